@@ -1,0 +1,33 @@
+# Thin wrapper around CMake. `make` builds, `make test` builds and runs every
+# test, `make asan` does the same under AddressSanitizer and UBSan,
+# `make demo` runs the servers on the bundled example configuration.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+
+.PHONY: all deps build test asan demo clean
+
+all: build
+
+deps:
+	@sh scripts/deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@sh scripts/demo.sh $(BUILD)/bin
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,35 @@
+// The ring of numbered log files (log0001.log ...) or the console.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+struct Ini;
+
+struct Log {
+  char dir[32] = ".";       // LogDir, or "CONSOLE"
+  uint32_t number = 1;      // current file, 1..9999
+  int32_t entries = 0;      // lines counted since the file was opened
+  uint32_t maxEntries = 0;  // 0: never rotate by count
+  uint32_t rotation = 0;    // 0 off, 1 one file, N a ring of N files
+  int64_t opened = 0;       // time the current file was opened
+  int64_t maxAge = INT64_MAX;  // seconds; INT64_MAX: never rotate by age
+  FILE *stream = nullptr;
+};
+
+void InitLog(Log *log);
+int OpenLog(Log *log);
+int CloseLog(Log *log);
+int CheckLog(Log *log, time_t stamp);
+
+// Reads LogMaxEntries=, LogRotation=, LogMaxAge=, LogDir= in that order by
+// single lookups (value buffers of valueSize bytes). -1 after
+// "LogMaxAge must be greater than 0.\n".
+int ReadLogConfig(Ini *ini, Log *log, size_t valueSize);
+
+// Hands one line over: when the log is on, counts the line and rotates when
+// due, fills `date` (26 bytes) with the stamp's date text and returns the
+// stream the caller writes the whole line to with one formatted write.
+// Returns null (and the line is dropped) while the log is off or after a
+// failed rotation, which switches it off for good.
+FILE *LogBegin(Log *log, time_t stamp, char *date);

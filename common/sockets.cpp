@@ -1,0 +1,126 @@
+#include "sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// There is no socket library to start on POSIX systems.
+int StartWinsock() { return 0; }
+
+int FindHostAddresses(char (*slots)[16], int *count) {
+  for (int i = 0; i < *count; i++) memset(slots[i], 0, 16);
+  char name[255];
+  if (gethostname(name, sizeof name) != 0) return -1;
+  name[sizeof name - 1] = '\0';
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo *res = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &res) != 0 || !res) return -1;
+  int n = 0;
+  for (struct addrinfo *p = res; p; p = p->ai_next) {
+    if (p->ai_family != AF_INET) continue;
+    if (n < *count) {
+      const struct sockaddr_in *sin = (const struct sockaddr_in *)p->ai_addr;
+      inet_ntop(AF_INET, &sin->sin_addr, slots[n], 16);
+    }
+    n++;
+  }
+  freeaddrinfo(res);
+  if (n == 0) return -1;
+  *count = n;
+  return 0;
+}
+
+int CloseConnection(int sock) {
+  if (sock < 0) return 0;
+  // Closing with unread bytes would make the kernel reset the connection and
+  // cut what the peer has not read yet: drain first, never blocking.
+  shutdown(sock, SHUT_WR);
+  char buf[256];
+  for (;;) {
+    ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0) break;
+  }
+  return close(sock) == 0 ? 0 : -1;
+}
+
+void IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
+
+bool WouldBlock(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+int SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return -1;
+  return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+bool FdFits(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
+
+int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0 || !FdFits(fd)) {
+    if (fd >= 0) close(fd);
+    *stage = 1;
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in sin;
+  memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons((uint16_t)port);
+  if (inet_aton(addr, &sin.sin_addr) == 0 ||
+      bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
+    close(fd);
+    *stage = 2;
+    return -1;
+  }
+  if (listen(fd, backlog) != 0 || SetNonBlocking(fd) != 0) {
+    close(fd);
+    *stage = 3;
+    return -1;
+  }
+  return fd;
+}
+
+int AcceptClient(int listener, char *peer, unsigned *peerPort) {
+  struct sockaddr_in sin;
+  socklen_t len = sizeof sin;
+  int fd = accept(listener, (struct sockaddr *)&sin, &len);
+  if (fd < 0) return -1;
+  // A descriptor select() cannot watch is of no use to the loop.
+  if (!FdFits(fd) || SetNonBlocking(fd) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (peer) inet_ntop(AF_INET, &sin.sin_addr, peer, 16);
+  if (peerPort) *peerPort = ntohs(sin.sin_port);
+  return fd;
+}
+
+ssize_t SendBytes(int fd, const void *buf, size_t len) {
+  return send(fd, buf, len, MSG_NOSIGNAL);
+}
+
+ssize_t RecvBytes(int fd, void *buf, size_t len) {
+  return recv(fd, buf, len, 0);
+}
+
+int LocalAddress(int fd, char *addr) {
+  struct sockaddr_in sin;
+  socklen_t len = sizeof sin;
+  if (getsockname(fd, (struct sockaddr *)&sin, &len) != 0) return -1;
+  inet_ntop(AF_INET, &sin.sin_addr, addr, 16);
+  return 0;
+}

@@ -1,0 +1,32 @@
+// Every raw socket call of the servers and tools goes through here.
+#pragma once
+#include <cstddef>
+#include <sys/types.h>
+
+int StartWinsock();
+// Fills up to *count 16-byte slots with this host's IPv4 addresses in
+// resolver order; *count becomes the number of addresses found.
+int FindHostAddresses(char (*slots)[16], int *count);
+// Shut down sending, drain what is waiting without blocking, close.
+int CloseConnection(int sock);
+
+// Ignores SIGPIPE for the process (sends also use MSG_NOSIGNAL).
+void IgnoreSigpipe();
+// True for EAGAIN, EWOULDBLOCK and EINTR.
+bool WouldBlock(int err);
+int SetNonBlocking(int fd);
+// Non-blocking listening TCP socket with SO_REUSEADDR on addr:port
+// (addr dotted IPv4; must be readable by inet_aton). -1 on failure, with
+// *stage telling which step failed: 1 socket, 2 bind/address, 3 listen.
+int ListenTcp(const char *addr, unsigned port, int backlog, int *stage);
+// accept() giving a non-blocking socket whose descriptor fits an fd_set;
+// -1 otherwise (a descriptor >= FD_SETSIZE is closed at once). Peer address
+// in dotted form into peer (16 bytes) when given.
+int AcceptClient(int listener, char *peer, unsigned *peerPort);
+// True when fd may be used with FD_SET/FD_ISSET.
+bool FdFits(int fd);
+// send() without SIGPIPE; returns what send returns.
+ssize_t SendBytes(int fd, const void *buf, size_t len);
+ssize_t RecvBytes(int fd, void *buf, size_t len);
+// Local address of a connected socket, dotted (16 bytes). 0 or -1.
+int LocalAddress(int fd, char *addr);

@@ -1,0 +1,77 @@
+#include "string_helpers.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+static unsigned char Fold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? (unsigned char)(c + 32) : c;
+}
+
+const char *stristr(const char *s, const char *t) {
+  for (; *s; s++) {
+    const char *a = s, *b = t;
+    while (*a && *b && Fold((unsigned char)*a) == Fold((unsigned char)*b)) {
+      a++;
+      b++;
+    }
+    if (*b == '\0') return s;
+  }
+  return nullptr;
+}
+
+void RemoveTrailing(char *s) {
+  size_t n = strlen(s);
+  if (n > 0 && (s[n - 1] == '/' || s[n - 1] == '\\')) s[n - 1] = '\0';
+}
+
+size_t WindowizeString(char *s) {
+  size_t n = 0;
+  for (; s[n]; n++)
+    if (s[n] == '/') s[n] = '\\';
+  return n;
+}
+
+int64_t ParseLong(const char *s) {
+  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
+  bool negative = false;
+  if (*s == '+' || *s == '-') negative = *s++ == '-';
+  uint64_t v = 0;
+  const uint64_t limit = negative ? (uint64_t)INT64_MAX + 1 : (uint64_t)INT64_MAX;
+  for (; *s >= '0' && *s <= '9'; s++) {
+    unsigned d = (unsigned)(*s - '0');
+    if (v > (limit - d) / 10) {
+      v = limit;
+      while (*s >= '0' && *s <= '9') s++;
+      break;
+    }
+    v = v * 10 + d;
+  }
+  if (negative) return v == (uint64_t)INT64_MAX + 1 ? INT64_MIN : -(int64_t)v;
+  return (int64_t)v;
+}
+
+int ParseInt(const char *s) {
+  int64_t v = ParseLong(s);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return (int)v;
+}
+
+char *LogEscape(char *dst, size_t size, const char *src) {
+  if (size == 0) return dst;
+  size_t o = 0;
+  for (; *src; src++) {
+    unsigned char c = (unsigned char)*src;
+    if (c < 0x20 || c == 0x7f) {
+      if (o + 4 >= size) break;
+      snprintf(dst + o, 5, "\\x%02x", c);
+      o += 4;
+    } else {
+      if (o + 1 >= size) break;
+      dst[o++] = (char)c;
+    }
+  }
+  dst[o] = '\0';
+  return dst;
+}

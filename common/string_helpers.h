@@ -1,0 +1,22 @@
+// Small string helpers shared by the servers and tools.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Case-insensitive search folding ASCII letters only; null when absent.
+const char *stristr(const char *s, const char *t);
+// Cuts one trailing '/' or '\'.
+void RemoveTrailing(char *s);
+// '/' to '\' in place; returns the length.
+size_t WindowizeString(char *s);
+
+// Decimal conversion as atoi/atol read it (leading blanks, a sign, digits up
+// to the first non-digit), saturating at the int64 range instead of wrapping.
+int64_t ParseLong(const char *s);
+// Same, saturated to the int range.
+int ParseInt(const char *s);
+
+// Copies `src` into `dst` (size bytes, always NUL-terminated), writing each
+// byte below 0x20 and 0x7F as \xHH so that one log entry stays one line.
+// Returns dst.
+char *LogEscape(char *dst, size_t size, const char *src);

@@ -1,0 +1,33 @@
+#!/bin/sh
+# Makes sure the packages the build and the tests need are present.
+# Run as root it installs what is missing; otherwise it prints the line to run.
+# Usage: deps.sh [extra-package ...]
+missing=""
+need() { # need PACKAGE TEST-COMMAND
+  if ! sh -c "$2" >/dev/null 2>&1; then missing="$missing $1"; fi
+}
+need cmake "command -v cmake"
+need g++ "command -v g++"
+need make "command -v make"
+need libgtest-dev "test -f /usr/include/gtest/gtest.h"
+need libgmock-dev "test -f /usr/include/gmock/gmock.h"
+need curl "command -v curl"
+need wget "command -v wget"
+need python3 "command -v python3"
+for extra in "$@"; do
+  case "$extra" in
+    chromium) need chromium "command -v chromium" ;;
+    clang) need clang "command -v clang" ;;
+    *) need "$extra" "dpkg -s $extra" ;;
+  esac
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+  echo "Installing:$missing"
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing && exit 0
+  echo "Installing failed; run: apt-get install -y$missing" >&2
+  exit 1
+fi
+echo "Missing packages. Run: sudo apt-get install -y$missing" >&2
+exit 1
