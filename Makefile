@@ -5,7 +5,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all deps build test asan demo clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps build test asan demo install uninstall clean
 
 all: build
 
@@ -28,6 +30,14 @@ asan: deps
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)/bin
+
+# DESTDIR is honoured as usual; build/install_manifest.txt lists what went where.
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "Nothing installed from $(BUILD)."; exit 0; }
+	@xargs -d '\n' rm -fv < $(BUILD)/install_manifest.txt
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
