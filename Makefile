@@ -7,7 +7,9 @@ ASAN_BUILD ?= build-asan
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps build test asan demo install uninstall clean
+FUZZ_TIME ?= 60
+
+.PHONY: all deps build test asan demo fuzz install uninstall clean
 
 all: build
 
@@ -30,6 +32,10 @@ asan: deps
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)/bin
+
+# Each libFuzzer target runs FUZZ_TIME seconds (clang from Debian's packages).
+fuzz:
+	@sh scripts/fuzz.sh $(FUZZ_TIME)
 
 # DESTDIR is honoured as usual; build/install_manifest.txt lists what went where.
 install: build

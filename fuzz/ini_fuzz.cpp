@@ -1,0 +1,68 @@
+// Feeds arbitrary bytes to the INI reader as a configuration file and checks
+// what every caller relies on: the table stays inside the text, every value
+// handed out fits its buffer and holds no line end, and nothing leaks.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ini.h"
+
+static char g_path[64];
+
+static void Check(bool ok, const char *what) {
+  if (!ok) {
+    fprintf(stderr, "invariant broken: %s\n", what);
+    abort();
+  }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (!g_path[0]) {
+    snprintf(g_path, sizeof g_path, "/tmp/ini_fuzz_%d.ini", (int)getpid());
+    atexit([] { unlink(g_path); });
+  }
+  FILE *f = fopen(g_path, "wb");
+  if (!f) return 0;
+  fwrite(data, 1, size, f);
+  fclose(f);
+
+  // The reader prints its messages to stderr; keep the fuzzer's output clean.
+  FILE *saved = stderr;
+  stderr = fopen("/dev/null", "w");
+  Ini ini;
+  int rc = OpenIni(&ini, g_path);
+  if (rc == 0) {
+    Check(ini.count <= 256, "count");
+    Check(ini.size == size + 1, "size");
+    Check(ini.text[ini.size - 1] == '\0', "final NUL");
+    for (uint32_t i = 0; i < ini.count; i++) {
+      Check(ini.lines[i] > 0 && ini.lines[i] < ini.size, "line offset");
+      Check(i == 0 || ini.lines[i] > ini.lines[i - 1], "file order");
+    }
+    static const char *keys[] = {"Port=", "Address=", "AddType=", "", "LogDir="};
+    static const size_t sizes[] = {1, 2, 32, 128, 256};
+    for (const char *key : keys) {
+      for (size_t sz : sizes) {
+        char value[256];
+        if (ReadIni(&ini, value, sz, key) == 0) {
+          size_t n = strnlen(value, sz);
+          Check(n + 2 <= sz, "value fits size - 2");
+          Check(!strchr(value, '\n') && !strchr(value, '\r'), "line end in value");
+        }
+      }
+      IniIterate(&ini);
+      char value[128];
+      int guard = 0;
+      while (ReadIni(&ini, value, sizeof value, key) == 0) Check(++guard <= 256, "iteration ends");
+      IniSingle(&ini);
+    }
+  }
+  CloseIni(&ini);
+  Check(ini.text == nullptr, "text released");
+  fclose(stderr);
+  stderr = saved;
+  return 0;
+}
