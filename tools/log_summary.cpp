@@ -1,0 +1,142 @@
+#include "log_summary.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+enum { TopCount = 20 };
+
+static const char Title[] = "Mirt HTTP server log summary\n============================\n\n";
+static const char FilesHead[] = "Files read: %zu\n";
+static const char FileLine[] = "  %s: %" PRIu64 " lines, %" PRIu64 " rejected\n";
+static const char LinesLine[] = "Lines read: %" PRIu64 "\n";
+static const char RejectedLine[] = "Lines rejected: %" PRIu64 "%s\n";
+static const char RejectedHint[] = " (see the error log)";
+static const char FirstLine[] = "First request: %s UTC\n";
+static const char LastLine[] = "Last request:  %s UTC\n";
+static const char NoRequests[] = "First request: none\nLast request:  none\n";
+static const char RequestsLine[] = "Requests: %" PRIu64 "\n";
+static const char BytesLine[] = "Bytes sent: %" PRIu64 "\n";
+static const char StatusHead[] = "\nRequests by status:\n  status     requests           bytes\n";
+static const char StatusRow[] = "  %6d %12" PRIu64 " %15" PRIu64 "\n";
+static const char MethodHead[] = "\nRequests by method:\n";
+static const char MethodTopHead[] = "\nRequests by method (top %zu of %zu):\n";
+static const char MethodColumns[] = "      requests           bytes  method\n";
+static const char PathHead[] =
+    "\nMost requested paths (top %zu of %zu):\n      requests           bytes  path\n";
+static const char ClientHead[] =
+    "\nBusiest clients (top %zu of %zu):\n      requests           bytes  address\n";
+static const char TableRow[] = "  %12" PRIu64 " %15" PRIu64 "  %s\n";
+static const char NoneShown[] = "(none)";
+
+static void Add(Tally *t, uint64_t bytes) {
+  t->requests++;
+  t->bytes = bytes > UINT64_MAX - t->bytes ? UINT64_MAX : t->bytes + bytes;
+}
+
+static Tally *Find(Summary *s, std::unordered_map<std::string, Tally> *map, const Span &span) {
+  s->key.assign(span.text, span.len);
+  auto it = map->find(s->key);
+  if (it == map->end()) it = map->emplace(s->key, Tally()).first;
+  return &it->second;
+}
+
+static void KeepDate(char *dst, const Span &date) {
+  size_t n = std::min(date.len, (size_t)31);
+  memcpy(dst, date.text, n);
+  dst[n] = '\0';
+}
+
+void AddRequest(Summary *s, const AccessLine &line) {
+  Add(&s->total, line.bytes);
+  Add(&s->statuses[line.status % 1000], line.bytes);
+  Add(Find(s, &s->methods, line.method), line.bytes);
+  Add(Find(s, &s->paths, line.path), line.bytes);
+  Add(Find(s, &s->clients, line.address), line.bytes);
+  // The ring of log files wraps, so file order says nothing about time.
+  if (!s->anyRequest || line.time < s->firstTime) {
+    s->firstTime = line.time;
+    KeepDate(s->firstDate, line.date);
+  }
+  if (!s->anyRequest || line.time > s->lastTime) {
+    s->lastTime = line.time;
+    KeepDate(s->lastDate, line.date);
+  }
+  s->anyRequest = true;
+}
+
+void ShowText(char *dst, size_t size, const char *src, size_t len) {
+  if (size == 0) return;
+  size_t o = 0;
+  for (size_t i = 0; i < len; i++) {
+    unsigned char c = (unsigned char)src[i];
+    if (c < 0x20 || c == 0x7f) {
+      if (o + 4 >= size) break;
+      snprintf(dst + o, 5, "\\x%02x", c);
+      o += 4;
+    } else {
+      if (o + 1 >= size) break;
+      dst[o++] = (char)c;
+    }
+  }
+  dst[o] = '\0';
+}
+
+typedef std::pair<const std::string, Tally> Entry;
+
+// Most requests first; equal counts by bytes, then by name, so that the
+// order does not depend on the hash table.
+static bool Busier(const Entry *a, const Entry *b) {
+  if (a->second.requests != b->second.requests) return a->second.requests > b->second.requests;
+  if (a->second.bytes != b->second.bytes) return a->second.bytes > b->second.bytes;
+  return a->first < b->first;
+}
+
+static void WriteTable(const std::unordered_map<std::string, Tally> &map, size_t top,
+                       FILE *out) {
+  std::vector<const Entry *> order;
+  order.reserve(map.size());
+  for (const Entry &e : map) order.push_back(&e);
+  size_t shown = std::min(top, order.size());
+  std::partial_sort(order.begin(), order.begin() + (long)shown, order.end(), Busier);
+  char text[1200];
+  for (size_t i = 0; i < shown; i++) {
+    const Entry *e = order[i];
+    ShowText(text, sizeof text, e->first.data(), e->first.size());
+    fprintf(out, TableRow, e->second.requests, e->second.bytes,
+            e->first.empty() ? NoneShown : text);
+  }
+}
+
+int WriteSummary(const Summary &s, FILE *out) {
+  fputs(Title, out);
+  fprintf(out, FilesHead, s.files.size());
+  for (const FileRecord &f : s.files) fprintf(out, FileLine, f.name, f.lines, f.rejected);
+  fprintf(out, LinesLine, s.lines);
+  fprintf(out, RejectedLine, s.rejected, s.rejected ? RejectedHint : "");
+  if (s.anyRequest) {
+    fprintf(out, FirstLine, s.firstDate);
+    fprintf(out, LastLine, s.lastDate);
+  } else {
+    fputs(NoRequests, out);
+  }
+  fprintf(out, RequestsLine, s.total.requests);
+  fprintf(out, BytesLine, s.total.bytes);
+
+  fputs(StatusHead, out);
+  for (int code = 0; code < 1000; code++)
+    if (s.statuses[code].requests > 0)
+      fprintf(out, StatusRow, code, s.statuses[code].requests, s.statuses[code].bytes);
+  // Garbage sent as a request line makes methods of its own.
+  if (s.methods.size() > TopCount)
+    fprintf(out, MethodTopHead, (size_t)TopCount, s.methods.size());
+  else
+    fputs(MethodHead, out);
+  fputs(MethodColumns, out);
+  WriteTable(s.methods, TopCount, out);
+  fprintf(out, PathHead, std::min((size_t)TopCount, s.paths.size()), s.paths.size());
+  WriteTable(s.paths, TopCount, out);
+  fprintf(out, ClientHead, std::min((size_t)TopCount, s.clients.size()), s.clients.size());
+  WriteTable(s.clients, TopCount, out);
+  return ferror(out) ? -1 : 0;
+}
