@@ -1,0 +1,124 @@
+#include "connections.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "http_server.h"
+#include "rotating_log.h"
+#include "sockets.h"
+
+namespace {
+
+const char kCloseDirFailed[] = "Could not close directory.\n";
+const char kCloseFileFailed[] = "Could not close file.\n";
+const char kCloseSocketFailed[] = "Error closing connection.\n";
+const char kAccessLine[] = "%s [%s] %s %s %d %" PRIu64 "\n";
+
+// Method and path come from the peer: control bytes are written as %XX so
+// that one connection is always exactly one line of the log.
+void EscapeControls(char *dst, size_t size, const char *src) {
+  static const char hex[] = "0123456789ABCDEF";
+  size_t o = 0;
+  for (; *src && o + 1 < size; src++) {
+    unsigned char ch = (unsigned char)*src;
+    if (ch < 0x20 || ch == 0x7f) {
+      if (o + 4 > size) break;
+      dst[o++] = '%';
+      dst[o++] = hex[ch >> 4];
+      dst[o++] = hex[ch & 15];
+    } else {
+      dst[o++] = (char)ch;
+    }
+  }
+  dst[o] = '\0';
+}
+
+void WriteAccessLine(Connection *c) {
+  Log *log = c->server->log;
+  char date[26];
+  FILE *out = LogBegin(log, c->startTime, date);
+  if (!out) return;
+  char method[3 * sizeof c->method + 1];
+  char path[3 * kFileNameSize + 1];
+  EscapeControls(method, sizeof method, c->method);
+  EscapeControls(path, sizeof path, c->urlPath);
+  fprintf(out, kAccessLine, c->clientAddress, date, method, path, c->status,
+          c->bytesSent);
+}
+
+}  // namespace
+
+Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
+  Connection *c = (Connection *)calloc(1, sizeof(Connection));
+  if (!c) return nullptr;
+  Connection **tail = &server->connections;
+  while (*tail) tail = &(*tail)->next;
+  *tail = c;
+  c->server = server;
+  snprintf(c->clientAddress, sizeof c->clientAddress, "%.31s", peer);
+  c->socket = socket;
+  c->next = nullptr;
+  ResetConnection(c);
+  return c;
+}
+
+void ResetConnection(Connection *c) {
+  c->passwordOffset = c->bodyLength = c->headerLength = c->realmIndex = 0;
+  memset(c->buffer, 0, sizeof c->buffer);
+  memset(c->header, 0, sizeof c->header);
+  memset(c->fileName, 0, sizeof c->fileName);
+  memset(c->method, 0, sizeof c->method);
+  memset(c->credentials, 0, sizeof c->credentials);
+  memset(c->extension, 0, sizeof c->extension);
+  c->state = '0';
+  c->status = 500;
+  c->urlPath = c->fileName;
+  c->root = c->server->webRoot;
+  c->bytesSent = c->bytesReceived = c->idleMark = 0;
+  c->contentLength = 0;
+  c->size = 0;
+  c->startTime = c->lastActive = c->modified = time(nullptr);
+  c->file = -1;
+  c->rangeStart = c->rangeEnd = c->rangeSent = 0;
+  c->rangeStartGiven = c->rangeEndGiven = 0;
+  c->directory = nullptr;
+  c->fileLeft = 0;
+  c->virtualItem = nullptr;
+  c->hostMode = '0';
+}
+
+void DelConnection(Connection **head, Connection *c) {
+  for (Connection **p = head; *p; p = &(*p)->next) {
+    if (*p == c) {
+      *p = c->next;
+      break;
+    }
+  }
+  free(c);
+}
+
+void CloseFiles(Connection *c) {
+  if (c->directory) {
+    if (closedir(c->directory) != 0) fputs(kCloseDirFailed, stderr);
+    c->directory = nullptr;
+  }
+  if (c->file >= 0) {
+    if (close(c->file) != 0) fputs(kCloseFileFailed, stderr);
+    c->file = -1;
+  }
+}
+
+Connection *EndConnection(Connection *c) {
+  HttpServer *server = c->server;
+  CloseFiles(c);
+  WriteAccessLine(c);
+  if (CloseConnection(c->socket) != 0) fputs(kCloseSocketFailed, stderr);
+  c->socket = -1;
+  server->clients--;
+  Connection *next = c->next;
+  DelConnection(&server->connections, c);
+  return next;
+}

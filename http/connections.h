@@ -1,0 +1,15 @@
+// Connection records: creation, reset, the end with its access log line.
+#pragma once
+
+struct Connection;
+struct HttpServer;
+
+// A zeroed record appended to the server's list; null when memory runs out.
+Connection *AddConnection(int socket, HttpServer *server, const char *peer);
+void ResetConnection(Connection *c);
+void DelConnection(Connection **head, Connection *c);
+// Closes files, writes the access line, closes the socket, frees the record.
+// Returns the connection that followed it.
+Connection *EndConnection(Connection *c);
+// Closes the open file and directory handle, if any.
+void CloseFiles(Connection *c);

@@ -1,0 +1,97 @@
+// The records of the HTTP server: the process-wide HttpServer, one
+// Connection per accepted client, and ListItem for the repeated settings.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <dirent.h>
+
+struct Log;
+
+// One entry of a configuration list. `text` holds the value with its first
+// ';' replaced by a NUL and one extra NUL after the terminator, so the second
+// field (at text + length + 1) is the empty text when there was no ';'.
+struct ListItem {
+  char *text;
+  uint32_t length;  // length of the first field
+  ListItem *next;
+};
+
+inline const char *SecondField(const ListItem *item) {
+  return item->text + item->length + 1;
+}
+
+struct Connection;
+
+struct HttpServer {
+  int listenSocket;
+  const char *webRoot;       // path of the last AddVirtual entry
+  char protocol[9];          // "HTTP/1.0"
+  char homeDirectory[128];   // start directory; custom pages lie in its err/
+  char serverName[16];       // "Mirt/1.7.1"
+  char address[16];          // dotted IPv4, or "AUTO" until start-up
+  char baseURL[256];         // start of every Location value
+  char directoryListing;     // '0' off, '1' on, '2' on with protected names
+  char extendedMessages;     // '0' no built-in error bodies
+  uint32_t maxConnections;
+  uint32_t clients;
+  int backlog;
+  int port;
+  int timeout;               // idle limit in seconds; <= 0 none
+  ListItem *forbidden;
+  ListItem *types;
+  ListItem *virtuals;
+  Connection *connections;   // oldest first
+  const char *defaultHost;   // last AddHost name when hosts are on
+  ListItem *hosts;
+  ListItem *users;
+  ListItem *indexes;
+  Log *log;
+};
+
+// Sizes fixed by the design: a request head must fit the 2048-byte buffer
+// with its NUL, the header block 1024 bytes, a full path 512 characters.
+constexpr int kBufferSize = 2048;
+constexpr int kHeaderSize = 1024;
+constexpr int kFileNameSize = 513;
+
+struct Connection {
+  char credentials[64];     // user NUL password after decoding
+  int32_t passwordOffset;   // 0: no credentials
+  int32_t bodyLength;       // bytes waiting in buffer
+  int32_t headerLength;     // bytes waiting in header
+  int32_t realmIndex;       // forbidden entry that asked for a password
+  char buffer[kBufferSize]; // the request head, then body text / file data
+  char header[kHeaderSize];
+  char state;               // '0' reading the request, '1' responding
+  int status;               // 500 until decided
+  char fileName[kFileNameSize];
+  char *urlPath;            // the request path inside fileName
+  char clientAddress[32];
+  char method[8];
+  const char *root;         // document root chosen for this request
+  uint64_t bytesSent;
+  uint64_t bytesReceived;
+  uint64_t idleMark;
+  int64_t contentLength;
+  int64_t rangeStart, rangeEnd, rangeSent;  // rangeEnd exclusive
+  char rangeEndGiven, rangeStartGiven;
+  int socket;
+  int file;                 // -1 none
+  time_t startTime;
+  time_t lastActive;
+  HttpServer *server;
+  Connection *next;
+  DIR *directory;           // open listing, null otherwise
+  time_t modified;
+  uint64_t size;            // Content-length of the body; 0: none sent
+  char extension[16];       // overrides the path's extension for the type
+  // Bytes of `file` still to send: the announced length for a file or range
+  // (so a growing file never overruns it), -1 for a custom error page, which
+  // is sent to its end.
+  int64_t fileLeft;
+  // The AddVirtual prefix the request matched (null in host mode). The
+  // forbidden-name walk sees it in front of the path, so one AddForbidden
+  // entry can guard a whole virtual directory.
+  const ListItem *virtualItem;
+  char hostMode;            // '1' when the root came from AddHost
+};

@@ -1,0 +1,15 @@
+// Generated HTML pages listing a directory, produced one row at a time.
+#pragma once
+
+struct Connection;
+
+// Called by the resolution for a directory without index file while
+// listings are on. Opens c->fileName (ending in '/') into c->directory and
+// puts the head of the page into c->buffer / c->bodyLength. Returns the
+// status: 200, or an error status with its body set.
+int OpenListing(Connection *c);
+// Called by OnWriteResponse whenever nothing else is pending and listings
+// are on: -1 when no directory is open (the page is done or was never
+// started), else 0 with the next piece of the page in c->buffer /
+// c->bodyLength (0 bytes for a skipped entry).
+int NextListingRow(Connection *c);

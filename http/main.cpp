@@ -1,0 +1,90 @@
+// mirt: an HTTP/1.0 file server with one select() loop.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "config.h"
+#include "connections.h"
+#include "http_server.h"
+#include "main_loop.h"
+#include "network.h"
+#include "rotating_log.h"
+#include "sockets.h"
+
+namespace {
+
+const char kUsage[] =
+    "Mirt HTTP Server By Orvald.\n"
+    "Parameters: [-config FILE]\n"
+    "-config FILE : Where FILE is the configuration file to be used\n";
+const char kFaulty[] = "Configuration is faulty!\n";
+const char kConfigOk[] = "Configuration is okey! Configuration file is %s.\n";
+const char kUnableToStart[] = "Unable to start %s.\n";
+const char kNoLog[] = "Failed to initialize the log.\n";
+const char kWebRoot[] = "Default web root directory is %s\n";
+const char kRunning[] = "%s by Orvald is running on port %d [%s].\n";
+const char kWaiting[] = "Waiting for connections...\n";
+const char kTerminated[] = "Server terminated...\n";
+
+void OnStopSignal(int) { stopRequested = 1; }
+
+// No SA_RESTART: the signal must cut the one-second select() short.
+void CatchStopSignals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Progress lines must show at once under a pipe or a service manager.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const char *configPath = "mirt.ini";
+  for (int i = 1; i < argc; i += 2) {
+    if (strcmp(argv[i], "-config") != 0 || i + 1 >= argc) {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    configPath = argv[i + 1];
+  }
+
+  HttpServer server;
+  memset(&server, 0, sizeof server);
+  server.listenSocket = -1;
+  Log log;
+  if (InitConfig(configPath, &server, &log) != 0) {
+    fputs(kFaulty, stderr);
+    CloseServer(&server);
+    return 1;
+  }
+  printf(kConfigOk, configPath);
+
+  IgnoreSigpipe();
+  CatchStopSignals();
+  if (InitNet(&server) != 0) {
+    fprintf(stderr, kUnableToStart, server.serverName);
+    CloseServer(&server);
+    return 1;
+  }
+  InitLog(&log);
+  if (OpenLog(&log) != 0) fputs(kNoLog, stderr);
+
+  printf(kWebRoot, server.webRoot);
+  printf(kRunning, server.serverName, server.port, server.address);
+  fputs(kWaiting, stdout);
+
+  RunLoop(&server);
+
+  // The connections still open are ended first so that their access lines
+  // are written before the log is closed.
+  Connection *c = server.connections;
+  while (c) c = EndConnection(c);
+  CloseLog(&log);
+  CloseServer(&server);
+  fputs(kTerminated, stdout);
+  return 0;
+}

@@ -1,0 +1,110 @@
+#include "main_loop.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "connections.h"
+#include "http_server.h"
+#include "request_io.h"
+#include "sockets.h"
+
+volatile sig_atomic_t stopRequested = 0;
+
+namespace {
+
+void Watch(int fd, fd_set *set, int *highest) {
+  if (!FdFits(fd) || FD_ISSET(fd, set)) return;
+  FD_SET(fd, set);
+  if (fd > *highest) *highest = fd;
+}
+
+// The idle check runs at least this often (in passes) even on a busy server.
+const int kPassesPerIdleCheck = 50;
+
+}  // namespace
+
+int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
+           HttpServer *s) {
+  FD_ZERO(readSet);
+  FD_ZERO(writeSet);
+  FD_ZERO(exceptSet);
+  int highest = 0;
+  // While the server is full the listening socket is left out: a waiting
+  // client would keep it readable and turn the loop into a spin.
+  if (s->listenSocket >= 0 && s->clients < s->maxConnections) {
+    Watch(s->listenSocket, readSet, &highest);
+    Watch(s->listenSocket, exceptSet, &highest);
+  }
+  for (Connection *c = s->connections; c; c = c->next) {
+    Watch(c->socket, c->state == '1' ? writeSet : readSet, &highest);
+    Watch(c->socket, exceptSet, &highest);
+  }
+  return highest;
+}
+
+void CheckIdle(HttpServer *s) {
+  if (s->timeout <= 0) return;
+  time_t now = time(nullptr);
+  Connection *c = s->connections;
+  while (c) {
+    uint64_t sum = c->bytesSent + c->bytesReceived;
+    if (sum == c->idleMark && now - c->lastActive > s->timeout) {
+      c = EndConnection(c);
+      continue;
+    }
+    if (sum != c->idleMark) c->lastActive = now;
+    c->idleMark = sum;
+    c = c->next;
+  }
+}
+
+void OnAccept(HttpServer *s) {
+  char peer[16];
+  int fd = AcceptClient(s->listenSocket, peer, nullptr);
+  if (fd < 0) return;
+  if (!AddConnection(fd, s, peer)) {
+    CloseConnection(fd);
+    return;
+  }
+  s->clients++;
+}
+
+void RunLoop(HttpServer *s) {
+  int passes = 0;
+  fd_set readSet, writeSet, exceptSet;
+  while (!stopRequested && (s->maxConnections != 0 || s->clients > 0)) {
+    if (s->clients >= s->maxConnections || passes == kPassesPerIdleCheck) {
+      CheckIdle(s);
+      passes = 0;
+    }
+    passes++;
+    int ready = 0;
+    int waits = 0;
+    do {
+      int highest = setfds(&readSet, &writeSet, &exceptSet, s);
+      struct timeval tv = {1, 0};
+      ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &tv);
+      waits++;
+    } while (ready == 0 && waits < s->timeout && !stopRequested);
+    if (stopRequested) break;
+    if (ready > 0) {
+      if (s->listenSocket >= 0 && FD_ISSET(s->listenSocket, &readSet) &&
+          s->clients < s->maxConnections)
+        OnAccept(s);
+      Connection *c = s->connections;
+      while (c) {
+        int r = 0;
+        if (!FdFits(c->socket)) {
+          r = -1;
+        } else if (FD_ISSET(c->socket, &readSet)) {
+          r = OnReadRequest(c);
+        } else if (FD_ISSET(c->socket, &writeSet)) {
+          r = OnWriteResponse(c);
+        }
+        c = r == -1 ? EndConnection(c) : c->next;
+      }
+    } else if (ready == 0) {
+      CheckIdle(s);
+    }
+  }
+}

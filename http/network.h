@@ -1,0 +1,10 @@
+// Network start and shutdown of the HTTP server.
+#pragma once
+
+struct HttpServer;
+
+// Listens on address:port; 0, or -1 after printing the failed step.
+int InitNet(HttpServer *server);
+// Ends every open connection (each writes its access line), frees the
+// configuration lists and closes the listening socket.
+int CloseServer(HttpServer *server);

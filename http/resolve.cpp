@@ -1,0 +1,206 @@
+#include "resolve.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "http_server.h"
+#include "listing_page.h"
+#include "request_parser.h"
+#include "response.h"
+#include "string_helpers.h"
+
+namespace {
+
+const char kRootTooLong[] =
+    "Unable to copy webroot path into filename buffer. Filename buffer is too "
+    "small or webroot path corrupt. Check configuration!";
+const char kUrlTooLong[] =
+    "The requested URL was too long for the server to handle (filename buffer "
+    "is too small).";
+const char kNoVirtual[] = "No virtual directory was found. Check configuration!";
+const char kBlockedFile[] = "The requested filename is blocked.";
+const char kBlockedHost[] = "The requested host is blocked.";
+const char kAuthRequired[] = "Authentication is required for access.";
+const char kNotImplemented[] = "The requested HTTP method is not implemented.";
+const char kNoReadPermission[] = "Server process does not have read permission.";
+const char kIndexUnopenable[] = "File could not be opened.";
+const char kNotFound[] =
+    "Requested file was not found. Try using UTF-7 encoding for URLs.";
+
+// The root and the path share fileName: the root part with its terminator
+// takes at most 496 bytes and the path the rest, below 512 in all.
+const size_t kRootRoom = 496;
+const size_t kPathLimit = 512;
+
+int Refuse(Connection *c, int status, const char *message) {
+  c->status = status;
+  SetErrorBody(c, message);
+  return status;
+}
+
+int RefuseAccess(Connection *c, int access, const char *blocked) {
+  return Refuse(c, access, access == 403 ? blocked : kAuthRequired);
+}
+
+bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
+
+bool Exists(const char *path) { return access(path, F_OK) == 0; }
+bool Readable(const char *path) { return access(path, R_OK) == 0; }
+
+// Neither the path nor its decoded form may leave the root, name a drive or
+// carry bytes that would break a header or a log line.
+bool UnsafePath(const char *path) {
+  if (strchr(path, ':') || strstr(path, "..") || strstr(path, "//") ||
+      strstr(path, "\\\\"))
+    return true;
+  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
+    if (*p < 0x20 || *p == 0x7f) return true;
+  return false;
+}
+
+// A path without trailing separator that is no readable regular file is
+// tried again as a directory.
+int Redirect(Connection *c) {
+  size_t n = strlen(c->fileName);
+  c->fileName[n] = '/';
+  c->fileName[n + 1] = '\0';
+  c->status = 301;
+  SetErrorBody(c, c->urlPath);
+  return 301;
+}
+
+int ServeFile(Connection *c) {
+  if (!Exists(c->fileName)) return Redirect(c);
+  if (!Readable(c->fileName)) return Refuse(c, 403, kNoReadPermission);
+  OpenRequestedFile(c);
+  if (c->status == 500) return Redirect(c);
+  return c->status;
+}
+
+int ServeDirectory(Connection *c) {
+  HttpServer *s = c->server;
+  size_t base = strlen(c->fileName);
+  for (const ListItem *index = s->indexes; index; index = index->next) {
+    if (index->length + base + 1 >= kPathLimit) continue;
+    memcpy(c->fileName + base, index->text, index->length + 1);
+    if (Exists(c->fileName) && Readable(c->fileName)) {
+      // The index file is what gets sent, so it answers to the same
+      // forbidden names as a request naming it directly.
+      int access = CheckPathAccess(c);
+      if (access != 200) return RefuseAccess(c, access, kBlockedFile);
+      if (OpenRequestedFile(c) != 0) return Refuse(c, 500, kIndexUnopenable);
+      c->bodyLength = 0;
+      return c->status;
+    }
+    c->fileName[base] = '\0';
+  }
+  if (s->directoryListing != '0') return OpenListing(c);
+  return Refuse(c, 404, kNotFound);
+}
+
+}  // namespace
+
+int DecodeURL(char *text) {
+  static const char hex[] = "0123456789ABCDEF";
+  for (int code = 0; code < 255; code++) {
+    // Written as "%%%2X": below 16 the pattern is '%', blank, digit, which a
+    // path (cut at its first blank) never holds.
+    const char hi = code < 16 ? ' ' : hex[code >> 4], lo = hex[code & 15];
+    char *p = strchr(text, '%');
+    if (!p) return 0;
+    char *out = p;
+    while (*p) {
+      if (p[0] == '%' && p[1] == hi && p[2] == lo) {
+        *out++ = (char)code;
+        p += 3;
+      } else {
+        *out++ = *p++;
+      }
+    }
+    *out = '\0';
+  }
+  return 0;
+}
+
+int CheckUser(Connection *c, const char *user) {
+  if (c->passwordOffset == 0) return -1;
+  if (strcmp(c->credentials, user) != 0) return -1;
+  for (const ListItem *u = c->server->users; u; u = u->next) {
+    if (strcmp(u->text, user) != 0) continue;
+    return strcmp(c->credentials + c->passwordOffset, SecondField(u)) == 0 ? 0
+                                                                           : -1;
+  }
+  return -1;
+}
+
+int CheckAccess(Connection *c, const char *text) {
+  if (UnsafePath(c->urlPath)) return 403;
+  int position = 0;
+  for (const ListItem *f = c->server->forbidden; f; f = f->next, position++) {
+    if (!stristr(text, f->text)) continue;
+    const char *user = SecondField(f);
+    if (user[0] == '\0') return 403;
+    c->realmIndex = position;
+    return CheckUser(c, user) == 0 ? 200 : 401;
+  }
+  return 200;
+}
+
+int CheckPathAccess(Connection *c) {
+  char text[32 + kFileNameSize];
+  size_t n = 0;
+  if (c->virtualItem) {
+    n = c->virtualItem->length;
+    if (n > 31) n = 31;
+    memcpy(text, c->virtualItem->text, n);
+    if (n > 0 && IsSeparator(text[n - 1])) n--;
+  }
+  snprintf(text + n, sizeof text - n, "%s", c->urlPath);
+  return CheckAccess(c, text);
+}
+
+int ResolveRequest(Connection *c, const char *path) {
+  HttpServer *s = c->server;
+  const char *host = RequestHost();
+  bool hostMode =
+      s->defaultHost && host[0] != '\0' && strcmp(host, s->defaultHost) != 0;
+  const char *key = hostMode ? host : path;
+  const ListItem *item = hostMode ? s->hosts : s->virtuals;
+  while (item && strncmp(key, item->text, item->length) != 0) item = item->next;
+  if (!item) return Refuse(c, 500, kNoVirtual);
+
+  c->root = SecondField(item);
+  c->hostMode = hostMode ? '1' : '0';
+  c->virtualItem = hostMode ? nullptr : item;
+  size_t rootLength = strlen(c->root);
+  if (rootLength + 1 > kRootRoom) {
+    c->fileName[0] = '\0';
+    return Refuse(c, 500, kRootTooLong);
+  }
+  memcpy(c->fileName, c->root, rootLength + 1);
+  c->urlPath = c->fileName + rootLength;
+  c->urlPath[0] = '/';
+  c->urlPath[1] = '\0';
+
+  const char *rest = hostMode ? (path[0] ? path + 1 : path) : path + item->length;
+  // The blank after the path ends it in the request line; it counts
+  // against the room left for the path.
+  size_t room = kRootRoom - rootLength;
+  const char *blank = (const char *)memchr(rest, ' ', strnlen(rest, room));
+  if (!blank) return Refuse(c, 414, kUrlTooLong);
+  memcpy(c->urlPath + 1, rest, (size_t)(blank - rest));
+  c->urlPath[1 + (blank - rest)] = '\0';
+
+  DecodeURL(c->urlPath);
+  int access = CheckPathAccess(c);
+  if (access != 200) return RefuseAccess(c, access, kBlockedFile);
+  access = CheckAccess(c, host);
+  if (access != 200) return RefuseAccess(c, access, kBlockedHost);
+  if (strcmp(c->method, "GET") != 0 && strcmp(c->method, "HEAD") != 0)
+    return Refuse(c, 501, kNotImplemented);
+
+  size_t n = strlen(c->fileName);
+  if (!IsSeparator(c->fileName[n - 1])) return ServeFile(c);
+  return ServeDirectory(c);
+}
