@@ -1,0 +1,44 @@
+// The connect helper shared by the test clients, called in-process.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include "harness.h"
+#include "prompt_connect.h"
+#include "scripted_peer.h"
+
+namespace {
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (readdir(d)) n++;
+  closedir(d);
+  return n;
+}
+
+TEST(ToolsConnect, FailedConnectsLeaveNoSocketBehind) {
+  unsigned closed = harness::FreePort();
+  int before = OpenDescriptors();
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 20; i++) {
+    EXPECT_EQ(ConnectToServer("127.0.0.1", (int)closed), -1);
+    EXPECT_EQ(ConnectToServer("not an address", 21), -1);
+    EXPECT_EQ(ConnectToServer("127.0.0.1", 0), -1);
+    EXPECT_EQ(ConnectToServer("127.0.0.1", 70000), -1);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(ToolsConnect, ConnectsToAListener) {
+  peer::Listener l;
+  int s = ConnectToServer("127.0.0.1", (int)l.port());
+  ASSERT_GE(s, 0);
+  int accepted = l.Accept(5);
+  EXPECT_GE(accepted, 0);
+  peer::Socket server(accepted);
+  peer::Socket client(s);
+}
+
+}  // namespace
