@@ -1,0 +1,241 @@
+// mirt's command line, start-up lines and the messages of its configuration.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "mirt_fixture.h"
+
+using harness::Bin;
+using harness::Process;
+using harness::WriteFile;
+using mirt_test::MirtTest;
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+class MirtStartup : public MirtTest {
+ protected:
+  // Runs mirt to its end (for configurations and arguments that stop it).
+  Outcome RunToEnd(const std::vector<std::string> &args) {
+    Process p;
+    std::vector<std::string> argv{Bin("mirt")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(p.Start(argv, home.path()));
+    int status = p.Wait(10);
+    return {status, p.Stdout(), p.Stderr()};
+  }
+  Outcome RunIni(const std::string &ini) {
+    WriteFile(home / "mirt.ini", ini);
+    return RunToEnd({});
+  }
+};
+
+const char kUsage[] =
+    "Mirt HTTP Server By Orvald.\n"
+    "Parameters: [-config FILE]\n"
+    "-config FILE : Where FILE is the configuration file to be used\n";
+
+TEST_F(MirtStartup, UsageForAnyOtherArgumentsExitsZero) {
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"-config"}, {"-x"}, {"-config", "a.ini", "-config"}, {"config", "a"}}) {
+    Outcome o = RunToEnd(args);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, kUsage);
+    EXPECT_EQ(o.err, "");
+  }
+}
+
+TEST_F(MirtStartup, StartUpLinesAndTerminationOnSigterm) {
+  ASSERT_TRUE(Start());
+  std::string p = std::to_string(port);
+  std::string expected =
+      "Configuration is okey! Configuration file is mirt.ini.\n"
+      "Default web root directory is " + Root() + "\n"
+      "Mirt/1.7.1 by Orvald is running on port " + p + " [127.0.0.1].\n"
+      "Waiting for connections...\n";
+  // Line-buffered: the banners are there while the server runs.
+  EXPECT_TRUE(harness::WaitFor([&] { return server.proc.Stdout() == expected; }, 5))
+      << server.proc.Stdout();
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(server.proc.Stdout(), expected + "Server terminated...\n");
+  EXPECT_EQ(server.proc.Stderr(), "");
+}
+
+TEST_F(MirtStartup, LaterConfigPairWins) {
+  WriteFile(home / "a.ini", Ini("Port=1\nAddress=\n"));
+  WriteFile(home / "b.ini", Ini());
+  ASSERT_TRUE(server.Start(Bin("mirt"), {"-config", "a.ini", "-config", "b.ini"},
+                           home.path(), port));
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return server.proc.Stdout().find(
+               "Configuration is okey! Configuration file is b.ini.\n") == 0;
+  }, 5));
+}
+
+TEST_F(MirtStartup, MissingConfigFile) {
+  Outcome o = RunToEnd({"-config", "nothere.ini"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "Could not open nothere.ini.\nConfiguration is faulty!\n");
+  EXPECT_EQ(o.out, "");
+}
+
+// A fatal configuration line: its message, then the verdict, exit status 1.
+struct Fatal {
+  std::string lines;
+  std::string message;
+};
+void PrintTo(const Fatal &f, std::ostream *os) { *os << f.lines; }
+
+class MirtFatalConfig : public MirtStartup,
+                        public ::testing::WithParamInterface<Fatal> {};
+
+TEST_P(MirtFatalConfig, MessageThenFaulty) {
+  Outcome o = RunIni(Ini(GetParam().lines));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, GetParam().message + "Configuration is faulty!\n");
+  EXPECT_EQ(o.out.find("okey"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, MirtFatalConfig,
+    ::testing::Values(
+        Fatal{"Address=\n", "Address entry can't be zero length.\n"},
+        Fatal{"ExternIP=\n", "ExternIP entry can't be zero length.\n"},
+        Fatal{"MaxConnections=0\n",
+              "Max connections is 0. This will disable the server."},
+        Fatal{"DirectoryListing=2\n",
+              "DirectoryListing value must be either 0 or 1.\n"},
+        Fatal{"DirectoryListing=\n",
+              "DirectoryListing value must be either 0 or 1.\n"},
+        Fatal{"ShowProtectedFiles=x\n",
+              "ShowProtectedFiles value must be either 0 or 1.\n"},
+        Fatal{"AddType=\n", "AddType entry is not valid (zero length).\n"},
+        Fatal{"AddType=.htm\n", "AddType entry is not valid (could not found ;).\n"},
+        Fatal{"AddType=.htm;\n", "AddType entry is not valid (no type specified).\n"},
+        Fatal{"AddForbidden=\n", "AddForbidden entry can not be zero length.\n"},
+        Fatal{"AddUser=a\n",
+              "AddUser entry is either too short or too large or username part "
+              "is missing.\n"},
+        Fatal{"AddUser=;pw\n",
+              "AddUser entry is either too short or too large or username part "
+              "is missing.\n"},
+        Fatal{"AddUser=" + std::string(33, 'u') + "\n",
+              "AddUser entry is either too short or too large or username part "
+              "is missing.\n"},
+        Fatal{"AddIndex=\n", "AddIndex entry is zero length or too large.\n"},
+        Fatal{"AddIndex=" + std::string(16, 'i') + "\n",
+              "AddIndex entry is zero length or too large.\n"},
+        Fatal{"AddIndex=a/b.htm\n", "\\, / and : are not allowed in AddIndex entry.\n"},
+        Fatal{"AddIndex=a:b\n", "\\, / and : are not allowed in AddIndex entry.\n"},
+        Fatal{"AddHost=\n", "AddHost entry is zero length or too large.\n"},
+        Fatal{"AddHost=" + std::string(129, 'h') + "\n",
+              "AddHost entry is zero length or too large.\n"},
+        Fatal{"AddHost=docs\n", "AddHost entry is not valid (could not found ;).\n"},
+        Fatal{"AddHost=docs;\n", "AddHost entry is missing path.\n"},
+        Fatal{"AddHost=docs;/" + std::string(31, 'p') + "\n",
+              "AddHost entry path too long.\n"},
+        Fatal{"AddHost=docs;/\n", "Specify full path for AddVirtual entries.\n"},
+        Fatal{"AddHost=docs;www\n",
+              "AddHost entry is not valid (path must begin with /).\n"},
+        Fatal{"AddVirtual=/" + std::string(31, 'v') + "\n",
+              "AddVirtual entry is too large.\n"},
+        Fatal{"AddVirtual=/pics/\n",
+              "AddVirtual entry is not valid (could not found ;).\n"},
+        Fatal{"AddVirtual=/pics/;\n", "AddVirtual entry is missing path.\n"},
+        Fatal{"AddVirtual=/;/\n", "Specify full path for AddVirtual entries.\n"},
+        Fatal{"AddVirtual=/;a/\n", "Specify full path for AddVirtual entries.\n"},
+        Fatal{"AddVirtual=/;www\n",
+              "AddVirtual entry is not valid (path must begin with /).\n"},
+        Fatal{"LogMaxAge=0\n", "LogMaxAge must be greater than 0.\n"},
+        Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"}),
+    [](const ::testing::TestParamInfo<Fatal> &info) {
+      return "Line" + std::to_string(info.index);
+    });
+
+TEST_F(MirtStartup, NoAddVirtualIsFatal) {
+  Outcome o = RunIni(Ini("", false));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "AddVirtual is missing.\nConfiguration is faulty!\n");
+}
+
+TEST_F(MirtStartup, ExternIpMissingWithAutoAddressIsFatal) {
+  // The first line of the file is never read; the key there counts as absent.
+  Outcome o = RunIni("ExternIP=http://x\nAddress=AUTO\nAddVirtual=/;/tmp\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("Parameter ExternIP is missing.\nConfiguration is faulty!\n"),
+            std::string::npos)
+      << o.err;
+}
+
+TEST_F(MirtStartup, UnreadableAddressFailsStartWithExitOne) {
+  // Without Port= the default 80 is taken; the address fails before any bind.
+  Outcome o = RunIni("; x\nAddress=999.1.2.3\nExternIP=http://x\n"
+                     "AddVirtual=/;/tmp\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("The line 'Port=' is missing.\n"), std::string::npos);
+  EXPECT_NE(o.err.find("Associate local address with socket failed.\n"
+                       "Unable to start Mirt/1.7.1.\n"),
+            std::string::npos)
+      << o.err;
+  EXPECT_NE(o.out.find("Configuration is okey!"), std::string::npos);
+}
+
+TEST_F(MirtStartup, PortZeroIsWarnedAbout) {
+  Outcome o = RunIni(Ini("Port=65536\nAddress=300.0.0.1\n"));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err.find("Server listening port is 0. This can be the result of an "
+                       "error.\n"),
+            0u)
+      << o.err;
+}
+
+TEST_F(MirtStartup, WarningsLetTheServerStart) {
+  // Address missing, ExternIP missing, a Timeout that is no number, a limit
+  // above the recommendation, and each of the four log keys missing.
+  std::string p = std::to_string(port);
+  WriteFile(home / "mirt.ini",
+            "; warnings\nPort=" + p + "\nTimeout=abc\nMaxConnections=5000\n"
+            "AddVirtual=/;" + Root() + "\n");
+  ASSERT_TRUE(server.Start(Bin("mirt"), {}, home.path(), port));
+  std::string err = server.proc.Stderr();
+  for (const char *m : {"Parameter Address is missing (using 127.0.0.1).\n",
+                        "Parameter ExternIP is missing (using Address).\n",
+                        "Timeout could not be determined. Timeout-time will be set "
+                        "to 240 s.\n",
+                        "The line 'ExtendedMessages=' is missing.\n",
+                        "The line 'LogMaxEntries=' is missing.\n",
+                        "The line 'LogRotation=' is missing.\n",
+                        "The line 'LogMaxAge=' is missing.\n",
+                        "The line 'LogDir=' is missing.\n"})
+    EXPECT_NE(err.find(m), std::string::npos) << m;
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return server.proc.Stdout().find(
+               "WARNING! Recommended value for MaxConnections is " +
+               std::to_string(FD_SETSIZE - 1) + ".\n") != std::string::npos;
+  }, 5));
+  // The Location of a redirect starts with http:// and the address.
+  harness::MakeDirs(Root() + "/dir");
+  mirt_test::Reply r = Get("/dir");
+  EXPECT_EQ(r.Header("Location"), "http://127.0.0.1/dir/");
+  // No LogRotation: no log file at all.
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_FALSE(harness::Exists(home / "log0001.log"));
+}
+
+TEST_F(MirtStartup, LogThatCannotOpenLeavesServerRunning) {
+  ASSERT_TRUE(Start("LogDir=nosuchdir\n"));
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return server.proc.Stderr().find("Failed to initialize the log.\n") !=
+           std::string::npos;
+  }, 5));
+  harness::WriteFile(Root() + "/a.txt", "abc");
+  EXPECT_EQ(Get("/a.txt").body, "abc");
+}
+
+}  // namespace
