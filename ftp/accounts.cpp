@@ -1,0 +1,223 @@
+#include "accounts.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "command_channel.h"
+#include "ini.h"
+#include "string_helpers.h"
+
+static const char accountsdir[] = "accounts";
+static const char kNameCharacters[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_";
+
+static const char kPassWordInvalid[] = "PassWord entry is not valid.\n";
+static const char kAllowIpInvalid[] = "AllowIPAddress entry is not valid.\n";
+static const char kIdleDefault[] = "Using CloseIfIdle=no.\n";
+static const char kIdleInvalid[] = "CloseIfIdle must be either yes or no.\n";
+static const char kRootInvalid[] = "RootDirectory entry is not valid.\n";
+static const char kRootEmpty[] = "RootDirectory entry cannot be zero length.\n";
+static const char kRootNotFull[] =
+    "RootDirectory entry is not valid (full path must be specified).\n";
+static const char kQuotaMissing[] = "DiskQuota entry is not valid.\n";
+static const char kQuotaInvalid[] = "DiskQuota %s entry is not valid.\n";
+static const char kAddCommandEmpty[] = "AddCommand cannot be zero length.\n";
+static const char kAddCommandInvalid[] = "AddCommand parameter %s is not valid.\n";
+
+// Account values are read into 32-byte buffers: up to 30 characters.
+static const size_t kAccountValueSize = 32;
+
+struct Grant {
+  const char *word;
+  int code;
+};
+// What AddCommand= may grant; the eight basic commands are always allowed.
+static const Grant kGrants[] = {
+    {"CDUP", kCDUP}, {"CWD", kCWD},   {"MKD", kMKD},   {"RMD", kRMD},
+    {"DELE", kDELE}, {"STOR", kSTOR}, {"RETR", kRETR}, {"PASV", kPASV},
+    {"PORT", kPORT}, {"LIST", kLIST}, {"APPE", kAPPE}, {"TYPE", kTYPE},
+    {"RNFR", kRNFR}, {"RNTO", kRNTO}, {"MDTM", kMDTM}, {"SIZE", kSIZE},
+    {"SITE", kSITE}};
+
+static int AccountFile(char *out, size_t size, const Request *pReq,
+                       const char *extension) {
+  int n = snprintf(out, size, "%s/%s/%s.%s", pReq->pConfig->homeDirectory,
+                   accountsdir, pReq->userName, extension);
+  return (n < 0 || (size_t)n >= size) ? -1 : 0;
+}
+
+static bool ValidUserName(const char *name) {
+  size_t n = strlen(name);
+  return n >= 1 && n < kUserNameSize && strspn(name, kNameCharacters) == n;
+}
+
+int OpenAccount(Request *pReq) {
+  if (!ValidUserName(pReq->argument)) return -1;
+  snprintf(pReq->userName, sizeof pReq->userName, "%s", pReq->argument);
+  char path[kHomeSize + 64];
+  if (AccountFile(path, sizeof path, pReq, "ini") != 0) return -1;
+  Ini ini;
+  if (OpenIni(&ini, path) != 0) {
+    CloseIni(&ini);
+    return -1;
+  }
+  int result = ReadAccount(pReq, &ini);
+  if (result == 0 && pReq->diskQuota != 0) ReadQuota(pReq);
+  CloseIni(&ini);
+  return result;
+}
+
+static int ReadRootDirectory(Request *pReq, Ini *ini) {
+  char *root = pReq->rootDirectory;
+  if (ReadIni(ini, root, kRootSize, "RootDirectory=") != 0) {
+    fputs(kRootInvalid, stderr);
+    return -1;
+  }
+  if (root[0] == '\0') {
+    fputs(kRootEmpty, stderr);
+    return -1;
+  }
+  // A full path here: '/' and at least one more character. "/" alone would
+  // become empty once its trailing separator goes.
+  if (root[0] != '/' || strlen(root) < 2) {
+    fputs(kRootNotFull, stderr);
+    return -1;
+  }
+  size_t n = strlen(root);
+  if (root[n - 1] == '/') root[n - 1] = '\0';
+  return 0;
+}
+
+static int ReadDiskQuota(Request *pReq, Ini *ini) {
+  char value[kAccountValueSize];
+  if (ReadIni(ini, value, sizeof value, "DiskQuota=") != 0) {
+    fputs(kQuotaMissing, stderr);
+    return -1;
+  }
+  int64_t v = ParseLong(value);
+  // The record holds 32-bit words: a quota beyond them cannot be kept.
+  if ((v == 0 && strcmp(value, "0") != 0) || v < 0 || v > (int64_t)UINT32_MAX) {
+    fprintf(stderr, kQuotaInvalid, value);
+    return -1;
+  }
+  pReq->diskQuota = (uint32_t)v;
+  return 0;
+}
+
+static int ReadGrants(Request *pReq, Ini *ini) {
+  char value[kAccountValueSize];
+  IniIterate(ini);
+  while (ReadIni(ini, value, sizeof value, "AddCommand=") == 0) {
+    if (value[0] == '\0') {
+      fputs(kAddCommandEmpty, stderr);
+      continue;
+    }
+    if (strcmp(value, "RMD_RECURSIVE") == 0) {
+      pReq->permissions[kRMD] = '1';
+      pReq->permissions[kRMD_RECURSIVE] = '1';
+      continue;
+    }
+    bool known = false;
+    for (const Grant &g : kGrants)
+      if (strcmp(value, g.word) == 0) {
+        pReq->permissions[g.code] = '1';
+        known = true;
+        break;
+      }
+    if (!known) {
+      fprintf(stderr, kAddCommandInvalid, value);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int ReadAccount(Request *pReq, Ini *ini) {
+  char value[kAccountValueSize];
+  IniSingle(ini);
+  if (ReadIni(ini, value, sizeof value, "PassWord=") != 0) {
+    fputs(kPassWordInvalid, stderr);
+    return -1;
+  }
+  snprintf(pReq->passWord, sizeof pReq->passWord, "%s", value);
+
+  if (ReadIni(ini, value, sizeof value, "AllowIPAddress=") != 0) {
+    fputs(kAllowIpInvalid, stderr);
+    return -1;
+  }
+  if (strcmp(value, "ALL") != 0 && strcmp(value, pReq->ipAddress) != 0)
+    return -1;
+
+  if (ReadIni(ini, value, sizeof value, "CloseIfIdle=") != 0) {
+    fputs(kIdleDefault, stderr);
+    pReq->closeIfIdle = '0';
+  } else if (strcmp(value, "yes") == 0) {
+    pReq->closeIfIdle = '1';
+  } else if (strcmp(value, "no") == 0) {
+    pReq->closeIfIdle = '0';
+  } else {
+    fputs(kIdleInvalid, stderr);
+    return -1;
+  }
+
+  pReq->fullBandwidth = '0';
+  if (ReadIni(ini, value, sizeof value, "AllowFullBandwidth=") == 0 &&
+      strcmp(value, "yes") == 0)
+    pReq->fullBandwidth = '1';
+
+  if (ReadRootDirectory(pReq, ini) != 0) return -1;
+  if (ReadDiskQuota(pReq, ini) != 0) return -1;
+  return ReadGrants(pReq, ini);
+}
+
+static void PutWord(unsigned char *p, uint64_t v) {
+  uint32_t w = v > UINT32_MAX ? UINT32_MAX : (uint32_t)v;
+  for (int i = 0; i < 4; i++) p[i] = (unsigned char)(w >> (8 * i));
+}
+
+static uint32_t GetWord(const unsigned char *p) {
+  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
+         (uint32_t)p[3] << 24;
+}
+
+int ReadQuota(Request *pReq) {
+  char path[kHomeSize + 64];
+  if (AccountFile(path, sizeof path, pReq, "dsk") != 0) return -1;
+  int fd = open(path, O_RDWR | O_CREAT, 0600);
+  if (fd < 0) return -1;
+  unsigned char record[8];
+  ssize_t n = pread(fd, record, sizeof record, 0);
+  close(fd);
+  if (n < 0) return -1;
+  if (n == (ssize_t)sizeof record) {
+    // A stored record stays in force even when DiskQuota= changed since.
+    pReq->quotaLimit = GetWord(record);
+    pReq->diskUsage = GetWord(record + 4);
+  } else {
+    // First login (or a cut record): the account's quota, nothing stored.
+    pReq->quotaLimit = pReq->diskQuota;
+    pReq->diskUsage = 0;
+  }
+  pReq->quotaRead = '1';
+  return 0;
+}
+
+int UpdateQuota(Request *pReq) {
+  // Only a record read at login is written back: a refused login or an
+  // account without quota must not overwrite the stored one with zeros.
+  if (pReq->quotaRead != '1') return -1;
+  char path[kHomeSize + 64];
+  if (AccountFile(path, sizeof path, pReq, "dsk") != 0) return -1;
+  int fd = open(path, O_WRONLY);
+  if (fd < 0) return -1;
+  unsigned char record[8];
+  PutWord(record, pReq->quotaLimit);
+  PutWord(record + 4, pReq->diskUsage);
+  // Overwritten in place: a failed write leaves the old record, never an
+  // emptied file.
+  ssize_t n = pwrite(fd, record, sizeof record, 0);
+  int closed = close(fd);
+  return (n == (ssize_t)sizeof record && closed == 0) ? 0 : -1;
+}

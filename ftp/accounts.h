@@ -1,0 +1,17 @@
+// User accounts (accounts/NAME.ini below the start directory) and the
+// per-user quota record (accounts/NAME.dsk: quota in force and bytes stored,
+// two 4-byte little-endian words).
+#pragma once
+#include "server_records.h"
+
+struct Ini;
+
+// Reads the account named by argument into the session. 0 when accepted,
+// -1 when not (bad name, no account, a refused key, address not allowed).
+int OpenAccount(Request *pReq);
+int ReadAccount(Request *pReq, Ini *ini);
+// Loads the quota record, creating an empty file for a first login.
+int ReadQuota(Request *pReq);
+// Writes the record back, in place; only for a session whose ReadQuota
+// read it. 0, or -1 when it cannot be written.
+int UpdateQuota(Request *pReq);

@@ -1,0 +1,37 @@
+// The command connection of a session: receiving a command line, cutting it
+// into command word and argument, the command codes, and queuing and sending
+// the one reply a session holds at a time.
+#pragma once
+#include "server_records.h"
+
+// Command codes: indexes of Request::permissions and values of lastCommand.
+enum CommandCode {
+  kCDUP = 0, kSYST = 1, kPASV = 2, kQUIT = 3, kPWD = 4, kUSER = 5, kPASS = 6,
+  kLIST = 7, kABOR = 8, kCWD = 9, kTYPE = 10, kMKD = 11, kDELE = 12,
+  kRMD = 13, kSTOR = 14, kRETR = 15, kNOOP = 16, kAPPE = 17, kPORT = 18,
+  kREST = 19, kRNFR = 20, kRNTO = 21,
+  kRMD_RECURSIVE = 22,  // a permission only: no command word yields it
+  kMDTM = 23, kSIZE = 24, kSITE = 25,
+  kCommandCount = 26,
+};
+
+// The seventeen standard replies, shared by every handler.
+extern const char Mess150[], Mess200[], Mess220[], Mess221[], Mess226[],
+    Mess230[], Mess250[], Mess331[], Mess332[], Mess350[], Mess425[],
+    Mess450[], Mess451[], Mess500[], Mess502[], Mess503[], Mess550[];
+
+// 0 to go on, -1 when the client closed the connection or it broke.
+int OnReadCmnd(Request *pReq);
+// 0 when command and argument hold a new line; -1 when the line is not
+// complete yet or was refused (a 500 reply is then queued in its place).
+int ParseFTPstring(Request *pReq);
+// Code of a command word (case-insensitive), -1 for any other word.
+int TranslateCommand(const char *word);
+// Queues one reply and logs it. -1 (nothing queued or logged) while another
+// reply waits, or when the text does not fit the buffer.
+int SendFTPstring(Request *pReq, const char *text);
+// Sends what the socket takes of the queued reply; once all of it is gone
+// the buffer is made ready for the next command. 0 to go on (sent, partly
+// sent, or would block), -1 when the connection is broken.
+int OnWriteCmnd(Request *pReq);
+void RecvFTPstring(Request *pReq);

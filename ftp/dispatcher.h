@@ -1,0 +1,23 @@
+// DoFTP: decides whether a parsed command may run (known word, permission,
+// login, command sequence) and hands it to its handler. A handler takes the
+// session, queues exactly one reply with SendFTPstring and returns its
+// code; the table in dispatcher.cpp names the handler of every code.
+#pragma once
+#include "server_records.h"
+
+// Scratch buffer for formatted replies and real paths, cleared at the start
+// of every DoFTP call: 255 (root) + 511 + 511 characters and the NUL fit.
+extern char tmpBuf[1281];
+
+// Internal code of LIST by an account without the LIST permission: an
+// empty listing.
+enum { kEmptyListing = 107 };
+
+typedef int (*CommandHandler)(Request *pReq);
+
+// Runs the current command; returns the code of the reply it queued. The
+// caller ends the session on 221 and 332.
+int DoFTP(Request *pReq);
+
+// Handler for what is not there: "502 Command not implemented.\n".
+int NotImplemented(Request *pReq);

@@ -1,0 +1,82 @@
+// zolf: command line, start-up, the main loop, and a clean end on SIGINT
+// and SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "rotating_log.h"
+#include "server_config.h"
+#include "server_loop.h"
+#include "sockets.h"
+
+static const char kDefaultConfig[] = "zolf.ini";
+static const char kUsage[] =
+    "ZOLF by Orvald.\n"
+    "Parameters: [-config FILE] \n"
+    "-config FILE : Where FILE is the configuration file to be used\n";
+static const char kConfigFailed[] = "Initializing server configuration failed!\n";
+static const char kNetFailed[] = "Initializing server failed!\n";
+static const char kLogFailed[] = "Failed to initialize the log.\n";
+static const char kRunning[] = "%s by Orvald is running on port %d [%s].\n";
+static const char kDataPorts[] =
+    "Data port range is %d to %d.\n"
+    "Allow server action on these ports if you are using passive FTP (PASV).\n";
+static const char kWaiting[] = "Waiting for connections...\n";
+static const char kTerminated[] = "%s terminated.\n";
+
+static void OnStopSignal(int) { StopServer(); }
+
+static void CatchStopSignals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: select() must return so the loop sees the request.
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int main(int argc, char **argv) {
+  // Banners must show at once under a pipe or a service manager.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  const char *configFile = kDefaultConfig;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "-config") == 0 && i + 1 < argc) {
+      configFile = argv[++i];
+      continue;
+    }
+    fputs(kUsage, stdout);
+    return 0;
+  }
+
+  IgnoreSigpipe();
+  CatchStopSignals();
+
+  static Server server;
+  static Log log;
+  if (InitConfig(&server, configFile, &log) != 0) {
+    fputs(kConfigFailed, stderr);
+    return -1;
+  }
+  if (InitNet(&server) != 0) {
+    fputs(kNetFailed, stderr);
+    CloseServer(&server);
+    return -1;
+  }
+  InitLog(&log);
+  if (OpenLog(&log) != 0) fputs(kLogFailed, stderr);
+
+  printf(kRunning, server.serverName, (int)server.Port, server.Address);
+  printf(kDataPorts, (int)server.DataPort, (int)(server.DataPort + server.MaxUsers));
+  fputs(kWaiting, stdout);
+
+  RunServer(&server);
+
+  CloseAllRequests(&server);
+  CloseLog(&log);
+  CloseConnection(server.listenSocket);
+  server.listenSocket = -1;
+  printf(kTerminated, server.serverName);
+  return 0;
+}

@@ -1,0 +1,206 @@
+#include "server_config.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ini.h"
+#include "rotating_log.h"
+#include "string_helpers.h"
+
+static const char kServerName[] = "ZOLF/1.7.1";
+static const char kNoWorkingDirectory[] = "Could not get current working directory.\n";
+static const char kCannotOpen[] = "Could not open %s.\n";
+static const char kBandwidthInvalid[] = "MaximumBandwidth entry is not valid.\n";
+static const char kBandwidthDefault[] = "Using MaximumBandwidth=0.\n";
+static const char kAddressDefault[] = "Using Address=127.0.0.1.\n";
+static const char kAddressEmpty[] = "Address entry can't be zero length.\n";
+static const char kExternMissingAuto[] = "Parameter ExternIP is missing.\n";
+static const char kExternMissing[] = "Parameter ExternIP is missing (using Address).\n";
+static const char kExternEmpty[] = "ExternIP entry can't be zero length.\n";
+static const char kTimeoutInvalid[] = "TimeoutTime entry is not valid.\n";
+static const char kTimeoutDefault[] = "Using TimeoutTime=240.\n";
+static const char kMaxUsersInvalid[] = "MaxUsers entry is not valid.\n";
+static const char kMaxUsersDefault[] = "Using MaxUsers=10.\n";
+static const char kMaxUsersFallback[] = "Using MaxUsers=2.\n";
+static const char kPortInvalid[] = "Port entry is not valid.\n";
+static const char kPortDefault[] = "Using Port=21.\n";
+static const char kDataPortInvalid[] = "DataPort entry is not valid.\n";
+static const char kDataPortDefault[] = "Using DataPort=6000.\n";
+static const char kDataPortTooHigh[] = "Data port can not be greater than %ld.\n";
+static const char kDataPortConflict[] = "Data port conflicting with server port.\n";
+
+// Values are read into 128-byte buffers: up to 126 characters.
+static const size_t kValueSize = 128;
+static const uint32_t kMostUsers = 32;
+
+// A number that converts to 0 although it does not start with '0'.
+static bool NotValid(const char *value, int64_t v) {
+  return v == 0 && value[0] != '0';
+}
+
+static bool IsPort(int64_t v) { return v >= 1 && v <= 65535; }
+
+static void ReadBandwidth(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  pConfig->maxBandwidth = 0;
+  if (ReadIni(ini, value, sizeof value, "MaximumBandwidth=") != 0) {
+    fputs(kBandwidthDefault, stderr);
+    return;
+  }
+  int64_t v = ParseLong(value);
+  if (NotValid(value, v)) {
+    fputs(kBandwidthInvalid, stderr);
+    fputs(kBandwidthDefault, stderr);
+    return;
+  }
+  // Kilobytes to bytes without wrapping; a negative limit means none.
+  if (v < 0) v = 0;
+  pConfig->maxBandwidth = v > INT64_MAX / 1024 ? (uint64_t)INT64_MAX
+                                               : (uint64_t)v * 1024;
+}
+
+static int ReadAddresses(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  if (ReadIni(ini, value, sizeof value, "Address=") != 0) {
+    fputs(kAddressDefault, stderr);
+    snprintf(pConfig->Address, sizeof pConfig->Address, "127.0.0.1");
+  } else if (value[0] == '\0') {
+    fputs(kAddressEmpty, stderr);
+    return -1;
+  } else {
+    snprintf(pConfig->Address, sizeof pConfig->Address, "%.15s", value);
+  }
+  if (ReadIni(ini, value, sizeof value, "ExternIP=") != 0) {
+    if (strcmp(pConfig->Address, "AUTO") == 0) {
+      fputs(kExternMissingAuto, stderr);
+      return -1;
+    }
+    fputs(kExternMissing, stderr);
+    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
+  } else if (value[0] == '\0') {
+    fputs(kExternEmpty, stderr);
+    return -1;
+  } else {
+    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%.15s", value);
+  }
+  return 0;
+}
+
+static void ReadTimeout(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  pConfig->TimeoutTime = 240;
+  if (ReadIni(ini, value, sizeof value, "TimeoutTime=") != 0) {
+    fputs(kTimeoutDefault, stderr);
+    return;
+  }
+  int64_t v = ParseLong(value);
+  if (NotValid(value, v)) {
+    fputs(kTimeoutInvalid, stderr);
+    fputs(kTimeoutDefault, stderr);
+    return;
+  }
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  pConfig->TimeoutTime = (int32_t)v;
+}
+
+static void ReadMaxUsers(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  pConfig->MaxUsers = 10;
+  if (ReadIni(ini, value, sizeof value, "MaxUsers=") != 0) {
+    fputs(kMaxUsersDefault, stderr);
+    return;
+  }
+  int64_t v = ParseLong(value);
+  if (NotValid(value, v)) {
+    fputs(kMaxUsersInvalid, stderr);
+    fputs(kMaxUsersFallback, stderr);
+    pConfig->MaxUsers = 2;
+    return;
+  }
+  // Above the limit, negative values included, silently means the limit.
+  pConfig->MaxUsers = (v < 0 || v > kMostUsers) ? kMostUsers : (uint32_t)v;
+}
+
+static void ReadPort(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  pConfig->Port = 21;
+  if (ReadIni(ini, value, sizeof value, "Port=") != 0) {
+    fputs(kPortDefault, stderr);
+    return;
+  }
+  int64_t v = ParseLong(value);
+  if (NotValid(value, v) || !IsPort(v)) {
+    fputs(kPortInvalid, stderr);
+    fputs(kPortDefault, stderr);
+    return;
+  }
+  pConfig->Port = (uint32_t)v;
+}
+
+static int ReadDataPort(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  pConfig->DataPort = 6000;
+  if (ReadIni(ini, value, sizeof value, "DataPort=") != 0) {
+    fputs(kDataPortDefault, stderr);
+    return 0;
+  }
+  int64_t v = ParseLong(value);
+  if (NotValid(value, v) || !IsPort(v)) {
+    fputs(kDataPortInvalid, stderr);
+    fputs(kDataPortDefault, stderr);
+  } else {
+    pConfig->DataPort = (uint32_t)v;
+  }
+  uint32_t last = pConfig->DataPort + pConfig->MaxUsers;
+  if (last >= 65535) {
+    fprintf(stderr, kDataPortTooHigh, 65535L - (long)pConfig->MaxUsers);
+    return -1;
+  }
+  if (pConfig->Port >= pConfig->DataPort && last >= pConfig->Port) {
+    fputs(kDataPortConflict, stderr);
+    return -1;
+  }
+  return 0;
+}
+
+static int ReadKeys(Ini *ini, Server *pConfig, Log *log) {
+  ReadBandwidth(ini, pConfig);
+  if (ReadAddresses(ini, pConfig) != 0) return -1;
+  ReadTimeout(ini, pConfig);
+  ReadMaxUsers(ini, pConfig);
+  ReadPort(ini, pConfig);
+  if (ReadDataPort(ini, pConfig) != 0) return -1;
+  return ReadLogConfig(ini, log, kValueSize);
+}
+
+int InitConfig(Server *pConfig, const char *fileName, Log *log) {
+  memset(pConfig, 0, sizeof *pConfig);
+  pConfig->log = log;
+  pConfig->listenSocket = -1;
+  if (!getcwd(pConfig->homeDirectory, sizeof pConfig->homeDirectory)) {
+    fputs(kNoWorkingDirectory, stderr);
+    return -1;
+  }
+  RemoveTrailing(pConfig->homeDirectory);
+  snprintf(pConfig->serverName, sizeof pConfig->serverName, "%s", kServerName);
+  pConfig->requests = nullptr;
+  pConfig->users = 0;
+  pConfig->backlog = SOMAXCONN;
+  pConfig->maxBandwidth = 0;
+  pConfig->bandwidthStart = time(nullptr);
+  log->rotation = 0;
+
+  Ini ini;
+  if (OpenIni(&ini, fileName) != 0) {
+    CloseIni(&ini);
+    fprintf(stderr, kCannotOpen, fileName);
+    return -1;
+  }
+  int result = ReadKeys(&ini, pConfig, log);
+  CloseIni(&ini);
+  return result;
+}

@@ -1,0 +1,224 @@
+#include "server_loop.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/time.h>
+
+#include "command_channel.h"
+#include "dispatcher.h"
+#include "sessions.h"
+#include "sockets.h"
+#include "transfers.h"
+
+static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
+static const char kNoSocket[] = "Creating socket failed.\n";
+static const char kNoAddress[] = "Could not detect IP address.\n";
+static const char kNoBind[] = "Associate local address with socket failed.\n";
+static const char kNoListen[] = "Putting socket into listening mode failed.\n";
+static const char kRefused[] = "Connection refused (out of memory?).\n";
+static const char kServerException[] = "Exception condition on server socket.\n";
+static const char kParseFailed[] = "Could not parse FTP string.\n";
+
+// Passes between two idle checks when nothing else triggers one.
+static const int kIdleCheckPasses = 500;
+
+static volatile sig_atomic_t stopRequested = 0;
+
+void StopServer() { stopRequested = 1; }
+
+int InitNet(Server *pConfig) {
+  if (StartWinsock() != 0) {
+    fputs(kNoWinsock, stderr);
+    return -1;
+  }
+  if (strcmp(pConfig->Address, "AUTO") == 0) {
+    int count = 1;
+    if (FindHostAddresses(&pConfig->Address, &count) != 0) {
+      fputs(kNoAddress, stderr);
+      return -1;
+    }
+  }
+  // An address inet_aton cannot read fails at the bind step: the server
+  // never falls back to listening on every interface.
+  int stage = 0;
+  pConfig->listenSocket = ListenTcp(pConfig->Address, pConfig->Port,
+                                    pConfig->backlog, &stage);
+  if (pConfig->listenSocket < 0) {
+    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
+    return -1;
+  }
+  if (strcmp(pConfig->ExternIP, "AUTO") == 0)
+    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
+  return 0;
+}
+
+void CloseServer(Server *pConfig) {
+  CloseConnection(pConfig->listenSocket);
+  pConfig->listenSocket = -1;
+  DelAllRequests(&pConfig->requests);
+}
+
+static void Add(int fd, fd_set *set, int *highest) {
+  if (!FdFits(fd)) return;
+  FD_SET(fd, set);
+  if (fd > *highest) *highest = fd;
+}
+
+static bool IsSet(int fd, fd_set *set) { return FdFits(fd) && FD_ISSET(fd, set); }
+
+int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
+           Server *pConfig) {
+  FD_ZERO(readSet);
+  FD_ZERO(writeSet);
+  FD_ZERO(exceptSet);
+  int highest = 0;
+  if (pConfig->listenSocket != -1) {
+    // While the server is full, waiting connections stay in the listen
+    // queue; watching the socket then would only make select return at
+    // once, pass after pass.
+    if (pConfig->users < pConfig->MaxUsers)
+      Add(pConfig->listenSocket, readSet, &highest);
+    Add(pConfig->listenSocket, exceptSet, &highest);
+  }
+  for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r)) {
+    if (IfDataSend(r) == 0)
+      Add(r->xferSocket, writeSet, &highest);
+    else if (IfDataRecv(r) == 0)
+      Add(r->xferSocket, readSet, &highest);
+    if (IfCmndSend(r) == 0)
+      Add(r->cmndSocket, writeSet, &highest);
+    else if (IfCmndRecv(r) == 0)
+      Add(r->cmndSocket, readSet, &highest);
+    if (IfAcceptXfer(r) == 0)
+      Add(r->DataSocket, r->passiveMode == '1' ? readSet : writeSet, &highest);
+  }
+  return highest;
+}
+
+Request *OnAccept(Server *pConfig) {
+  char peer[kAddressSize] = "";
+  int sock = AcceptClient(pConfig->listenSocket, peer, nullptr);
+  if (sock < 0) return nullptr;
+  Request *pReq = AddRequest(sock, pConfig, peer);
+  if (!pReq) {
+    CloseConnection(sock);  // no session owns it
+    return nullptr;
+  }
+  SendFTPstring(pReq, Mess220);
+  return pReq;
+}
+
+void CheckIdle(Server *pConfig) {
+  if (pConfig->TimeoutTime <= 0) return;
+  time_t now = time(nullptr);
+  Request *r = GetFirstRequest(pConfig->requests);
+  while (r) {
+    if (r->closeIfIdle == '0') {
+      r = GetNextRequest(r);
+      continue;
+    }
+    uint64_t total = r->bytesSent + r->bytesReceived;
+    if (total == r->idleMark && now - r->lastActive > pConfig->TimeoutTime) {
+      r = CloseRequest(r);
+      continue;
+    }
+    if (total != r->idleMark) r->lastActive = now;
+    r->idleMark = total;
+    r = GetNextRequest(r);
+  }
+}
+
+// A transfer pump reported its end: the completion line, then the data
+// side is torn down.
+static void EndTransfer(Request *pReq) {
+  SendFTPstring(pReq, pReq->dataState == kDataIdle ? Mess226 : Mess451);
+  CloseDataConnection(pReq);
+  CloseDataBuffer(pReq);
+  CloseDataFile(pReq);
+}
+
+// A line (or part of one) has arrived. Returns the session to go on with.
+static Request *OnCommandBytes(Request *pReq) {
+  if (ParseFTPstring(pReq) != 0) {
+    fputs(kParseFailed, stderr);
+    return GetNextRequest(pReq);
+  }
+  int result = DoFTP(pReq);
+  pReq->lastCommand = TranslateCommand(pReq->command);
+  if (result == 221 || result == 332) {
+    // One attempt to send the parting reply, so a well-behaved client
+    // learns why the connection ends.
+    OnWriteCmnd(pReq);
+    return CloseRequest(pReq);
+  }
+  return GetNextRequest(pReq);
+}
+
+// The one event a session gets in this pass. Returns the session to go on
+// with (its successor, also when it was closed).
+static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet) {
+  if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, readSet)) {
+    if (OnReadCmnd(pReq) != 0) return CloseRequest(pReq);
+    return OnCommandBytes(pReq);
+  }
+  if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, writeSet)) {
+    if (OnWriteCmnd(pReq) != 0) return CloseRequest(pReq);
+    return GetNextRequest(pReq);
+  }
+  if (pReq->DataSocket != -1 &&
+      (IsSet(pReq->DataSocket, readSet) || IsSet(pReq->DataSocket, writeSet))) {
+    OnAcceptXfer(pReq);
+    return GetNextRequest(pReq);
+  }
+  if (pReq->xferSocket != -1) {
+    int result = 0;
+    if (IsSet(pReq->xferSocket, writeSet))
+      result = OnWriteData(pReq);
+    else if (IsSet(pReq->xferSocket, readSet))
+      result = OnReadData(pReq);
+    if (result == -1) EndTransfer(pReq);
+  }
+  return GetNextRequest(pReq);
+}
+
+void RunServer(Server *pConfig) {
+  int passes = 0;
+  fd_set readSet, writeSet, exceptSet;
+  while (pConfig->MaxUsers != 0 && !stopRequested) {
+    if (pConfig->users >= pConfig->MaxUsers || passes >= kIdleCheckPasses) {
+      CheckIdle(pConfig);
+      passes = 0;
+    }
+    passes++;
+
+    int ready = 0;
+    int32_t calls = 0;
+    do {
+      int highest = setfds(&readSet, &writeSet, &exceptSet, pConfig);
+      struct timeval timeout = {1, 0};
+      ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &timeout);
+      calls++;
+    } while (ready == 0 && calls < pConfig->TimeoutTime && !stopRequested);
+    if (ready == 0) {
+      CheckIdle(pConfig);
+      continue;
+    }
+    if (ready < 0) continue;
+
+    int listener = pConfig->listenSocket;
+    if (IsSet(listener, &readSet) && pConfig->users < pConfig->MaxUsers &&
+        !OnAccept(pConfig))
+      fputs(kRefused, stderr);
+    if (IsSet(listener, &exceptSet)) fputs(kServerException, stderr);
+
+    Request *r = GetFirstRequest(pConfig->requests);
+    while (r) r = OnSessionEvent(r, &readSet, &writeSet);
+  }
+}
+
+void CloseAllRequests(Server *pConfig) {
+  Request *r = GetFirstRequest(pConfig->requests);
+  while (r) r = CloseRequest(r);
+}

@@ -1,0 +1,93 @@
+// The FTP server's two records: the one Server of the process and one
+// Request per connected client. Sizes of the text fields are limits of the
+// protocol (a command line fits the 256-byte command buffer, an argument the
+// 512-byte field) and of the account format.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <dirent.h>
+
+struct Log;
+struct Request;
+
+enum {
+  kCmndBufferSize = 256,
+  kDataBufferSize = 2048,
+  kCommandSize = 8,
+  kArgumentSize = 512,
+  kUserNameSize = 32,
+  kPassWordSize = 32,
+  kRootSize = 256,
+  kCwdSize = 512,
+  kAddressSize = 16,
+  kPermissionCount = 26,
+  kHomeSize = 256,
+};
+
+// cmndState values.
+enum { kCmndQueued = 2, kCmndReceiving = 3, kCmndEmpty = 4 };
+// dataState values.
+enum { kDataSending = 0, kDataReceiving = 1, kDataIdle = 4 };
+
+struct Server {
+  uint32_t MaxUsers;
+  uint32_t users;                 // open sessions
+  Request *requests;              // session list, oldest first
+  char Address[kAddressSize];     // listening address (detected for AUTO)
+  char ExternIP[kAddressSize];    // address announced in passive replies
+  char serverName[16];
+  char homeDirectory[kHomeSize];  // start directory; accounts/ lies below
+  Log *log;
+  time_t bandwidthStart;          // start of the shared bandwidth window
+  uint64_t bandwidthBytes;        // bytes counted in that window
+  uint64_t maxBandwidth;          // bytes per second, 0 = no limit
+  int32_t TimeoutTime;            // seconds; <= 0 switches the idle check off
+  int backlog;
+  int listenSocket;
+  uint32_t Port;
+  uint32_t DataPort;              // first passive data port
+};
+
+struct Request {
+  char cmndBuffer[kCmndBufferSize];  // line being received or reply queued
+  char dataBuffer[kDataBufferSize];  // transfer buffer
+  int32_t dataLength;                // bytes held in dataBuffer
+  int32_t cmndLength;                // bytes held in cmndBuffer
+  uint64_t bytesSent;                // replies and data, for the idle check
+  uint64_t bytesReceived;
+  uint64_t idleMark;                 // bytesSent + bytesReceived at last check
+  time_t lastActive;
+  time_t connectTime;                // also the time field of every log entry
+  int32_t lastCommand;               // code of the previous command, -1 unknown
+  int32_t cmndState;
+  int32_t dataState;
+  int cmndSocket;
+  int DataSocket;                    // passive listener or pending connect
+  int xferSocket;                    // established data connection
+  int32_t DataPort;                  // own passive port, or the client's after PORT
+  int32_t ID;                        // 1..MaxUsers, unique among live sessions
+  char passiveMode;                  // '1' passive, '0' active
+  char binaryMode;                   // '1' binary, '0' ASCII
+  char fullBandwidth;                // '1' exempt from MaximumBandwidth
+  char command[kCommandSize];
+  char argument[kArgumentSize];
+  char userName[kUserNameSize];
+  char passWord[kPassWordSize];      // empty: no password asked
+  char rootDirectory[kRootSize];     // real path of the virtual "/"
+  char cwd[kCwdSize];                // virtual current directory, "/.../"
+  char ipAddress[kAddressSize];      // client address, dotted
+  char permissions[kPermissionCount];  // '1' per allowed command code
+  char closeIfIdle;                  // '0' never closed for idleness
+  char quotaRead;                    // '1' when the quota record was read at
+                                     // login: only then is it written back
+  char *renameFrom;                  // pending rename source (owned)
+  char *renameTo;                    // rename target while checked (owned)
+  uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
+  uint64_t quotaLimit;               // quota in force, 0 = none
+  uint64_t diskUsage;                // bytes stored by the account
+  int64_t restOffset;                // REST offset for the next RETR/STOR
+  Request *next;
+  Server *pConfig;
+  int dataFile;                      // file of the running transfer, -1 none
+  DIR *dirHandle;                    // directory being listed, null none
+};

@@ -1,0 +1,202 @@
+// The running server as a client meets it: greeting, command lines,
+// connection limits, the command log and the way the process starts and
+// ends.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "zolf_fixture.h"
+
+using harness::Conn;
+
+TEST(FtpSpine, GreetsAndSaysGoodbyeOnQuit) {
+  Zolf z;
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "quit"), "221 Goodbye!\n");  // words are not case-sensitive
+  EXPECT_TRUE(c.Closed());
+  // Banners reach standard output while the server runs, not at its end.
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return z.server.proc.Stdout().find("Waiting for connections...\n") != std::string::npos;
+  }));
+  std::string out = z.server.proc.Stdout();
+  EXPECT_NE(out.find("ZOLF/1.7.1 by Orvald is running on port " + std::to_string(z.port) +
+                     " [127.0.0.1].\n"),
+            std::string::npos);
+}
+
+TEST(FtpSpine, CommandLinesAreCutAtCrLf) {
+  Zolf z;
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  // Unknown words are answered and the session stays.
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, ""), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "ABCDEFG"), "502 Command not implemented.\n");
+  // A command word of eight letters, a line ended by a bare LF: refused.
+  EXPECT_EQ(Cmd(c, "ABCDEFGH"), "500 Syntax error, command unrecognized.\n");
+  ASSERT_TRUE(c.Send("XYZ\n"));
+  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\n");
+  // A line that fills the buffer without ever ending is refused instead of
+  // leaving the session deaf.
+  ASSERT_TRUE(c.Send(std::string(255, 'A')));
+  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\n");
+  ASSERT_TRUE(c.Send("\r\n"));
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+}
+
+TEST(FtpSpine, LineSplitOverTwoSegmentsRunsWhenComplete) {
+  Zolf z;
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  ASSERT_TRUE(c.Send("QU"));
+  // The first part has been read when the server reports the open line.
+  ASSERT_TRUE(harness::WaitFor(
+      [&] { return z.Stderr().find("Could not parse FTP string.\n") != std::string::npos; }));
+  ASSERT_TRUE(c.Send("IT\r\n"));
+  EXPECT_EQ(c.ReadLine(), "221 Goodbye!\n");
+  EXPECT_TRUE(c.Closed());
+}
+
+TEST(FtpSpine, OnlyTheFirstLineOfASegmentRuns) {
+  Zolf z;
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  ASSERT_TRUE(c.Send("XYZ\r\nQUIT\r\n"));
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
+  // The QUIT behind it was lost with the buffer; the session goes on.
+  EXPECT_EQ(Cmd(c, "ABC"), "502 Command not implemented.\n");
+}
+
+TEST(FtpSpine, SecondClientWaitsWhileTheServerIsFull) {
+  Zolf z;
+  ASSERT_TRUE(z.Start("MaxUsers=1\nTimeoutTime=1\n"));
+  Conn first, second;
+  ASSERT_TRUE(z.Connect(first));
+  ASSERT_TRUE(second.Connect(z.port));  // queued by the kernel
+  EXPECT_EQ(second.ReadLine(1.5), "");  // no greeting while full
+  EXPECT_EQ(Cmd(first, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(first, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(second.ReadLine(5), "220 Ready.\n");
+  EXPECT_EQ(Cmd(second, "QUIT"), "221 Goodbye!\n");
+}
+
+TEST(FtpSpine, ClientThatResetsDoesNotHurtTheServer) {
+  Zolf z;
+  ASSERT_TRUE(z.Start());
+  for (int i = 0; i < 3; i++) {
+    Conn c;
+    ASSERT_TRUE(c.Connect(z.port));
+    c.Send("XYZ\r\n");
+    c.Reset();
+  }
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_TRUE(z.server.proc.Running());
+}
+
+TEST(FtpSpine, CommandLogHoldsEveryLineAndReply) {
+  Zolf z;
+  ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=1\nLogDir=.\n"));
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "xyz some argument"), "502 Command not implemented.\n");
+  // The argument is taken from its own line only.
+  ASSERT_TRUE(c.Send("ABC\r\nDEF x\r\n"));
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "XYZ "), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+  ASSERT_TRUE(c.Closed());
+  // Entries reach the file while the server runs.
+  ASSERT_TRUE(harness::WaitFor([&] { return z.Log().find("221 Goodbye!") != std::string::npos; }));
+  std::string stamp = "[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+  std::string who = " \\[127\\.0\\.0\\.1      \\] : ";
+  std::regex expected("<" + stamp + who + "220 Ready\\.\n" +
+                      ">" + stamp + who + "xyz some argument\n" +
+                      "<" + stamp + who + "502 Command not implemented\\.\n" +
+                      ">" + stamp + who + "ABC\n" +
+                      "<" + stamp + who + "502 Command not implemented\\.\n" +
+                      ">" + stamp + who + "XYZ \n" +
+                      "<" + stamp + who + "502 Command not implemented\\.\n" +
+                      ">" + stamp + who + "QUIT\n" +
+                      "<" + stamp + who + "221 Goodbye!\n");
+  EXPECT_TRUE(std::regex_match(z.Log(), expected)) << z.Log();
+}
+
+TEST(FtpSpine, StopsCleanlyOnSigterm) {
+  Zolf z;
+  ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=1\nLogDir=.\n"));
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(z.server.proc.Stop(10), 0);
+  EXPECT_TRUE(c.Closed());
+  std::string out = z.server.proc.Stdout();
+  EXPECT_NE(out.find("ZOLF/1.7.1 terminated.\n"), std::string::npos) << out;
+  EXPECT_NE(z.Log().find("XYZ\n"), std::string::npos);
+}
+
+TEST(FtpSpine, RestartedServerBindsItsPortAtOnce) {
+  Zolf z;
+  ASSERT_TRUE(z.Start());
+  {
+    Conn c;
+    ASSERT_TRUE(z.Connect(c));
+    EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+    EXPECT_TRUE(c.Closed());
+  }
+  ASSERT_EQ(z.server.proc.Stop(10), 0);
+  harness::Server again;
+  ASSERT_TRUE(again.Start(harness::Bin("zolf"), {}, z.dir.path(), z.port));
+  Conn c;
+  ASSERT_TRUE(c.Connect(z.port));
+  EXPECT_EQ(c.ReadLine(), "220 Ready.\n");
+}
+
+TEST(FtpSpine, UsageTextAndExitStatus) {
+  harness::TempDir dir;
+  const std::string usage =
+      "ZOLF by Orvald.\nParameters: [-config FILE] \n"
+      "-config FILE : Where FILE is the configuration file to be used\n";
+  std::string out, err;
+  EXPECT_EQ(RunZolf(dir.path(), {"-help"}, &out, &err), 0);
+  EXPECT_EQ(out, usage);
+  EXPECT_EQ(RunZolf(dir.path(), {"-config"}, &out, &err), 0);
+  EXPECT_EQ(out, usage);
+  EXPECT_EQ(RunZolf(dir.path(), {"-config", "a.ini", "extra"}, &out, &err), 0);
+  EXPECT_EQ(out, usage);
+}
+
+TEST(FtpSpine, MaxUsersZeroEndsRightAfterTheBanners) {
+  Zolf z;
+  unsigned dataPort = z.port = harness::FreePort();
+  dataPort = z.port > 40000 ? z.port - 2000 : z.port + 100;
+  // The last -config wins; the default name is not read.
+  harness::WriteFile(z.dir / "other.ini", z.Ini("MaxUsers=0\n", dataPort));
+  harness::WriteFile(z.dir / "zolf.ini", "garbage\n");
+  std::string out, err;
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-config", "missing.ini", "-config", "other.ini"}, &out, &err), 0);
+  EXPECT_EQ(out, "ZOLF/1.7.1 by Orvald is running on port " + std::to_string(z.port) +
+                     " [127.0.0.1].\nData port range is " + std::to_string(dataPort) + " to " +
+                     std::to_string(dataPort) +
+                     ".\nAllow server action on these ports if you are using passive FTP "
+                     "(PASV).\nWaiting for connections...\nZOLF/1.7.1 terminated.\n");
+}
+
+TEST(FtpSpine, DefaultConfigurationNameAndMissingFile) {
+  harness::TempDir dir;
+  std::string out, err;
+  EXPECT_EQ(RunZolf(dir.path(), {}, &out, &err), 255);
+  EXPECT_EQ(err, "Could not open zolf.ini.\nInitializing server configuration failed!\n");
+  EXPECT_EQ(RunZolf(dir.path(), {"-config", "x.ini"}, &out, &err), 255);
+  EXPECT_EQ(err, "Could not open x.ini.\nInitializing server configuration failed!\n");
+  harness::WriteFile(dir / "zolf.ini", "");  // an empty file cannot be loaded
+  EXPECT_EQ(RunZolf(dir.path(), {}, &out, &err), 255);
+  EXPECT_EQ(err, "Could not open zolf.ini.\nInitializing server configuration failed!\n");
+}
