@@ -32,22 +32,6 @@ std::string Sent(const std::string &request) {
          std::to_string(request.size()) + " B sent to server.\n\nBuffer sent.\n";
 }
 
-// Takes "N bytes recv from server.\n" + N bytes pieces off the text; false
-// when the text is not made of such pieces.
-bool SplitPieces(std::string text, std::vector<std::string> *pieces) {
-  static const std::string tail = " bytes recv from server.\n";
-  while (!text.empty()) {
-    size_t at = text.find(tail);
-    if (at == std::string::npos || at == 0 || at > 3) return false;
-    size_t n = std::strtoul(text.substr(0, at).c_str(), nullptr, 10);
-    text.erase(0, at + tail.size());
-    if (n == 0 || n > text.size()) return false;
-    pieces->push_back(text.substr(0, n));
-    text.erase(0, n);
-  }
-  return true;
-}
-
 // Serves one request: records its head, answers `response`, closes.
 peer::ScriptedPeer *Answering(const std::string &response, std::string *head) {
   return new peer::ScriptedPeer([=](peer::Socket &s) {

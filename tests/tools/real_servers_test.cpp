@@ -1,0 +1,214 @@
+// The tools against the real servers: client talking to zolf, probe
+// talking to mirt, and rekkon reading the log directory mirt wrote.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "tool_run.h"
+
+namespace {
+
+const std::string kClientHead =
+    "Enter server IP address or q to quit program.\n: "
+    "Enter server port.\n: "
+    "Connected to server.\n"
+    "Enter QUIT on a single line to close connection and exit program.\n: "
+    "Enter FTP command and arguments.\n";
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+// zolf in a temporary directory with one account, demo/demo, that may use
+// PASV and LIST.
+class ToolsRealZolf : public ::testing::Test {
+ protected:
+  harness::TempDir dir;
+  harness::Server server;
+  unsigned port = harness::FreePort();
+  unsigned dataPort = port > 40000 ? port - 3000 : port + 300;
+
+  void SetUp() override {
+    if (!harness::Exists(harness::Bin("zolf"))) GTEST_SKIP() << "zolf is not built";
+    harness::MakeDirs(dir / "accounts");
+    harness::MakeDirs(dir / "root");
+    harness::WriteFile(dir / "root/a.txt", "a file\n");
+    harness::WriteFile(dir / "zolf.ini",
+                       "; tools test\nPort=" + std::to_string(port) +
+                           "\nDataPort=" + std::to_string(dataPort) +
+                           "\nMaxUsers=4\nTimeoutTime=30\nAddress=127.0.0.1\nExternIP=127.0.0.1\n");
+    harness::WriteFile(dir / "accounts/demo.ini",
+                       "; account\nPassWord=demo\nAllowIPAddress=ALL\nCloseIfIdle=no\n"
+                       "RootDirectory=" + dir / "root" +
+                           "\nDiskQuota=0\nAddCommand=PASV\nAddCommand=LIST\n");
+    ASSERT_TRUE(server.Start(harness::Bin("zolf"), {}, dir.path(), port));
+  }
+  std::string Dial() const { return "127.0.0.1\n" + std::to_string(port) + "\n"; }
+};
+
+TEST_F(ToolsRealZolf, ClientLogsInAndQuitEndsTheDialogue) {
+  ToolResult r = RunTool("client", Dial() + "USER demo\nPASS demo\nNOOP\nQUIT\n", dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
+                                 "<>230 Welcome!\n<>200 Zzzzz...\n<");
+}
+
+TEST_F(ToolsRealZolf, LowerCaseQuitIsAnsweredAndTheClientAsksOn) {
+  ToolResult r = RunTool("client", Dial() + "USER demo\nPASS demo\nquit\nNOOP\n", dir.path());
+  EXPECT_EQ(r.status, 0);
+  // zolf takes the word in any case and closes; the client only learns
+  // that at its next read.
+  EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
+                                 "<>230 Welcome!\n<>221 Goodbye!\n<>\nConnection closed by server.\n");
+}
+
+TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
+  harness::Process proc;
+  ASSERT_TRUE(StartTool(&proc, "client", dir.path()));
+  proc.WriteStdin(Dial() + "USER demo\nPASS demo\nPASV\n");
+  const std::string ask = "Creating data connection.\nEnter server IP address.\n: ";
+  ASSERT_TRUE(harness::WaitFor([&] {
+    std::string out = proc.Stdout();
+    return Has(out, ask) || Has(out, "230 Welcome!\n<>5");
+  }));
+  std::string out = proc.Stdout();
+  if (!Has(out, ask)) {
+    FinishTool(&proc, "QUIT\n");
+    GTEST_SKIP() << "zolf refuses PASV: " << out.substr(out.rfind('>'));
+  }
+  // Read the address and port off the 227 line, as a user does.
+  unsigned h1, h2, h3, h4, p1, p2;
+  size_t at = out.find(">227 Entering Passive Mode (");
+  ASSERT_NE(at, std::string::npos) << out;
+  ASSERT_EQ(sscanf(out.c_str() + at, ">227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h1, &h2,
+                   &h3, &h4, &p1, &p2),
+            6);
+  EXPECT_EQ(p1 * 256 + p2, dataPort);
+  std::string address = std::to_string(h1) + "." + std::to_string(h2) + "." +
+                        std::to_string(h3) + "." + std::to_string(h4);
+  ToolResult r = FinishTool(&proc, address + "\n" + std::to_string(p1 * 256 + p2) + "\nQUIT\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, ").\n" + ask + "Enter server port.\n: Connected to server.\n<")) << r.out;
+}
+
+// mirt in a temporary directory serving a small site, logging to logs/ in
+// a ring of three files of three lines.
+class ToolsRealMirt : public ::testing::Test {
+ protected:
+  harness::TempDir home, site;
+  harness::Server server;
+  unsigned port = harness::FreePort();
+  std::string big;
+
+  void SetUp() override {
+    if (!harness::Exists(harness::Bin("mirt"))) GTEST_SKIP() << "mirt is not built";
+    harness::MakeDirs(home / "logs");
+    harness::MakeDirs(home / "err");
+    for (int i = 0; big.size() < 2000; i++) big += "line " + std::to_string(i) + " of big.txt\n";
+    harness::WriteFile(site / "big.txt", big);
+    harness::WriteFile(site / "index.htm", "<p>hello</p>\n");
+    std::string p = std::to_string(port);
+    harness::WriteFile(home / "mirt.ini",
+                       "; tools test\nPort=" + p + "\nAddress=127.0.0.1\n"
+                       "ExternIP=http://127.0.0.1:" + p + "\nTimeout=30\nMaxConnections=20\n"
+                       "ExtendedMessages=1\nDirectoryListing=0\nShowProtectedFiles=0\n"
+                       "AddType=.htm;text/html\nAddType=.txt;text/plain\nAddIndex=index.htm\n"
+                       "AddVirtual=/;" + site.path() + "\n"
+                       "LogRotation=3\nLogMaxEntries=3\nLogMaxAge=24\nLogDir=logs\n");
+    ASSERT_TRUE(server.Start(harness::Bin("mirt"), {}, home.path(), port));
+  }
+
+  // Runs probe and returns what came back, pieces joined; checks that the
+  // output is made of counted pieces of at most 511 bytes.
+  std::string Probe(const std::string &method, const std::string &range,
+                    const std::string &path, size_t *pieceCount = nullptr) {
+    ToolResult r = RunTool("probe",
+                           "127.0.0.1\n" + std::to_string(port) + "\n" + method + "\n" + range +
+                               "\n" + path + "\n",
+                           home.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string request = method + " " + path + " HTTP/1.0\r\n" +
+                          (range == "x" ? "" : "Range: bytes=" + range + "\r\n") + "\r\n";
+    std::string head = "Connected to server.\nSending:\n" + request +
+                       std::to_string(request.size()) + " B sent to server.\n\nBuffer sent.\n";
+    size_t at = r.out.find(head);
+    const std::string end = "\nConnection closed by server.\n";
+    if (at == std::string::npos || r.out.size() < end.size() ||
+        r.out.compare(r.out.size() - end.size(), end.size(), end) != 0) {
+      ADD_FAILURE() << r.out;
+      return "";
+    }
+    std::string rest = r.out.substr(at + head.size(), r.out.size() - end.size() - at - head.size());
+    std::vector<std::string> parts;
+    EXPECT_TRUE(SplitPieces(rest, &parts)) << rest;
+    std::string joined;
+    for (auto &piece : parts) {
+      EXPECT_LE(piece.size(), 511u);
+      joined += piece;
+    }
+    size_t pieces = parts.size();
+    if (pieceCount) *pieceCount = pieces;
+    return joined;
+  }
+};
+
+TEST_F(ToolsRealMirt, ProbeRequestsAndRekkonSummarisesTheLogMirtWrote) {
+  size_t pieces = 0;
+  std::string whole = Probe("GET", "x", "/big.txt", &pieces);
+  EXPECT_EQ(whole.substr(0, 17), "HTTP/1.0 200 Ok\r\n");
+  ASSERT_NE(whole.find("\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(whole.substr(whole.find("\r\n\r\n") + 4), big);
+  EXPECT_GE(pieces, (big.size() + 510) / 511);
+
+  std::string part = Probe("GET", "0-9", "/big.txt");
+  EXPECT_TRUE(Has(part, " 206 ")) << part;
+  EXPECT_EQ(part.substr(part.find("\r\n\r\n") + 4), big.substr(0, 10));
+
+  std::string head = Probe("HEAD", "x", "/");
+  EXPECT_TRUE(Has(head, "HTTP/1.0 200")) << head;
+  EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4);  // headers only
+
+  // A path that does not exist is sent on with a '/' appended.
+  EXPECT_TRUE(Has(Probe("GET", "x", "/missing.txt"), "HTTP/1.0 301 "));
+  {
+    // A client that sends nothing, and a request line with no blank.
+    harness::Conn c;
+    ASSERT_TRUE(c.Connect(port));
+    c.Close();
+    ASSERT_TRUE(c.Connect(port));
+    c.Send("GET\r\n\r\n");
+    c.ReadAll();
+  }
+  // Six lines: log0001.log gets two, log0002.log three, log0003.log one.
+  // mirt writes the line when a connection ends; wait for the last one,
+  // then stop it so that its buffered lines reach the files.
+  EXPECT_TRUE(harness::WaitFor([&] { return harness::Exists(home / "logs/log0003.log"); }));
+  server.proc.Stop();
+
+  std::string out;
+  int status = harness::Run(harness::Bin("rekkon") + " '" + home / "logs" + "' summary.txt errors.txt", &out);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(out, "Looking for Mirt HTTP server generated log files.\nNo more files to be found.\n");
+  EXPECT_EQ(harness::ReadFile(home / "logs/errors.txt"), "");
+  std::string s = harness::ReadFile(home / "logs/summary.txt");
+  EXPECT_TRUE(Has(s, "Files read: 3\n  log0001.log: 2 lines, 0 rejected\n"
+                     "  log0002.log: 3 lines, 0 rejected\n  log0003.log: 1 lines, 0 rejected\n"
+                     "Lines read: 6\nLines rejected: 0\n")) << s;
+  EXPECT_TRUE(Has(s, "Requests: 6\n")) << s;
+  EXPECT_TRUE(Has(s, "     200            2 ")) << s;
+  EXPECT_TRUE(Has(s, "     206            1 ")) << s;
+  EXPECT_TRUE(Has(s, "     301            1 ")) << s;
+  EXPECT_TRUE(Has(s, "     400            1 ")) << s;
+  EXPECT_TRUE(Has(s, "     500            1               0\n")) << s;
+  EXPECT_TRUE(Has(s, "             2 ")) << s;
+  EXPECT_TRUE(Has(s, "  /big.txt\n")) << s;
+  EXPECT_TRUE(Has(s, "  /index.htm\n")) << s;
+  EXPECT_TRUE(Has(s, "             6 ")) << s;  // all from one client
+  EXPECT_TRUE(Has(s, "  127.0.0.1\n")) << s;
+  EXPECT_FALSE(Has(s, "First request: none")) << s;
+}
+
+}  // namespace
