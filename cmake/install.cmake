@@ -31,11 +31,14 @@ foreach(doc README.md docs/operators.md)
 endforeach()
 
 # The examples are copied as they are, demo trees included, so that an
-# operator can start from a configuration known to work.
+# operator can start from a configuration known to work; what a `make demo`
+# run leaves behind (log files, quota records) stays out.
 if(EXISTS ${CMAKE_SOURCE_DIR}/examples)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
-          USE_SOURCE_PERMISSIONS)
+          USE_SOURCE_PERMISSIONS
+          PATTERN "log[0-9][0-9][0-9][0-9].log" EXCLUDE
+          PATTERN "*.dsk" EXCLUDE)
 endif()
 
 # The units in contrib/ name /usr/local/bin; the installed copies name the
