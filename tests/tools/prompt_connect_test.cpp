@@ -5,7 +5,6 @@
 
 #include "harness.h"
 #include "prompt_connect.h"
-#include "scripted_peer.h"
 
 namespace {
 
@@ -29,16 +28,6 @@ TEST(ToolsConnect, FailedConnectsLeaveNoSocketBehind) {
     EXPECT_EQ(ConnectToServer("127.0.0.1", 70000), -1);
   }
   EXPECT_EQ(OpenDescriptors(), before);
-}
-
-TEST(ToolsConnect, ConnectsToAListener) {
-  peer::Listener l;
-  int s = ConnectToServer("127.0.0.1", (int)l.port());
-  ASSERT_GE(s, 0);
-  int accepted = l.Accept(5);
-  EXPECT_GE(accepted, 0);
-  peer::Socket server(accepted);
-  peer::Socket client(s);
 }
 
 }  // namespace
