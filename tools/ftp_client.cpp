@@ -68,7 +68,6 @@ static int AskAndConnect(const char *addressPrompt, bool qQuits, int *sock) {
 // Waits until the socket has something to read, so that a would-block read
 // on the non-blocking socket is not retried in a spin.
 static void WaitReadable(int sock) {
-  fflush(stdout);
   struct pollfd p;
   p.fd = sock;
   p.events = POLLIN;
