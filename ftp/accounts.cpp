@@ -55,7 +55,8 @@ static bool ValidUserName(const char *name) {
 
 int OpenAccount(Request *pReq) {
   if (!ValidUserName(pReq->argument)) return -1;
-  snprintf(pReq->userName, sizeof pReq->userName, "%s", pReq->argument);
+  memset(pReq->userName, 0, sizeof pReq->userName);
+  memcpy(pReq->userName, pReq->argument, strlen(pReq->argument));
   char path[kHomeSize + 64];
   if (AccountFile(path, sizeof path, pReq, "ini") != 0) return -1;
   Ini ini;

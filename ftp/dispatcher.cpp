@@ -1,23 +1,84 @@
 #include "dispatcher.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "command_channel.h"
+#include "file_commands.h"
+#include "listing.h"
+#include "session_commands.h"
+#include "transfers.h"
+#include "virtual_paths.h"
 
 char tmpBuf[1281];
+
+// Handler of every command code. Code 22 is a permission, not a command.
+static const CommandHandler kHandlers[kCommandCount] = {
+    /* CDUP */ DoCDUP, /* SYST */ DoSYST, /* PASV */ DoPASV,
+    /* QUIT */ DoQUIT, /* PWD  */ DoPWD,  /* USER */ DoUSER,
+    /* PASS */ DoPASS, /* LIST */ DoLIST, /* ABOR */ DoABOR,
+    /* CWD  */ DoCWD,  /* TYPE */ DoTYPE, /* MKD  */ DoMKD,
+    /* DELE */ DoDELE, /* RMD  */ DoRMD,  /* STOR */ DoSTOR,
+    /* RETR */ DoRETR, /* NOOP */ DoNOOP, /* APPE */ DoAPPE,
+    /* PORT */ DoPORT, /* REST */ DoREST, /* RNFR */ DoRNFR,
+    /* RNTO */ DoRNTO, /* 22   */ nullptr, /* MDTM */ DoMDTM,
+    /* SIZE */ DoSIZE, /* SITE */ DoSITE};
 
 int NotImplemented(Request *pReq) {
   SendFTPstring(pReq, Mess502);
   return 502;
 }
 
-// Until login and the commands are there, every command but QUIT answers
-// 502.
+// LIST without permission: the transfer starts with nothing to send, so
+// the client gets an empty listing once its data connection is up.
+static int EmptyListing(Request *pReq) {
+  pReq->dataLength = 0;
+  pReq->dataState = kDataSending;
+  SendFTPstring(pReq, Mess150);
+  return 150;
+}
+
+static bool LoggedIn(const Request *pReq) {
+  return pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
+}
+
 int DoFTP(Request *pReq) {
   memset(tmpBuf, 0, sizeof tmpBuf);
-  if (TranslateCommand(pReq->command) == kQUIT) {
-    SendFTPstring(pReq, Mess221);
-    return 221;
+  int code = TranslateCommand(pReq->command);
+  if (code < 0) return NotImplemented(pReq);
+
+  // Permission before login: commands outside the basic eight are 502
+  // before USER just as for an account that does not grant them.
+  if (pReq->permissions[code] != '1') {
+    if (code != kLIST) return NotImplemented(pReq);
+    code = kEmptyListing;
   }
-  return NotImplemented(pReq);
+
+  if (code == kUSER && pReq->permissions[kUSER] == '1') return DoUSER(pReq);
+  if (code == kPASS && pReq->permissions[kPASS] == '1' &&
+      pReq->permissions[kUSER] == '0') {
+    int result = DoPASS(pReq);
+    if (result != kWrongPassword) return result;
+  }
+  if (!LoggedIn(pReq)) {
+    SendFTPstring(pReq, Mess332);
+    return 332;
+  }
+
+  if (pReq->lastCommand == kRNFR && code != kRNTO) {
+    free(pReq->renameFrom);
+    free(pReq->renameTo);
+    pReq->renameFrom = nullptr;
+    pReq->renameTo = nullptr;
+    SendFTPstring(pReq, Mess503);
+    return 503;
+  }
+  // A restart offset reaches only the transfer that directly follows REST.
+  if (pReq->lastCommand == kREST && code != kSTOR && code != kRETR)
+    pReq->restOffset = 0;
+
+  if (code == kEmptyListing) return EmptyListing(pReq);
+  CommandHandler handler = kHandlers[code];
+  if (!handler) return NotImplemented(pReq);
+  return handler(pReq);
 }

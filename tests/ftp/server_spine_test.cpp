@@ -11,11 +11,19 @@ using harness::Conn;
 
 TEST(FtpSpine, GreetsAndSaysGoodbyeOnQuit) {
   Zolf z;
+  z.SimpleAccount("anna", "");
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "USER anna"), "230 Welcome!\n");
   EXPECT_EQ(Cmd(c, "quit"), "221 Goodbye!\n");  // words are not case-sensitive
   EXPECT_TRUE(c.Closed());
+  // Before login QUIT, like every command but USER and PASS, refuses the
+  // session; the reply still reaches the client.
+  Conn d;
+  ASSERT_TRUE(z.Connect(d));
+  EXPECT_EQ(Cmd(d, "QUIT"), "332 Need account for login.\n");
+  EXPECT_TRUE(d.Closed());
   // Banners reach standard output while the server runs, not at its end.
   EXPECT_TRUE(harness::WaitFor([&] {
     return z.server.proc.Stdout().find("Waiting for connections...\n") != std::string::npos;
@@ -45,7 +53,6 @@ TEST(FtpSpine, CommandLinesAreCutAtCrLf) {
   EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\n");
   ASSERT_TRUE(c.Send("\r\n"));
   EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
 }
 
 TEST(FtpSpine, LineSplitOverTwoSegmentsRunsWhenComplete) {
@@ -53,13 +60,12 @@ TEST(FtpSpine, LineSplitOverTwoSegmentsRunsWhenComplete) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  ASSERT_TRUE(c.Send("QU"));
+  ASSERT_TRUE(c.Send("XY"));
   // The first part has been read when the server reports the open line.
   ASSERT_TRUE(harness::WaitFor(
       [&] { return z.Stderr().find("Could not parse FTP string.\n") != std::string::npos; }));
-  ASSERT_TRUE(c.Send("IT\r\n"));
-  EXPECT_EQ(c.ReadLine(), "221 Goodbye!\n");
-  EXPECT_TRUE(c.Closed());
+  ASSERT_TRUE(c.Send("Z\r\n"));
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
 }
 
 TEST(FtpSpine, OnlyTheFirstLineOfASegmentRuns) {
@@ -81,9 +87,9 @@ TEST(FtpSpine, SecondClientWaitsWhileTheServerIsFull) {
   ASSERT_TRUE(second.Connect(z.port));  // queued by the kernel
   EXPECT_EQ(second.ReadLine(1.5), "");  // no greeting while full
   EXPECT_EQ(Cmd(first, "XYZ"), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(first, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(Cmd(first, "QUIT"), "332 Need account for login.\n");
   EXPECT_EQ(second.ReadLine(5), "220 Ready.\n");
-  EXPECT_EQ(Cmd(second, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(Cmd(second, "XYZ"), "502 Command not implemented.\n");
 }
 
 TEST(FtpSpine, ClientThatResetsDoesNotHurtTheServer) {
@@ -103,6 +109,7 @@ TEST(FtpSpine, ClientThatResetsDoesNotHurtTheServer) {
 
 TEST(FtpSpine, CommandLogHoldsEveryLineAndReply) {
   Zolf z;
+  z.SimpleAccount("bob", "secret");
   ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=1\nLogDir=.\n"));
   Conn c;
   ASSERT_TRUE(z.Connect(c));
@@ -111,12 +118,15 @@ TEST(FtpSpine, CommandLogHoldsEveryLineAndReply) {
   ASSERT_TRUE(c.Send("ABC\r\nDEF x\r\n"));
   EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
   EXPECT_EQ(Cmd(c, "XYZ "), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\n");
+  EXPECT_EQ(Cmd(c, "PASS secret"), "230 Welcome!\n");
   EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
   ASSERT_TRUE(c.Closed());
   // Entries reach the file while the server runs.
   ASSERT_TRUE(harness::WaitFor([&] { return z.Log().find("221 Goodbye!") != std::string::npos; }));
   std::string stamp = "[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}";
   std::string who = " \\[127\\.0\\.0\\.1      \\] : ";
+  std::string bob = " \\[127\\.0\\.0\\.1      \\] bob: ";
   std::regex expected("<" + stamp + who + "220 Ready\\.\n" +
                       ">" + stamp + who + "xyz some argument\n" +
                       "<" + stamp + who + "502 Command not implemented\\.\n" +
@@ -124,8 +134,12 @@ TEST(FtpSpine, CommandLogHoldsEveryLineAndReply) {
                       "<" + stamp + who + "502 Command not implemented\\.\n" +
                       ">" + stamp + who + "XYZ \n" +
                       "<" + stamp + who + "502 Command not implemented\\.\n" +
-                      ">" + stamp + who + "QUIT\n" +
-                      "<" + stamp + who + "221 Goodbye!\n");
+                      ">" + stamp + who + "USER bob\n" +
+                      "<" + stamp + bob + "331 User name okay, need password\\.\n" +
+                      ">" + stamp + bob + "PASS \\*\\*\\*\\*\n" +
+                      "<" + stamp + bob + "230 Welcome!\n" +
+                      ">" + stamp + bob + "QUIT\n" +
+                      "<" + stamp + bob + "221 Goodbye!\n");
   EXPECT_TRUE(std::regex_match(z.Log(), expected)) << z.Log();
 }
 
@@ -148,7 +162,7 @@ TEST(FtpSpine, RestartedServerBindsItsPortAtOnce) {
   {
     Conn c;
     ASSERT_TRUE(z.Connect(c));
-    EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+    EXPECT_EQ(Cmd(c, "QUIT"), "332 Need account for login.\n");
     EXPECT_TRUE(c.Closed());
   }
   ASSERT_EQ(z.server.proc.Stop(10), 0);

@@ -25,7 +25,7 @@ void Zolf::Account(const std::string &name, const std::string &keys) {
 void Zolf::SimpleAccount(const std::string &name, const std::string &pw,
                          const std::string &grants, const std::string &extra) {
   harness::MakeDirs(Root());
-  std::string keys = "PassWord=" + pw + "\nAllowIPAddress=ALL\nCloseIfIdle=no\n" +
+  std::string keys = "PassWord=" + pw + "\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n" +
                      "RootDirectory=" + Root() + "\nDiskQuota=0\n" + extra;
   size_t start = 0;
   while (start < grants.size()) {

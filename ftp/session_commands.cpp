@@ -1,0 +1,142 @@
+#include "session_commands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "accounts.h"
+#include "command_channel.h"
+#include "dispatcher.h"
+#include "sessions.h"
+#include "string_helpers.h"
+
+static const char kUserMissing[] = "550 Can't process USER without argument.\n";
+static const char kPassMissing[] = "550 Can't process PASS without argument.\n";
+static const char kWelcomeQuota[] =
+    "230 Welcome! Disk usage is %lu (disk guota is %lu B).\n";
+static const char kSystem[] = "215 UNIX (WIN32)\n";
+static const char kNoop[] = "200 Zzzzz...\n";
+static const char kPwd[] = "257 \"%.511s\" is current directory.\n";
+static const char kRestZero[] = "350 No argument supplied, assuming REST 0.\n";
+
+// Length of "SITE" and the blank behind it.
+static const int kSitePrefix = 5;
+
+int DoUSER(Request *pReq) {
+  if (pReq->argument[0] == '\0') {
+    SendFTPstring(pReq, kUserMissing);
+    return 550;
+  }
+  if (OpenAccount(pReq) != 0) {
+    SendFTPstring(pReq, Mess332);
+    return 332;
+  }
+  pReq->permissions[kUSER] = '0';
+  if (pReq->passWord[0] != '\0') {
+    SendFTPstring(pReq, Mess331);
+    return 331;
+  }
+  pReq->permissions[kPASS] = '0';
+  SendFTPstring(pReq, Mess230);
+  return 230;
+}
+
+int DoPASS(Request *pReq) {
+  if (pReq->argument[0] == '\0') {
+    SendFTPstring(pReq, kPassMissing);
+    return 550;
+  }
+  if (strcmp(pReq->argument, pReq->passWord) != 0) return kWrongPassword;
+  pReq->permissions[kPASS] = '0';
+  if (pReq->quotaLimit != 0) {
+    snprintf(tmpBuf, sizeof tmpBuf, kWelcomeQuota,
+             (unsigned long)pReq->diskUsage, (unsigned long)pReq->quotaLimit);
+    SendFTPstring(pReq, tmpBuf);
+  } else {
+    SendFTPstring(pReq, Mess230);
+  }
+  return 230;
+}
+
+int DoSYST(Request *pReq) {
+  SendFTPstring(pReq, kSystem);
+  return 215;
+}
+
+int DoNOOP(Request *pReq) {
+  SendFTPstring(pReq, kNoop);
+  return 200;
+}
+
+int DoPWD(Request *pReq) {
+  int n = snprintf(tmpBuf, sizeof tmpBuf, kPwd, pReq->cwd);
+  // A deep directory can outgrow the one-line reply: answer all the same.
+  if (n < 0 || n >= kCmndBufferSize) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  SendFTPstring(pReq, tmpBuf);
+  return 257;
+}
+
+int DoTYPE(Request *pReq) {
+  const char *arg = pReq->argument;
+  if (strcasecmp(arg, "A") == 0 || strcasecmp(arg, "A N") == 0) {
+    pReq->binaryMode = '0';
+  } else if (strcasecmp(arg, "I") == 0 || strcasecmp(arg, "L 8") == 0) {
+    pReq->binaryMode = '1';
+  } else {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  SendFTPstring(pReq, Mess200);
+  return 200;
+}
+
+int DoREST(Request *pReq) {
+  const char *arg = pReq->argument;
+  pReq->restOffset = 0;
+  if (arg[0] == '\0') {
+    SendFTPstring(pReq, kRestZero);
+    return 350;
+  }
+  int64_t offset = ParseLong(arg);
+  if (offset == 0 && strcmp(arg, "0") != 0) {
+    SendFTPstring(pReq, Mess550);  // not a number
+    return 550;
+  }
+  pReq->restOffset = offset;
+  SendFTPstring(pReq, Mess350);
+  return 350;
+}
+
+int DoQUIT(Request *pReq) {
+  SendFTPstring(pReq, Mess221);
+  return 221;
+}
+
+int DoABOR(Request *pReq) {
+  CloseDataConnection(pReq);
+  CloseDataBuffer(pReq);
+  CloseDataFile(pReq);
+  SendFTPstring(pReq, Mess226);
+  return 226;
+}
+
+int DoSITE(Request *pReq) {
+  // The received line is still in the command buffer: drop "SITE " and
+  // parse the rest as a command line of its own.
+  if (pReq->cmndLength < kSitePrefix) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  memmove(pReq->cmndBuffer, pReq->cmndBuffer + kSitePrefix,
+          sizeof pReq->cmndBuffer - kSitePrefix);
+  memset(pReq->cmndBuffer + sizeof pReq->cmndBuffer - kSitePrefix, 0,
+         kSitePrefix);
+  pReq->cmndLength -= kSitePrefix;
+  if (ParseFTPstring(pReq) == 0) return DoFTP(pReq);
+  if (pReq->cmndState == kCmndQueued) return 500;  // the parser's own reply
+  SendFTPstring(pReq, Mess550);
+  return 550;
+}

@@ -1,0 +1,18 @@
+// Login and the commands that only touch the session itself.
+#pragma once
+#include "server_records.h"
+
+// DoPASS's result for a wrong password: the dispatcher then refuses the
+// login (332) and the session ends.
+enum { kWrongPassword = -1 };
+
+int DoUSER(Request *pReq);
+int DoPASS(Request *pReq);
+int DoSYST(Request *pReq);
+int DoNOOP(Request *pReq);
+int DoPWD(Request *pReq);
+int DoTYPE(Request *pReq);
+int DoREST(Request *pReq);
+int DoQUIT(Request *pReq);
+int DoABOR(Request *pReq);
+int DoSITE(Request *pReq);

@@ -1,0 +1,159 @@
+#include "virtual_paths.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "command_channel.h"
+#include "dispatcher.h"
+
+static const char kCwdGuard[] = "550 Why don't you go fuck yourself?\n";
+static const char kCwdMissing[] = "550 Can't process CWD without argument.\n";
+static const char kCwdFailed[] = "550 Could not CWD. New CWD is at top level.\n";
+static const char kCwdCorruptRoot[] = "250 CWD was corrupt. New CWD is '/'.\n";
+static const char kCwdCorruptTop[] = "250 CWD was corrupt. New CWD is at top level.\n";
+
+bool PathGuardsFail(const char *argument) {
+  return strstr(argument, "\\\\") || strstr(argument, "//") ||
+         strchr(argument, ':') || strstr(argument, "..");
+}
+
+static int Join(char *out, size_t size, const char *a, const char *b,
+                const char *c) {
+  int n = snprintf(out, size, "%s%s%s", a, b, c);
+  return (n < 0 || (size_t)n >= size) ? -1 : 0;
+}
+
+int CreateAbsolutePath(char *out, size_t size, const char *root,
+                       const char *cwd, const char *argument) {
+  if (PathGuardsFail(argument)) return -1;
+  // Only '/' makes an argument absolute: a leading '\' is an ordinary
+  // character, and root + "\x" would name something beside the root.
+  if (argument[0] == '/') return Join(out, size, root, argument, "");
+  return Join(out, size, root, cwd, argument);
+}
+
+int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
+               const char *missingReply) {
+  const char *arg = pReq->argument;
+  if (PathGuardsFail(arg)) {
+    SendFTPstring(pReq, guardReply);
+    return 550;
+  }
+  if (arg[0] == '\0') {
+    SendFTPstring(pReq, missingReply);
+    return 550;
+  }
+  if (strcmp(arg, "/") == 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  int fits = arg[0] == '/' ? Join(out, size, pReq->rootDirectory, arg, "")
+                           : Join(out, size, pReq->rootDirectory, pReq->cwd, arg);
+  if (fits != 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  return 0;
+}
+
+int stat_chk(char *path, struct stat *st) {
+  size_t n = strlen(path);
+  char last = '\0';
+  if (n > 0 && path[n - 1] == '/') {
+    last = path[n - 1];
+    path[n - 1] = '\0';
+  }
+  int result = stat(path, st);
+  if (last) path[n - 1] = last;
+  return result;
+}
+
+static void SetCwd(Request *pReq, const char *value) {
+  memset(pReq->cwd, 0, sizeof pReq->cwd);
+  snprintf(pReq->cwd, sizeof pReq->cwd, "%s", value);
+}
+
+int DoCWD(Request *pReq) {
+  char *arg = pReq->argument;
+  size_t n = strlen(arg);
+  // ".." itself is let through to become CDUP.
+  if (strstr(arg, "\\\\") || strstr(arg, "//") || strchr(arg, ':') ||
+      (n > 2 && strstr(arg, ".."))) {
+    SendFTPstring(pReq, kCwdGuard);
+    return 550;
+  }
+  if (n == 0) {
+    SendFTPstring(pReq, kCwdMissing);
+    return 550;
+  }
+  if (strcmp(arg, "..") == 0) {
+    memset(pReq->argument, 0, sizeof pReq->argument);
+    memset(pReq->command, 0, sizeof pReq->command);
+    snprintf(pReq->command, sizeof pReq->command, "CDUP");
+    return DoFTP(pReq);
+  }
+  if (strcmp(arg, ".") == 0) {
+    SetCwd(pReq, "/");
+    SendFTPstring(pReq, Mess250);
+    return 250;
+  }
+  bool absolute = arg[0] == '/';
+  bool endsWithSlash = arg[n - 1] == '/';
+  if (absolute && endsWithSlash && n + 1 < kCwdSize) {
+    SetCwd(pReq, arg);
+  } else if (absolute && !endsWithSlash && n + 2 < kCwdSize) {
+    memset(pReq->cwd, 0, sizeof pReq->cwd);
+    memcpy(pReq->cwd, arg, n);
+    pReq->cwd[n] = '/';
+  } else {
+    // Relative: exactly one level down.
+    size_t cwdLength = strlen(pReq->cwd);
+    if (absolute || endsWithSlash || strchr(arg, '/') || strchr(arg, '\\') ||
+        cwdLength + n + 2 >= kCwdSize) {
+      SendFTPstring(pReq, Mess550);
+      return 550;
+    }
+    memcpy(pReq->cwd + cwdLength, arg, n);
+    pReq->cwd[cwdLength + n] = '/';
+    pReq->cwd[cwdLength + n + 1] = '\0';
+  }
+  struct stat st;
+  if (Join(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, "") == 0 &&
+      stat_chk(tmpBuf, &st) == 0 && S_ISDIR(st.st_mode)) {
+    SendFTPstring(pReq, Mess250);
+    return 250;
+  }
+  // A failed change leaves the client at the top, not where it was.
+  SetCwd(pReq, "/");
+  SendFTPstring(pReq, kCwdFailed);
+  return 550;
+}
+
+int DoCDUP(Request *pReq) {
+  char *cwd = pReq->cwd;
+  if (!memchr(cwd, '\0', kCwdSize)) {
+    SetCwd(pReq, "/");
+    SendFTPstring(pReq, kCwdCorruptRoot);
+    return 250;
+  }
+  if (strcmp(cwd, "/") == 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  if (cwd[0] == '\0') {
+    SetCwd(pReq, "/");
+    SendFTPstring(pReq, kCwdCorruptRoot);
+    return 250;
+  }
+  size_t n = strlen(cwd);
+  if (cwd[0] != '/' || cwd[n - 1] != '/') {
+    SetCwd(pReq, "/");
+    SendFTPstring(pReq, kCwdCorruptTop);
+    return 250;
+  }
+  cwd[n - 1] = '\0';
+  char *last = strrchr(cwd, '/');
+  last[1] = '\0';
+  SendFTPstring(pReq, Mess250);
+  return 250;
+}

@@ -1,0 +1,36 @@
+// The virtual tree of a session: "/" is the account's root directory, cwd
+// the current directory inside it ("/", "/pub/", ...). Every real path the
+// server touches is built here from root, cwd and a client argument, and
+// every argument passes the path guards first, which is what keeps a client
+// below its root: no "..", no ':', no "//", no "\\\\" ever gets through.
+#pragma once
+#include <cstddef>
+#include <sys/stat.h>
+
+#include "server_records.h"
+
+// True when the argument holds a forbidden sequence ("\\\\", "//", ':',
+// "..").
+bool PathGuardsFail(const char *argument);
+
+// root + argument (argument beginning with '/') or root + cwd + argument
+// into out. 0, or -1 when the argument is refused or the path does not fit.
+// An empty argument names the current directory.
+int CreateAbsolutePath(char *out, size_t size, const char *root,
+                       const char *cwd, const char *argument);
+
+// The direct join of DELE, MKD, RMD, RETR, STOR and APPE: the session's
+// argument checked by the guards (refused with guardReply), an empty one
+// refused with missingReply, "/" alone with the 550 reply; otherwise out
+// receives root + argument or root + cwd + argument. Returns 0 when out
+// holds the path, else the code of the reply it queued (550).
+int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
+               const char *missingReply);
+
+// stat() of a path that may end in '/' (that one '/' is ignored). Returns
+// what stat returns. The path is left as it was.
+int stat_chk(char *path, struct stat *st);
+
+// The navigation commands; each queues its reply and returns its code.
+int DoCWD(Request *pReq);
+int DoCDUP(Request *pReq);

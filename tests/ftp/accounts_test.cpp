@@ -1,0 +1,209 @@
+// Account files and the quota record: each refusal with its console
+// message, the grants, and the 8-byte record read at login and written back
+// at the end.
+#include <gtest/gtest.h>
+
+#include "accounts.h"
+#include "harness.h"
+#include "session_fixture.h"
+
+namespace {
+
+struct Accounts : TestSession {
+  harness::TempDir dir;
+  std::string err;
+  Accounts() : TestSession("10.0.0.7") {
+    snprintf(server.homeDirectory, sizeof server.homeDirectory, "%s", dir.path().c_str());
+    harness::MakeDirs(dir / "accounts");
+  }
+  void Write(const std::string &name, const std::string &keys) {
+    harness::WriteFile(dir / ("accounts/" + name + ".ini"), "; account\n" + keys);
+  }
+  // OpenAccount for `name` in a fresh session; the console goes to err.
+  int Open(const std::string &name) {
+    for (Request *r = server.requests; r;) r = CloseRequest(r);
+    req = AddRequest(-1, &server, "10.0.0.7");
+    snprintf(req->argument, sizeof req->argument, "%s", name.c_str());
+    testing::internal::CaptureStderr();
+    int result = OpenAccount(req);
+    err = testing::internal::GetCapturedStderr();
+    return result;
+  }
+  std::string Record() { return harness::ReadFile(dir / "accounts/bob.dsk"); }
+};
+
+const char kGood[] =
+    "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=yes\nAllowFullBandwidth=yes\n"
+    "RootDirectory=/srv/ftp/bob/\nDiskQuota=0\n";
+
+std::string Words(uint32_t a, uint32_t b) {
+  std::string s;
+  for (uint32_t v : {a, b})
+    for (int i = 0; i < 4; i++) s += (char)(v >> (8 * i) & 0xff);
+  return s;
+}
+
+}  // namespace
+
+TEST(FtpAccounts, GoodAccountFillsTheSession) {
+  Accounts a;
+  a.Write("bob", std::string(kGood) + "AddCommand=RETR\nAddCommand=LIST\n"
+                                      "AddCommand=\nAddCommand=RMD_RECURSIVE\n");
+  ASSERT_EQ(a.Open("bob"), 0) << a.err;
+  EXPECT_EQ(a.err, "AddCommand cannot be zero length.\n");  // skipped, not refused
+  EXPECT_STREQ(a.req->userName, "bob");
+  EXPECT_STREQ(a.req->passWord, "pw");
+  EXPECT_EQ(a.req->closeIfIdle, '1');
+  EXPECT_EQ(a.req->fullBandwidth, '1');
+  EXPECT_STREQ(a.req->rootDirectory, "/srv/ftp/bob");  // one trailing '/' gone
+  EXPECT_EQ(a.req->permissions[kRETR], '1');
+  EXPECT_EQ(a.req->permissions[kLIST], '1');
+  EXPECT_EQ(a.req->permissions[kRMD], '1');
+  EXPECT_EQ(a.req->permissions[kRMD_RECURSIVE], '1');
+  EXPECT_NE(a.req->permissions[kSTOR], '1');
+  EXPECT_NE(a.req->permissions[kTYPE], '1');
+  EXPECT_FALSE(harness::Exists(a.dir / "accounts/bob.dsk"));  // no quota, no file
+}
+
+TEST(FtpAccounts, DefaultsForOptionalKeys) {
+  Accounts a;
+  a.Write("bob", "PassWord=\nAllowIPAddress=10.0.0.7\nRootDirectory=/srv\nDiskQuota=0\n");
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(a.err, "The line 'CloseIfIdle=' is missing.\nUsing CloseIfIdle=no.\n"
+                   "The line 'AllowFullBandwidth=' is missing.\n");
+  EXPECT_EQ(a.req->closeIfIdle, '0');
+  EXPECT_EQ(a.req->fullBandwidth, '0');
+  EXPECT_STREQ(a.req->passWord, "");
+}
+
+TEST(FtpAccounts, BadNamesAreRefusedSilently) {
+  Accounts a;
+  a.Write("bob", kGood);
+  for (const char *name : {"bob.smith", "../bob", "bo b", "", "bob/x",
+                           "abcdefghijabcdefghijabcdefghijab"}) {
+    EXPECT_EQ(a.Open(name), -1) << name;
+    EXPECT_EQ(a.err, "") << name;
+  }
+  EXPECT_EQ(a.Open("nobody"), -1);  // no account file
+  EXPECT_EQ(a.err, "");
+  a.Write("abcdefghijabcdefghijabcdefghija", kGood);  // 31 characters: fine
+  EXPECT_EQ(a.Open("abcdefghijabcdefghijabcdefghija"), 0);
+}
+
+TEST(FtpAccounts, EachRefusedKeyNamesItself) {
+  struct Case {
+    std::string keys, message;
+  };
+  const std::string ip = "AllowIPAddress=ALL\n";
+  const std::string root = "RootDirectory=/srv\n";
+  const std::vector<Case> cases = {
+      {"AllowIPAddress=ALL\n", "The line 'PassWord=' is missing.\nPassWord entry is not valid.\n"},
+      {"PassWord=" + std::string(31, 'p') + "\n" + ip,
+       "The line 'PassWord=' is missing.\nPassWord entry is not valid.\n"},
+      {"PassWord=x\n", "The line 'AllowIPAddress=' is missing.\nAllowIPAddress entry is not valid.\n"},
+      {"PassWord=x\nAllowIPAddress=10.0.0.8\n", ""},
+      {"PassWord=x\n" + ip + "CloseIfIdle=maybe\n", "CloseIfIdle must be either yes or no.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n",
+       "The line 'RootDirectory=' is missing.\nRootDirectory entry is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=\n",
+       "RootDirectory entry cannot be zero length.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=/\n",
+       "RootDirectory entry is not valid (full path must be specified).\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=x\n",
+       "RootDirectory entry is not valid (full path must be specified).\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=srv/ftp\n",
+       "RootDirectory entry is not valid (full path must be specified).\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=c:\\ftp\n",
+       "RootDirectory entry is not valid (full path must be specified).\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root,
+       "The line 'DiskQuota=' is missing.\nDiskQuota entry is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root + "DiskQuota=abc\n",
+       "DiskQuota abc entry is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root +
+           "DiskQuota=4294967296\n",
+       "DiskQuota 4294967296 entry is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root + "DiskQuota=-1\n",
+       "DiskQuota -1 entry is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root +
+           "DiskQuota=0\nAddCommand=retr\n",
+       "AddCommand parameter retr is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root +
+           "DiskQuota=0\nAddCommand=NOOP\n",
+       "AddCommand parameter NOOP is not valid.\n"},
+  };
+  for (const Case &c : cases) {
+    Accounts a;
+    a.Write("bob", c.keys);
+    EXPECT_EQ(a.Open("bob"), -1) << c.keys;
+    EXPECT_EQ(a.err, c.message) << c.keys;
+  }
+}
+
+TEST(FtpAccounts, QuotaNumbers) {
+  Accounts a;
+  const std::string base = "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\n"
+                           "AllowFullBandwidth=no\nRootDirectory=/srv\n";
+  a.Write("bob", base + "DiskQuota=1M\n");  // reads as 1 byte, without a word
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(a.req->diskQuota, 1u);
+  a.Write("bob", base + "DiskQuota=4294967295\n");
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(a.req->diskQuota, 4294967295u);
+}
+
+TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
+  Accounts a;
+  a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=/srv\nDiskQuota=500\n");
+  ASSERT_EQ(a.Open("bob"), 0);
+  // First login: an empty record file, the account's quota, nothing stored.
+  EXPECT_TRUE(harness::Exists(a.dir / "accounts/bob.dsk"));
+  EXPECT_EQ(a.Record(), "");
+  EXPECT_EQ(a.req->quotaLimit, 500u);
+  EXPECT_EQ(a.req->diskUsage, 0u);
+  a.req->diskUsage = 300;
+  CloseRequest(a.req);
+  a.req = nullptr;
+  EXPECT_EQ(a.Record(), Words(500, 300));
+
+  // The stored limit stays in force although DiskQuota= changed since.
+  a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=/srv\nDiskQuota=9999\n");
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(a.req->quotaLimit, 500u);
+  EXPECT_EQ(a.req->diskUsage, 300u);
+  a.req->diskUsage = 70000;
+  CloseRequest(a.req);
+  a.req = nullptr;
+  EXPECT_EQ(a.Record(), Words(500, 70000));
+}
+
+TEST(FtpAccounts, SessionsWithoutARecordNeverOverwriteIt) {
+  Accounts a;
+  harness::WriteFile(a.dir / "accounts/bob.dsk", Words(1000, 123));
+  // DiskQuota=0: nothing read, nothing written.
+  a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=/srv\nDiskQuota=0\n");
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(a.req->quotaLimit, 0u);
+  CloseRequest(a.req);
+  a.req = nullptr;
+  EXPECT_EQ(a.Record(), Words(1000, 123));
+  // A refused login (address not allowed) after the name was taken.
+  a.Write("bob", "PassWord=x\nAllowIPAddress=10.9.9.9\nRootDirectory=/srv\nDiskQuota=5\n");
+  ASSERT_EQ(a.Open("bob"), -1);
+  EXPECT_STREQ(a.req->userName, "bob");
+  CloseRequest(a.req);
+  a.req = nullptr;
+  EXPECT_EQ(a.Record(), Words(1000, 123));
+}
+
+TEST(FtpAccounts, UpdateQuotaNeverCreatesTheFile) {
+  Accounts a;
+  a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=/srv\nDiskQuota=10\n");
+  ASSERT_EQ(a.Open("bob"), 0);
+  remove((a.dir / "accounts/bob.dsk").c_str());
+  EXPECT_EQ(UpdateQuota(a.req), -1);
+  EXPECT_FALSE(harness::Exists(a.dir / "accounts/bob.dsk"));
+}

@@ -1,0 +1,220 @@
+// The frame of DoFTP (known word, permission, login, command sequence) and
+// the session commands, run the way the main loop runs them.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include "harness.h"
+#include "session_fixture.h"
+
+namespace {
+
+const char k502[] = "502 Command not implemented.\n";
+const char k332[] = "332 Need account for login.\n";
+
+// A session of a server whose accounts/ lies in a temporary directory.
+struct Dialogue : TestSession {
+  harness::TempDir dir;
+  Dialogue() {
+    snprintf(server.homeDirectory, sizeof server.homeDirectory, "%s", dir.path().c_str());
+    harness::MakeDirs(dir / "accounts");
+    harness::MakeDirs(dir / "root");
+  }
+  void Account(const std::string &name, const std::string &pw, const std::string &extra = "",
+               const std::string &quota = "0") {
+    harness::WriteFile(dir / ("accounts/" + name + ".ini"),
+                       "; account\nPassWord=" + pw + "\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                       "RootDirectory=" + dir.path() + "/root\nDiskQuota=" + quota + "\n" + extra);
+  }
+  // Logs in as an account granting `grants` (AddCommand lines).
+  void LogIn(const std::string &grants = "") {
+    Account("u", "", grants);
+    ASSERT_EQ(Run("USER u"), "230 Welcome!\n");
+  }
+};
+
+}  // namespace
+
+TEST(FtpLogin, PasswordDialogue) {
+  Dialogue d;
+  d.Account("bob", "Secret");
+  int code = 0;
+  EXPECT_EQ(d.Run("USER", &code), "550 Can't process USER without argument.\n");
+  EXPECT_EQ(code, 550);
+  EXPECT_EQ(d.Run("USER bob", &code), "331 User name okay, need password.\n");
+  EXPECT_EQ(code, 331);
+  EXPECT_EQ(d.Run("USER bob"), k502);  // the name cannot change any more
+  EXPECT_EQ(d.Run("PASS"), "550 Can't process PASS without argument.\n");
+  EXPECT_EQ(d.Run("PASS Secret", &code), "230 Welcome!\n");
+  EXPECT_EQ(code, 230);
+  EXPECT_EQ(d.Run("PASS Secret"), k502);
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+}
+
+TEST(FtpLogin, WrongPasswordEndsTheSession) {
+  Dialogue d;
+  d.Account("bob", "Secret");
+  ASSERT_EQ(d.Run("USER bob"), "331 User name okay, need password.\n");
+  int code = 0;
+  EXPECT_EQ(d.Run("PASS secret", &code), k332);  // case matters
+  EXPECT_EQ(code, 332);
+}
+
+TEST(FtpLogin, AccountWithoutPasswordIsInAtUser) {
+  Dialogue d;
+  d.Account("anon", "");
+  EXPECT_EQ(d.Run("user anon"), "230 Welcome!\n");
+  EXPECT_EQ(d.Run("PASS x"), k502);
+  EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\n");
+}
+
+TEST(FtpLogin, QuotaShowsInTheWelcome) {
+  Dialogue d;
+  d.Account("bob", "pw", "", "500");
+  ASSERT_EQ(d.Run("USER bob"), "331 User name okay, need password.\n");
+  EXPECT_EQ(d.Run("PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\n");
+}
+
+TEST(FtpLogin, RefusedAccountsEndTheSession) {
+  Dialogue d;
+  int code = 0;
+  EXPECT_EQ(d.Run("USER nobody", &code), k332);
+  EXPECT_EQ(code, 332);
+  Dialogue e;
+  e.Account("bob", "pw", "AddCommand=BOGUS\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(e.Run("USER bob"), k332);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "AddCommand parameter BOGUS is not valid.\n");
+}
+
+TEST(FtpLogin, BeforeLoginOnlyUserAndPassMayRun) {
+  // Unknown words and commands without permission are answered, the
+  // session stays; permitted commands before login end it.
+  for (const char *line : {"XPWD", "NLST", "CWD /", "TYPE I", "RETR x", "SITE NOOP"}) {
+    Dialogue d;
+    EXPECT_EQ(d.Run(line), k502) << line;
+  }
+  for (const char *line : {"SYST", "NOOP", "PWD", "REST 1", "ABOR", "QUIT", "LIST", "PASS x"}) {
+    Dialogue d;
+    int code = 0;
+    EXPECT_EQ(d.Run(line, &code), k332) << line;
+    EXPECT_EQ(code, 332) << line;
+  }
+}
+
+TEST(FtpLogin, PermissionTableAfterLogin) {
+  Dialogue d;
+  d.LogIn();
+  // Commands an account must grant are refused without the grant...
+  for (const char *word : {"CDUP", "CWD x", "MKD x", "RMD x", "DELE x", "STOR x", "RETR x",
+                           "PASV", "PORT x", "APPE x", "TYPE I", "RNFR x", "RNTO x", "MDTM x",
+                           "SIZE x", "SITE NOOP"})
+    EXPECT_EQ(d.Run(word), k502) << word;
+  // ...except LIST, which gives an empty listing.
+  int code = 0;
+  EXPECT_EQ(d.Run("LIST", &code), "150 Starting transfer.\n");
+  EXPECT_EQ(code, 150);
+  EXPECT_EQ(d.req->dataState, kDataSending);
+  EXPECT_EQ(d.req->dataLength, 0);
+  // The basic eight are always there.
+  EXPECT_EQ(d.Run("SYST"), "215 UNIX (WIN32)\n");
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\n");
+  EXPECT_EQ(d.Run("REST 5"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\n");
+  EXPECT_EQ(d.req->dataState, kDataIdle);
+  EXPECT_EQ(d.Run("QUIT", &code), "221 Goodbye!\n");
+  EXPECT_EQ(code, 221);
+}
+
+TEST(FtpLogin, GrantedCommandsRun) {
+  Dialogue d;
+  d.LogIn("AddCommand=TYPE\nAddCommand=SITE\n");
+  EXPECT_EQ(d.Run("TYPE A"), "200 Command okay.\n");
+  EXPECT_EQ(d.req->binaryMode, '0');
+  EXPECT_EQ(d.Run("TYPE l 8"), "200 Command okay.\n");
+  EXPECT_EQ(d.req->binaryMode, '1');
+  EXPECT_EQ(d.Run("type a n"), "200 Command okay.\n");
+  EXPECT_EQ(d.req->binaryMode, '0');
+  EXPECT_EQ(d.Run("TYPE i"), "200 Command okay.\n");
+  EXPECT_EQ(d.req->binaryMode, '1');
+  for (const char *bad : {"TYPE E", "TYPE", "TYPE A T", "TYPE L 7"}) {
+    EXPECT_EQ(d.Run(bad), "550 Requested action not taken.\n") << bad;
+    EXPECT_EQ(d.req->binaryMode, '1');
+  }
+}
+
+TEST(FtpLogin, RestReachesOnlyTheNextTransfer) {
+  Dialogue d;
+  d.LogIn("AddCommand=RETR\n");
+  EXPECT_EQ(d.Run("REST 100"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(d.req->restOffset, 100);
+  d.Run("RETR x");  // the offset is the transfer's to use
+  EXPECT_EQ(d.req->restOffset, 100);
+  d.Run("REST 100");
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.req->restOffset, 0);
+  // Offsets beyond 4 GiB are kept whole.
+  d.Run("REST 3000000000");
+  EXPECT_EQ(d.req->restOffset, 3000000000LL);
+  EXPECT_EQ(d.Run("REST 0"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(d.Run("REST"), "350 No argument supplied, assuming REST 0.\n");
+  EXPECT_EQ(d.req->restOffset, 0);
+  int code = 0;
+  EXPECT_EQ(d.Run("REST abc", &code), "550 Requested action not taken.\n");
+  EXPECT_EQ(code, 550);
+  EXPECT_EQ(d.req->restOffset, 0);
+  EXPECT_EQ(d.Run("REST 00"), "550 Requested action not taken.\n");
+  EXPECT_EQ(d.Run("REST -5"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(d.req->restOffset, -5);
+}
+
+TEST(FtpLogin, AnythingButRntoAfterRnfrIsABadSequence) {
+  Dialogue d;
+  d.LogIn("AddCommand=RNFR\n");
+  d.Run("RNFR x");
+  d.req->renameFrom = strdup("/srv/x");  // as a successful RNFR leaves it
+  int code = 0;
+  EXPECT_EQ(d.Run("NOOP", &code), "503 Bad sequence of commands.\n");
+  EXPECT_EQ(code, 503);
+  EXPECT_EQ(d.req->renameFrom, nullptr);
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+  d.Run("RNFR x");
+  EXPECT_EQ(d.Run("QUIT", &code), "503 Bad sequence of commands.\n");  // not even QUIT
+  EXPECT_EQ(code, 503);
+}
+
+TEST(FtpLogin, SiteRunsTheCommandBehindIt) {
+  Dialogue d;
+  d.LogIn("AddCommand=SITE\nAddCommand=CWD\n");
+  EXPECT_EQ(d.Run("SITE NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.req->lastCommand, kNOOP);
+  EXPECT_EQ(d.Run("site site syst"), "215 UNIX (WIN32)\n");
+  EXPECT_EQ(d.Run("SITE TYPE I"), k502);  // the inner command needs its own grant
+  EXPECT_EQ(d.Run("SITE"), "500 Syntax error, command unrecognized.\n");
+  EXPECT_EQ(d.Run("SITE ABCDEFGHIJ"), "500 Syntax error, command unrecognized.\n");
+  EXPECT_EQ(d.Run("SITE CWD /"), "250 Requested action okay, completed.\n");
+  int code = 0;
+  EXPECT_EQ(d.Run("SITE QUIT", &code), "221 Goodbye!\n");
+  EXPECT_EQ(code, 221);
+}
+
+TEST(FtpLogin, AborTearsDownTheDataSide) {
+  Dialogue d;
+  d.LogIn();
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  d.req->DataSocket = sv[0];
+  d.req->xferSocket = sv[1];
+  d.req->passiveMode = '0';
+  d.req->dataState = kDataSending;
+  d.req->dataLength = 10;
+  d.req->dataFile = dup(0);
+  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\n");
+  EXPECT_EQ(d.req->DataSocket, -1);
+  EXPECT_EQ(d.req->xferSocket, -1);
+  EXPECT_EQ(d.req->passiveMode, '1');
+  EXPECT_EQ(d.req->dataFile, -1);
+  EXPECT_EQ(d.req->dataLength, 0);
+  EXPECT_EQ(d.req->dataState, kDataIdle);
+}

@@ -1,0 +1,151 @@
+// Logging in to the running server: raw dialogues, Python's ftplib, curl,
+// idle sessions, the quota record, and the bundled demo account.
+#include <gtest/gtest.h>
+
+#include "zolf_fixture.h"
+
+using harness::Conn;
+
+namespace {
+
+std::string Script() { return std::string(SOURCE_DIR) + "/tests/ftp/ftplib_login.py"; }
+
+}  // namespace
+
+TEST(FtpLoginServer, PythonFtplibLogsInAndOut) {
+  Zolf z;
+  z.SimpleAccount("alice", "wonder land", "CWD CDUP");
+  harness::MakeDirs(z.Root() + "/pub");
+  ASSERT_TRUE(z.Start());
+  std::string out;
+  int status = harness::Run("python3 " + Script() + " " + std::to_string(z.port) +
+                                " alice 'wonder land' pub",
+                            &out, 30);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("220 Ready.\n230 Welcome!\n215 UNIX (WIN32)\npwd /\n"
+                     "250 Requested action okay, completed.\npwd /pub/\n200 Zzzzz...\n"
+                     "refused 502 Command not implemented.\n221 Goodbye!\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST(FtpLoginServer, WrongPasswordAndStrangersAreShownTheDoor) {
+  Zolf z;
+  z.SimpleAccount("bob", "pw");
+  z.Account("local", "PassWord=pw\nAllowIPAddress=127.0.0.1\nCloseIfIdle=no\n"
+                     "AllowFullBandwidth=no\nRootDirectory=" + z.Root() + "\nDiskQuota=0\n");
+  ASSERT_TRUE(z.Start());
+  {
+    Conn c;
+    ASSERT_TRUE(z.Connect(c));
+    EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\n");
+    EXPECT_EQ(Cmd(c, "PASS PW"), "332 Need account for login.\n");
+    EXPECT_TRUE(c.Closed());
+  }
+  {
+    Conn c;
+    ASSERT_TRUE(z.Connect(c));
+    EXPECT_EQ(Cmd(c, "USER bob.smith"), "332 Need account for login.\n");
+    EXPECT_TRUE(c.Closed());
+  }
+  {
+    // The account allows 127.0.0.1 only; this client comes from 127.0.0.2.
+    Conn c;
+    ASSERT_TRUE(z.Connect(c, "127.0.0.2"));
+    EXPECT_EQ(Cmd(c, "USER local"), "332 Need account for login.\n");
+    EXPECT_TRUE(c.Closed());
+  }
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "local", "pw"));
+  EXPECT_EQ(z.Stderr().find("AllowIPAddress"), std::string::npos);  // refused silently
+}
+
+TEST(FtpLoginServer, RefusedAccountKeyIsReportedOnTheConsole) {
+  Zolf z;
+  z.Account("bob", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=maybe\n");
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "USER bob"), "332 Need account for login.\n");
+  EXPECT_TRUE(c.Closed());
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return z.Stderr().find("CloseIfIdle must be either yes or no.\n") != std::string::npos;
+  }));
+}
+
+TEST(FtpLoginServer, QuotaRecordIsWrittenWhenTheSessionEnds) {
+  Zolf z;
+  harness::MakeDirs(z.Root());
+  z.Account("bob", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                   "RootDirectory=" + z.Root() + "\nDiskQuota=500\n");
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\n");
+  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\n");
+  std::string record("\xf4\x01\0\0\0\0\0\0", 8);  // 500, then 0 bytes stored
+  EXPECT_EQ(harness::ReadFile(z.dir / "accounts/bob.dsk"), "");
+  c.Close();  // the client just goes away: the record is still written
+  EXPECT_TRUE(harness::WaitFor(
+      [&] { return harness::ReadFile(z.dir / "accounts/bob.dsk") == record; }));
+}
+
+TEST(FtpLoginServer, IdleSessionsAreClosedOnlyWhenTheAccountSaysSo) {
+  Zolf z;
+  harness::MakeDirs(z.Root());
+  z.Account("sleepy", "PassWord=\nAllowIPAddress=ALL\nCloseIfIdle=yes\nAllowFullBandwidth=no\n"
+                      "RootDirectory=" + z.Root() + "\nDiskQuota=0\n");
+  z.SimpleAccount("awake", "");
+  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=1\n"));
+  Conn sleepy, awake, stranger;
+  ASSERT_TRUE(z.Connect(sleepy));
+  ASSERT_TRUE(z.Connect(awake));
+  ASSERT_TRUE(z.Connect(stranger));  // never logs in: never closed for idleness
+  EXPECT_EQ(Cmd(sleepy, "USER sleepy"), "230 Welcome!\n");
+  EXPECT_EQ(Cmd(awake, "USER awake"), "230 Welcome!\n");
+  EXPECT_TRUE(sleepy.Closed(15));
+  EXPECT_EQ(Cmd(awake, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(stranger, "XYZ"), "502 Command not implemented.\n");
+}
+
+TEST(FtpLoginServer, CurlGetsThroughLogin) {
+  Zolf z;
+  z.SimpleAccount("demo", "demo");
+  ASSERT_TRUE(z.Start());
+  std::string out;
+  harness::Run("curl -sv --max-time 10 -u demo:demo ftp://127.0.0.1:" + std::to_string(z.port) +
+                   "/",
+               &out, 30);
+  EXPECT_NE(out.find("< 331 User name okay, need password."), std::string::npos) << out;
+  EXPECT_NE(out.find("< 230 Welcome!"), std::string::npos) << out;
+  EXPECT_NE(out.find("< 257 \"/\" is current directory."), std::string::npos) << out;
+}
+
+TEST(FtpLoginServer, DemoAccountOfTheExampleLogsIn) {
+  harness::TempDir dir;
+  std::string copy = dir / "ftp";
+  ASSERT_EQ(harness::Run("cp -r '" + std::string(SOURCE_DIR) + "/examples/ftp' '" + copy + "'"), 0);
+  ASSERT_EQ(harness::Run("rm -f '" + copy + "/accounts/demo.ini' '" + copy +
+                         "/accounts/demo.dsk'; sh '" + copy + "/make-demo-account.sh'"),
+            0);
+  // The example on free ports of its own.
+  unsigned port = harness::FreePort();
+  unsigned dataPort = port > 40000 ? port - 2000 : port + 100;
+  ASSERT_EQ(harness::Run("sed -i -e 's/^Port=.*/Port=" + std::to_string(port) +
+                         "/' -e 's/^DataPort=.*/DataPort=" + std::to_string(dataPort) + "/' '" +
+                         copy + "/zolf.ini'"),
+            0);
+  harness::Server server;
+  ASSERT_TRUE(server.Start(harness::Bin("zolf"), {}, copy, port));
+  std::string out;
+  int status = harness::Run("python3 " + Script() + " " + std::to_string(port) + " demo demo pub",
+                            &out, 30);
+  EXPECT_EQ(status, 0) << out << server.proc.Stderr();
+  EXPECT_NE(out.find("230 Welcome! Disk usage is 0 (disk guota is 10485760 B).\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("pwd /pub/\n"), std::string::npos) << out;
+  EXPECT_EQ(server.proc.Stderr(), "");  // a complete configuration and account
+  EXPECT_EQ(server.proc.Stop(10), 0);
+  EXPECT_NE(harness::ReadFile(copy + "/logs/log0001.log").find("demo: PASS ****\n"),
+            std::string::npos);
+}
