@@ -71,8 +71,9 @@ int OpenAccount(Request *pReq) {
 }
 
 static int ReadRootDirectory(Request *pReq, Ini *ini) {
-  char *root = pReq->rootDirectory;
-  if (ReadIni(ini, root, kRootSize, "RootDirectory=") != 0) {
+  // Read aside: a refused value never leaves a half-copied root behind.
+  char root[kRootSize];
+  if (ReadIni(ini, root, sizeof root, "RootDirectory=") != 0) {
     fputs(kRootInvalid, stderr);
     return -1;
   }
@@ -82,12 +83,13 @@ static int ReadRootDirectory(Request *pReq, Ini *ini) {
   }
   // A full path here: '/' and at least one more character. "/" alone would
   // become empty once its trailing separator goes.
-  if (root[0] != '/' || strlen(root) < 2) {
+  size_t n = strlen(root);
+  if (root[0] != '/' || n < 2) {
     fputs(kRootNotFull, stderr);
     return -1;
   }
-  size_t n = strlen(root);
   if (root[n - 1] == '/') root[n - 1] = '\0';
+  memcpy(pReq->rootDirectory, root, sizeof root);
   return 0;
 }
 

@@ -115,6 +115,9 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
        "RootDirectory entry is not valid (full path must be specified).\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=c:\\ftp\n",
        "RootDirectory entry is not valid (full path must be specified).\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=/" +
+           std::string(254, 'r') + "\n",
+       "The line 'RootDirectory=' is missing.\nRootDirectory entry is not valid.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root,
        "The line 'DiskQuota=' is missing.\nDiskQuota entry is not valid.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root + "DiskQuota=abc\n",
@@ -146,9 +149,12 @@ TEST(FtpAccounts, QuotaNumbers) {
   a.Write("bob", base + "DiskQuota=1M\n");  // reads as 1 byte, without a word
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(a.req->diskQuota, 1u);
-  a.Write("bob", base + "DiskQuota=4294967295\n");
+  // The largest quota, and the longest root (254 characters).
+  a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=/" + std::string(253, 'r') + "\nDiskQuota=4294967295\n");
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(a.req->diskQuota, 4294967295u);
+  EXPECT_EQ(strlen(a.req->rootDirectory), 254u);
 }
 
 TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
