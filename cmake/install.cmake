@@ -32,13 +32,16 @@ endforeach()
 
 # The examples are copied as they are, demo trees included, so that an
 # operator can start from a configuration known to work; what a `make demo`
-# run leaves behind (log files, quota records) stays out.
+# run leaves behind stays out: log files, quota records, and the demo account
+# that examples/ftp/make-demo-account.sh writes for the tree it lies in (it
+# is installed too, to write one for the installed copy).
 if(EXISTS ${CMAKE_SOURCE_DIR}/examples)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
           USE_SOURCE_PERMISSIONS
           PATTERN "log[0-9][0-9][0-9][0-9].log" EXCLUDE
-          PATTERN "*.dsk" EXCLUDE)
+          PATTERN "*.dsk" EXCLUDE
+          REGEX "/ftp/accounts/demo\\.ini$" EXCLUDE)
 endif()
 
 # The units in contrib/ name /usr/local/bin; the installed copies name the

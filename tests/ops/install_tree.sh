@@ -40,8 +40,9 @@ done
 doc="$top/share/doc/suite"
 [ -f "$doc/operators.md" ] || fail "share/doc/suite/operators.md missing"
 if [ -d "$source/examples" ] && [ -n "$(ls -A "$source/examples")" ]; then
-  # Logs and quota records of demo runs are not installed.
-  diff -r -x 'log[0-9][0-9][0-9][0-9].log' -x '*.dsk' \
+  # Logs, quota records and the generated demo account of demo runs are
+  # not installed.
+  diff -r -x 'log[0-9][0-9][0-9][0-9].log' -x '*.dsk' -x demo.ini \
        "$source/examples" "$doc/examples" > "$tmp/diff" 2>&1 ||
     { cat "$tmp/diff"; fail "installed examples differ from examples/"; }
 else
@@ -67,8 +68,9 @@ else
   fi
   rm -f "$manifest"
 fi
-if find "$doc/examples" -name 'log[0-9]*.log' -o -name '*.dsk' 2>/dev/null | grep -q .; then
-  fail "log files or quota records of a demo run were installed"
+if find "$doc/examples" -name 'log[0-9]*.log' -o -name '*.dsk' \
+     -o -path '*/ftp/accounts/demo.ini' 2>/dev/null | grep -q .; then
+  fail "log files, quota records or the demo account of a demo run were installed"
 fi
 [ "$failed" = 0 ] && echo "install tree complete: $(wc -l < "$tmp/found") files under $prefix"
 exit $failed
