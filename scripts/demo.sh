@@ -11,6 +11,8 @@ cleanup() {
 trap cleanup INT TERM EXIT
 started=0
 if [ -x "$bin/zolf" ] && [ -f "$root/examples/ftp/zolf.ini" ]; then
+  # The account's root must be a full path: written for this checkout.
+  sh "$root/examples/ftp/make-demo-account.sh"
   (cd "$root/examples/ftp" && exec "$bin/zolf") &
   pids="$pids $!"
   started=1
