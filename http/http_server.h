@@ -46,6 +46,7 @@ struct HttpServer {
   ListItem *users;
   ListItem *indexes;
   Log *log;
+  char acceptPaused;         // '1': accept failed for want of descriptors
 };
 
 // Sizes fixed by the design: a request head must fit the 2048-byte buffer

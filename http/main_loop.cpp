@@ -29,16 +29,15 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
   FD_ZERO(writeSet);
   FD_ZERO(exceptSet);
   int highest = 0;
-  // While the server is full the listening socket is left out: a waiting
-  // client would keep it readable and turn the loop into a spin.
-  if (s->listenSocket >= 0 && s->clients < s->maxConnections) {
+  // While the server is full (or out of descriptors) the listening socket
+  // is left out: a waiting client would keep it readable and turn the loop
+  // into a spin. The exception set stays empty for the same reason: urgent
+  // data a peer sends would keep it ready while nothing acts on it.
+  if (s->listenSocket >= 0 && s->clients < s->maxConnections &&
+      s->acceptPaused != '1')
     Watch(s->listenSocket, readSet, &highest);
-    Watch(s->listenSocket, exceptSet, &highest);
-  }
-  for (Connection *c = s->connections; c; c = c->next) {
+  for (Connection *c = s->connections; c; c = c->next)
     Watch(c->socket, c->state == '1' ? writeSet : readSet, &highest);
-    Watch(c->socket, exceptSet, &highest);
-  }
   return highest;
 }
 
@@ -60,8 +59,16 @@ void CheckIdle(HttpServer *s) {
 
 void OnAccept(HttpServer *s) {
   char peer[16];
+  errno = 0;
   int fd = AcceptClient(s->listenSocket, peer, nullptr);
-  if (fd < 0) return;
+  if (fd < 0) {
+    // Out of descriptors the waiting client cannot be taken; retrying at
+    // once would spin, so the listening socket rests for one wait.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+        errno == ENOMEM)
+      s->acceptPaused = '1';
+    return;
+  }
   if (!AddConnection(fd, s, peer)) {
     CloseConnection(fd);
     return;
@@ -84,11 +91,13 @@ void RunLoop(HttpServer *s) {
       int highest = setfds(&readSet, &writeSet, &exceptSet, s);
       struct timeval tv = {1, 0};
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &tv);
+      s->acceptPaused = '0';
       waits++;
     } while (ready == 0 && waits < s->timeout && !stopRequested);
     if (stopRequested) break;
     if (ready > 0) {
-      if (s->listenSocket >= 0 && FD_ISSET(s->listenSocket, &readSet) &&
+      if (s->listenSocket >= 0 && FdFits(s->listenSocket) &&
+          FD_ISSET(s->listenSocket, &readSet) &&
           s->clients < s->maxConnections)
         OnAccept(s);
       Connection *c = s->connections;

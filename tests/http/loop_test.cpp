@@ -8,6 +8,10 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <chrono>
+#include <thread>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "harness.h"
 #include "mirt_fixture.h"
@@ -154,6 +158,29 @@ TEST_F(MirtLoop, FullServerLeavesClientInBacklogWithoutSpinning) {
   Reply r = ParseReply(second.ReadAll());
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "alpha\n");
+}
+
+TEST_F(MirtLoop, UrgentDataDoesNotMakeTheLoopSpin) {
+  std::string path = Root() + "/big.bin";
+  harness::WriteFile(path, "");
+  ASSERT_EQ(truncate(path.c_str(), 64 << 20), 0);
+  ASSERT_TRUE(Start());
+  Conn idle, slow;
+  ASSERT_TRUE(idle.Connect(port));
+  ASSERT_EQ(send(idle.fd(), "!", 1, MSG_OOB), 1);
+  ASSERT_TRUE(slow.Connect(port));
+  ASSERT_TRUE(slow.Send("GET /big.bin HTTP/1.0\r\n\r\n"));
+  ASSERT_EQ(send(slow.fd(), "!", 1, MSG_OOB), 1);
+  ASSERT_EQ(slow.ReadLine(), "HTTP/1.0 200 Ok\r\n");
+  // Let the socket buffers fill; from then on mirt waits for the reader.
+  ASSERT_TRUE(WaitFor([&] {
+    long a = CpuTicks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return CpuTicks() - a <= 2;
+  }, 5));
+  long before = CpuTicks();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(CpuTicks() - before, 30);
 }
 
 TEST_F(MirtLoop, SigtermLogsOpenConnections) {

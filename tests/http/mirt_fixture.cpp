@@ -72,6 +72,16 @@ std::string Bytes(size_t n, unsigned seed) {
 
 MirtTest::MirtTest() { harness::MakeDirs(Root()); }
 
+void MirtTest::TearDown() {
+  if (server.proc.pid() <= 0) return;
+  if (server.proc.Running()) {
+    EXPECT_EQ(Stop(), 0) << "mirt did not end cleanly";
+  }
+  std::string err = server.proc.Stderr();
+  EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+  EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+}
+
 std::string MirtTest::Ini(const std::string &overrides, bool withRoot) const {
   std::string p = std::to_string(port);
   std::string ini = "; mirt test configuration\n" + overrides;

@@ -51,6 +51,9 @@ class MirtTest : public ::testing::Test {
   harness::Server server;
 
   MirtTest();
+  // Stops a server still running and fails the test when it did not end
+  // cleanly or a sanitizer spoke up.
+  void TearDown() override;
   std::string Root() const { return site / "www"; }
   // The configuration used by Start: `overrides` come right after the
   // first line, so their single settings win over the defaults that

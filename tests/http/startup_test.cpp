@@ -103,7 +103,7 @@ TEST_P(MirtFatalConfig, MessageThenFaulty) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Keys, MirtFatalConfig,
+    MirtKeys, MirtFatalConfig,
     ::testing::Values(
         Fatal{"Address=\n", "Address entry can't be zero length.\n"},
         Fatal{"ExternIP=\n", "ExternIP entry can't be zero length.\n"},
