@@ -1,17 +1,12 @@
-// The pieces of mirt with tricky arithmetic: Base64 credentials, the
-// code-by-code %XX decoding, and completing byte ranges against a size.
+// The pieces of mirt with tricky arithmetic: Base64 credentials and the
+// code-by-code %XX decoding.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "connections.h"
-#include "harness.h"
-#include "http_server.h"
 #include "request_parser.h"
 #include "resolve.h"
-#include "response.h"
-#include "rotating_log.h"
 
 namespace {
 
@@ -65,76 +60,6 @@ TEST(MirtUnits, DecodeUrlCodeByCode) {
   EXPECT_EQ(DecodedUrl("/%"), "/%");
   EXPECT_EQ(DecodedUrl("/%4"), "/%4");
   EXPECT_EQ(DecodedUrl("%41%42%43"), "ABC");
-}
-
-// A connection record over a real file, without sockets.
-class MirtRanges : public ::testing::Test {
- protected:
-  harness::TempDir dir;
-  HttpServer server{};
-  Log log{};  // rotation 0: off
-  Connection *c = nullptr;
-  void SetUp() override {
-    server.log = &log;
-    server.extendedMessages = '1';
-    snprintf(server.serverName, sizeof server.serverName, "Mirt/1.7.1");
-    harness::WriteFile(dir / "f.bin", std::string(1000, 'r'));
-    c = AddConnection(-1, &server, "127.0.0.1");
-    ASSERT_NE(c, nullptr);
-    server.clients = 1;
-  }
-  void TearDown() override {
-    while (server.connections) EndConnection(server.connections);
-  }
-  // Opens the file with the range as ParseRequest leaves it.
-  int Open(bool startGiven, int64_t start, bool endGiven, int64_t end) {
-    CloseFiles(c);
-    snprintf(c->fileName, sizeof c->fileName, "%s", (dir / "f.bin").c_str());
-    c->rangeStartGiven = startGiven;
-    c->rangeEndGiven = endGiven;
-    c->rangeStart = start;
-    c->rangeEnd = end;
-    c->size = 0;
-    return OpenRequestedFile(c);
-  }
-};
-
-TEST_F(MirtRanges, CompletedAgainstTheSize) {
-  ASSERT_EQ(Open(false, 0, false, 0), 0);
-  EXPECT_EQ(c->status, 200);
-  EXPECT_EQ(c->fileLeft, 1000);
-  ASSERT_EQ(Open(false, 0, true, -100), 0);  // -100
-  EXPECT_EQ(c->status, 206);
-  EXPECT_EQ(c->rangeStart, 900);
-  EXPECT_EQ(c->rangeEnd, 1000);
-  ASSERT_EQ(Open(true, 500, false, 0), 0);  // 500-
-  EXPECT_EQ(c->rangeEnd, 1000);
-  EXPECT_EQ(c->fileLeft, 500);
-  // -N with the most negative number does not wrap.
-  EXPECT_EQ(Open(false, 0, true, INT64_MIN), -1);
-  EXPECT_EQ(c->status, 416);
-  EXPECT_EQ(c->file, -1);
-  EXPECT_EQ(c->size, (uint64_t)c->bodyLength);  // the error body's length
-  EXPECT_EQ(Open(true, 0, true, INT64_MAX), -1);
-  EXPECT_EQ(c->status, 416);
-}
-
-TEST_F(MirtRanges, HeaderOfAPartialResponse) {
-  ASSERT_EQ(Open(true, 0, true, 100), 0);  // bytes=0-99
-  c->state = '1';
-  BuildHeader(c);
-  std::string header(c->header, (size_t)c->headerLength);
-  EXPECT_NE(header.find("\r\nContent-length: 100\r\nContent-Range: bytes 0-99/1000\r\n"
-                        "Connection: close\r\n\r\n"),
-            std::string::npos)
-      << header;
-}
-
-TEST(MirtUnits, StatusTexts) {
-  EXPECT_STREQ(StatusText(416), "416 Requested Range Not Satisfiabl");
-  EXPECT_STREQ(StatusText(414), "414 Request-url Too Long");
-  EXPECT_STREQ(StatusText(200), "200 Ok");
-  EXPECT_EQ(StatusText(302), nullptr);
 }
 
 }  // namespace
