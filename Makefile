@@ -43,7 +43,7 @@ install: build
 
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "Nothing installed from $(BUILD)."; exit 0; }
-	@xargs -d '\n' rm -fv < $(BUILD)/install_manifest.txt
+	@sed 's#^#$(DESTDIR)#' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -fv
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -14,6 +14,7 @@ need libgmock-dev "test -f /usr/include/gmock/gmock.h"
 need curl "command -v curl"
 need wget "command -v wget"
 need python3 "command -v python3"
+need mandoc "command -v mandoc"
 for extra in "$@"; do
   case "$extra" in
     chromium) need chromium "command -v chromium" ;;
