@@ -9,7 +9,9 @@ PREFIX ?= /usr/local
 
 FUZZ_TIME ?= 60
 
-.PHONY: all deps build test asan demo fuzz install uninstall clean
+SOAK_TIME ?= 60
+
+.PHONY: all deps build test asan demo fuzz soak install uninstall clean
 
 all: build
 
@@ -36,6 +38,11 @@ demo: build
 # Each libFuzzer target runs FUZZ_TIME seconds (clang from Debian's packages).
 fuzz:
 	@sh scripts/fuzz.sh $(FUZZ_TIME)
+
+# Load with hostile clients against both real servers, SOAK_TIME seconds each.
+soak: build
+	@python3 soak/soak.py http $(BUILD)/bin --seconds $(SOAK_TIME) --clients 16
+	@python3 soak/soak.py ftp $(BUILD)/bin --seconds $(SOAK_TIME) --clients 8
 
 # DESTDIR is honoured as usual; build/install_manifest.txt lists what went where.
 install: build
