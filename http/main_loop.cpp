@@ -1,11 +1,13 @@
 #include "main_loop.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 #include "connections.h"
 #include "http_server.h"
 #include "request_io.h"
+#include "rotating_log.h"
 #include "sockets.h"
 
 volatile sig_atomic_t stopRequested = 0;
@@ -93,6 +95,9 @@ void RunLoop(HttpServer *s) {
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &tv);
       s->acceptPaused = '0';
       waits++;
+      // Lines are not flushed one by one; a quiet second is the moment to
+      // let someone watching the log file see them.
+      if (ready == 0 && s->log && s->log->stream) fflush(s->log->stream);
     } while (ready == 0 && waits < s->timeout && !stopRequested);
     if (stopRequested) break;
     if (ready > 0) {

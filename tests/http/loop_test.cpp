@@ -109,6 +109,13 @@ TEST_F(MirtLoop, AccessLogLines) {
       << lines[3];
 }
 
+TEST_F(MirtLoop, AccessLineReachesTheFileOnceQuiet) {
+  ASSERT_TRUE(Start());
+  Raw("GET /a.txt HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(WaitFor([&] { return Log().find(" GET /a.txt 200 ") != std::string::npos; }, 5))
+      << Log();
+}
+
 TEST_F(MirtLoop, LogRotationByCount) {
   ASSERT_TRUE(Start("LogRotation=3\nLogMaxEntries=2\n"));
   for (int i = 1; i <= 6; i++) Raw("GET /a.txt?" + std::to_string(i) + " HTTP/1.0\r\n\r\n");
