@@ -106,6 +106,7 @@ Request *OnAccept(Server *pConfig) {
     CloseConnection(sock);  // no session owns it
     return nullptr;
   }
+  pReq->lastActive = pReq->connectTime;  // the idle clock starts at connect
   SendFTPstring(pReq, Mess220);
   return pReq;
 }
@@ -115,7 +116,10 @@ void CheckIdle(Server *pConfig) {
   time_t now = time(nullptr);
   Request *r = GetFirstRequest(pConfig->requests);
   while (r) {
-    if (r->closeIfIdle == '0') {
+    // Until login completes no account speaks for the session: a client
+    // that connects and stays silent must not hold its slot for ever.
+    bool loggedIn = r->permissions[kUSER] == '0' && r->permissions[kPASS] == '0';
+    if (loggedIn && r->closeIfIdle == '0') {
       r = GetNextRequest(r);
       continue;
     }
