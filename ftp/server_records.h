@@ -90,4 +90,7 @@ struct Request {
   Server *pConfig;
   int dataFile;                      // file of the running transfer, -1 none
   DIR *dirHandle;                    // directory being listed, null none
+  const char *pendingReply;          // a transfer's final reply waiting for
+                                     // the reply being sent (or the pump's
+                                     // own choice of it), null none
 };
