@@ -1,15 +1,318 @@
 #include "transfers.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "command_channel.h"
 #include "dispatcher.h"
+#include "listing.h"
+#include "sessions.h"
+#include "sockets.h"
+#include "throttle.h"
+#include "virtual_paths.h"
 
-// Data connections are not there yet: every command answers 502 and no
-// data socket is ever opened, so the pumps are never called.
-int DoPASV(Request *pReq) { return NotImplemented(pReq); }
-int DoPORT(Request *pReq) { return NotImplemented(pReq); }
-int DoRETR(Request *pReq) { return NotImplemented(pReq); }
-int DoSTOR(Request *pReq) { return NotImplemented(pReq); }
-int DoAPPE(Request *pReq) { return NotImplemented(pReq); }
+static const char kInUse[] = "451 File handle is in use.\n";
+static const char kGuard[] = "550 Why don't you go fuck yourself?\n";
+static const char kRetrMissing[] = "550 Can't process RETR without argument.\n";
+static const char kStorMissing[] = "550 Can't process STOR without argument.\n";
+static const char kAppeMissing[] = "550 Can't process APPE without argument.\n";
+static const char kBinaryCorrupt[] = "451 Binary flag corrupt (flag set to binary).\n";
+static const char kSeekFailed[] = "550 Seek failed.\n";
+static const char kQuotaReached[] = "452 Disk quota reached.\n";
+static const char kWriteFailed[] = "451 Error writing to file.\n";
+static const char kDiskFull[] = "451 Error writing to file (disk full?).\n";
 
-int OnAcceptXfer(Request *) { return -1; }
-int OnWriteData(Request *) { return -1; }
-int OnReadData(Request *) { return -1; }
+// Unthrottled transfers move up to kTurnRounds pieces per readiness event,
+// file data in pieces of the size of `chunk`. The cap keeps one fast
+// client from holding up the others; the chunk is shared by all sessions
+// (one thread) and never holds anything between two calls.
+static const int kTurnRounds = 4;
+static char chunk[64 * 1024];
+
+// Opening a FIFO or a device could block the whole server, and a directory
+// is no file to transfer: only what is missing or a regular file goes on.
+// O_NONBLOCK guards against a swap between this look and the open.
+static bool NotAFile(char *path) {
+  struct stat st;
+  return stat_chk(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+static bool OpenedAFile(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// '1' binary, '0' ASCII: both move the same bytes on this platform. Any
+// other value is repaired and refused.
+static bool BinaryFlagCorrupt(Request *pReq) {
+  if (pReq->binaryMode == '1' || pReq->binaryMode == '0') return false;
+  pReq->binaryMode = '1';
+  SendFTPstring(pReq, kBinaryCorrupt);
+  return true;
+}
+
+int DoRETR(Request *pReq) {
+  if (pReq->dataFile != -1) {
+    SendFTPstring(pReq, kInUse);
+    return 451;
+  }
+  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, kRetrMissing);
+  if (refused) return refused;
+  if (NotAFile(tmpBuf)) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  if (BinaryFlagCorrupt(pReq)) return 451;
+  int fd = open(tmpBuf, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && !OpenedAFile(fd)) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  pReq->dataFile = fd;
+  if (pReq->restOffset > 0) {
+    off_t offset = (off_t)pReq->restOffset;
+    pReq->restOffset = 0;
+    // The file stays open: RETR, STOR and APPE answer "in use" until ABOR,
+    // PASV, PORT or the end of a transfer closes it.
+    if (lseek(fd, offset, SEEK_SET) == (off_t)-1) {
+      SendFTPstring(pReq, kSeekFailed);
+      return 550;
+    }
+  }
+  pReq->dataState = kDataSending;
+  SendFTPstring(pReq, Mess150);
+  return 150;
+}
+
+static int StartUpload(Request *pReq, bool append, const char *missingReply) {
+  CloseDataBuffer(pReq);
+  if (pReq->dataFile != -1) {
+    SendFTPstring(pReq, kInUse);
+    return 451;
+  }
+  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, missingReply);
+  if (refused) return refused;
+  if (NotAFile(tmpBuf)) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  if (BinaryFlagCorrupt(pReq)) return 451;
+  // REST n + STOR keeps the first n bytes of the file, so only a STOR
+  // without an offset empties it at opening.
+  int64_t offset = pReq->restOffset;
+  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
+  if (append)
+    flags |= O_APPEND;
+  else if (offset <= 0)
+    flags |= O_TRUNC;
+  int fd = open(tmpBuf, flags, 0600);
+  if (fd >= 0 && !OpenedAFile(fd)) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  pReq->dataFile = fd;
+  if (!append && offset > 0) {
+    pReq->restOffset = 0;
+    if (ftruncate(fd, (off_t)offset) != 0 ||
+        lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1) {
+      SendFTPstring(pReq, kSeekFailed);
+      return 550;
+    }
+  }
+  pReq->dataState = kDataReceiving;
+  SendFTPstring(pReq, Mess150);
+  return 150;
+}
+
+int DoSTOR(Request *pReq) { return StartUpload(pReq, false, kStorMissing); }
+int DoAPPE(Request *pReq) { return StartUpload(pReq, true, kAppeMissing); }
+
+// --- Downloads and listings -------------------------------------------
+
+// Fills the empty buffer from the file or with listing lines. 0 to go on
+// (the buffer may still be empty), -1 at the end (dataState 4) or on a
+// read error.
+static int RefillBuffer(Request *pReq) {
+  if (pReq->dataFile != -1) {
+    ssize_t n = read(pReq->dataFile, pReq->dataBuffer, kDataBufferSize);
+    if (n < 0) return -1;
+    if (n == 0) {
+      pReq->dataState = kDataIdle;
+      return -1;
+    }
+    pReq->dataLength = (int32_t)n;
+    return 0;
+  }
+  // Lines are made only while the command word is LIST: a later command
+  // stops the listing.
+  if (strcasecmp(pReq->command, "LIST") == 0 &&
+      GenerateDirectoryListing(pReq) != 0) {
+    pReq->dataState = kDataIdle;
+    return -1;
+  }
+  return 0;
+}
+
+// Sends what the buffer holds, keeping the unsent rest at its start.
+// 1 when all of it went out, 0 when the socket took less (or nothing),
+// -1 on an error.
+static int SendBuffer(Request *pReq) {
+  ssize_t n = SendBytes(pReq->xferSocket, pReq->dataBuffer,
+                        (size_t)pReq->dataLength);
+  if (n < 0) return WouldBlock(errno) ? 0 : -1;
+  pReq->bytesSent += (uint64_t)n;
+  pReq->dataLength -= (int32_t)n;
+  memmove(pReq->dataBuffer, pReq->dataBuffer + n, (size_t)pReq->dataLength);
+  return pReq->dataLength == 0 ? 1 : 0;
+}
+
+// A file piece straight into the socket. What the socket does not take is
+// read again next time (the file position goes back), so nothing of the
+// file waits in memory. 1 all sent, 0 the socket is full, -1 at the end
+// of the file (dataState 4) or on an error.
+static int SendFilePiece(Request *pReq) {
+  ssize_t got = read(pReq->dataFile, chunk, sizeof chunk);
+  if (got < 0) return -1;
+  if (got == 0) {
+    pReq->dataState = kDataIdle;
+    return -1;
+  }
+  ssize_t sent = SendBytes(pReq->xferSocket, chunk, (size_t)got);
+  if (sent < 0) {
+    if (!WouldBlock(errno)) return -1;
+    sent = 0;
+  }
+  pReq->bytesSent += (uint64_t)sent;
+  if (sent < got && lseek(pReq->dataFile, (off_t)(sent - got), SEEK_CUR) == (off_t)-1)
+    return -1;
+  return sent == got ? 1 : 0;
+}
+
+int OnWriteData(Request *pReq) {
+  if (Throttled(pReq)) {
+    // One buffer per turn, counted by the shared window.
+    if (pReq->dataLength == 0 && RefillBuffer(pReq) != 0) return -1;
+    if (pReq->dataLength == 0) return 0;
+    if (Throttle(pReq, (uint64_t)pReq->dataLength) != 0) return 0;
+    return SendBuffer(pReq) < 0 ? -1 : 0;
+  }
+  for (int round = 0; round < kTurnRounds; round++) {
+    int sent;
+    if (pReq->dataLength == 0 && pReq->dataFile != -1) {
+      sent = SendFilePiece(pReq);
+    } else {
+      if (pReq->dataLength == 0 && RefillBuffer(pReq) != 0) return -1;
+      if (pReq->dataLength == 0) return 0;
+      sent = SendBuffer(pReq);
+    }
+    if (sent < 0) return -1;
+    if (sent == 0) return 0;
+  }
+  return 0;
+}
+
+// --- Uploads -----------------------------------------------------------
+
+// The pump's own final reply: it replaces the completion line.
+static int FailUpload(Request *pReq, const char *reply) {
+  pReq->pendingReply = reply;
+  return -1;
+}
+
+// Writes received bytes to the file under the quota: 0, or -1 after
+// choosing the final reply. Bytes are taken in whole buffers of 2048 while
+// they fit the quota; the first buffer that would cross it is not written.
+static int StoreBytes(Request *pReq, const char *data, size_t n) {
+  size_t allowed = n;
+  if (pReq->quotaLimit != 0 && pReq->diskUsage + n > pReq->quotaLimit) {
+    uint64_t room = pReq->quotaLimit > pReq->diskUsage
+                        ? pReq->quotaLimit - pReq->diskUsage
+                        : 0;
+    allowed = (size_t)(room / kDataBufferSize * kDataBufferSize);
+    if (allowed > n) allowed = n;
+  }
+  if (allowed > 0) {
+    ssize_t written = write(pReq->dataFile, data, allowed);
+    if (written < 0) return FailUpload(pReq, kWriteFailed);
+    pReq->diskUsage += (uint64_t)written;
+    // A short write is an error in both modes: the rest of the data would
+    // be lost without a word.
+    if ((size_t)written < allowed) return FailUpload(pReq, kDiskFull);
+  }
+  if (allowed < n) return FailUpload(pReq, kQuotaReached);
+  return 0;
+}
+
+// One receive: 1 stored, 0 nothing there, -1 at the end of the upload
+// (dataState 4) or on an error.
+static int ReceivePiece(Request *pReq, char *into, size_t room) {
+  ssize_t got = RecvBytes(pReq->xferSocket, into, room);
+  if (got == 0) {
+    pReq->dataLength = 0;
+    pReq->dataState = kDataIdle;
+    return -1;
+  }
+  if (got < 0) return WouldBlock(errno) ? 0 : -1;
+  pReq->bytesReceived += (uint64_t)got;
+  return StoreBytes(pReq, into, (size_t)got) == 0 ? 1 : -1;
+}
+
+int OnReadData(Request *pReq) {
+  if (Throttled(pReq)) {
+    // One buffer per turn; the count is the room of the buffer, whatever
+    // then arrives.
+    uint64_t room = (uint64_t)(kDataBufferSize - pReq->dataLength);
+    if (Throttle(pReq, room) != 0) return 0;
+    int result = ReceivePiece(pReq, pReq->dataBuffer, (size_t)room);
+    pReq->dataLength = 0;
+    return result < 0 ? -1 : 0;
+  }
+  for (int round = 0; round < kTurnRounds; round++) {
+    int result = ReceivePiece(pReq, chunk, sizeof chunk);
+    if (result < 0) return -1;
+    if (result == 0) return 0;
+  }
+  return 0;
+}
+
+// --- The end of a transfer ---------------------------------------------
+
+void SendFinalReply(Request *pReq, const char *completion) {
+  const char *text = pReq->pendingReply ? pReq->pendingReply : completion;
+  pReq->pendingReply = nullptr;
+  // The channel holds one reply at a time; while it is still sending
+  // another one (a NOOP answered mid-transfer), this one waits its turn
+  // instead of being dropped.
+  if (IfCmndSend(pReq) == 0)
+    pReq->pendingReply = text;
+  else
+    SendFTPstring(pReq, text);
+}
+
+void SendPendingReply(Request *pReq) {
+  if (!pReq->pendingReply || IfCmndSend(pReq) == 0) return;
+  const char *text = pReq->pendingReply;
+  pReq->pendingReply = nullptr;
+  SendFTPstring(pReq, text);
+}
+
+bool DataWaits(const Request *pReq) {
+  if (pReq->xferSocket == -1) return false;
+  if ((pReq->dataState == kDataSending || pReq->dataState == kDataReceiving) &&
+      ThrottleWaits(pReq))
+    return true;
+  return pReq->dataState == kDataSending && pReq->dataLength == 0 &&
+         pReq->dataFile == -1 && strcasecmp(pReq->command, "LIST") != 0;
+}

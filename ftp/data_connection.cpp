@@ -1,0 +1,177 @@
+#include "data_connection.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "command_channel.h"
+#include "dispatcher.h"
+#include "sessions.h"
+#include "sockets.h"
+#include "string_helpers.h"
+
+static const char kNoSocket[] = "451 Could not create socket descriptor.\n";
+static const char kNoBind[] = "451 Assigning a name to socket failed.\n";
+static const char kNoListen[] = "451 Putting socket in listening mode failed.\n";
+static const char kNoBlockingOff[] = "451 Setting socket to non-blocking failed.\n";
+static const char kPassiveHead[] = "227 Entering Passive Mode (%s";
+static const char kPassiveTail[] = ",%d,%d).\n";
+static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
+static const char kPortBad[] = "550 Bad PORT arguments.\n";
+static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
+static const char kBadIp[] = "425 Connection refused (bad IP).\n";
+
+// Passive sockets listen on every local address.
+static const char kAnyAddress[] = "0.0.0.0";
+
+void DropTransfer(Request *pReq) {
+  CloseDataBuffer(pReq);
+  CloseDataFile(pReq);
+  CloseDataConnection(pReq);
+}
+
+int DoPASV(Request *pReq) {
+  DropTransfer(pReq);
+  Server *pConfig = pReq->pConfig;
+  pReq->DataPort = (int32_t)pConfig->DataPort + pReq->ID - 1;
+  // SO_REUSEADDR (set by ListenTcp) lets the session listen again at once
+  // on the port whose previous data connection still sits in TIME_WAIT.
+  int stage = 0;
+  int sock = ListenTcp(kAnyAddress, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+  if (sock < 0) {
+    SendFTPstring(pReq, stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen);
+    return 451;
+  }
+  pReq->DataSocket = sock;
+  int n = snprintf(tmpBuf, sizeof tmpBuf, kPassiveHead, pConfig->ExternIP);
+  for (int i = 0; i < n; i++)
+    if (tmpBuf[i] == '.') tmpBuf[i] = ',';
+  snprintf(tmpBuf + n, sizeof tmpBuf - (size_t)n, kPassiveTail,
+           pReq->DataPort / 256, pReq->DataPort % 256);
+  pReq->passiveMode = '1';
+  SendFTPstring(pReq, tmpBuf);
+  return 227;
+}
+
+// Starts a non-blocking connect to address:port. The socket, or -1 when
+// none could be made (*blockingOff tells that the mode could not be set);
+// *pending says whether the connect is still under way.
+static int StartConnect(const char *address, int port, bool *pending,
+                        bool *blockingOff) {
+  *blockingOff = false;
+  *pending = false;
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (sock < 0) return -1;
+  if (!FdFits(sock)) {
+    close(sock);
+    return -1;
+  }
+  if (SetNonBlocking(sock) != 0) {
+    close(sock);
+    *blockingOff = true;
+    return -1;
+  }
+  struct sockaddr_in sin;
+  memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons((uint16_t)port);
+  inet_aton(address, &sin.sin_addr);
+  if (connect(sock, (struct sockaddr *)&sin, sizeof sin) != 0)
+    *pending = errno == EINPROGRESS;
+  return sock;
+}
+
+// The port of "p1,p2" when it is a usable TCP port, else -1. Each number
+// is bounded first so that the product cannot overflow.
+static int PortNumber(const char *p1Text, const char *p2Text) {
+  int64_t p1 = ParseLong(p1Text), p2 = ParseLong(p2Text);
+  const int64_t kBound = 1 << 20;
+  if (p1 < -kBound || p1 > kBound || p2 < -kBound || p2 > kBound) return -1;
+  int64_t port = p1 * 256 + p2;
+  return port >= 1 && port <= 65535 ? (int)port : -1;
+}
+
+int DoPORT(Request *pReq) {
+  char *arg = pReq->argument;
+  if (arg[0] == '\0') {
+    SendFTPstring(pReq, kPortMissing);
+    return 550;
+  }
+  DropTransfer(pReq);
+  char *commas[5];
+  int found = 0;
+  for (char *p = arg; *p && found < 5; p++)
+    if (*p == ',') commas[found++] = p;
+  if (found < 5) {
+    SendFTPstring(pReq, kPortBad);
+    return 550;
+  }
+  commas[0][0] = commas[1][0] = commas[2][0] = '.';
+  commas[3][0] = commas[4][0] = '\0';
+  // Compared as text: the server connects to no host but the client, and
+  // an address written another way (leading zeros) is not the client's.
+  if (strcmp(arg, pReq->ipAddress) != 0) {
+    SendFTPstring(pReq, kPortConflict);
+    return 550;
+  }
+  int port = PortNumber(commas[3] + 1, commas[4] + 1);
+  if (port < 0) {
+    SendFTPstring(pReq, kPortBad);
+    return 550;
+  }
+  pReq->DataPort = port;
+  bool pending = false, blockingOff = false;
+  int sock = StartConnect(pReq->ipAddress, port, &pending, &blockingOff);
+  if (sock < 0) {
+    SendFTPstring(pReq, blockingOff ? kNoBlockingOff : kNoSocket);
+    return 451;
+  }
+  // The loop finishes the connect when the socket turns writable. A connect
+  // that failed at once may never turn writable; such a socket is taken as
+  // connected, and the first send or receive on it reports the failure
+  // (a 451 at the end of the transfer).
+  if (pending) {
+    pReq->DataSocket = sock;
+  } else {
+    pReq->xferSocket = sock;
+  }
+  pReq->passiveMode = '0';
+  SendFTPstring(pReq, Mess200);
+  return 200;
+}
+
+int OnAcceptXfer(Request *pReq) {
+  CloseXferConnection(pReq);
+  if (pReq->DataSocket == -1) {
+    SendFTPstring(pReq, Mess425);
+    return -1;
+  }
+  if (pReq->passiveMode != '1') {
+    pReq->xferSocket = pReq->DataSocket;
+    pReq->DataSocket = -1;
+    return 0;
+  }
+  char peer[kAddressSize] = "";
+  errno = 0;
+  int sock = AcceptClient(pReq->DataSocket, peer, nullptr);
+  if (sock < 0) {
+    // A connection that went away before it was taken: nothing to report,
+    // the socket keeps listening.
+    if (WouldBlock(errno) || errno == ECONNABORTED) return -1;
+    SendFTPstring(pReq, Mess425);
+    return -1;
+  }
+  if (strcmp(peer, pReq->ipAddress) != 0) {
+    // Someone else got to the port first: turned away, and the client
+    // itself can still connect.
+    SendFTPstring(pReq, kBadIp);
+    CloseConnection(sock);
+    return -1;
+  }
+  pReq->xferSocket = sock;
+  return 0;
+}
