@@ -10,6 +10,7 @@
 #include "dispatcher.h"
 #include "sessions.h"
 #include "sockets.h"
+#include "throttle.h"
 #include "transfers.h"
 
 static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
@@ -83,7 +84,9 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
     Add(pConfig->listenSocket, exceptSet, &highest);
   }
   for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r)) {
-    if (IfDataSend(r) == 0)
+    if (DataWaits(r))
+      ;  // nothing to move this pass: a ready socket would only spin
+    else if (IfDataSend(r) == 0)
       Add(r->xferSocket, writeSet, &highest);
     else if (IfDataRecv(r) == 0)
       Add(r->xferSocket, readSet, &highest);
@@ -134,10 +137,10 @@ void CheckIdle(Server *pConfig) {
   }
 }
 
-// A transfer pump reported its end: the completion line, then the data
-// side is torn down.
+// A transfer pump reported its end: exactly one final reply (the pump's
+// own, or the completion line), then the data side is torn down.
 static void EndTransfer(Request *pReq) {
-  SendFTPstring(pReq, pReq->dataState == kDataIdle ? Mess226 : Mess451);
+  SendFinalReply(pReq, pReq->dataState == kDataIdle ? Mess226 : Mess451);
   CloseDataConnection(pReq);
   CloseDataBuffer(pReq);
   CloseDataFile(pReq);
@@ -169,6 +172,7 @@ static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet)
   }
   if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, writeSet)) {
     if (OnWriteCmnd(pReq) != 0) return CloseRequest(pReq);
+    SendPendingReply(pReq);
     return GetNextRequest(pReq);
   }
   if (pReq->DataSocket != -1 &&
@@ -202,6 +206,7 @@ void RunServer(Server *pConfig) {
     do {
       int highest = setfds(&readSet, &writeSet, &exceptSet, pConfig);
       struct timeval timeout = {1, 0};
+      ThrottleTimeout(pConfig, &timeout);
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &timeout);
       calls++;
     } while (ready == 0 && calls < pConfig->TimeoutTime && !stopRequested);
