@@ -1,0 +1,46 @@
+"""Manages files on zolf with Python's ftplib: mkd, rename, size, mdtm,
+delete and rmd, and the refusals a client must be able to tell apart.
+
+Usage: ftplib_files.py PORT USER PASSWORD
+Expects report.txt (1234 bytes) at the top of the account's tree.
+Prints what it saw; exits non-zero on any unexpected reply.
+"""
+import ftplib
+import sys
+
+
+def expect_refusal(kind, call, *args):
+    try:
+        call(*args)
+    except kind as e:
+        print("refused", e)
+        return True
+    print("accepted", call.__name__, args)
+    return False
+
+
+def main():
+    port, user, password = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    ftp = ftplib.FTP(timeout=10)
+    ftp.connect("127.0.0.1", port)
+    ftp.login(user, password)
+    ok = True
+    print("mkd", repr(ftp.mkd("archive")))
+    print("rename", ftp.rename("report.txt", "archive/report-2001.txt"))
+    print("size", ftp.size("archive/report-2001.txt"))
+    print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
+    ok &= expect_refusal(ftplib.error_perm, ftp.rmd, "archive")  # not empty
+    print("delete", ftp.delete("archive/report-2001.txt"))
+    print("rmd", ftp.rmd("archive"))
+    ok &= expect_refusal(ftplib.error_temp, ftp.delete, "report.txt")
+    ok &= expect_refusal(ftplib.error_temp, ftp.rename, "report.txt", "x")
+    # The failed RNFR still wants RNTO next: anything else is out of order.
+    ok &= expect_refusal(ftplib.error_perm, ftp.voidcmd, "NOOP")
+    ok &= expect_refusal(ftplib.error_perm, ftp.mkd, "../escape")
+    ok &= expect_refusal(ftplib.error_perm, ftp.size, "../escape")
+    print(ftp.quit())
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
