@@ -1,0 +1,203 @@
+// The pieces of the transfer code with arithmetic of their own, run
+// in-process: the throttle's window, the listing lines, the one final reply
+// of a transfer, and listings of deep directories.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "harness.h"
+#include "listing.h"
+#include "session_fixture.h"
+#include "throttle.h"
+#include "transfers.h"
+
+namespace {
+
+// Operations a window lets through when each moves `count` bytes.
+int PassesPerWindow(Server *s, uint64_t count, time_t now) {
+  int passed = 0;
+  while (ThrottleGate(s, count, now) == 0) {
+    passed++;
+    if (passed > 1000) break;
+  }
+  return passed;
+}
+
+Server ThrottledServer(uint64_t kilobytes) {
+  Server s;
+  memset(&s, 0, sizeof s);
+  s.maxBandwidth = kilobytes * 1024;
+  s.bandwidthStart = 100;
+  return s;
+}
+
+}  // namespace
+
+TEST(FtpThrottle, TenKilobytesMoveFiveBuffersPerWindow) {
+  Server s = ThrottledServer(10);
+  // The first operation of a window is not counted; four more go while
+  // the count stays below 10240; the one that reaches it waits.
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 101), 5);
+  EXPECT_EQ(s.bandwidthBytes, 10240u);
+  EXPECT_EQ(ThrottleGate(&s, 2048, 101), -1);
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 102), 5);
+  // Smaller pieces (partial sends) count by what they move.
+  EXPECT_EQ(PassesPerWindow(&s, 1000, 103), 11);
+}
+
+TEST(FtpThrottle, LimitBelowOneBufferMovesOneBufferPerWindow) {
+  Server s = ThrottledServer(1);
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 101), 1);
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 101), 0);
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 102), 1);
+}
+
+TEST(FtpThrottle, ClockSetBackOpensANewWindow) {
+  Server s = ThrottledServer(1);
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 500), 1);
+  // Waiting for second 501 after the clock went back to 400 would stall
+  // every throttled transfer for 100 seconds.
+  EXPECT_EQ(PassesPerWindow(&s, 2048, 400), 1);
+  EXPECT_EQ(s.bandwidthStart, 400);
+}
+
+TEST(FtpThrottle, WaitingSessionsAndTheLoopTimeout) {
+  TestSession t;
+  t.server.maxBandwidth = 1024;
+  t.req->fullBandwidth = '0';
+  t.req->xferSocket = -1;
+  EXPECT_TRUE(Throttled(t.req));
+  t.req->fullBandwidth = '1';
+  EXPECT_FALSE(Throttled(t.req));
+  t.req->fullBandwidth = '0';
+  // Spend the window that begins now.
+  EXPECT_EQ(Throttle(t.req, 2048), 0);
+  EXPECT_EQ(Throttle(t.req, 2048), -1);
+  EXPECT_TRUE(ThrottleWaits(t.req));
+  struct timeval timeout = {1, 0};
+  ThrottleTimeout(&t.server, &timeout);
+  // Woken just after the turn of the second, never later than before.
+  EXPECT_EQ(timeout.tv_sec, 0);
+  EXPECT_GT(timeout.tv_usec, 0);
+  EXPECT_LE(timeout.tv_usec, 1001000);
+  // An exempt session never waits.
+  t.req->fullBandwidth = '1';
+  EXPECT_FALSE(ThrottleWaits(t.req));
+}
+
+TEST(FtpListLine, FormatsOfFilesAndDirectories) {
+  char out[2048];
+  time_t march5 = 1741183620;  // 2025-03-05 14:07:00 UTC
+  ASSERT_EQ(FormatListLine(out, sizeof out, "a.txt", false, 1234, march5), 66);
+  EXPECT_STREQ(out, "----------   1 owner    group            1234 Mar 05 14:07 a.txt\r\n");
+  FormatListLine(out, sizeof out, "pub", true, 4096, march5);
+  EXPECT_STREQ(out, "d---------   1 owner    group               0 Mar 05 14:07 pub\r\n");
+  // Sizes beyond 32 bits are shown whole.
+  FormatListLine(out, sizeof out, "big", false, 5368709130ull, march5);
+  EXPECT_STREQ(out, "----------   1 owner    group      5368709130 Mar 05 14:07 big\r\n");
+  FormatListLine(out, sizeof out, "huge", false, 18446744073709551615ull, march5);
+  EXPECT_STREQ(out, "----------   1 owner    group   18446744073709551615 Mar 05 14:07 huge\r\n");
+  // A line that does not fit is not cut: there is none.
+  EXPECT_EQ(FormatListLine(out, 40, "a.txt", false, 1, march5), 0);
+}
+
+namespace {
+
+// A connected pair: the session's end goes into the Request, the test
+// keeps the other.
+struct Pair {
+  int fds[2] = {-1, -1};
+  Pair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fds); }
+  ~Pair() { close(fds[1]); }  // fds[0] belongs to the session
+  std::string Read() {
+    std::string all;
+    char buf[4096];
+    for (;;) {
+      ssize_t n = recv(fds[1], buf, sizeof buf, MSG_DONTWAIT);
+      if (n <= 0) break;
+      all.append(buf, (size_t)n);
+    }
+    return all;
+  }
+};
+
+// Sends whatever the channel holds, then the held-back final reply, as
+// the loop does when the command socket is writable.
+void Flush(Request *req) {
+  for (int i = 0; i < 3; i++) {
+    OnWriteCmnd(req);
+    SendPendingReply(req);
+  }
+}
+
+}  // namespace
+
+TEST(FtpFinalReply, WaitsForTheReplyBeingSent) {
+  TestSession t;
+  Pair control;
+  t.req->cmndSocket = control.fds[0];
+  SendFTPstring(t.req, "200 Zzzzz...\n");  // a NOOP answered mid-transfer
+  SendFinalReply(t.req, Mess226);
+  Flush(t.req);
+  EXPECT_EQ(control.Read(), "200 Zzzzz...\n226 Transfer complete.\n");
+  // With the channel free it goes out at once.
+  SendFinalReply(t.req, Mess451);
+  Flush(t.req);
+  EXPECT_EQ(control.Read(), std::string(Mess451));
+}
+
+TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
+  TestSession t;
+  Pair control, data;
+  harness::TempDir dir;
+  std::string path = dir / "upload";
+  t.req->cmndSocket = control.fds[0];
+  t.req->xferSocket = data.fds[0];
+  t.req->dataFile = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  t.req->dataState = kDataReceiving;
+  t.req->quotaLimit = 5000;
+  std::string bytes(10000, 'q');
+  ASSERT_EQ(send(data.fds[1], bytes.data(), bytes.size(), 0), (ssize_t)bytes.size());
+  SendFTPstring(t.req, "200 Zzzzz...\n");
+  int result = 0;
+  for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
+  ASSERT_EQ(result, -1);
+  EXPECT_NE(t.req->dataState, kDataIdle);
+  SendFinalReply(t.req, Mess451);
+  Flush(t.req);
+  EXPECT_EQ(control.Read(), "200 Zzzzz...\n452 Disk quota reached.\n");
+  // Two whole buffers fit below the quota of 5000 bytes.
+  EXPECT_EQ(harness::ReadFile(path), std::string(4096, 'q'));
+  EXPECT_EQ(t.req->diskUsage, 4096u);
+}
+
+TEST(FtpListingBuffer, EntriesWhosePathDoesNotFitAreLeftOut) {
+  harness::TempDir dir;
+  // root + cwd of about 730 characters: a short name still fits the
+  // 896-byte path buffer, a long one does not.
+  std::string root = dir / std::string(200, 'r');
+  std::string cwd = "/" + std::string(200, 'c') + "/" + std::string(200, 'c') + "/" +
+                    std::string(100, 'c') + "/";
+  ASSERT_LT(root.size() + cwd.size(), 768u);
+  harness::MakeDirs(root + cwd);
+  harness::WriteFile(root + cwd + "short", "12345");
+  harness::WriteFile(root + cwd + std::string(200, 'L'), "x");
+  TestSession t;
+  snprintf(t.req->rootDirectory, sizeof t.req->rootDirectory, "%s", root.c_str());
+  snprintf(t.req->cwd, sizeof t.req->cwd, "%s", cwd.c_str());
+  ASSERT_EQ(InitDirList(t.req), 150);
+  std::string listing;
+  int calls = 0;
+  while (GenerateDirectoryListing(t.req) == 0 && calls++ < 100)
+    listing.append(t.req->dataBuffer, (size_t)t.req->dataLength);
+  EXPECT_EQ(t.req->dataLength, 0);
+  EXPECT_EQ(t.req->dirHandle, nullptr);  // closed at the end
+  EXPECT_NE(listing.find("               5 "), std::string::npos) << listing;
+  EXPECT_NE(listing.find(" short\r\n"), std::string::npos);
+  EXPECT_EQ(listing.find("LLLL"), std::string::npos);
+}

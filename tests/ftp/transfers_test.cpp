@@ -1,0 +1,446 @@
+// Data connections and transfers against the running server, over real
+// passive and active data connections.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+#include "data_fixture.h"
+
+using harness::Conn;
+
+namespace {
+
+const char kGrants[] = "PASV PORT RETR STOR APPE LIST TYPE CWD";
+const char k150[] = "150 Starting transfer.\n";
+const char k226[] = "226 Transfer complete.\n";
+const char k451[] = "451 Requested action aborted, local error in processing.\n";
+const char k550[] = "550 Requested action not taken.\n";
+const char kGuard[] = "550 Why don't you go fuck yourself?\n";
+
+std::string PassiveReply(unsigned port) {
+  return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+         std::to_string(port % 256) + ").\n";
+}
+
+}  // namespace
+
+TEST(FtpTransfers, PassiveReplyNamesThePortOfTheSession) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  harness::WriteFile(z.Root() + "/f", "data");
+  unsigned dataPort = 0;
+  ASSERT_TRUE(StartWithDataPort(z, "MaxUsers=4\nTimeoutTime=2\n", &dataPort));
+  Conn first, second;
+  ASSERT_TRUE(z.Login(first, "u", "pw"));
+  ASSERT_TRUE(z.Login(second, "u", "pw"));
+  // Session n listens on DataPort + n - 1.
+  EXPECT_EQ(Cmd(first, "PASV"), PassiveReply(dataPort));
+  EXPECT_EQ(Cmd(second, "PASV"), PassiveReply(dataPort + 1));
+  // A second PASV closes the first listener and binds the same port again.
+  EXPECT_EQ(Cmd(first, "PASV"), PassiveReply(dataPort));
+  Conn data;
+  ASSERT_TRUE(data.Connect(dataPort));
+  EXPECT_EQ(Cmd(first, "RETR f"), k150);
+  EXPECT_EQ(data.ReadAll(), "data");
+  EXPECT_EQ(first.ReadLine(), k226);
+  // Right after the transfer the port is taken again, though the closed
+  // connection still lingers on it.
+  for (int i = 0; i < 3; i++) {
+    Transfer t = Download(first, "RETR f");
+    EXPECT_EQ(t.start, k150);
+    EXPECT_EQ(t.data, "data");
+    EXPECT_EQ(t.end, k226);
+  }
+}
+
+TEST(FtpTransfers, PortConnectsOnlyToTheClientsOwnAddress) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  std::string content = Pattern(100000);
+  harness::WriteFile(z.Root() + "/f", content);
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  EXPECT_EQ(Cmd(c, "PORT"), "550 Can't process PORT without argument.\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,2,200,10"), "550 PORT with conflicting IP.\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,000,0,1,200,10"), "550 PORT with conflicting IP.\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,200"), "550 Bad PORT arguments.\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,256,0"), "550 Bad PORT arguments.\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,0,0"), "550 Bad PORT arguments.\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,-1,10"), "550 Bad PORT arguments.\n");
+
+  ActiveListener listener;
+  EXPECT_EQ(Cmd(c, "PORT " + listener.PortArgument()), "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "RETR f"), k150);
+  EXPECT_TRUE(listener.AcceptAndReadAll() == content);
+  EXPECT_EQ(c.ReadLine(), k226);
+
+  // A PORT whose transfer never started is dropped by the next PASV.
+  ActiveListener second;
+  EXPECT_EQ(Cmd(c, "PORT " + second.PortArgument()), "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "RETR missing"), k550);
+  Transfer t = Download(c, "RETR f");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_TRUE(t.data == content);
+}
+
+TEST(FtpTransfers, PortToAClosedPortFailsTheTransfer) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  harness::WriteFile(z.Root() + "/f", "data");
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  unsigned closed = harness::FreePort();
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1," + std::to_string(closed / 256) + "," +
+                       std::to_string(closed % 256)),
+            "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "RETR f"), k150);
+  EXPECT_EQ(c.ReadLine(), k451);
+  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
+}
+
+TEST(FtpTransfers, DownloadsAreByteExact) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  std::vector<size_t> sizes{0, 1, 2047, 2048, 2049, 5 * 1024 * 1024 + 7};
+  for (size_t n : sizes) harness::WriteFile(z.Root() + "/f" + std::to_string(n), Pattern(n, (unsigned)n));
+  std::string text = "line one\r\nline two\nline three\r\n";
+  harness::WriteFile(z.Root() + "/text.txt", text);
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  for (size_t n : sizes) {
+    SCOPED_TRACE(n);
+    Transfer t = Download(c, "RETR f" + std::to_string(n));
+    EXPECT_EQ(t.start, k150);
+    EXPECT_EQ(t.data.size(), n);
+    EXPECT_TRUE(t.data == Pattern(n, (unsigned)n));
+    EXPECT_EQ(t.end, k226);
+  }
+  // ASCII mode moves the very same bytes.
+  EXPECT_EQ(Cmd(c, "TYPE A"), "200 Command okay.\n");
+  Transfer t = Download(c, "RETR /text.txt");
+  EXPECT_EQ(t.data, text);
+  EXPECT_EQ(t.end, k226);
+}
+
+TEST(FtpTransfers, RestartOffsets) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  std::string content = Pattern(5000);
+  harness::WriteFile(z.Root() + "/f", content);
+  harness::WriteFile(z.Root() + "/short", std::string(600, 'x'));
+  harness::WriteFile(z.Root() + "/up", content);
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+
+  Conn data;
+  ASSERT_TRUE(OpenPassive(c, data));
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "RETR f"), k150);
+  EXPECT_TRUE(data.ReadAll() == content.substr(1000));
+  EXPECT_EQ(c.ReadLine(), k226);
+
+  // Beyond the end: a transfer without data.
+  ASSERT_TRUE(OpenPassive(c, data));
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "RETR short"), k150);
+  EXPECT_EQ(data.ReadAll(), "");
+  EXPECT_EQ(c.ReadLine(), k226);
+
+  // An offset reaches only the transfer right after REST.
+  ASSERT_TRUE(OpenPassive(c, data));
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(c, "RETR f"), k150);
+  EXPECT_TRUE(data.ReadAll() == content);
+  EXPECT_EQ(c.ReadLine(), k226);
+
+  // REST n + STOR keeps the first n bytes and writes behind them.
+  ASSERT_TRUE(OpenPassive(c, data));
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "STOR up"), k150);
+  ASSERT_TRUE(data.Send("tail"));
+  data.Close();
+  EXPECT_EQ(c.ReadLine(), k226);
+  EXPECT_TRUE(harness::ReadFile(z.Root() + "/up") == content.substr(0, 1000) + "tail");
+}
+
+TEST(FtpTransfers, DownloadRefusals) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  harness::MakeDirs(z.Root() + "/dir");
+  harness::WriteFile(z.Root() + "/f", "data");
+  ASSERT_EQ(mkfifo((z.Root() + "/fifo").c_str(), 0600), 0);
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  EXPECT_EQ(Cmd(c, "RETR"), "550 Can't process RETR without argument.\n");
+  EXPECT_EQ(Cmd(c, "RETR ../f"), kGuard);
+  EXPECT_EQ(Cmd(c, "RETR /"), k550);
+  EXPECT_EQ(Cmd(c, "RETR missing"), k550);
+  EXPECT_EQ(Cmd(c, "RETR dir"), k550);
+  // Opening a FIFO would wait for a writer and stop the whole server.
+  EXPECT_EQ(Cmd(c, "RETR fifo"), k550);
+  EXPECT_EQ(Cmd(c, "STOR fifo"), k550);
+  EXPECT_EQ(Cmd(c, "APPE dir"), k550);
+  // A RETR without a data connection keeps its file until PASV drops it.
+  EXPECT_EQ(Cmd(c, "RETR f"), k150);
+  EXPECT_EQ(Cmd(c, "RETR f"), "451 File handle is in use.\n");
+  EXPECT_EQ(Cmd(c, "STOR g"), "451 File handle is in use.\n");
+  Transfer t = Download(c, "RETR f");
+  EXPECT_EQ(t.data, "data");
+  EXPECT_EQ(t.end, k226);
+}
+
+TEST(FtpTransfers, UploadsAreByteExact) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  harness::MakeDirs(z.Root() + "/dir");
+  harness::WriteFile(z.Root() + "/old", std::string(10000, 'o'));
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  EXPECT_EQ(Cmd(c, "STOR"), "550 Can't process STOR without argument.\n");
+  EXPECT_EQ(Cmd(c, "APPE"), "550 Can't process APPE without argument.\n");
+  EXPECT_EQ(Cmd(c, "STOR ../x"), kGuard);
+  EXPECT_EQ(Cmd(c, "STOR dir"), k550);
+  EXPECT_EQ(Cmd(c, "STOR /"), k550);
+
+  std::string big = Pattern(3 * 1024 * 1024 + 5, 7);
+  Transfer t = Upload(c, "STOR dir/new", big);
+  EXPECT_EQ(t.start, k150);
+  EXPECT_EQ(t.end, k226);
+  EXPECT_TRUE(harness::ReadFile(z.Root() + "/dir/new") == big);
+
+  // STOR empties an existing file first.
+  t = Upload(c, "STOR old", "short");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/old"), "short");
+
+  t = Upload(c, "APPE old", Pattern(4097, 3));
+  EXPECT_EQ(t.end, k226);
+  EXPECT_TRUE(harness::ReadFile(z.Root() + "/old") == "short" + Pattern(4097, 3));
+  t = Upload(c, "APPE fresh", "made by APPE");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/fresh"), "made by APPE");
+
+  t = Upload(c, "STOR empty", "");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_TRUE(harness::Exists(z.Root() + "/empty"));
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/empty"), "");
+  struct stat st;
+  ASSERT_EQ(stat((z.Root() + "/dir/new").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
+  Zolf z;
+  harness::MakeDirs(z.Root());
+  z.Account("q", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=" + z.Root() + "\nDiskQuota=10000\nAddCommand=PASV\n"
+                 "AddCommand=STOR\n");
+  ASSERT_TRUE(z.Start());
+  std::string upload = Pattern(30000);
+  Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "USER q"), "331 User name okay, need password.\n");
+  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 10000 B).\n");
+  Transfer t = Upload(c, "STOR f", upload);
+  EXPECT_EQ(t.start, k150);
+  EXPECT_EQ(t.end, "452 Disk quota reached.\n");
+  // No completion line follows the refusal: the next reply is the NOOP's.
+  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
+  // Whole buffers were written while they fitted: the last one that fits
+  // is at most one buffer short of the quota.
+  std::string stored = harness::ReadFile(z.Root() + "/f");
+  EXPECT_LE(stored.size(), 10000u);
+  EXPECT_GT(stored.size(), 10000u - 2048u);
+  EXPECT_TRUE(stored == upload.substr(0, stored.size()));
+  // What is left is less than a buffer: a larger upload stores nothing.
+  t = Upload(c, "STOR g", Pattern(5000));
+  EXPECT_EQ(t.end, "452 Disk quota reached.\n");
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/g"), "");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+  std::string record(8, '\0');
+  uint32_t limit = 10000, usage = (uint32_t)stored.size();
+  memcpy(&record[0], &limit, 4);
+  memcpy(&record[4], &usage, 4);
+  EXPECT_TRUE(harness::WaitFor(
+      [&] { return harness::ReadFile(z.dir / "accounts/q.dsk") == record; }));
+}
+
+TEST(FtpTransfers, ForeignDataConnectionIsTurnedAway) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  harness::WriteFile(z.Root() + "/f", "secret");
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  std::string reply;
+  Conn stranger;
+  ASSERT_TRUE(OpenPassive(c, stranger, &reply, "127.0.0.2"));
+  EXPECT_EQ(c.ReadLine(), "425 Connection refused (bad IP).\n");
+  EXPECT_TRUE(stranger.Closed());
+  // The port still listens for the client itself.
+  Conn own;
+  ASSERT_TRUE(own.Connect(PassivePort(reply)));
+  EXPECT_EQ(Cmd(c, "RETR f"), k150);
+  EXPECT_EQ(own.ReadAll(), "secret");
+  EXPECT_EQ(c.ReadLine(), k226);
+}
+
+TEST(FtpTransfers, ClientDroppingItsDownloadLeavesTheServerServingOthers) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  // Far more than the socket buffers on both sides hold.
+  harness::WriteFile(z.Root() + "/huge", "");
+  ASSERT_EQ(truncate((z.Root() + "/huge").c_str(), 64 << 20), 0);
+  std::string small = Pattern(70000);
+  harness::WriteFile(z.Root() + "/small", small);
+  ASSERT_TRUE(z.Start());
+  Conn quitter, other;
+  ASSERT_TRUE(z.Login(quitter, "u", "pw"));
+  ASSERT_TRUE(z.Login(other, "u", "pw"));
+  Conn data;
+  ASSERT_TRUE(OpenPassive(quitter, data));
+  EXPECT_EQ(Cmd(quitter, "RETR huge"), k150);
+  EXPECT_EQ(data.ReadN(100000).size(), 100000u);
+  data.Reset();
+  EXPECT_EQ(quitter.ReadLine(10), k451);
+  EXPECT_EQ(Cmd(quitter, "NOOP"), "200 Zzzzz...\n");
+  Transfer t = Download(other, "RETR small");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_TRUE(t.data == small);
+}
+
+namespace {
+
+// Arrival times and sizes of what a data connection brings until the
+// deadline.
+struct Arrival {
+  double at;
+  size_t bytes;
+};
+
+std::vector<Arrival> Watch(Conn &data, double seconds) {
+  std::vector<Arrival> seen;
+  auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  char buf[65536];
+  while (elapsed() < seconds) {
+    pollfd p{data.fd(), POLLIN, 0};
+    int ms = (int)((seconds - elapsed()) * 1000) + 1;
+    if (poll(&p, 1, ms) != 1) continue;
+    ssize_t n = recv(data.fd(), buf, sizeof buf, 0);
+    if (n <= 0) break;
+    seen.push_back({elapsed(), (size_t)n});
+  }
+  return seen;
+}
+
+// Sizes of the bursts that end before `complete` seconds: pieces closer
+// together than the gap belong to one burst.
+std::vector<size_t> Bursts(const std::vector<Arrival> &seen, double gap, double complete) {
+  std::vector<size_t> bursts;
+  double last = -1;
+  size_t sum = 0;
+  for (const Arrival &a : seen) {
+    if (last >= 0 && a.at - last > gap) {
+      bursts.push_back(sum);
+      sum = 0;
+    }
+    sum += a.bytes;
+    last = a.at;
+  }
+  if (last >= 0 && last < complete) bursts.push_back(sum);
+  return bursts;
+}
+
+}  // namespace
+
+TEST(FtpTransfers, ThrottleMovesFiveBuffersPerWindowAndNeverSpins) {
+  Zolf z;
+  z.SimpleAccount("slow", "pw", kGrants);
+  z.Account("fast", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=yes\n"
+                    "RootDirectory=" + z.Root() + "\nDiskQuota=0\nAddCommand=PASV\n"
+                    "AddCommand=RETR\n");
+  std::string big = Pattern(1 << 20);
+  harness::WriteFile(z.Root() + "/big", big);
+  // 10 KiB per second for all throttled sessions together.
+  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=2\nMaximumBandwidth=10\n"));
+  Conn slow, fast;
+  ASSERT_TRUE(z.Login(slow, "slow", "pw"));
+  ASSERT_TRUE(z.Login(fast, "fast", "pw"));
+  Conn data;
+  ASSERT_TRUE(OpenPassive(slow, data));
+  EXPECT_EQ(Cmd(slow, "RETR big"), k150);
+
+  // An exempt account is not slowed and does not count against the limit.
+  auto start = std::chrono::steady_clock::now();
+  Transfer t = Download(fast, "RETR big");
+  EXPECT_TRUE(t.data == big);
+  EXPECT_EQ(t.end, k226);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5);
+
+  long ticks = CpuTicks(z.server.proc);
+  std::vector<Arrival> seen = Watch(data, 3.8);
+  long spent = CpuTicks(z.server.proc) - ticks;
+  // Each window: the first buffer uncounted, four more while the count
+  // stays below 10240 bytes; the one that reaches it waits for the next.
+  std::vector<size_t> bursts = Bursts(seen, 0.4, 3.8 - 0.45);
+  std::string trace;
+  for (const Arrival &a : seen) trace += std::to_string(a.at) + ":" + std::to_string(a.bytes) + " ";
+  SCOPED_TRACE(trace);
+  // The first burst may hold the end of the window the download began in
+  // as well as the next one; every later one is a window of its own.
+  ASSERT_GE(bursts.size(), 3u);
+  for (size_t i = 1; i < bursts.size(); i++) EXPECT_EQ(bursts[i], 5u * 2048) << i;
+  // Waiting for the next window costs no processor time: the loop sleeps.
+  EXPECT_LT(spent, 40);
+}
+
+TEST(FtpTransfers, FilesBeyond4GiBListAndResume) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  // A sparse file of 5 GiB and 10 bytes, the last ten known.
+  std::string path = z.Root() + "/large";
+  const off_t kFiveGiB = (off_t)5 << 30;
+  harness::WriteFile(path, "");
+  ASSERT_EQ(truncate(path.c_str(), kFiveGiB), 0);
+  FILE *f = fopen(path.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fseeko(f, kFiveGiB, SEEK_SET), 0);
+  fputs("0123456789", f);
+  fclose(f);
+  ASSERT_TRUE(z.Start());
+  Conn c;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  Transfer list = Download(c, "LIST");
+  EXPECT_NE(list.data.find("   1 owner    group      5368709130 "), std::string::npos) << list.data;
+  Conn data;
+  ASSERT_TRUE(OpenPassive(c, data));
+  EXPECT_EQ(Cmd(c, "REST 5368709125"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "RETR large"), k150);
+  EXPECT_EQ(data.ReadAll(), "56789");
+  EXPECT_EQ(c.ReadLine(), k226);
+  // REST beyond 4 GiB + STOR keeps everything before the offset.
+  ASSERT_TRUE(OpenPassive(c, data));
+  EXPECT_EQ(Cmd(c, "REST 5368709125"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "STOR large"), k150);
+  ASSERT_TRUE(data.Send("abc"));
+  data.Close();
+  EXPECT_EQ(c.ReadLine(), k226);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, kFiveGiB + 8);
+}
