@@ -19,6 +19,7 @@ AddCommand=PORT
 AddCommand=LIST
 AddCommand=RETR
 AddCommand=STOR
+AddCommand=APPE
 AddCommand=TYPE
 AddCommand=SIZE
 AddCommand=MDTM
