@@ -55,15 +55,20 @@ int ParseFTPstring(Request *pReq) {
   memcpy(line, pReq->cmndBuffer, sizeof line);
   line[kMaxLine] = '\0';
 
-  if (!memchr(line, '\n', (size_t)length)) {
+  char *lf = (char *)memchr(line, '\n', (size_t)length);
+  if (!lf) {
     // A full buffer without a line end can never become a line: refuse it
     // like any other bad line instead of leaving the session deaf.
     if (length == kMaxLine) SendFTPstring(pReq, Mess500);
     return -1;
   }
   char *cr = (char *)memchr(line, '\r', (size_t)length);
-  if (!cr) {
-    SendFTPstring(pReq, Mess500);  // a line must end in CR LF
+  // A line must end in CR LF. A bare line feed before the first CR ends a
+  // line of its own: let through, it would carry a line feed into the
+  // argument, and from there into names on disk, listings and replies
+  // (PWD would answer in two lines).
+  if (!cr || lf < cr) {
+    SendFTPstring(pReq, Mess500);
     return -1;
   }
   *cr = '\0';
