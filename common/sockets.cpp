@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +67,11 @@ int SetNonBlocking(int fd) {
 }
 
 bool FdFits(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
+
+int SetNoDelay(int fd) {
+  int one = 1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -1;
+}
 
 int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

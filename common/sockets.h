@@ -25,6 +25,10 @@ int ListenTcp(const char *addr, unsigned port, int backlog, int *stage);
 int AcceptClient(int listener, char *peer, unsigned *peerPort);
 // True when fd may be used with FD_SET/FD_ISSET.
 bool FdFits(int fd);
+// Turns off Nagle's delay: a reply that follows another with no word from
+// the peer in between (150, then 226) must not wait for the peer's delayed
+// acknowledgement.
+int SetNoDelay(int fd);
 // send() without SIGPIPE; returns what send returns.
 ssize_t SendBytes(int fd, const void *buf, size_t len);
 ssize_t RecvBytes(int fd, void *buf, size_t len);
