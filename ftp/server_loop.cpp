@@ -104,6 +104,10 @@ Request *OnAccept(Server *pConfig) {
   char peer[kAddressSize] = "";
   int sock = AcceptClient(pConfig->listenSocket, peer, nullptr);
   if (sock < 0) return nullptr;
+  // A transfer's final reply follows its 150 with no word from the client
+  // in between; with Nagle's delay it would wait for the client's delayed
+  // acknowledgement (some 40 ms a transfer).
+  SetNoDelay(sock);
   Request *pReq = AddRequest(sock, pConfig, peer);
   if (!pReq) {
     CloseConnection(sock);  // no session owns it
