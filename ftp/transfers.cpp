@@ -31,7 +31,7 @@ static const char kDiskFull[] = "451 Error writing to file (disk full?).\n";
 // client from holding up the others; the chunk is shared by all sessions
 // (one thread) and never holds anything between two calls.
 static const int kTurnRounds = 4;
-static char chunk[64 * 1024];
+static char chunk[256 * 1024];
 
 // Opening a FIFO or a device could block the whole server, and a directory
 // is no file to transfer: only what is missing or a regular file goes on.
