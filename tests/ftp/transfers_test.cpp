@@ -102,6 +102,12 @@ TEST(FtpTransfers, PortToAClosedPortFailsTheTransfer) {
             "200 Command okay.\n");
   EXPECT_EQ(Cmd(c, "RETR f"), k150);
   EXPECT_EQ(c.ReadLine(), k451);
+  // An upload over it fails too, instead of passing for an empty file.
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1," + std::to_string(closed / 256) + "," +
+                       std::to_string(closed % 256)),
+            "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "STOR g"), k150);
+  EXPECT_EQ(c.ReadLine(), k451);
   EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
 }
 
