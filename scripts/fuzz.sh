@@ -15,10 +15,12 @@ for target in "$build"/bin/*_fuzz; do
   corpus="$build/corpus/$name"
   mkdir -p "$corpus"
   seeds="$root/fuzz/corpus/$name"
+  dict=""
+  [ -f "$root/fuzz/$name.dict" ] && dict="-dict=$root/fuzz/$name.dict"
   echo "== $name: $seeds, ${seconds}s"
   if ! (cd "$build" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         "$target" -max_total_time="$seconds" -print_final_stats=0 \
-        -timeout=10 -rss_limit_mb=2048 "$corpus" "$seeds" 2>"$build/$name.log"); then
+        -timeout=10 -rss_limit_mb=2048 $dict "$corpus" "$seeds" 2>"$build/$name.log"); then
     tail -50 "$build/$name.log"
     echo "== $name: FAILED"
     failed=1

@@ -1,0 +1,401 @@
+// Whole HTTP request heads through ParseRequest and BuildHeader, the way
+// OnReadRequest runs them, against a scratch site made once per process
+// (S is a short directory below /tmp):
+//
+//   S/www  the main root ("/"), S/v the virtual directory "/v/",
+//   S/h1 and S/h2 two virtual hosts, S/home the start directory with
+//   custom error pages in err/, S/out and S/wwwx canary files beside the
+//   roots (S/wwwx shares the main root's name as a prefix).
+//
+// Every input goes to two servers read from generated mirt.ini files:
+// A with virtual hosts, forbidden names with and without users, listings
+// on and built-in error bodies; B without hosts, with listings off and
+// ExtendedMessages=0 (custom error pages only).
+//
+// Checked for every request:
+//   - ParseRequest returns the status it leaves in c->status, and that
+//     status (and the one BuildHeader settles on) is in the status table;
+//   - the header block is well formed: "HTTP/1.0 <status text>\r\n" first,
+//     then "Name: value" lines, every line ended by CR LF, no other CR, LF
+//     or control byte anywhere, one empty line at the very end, its length
+//     inside the 1024-byte block;
+//   - a Content-length (and Content-Range) matches the bytes the body
+//     would carry, and a body that is no file and no listing is a built-in
+//     error page (the request head never goes out as a body);
+//   - every path-taking call in ParseRequest, BuildHeader and the listing
+//     lies under a configured root or the error-page directory (the
+//     path watch, see path_watch.h); a file left open for sending is,
+//     by the real path of its descriptor, below a root (or is the custom
+//     error page of the status);
+//   - no run of the canary's bytes is in the header or any body;
+//   - the connection's end writes exactly one access line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "connections.h"
+#include "http_server.h"
+#include "listing_page.h"
+#include "path_watch.h"
+#include "request_parser.h"
+#include "response.h"
+#include "rotating_log.h"
+#include "scratch.h"
+
+namespace {
+
+const int kMaxListingRows = 512;
+
+struct Site {
+  HttpServer server;
+  Log log;
+  char *logText = nullptr;
+  size_t logSize = 0;
+};
+
+struct World {
+  std::string scratch, home;
+  std::vector<std::string> roots;
+  std::string canary;
+  Site sites[2];
+};
+World *world;
+
+std::string Shown(const char *bytes, size_t n) {
+  std::string text;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char ch = (unsigned char)bytes[i];
+    char esc[8];
+    if (ch < 0x20 || ch >= 0x7f) {
+      snprintf(esc, sizeof esc, "\\x%02x", ch);
+      text += esc;
+    } else {
+      text += (char)ch;
+    }
+  }
+  return text;
+}
+
+void MakeSite(World &w) {
+  const std::string &S = w.scratch;
+  MakeDir(S + "/www");
+  WriteBytes(S + "/www/index.htm", "<html>home</html>\n");
+  WriteBytes(S + "/www/a.txt", "plain text\n");
+  WriteBytes(S + "/www/page.HTM", "<p>upper</p>\n");
+  WriteBytes(S + "/www/big.bin", std::string(5000, 'z'));
+  WriteBytes(S + "/www/empty.txt", "");
+  WriteBytes(S + "/www/sp ace.txt", "space\n");
+  WriteBytes(S + "/www/deny.txt", "denied\n");
+  WriteBytes(S + "/www/.htpasswd", "alice:secret\n");
+  MakeDir(S + "/www/sub");
+  WriteBytes(S + "/www/sub/c.txt", "c\n");
+  WriteBytes(S + "/www/sub/priv.txt", "p\n");
+  MakeDir(S + "/www/sub/inner");
+  MakeDir(S + "/www/priv");
+  WriteBytes(S + "/www/priv/s.txt", "secret\n");
+  WriteBytes(S + "/www/priv/index.htm", "<p>private</p>\n");
+  MakeDir(S + "/www/dir2");
+  WriteBytes(S + "/www/dir2/index.html", "<p>two</p>\n");
+  MakeDir(S + "/v");
+  WriteBytes(S + "/v/v.txt", "virtual\n");
+  MakeDir(S + "/v/idx");
+  WriteBytes(S + "/v/idx/index.htm", "<p>v index</p>\n");
+  MakeDir(S + "/h1");
+  WriteBytes(S + "/h1/index.htm", "<p>host one</p>\n");
+  WriteBytes(S + "/h1/h1.txt", "one\n");
+  MakeDir(S + "/h2");
+  WriteBytes(S + "/h2/h2.txt", "two\n");
+  MakeDir(S + "/home");
+  MakeDir(S + "/home/err");
+  WriteBytes(S + "/home/err/err404.htm", "<p>custom 404</p>\n");
+  WriteBytes(S + "/home/err/err403.htm", "<p>custom 403</p>\n");
+  WriteBytes(S + "/home/err/err301.htm", "<p>custom 301</p>\n");
+  MakeDir(S + "/out");
+  WriteBytes(S + "/out/canary.bin", w.canary);
+  MakeDir(S + "/wwwx");
+  WriteBytes(S + "/wwwx/canary.bin", w.canary);
+}
+
+std::string IniA(const std::string &S) {
+  return "Port=8080\nAddress=127.0.0.1\nExternIP=http://127.0.0.1:8080\n"
+         "Timeout=30\nMaxConnections=10\nExtendedMessages=1\n"
+         "DirectoryListing=1\nShowProtectedFiles=1\n"
+         "AddType=.htm;text/html\nAddType=.txt;text/plain\n"
+         "AddType=.bin;application/x-bin\n"
+         "AddForbidden=priv;alice\nAddForbidden=deny\nAddForbidden=.ht\n"
+         "AddForbidden=evil.example\n"
+         "AddUser=alice;secret\nAddUser=bob;pw\n"
+         "AddIndex=index.htm\nAddIndex=index.html\n"
+         "AddHost=one.example;" + S + "/h1\n"
+         "AddHost=two.example;" + S + "/h2\n"
+         "AddHost=evil.example;" + S + "/h2\n"
+         "AddHost=www.example;" + S + "/www\n"
+         "AddVirtual=/v/;" + S + "/v\n"
+         "AddVirtual=/;" + S + "/www\n";
+}
+
+std::string IniB(const std::string &S) {
+  return "Port=8081\nAddress=127.0.0.1\nExternIP=http://localhost\n"
+         "Timeout=30\nMaxConnections=10\nExtendedMessages=0\n"
+         "DirectoryListing=0\n"
+         "AddType=.htm;text/html\n"
+         "AddForbidden=priv;bob\n"
+         "AddUser=bob;pw\n"
+         "AddIndex=index.htm\n"
+         "AddVirtual=/v/;" + S + "/v/\n"
+         "AddVirtual=/;" + S + "/www\n";
+}
+
+void Configure(Site &site, const std::string &iniPath, const std::string &home) {
+  memset(&site.server, 0, sizeof site.server);
+  Check(InitConfig(iniPath.c_str(), &site.server, &site.log) == 0, "InitConfig",
+        iniPath);
+  snprintf(site.server.homeDirectory, sizeof site.server.homeDirectory, "%s",
+           home.c_str());
+  site.log.rotation = 1;
+  site.log.maxEntries = 0;
+  site.log.maxAge = INT64_MAX;
+  site.log.stream = open_memstream(&site.logText, &site.logSize);
+  Check(site.log.stream != nullptr, "open_memstream");
+}
+
+void SetUp() {
+  world = new World;
+  World &w = *world;
+  w.scratch = MakeScratch("htfz");
+  w.home = w.scratch + "/home";
+  w.canary = CanaryBytes(3, 256);
+  MakeSite(w);
+  for (const char *root : {"/www", "/v", "/h1", "/h2"}) {
+    w.roots.push_back(w.scratch + root);
+    WatchAllow((w.scratch + root).c_str());
+  }
+  WatchAllow((w.home + "/err").c_str());
+  WriteBytes(w.home + "/a.ini", IniA(w.scratch));
+  WriteBytes(w.home + "/b.ini", IniB(w.scratch));
+  Configure(w.sites[0], w.home + "/a.ini", w.home);
+  Configure(w.sites[1], w.home + "/b.ini", w.home);
+}
+
+bool UnderRoot(const char *path) {
+  for (const std::string &root : world->roots)
+    if (strncmp(path, root.c_str(), root.size()) == 0 && path[root.size()] == '/')
+      return true;
+  return false;
+}
+
+std::string HeaderValue(const std::string &header, const char *name) {
+  std::string key = std::string("\r\n") + name + ": ";
+  size_t at = header.find(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return header.substr(at, header.find("\r\n", at) - at);
+}
+
+// `what` describes the request; it is only called when a check fails.
+template <class What>
+void CheckHeader(const Connection *c, What what) {
+  Require(c->headerLength > 0 && c->headerLength < kHeaderSize, "header length", what);
+  size_t n = (size_t)c->headerLength;
+  const char *h = c->header;
+  auto shown = [&] { return what() + "\nheader: " + Shown(h, n); };
+  Require(strnlen(h, kHeaderSize) == n, "header length matches its text", shown);
+  const char *text = StatusText(c->status);
+  Require(text != nullptr, "final status is in the table", shown);
+  char statusLine[64];
+  int lineLength = snprintf(statusLine, sizeof statusLine, "HTTP/1.0 %s\r\n", text);
+  Require(strncmp(h, statusLine, (size_t)lineLength) == 0, "status line", shown);
+  Require(n >= 4 && memcmp(h + n - 4, "\r\n\r\n", 4) == 0, "header ends with an empty line",
+          shown);
+  for (size_t i = 0; i < n; i++) {
+    unsigned char ch = (unsigned char)h[i];
+    if (ch == '\r')
+      Require(i + 1 < n && h[i + 1] == '\n', "CR only before LF", shown);
+    else if (ch == '\n')
+      Require(i > 0 && h[i - 1] == '\r', "LF only after CR", shown);
+    else
+      Require(ch >= 0x20 && ch != 0x7f, "no control bytes in the header", shown);
+  }
+  // Every line after the status line is "Name: value"; the empty line
+  // comes only at the end.
+  for (size_t at = (size_t)lineLength; at < n - 2;) {
+    const char *end = strstr(h + at, "\r\n");
+    size_t name = strspn(h + at, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-");
+    Require(name > 0 && h[at + name] == ':' && h[at + name + 1] == ' ',
+            "header line is Name: value", shown);
+    at = (size_t)(end - h) + 2;
+  }
+  Require(!HoldsCanaryRun(h, n, world->canary), "canary bytes in the header", shown);
+}
+
+// Reads what OnWriteResponse would send of the open file.
+void AppendFileBody(Connection *c, std::string *body) {
+  char piece[kBufferSize];
+  int64_t left = c->fileLeft;
+  for (;;) {
+    size_t want = sizeof piece;
+    if (left >= 0) {
+      if (left == 0) break;
+      if ((int64_t)want > left) want = (size_t)left;
+    }
+    ssize_t n = read(c->file, piece, want);
+    if (n <= 0) break;
+    body->append(piece, (size_t)n);
+    if (left > 0) left -= n;
+  }
+}
+
+template <class What>
+void CheckOpenFile(Connection *c, What what) {
+  char link[64], real[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", c->file);
+  ssize_t n = readlink(link, real, sizeof real - 1);
+  Require(n > 0, "descriptor path", what);
+  real[n] = '\0';
+  auto shown = [&] { return what() + "\nopen: " + real + "\nfileName: " + c->fileName; };
+  if (c->fileLeft == -1) {
+    char page[PATH_MAX];
+    snprintf(page, sizeof page, "%s/err/err%d.htm", world->home.c_str(), c->status);
+    Require(strcmp(page, real) == 0, "only the status's own custom page is sent to its end",
+            shown);
+    return;
+  }
+  Require(UnderRoot(real), "a file sent lies under a root", shown);
+  char resolved[PATH_MAX];
+  Require(realpath(c->fileName, resolved) != nullptr && UnderRoot(resolved),
+          "fileName lies under a root", shown);
+}
+
+template <class What>
+void CheckBody(Connection *c, What what) {
+  std::string body;
+  if (c->bodyLength > 0) {
+    Require(c->bodyLength < kBufferSize, "body fits the buffer", what);
+    body.assign(c->buffer, (size_t)c->bodyLength);
+    if (!c->directory) {
+      const char *text = StatusText(c->status);
+      size_t n = strlen(text);
+      Require(body.compare(0, n, text) == 0 && body.size() > n && body[n] == '\n',
+              "a body in the buffer is an error page",
+              [&] { return what() + "\nbody: " + Shown(body.data(), body.size()); });
+    }
+  }
+  if (c->file >= 0) {
+    CheckOpenFile(c, what);
+    AppendFileBody(c, &body);
+  }
+  if (c->directory) {
+    WatchBegin();
+    for (int rows = 0; rows < kMaxListingRows; rows++) {
+      c->bodyLength = 0;
+      if (NextListingRow(c) != 0) break;
+      Require(c->bodyLength >= 0 && c->bodyLength < kBufferSize, "listing row fits", what);
+      body.append(c->buffer, (size_t)c->bodyLength);
+    }
+    WatchEnd();
+  }
+  Require(!HoldsCanaryRun(body.data(), body.size(), world->canary),
+          "canary bytes in a body", what);
+  std::string header(c->header, (size_t)c->headerLength);
+  std::string length = HeaderValue(header, "Content-length");
+  if (c->directory || length.empty()) return;
+  auto shown = [&] {
+    return what() + "\nheader: " + Shown(header.data(), header.size()) +
+           "\nbody bytes: " + std::to_string(body.size());
+  };
+  Require(length == std::to_string(body.size()), "Content-length is the body's length",
+          shown);
+  if (c->status == 206) {
+    std::string range = HeaderValue(header, "Content-Range");
+    long long first = -1, last = -1;
+    unsigned long long total = 0;
+    Require(sscanf(range.c_str(), "bytes %lld-%lld/%llu", &first, &last, &total) == 3 &&
+                first >= 0 && first <= last && (unsigned long long)last < total &&
+                last - first + 1 == (long long)body.size(),
+            "Content-Range matches the body", shown);
+  }
+}
+
+template <class What>
+void CheckAccessLine(Site &site, What what) {
+  fflush(site.log.stream);
+  long end = ftell(site.log.stream);
+  auto shown = [&] { return what() + "\nlog: " + Shown(site.logText, (size_t)end); };
+  int lines = 0;
+  for (long i = 0; i < end; i++) {
+    unsigned char ch = (unsigned char)site.logText[i];
+    if (ch == '\n')
+      lines++;
+    else
+      Require(ch >= 0x20 && ch != 0x7f, "access line holds no control bytes", shown);
+  }
+  Require(lines == 1 && end > 0 && site.logText[end - 1] == '\n',
+          "one access line per connection", shown);
+}
+
+void RunRequest(Site &site, const uint8_t *data, size_t size) {
+  HttpServer *s = &site.server;
+  rewind(site.log.stream);
+  Connection *c = AddConnection(-1, s, "127.0.0.1");
+  Check(c != nullptr, "AddConnection");
+  s->clients++;
+  size_t n = size < (size_t)kBufferSize - 1 ? size : (size_t)kBufferSize - 1;
+  memcpy(c->buffer, data, n);
+  c->buffer[n] = '\0';
+  c->bodyLength = (int32_t)n;
+  c->bytesReceived = n;
+  auto what = [=] { return "request: " + Shown((const char *)data, n); };
+  // As OnReadRequest: the head is parsed once it ends with an empty line
+  // or fills the buffer; before that the server goes on waiting.
+  if (strstr(c->buffer, "\r\n\r\n") || n == (size_t)kBufferSize - 1) {
+    c->state = '1';
+    WatchBegin();
+    int status = ParseRequest(c);
+    WatchEnd();
+    auto statuses = [&] {
+      return what() + "\nreturned " + std::to_string(status) + ", c->status " +
+             std::to_string(c->status);
+    };
+    Require(status == c->status, "ParseRequest returns c->status", statuses);
+    Require(StatusText(status) != nullptr, "status is in the table", statuses);
+    WatchBegin();
+    BuildHeader(c);
+    WatchEnd();
+    CheckHeader(c, what);
+    CheckBody(c, what);
+    if (strcmp(c->method, "HEAD") == 0) {
+      CloseFiles(c);
+      c->bodyLength = 0;
+    }
+  }
+  EndConnection(c);
+  CheckAccessLine(site, what);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  SetUp();
+  // The wrapping really reaches the server code: a GET of a file opens it.
+  uint64_t before = WatchChecked();
+  const char get[] = "GET /a.txt HTTP/1.0\r\n\r\n";
+  RunRequest(world->sites[0], (const uint8_t *)get, sizeof get - 1);
+  Check(WatchChecked() > before, "path watch sees the server's calls");
+  Check(world->scratch + "/www/a.txt" == WatchLastPath(), "path watch saw the GET",
+        WatchLastPath());
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  for (Site &site : world->sites) RunRequest(site, data, size);
+  return 0;
+}

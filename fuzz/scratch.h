@@ -1,0 +1,28 @@
+// Scratch trees for the fuzz targets: a temporary directory per process,
+// files and directories made and removed in it, and a fingerprint of the
+// canary files that must never change.
+#pragma once
+#include <string>
+
+// A new directory below /dev/shm (or /tmp), by its real path; removed at
+// exit.
+std::string MakeScratch(const char *stem);
+void MakeDir(const std::string &path);
+void WriteBytes(const std::string &path, const std::string &bytes);
+// Removes path and everything below it (never follows links).
+void RemoveTree(const std::string &path);
+// Inode, size, times and link count of path and, for a directory, of every
+// entry below it: any change to the canary shows up here.
+std::string Fingerprint(const std::string &path);
+// Bytes no server writes on its own (they hold NULs and control bytes);
+// seeded so each target's canary differs.
+std::string CanaryBytes(unsigned seed, size_t n);
+// True when `text` holds any 16-byte run of `canary`.
+bool HoldsCanaryRun(const char *text, size_t n, const std::string &canary);
+// Stops the run with a message when `ok` is false.
+void Check(bool ok, const char *what, const std::string &detail = "");
+// Check for the hot path: the detail is built only when the check fails.
+template <class Detail>
+void Require(bool ok, const char *what, Detail detail) {
+  if (!ok) Check(false, what, detail());
+}
