@@ -201,3 +201,64 @@ TEST(FtpListingBuffer, EntriesWhosePathDoesNotFitAreLeftOut) {
   EXPECT_NE(listing.find(" short\r\n"), std::string::npos);
   EXPECT_EQ(listing.find("LLLL"), std::string::npos);
 }
+
+namespace {
+
+// Runs the upload pump over a socket pair until it stops; returns the
+// reply the client gets at the end.
+std::string UploadInto(TestSession &t, int fileFd, const std::string &bytes) {
+  Pair control, data;
+  t.req->cmndSocket = control.fds[0];
+  t.req->xferSocket = data.fds[0];
+  t.req->dataFile = fileFd;
+  t.req->dataState = kDataReceiving;
+  send(data.fds[1], bytes.data(), bytes.size(), 0);
+  shutdown(data.fds[1], SHUT_WR);
+  int result = 0;
+  for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
+  SendFinalReply(t.req, t.req->dataState == kDataIdle ? Mess226 : Mess451);
+  Flush(t.req);
+  std::string reply = control.Read();
+  // The session's ends are closed here, before the pairs go.
+  CloseDataConnection(t.req);
+  CloseDataFile(t.req);
+  CloseCmndConnection(t.req);
+  return reply;
+}
+
+}  // namespace
+
+TEST(FtpUploadErrors, FailedAndShortWritesAreReported) {
+  {
+    TestSession t;
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    EXPECT_EQ(UploadInto(t, full, "data"), "451 Error writing to file.\n");
+  }
+  {
+    // A pipe with room for less than the upload takes part of it: a short
+    // write, an error in binary and ASCII mode alike.
+    TestSession t;
+    t.req->binaryMode = '0';
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    int room = fcntl(fds[1], F_GETPIPE_SZ);
+    ASSERT_GT(room, 1000);
+    std::string filler((size_t)room - 1000, 'f');
+    ASSERT_EQ(write(fds[1], filler.data(), filler.size()), (ssize_t)filler.size());
+    EXPECT_EQ(UploadInto(t, fds[1], std::string(5000, 'u')),
+              "451 Error writing to file (disk full?).\n");
+    // What was written is counted.
+    EXPECT_GT(t.req->diskUsage, 0u);
+    EXPECT_LT(t.req->diskUsage, 5000u);
+    close(fds[0]);
+  }
+  {
+    TestSession t;
+    harness::TempDir dir;
+    int fd = open((dir / "f").c_str(), O_WRONLY | O_CREAT, 0600);
+    EXPECT_EQ(UploadInto(t, fd, "complete"), "226 Transfer complete.\n");
+    EXPECT_EQ(harness::ReadFile(dir / "f"), "complete");
+  }
+}
