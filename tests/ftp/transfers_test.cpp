@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
+#include <map>
 #include <vector>
 
 #include "data_fixture.h"
@@ -329,47 +331,27 @@ TEST(FtpTransfers, ClientDroppingItsDownloadLeavesTheServerServingOthers) {
 
 namespace {
 
-// Arrival times and sizes of what a data connection brings until the
-// deadline.
-struct Arrival {
-  double at;
-  size_t bytes;
-};
-
-std::vector<Arrival> Watch(Conn &data, double seconds) {
-  std::vector<Arrival> seen;
-  auto start = std::chrono::steady_clock::now();
-  auto elapsed = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  };
+// Bytes a data connection brings per second of the wall clock until the
+// deadline. The server's windows begin with the turn of a second of the
+// same clock, and a window's buffers go out within milliseconds of it.
+std::map<time_t, size_t> BytesPerSecond(Conn &data, double seconds) {
+  std::map<time_t, size_t> per;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds((long)(seconds * 1000));
   char buf[65536];
-  while (elapsed() < seconds) {
+  for (;;) {
+    long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  end - std::chrono::steady_clock::now())
+                  .count();
+    if (ms <= 0) break;
     pollfd p{data.fd(), POLLIN, 0};
-    int ms = (int)((seconds - elapsed()) * 1000) + 1;
-    if (poll(&p, 1, ms) != 1) continue;
+    if (poll(&p, 1, (int)ms) != 1) continue;
     ssize_t n = recv(data.fd(), buf, sizeof buf, 0);
     if (n <= 0) break;
-    seen.push_back({elapsed(), (size_t)n});
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    per[now.tv_sec] += (size_t)n;
   }
-  return seen;
-}
-
-// Sizes of the bursts that end before `complete` seconds: pieces closer
-// together than the gap belong to one burst.
-std::vector<size_t> Bursts(const std::vector<Arrival> &seen, double gap, double complete) {
-  std::vector<size_t> bursts;
-  double last = -1;
-  size_t sum = 0;
-  for (const Arrival &a : seen) {
-    if (last >= 0 && a.at - last > gap) {
-      bursts.push_back(sum);
-      sum = 0;
-    }
-    sum += a.bytes;
-    last = a.at;
-  }
-  if (last >= 0 && last < complete) bursts.push_back(sum);
-  return bursts;
+  return per;
 }
 
 }  // namespace
@@ -399,18 +381,20 @@ TEST(FtpTransfers, ThrottleMovesFiveBuffersPerWindowAndNeverSpins) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5);
 
   long ticks = CpuTicks(z.server.proc);
-  std::vector<Arrival> seen = Watch(data, 3.8);
+  std::map<time_t, size_t> per = BytesPerSecond(data, 4.2);
   long spent = CpuTicks(z.server.proc) - ticks;
+  std::string trace;
+  for (const auto &second : per) trace += std::to_string(second.second) + " ";
+  SCOPED_TRACE("bytes per second: " + trace);
   // Each window: the first buffer uncounted, four more while the count
   // stays below 10240 bytes; the one that reaches it waits for the next.
-  std::vector<size_t> bursts = Bursts(seen, 0.4, 3.8 - 0.45);
-  std::string trace;
-  for (const Arrival &a : seen) trace += std::to_string(a.at) + ":" + std::to_string(a.bytes) + " ";
-  SCOPED_TRACE(trace);
-  // The first burst may hold the end of the window the download began in
-  // as well as the next one; every later one is a window of its own.
-  ASSERT_GE(bursts.size(), 3u);
-  for (size_t i = 1; i < bursts.size(); i++) EXPECT_EQ(bursts[i], 5u * 2048) << i;
+  // The first second holds the rest of the window the download began in,
+  // the last one may be cut by the deadline.
+  ASSERT_GE(per.size(), 4u);
+  EXPECT_EQ((size_t)(per.rbegin()->first - per.begin()->first + 1), per.size());  // no window missed
+  auto second = per.begin();
+  for (++second; std::next(second) != per.end(); ++second)
+    EXPECT_EQ(second->second, 5u * 2048);
   // Waiting for the next window costs no processor time: the loop sleeps.
   EXPECT_LT(spent, 40);
 }
