@@ -1,0 +1,291 @@
+"""Shared pieces of the side-by-side benchmarks (bench/http_bench.py, bench/ftp_bench.py).
+
+Servers are started in a session of their own, so that a server and every
+process it forks form one process group whose id is the started PID; they
+are stopped by that id, on every way out of the script. A sampler reads the
+resident memory of each group while the loads run.
+
+Each measurement is run REPEATS times with the servers taking turns (the
+order rotates from one round to the next), and the median is reported.
+Rows can also be appended to a file (BENCH_ROWS) for bench/run.sh's table.
+"""
+import atexit
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+_started = []  # Popen objects still to stop
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def free_port_run(count, low=20000, high=60000):
+    """First port of `count` consecutive ports that are free right now."""
+    import random
+    rnd = random.Random(os.getpid())
+    for _ in range(200):
+        first = rnd.randrange(low, high - count)
+        ok = True
+        for p in range(first, first + count):
+            s = socket.socket()
+            try:
+                s.bind(("127.0.0.1", p))
+            except OSError:
+                ok = False
+            finally:
+                s.close()
+            if not ok:
+                break
+        if ok:
+            return first
+    raise RuntimeError("no run of %d free ports" % count)
+
+
+def listening(port):
+    """True when something listens on the port (seen in /proc/net/tcp, so no
+    probe connection reaches the server)."""
+    want = ":%04X" % port
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            parts = line.split()
+            if parts[3] == "0A" and parts[1].endswith(want):
+                return True
+    return False
+
+
+def wait_for(cond, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if cond():
+            return True
+        time.sleep(0.02)
+    return cond()
+
+
+def start(name, argv, cwd, port, log):
+    """Starts a server and waits until it listens on `port`."""
+    out = open(log, "wb")
+    proc = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                            stderr=subprocess.STDOUT, start_new_session=True)
+    out.close()
+    _started.append(proc)
+    if not wait_for(lambda: listening(port) or proc.poll() is not None, 10) \
+            or proc.poll() is not None:
+        sys.stderr.write("%s did not start; its output:\n" % name)
+        with open(log, "rb") as f:
+            sys.stderr.write(f.read().decode("utf-8", "replace"))
+        raise SystemExit(1)
+    return proc
+
+
+def stop(proc):
+    """Stops the server's process group by its id: TERM, then KILL."""
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait(5)
+    # Children of a group leader that left first (vsftpd sessions).
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    if proc in _started:
+        _started.remove(proc)
+
+
+def stop_all():
+    for proc in list(_started):
+        stop(proc)
+
+
+def _on_signal(signum, frame):
+    stop_all()
+    raise SystemExit(1)
+
+
+atexit.register(stop_all)
+signal.signal(signal.SIGTERM, _on_signal)
+signal.signal(signal.SIGINT, _on_signal)
+signal.signal(signal.SIGHUP, _on_signal)
+
+
+def group_rss(pgid):
+    """Resident bytes of every process in the group, summed."""
+    total = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+            fields = stat[stat.rindex(")") + 2:].split()
+            if int(fields[2]) != pgid:  # pgrp
+                continue
+            with open("/proc/%s/statm" % entry) as f:
+                total += int(f.read().split()[1]) * PAGE
+        except (OSError, ValueError):
+            continue
+    return total
+
+
+def status_kib(pid, key):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class RssSampler:
+    """Samples the summed resident memory of each server's process group
+    every 20 ms; peak() also takes the kernel's own high-water mark of the
+    group leader (VmHWM), which catches peaks between two samples."""
+
+    def __init__(self):
+        self.groups = {}
+        self.peaks = {}
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def watch(self, name, proc):
+        self.groups[name] = proc
+        self.peaks[name] = 0
+
+    def begin(self):
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.wait(0.02):
+            for name, proc in list(self.groups.items()):
+                rss = group_rss(proc.pid)
+                if rss > self.peaks[name]:
+                    self.peaks[name] = rss
+
+    def peak(self, name):
+        proc = self.groups[name]
+        hwm = status_kib(proc.pid, "VmHWM") * 1024
+        return max(self.peaks[name], hwm)
+
+    def end(self):
+        self._stop.set()
+        self._thread.join(1)
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def rounds(servers, repeats):
+    """The servers in turn, `repeats` rounds, the order rotated each round."""
+    order = list(servers)
+    for r in range(repeats):
+        k = r % len(order)
+        for s in order[k:] + order[:k]:
+            yield r, s
+
+
+def machine_line():
+    model = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    with open("/proc/loadavg") as f:
+        load = " ".join(f.read().split()[:3])
+    return "%d cores (%s), Linux %s, load average %s" % (
+        os.cpu_count(), model, os.uname().release, load)
+
+
+def fmt(value, unit):
+    if value is None:
+        return "-"
+    if unit == "ms":
+        return "%.3f" % value
+    if unit == "MiB":
+        return "%.1f" % value
+    if value >= 100:
+        return "%.0f" % value
+    return "%.2f" % value
+
+
+def ratio(ours, peer):
+    if ours is None or peer is None or peer == 0:
+        return "-"
+    return "%.2f" % (ours / peer)
+
+
+class Table:
+    """Rows of one benchmark: measure, unit, whether more is better, and
+    the median per server; ours is the first server."""
+
+    def __init__(self, title, servers):
+        self.title = title
+        self.servers = servers
+        self.rows = []
+
+    def add(self, measure, unit, more_is_better, values):
+        self.rows.append((measure, unit, more_is_better, values))
+
+    def lines(self):
+        ours, peers = self.servers[0], self.servers[1:]
+        head = ["measure", "unit"] + self.servers + ["%s/%s" % (ours, p) for p in peers]
+        out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        for measure, unit, more, values in self.rows:
+            cells = [measure, unit + ("" if more else ", less is better")]
+            cells += [fmt(values.get(s), unit) for s in self.servers]
+            cells += [ratio(values.get(ours), values.get(p)) for p in peers]
+            out.append("| " + " | ".join(cells) + " |")
+        return out
+
+    def print(self):
+        print()
+        print(self.title)
+        for line in self.lines():
+            print(line)
+        rows_file = os.environ.get("BENCH_ROWS")
+        if rows_file:
+            with open(rows_file, "a") as f:
+                f.write("\n%s\n" % self.title)
+                for line in self.lines():
+                    f.write(line + "\n")
+        sys.stdout.flush()
+
+
+def note(text):
+    print(text)
+    rows_file = os.environ.get("BENCH_ROWS")
+    if rows_file:
+        with open(rows_file, "a") as f:
+            f.write(text + "\n")
+    sys.stdout.flush()

@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""zolf beside vsftpd on loopback, serving the same generated tree.
+
+Loads, each run against both servers in turn (REPEATS rounds, order
+rotated), medians printed with the ratio zolf/vsftpd:
+  - a 256 MiB RETR and a 256 MiB STOR over PASV, binary (curl);
+  - sessions per second, each login, CWD, LIST of 10 entries, QUIT
+    (Python's ftplib), with 1 client and with 16 clients at once.
+zolf logs in the account "bench" with its command log on; vsftpd takes
+anonymous logins chrooted to the tree (it forks one process per session:
+it has no worker setting). Both bind 127.0.0.1 only.
+
+Usage: ftp_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3)
+"""
+import ftplib
+import multiprocessing
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib as B  # noqa: E402
+
+REPEATS = int(os.environ.get("REPEATS", "3"))
+SECONDS = float(os.environ.get("SECONDS_PER_RUN", "3"))
+BIG = 256 << 20
+DATA_PORTS = 48
+
+
+def make_tree(root, upload_owner):
+    os.makedirs(os.path.join(root, "small"))
+    os.makedirs(os.path.join(root, "up"))
+    os.chmod(root, 0o755)
+    # vsftpd refuses a chroot it could write to, and writes uploads as its
+    # unprivileged user: only up/ belongs to that user.
+    if upload_owner is not None:
+        os.chown(os.path.join(root, "up"), upload_owner, -1)
+    for i in range(1, 11):
+        with open(os.path.join(root, "small", "file%d.txt" % i), "w") as f:
+            f.write("file %d\n" % i)
+    with open("/dev/urandom", "rb") as rnd, open(os.path.join(root, "big.bin"), "wb") as f:
+        left = BIG
+        while left:
+            piece = rnd.read(min(left, 8 << 20))
+            f.write(piece)
+            left -= len(piece)
+    os.chmod(os.path.join(root, "big.bin"), 0o644)
+
+
+def start_zolf(bindir, home, root, port):
+    os.makedirs(os.path.join(home, "accounts"))
+    os.makedirs(os.path.join(home, "logs"))
+    data = B.free_port_run(DATA_PORTS)
+    with open(os.path.join(home, "zolf.ini"), "w") as f:
+        f.write(f"""; bench/ftp_bench.py (the first line is never read)
+MaximumBandwidth=0
+Address=127.0.0.1
+ExternIP=127.0.0.1
+TimeoutTime=240
+MaxUsers=32
+Port={port}
+DataPort={data}
+LogMaxEntries=10000000
+LogRotation=2
+LogMaxAge=24
+LogDir=logs
+""")
+    with open(os.path.join(home, "accounts", "bench.ini"), "w") as f:
+        f.write(f"""; bench account
+PassWord=bench
+AllowIPAddress=ALL
+CloseIfIdle=no
+AllowFullBandwidth=yes
+RootDirectory={root}
+DiskQuota=0
+AddCommand=CWD
+AddCommand=PASV
+AddCommand=LIST
+AddCommand=RETR
+AddCommand=STOR
+AddCommand=DELE
+AddCommand=TYPE
+""")
+    return B.start("zolf", [os.path.join(bindir, "zolf")], home, port,
+                   os.path.join(home, "console.txt"))
+
+
+def start_vsftpd(home, root, port, ftp_user):
+    empty = os.path.join(home, "empty")
+    os.makedirs(empty)
+    data = B.free_port_run(DATA_PORTS)
+    conf = os.path.join(home, "vsftpd.conf")
+    with open(conf, "w") as f:
+        # The sandboxes need namespaces and system calls a container may
+        # not grant; they are switched off here.
+        f.write(f"""listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={port}
+background=NO
+anonymous_enable=YES
+local_enable=NO
+anon_root={root}
+no_anon_password=YES
+ftp_username={ftp_user}
+write_enable=YES
+anon_upload_enable=YES
+anon_umask=022
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port={data}
+pasv_max_port={data + DATA_PORTS - 1}
+secure_chroot_dir={empty}
+seccomp_sandbox=NO
+isolate_network=NO
+isolate=NO
+xferlog_enable=YES
+xferlog_file={home}/xfer.log
+vsftpd_log_file={home}/vsftpd.log
+max_clients=64
+max_per_ip=64
+connect_from_port_20=NO
+dirmessage_enable=NO
+""")
+    return B.start("vsftpd", ["vsftpd", conf], home, port,
+                   os.path.join(home, "console.txt"))
+
+
+def curl(args):
+    out = subprocess.run(["curl", "-sS", "--max-time", "120"] + args,
+                         capture_output=True, text=True, timeout=180)
+    return out.stdout.split(), out.stderr
+
+
+def retr(port, user, password):
+    out, err = curl(["-u", "%s:%s" % (user, password), "-o", "/dev/null",
+                     "-w", "%{size_download} %{speed_download}",
+                     "ftp://127.0.0.1:%d/big.bin" % port])
+    if len(out) != 2 or int(float(out[0])) != BIG:
+        sys.stderr.write("RETR from port %d came short: %s %s\n" % (port, out, err))
+        return None
+    return float(out[1]) / (1 << 20)
+
+
+def stor(port, user, password, source, target, landed):
+    out, err = curl(["-u", "%s:%s" % (user, password), "-T", source,
+                     "-w", "%{size_upload} %{speed_upload}",
+                     "ftp://127.0.0.1:%d/up/%s" % (port, target)])
+    ok = len(out) == 2 and int(float(out[0])) == BIG and \
+        os.path.exists(landed) and os.path.getsize(landed) == BIG
+    if os.path.exists(landed):
+        os.unlink(landed)
+    if not ok:
+        sys.stderr.write("STOR to port %d failed: %s %s\n" % (port, out, err))
+        return None
+    return float(out[1]) / (1 << 20)
+
+
+def session_client(args):
+    port, user, password, seconds = args
+    done = 0
+    end = time.time() + seconds
+    while time.time() < end:
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", port, timeout=10)
+        ftp.login(user, password)
+        ftp.cwd("small")
+        lines = []
+        ftp.retrlines("LIST", lines.append)
+        if len(lines) != 10:
+            raise RuntimeError("LIST gave %d lines" % len(lines))
+        ftp.quit()
+        done += 1
+    return done
+
+
+def sessions(pool, clients, port, user, password):
+    total = sum(pool.map(session_client, [(port, user, password, SECONDS)] * clients))
+    return total / SECONDS
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    bindir = os.path.abspath(sys.argv[1])
+    if not os.access(os.path.join(bindir, "zolf"), os.X_OK):
+        sys.exit("No zolf in %s; build first (make)." % bindir)
+    top = tempfile.mkdtemp(prefix="bf-", dir="/tmp")
+    os.chmod(top, 0o755)
+    try:
+        run(bindir, top)
+    finally:
+        B.stop_all()
+        if os.environ.get("BENCH_KEEP"):
+            print("kept", top)
+        else:
+            shutil.rmtree(top, ignore_errors=True)
+
+
+def run(bindir, top):
+    try:
+        ftp_user = "ftp"
+        owner = pwd.getpwnam(ftp_user).pw_uid
+    except KeyError:
+        sys.exit("vsftpd needs the system user 'ftp' (the vsftpd package makes it).")
+    root = os.path.join(top, "root")
+    make_tree(root, owner)
+    source = os.path.join(top, "source.bin")
+    shutil.copyfile(os.path.join(root, "big.bin"), source)
+
+    ports = {"zolf": B.free_port(), "vsftpd": B.free_port()}
+    servers = {}
+    for name in ports:
+        home = os.path.join(top, name)
+        os.makedirs(home)
+        if name == "zolf":
+            servers[name] = start_zolf(bindir, home, root, ports[name])
+        else:
+            servers[name] = start_vsftpd(home, root, ports[name], ftp_user)
+    login = {"zolf": ("bench", "bench"), "vsftpd": ("anonymous", "bench@")}
+    names = list(servers)
+
+    sampler = B.RssSampler()
+    for name, proc in servers.items():
+        sampler.watch(name, proc)
+    sampler.begin()
+    B.note("FTP: %s; %d rounds, %g s per sessions run, servers in turn; medians." % (
+        B.machine_line(), REPEATS, SECONDS))
+    table = B.Table("FTP (curl, passive, binary; ftplib sessions: login, CWD, LIST, QUIT)",
+                    names)
+
+    speeds = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        speeds[name].append(retr(ports[name], *login[name]))
+    table.add("256 MiB RETR", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
+    rss_warm = B.status_kib(servers["zolf"].pid, "VmRSS")
+
+    speeds = {n: [] for n in names}
+    for r, name in B.rounds(names, REPEATS):
+        target = "run%d-%s.bin" % (r, name)
+        speeds[name].append(stor(ports[name], *login[name], source, target,
+                                 os.path.join(root, "up", target)))
+    table.add("256 MiB STOR", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
+
+    served = 0
+    with multiprocessing.Pool(16) as pool:
+        for clients in (1, 16):
+            rate = {n: [] for n in names}
+            for _, name in B.rounds(names, REPEATS):
+                rate[name].append(sessions(pool, clients, ports[name], *login[name]))
+                if name == "zolf":
+                    served += int(rate[name][-1] * SECONDS)
+            table.add("sessions, %d client%s" % (clients, "s" if clients > 1 else ""),
+                      "sessions/s", True, {n: B.median(rate[n]) for n in names})
+    sampler.end()
+    for name, proc in servers.items():
+        if proc.poll() is not None:
+            sys.exit("%s ended during the run (status %s); see its console." % (
+                name, proc.returncode))
+    table.add("peak RSS (process group)", "MiB", False,
+              {n: sampler.peak(n) / (1 << 20) for n in names})
+    table.print()
+    B.note("zolf resident memory: %d KiB after the downloads, %d KiB after %d more sessions." % (
+        rss_warm, B.status_kib(servers["zolf"].pid, "VmRSS"), served))
+
+
+if __name__ == "__main__":
+    main()
