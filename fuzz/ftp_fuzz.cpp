@@ -93,7 +93,7 @@ std::string CanaryPrint() {
 void SetUp() {
   world = new World;
   World &w = *world;
-  w.scratch = MakeScratch("ftpfz");
+  w.scratch = MakeScratch("fzf");
   w.root = w.scratch + "/root";
   w.outside = w.scratch + "/outside";
   w.sibling = w.scratch + "/root2";

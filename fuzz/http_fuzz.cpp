@@ -1,6 +1,7 @@
 // Whole HTTP request heads through ParseRequest and BuildHeader, the way
 // OnReadRequest runs them, against a scratch site made once per process
-// (S is a short directory below /tmp):
+// (S is a short directory below /dev/shm or /tmp: its paths must fit the
+// 31 characters of AddVirtual and AddHost values):
 //
 //   S/www  the main root ("/"), S/v the virtual directory "/v/",
 //   S/h1 and S/h2 two virtual hosts, S/home the start directory with
@@ -171,7 +172,7 @@ void Configure(Site &site, const std::string &iniPath, const std::string &home) 
 void SetUp() {
   world = new World;
   World &w = *world;
-  w.scratch = MakeScratch("htfz");
+  w.scratch = MakeScratch("fzh");
   w.home = w.scratch + "/home";
   w.canary = CanaryBytes(3, 256);
   MakeSite(w);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,14 +21,32 @@ void RemoveAll() {
   for (const std::string &dir : scratchDirs) RemoveTree(dir);
 }
 
+// A run that stopped on a finding (abort) never got to RemoveAll: its
+// directory, named after its process, goes once that process is gone.
+void RemoveStale(const char *base, const char *stem) {
+  DIR *dir = opendir(base);
+  if (!dir) return;
+  size_t n = strlen(stem);
+  std::vector<std::string> stale;
+  while (struct dirent *e = readdir(dir)) {
+    if (strncmp(e->d_name, stem, n) != 0) continue;
+    long pid = strtol(e->d_name + n, nullptr, 10);
+    if (pid > 0 && kill((pid_t)pid, 0) != 0 && errno == ESRCH)
+      stale.push_back(std::string(base) + "/" + e->d_name);
+  }
+  closedir(dir);
+  for (const std::string &path : stale) RemoveTree(path);
+}
+
 }  // namespace
 
 std::string MakeScratch(const char *stem) {
   // Memory-backed when there is one: inputs that change the tree make it
   // be built again, which on a disk file system costs more than the run.
   const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  RemoveStale(base, stem);
   char pattern[64];
-  snprintf(pattern, sizeof pattern, "%s/%sXXXXXX", base, stem);
+  snprintf(pattern, sizeof pattern, "%s/%s%d-XXXXXX", base, stem, (int)getpid());
   Check(mkdtemp(pattern) != nullptr, "mkdtemp", pattern);
   char real[PATH_MAX];
   Check(realpath(pattern, real) != nullptr, "realpath", pattern);

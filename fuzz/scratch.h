@@ -4,8 +4,9 @@
 #pragma once
 #include <string>
 
-// A new directory below /dev/shm (or /tmp), by its real path; removed at
-// exit.
+// A new directory below /dev/shm (or /tmp), by its real path, named
+// stem + process id; removed at exit, or by a later run once the process
+// is gone.
 std::string MakeScratch(const char *stem);
 void MakeDir(const std::string &path);
 void WriteBytes(const std::string &path, const std::string &bytes);
