@@ -71,24 +71,24 @@ TEST_F(MirtResponse, ByteRangesIncludeTheirLastByte) {
   Put("index.htm", "0123456789");
   ASSERT_TRUE(Start());
   struct Case {
-    std::string spec;
+    std::string rangeText;
     size_t start, length;
   };
   for (const Case &c : {Case{"0-99", 0, 100}, Case{"-100", 900, 100},
                         Case{"500-", 500, 500}, Case{"0-0", 0, 1},
                         Case{"999-999", 999, 1}, Case{"0-999", 0, 1000},
                         Case{"-1000", 0, 1000}}) {
-    Reply r = Get("/d.bin", "Range: bytes=" + c.spec + "\r\n");
-    EXPECT_EQ(r.statusLine, "HTTP/1.0 206 Partial Content") << c.spec;
-    EXPECT_EQ(r.Header("Content-length"), std::to_string(c.length)) << c.spec;
+    Reply r = Get("/d.bin", "Range: bytes=" + c.rangeText + "\r\n");
+    EXPECT_EQ(r.statusLine, "HTTP/1.0 206 Partial Content") << c.rangeText;
+    EXPECT_EQ(r.Header("Content-length"), std::to_string(c.length)) << c.rangeText;
     EXPECT_EQ(r.Header("Content-Range"),
               "bytes " + std::to_string(c.start) + "-" +
                   std::to_string(c.start + c.length - 1) + "/1000")
-        << c.spec;
-    EXPECT_TRUE(r.body == data.substr(c.start, c.length)) << c.spec;
+        << c.rangeText;
+    EXPECT_TRUE(r.body == data.substr(c.start, c.length)) << c.rangeText;
   }
   struct Bad {
-    std::string spec, message;
+    std::string rangeText, message;
   };
   for (const Bad &b : {Bad{"0-1000", "Range is larger than file."},
                        Bad{"900-2000", "Range is larger than file."},
@@ -99,10 +99,10 @@ TEST_F(MirtResponse, ByteRangesIncludeTheirLastByte) {
                        Bad{"5-4", "Range is negative."},
                        Bad{"-2000", "Byte range is not valid."},
                        Bad{"-99999999999999999999999", "Byte range is not valid."}}) {
-    Reply r = Get("/d.bin", "Range: bytes=" + b.spec + "\r\n");
-    EXPECT_EQ(r.body, Body(kRange416, b.message)) << b.spec;
-    EXPECT_EQ(r.Header("Content-length"), std::to_string(r.body.size())) << b.spec;
-    EXPECT_FALSE(r.Has("Content-Range")) << b.spec;
+    Reply r = Get("/d.bin", "Range: bytes=" + b.rangeText + "\r\n");
+    EXPECT_EQ(r.body, Body(kRange416, b.message)) << b.rangeText;
+    EXPECT_EQ(r.Header("Content-length"), std::to_string(r.body.size())) << b.rangeText;
+    EXPECT_FALSE(r.Has("Content-Range")) << b.rangeText;
   }
   // HEAD of a range: its header, no body.
   Reply h = Get("/d.bin", "Range: bytes=10-19\r\n", "HEAD");
