@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <sys/types.h>
 
+struct iovec;
+
 int StartWinsock();
 // Fills up to *count 16-byte slots with this host's IPv4 addresses in
 // resolver order; *count becomes the number of addresses found.
@@ -32,5 +34,13 @@ int SetNoDelay(int fd);
 // send() without SIGPIPE; returns what send returns.
 ssize_t SendBytes(int fd, const void *buf, size_t len);
 ssize_t RecvBytes(int fd, void *buf, size_t len);
+// The pieces in order with one sendmsg() without SIGPIPE; returns what
+// sendmsg returns.
+ssize_t SendPieces(int fd, const struct iovec *parts, int count);
+// Up to len bytes from the current position of file straight to the socket
+// (sendfile), the position moved by what was sent. Returns what sendfile
+// returns; SIGPIPE must be ignored (IgnoreSigpipe), as sendfile has no flag
+// against it.
+ssize_t SendFromFile(int sock, int file, size_t len);
 // Local address of a connected socket, dotted (16 bytes). 0 or -1.
 int LocalAddress(int fd, char *addr);
