@@ -71,9 +71,14 @@ int Redirect(Connection *c) {
 }
 
 int ServeFile(Connection *c) {
-  if (!Exists(c->fileName)) return Redirect(c);
-  if (!Readable(c->fileName)) return Refuse(c, 403, kNoReadPermission);
-  OpenRequestedFile(c);
+  // The common case first: a file that opens for reading exists, is
+  // readable and is a regular file, which the looks below would only ask
+  // again, one system call each.
+  if (OpenIfReadableFile(c) == 1) {
+    if (!Exists(c->fileName)) return Redirect(c);
+    if (!Readable(c->fileName)) return Refuse(c, 403, kNoReadPermission);
+    OpenRequestedFile(c);
+  }
   if (c->status == 500) return Redirect(c);
   return c->status;
 }

@@ -231,19 +231,10 @@ int SetErrorBody(Connection *c, const char *message) {
   return 0;
 }
 
-int OpenRequestedFile(Connection *c) {
-  if (StatPath(c->fileName) != kRegular) {
-    c->status = 500;
-    SetErrorBody(c, kNoFileInfo);
-    return -1;
-  }
-  struct stat st;
-  int fd = OpenForSending(c->fileName, &st);
-  if (fd < 0) {
-    c->status = 500;
-    SetErrorBody(c, kCannotOpen);
-    return -1;
-  }
+namespace {
+
+// The opened file's size, time and range; as OpenRequestedFile.
+int TakeFile(Connection *c, int fd, const struct stat &st) {
   if (c->file >= 0) close(c->file);
   c->file = fd;
   c->size = (uint64_t)st.st_size;
@@ -274,6 +265,31 @@ int OpenRequestedFile(Connection *c) {
   c->rangeSent = 0;
   c->fileLeft = c->rangeEnd - c->rangeStart;
   return 0;
+}
+
+}  // namespace
+
+int OpenRequestedFile(Connection *c) {
+  if (StatPath(c->fileName) != kRegular) {
+    c->status = 500;
+    SetErrorBody(c, kNoFileInfo);
+    return -1;
+  }
+  struct stat st;
+  int fd = OpenForSending(c->fileName, &st);
+  if (fd < 0) {
+    c->status = 500;
+    SetErrorBody(c, kCannotOpen);
+    return -1;
+  }
+  return TakeFile(c, fd, st);
+}
+
+int OpenIfReadableFile(Connection *c) {
+  struct stat st;
+  int fd = OpenForSending(c->fileName, &st);
+  if (fd < 0) return 1;
+  return TakeFile(c, fd, st);
 }
 
 int BuildHeader(Connection *c) {

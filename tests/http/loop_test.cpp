@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -219,3 +221,60 @@ TEST_F(MirtLoop, ManyClientsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reads a connection as fast as it delivers, in a thread of its own, until
+// told to stop or the peer closes.
+struct Drain {
+  explicit Drain(int fd) : fd(fd), worker([this] { Run(); }) {}
+  ~Drain() {
+    stop = true;
+    worker.join();
+  }
+  void Run() {
+    struct timeval tv = {0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[1 << 16];
+    while (!stop) {
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+      if (n > 0) got += (uint64_t)n;
+    }
+    ended = true;
+  }
+  int fd;
+  std::atomic<uint64_t> got{0};
+  std::atomic<bool> stop{false}, ended{false};
+  std::thread worker;
+};
+
+}  // namespace
+
+// A download that could fill every pass of the loop (a reader that takes
+// all it gets, a file beyond 4 GiB) still leaves room for a second client:
+// its small request is answered at once, while the download goes on.
+TEST_F(MirtLoop, SmallRequestIsAnsweredWhileALargeDownloadRuns) {
+  std::string path = Root() + "/huge.bin";
+  harness::WriteFile(path, "");
+  if (truncate(path.c_str(), (off_t)5 << 30) != 0)
+    GTEST_SKIP() << "no room for a sparse file of 5 GiB";
+  ASSERT_TRUE(Start());
+  Conn big;
+  ASSERT_TRUE(big.Connect(port));
+  ASSERT_TRUE(big.Send("GET /huge.bin HTTP/1.0\r\n\r\n"));
+  Drain drain(big.fd());
+  ASSERT_TRUE(WaitFor([&] { return drain.got >= (8u << 20); }, 10));
+
+  auto start = std::chrono::steady_clock::now();
+  Reply r = Get("/a.txt");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "alpha\n");
+  EXPECT_LT(seconds, 1.0);
+  uint64_t then = drain.got;
+  EXPECT_FALSE(drain.ended);
+  EXPECT_LT(then, (uint64_t)5 << 30);
+  // And the download was not dropped for it.
+  EXPECT_TRUE(WaitFor([&] { return drain.got > then + (1u << 20); }, 10));
+}
