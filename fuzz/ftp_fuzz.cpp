@@ -19,7 +19,8 @@
 //     on 221 and 332 exactly when the client is told so;
 //   - the command log got exactly one line per received line and reply;
 //   - cwd is a NUL-terminated "/.../" that never holds "/../" or "//";
-//   - LIST output (pumped to its end after a 150) is whole CR LF lines.
+//   - LIST output (pumped to its end after a 150) is whole CR LF lines;
+//   - once the session is closed, no descriptor of it is left open.
 // Paths: every path-taking call the server code makes in a watched stretch
 // is checked against the root before it is made (path_watch.h, with the
 // calls wrapped at link time) — the strongest check available, since it
@@ -316,6 +317,7 @@ void __wrap__Z15LogReceivedLineP7Requestb(Request *r, bool hasArgument) {
 int LLVMFuzzerInitialize(int *, char ***) {
   SetUp();
   SelfCheck();
+  NoteOpenDescriptors();
   return 0;
 }
 
@@ -343,6 +345,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     start += n + 2;
   }
   CloseRequest(r);
+  Check(NoDescriptorsLeaked(), "the session's close releases every descriptor");
 
   struct stat st;
   Check(stat(w.root.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "the root survives");

@@ -29,7 +29,8 @@
 //     by the real path of its descriptor, below a root (or is the custom
 //     error page of the status);
 //   - no run of the canary's bytes is in the header or any body;
-//   - the connection's end writes exactly one access line.
+//   - the connection's end writes exactly one access line and leaves no
+//     descriptor open.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -379,6 +380,7 @@ void RunRequest(Site &site, const uint8_t *data, size_t size) {
     }
   }
   EndConnection(c);
+  Require(NoDescriptorsLeaked(), "the connection's end releases every descriptor", what);
   CheckAccessLine(site, what);
 }
 
@@ -389,6 +391,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // The wrapping really reaches the server code: a GET of a file opens it.
   uint64_t before = WatchChecked();
   const char get[] = "GET /a.txt HTTP/1.0\r\n\r\n";
+  NoteOpenDescriptors();
   RunRequest(world->sites[0], (const uint8_t *)get, sizeof get - 1);
   Check(WatchChecked() > before, "path watch sees the server's calls");
   Check(world->scratch + "/www/a.txt" == WatchLastPath(), "path watch saw the GET",

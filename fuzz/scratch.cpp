@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,3 +142,19 @@ void Check(bool ok, const char *what, const std::string &detail) {
   fprintf(stderr, "invariant broken: %s\n%s\n", what, detail.c_str());
   abort();
 }
+
+namespace {
+const int kWatchedDescriptors = 64;
+uint64_t openAtStart = 0;
+
+uint64_t OpenDescriptors() {
+  uint64_t open = 0;
+  for (int fd = 0; fd < kWatchedDescriptors; fd++)
+    if (fcntl(fd, F_GETFD) != -1) open |= 1ull << fd;
+  return open;
+}
+}  // namespace
+
+void NoteOpenDescriptors() { openAtStart = OpenDescriptors(); }
+
+bool NoDescriptorsLeaked() { return OpenDescriptors() == openAtStart; }

@@ -27,3 +27,10 @@ template <class Detail>
 void Require(bool ok, const char *what, Detail detail) {
   if (!ok) Check(false, what, detail());
 }
+
+// Descriptor leaks: NoteOpenDescriptors remembers which of the first 64
+// descriptors are open; NoDescriptorsLeaked says whether that is still so
+// (descriptors are handed out lowest first, so anything an input left open
+// shows up there).
+void NoteOpenDescriptors();
+bool NoDescriptorsLeaked();
