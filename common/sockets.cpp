@@ -45,8 +45,8 @@ int FindHostAddresses(char (*slots)[16], int *count) {
 int CloseConnection(int sock) {
   if (sock < 0) return 0;
   // Closing with unread bytes would make the kernel reset the connection and
-  // cut what the peer has not read yet: drain first, never blocking.
-  shutdown(sock, SHUT_WR);
+  // cut what the peer has not read yet: drain first, never blocking. The
+  // close then ends the connection with a FIN after everything sent.
   char buf[256];
   for (;;) {
     ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
@@ -122,12 +122,12 @@ ssize_t SendBytes(int fd, const void *buf, size_t len) {
   return send(fd, buf, len, MSG_NOSIGNAL);
 }
 
-ssize_t SendPieces(int fd, const struct iovec *parts, int count) {
+ssize_t SendPieces(int fd, const struct iovec *parts, int count, bool more) {
   struct msghdr msg;
   memset(&msg, 0, sizeof msg);
   msg.msg_iov = const_cast<struct iovec *>(parts);
   msg.msg_iovlen = (size_t)count;
-  return sendmsg(fd, &msg, MSG_NOSIGNAL);
+  return sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
 }
 
 ssize_t SendFromFile(int sock, int file, size_t len) {

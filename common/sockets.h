@@ -35,8 +35,11 @@ int SetNoDelay(int fd);
 ssize_t SendBytes(int fd, const void *buf, size_t len);
 ssize_t RecvBytes(int fd, void *buf, size_t len);
 // The pieces in order with one sendmsg() without SIGPIPE; returns what
-// sendmsg returns.
-ssize_t SendPieces(int fd, const struct iovec *parts, int count);
+// sendmsg returns. `more` (MSG_MORE) tells the kernel that more data
+// follows at once: small pieces then leave together instead of one
+// segment each. The last piece of a burst must go without it.
+ssize_t SendPieces(int fd, const struct iovec *parts, int count,
+                   bool more = false);
 // Up to len bytes from the current position of file straight to the socket
 // (sendfile), the position moved by what was sent. Returns what sendfile
 // returns; SIGPIPE must be ignored (IgnoreSigpipe), as sendfile has no flag
