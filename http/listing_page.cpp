@@ -89,7 +89,7 @@ void WriteRow(Connection *c, const char *name) {
   if (access != 200 && !(access == 401 && c->server->directoryListing == '2'))
     return;
   int64_t size = 0, mtime = 0;
-  FileKind kind = StatPath(c->fileName, &size, &mtime);
+  FileKind kind = StatIn(dirfd(c->directory), name, &size, &mtime);
   if (kind != kRegular && kind != kDirectory) return;
 
   char text[kTextRoom], href[kHrefRoom], date[26];

@@ -33,16 +33,15 @@ void Consume(Connection *c, char *buf, int32_t *pending, size_t n) {
 
 // Sends what is pending in header and then buffer, in one call; the
 // unsent rest moves to the front of its buffer. kGoOn when everything
-// went out.
-Step SendPending(Connection *c) {
+// went out. `more`: another piece follows in this event.
+Step SendPending(Connection *c, bool more = false) {
   struct iovec parts[2];
   int count = 0;
   if (c->headerLength > 0)
     parts[count++] = {c->header, (size_t)c->headerLength};
   if (c->bodyLength > 0) parts[count++] = {c->buffer, (size_t)c->bodyLength};
   if (count == 0) return kGoOn;
-  ssize_t n = count == 1 ? SendBytes(c->socket, parts[0].iov_base, parts[0].iov_len)
-                         : SendPieces(c->socket, parts, count);
+  ssize_t n = SendPieces(c->socket, parts, count, more);
   if (n < 0) return WouldBlock(errno) ? kWait : kEnd;
   size_t fromHeader = (size_t)n;
   if (fromHeader > (size_t)c->headerLength) fromHeader = (size_t)c->headerLength;
@@ -100,7 +99,7 @@ Step SendFileData(Connection *c, size_t *budget) {
 
 // One step of the response: the header and body text, then the file or
 // the next listing row.
-Step SendStep(Connection *c, size_t *budget) {
+Step SendStep(Connection *c, size_t *budget, bool last) {
   if (c->headerLength > 0 && c->bodyLength == 0 && c->file >= 0)
     // The first piece of the file rides with the header; a small file
     // then leaves in one call and one segment. When the read finds
@@ -114,7 +113,11 @@ Step SendStep(Connection *c, size_t *budget) {
   }
   if (c->server->directoryListing != '0') {
     if (NextListingRow(c) != 0) return kEnd;
-    return SendPending(c);
+    // Rows are small: sent each on its own segment they would cost the
+    // network stack far more than they carry. Held back for the next row,
+    // they leave together when the last step of the event sends without
+    // the hint, the socket is full, or the close pushes the page's end.
+    return SendPending(c, !last);
   }
   return kEnd;
 }
@@ -147,7 +150,7 @@ int OnReadRequest(Connection *c) {
 int OnWriteResponse(Connection *c) {
   size_t budget = kBytesPerEvent;
   for (int step = 0; step < kStepsPerEvent && budget > 0; step++) {
-    Step result = SendStep(c, &budget);
+    Step result = SendStep(c, &budget, step == kStepsPerEvent - 1);
     if (result != kGoOn) return result == kEnd ? -1 : 0;
   }
   return 0;
