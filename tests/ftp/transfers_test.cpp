@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "data_fixture.h"
@@ -433,4 +435,58 @@ TEST(FtpTransfers, FilesBeyond4GiBListAndResume) {
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, kFiveGiB + 8);
+}
+
+// A download whose client takes everything it is given (a file beyond
+// 4 GiB, read as fast as it comes) still leaves each pass of the loop to
+// the other sessions: a second session logs in and fetches a small file
+// at once, while the download goes on.
+TEST(FtpTransfers, SmallDownloadCompletesWhileALargeOneRuns) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  std::string huge = z.Root() + "/huge";
+  harness::WriteFile(huge, "");
+  if (truncate(huge.c_str(), (off_t)5 << 30) != 0)
+    GTEST_SKIP() << "no room for a sparse file of 5 GiB";
+  harness::WriteFile(z.Root() + "/small", "small\n");
+  ASSERT_TRUE(z.Start());
+  Conn big, bigData;
+  ASSERT_TRUE(z.Login(big, "u", "pw"));
+  ASSERT_TRUE(OpenPassive(big, bigData));
+  EXPECT_EQ(Cmd(big, "RETR huge"), k150);
+  std::atomic<uint64_t> got{0};
+  std::atomic<bool> stop{false}, ended{false};
+  std::thread drain([&] {
+    char buf[1 << 16];
+    while (!stop) {
+      pollfd p{bigData.fd(), POLLIN, 0};
+      if (poll(&p, 1, 100) != 1) continue;
+      ssize_t n = recv(bigData.fd(), buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got += (uint64_t)n;
+    }
+    ended = true;
+  });
+  bool flowing = harness::WaitFor([&] { return got >= (8u << 20); }, 10);
+
+  auto start = std::chrono::steady_clock::now();
+  Conn other;
+  bool loggedIn = z.Login(other, "u", "pw");
+  Transfer t = Download(other, "RETR small");
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  uint64_t then = got;
+  bool stillRunning = !ended;
+  bool goesOn = harness::WaitFor([&] { return got > then + (1u << 20); }, 10);
+  stop = true;
+  drain.join();
+
+  EXPECT_TRUE(flowing);
+  EXPECT_TRUE(loggedIn);
+  EXPECT_EQ(t.end, k226);
+  EXPECT_EQ(t.data, "small\n");
+  EXPECT_LT(seconds, 1.0);
+  EXPECT_TRUE(stillRunning);
+  EXPECT_LT(then, (uint64_t)5 << 30);
+  EXPECT_TRUE(goesOn);
 }
