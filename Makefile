@@ -1,17 +1,15 @@
 # Thin wrapper around CMake. `make` builds, `make test` builds and runs every
 # test, `make asan` does the same under AddressSanitizer and UBSan,
 # `make demo` runs the servers on the bundled example configuration.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
-
 PREFIX ?= /usr/local
-
 FUZZ_TIME ?= 60
-
 SOAK_TIME ?= 60
 
-.PHONY: all deps build test asan demo fuzz soak install uninstall clean
+.PHONY: all deps build programs test asan demo fuzz soak install uninstall clean
 
 all: build
 
@@ -32,7 +30,12 @@ asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo needs the programs only, not the tests.
+programs: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target zolf mirt rekkon client probe
+
+demo: programs
 	@sh scripts/demo.sh $(BUILD)/bin
 
 # Each libFuzzer target runs FUZZ_TIME seconds (clang from Debian's packages).
