@@ -23,4 +23,9 @@ AddCommand=APPE
 AddCommand=TYPE
 AddCommand=SIZE
 AddCommand=MDTM
+AddCommand=DELE
+AddCommand=MKD
+AddCommand=RMD
+AddCommand=RNFR
+AddCommand=RNTO
 EOT
