@@ -151,6 +151,26 @@ def group_rss(pgid):
     return total
 
 
+def group_cpu(pgid):
+    """Seconds of processor time used by the group's processes, including
+    the children they have reaped (vsftpd's finished sessions)."""
+    total = 0
+    tick = os.sysconf("SC_CLK_TCK")
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+            fields = stat[stat.rindex(")") + 2:].split()
+            if int(fields[2]) != pgid:
+                continue
+            total += sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
+        except (OSError, ValueError):
+            continue
+    return total / tick
+
+
 def status_kib(pid, key):
     try:
         with open("/proc/%d/status" % pid) as f:
@@ -231,7 +251,7 @@ def fmt(value, unit):
     if value is None:
         return "-"
     if unit == "ms":
-        return "%.3f" % value
+        return "%.3f" % value if value < 10 else "%.0f" % value
     if unit == "MiB":
         return "%.1f" % value
     if value >= 100:

@@ -233,29 +233,49 @@ def run(bindir, top):
     table = B.Table("FTP (curl, passive, binary; ftplib sessions: login, CWD, LIST, QUIT)",
                     names)
 
+    def timed(name, work):
+        """work()'s result and the server's processor time for it (ms)."""
+        before = B.group_cpu(servers[name].pid)
+        result = work()
+        return result, 1000 * (B.group_cpu(servers[name].pid) - before)
+
     speeds = {n: [] for n in names}
+    cpu = {n: [] for n in names}
     for _, name in B.rounds(names, REPEATS):
-        speeds[name].append(retr(ports[name], *login[name]))
+        speed, used = timed(name, lambda: retr(ports[name], *login[name]))
+        speeds[name].append(speed)
+        cpu[name].append(used)
     table.add("256 MiB RETR", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB RETR: server CPU", "ms", False, {n: B.median(cpu[n]) for n in names})
     rss_warm = B.status_kib(servers["zolf"].pid, "VmRSS")
 
     speeds = {n: [] for n in names}
+    cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):
         target = "run%d-%s.bin" % (r, name)
-        speeds[name].append(stor(ports[name], *login[name], source, target,
-                                 os.path.join(root, "up", target)))
+        speed, used = timed(name, lambda: stor(ports[name], *login[name], source, target,
+                                               os.path.join(root, "up", target)))
+        speeds[name].append(speed)
+        cpu[name].append(used)
     table.add("256 MiB STOR", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB STOR: server CPU", "ms", False, {n: B.median(cpu[n]) for n in names})
 
     served = 0
     with multiprocessing.Pool(16) as pool:
         for clients in (1, 16):
             rate = {n: [] for n in names}
+            cpu = {n: [] for n in names}
             for _, name in B.rounds(names, REPEATS):
-                rate[name].append(sessions(pool, clients, ports[name], *login[name]))
+                per_second, used = timed(
+                    name, lambda: sessions(pool, clients, ports[name], *login[name]))
+                rate[name].append(per_second)
+                cpu[name].append(1000 * used / (per_second * SECONDS) if per_second else None)
                 if name == "zolf":
-                    served += int(rate[name][-1] * SECONDS)
-            table.add("sessions, %d client%s" % (clients, "s" if clients > 1 else ""),
-                      "sessions/s", True, {n: B.median(rate[n]) for n in names})
+                    served += int(per_second * SECONDS)
+            label = "sessions, %d client%s" % (clients, "s" if clients > 1 else "")
+            table.add(label, "sessions/s", True, {n: B.median(rate[n]) for n in names})
+            table.add(label + ": server CPU per session", "us", False,
+                      {n: B.median(cpu[n]) for n in names})
     sampler.end()
     for name, proc in servers.items():
         if proc.poll() is not None:

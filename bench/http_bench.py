@@ -223,10 +223,14 @@ def run(bindir, top):
     for label, path, conc in loads:
         rps = {n: [] for n in names}
         med = {n: [] for n in names}
+        cpu = {n: [] for n in names}
         for _, name in B.rounds(names, REPEATS):
+            before = B.group_cpu(servers[name].pid)
             r, m, done = ab(ports[name], path, conc)
+            used = B.group_cpu(servers[name].pid) - before
             rps[name].append(r)
             med[name].append(m)
+            cpu[name].append(1e6 * used / done if done else None)
             if name == "mirt":
                 served += done
                 if rss_warm is None:
@@ -235,13 +239,20 @@ def run(bindir, top):
                   {n: B.median(rps[n]) for n in names})
         table.add(label + ": median latency", "ms", False,
                   {n: B.median(med[n]) for n in names})
+        table.add(label + ": server CPU per request", "us", False,
+                  {n: B.median(cpu[n]) for n in names})
     speeds = {n: [] for n in names}
+    cpu = {n: [] for n in names}
     for _, name in B.rounds(names, REPEATS):
+        before = B.group_cpu(servers[name].pid)
         speeds[name].append(download(ports[name], "/big.bin"))
+        cpu[name].append(1000 * (B.group_cpu(servers[name].pid) - before))
         if name == "mirt":
             served += 1
     table.add("256 MiB download (curl)", "MiB/s", True,
               {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB download: server CPU", "ms", False,
+              {n: B.median(cpu[n]) for n in names})
     sampler.end()
     table.add("peak RSS (process group)", "MiB", False,
               {n: sampler.peak(n) / (1 << 20) for n in names})
