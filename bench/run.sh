@@ -14,7 +14,8 @@ failed=""
 sh "$here/http.sh" "$bindir" || failed="$failed http.sh"
 sh "$here/ftp_compare.sh" "$bindir" || failed="$failed ftp_compare.sh"
 echo
-sh "$here/rekkon.sh" "$bindir/rekkon" | tee -a "$rows" || failed="$failed rekkon.sh"
+line=$(sh "$here/rekkon.sh" "$bindir/rekkon") || failed="$failed rekkon.sh"
+echo "$line" | tee -a "$rows"
 echo
 echo "=== Summary ($(date -u '+%Y-%m-%d %H:%M UTC'); load average now $(cut -d' ' -f1-3 /proc/loadavg)) ==="
 echo "Peers: $(peer_versions nginx-light lighttpd vsftpd apache2-utils curl)"
