@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 FUZZ_TIME ?= 60
 SOAK_TIME ?= 60
 
-.PHONY: all deps build programs test asan demo fuzz soak install uninstall clean
+.PHONY: all deps build programs test asan demo fuzz soak bench install uninstall clean
 
 all: build
 
@@ -46,6 +46,11 @@ fuzz:
 soak: build
 	@python3 soak/soak.py http $(BUILD)/bin --seconds $(SOAK_TIME) --clients 16
 	@python3 soak/soak.py ftp $(BUILD)/bin --seconds $(SOAK_TIME) --clients 8
+
+# Our servers side by side with nginx, lighttpd and vsftpd (installed from
+# Debian's packages when missing), then rekkon on a million lines.
+bench: programs
+	@sh bench/run.sh $(BUILD)/bin
 
 # DESTDIR is honoured as usual; build/install_manifest.txt lists what went where.
 install: build
