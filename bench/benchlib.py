@@ -22,6 +22,10 @@ import time
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 _started = []  # Popen objects still to stop
+# Only the process that started the servers stops them: forked helpers
+# (multiprocessing's workers, which get SIGTERM when their pool ends)
+# inherit the handlers below and a copy of the list.
+_owner = os.getpid()
 
 
 def free_port():
@@ -117,11 +121,15 @@ def stop(proc):
 
 
 def stop_all():
+    if os.getpid() != _owner:
+        return
     for proc in list(_started):
         stop(proc)
 
 
 def _on_signal(signum, frame):
+    if os.getpid() != _owner:
+        os._exit(1)
     stop_all()
     raise SystemExit(1)
 
