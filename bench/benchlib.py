@@ -36,14 +36,18 @@ def free_port():
     return port
 
 
-def free_port_run(count, low=20000, high=60000):
-    """First port of `count` consecutive ports that are free right now."""
+def free_port_run(count, low=20000, high=60000, avoid=()):
+    """First port of `count` consecutive ports that are free right now and
+    hold none of the ports in `avoid` (ports picked already but not yet
+    bound, such as a server's command port)."""
     import random
     rnd = random.Random(os.getpid())
     for _ in range(200):
         first = rnd.randrange(low, high - count)
-        ok = True
+        ok = not any(first <= a <= first + count for a in avoid)
         for p in range(first, first + count):
+            if not ok:
+                break
             s = socket.socket()
             try:
                 s.bind(("127.0.0.1", p))

@@ -54,7 +54,7 @@ def make_tree(root, upload_owner):
 def start_zolf(bindir, home, root, port):
     os.makedirs(os.path.join(home, "accounts"))
     os.makedirs(os.path.join(home, "logs"))
-    data = B.free_port_run(DATA_PORTS)
+    data = B.free_port_run(DATA_PORTS, avoid=(port,))
     with open(os.path.join(home, "zolf.ini"), "w") as f:
         f.write(f"""; bench/ftp_bench.py (the first line is never read)
 MaximumBandwidth=0
@@ -92,7 +92,7 @@ AddCommand=TYPE
 def start_vsftpd(home, root, port, ftp_user):
     empty = os.path.join(home, "empty")
     os.makedirs(empty)
-    data = B.free_port_run(DATA_PORTS)
+    data = B.free_port_run(DATA_PORTS, avoid=(port,))
     conf = os.path.join(home, "vsftpd.conf")
     with open(conf, "w") as f:
         # The sandboxes need namespaces and system calls a container may
