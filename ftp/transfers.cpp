@@ -55,18 +55,28 @@ static bool BinaryFlagCorrupt(Request *pReq) {
   return true;
 }
 
-int DoRETR(Request *pReq) {
+// The checks RETR, STOR and APPE share, in their order: no transfer file
+// open already, a path inside the root (its real form left in tmpBuf),
+// nothing there that is not a regular file, a sane mode flag. 0 when the
+// transfer may go on, else the code of the reply queued.
+static int CheckTransferPath(Request *pReq, const char *missingReply) {
   if (pReq->dataFile != -1) {
     SendFTPstring(pReq, kInUse);
     return 451;
   }
-  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, kRetrMissing);
+  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, missingReply);
   if (refused) return refused;
   if (NotAFile(tmpBuf)) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
   if (BinaryFlagCorrupt(pReq)) return 451;
+  return 0;
+}
+
+int DoRETR(Request *pReq) {
+  int refused = CheckTransferPath(pReq, kRetrMissing);
+  if (refused) return refused;
   int fd = open(tmpBuf, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0 && !OpenedAFile(fd)) {
     close(fd);
@@ -94,17 +104,8 @@ int DoRETR(Request *pReq) {
 
 static int StartUpload(Request *pReq, bool append, const char *missingReply) {
   CloseDataBuffer(pReq);
-  if (pReq->dataFile != -1) {
-    SendFTPstring(pReq, kInUse);
-    return 451;
-  }
-  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, missingReply);
+  int refused = CheckTransferPath(pReq, missingReply);
   if (refused) return refused;
-  if (NotAFile(tmpBuf)) {
-    SendFTPstring(pReq, Mess550);
-    return 550;
-  }
-  if (BinaryFlagCorrupt(pReq)) return 451;
   // REST n + STOR keeps the first n bytes of the file, so only a STOR
   // without an offset empties it at opening.
   int64_t offset = pReq->restOffset;
