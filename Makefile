@@ -21,9 +21,11 @@ build: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
+	@DEPS_TEST=1 sh scripts/deps.sh
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 asan: deps
+	@DEPS_TEST=1 sh scripts/deps.sh
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

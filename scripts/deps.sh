@@ -2,6 +2,7 @@
 # Makes sure the packages the build and the tests need are present.
 # Run as root it installs what is missing; otherwise it prints the line to run.
 # Usage: deps.sh [extra-package ...]
+# With DEPS_TEST=1 it also wants the FTP and HTTP clients the tests use.
 missing=""
 need() { # need PACKAGE TEST-COMMAND
   if ! sh -c "$2" >/dev/null 2>&1; then missing="$missing $1"; fi
@@ -15,6 +16,15 @@ need curl "command -v curl"
 need wget "command -v wget"
 need python3 "command -v python3"
 need mandoc "command -v mandoc"
+need libssl-dev "test -f /usr/include/openssl/ssl.h"
+need openssl "command -v openssl"
+# The real clients the tests drive against the servers.
+if [ "${DEPS_TEST:-0}" = 1 ]; then
+  need lftp "command -v lftp"
+  need ftp "command -v ftp"
+  need goaccess "command -v goaccess"
+  need chromium "command -v chromium"
+fi
 for extra in "$@"; do
   case "$extra" in
     chromium) need chromium "command -v chromium" ;;
