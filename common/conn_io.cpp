@@ -8,13 +8,10 @@
 #include <unistd.h>
 
 #include "event_loop.h"
+#include "sockets.h"
 
 namespace {
 
-// Bytes a close reads and drops at most: enough for the requests a client
-// pipelined behind the last one answered, and a peer that keeps sending
-// cannot hold the loop.
-const size_t kDrainLimit = 64 * 1024;
 // Pieces of a file moved through memory when the kernel cannot send it by
 // itself.
 const size_t kCopyPiece = 16 * 1024;
@@ -80,15 +77,8 @@ ssize_t ConnSendFile(ConnIo *io, int file, size_t len) {
 
 int ConnClose(ConnIo *io) {
   if (io->fd < 0) return 0;
-  char sink[4096];
-  size_t dropped = 0;
-  while (dropped < kDrainLimit) {
-    ssize_t n = recv(io->fd, sink, sizeof sink, MSG_DONTWAIT);
-    if (n <= 0) break;
-    dropped += (size_t)n;
-  }
-  int r = close(io->fd);
+  int r = CloseConnection(io->fd);
   io->fd = -1;
   io->tls = nullptr;
-  return r == 0 ? 0 : -1;
+  return r;
 }
