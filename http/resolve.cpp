@@ -6,6 +6,7 @@
 
 #include "forbidden_names.h"
 #include "http_server.h"
+#include "inside_root.h"
 #include "listing_page.h"
 #include "request_parser.h"
 #include "response.h"
@@ -46,8 +47,14 @@ int RefuseAccess(Connection *c, int access, const char *blocked) {
 
 bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 
-bool Exists(const char *path) { return access(path, F_OK) == 0; }
-bool Readable(const char *path) { return access(path, R_OK) == 0; }
+// Both look beneath the request's root: a link leading out of it makes a
+// name that is not there.
+bool Exists(const Connection *c, const char *path) {
+  return StatInRoot(c, path) != kMissing;
+}
+bool Readable(const Connection *c, const char *path) {
+  return ReadableInRoot(c, path);
+}
 
 // A path without trailing separator that is no readable regular file is
 // tried again as a directory.
@@ -65,8 +72,8 @@ int ServeFile(Connection *c) {
   // readable and is a regular file, which the looks below would only ask
   // again, one system call each.
   if (OpenIfReadableFile(c) == 1) {
-    if (!Exists(c->fileName)) return Redirect(c);
-    if (!Readable(c->fileName)) return Refuse(c, 403, kNoReadPermission);
+    if (!Exists(c, c->fileName)) return Redirect(c);
+    if (!Readable(c, c->fileName)) return Refuse(c, 403, kNoReadPermission);
     OpenRequestedFile(c);
   }
   if (c->status == 500) return Redirect(c);
@@ -79,7 +86,7 @@ int ServeDirectory(Connection *c) {
   for (const ListItem *index = s->indexes; index; index = index->next) {
     if (index->length + base + 1 >= kPathLimit) continue;
     memcpy(c->fileName + base, index->text, index->length + 1);
-    if (Exists(c->fileName) && Readable(c->fileName)) {
+    if (Exists(c, c->fileName) && Readable(c, c->fileName)) {
       // The index file is what gets sent, so it answers to the same
       // forbidden names as a request naming it directly.
       int access = CheckPathAccess(c);
