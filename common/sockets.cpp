@@ -42,16 +42,26 @@ int FindHostAddresses(char (*slots)[16], int *count) {
   return 0;
 }
 
-int CloseConnection(int sock) {
-  if (sock < 0) return 0;
+size_t DrainBounded(int sock) {
   // Closing with unread bytes would make the kernel reset the connection and
-  // cut what the peer has not read yet: drain first, never blocking. The
-  // close then ends the connection with a FIN after everything sent.
-  char buf[256];
-  for (;;) {
+  // cut what the peer has not read yet, so what is waiting is read first;
+  // but a peer that keeps writing must not hold the one thread here, so the
+  // drain stops after a fixed number of reads.
+  char buf[kDrainPiece];
+  size_t total = 0;
+  for (int i = 0; i < kDrainReads; i++) {
     ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
     if (n <= 0) break;
+    total += (size_t)n;
   }
+  return total;
+}
+
+int CloseConnection(int sock) {
+  if (sock < 0) return 0;
+  // The peer sees the end of our data before anything else happens.
+  shutdown(sock, SHUT_WR);
+  DrainBounded(sock);
   return close(sock) == 0 ? 0 : -1;
 }
 
