@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -154,4 +155,17 @@ int LocalAddress(int fd, char *addr) {
   if (getsockname(fd, (struct sockaddr *)&sin, &len) != 0) return -1;
   inet_ntop(AF_INET, &sin.sin_addr, addr, 16);
   return 0;
+}
+
+long RaiseDescriptorLimit(long want) {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+  if (lim.rlim_cur != RLIM_INFINITY && (long)lim.rlim_cur < want) {
+    rlim_t target = (rlim_t)want;
+    if (lim.rlim_max != RLIM_INFINITY && target > lim.rlim_max)
+      target = lim.rlim_max;
+    struct rlimit raised = {target, lim.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim.rlim_cur = target;
+  }
+  return lim.rlim_cur == RLIM_INFINITY ? want : (long)lim.rlim_cur;
 }

@@ -51,5 +51,8 @@ ssize_t SendPieces(int fd, const struct iovec *parts, int count,
 // returns; SIGPIPE must be ignored (IgnoreSigpipe), as sendfile has no flag
 // against it.
 ssize_t SendFromFile(int sock, int file, size_t len);
+// Raises the process's limit of open descriptors toward `want` as far as
+// the hard limit allows; the limit in force afterwards.
+long RaiseDescriptorLimit(long want);
 // Local address of a connected socket, dotted (16 bytes). 0 or -1.
 int LocalAddress(int fd, char *addr);
