@@ -62,6 +62,7 @@ Address=127.0.0.1
 ExternIP=http://127.0.0.1:{port}
 Timeout=30
 MaxConnections={2 * IDLE}
+MaxPerAddress={2 * IDLE}
 ExtendedMessages=1
 DirectoryListing=1
 ShowProtectedFiles=0

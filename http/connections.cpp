@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "http_server.h"
 #include "rotating_log.h"
 #include "event_loop.h"
@@ -96,6 +97,10 @@ void ResetConnection(Connection *c) {
   c->virtualItem = nullptr;
   c->hostMode = '0';
   c->keepAlive = '0';
+  c->progressAt = 0;
+  c->replyAt = 0;
+  c->failedLogin = '0';
+  StartHeadDeadline(c);
 }
 
 void DelConnection(Connection **head, Connection *c) {

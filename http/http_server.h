@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include "conn_io.h"
+#include "password_guard.h"
 
 struct EventLoop;
 struct Log;
@@ -55,6 +56,8 @@ struct HttpServer {
   // connection closes after its answer.
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
+  uint32_t maxPerAddress;    // connections one client address may hold
+  LoginGuard guard;          // failed logins per client address
 };
 
 // Sizes fixed by the design: a request head must fit the 2048-byte buffer
@@ -71,7 +74,8 @@ struct Connection {
   int32_t realmIndex;       // forbidden entry that asked for a password
   char buffer[kBufferSize]; // the request head, then body text / file data
   char header[kHeaderSize];
-  char state;               // '0' reading the request, '1' responding
+  char state;               // '0' reading the request, '1' responding,
+                            // '2' holding a refused login's reply
   int status;               // 500 until decided
   char fileName[kFileNameSize];
   char *urlPath;            // the request path inside fileName
@@ -115,8 +119,14 @@ struct Connection {
   // busy persistent connection costs the timer heap nothing per request.
   int64_t deadline, due;
   int64_t timer;
+  int64_t keepAliveAt;      // LoopNowMs at which a wait between requests ends
+  int64_t progressAt;       // LoopNowMs of the next progress check while
+                            // answering; 0 none
   // Bytes received after the current request's head: the start of the
   // next request of a client that sends before it has its answer.
   int32_t pipelinedLength;
   char pipelined[kBufferSize];
+  int64_t headDeadline;     // NowMs by which the head must be in; 0 none
+  int64_t replyAt;          // NowMs at which a held reply goes (state '2')
+  char failedLogin;         // '1': credentials were sent and refused
 };

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "client_limits.h"
 #include "connections.h"
 #include "event_loop.h"
 #include "http_server.h"
@@ -36,66 +37,88 @@ int64_t Seconds(int s) { return s > 0 ? (int64_t)s * 1000 : 0; }
 
 void OnDeadline(EventLoop *loop, int64_t id, void *record);
 
-// The connection is next looked at `ms` from now (0: never).
-void SetDeadline(Connection *c, int64_t ms) {
-  EventLoop *loop = c->server->loop;
-  int64_t now = LoopNowMs();
-  c->deadline = ms > 0 ? now + ms : 0;
+// When the connection must next be looked at (0: never): the end of its
+// wait for the next request, the head deadline while a request arrives,
+// the next progress check while answering, the moment a held reply goes.
+int64_t NextLook(const Connection *c) {
+  if (c->state == '2') return c->replyAt;
+  if (c->state == '1') return c->progressAt;
+  if (WaitingForNextRequest(c)) return c->keepAliveAt;
+  return c->headDeadline;
+}
+
+// Makes the connection's timer fire by NextLook. A later deadline than the
+// pending timer's leaves the timer alone: it fires, finds the deadline
+// ahead and waits for the rest.
+void Schedule(Connection *c) {
+  c->deadline = NextLook(c);
   if (c->deadline == 0) return;  // a pending timer finds nothing to do
   if (c->timer > 0 && c->due <= c->deadline) return;
+  EventLoop *loop = c->server->loop;
   if (c->timer > 0) DeleteTimer(loop, c->timer);
-  c->timer = AddTimer(loop, ms, OnDeadline, c);
+  int64_t ms = c->deadline - LoopNowMs();
+  c->timer = AddTimer(loop, ms > 0 ? ms : 0, OnDeadline, c);
   c->due = c->deadline;
 }
 
-// A connection waiting between requests ends when its keep-alive time is
-// up; one in the middle of a request when it made no progress for the
-// idle time (Timeout).
+void AfterEvent(Connection *c, int result);
+
 void OnDeadline(EventLoop *, int64_t, void *record) {
   Connection *c = static_cast<Connection *>(record);
   c->timer = 0;
-  if (c->deadline == 0) return;
-  int64_t left = c->deadline - LoopNowMs();
-  if (left > 0) {
-    SetDeadline(c, left);
+  int64_t at = NextLook(c);
+  if (at == 0) return;
+  int64_t now = LoopNowMs();
+  if (now < at) {
+    Schedule(c);
     return;
   }
-  if (!WaitingForNextRequest(c)) {
+  if (c->state == '2') {
+    // The refused login waited its time: its reply goes now.
+    c->state = '1';
+    AfterEvent(c, OnWriteResponse(c));
+    return;
+  }
+  if (c->state == '1') {
+    // An answer ends only when it made no progress for the idle time.
     uint64_t sum = c->bytesSent + c->bytesReceived;
     if (sum != c->idleMark) {
       c->idleMark = sum;
-      SetDeadline(c, Seconds(c->server->timeout));
+      c->progressAt = now + Seconds(c->server->timeout);
+      Schedule(c);
       return;
     }
   }
+  // A late head is logged; a wait between requests ends quietly.
   EndConnection(c);
 }
 
 // After a handler: the next request if the answer is done on a persistent
 // connection, then the deadline and the readiness that fit the new state.
-void AfterEvent(Connection *c, int result, bool wasWaiting) {
-  bool served = false;
+void AfterEvent(Connection *c, int result) {
+  HttpServer *s = c->server;
   while (result == -1 && c->keepAlive == '1') {
     result = ServeNext(c);
-    served = true;
+    // The wait for this next request starts now.
+    c->keepAliveAt = LoopNowMs() + Seconds(s->keepAliveTimeout);
   }
   if (result == -1) {
     EndConnection(c);
     return;
   }
-  HttpServer *s = c->server;
-  if (WaitingForNextRequest(c))
-    SetDeadline(c, Seconds(s->keepAliveTimeout));
-  else if (wasWaiting || served)
-    SetDeadline(c, Seconds(s->timeout));
-  SetFdMask(s->loop, c->io.fd, c->state == '1' ? kLoopWritable : kLoopReadable);
+  if (c->state == '1' && c->progressAt == 0 && s->timeout > 0)
+    c->progressAt = LoopNowMs() + Seconds(s->timeout);
+  Schedule(c);
+  // A held reply waits for its time, not for its socket.
+  int mask = c->state == '2' ? 0 : c->state == '1' ? kLoopWritable : kLoopReadable;
+  SetFdMask(s->loop, c->io.fd, mask);
 }
 
 void OnConnectionEvent(EventLoop *, int, void *record, int) {
   Connection *c = static_cast<Connection *>(record);
-  bool wasWaiting = WaitingForNextRequest(c);
+  if (c->state == '2') return;  // stale readiness from before the hold
   int result = c->state == '1' ? OnWriteResponse(c) : OnReadRequest(c);
-  AfterEvent(c, result, wasWaiting);
+  AfterEvent(c, result);
 }
 
 void OnListenerEvent(EventLoop *, int, void *record, int) {
@@ -162,15 +185,17 @@ void OnAccept(HttpServer *s) {
       return;
     }
     s->clients++;
-    if (WatchFd(s->loop, fd, kLoopReadable, OnConnectionEvent, c) != 0) {
+    // One address may not take every place: the one over its share is
+    // closed at once (and logged like any connection).
+    if (OverAddressLimit(s, c) ||
+        WatchFd(s->loop, fd, kLoopReadable, OnConnectionEvent, c) != 0) {
       EndConnection(c);
       continue;
     }
     if (s->keepAliveTimeout > 0) SetNoDelay(fd);
-    SetDeadline(c, Seconds(s->timeout));
     // A client sends its request as soon as it is connected, so it is
     // usually here already: reading it now spares a pass of the loop.
-    AfterEvent(c, OnReadRequest(c), false);
+    AfterEvent(c, OnReadRequest(c));
   }
   // Full: the listening socket is left out until a place is free, so a
   // waiting client cannot keep the loop awake.

@@ -5,8 +5,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "conn_io.h"
-
 #include "connections.h"
 #include "http_server.h"
 #include "listing_page.h"
@@ -201,6 +201,7 @@ int StartResponse(Connection *c) {
     CloseFiles(c);
     c->bodyLength = 0;
   }
+  if (HoldFailedLogin(c)) return 0;
   // A client that has just sent its request can nearly always take the
   // answer: starting it now spares a pass of the loop per request.
   return OnWriteResponse(c);
