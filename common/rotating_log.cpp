@@ -3,8 +3,12 @@
 #include <cstring>
 
 #include "dates.h"
+#include "files.h"
 #include "ini.h"
 #include "string_helpers.h"
+
+static const char kLogDirNotDirectory[] =
+    "LogDir %s does not exist or is not a directory.\n";
 
 void InitLog(Log *log) {
   log->stream = nullptr;
@@ -25,7 +29,7 @@ int OpenLog(Log *log) {
     log->stream = stdout;
     return 0;
   }
-  char path[44];
+  char path[sizeof log->dir + 16];
   int n = snprintf(path, sizeof path, "%s/log%.4u.log", log->dir,
                    (unsigned)log->number);
   if (n < 0 || (size_t)n >= sizeof path) {
@@ -114,7 +118,17 @@ int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
     }
     log->maxAge = hours > INT64_MAX / 3600 ? INT64_MAX - 1 : hours * 3600;
   }
-  if (ReadIni(ini, value, valueSize, "LogDir=") == 0 && value[0] != '\0')
-    snprintf(log->dir, sizeof log->dir, "%.31s", value);
+  // The directory may be any path the system takes, whatever the size of
+  // the other values.
+  static char dir[sizeof log->dir];
+  if (ReadIni(ini, dir, sizeof dir, "LogDir=") == 0 && dir[0] != '\0')
+    snprintf(log->dir, sizeof log->dir, "%s", dir);
+  // A log asked for but impossible to write is a fault to mend before the
+  // start, not something to notice later in an empty directory.
+  if (log->rotation != 0 && strcmp(log->dir, "CONSOLE") != 0 &&
+      StatPath(log->dir) != kDirectory) {
+    fprintf(stderr, kLogDirNotDirectory, log->dir);
+    return -1;
+  }
   return 0;
 }
