@@ -7,12 +7,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
 
+#include "conn_io.h"
+#include "event_loop.h"
 #include "harness.h"
 #include "sockets.h"
 #include "tls.h"
@@ -252,6 +255,72 @@ TEST_F(Tls, GarbageOrSilenceInsteadOfAHelloNeverBlocks) {
   TlsFree(half);
   close(fds[0]);
   ClosePair(s, c);
+}
+
+// The servers' own calls: the handshake happens inside the first read,
+// and every "wait" names the readiness the TLS layer needs.
+TEST_F(Tls, ConnectionCallsCarryTheHandshakeAndTheClose) {
+  SSL *unused, *c;
+  Pair(&unused, &c);
+  TlsFree(unused);  // the connection calls make their own
+  ConnIo io;
+  ConnOpen(&io, serverFd);
+  ASSERT_EQ(ConnStartTls(&io, server), 0);
+  ASSERT_NE(ConnSsl(&io), nullptr);
+  char buf[64];
+  EXPECT_EQ(ConnRead(&io, buf, sizeof buf), kConnWait);
+  EXPECT_EQ(io.want, kLoopReadable);
+
+  // Client and server take turns until the client's request arrives.
+  bool clientDone = false;
+  ssize_t n = kConnWait;
+  ASSERT_TRUE(harness::WaitFor([&] {
+    if (!clientDone) clientDone = SSL_do_handshake(c) == 1;
+    if (clientDone && SSL_write(c, "USER a\r\nPASS b\r\n", 16) != 16) return false;
+    n = ConnRead(&io, buf, 6);
+    return n > 0;
+  }, 5));
+  EXPECT_EQ(std::string(buf, (size_t)n), "USER a");
+  // The rest came in the same record: it waits inside, not in the socket.
+  EXPECT_EQ(ConnPending(&io), 10);
+  EXPECT_EQ(ConnRead(&io, buf, sizeof buf), 10);
+
+  // Pieces leave together, and the client reads them in order.
+  struct iovec parts[3] = {{(void *)"HTTP/1.0 200 OK\r\n", 17},
+                           {(void *)"", 0},
+                           {(void *)"\r\nbody", 6}};
+  EXPECT_EQ(ConnWrite(&io, parts, 3), 23);
+  std::string got;
+  ASSERT_TRUE(harness::WaitFor([&] {
+    int r = SSL_read(c, buf, sizeof buf);
+    if (r > 0) got.append(buf, (size_t)r);
+    return got.size() >= 23;
+  }, 5));
+  EXPECT_EQ(got, "HTTP/1.0 200 OK\r\n\r\nbody");
+
+  harness::TempDir dir;
+  harness::WriteFile(dir / "f", "file bytes");
+  int file = open((dir / "f").c_str(), O_RDONLY);
+  EXPECT_EQ(ConnSendFile(&io, file, 100), 10);
+  EXPECT_EQ(ConnSendFile(&io, file, 100), 0);
+  close(file);
+
+  // The close says goodbye in TLS: the client sees an orderly end after
+  // the data, not a cut.
+  EXPECT_EQ(ConnClose(&io), 0);
+  EXPECT_EQ(io.tls, nullptr);
+  serverFd = -1;
+  got.clear();
+  int r = 0;
+  ASSERT_TRUE(harness::WaitFor([&] {
+    r = SSL_read(c, buf, sizeof buf);
+    if (r > 0) got.append(buf, (size_t)r);
+    return r <= 0 && SSL_get_error(c, r) != SSL_ERROR_WANT_READ;
+  }, 5));
+  EXPECT_EQ(got, "file bytes");
+  EXPECT_EQ(SSL_get_error(c, r), SSL_ERROR_ZERO_RETURN);
+  SSL_free(c);
+  close(clientFd);
 }
 
 TEST_F(Tls, ContextRefusesMissingOrMismatchedFiles) {
