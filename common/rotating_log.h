@@ -17,7 +17,12 @@ struct Log {
   FILE *stream = nullptr;
 };
 
+// Called once the configuration is read: the first file of the run is the
+// one after the ring's most recently written file (log0001 when there is
+// none), so that a restart never truncates the newest log.
 void InitLog(Log *log);
+// Opens the current file: a ring file is truncated, the single file of
+// LogRotation=1 appended to.
 int OpenLog(Log *log);
 int CloseLog(Log *log);
 int CheckLog(Log *log, time_t stamp);

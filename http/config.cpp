@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "http_server.h"
 #include "ini.h"
 #include "rotating_log.h"
@@ -133,6 +134,16 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
     if (value[0] == '1' && s->directoryListing != '0')
       s->directoryListing = '2';
   }
+  // Optional and quiet when absent: looked up in iteration mode, which
+  // prints no missing-line message. 0 (or anything unreadable) means the
+  // default.
+  IniIterate(ini);
+  int64_t perAddress = 0;
+  if (ReadIni(ini, value, 256, "MaxPerAddress=") == 0) perAddress = ParseLong(value);
+  IniSingle(ini);
+  s->maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
+                         ? (uint32_t)perAddress
+                         : DefaultMaxPerAddress(s->maxConnections);
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "http_server.h"
 #include "rotating_log.h"
 #include "sockets.h"
@@ -88,6 +89,9 @@ void ResetConnection(Connection *c) {
   c->fileLeft = 0;
   c->virtualItem = nullptr;
   c->hostMode = '0';
+  c->replyAt = 0;
+  c->failedLogin = '0';
+  StartHeadDeadline(c);
 }
 
 void DelConnection(Connection **head, Connection *c) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "http_server.h"
 #include "listing_page.h"
 #include "request_parser.h"
@@ -147,7 +148,12 @@ int CheckAccess(Connection *c, const char *text) {
     const char *user = SecondField(f);
     if (user[0] == '\0') return 403;
     c->realmIndex = position;
-    return CheckUser(c, user) == 0 ? 200 : 401;
+    // An address that has guessed wrong too often is refused without a
+    // look at what it sent, until its minute is over.
+    if (LockedOut(&c->server->guard, c->clientAddress, NowMs())) return 401;
+    if (CheckUser(c, user) == 0) return 200;
+    if (c->passwordOffset != 0) c->failedLogin = '1';
+    return 401;
   }
   return 200;
 }
