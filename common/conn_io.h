@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 struct iovec;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 // State of an encrypted layer; a connection without one has null here.
 struct ConnTls;
 
@@ -38,3 +40,15 @@ ssize_t ConnSendFile(ConnIo *io, int file, size_t len);
 // not reset what the peer has yet to read; closes; fd becomes -1. 0, or -1
 // when the close failed. A closed io is accepted.
 int ConnClose(ConnIo *io);
+
+// Puts TLS on the connection, this side being the server. The handshake
+// runs inside the reads and writes that follow (each may then ask to wait
+// for the other readiness), so the handlers stay as they are for plain
+// connections. 0, or -1 when out of memory (the connection stays plain).
+int ConnStartTls(ConnIo *io, SSL_CTX *ctx);
+// The TLS connection, or null for a plain one.
+SSL *ConnSsl(const ConnIo *io);
+// Bytes already decrypted and not read yet. They sit in memory, not in
+// the socket, so the socket does not turn readable for them: a handler
+// that stops reading with some left must read them before it waits again.
+int ConnPending(const ConnIo *io);

@@ -12,6 +12,7 @@
 #include "command_channel.h"
 #include "dates.h"
 #include "dispatcher.h"
+#include "rooted_files.h"
 #include "sessions.h"
 #include "virtual_paths.h"
 
@@ -29,6 +30,10 @@ static const char kFactsLine[] =
     "type=%s;size=%" PRIu64 ";modify=%s;UNIX.mode=0%03o; %s\r\n";
 static const char kMlstReply[] = "250-Listing %s\n %s250 End\n";
 
+// The real path of the entry being examined, shared by all sessions: the
+// listed directory and a name; an entry whose path does not fit is left
+// out.
+static char FileName[1024];
 // Another line is added to the buffer only while this much room is left:
 // the longest line (a name of 255 bytes, a 20-digit size, the facts) fits.
 static const size_t kLineRoom = 384;
@@ -99,7 +104,10 @@ int InitDirList(Request *pReq) {
   CloseListedDirectory(pReq);
   char directory[768];
   int n = snprintf(directory, sizeof directory, "%s%s", pReq->rootDirectory, pReq->cwd);
-  if (n >= 0 && (size_t)n < sizeof directory) pReq->dirHandle = opendir(directory);
+  if (n >= 0 && (size_t)n < sizeof directory) {
+    pReq->dirHandle = RootedOpenDir(pReq, directory);
+    snprintf(pReq->listDirectory, sizeof pReq->listDirectory, "%s", directory);
+  }
   if (!pReq->dirHandle) {
     SendFTPstring(pReq, kListFailed);
     return 451;
@@ -144,8 +152,8 @@ static int StartListing(Request *pReq, const char *path, char format) {
     return Refuse(pReq);
   struct stat st;
   // The current directory itself that has gone is a failure to open it.
-  if (path[0] == '\0' && stat_chk(tmpBuf, &st) != 0) return Refuse(pReq, kListFailed);
-  if (stat_chk(tmpBuf, &st) != 0) {
+  if (path[0] == '\0' && RootedStat(pReq, tmpBuf, &st) != 0) return Refuse(pReq, kListFailed);
+  if (RootedStat(pReq, tmpBuf, &st) != 0) {
     // "*.txt", "pub/*": the last part names the entries to keep.
     char *slash = strrchr(tmpBuf, '/');
     if (format == 'M' || !slash || !HasWildcard(slash + 1) ||
@@ -153,11 +161,15 @@ static int StartListing(Request *pReq, const char *path, char format) {
       return Refuse(pReq);
     snprintf(pReq->listPattern, sizeof pReq->listPattern, "%s", slash + 1);
     slash[1] = '\0';
-    if (stat_chk(tmpBuf, &st) != 0 || !S_ISDIR(st.st_mode)) return Refuse(pReq);
+    if (RootedStat(pReq, tmpBuf, &st) != 0 || !S_ISDIR(st.st_mode)) return Refuse(pReq);
   }
   if (S_ISDIR(st.st_mode)) {
     CloseListedDirectory(pReq);
-    pReq->dirHandle = opendir(tmpBuf);
+    size_t n = strlen(tmpBuf);
+    if (n + 2 > sizeof pReq->listDirectory) return Refuse(pReq);
+    snprintf(pReq->listDirectory, sizeof pReq->listDirectory, "%s%s", tmpBuf,
+             n > 0 && tmpBuf[n - 1] == '/' ? "" : "/");
+    pReq->dirHandle = RootedOpenDir(pReq, tmpBuf);
     if (!pReq->dirHandle) return Refuse(pReq, kListFailed);
     CloseDataBuffer(pReq);
   } else if (S_ISREG(st.st_mode) && format != 'M') {
@@ -182,7 +194,7 @@ int DoMLST(Request *pReq) {
   struct stat st;
   if (PathGuardsFail(path) ||
       CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, path) != 0 ||
-      stat_chk(tmpBuf, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
+      RootedStat(pReq, tmpBuf, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
@@ -218,9 +230,14 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   // does (above the root it is no part of the client's tree).
   if (strcmp(name, "..") == 0 || (self && pReq->listFormat != 'M')) return 0;
   if (pReq->listPattern[0] && fnmatch(pReq->listPattern, name, FNM_PERIOD) != 0) return 0;
-  // Looked up inside the open directory: no path to build, none too long.
+  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->listDirectory, name);
+  if (n < 0 || (size_t)n >= sizeof FileName) return 0;
+  // An entry is looked at inside the open directory; only a link is
+  // followed, and only as far as it stays inside the root (a link out of
+  // it is left out of the listing like any other unlistable entry).
   struct stat st;
-  if (fstatat(dirfd(pReq->dirHandle), name, &st, 0) != 0) return 0;
+  if (fstatat(dirfd(pReq->dirHandle), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (S_ISLNK(st.st_mode) && RootedStat(pReq, FileName, &st) != 0) return 0;
   const char *type = self ? "cdir" : S_ISDIR(st.st_mode) ? "dir" : "file";
   return EntryLine(pReq, out, room, name, st, type);
 }

@@ -106,4 +106,6 @@ struct Request {
   char listFormat;                   // listing being sent: 'L' LIST lines,
                                      // 'N' names only, 'M' MLSD facts, 0 none
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
+  char listDirectory[800];           // real path of the listed directory,
+                                     // ending in '/' (root 255 + path 511)
 };
