@@ -364,6 +364,7 @@ TEST_F(DocumentedMirtMessages, FatalFaults) {
       "; c\nPort=98616\n" + v,
       p + "AddVirtual=/;/nonexistent/w\n",
       p + v + "LogRotation=1\nLogDir=/nonexistent/x\n",
+      p + v + "LogFormat=apache\n",
       table,
       "",
   };
