@@ -160,7 +160,8 @@ class ToolsRealMirt : public ::testing::Test {
                                "\n" + path + "\n",
                            home.path());
     EXPECT_EQ(r.status, 0) << r.out;
-    std::string request = method + " " + path + " HTTP/1.0\r\n" +
+    std::string request = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" +
+                          std::to_string(port) + "\r\n" +
                           (range == "x" ? "" : "Range: bytes=" + range + "\r\n") + "\r\n";
     std::string head = "Connected to server.\nSending:\n" + request +
                        std::to_string(request.size()) + " B sent to server.\n\nBuffer sent.\n";
