@@ -72,7 +72,7 @@ TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
   const std::string ask = "Creating data connection.\nEnter server IP address.\n: ";
   ASSERT_TRUE(harness::WaitFor([&] {
     std::string out = proc.Stdout();
-    return Has(out, ask) || Has(out, "230 Welcome!\n<>5");
+    return Has(out, ask) || Has(out, "230 Welcome!\r\n<>5");
   }));
   std::string out = proc.Stdout();
   if (!Has(out, ask)) {
