@@ -4,6 +4,7 @@
 // is listed in constant memory; nothing is collected or sorted.
 #include "listing_page.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "dates.h"
 #include "files.h"
 #include "http_server.h"
+#include "inside_root.h"
 #include "listing_page_names.h"
 #include "resolve.h"
 #include "response.h"
@@ -46,6 +48,8 @@ const char kSizeKilobytes[] = "%" PRIu64 " kB";
 
 const char kAlreadyOpen[] = "Directory already open for reading.";
 const char kOpenFailed[] = "Failed to open directory.";
+const char kNotFound[] =
+    "Requested file was not found. Try using UTF-7 encoding for URLs.";
 const char kCloseFailed[] = "Could not close directory.\n";
 
 const char kPageType[] = ".htm";
@@ -89,7 +93,7 @@ void WriteRow(Connection *c, const char *name) {
   if (access != 200 && !(access == 401 && c->server->directoryListing == '2'))
     return;
   int64_t size = 0, mtime = 0;
-  FileKind kind = StatIn(dirfd(c->directory), name, &size, &mtime);
+  FileKind kind = StatEntryInRoot(c, dirfd(c->directory), name, &size, &mtime);
   if (kind != kRegular && kind != kDirectory) return;
 
   char text[kTextRoom], href[kHrefRoom], date[26];
@@ -128,12 +132,21 @@ int OpenListing(Connection *c) {
   bool cut = n > 1 && IsSeparator(c->fileName[last]) &&
              c->fileName[last - 1] != ':';
   if (cut) c->fileName[last] = '\0';
-  c->directory = opendir(c->fileName);
+  c->directory = OpenDirInRoot(c, c->fileName);
   if (cut) {
     c->fileName[last] = '/';
     c->fileName[last + 1] = '\0';
   }
-  if (!c->directory) return Fail(c, kOpenFailed);
+  if (!c->directory) {
+    // Not there, or only reached through a link that leads out of the
+    // root: a name that is not found.
+    if (errno == ENOENT || errno == ENOTDIR) {
+      c->status = 404;
+      SetErrorBody(c, kNotFound);
+      return 404;
+    }
+    return Fail(c, kOpenFailed);
+  }
 
   char path[kTextRoom];
   bool fits = EscapeHtml(c->urlPath, path, sizeof path) >= 0 &&

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "client_limits.h"
+#include "forbidden_names.h"
 #include "http_server.h"
+#include "inside_root.h"
 #include "listing_page.h"
 #include "request_parser.h"
 #include "response.h"
@@ -46,18 +47,13 @@ int RefuseAccess(Connection *c, int access, const char *blocked) {
 
 bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 
-bool Exists(const char *path) { return access(path, F_OK) == 0; }
-bool Readable(const char *path) { return access(path, R_OK) == 0; }
-
-// Neither the path nor its decoded form may leave the root, name a drive or
-// carry bytes that would break a header or a log line.
-bool UnsafePath(const char *path) {
-  if (strchr(path, ':') || strstr(path, "..") || strstr(path, "//") ||
-      strstr(path, "\\\\"))
-    return true;
-  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
-    if (*p < 0x20 || *p == 0x7f) return true;
-  return false;
+// Both look beneath the request's root: a link leading out of it makes a
+// name that is not there.
+bool Exists(const Connection *c, const char *path) {
+  return StatInRoot(c, path) != kMissing;
+}
+bool Readable(const Connection *c, const char *path) {
+  return ReadableInRoot(c, path);
 }
 
 // A path without trailing separator that is no readable regular file is
@@ -76,8 +72,8 @@ int ServeFile(Connection *c) {
   // readable and is a regular file, which the looks below would only ask
   // again, one system call each.
   if (OpenIfReadableFile(c) == 1) {
-    if (!Exists(c->fileName)) return Redirect(c);
-    if (!Readable(c->fileName)) return Refuse(c, 403, kNoReadPermission);
+    if (!Exists(c, c->fileName)) return Redirect(c);
+    if (!Readable(c, c->fileName)) return Refuse(c, 403, kNoReadPermission);
     OpenRequestedFile(c);
   }
   if (c->status == 500) return Redirect(c);
@@ -90,7 +86,7 @@ int ServeDirectory(Connection *c) {
   for (const ListItem *index = s->indexes; index; index = index->next) {
     if (index->length + base + 1 >= kPathLimit) continue;
     memcpy(c->fileName + base, index->text, index->length + 1);
-    if (Exists(c->fileName) && Readable(c->fileName)) {
+    if (Exists(c, c->fileName) && Readable(c, c->fileName)) {
       // The index file is what gets sent, so it answers to the same
       // forbidden names as a request naming it directly.
       int access = CheckPathAccess(c);
@@ -129,48 +125,6 @@ int DecodeURL(char *text) {
   return 0;
 }
 
-int CheckUser(Connection *c, const char *user) {
-  if (c->passwordOffset == 0) return -1;
-  if (strcmp(c->credentials, user) != 0) return -1;
-  for (const ListItem *u = c->server->users; u; u = u->next) {
-    if (strcmp(u->text, user) != 0) continue;
-    return strcmp(c->credentials + c->passwordOffset, SecondField(u)) == 0 ? 0
-                                                                           : -1;
-  }
-  return -1;
-}
-
-int CheckAccess(Connection *c, const char *text) {
-  if (UnsafePath(c->urlPath)) return 403;
-  int position = 0;
-  for (const ListItem *f = c->server->forbidden; f; f = f->next, position++) {
-    if (!stristr(text, f->text)) continue;
-    const char *user = SecondField(f);
-    if (user[0] == '\0') return 403;
-    c->realmIndex = position;
-    // An address that has guessed wrong too often is refused without a
-    // look at what it sent, until its minute is over.
-    if (LockedOut(&c->server->guard, c->clientAddress, NowMs())) return 401;
-    if (CheckUser(c, user) == 0) return 200;
-    if (c->passwordOffset != 0) c->failedLogin = '1';
-    return 401;
-  }
-  return 200;
-}
-
-int CheckPathAccess(Connection *c) {
-  char text[32 + kFileNameSize];
-  size_t n = 0;
-  if (c->virtualItem) {
-    n = c->virtualItem->length;
-    if (n > 31) n = 31;
-    memcpy(text, c->virtualItem->text, n);
-    if (n > 0 && IsSeparator(text[n - 1])) n--;
-  }
-  snprintf(text + n, sizeof text - n, "%s", c->urlPath);
-  return CheckAccess(c, text);
-}
-
 int ResolveRequest(Connection *c, const char *path) {
   HttpServer *s = c->server;
   const char *host = RequestHost();
@@ -204,6 +158,7 @@ int ResolveRequest(Connection *c, const char *path) {
   c->urlPath[1 + (blank - rest)] = '\0';
 
   DecodeURL(c->urlPath);
+  NormalisePath(c->urlPath);
   int access = CheckPathAccess(c);
   if (access != 200) return RefuseAccess(c, access, kBlockedFile);
   access = CheckAccess(c, host);

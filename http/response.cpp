@@ -12,6 +12,7 @@
 #include "dates.h"
 #include "files.h"
 #include "http_server.h"
+#include "inside_root.h"
 #include "request_parser.h"
 
 namespace {
@@ -85,6 +86,17 @@ bool SameIgnoringCase(const char *a, const char *b) {
 int OpenForSending(const char *path, struct stat *st) {
   // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The request's own file, opened beneath its root (as OpenForSending).
+int OpenFileForSending(const Connection *c, struct stat *st) {
+  int fd = OpenInRoot(c, c->fileName, O_RDONLY | O_NONBLOCK);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
@@ -270,13 +282,13 @@ int TakeFile(Connection *c, int fd, const struct stat &st) {
 }  // namespace
 
 int OpenRequestedFile(Connection *c) {
-  if (StatPath(c->fileName) != kRegular) {
+  if (StatInRoot(c, c->fileName) != kRegular) {
     c->status = 500;
     SetErrorBody(c, kNoFileInfo);
     return -1;
   }
   struct stat st;
-  int fd = OpenForSending(c->fileName, &st);
+  int fd = OpenFileForSending(c, &st);
   if (fd < 0) {
     c->status = 500;
     SetErrorBody(c, kCannotOpen);
@@ -287,7 +299,7 @@ int OpenRequestedFile(Connection *c) {
 
 int OpenIfReadableFile(Connection *c) {
   struct stat st;
-  int fd = OpenForSending(c->fileName, &st);
+  int fd = OpenFileForSending(c, &st);
   if (fd < 0) return 1;
   return TakeFile(c, fd, st);
 }

@@ -45,10 +45,8 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   EXPECT_EQ(r.Header("Location"), Base() + "/pics/");
   // A redirect inside a virtual directory keeps its prefix.
   EXPECT_EQ(Get("/pics/sub").Header("Location"), Base() + "/pics/sub/");
-  // A prefix without trailing '/' leaves "//" in the path.
-  r = Get("/img/a.gif");
-  EXPECT_EQ(r.status, 403);
-  EXPECT_EQ(r.body, Body("403 Forbidden", kBlocked));
+  // A prefix without trailing '/' leaves "//" in the path, which is one '/'.
+  EXPECT_EQ(Get("/img/a.gif").body, "IMG");
   EXPECT_EQ(Get("/imga.gif").body, "IMG");
   EXPECT_EQ(Get("/a.txt").body, "main");
   // A target that is not a path matches no prefix.
@@ -163,7 +161,6 @@ TEST_F(MirtResolve, TraversalNeverLeavesTheRoot) {
   for (std::string target :
        {"/../outside.txt", "/%2E%2E/outside.txt", "/%252E%252E/outside.txt",
         "/dir/../../outside.txt", "/..%2Foutside.txt", "/%2E%2E%2Foutside.txt",
-        "//etc/passwd", "/%2F%2Fetc/passwd", "/%252F%252Fetc/passwd",
         "/..\\outside.txt", "/dir\\\\..\\\\..\\\\outside.txt", "/a:b",
         "/%3A/etc/passwd", "/x%0D%0ALocation:%20http://evil/",
         "/x%1Fy", "/x%7Fy", "/x\ty"}) {
@@ -173,7 +170,9 @@ TEST_F(MirtResolve, TraversalNeverLeavesTheRoot) {
   }
   for (std::string target :
        {"http://127.0.0.1/../outside.txt", "../outside.txt", "/%2e%2e/outside.txt",
-        "/%25%32%45%25%32%45/outside.txt"}) {
+        "/%25%32%45%25%32%45/outside.txt",
+        // Repeated slashes are one: these name files below the root.
+        "//etc/passwd", "/%2F%2Fetc/passwd", "/%252F%252Fetc/passwd"}) {
     Reply r = Get(target);
     EXPECT_NE(r.status, 200) << target;
     EXPECT_EQ(r.raw.find("TOPSECRET"), std::string::npos) << target;
