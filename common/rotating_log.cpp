@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 
 #include "dates.h"
+#include "files.h"
 #include "ini.h"
 #include "string_helpers.h"
 
 namespace {
+
+const char kLogDirNotDirectory[] = "LogDir %s does not exist or is not a directory.\n";
 
 const char kLogPath[] = "%s/log%.4u.log";
 // Numbers above this wrap the ring back to 1.
@@ -24,7 +27,7 @@ uint32_t NewestInRing(const Log *log) {
   uint32_t newest = 0;
   struct timespec newestTime = {0, 0};
   for (uint32_t n = 1; n <= last; n++) {
-    char path[44];
+    char path[sizeof log->dir + 16];
     int len = snprintf(path, sizeof path, kLogPath, log->dir, (unsigned)n);
     if (len < 0 || (size_t)len >= sizeof path) return 0;
     struct stat st;
@@ -66,7 +69,7 @@ int OpenLog(Log *log) {
     log->stream = stdout;
     return 0;
   }
-  char path[44];
+  char path[sizeof log->dir + 16];
   int n = snprintf(path, sizeof path, kLogPath, log->dir, (unsigned)log->number);
   if (n < 0 || (size_t)n >= sizeof path) {
     log->rotation = 0;
@@ -156,7 +159,17 @@ int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
     }
     log->maxAge = hours > INT64_MAX / 3600 ? INT64_MAX - 1 : hours * 3600;
   }
-  if (ReadIni(ini, value, valueSize, "LogDir=") == 0 && value[0] != '\0')
-    snprintf(log->dir, sizeof log->dir, "%.31s", value);
+  // The directory may be any path the system takes, whatever the size of
+  // the other values.
+  static char dir[sizeof log->dir];
+  if (ReadIni(ini, dir, sizeof dir, "LogDir=") == 0 && dir[0] != '\0')
+    snprintf(log->dir, sizeof log->dir, "%s", dir);
+  // A log asked for but impossible to write is a fault to mend before the
+  // start, not something to notice later in an empty directory.
+  if (log->rotation != 0 && strcmp(log->dir, "CONSOLE") != 0 &&
+      StatPath(log->dir) != kDirectory) {
+    fprintf(stderr, kLogDirNotDirectory, log->dir);
+    return -1;
+  }
   return 0;
 }

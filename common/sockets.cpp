@@ -98,15 +98,25 @@ int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
   memset(&sin, 0, sizeof sin);
   sin.sin_family = AF_INET;
   sin.sin_port = htons((uint16_t)port);
-  if (inet_aton(addr, &sin.sin_addr) == 0 ||
-      bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
+  // errno survives the close so that the caller can say why.
+  if (inet_aton(addr, &sin.sin_addr) == 0) {
     close(fd);
     *stage = 2;
+    errno = EADDRNOTAVAIL;
+    return -1;
+  }
+  if (bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
+    int err = errno;
+    close(fd);
+    *stage = 2;
+    errno = err;
     return -1;
   }
   if (listen(fd, backlog) != 0 || SetNonBlocking(fd) != 0) {
+    int err = errno;
     close(fd);
     *stage = 3;
+    errno = err;
     return -1;
   }
   return fd;

@@ -25,7 +25,8 @@ bool WouldBlock(int err);
 int SetNonBlocking(int fd);
 // Non-blocking listening TCP socket with SO_REUSEADDR on addr:port
 // (addr dotted IPv4; must be readable by inet_aton). -1 on failure, with
-// *stage telling which step failed: 1 socket, 2 bind/address, 3 listen.
+// *stage telling which step failed: 1 socket, 2 bind/address, 3 listen,
+// and errno saying why (EADDRNOTAVAIL for an address inet_aton cannot read).
 int ListenTcp(const char *addr, unsigned port, int backlog, int *stage);
 // accept() giving a non-blocking socket whose descriptor fits an fd_set;
 // -1 otherwise (a descriptor >= FD_SETSIZE is closed at once). Peer address

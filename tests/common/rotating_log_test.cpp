@@ -208,7 +208,7 @@ TEST(RotatingLog, ConfigurationDefaultsAndMaxAge) {
   testing::internal::GetCapturedStderr();
   CloseIni(&ini);
   EXPECT_GT(log.maxAge, 0);  // huge means practically never, not every line
-  EXPECT_EQ(std::string(log.dir), std::string(31, 'd'));
+  EXPECT_EQ(std::string(log.dir), std::string(40, 'd'));
 }
 
 }  // namespace
