@@ -52,8 +52,8 @@ class ToolsRealZolf : public ::testing::Test {
 TEST_F(ToolsRealZolf, ClientLogsInAndQuitEndsTheDialogue) {
   ToolResult r = RunTool("client", Dial() + "USER demo\nPASS demo\nNOOP\nQUIT\n", dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
-                                 "<>230 Welcome!\n<>200 Zzzzz...\n<");
+  EXPECT_EQ(r.out, kClientHead + ">220 Ready.\r\n<>331 User name okay, need password.\r\n"
+                                 "<>230 Welcome!\r\n<>200 Zzzzz...\r\n<");
 }
 
 TEST_F(ToolsRealZolf, LowerCaseQuitIsAnsweredAndTheClientAsksOn) {
@@ -61,8 +61,8 @@ TEST_F(ToolsRealZolf, LowerCaseQuitIsAnsweredAndTheClientAsksOn) {
   EXPECT_EQ(r.status, 0);
   // zolf takes the word in any case and closes; the client only learns
   // that at its next read.
-  EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
-                                 "<>230 Welcome!\n<>221 Goodbye!\n<>\nConnection closed by server.\n");
+  EXPECT_EQ(r.out, kClientHead + ">220 Ready.\r\n<>331 User name okay, need password.\r\n"
+                                 "<>230 Welcome!\r\n<>221 Goodbye!\r\n<>\nConnection closed by server.\n");
 }
 
 TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
@@ -72,7 +72,7 @@ TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
   const std::string ask = "Creating data connection.\nEnter server IP address.\n: ";
   ASSERT_TRUE(harness::WaitFor([&] {
     std::string out = proc.Stdout();
-    return Has(out, ask) || Has(out, "230 Welcome!\n<>5");
+    return Has(out, ask) || Has(out, "230 Welcome!\r\n<>5");
   }));
   std::string out = proc.Stdout();
   if (!Has(out, ask)) {
@@ -91,7 +91,7 @@ TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
                         std::to_string(h3) + "." + std::to_string(h4);
   ToolResult r = FinishTool(&proc, address + "\n" + std::to_string(p1 * 256 + p2) + "\nQUIT\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Has(r.out, ").\n" + ask + "Enter server port.\n: Connected to server.\n<")) << r.out;
+  EXPECT_TRUE(Has(r.out, ").\r\n" + ask + "Enter server port.\n: Connected to server.\n<")) << r.out;
 }
 
 // mirt in a temporary directory serving a small site, logging to logs/ in
