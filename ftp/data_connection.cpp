@@ -11,6 +11,7 @@
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "security_commands.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
@@ -28,6 +29,16 @@ static const char kBadIp[] = "425 Connection refused (bad IP).\n";
 
 // Passive sockets listen on every local address.
 static const char kAnyAddress[] = "0.0.0.0";
+
+// After PROT P a data connection speaks TLS from its first byte, the
+// client being the TLS client whichever side connected. 0, or -1 after a
+// 425 when TLS cannot be started.
+static int Protect(Request *pReq) {
+  if (ProtectDataConnection(pReq) == 0) return 0;
+  CloseXferConnection(pReq);
+  SendFTPstring(pReq, Mess425);
+  return -1;
+}
 
 void DropTransfer(Request *pReq) {
   CloseDataBuffer(pReq);
@@ -167,6 +178,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
     pReq->DataSocket = sock;
   } else {
     pReq->xferSocket = sock;
+    if (Protect(pReq) != 0) return 425;
   }
   pReq->passiveMode = '0';
   SendFTPstring(pReq, Mess200);
@@ -229,7 +241,7 @@ int OnAcceptXfer(Request *pReq) {
   if (pReq->passiveMode != '1') {
     pReq->xferSocket = pReq->DataSocket;
     pReq->DataSocket = -1;
-    return 0;
+    return Protect(pReq);
   }
   char peer[kAddressSize] = "";
   errno = 0;
@@ -249,5 +261,5 @@ int OnAcceptXfer(Request *pReq) {
     return -1;
   }
   pReq->xferSocket = sock;
-  return 0;
+  return Protect(pReq);
 }
