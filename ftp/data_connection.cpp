@@ -14,6 +14,7 @@
 #include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
+#include "transfers.h"
 
 static const char kNoSocket[] = "451 Could not create socket descriptor.\n";
 static const char kNoBind[] = "451 Assigning a name to socket failed.\n";
@@ -24,10 +25,26 @@ static const char kPassiveTail[] = ",%d,%d).\n";
 static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
 static const char kPortBad[] = "550 Bad PORT arguments.\n";
 static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
-static const char kBadIp[] = "425 Connection refused (bad IP).\n";
 
-// Passive sockets listen on every local address.
-static const char kAnyAddress[] = "0.0.0.0";
+// The address the client reached the server at: passive listeners bind it
+// alone, never every local address. False when it cannot be learnt.
+static bool ServerAddress(int cmndSocket, char *out, size_t size) {
+  struct sockaddr_in sin;
+  socklen_t len = sizeof sin;
+  if (getsockname(cmndSocket, (struct sockaddr *)&sin, &len) != 0 ||
+      sin.sin_family != AF_INET)
+    return false;
+  return inet_ntop(AF_INET, &sin.sin_addr, out, (socklen_t)size) != nullptr;
+}
+
+bool PortRefused(const Server *pConfig, int port) {
+  // A privileged port is some other service of the client's host; the
+  // server's own ports would have it talk to itself (a PORT to the command
+  // port stores the server's greeting in a file).
+  if (port < 1024 || (uint32_t)port == pConfig->Port) return true;
+  uint32_t first = pConfig->DataPort;
+  return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
+}
 
 void DropTransfer(Request *pReq) {
   CloseDataBuffer(pReq);
@@ -57,7 +74,12 @@ static int StartPassive(Request *pReq) {
   // SO_REUSEADDR (set by ListenTcp) lets the session listen again at once
   // on the port whose previous data connection still sits in TIME_WAIT.
   int stage = 0;
-  int sock = ListenTcp(kAnyAddress, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+  char address[kAddressSize];
+  int sock = -1;
+  if (!ServerAddress(pReq->cmndSocket, address, sizeof address))
+    stage = 2;
+  else
+    sock = ListenTcp(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
   if (sock < 0) {
     SendFTPstring(pReq, stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen);
     return 451;
@@ -148,7 +170,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
     SendFTPstring(pReq, kPortConflict);
     return 550;
   }
-  if (port < 0) {
+  if (port < 0 || PortRefused(pReq->pConfig, port)) {
     SendFTPstring(pReq, kPortBad);
     return 550;
   }
@@ -238,16 +260,24 @@ int OnAcceptXfer(Request *pReq) {
     // A connection that went away before it was taken: nothing to report,
     // the socket keeps listening.
     if (WouldBlock(errno) || errno == ECONNABORTED) return -1;
-    SendFTPstring(pReq, Mess425);
+    // Out of descriptors or worse: the listener would stay ready and be
+    // tried again pass after pass, so it goes. The reply waits for any
+    // line the client is still sending.
+    CloseConnection(pReq->DataSocket);
+    pReq->DataSocket = -1;
+    SendFinalReply(pReq, Mess425);
     return -1;
   }
   if (strcmp(peer, pReq->ipAddress) != 0) {
-    // Someone else got to the port first: turned away, and the client
-    // itself can still connect.
-    SendFTPstring(pReq, kBadIp);
+    // A stranger got to the port first: closed without a word, since a
+    // reply would land in the middle of whatever the client is sending;
+    // the client itself can still connect.
     CloseConnection(sock);
     return -1;
   }
+  // Exactly one connection per PASV: nobody else reaches the port now.
+  CloseConnection(pReq->DataSocket);
+  pReq->DataSocket = -1;
   pReq->xferSocket = sock;
   return 0;
 }

@@ -13,6 +13,7 @@
 #include "sockets.h"
 #include "throttle.h"
 #include "transfers.h"
+#include "upload_files.h"
 
 static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
 static const char kNoSocket[] = "Creating socket failed.\n";
@@ -150,7 +151,11 @@ void CheckIdle(Server *pConfig) {
 // A transfer pump reported its end: exactly one final reply (the pump's
 // own, or the completion line), then the data side is torn down.
 static void EndTransfer(Request *pReq) {
-  SendFinalReply(pReq, pReq->dataState == kDataIdle ? Mess226 : Mess451);
+  const char *completion = pReq->dataState == kDataIdle ? Mess226 : Mess451;
+  // An upload that ended well takes its name now; one that failed is
+  // dropped by CloseDataFile below.
+  if (pReq->dataState == kDataIdle && FinishUpload(pReq) != 0) completion = Mess451;
+  SendFinalReply(pReq, completion);
   CloseDataConnection(pReq);
   CloseDataBuffer(pReq);
   CloseDataFile(pReq);

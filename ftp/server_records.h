@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 struct Log;
+struct QuotaRecord;
 struct Request;
 
 enum {
@@ -46,6 +47,7 @@ struct Server {
   int listenSocket;
   uint32_t Port;
   uint32_t DataPort;              // first passive data port
+  QuotaRecord *quotas;            // quota records of logged-in accounts
 };
 
 struct Request {
@@ -78,13 +80,18 @@ struct Request {
   char ipAddress[kAddressSize];      // client address, dotted
   char permissions[kPermissionCount];  // '1' per allowed command code
   char closeIfIdle;                  // '0' never closed for idleness
-  char quotaRead;                    // '1' when the quota record was read at
-                                     // login: only then is it written back
   char *renameFrom;                  // pending rename source (owned)
   char *renameTo;                    // rename target while checked (owned)
   uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
-  uint64_t quotaLimit;               // quota in force, 0 = none
-  uint64_t diskUsage;                // bytes stored by the account
+  QuotaRecord *quota;                // the account's shared quota record,
+                                     // null without a quota
+  // A STOR writing into a temporary name (upload_files.h); uploadTemp is
+  // empty when there is none, and uploadDir is open only while it is not.
+  int uploadDir;                     // the target's directory
+  char uploadName[256];              // the target's name in it
+  char uploadTemp[64];               // the temporary name beside it
+  int64_t uploadBase;                // size of what the target held at start
+  int64_t uploadCharged;             // bytes charged so far beyond that
   int64_t restOffset;                // REST offset for the next RETR/STOR
   Request *next;
   Server *pConfig;

@@ -14,6 +14,7 @@
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
+#include "upload_files.h"
 #include "virtual_paths.h"
 
 static const char kInUse[] = "451 File handle is in use.\n";
@@ -23,9 +24,6 @@ static const char kStorMissing[] = "550 Can't process STOR without argument.\n";
 static const char kAppeMissing[] = "550 Can't process APPE without argument.\n";
 static const char kBinaryCorrupt[] = "451 Binary flag corrupt (flag set to binary).\n";
 static const char kSeekFailed[] = "550 Seek failed.\n";
-static const char kQuotaReached[] = "452 Disk quota reached.\n";
-static const char kWriteFailed[] = "451 Error writing to file.\n";
-static const char kDiskFull[] = "451 Error writing to file (disk full?).\n";
 
 // Unthrottled transfers move up to kTurnRounds pieces per readiness event,
 // file data in pieces of the size of `chunk`. The cap keeps one fast
@@ -112,30 +110,8 @@ static int StartUpload(Request *pReq, bool append, const char *missingReply) {
   CloseDataBuffer(pReq);
   int refused = CheckTransferPath(pReq, missingReply);
   if (refused) return refused;
-  // REST n + STOR keeps the first n bytes of the file, so only a STOR
-  // without an offset empties it at opening.
-  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
-  if (append)
-    flags |= O_APPEND;
-  else if (offset <= 0)
-    flags |= O_TRUNC;
-  int fd = RootedOpen(pReq, tmpBuf, flags, 0600);
-  if (fd >= 0 && !OpenedAFile(fd)) {
-    close(fd);
-    fd = -1;
-  }
-  if (fd < 0) {
-    SendFTPstring(pReq, Mess550);
-    return 550;
-  }
-  pReq->dataFile = fd;
-  if (!append && offset > 0) {
-    if (ftruncate(fd, (off_t)offset) != 0 ||
-        lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1) {
-      SendFTPstring(pReq, kSeekFailed);
-      return 550;
-    }
-  }
+  refused = OpenUploadFile(pReq, tmpBuf, append, offset);
+  if (refused) return refused;
   pReq->dataState = kDataReceiving;
   SendFTPstring(pReq, Mess150);
   return 150;
@@ -235,27 +211,9 @@ static int FailUpload(Request *pReq, const char *reply) {
   return -1;
 }
 
-// Writes received bytes to the file under the quota: 0, or -1 after
-// choosing the final reply. Bytes are taken in whole buffers of 2048 while
-// they fit the quota; the first buffer that would cross it is not written.
 static int StoreBytes(Request *pReq, const char *data, size_t n) {
-  size_t allowed = n;
-  if (pReq->quotaLimit != 0 && pReq->diskUsage + n > pReq->quotaLimit) {
-    uint64_t room = pReq->quotaLimit > pReq->diskUsage
-                        ? pReq->quotaLimit - pReq->diskUsage
-                        : 0;
-    allowed = (size_t)(room / kDataBufferSize * kDataBufferSize);
-    if (allowed > n) allowed = n;
-  }
-  if (allowed > 0) {
-    ssize_t written = write(pReq->dataFile, data, allowed);
-    if (written < 0) return FailUpload(pReq, kWriteFailed);
-    pReq->diskUsage += (uint64_t)written;
-    // A short write is an error in both modes: the rest of the data would
-    // be lost without a word.
-    if ((size_t)written < allowed) return FailUpload(pReq, kDiskFull);
-  }
-  if (allowed < n) return FailUpload(pReq, kQuotaReached);
+  const char *reply = nullptr;
+  if (StoreUploadBytes(pReq, data, n, &reply) != 0) return FailUpload(pReq, reply);
   return 0;
 }
 

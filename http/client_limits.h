@@ -1,6 +1,6 @@
 // What one client may hold of the server: connections per address, the time
 // its request head may take, and the pause before a refused password is
-// answered. The loop calls these between its waits.
+// answered. The loop's timers act on the deadlines set here.
 #pragma once
 #include <cstdint>
 
@@ -12,17 +12,18 @@ int64_t NowMs();
 // MaxPerAddress when the key is absent or 0: a quarter of MaxConnections,
 // at least 2.
 uint32_t DefaultMaxPerAddress(uint32_t maxConnections);
-// True when c's address holds more connections than MaxPerAddress allows,
-// c included.
-bool OverAddressLimit(const HttpServer *s, const Connection *c);
+// Counts c for its address and tells whether the address now holds more
+// connections than MaxPerAddress allows, c included. One look into a hash
+// table, not a walk over every connection.
+bool OverAddressLimit(HttpServer *s, Connection *c);
+// Takes an ended connection out of its address's count.
+void UncountAddress(HttpServer *s, Connection *c);
+// The table for MaxConnections; 0, or -1 when out of memory.
+int InitAddressCounts(HttpServer *s);
+void FreeAddressCounts(HttpServer *s);
 // Starts the head deadline of a new connection (none when Timeout <= 0).
 void StartHeadDeadline(Connection *c);
 // After the response was decided: a 401 for wrong credentials is held for
-// a second before it goes (the connection waits in state '2', watched by
-// no set). True when the reply is held.
+// a second before it goes (the connection waits in state '2', its socket
+// unwatched, until its timer releases it). True when the reply is held.
 bool HoldFailedLogin(Connection *c);
-// Ends connections whose head is late and releases held replies that are
-// due. Runs once per pass of the loop.
-void CheckDeadlines(HttpServer *s);
-// Milliseconds until the next deadline, at most `cap`; 0 when one is due.
-int64_t UntilNextDeadline(const HttpServer *s, int64_t cap);

@@ -64,6 +64,7 @@ const char kPartialLines[] =
     "/%" PRIu64 "\r\n";
 const char kLengthLine[] = "Content-length: %" PRIu64 "\r\n";
 const char kConnectionLine[] = "Connection: close\r\n";
+const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
     "WWW-Authenticate: Basic realm=\"%d MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
@@ -330,7 +331,15 @@ int BuildHeader(Connection *c) {
                   c->rangeStart, c->rangeEnd - 1, c->size);
   else if (fits && c->size > 0)
     fits = Append(c, &n, kLengthLine, c->size);
-  if (fits) fits = Append(c, &n, kConnectionLine);
+  // The connection stays only when the client can tell where this answer
+  // ends: a Content-length was given (and a custom page, sent to its end,
+  // does not announce one), or no body follows at all.
+  bool bodyless = c->status == 304 || strcmp(c->method, "HEAD") == 0;
+  bool announced = (c->status == 206 || c->size > 0) && c->fileLeft >= 0 &&
+                   !c->directory;
+  if (!bodyless && !announced) c->keepAlive = '0';
+  if (fits)
+    fits = Append(c, &n, c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
   if (fits && c->status == 401)
     fits = Append(c, &n, kRealmLine, c->realmIndex + 1);
   if (fits && c->status == 301) {
@@ -349,6 +358,7 @@ int BuildHeader(Connection *c) {
     c->directory = nullptr;
     c->bodyLength = 0;
     c->status = 500;
+    c->keepAlive = '0';
     n = snprintf(c->header, sizeof c->header, kBareError, s->protocol, date,
                  s->serverName);
   }
