@@ -11,6 +11,7 @@
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "security_commands.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
@@ -44,6 +45,16 @@ bool PortRefused(const Server *pConfig, int port) {
   if (port < 1024 || (uint32_t)port == pConfig->Port) return true;
   uint32_t first = pConfig->DataPort;
   return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
+}
+
+// After PROT P a data connection speaks TLS from its first byte, the
+// client being the TLS client whichever side connected. 0, or -1 after a
+// 425 when TLS cannot be started.
+static int Protect(Request *pReq) {
+  if (ProtectDataConnection(pReq) == 0) return 0;
+  CloseXferConnection(pReq);
+  SendFTPstring(pReq, Mess425);
+  return -1;
 }
 
 void DropTransfer(Request *pReq) {
@@ -189,6 +200,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
     pReq->DataSocket = sock;
   } else {
     pReq->xferSocket = sock;
+    if (Protect(pReq) != 0) return 425;
   }
   pReq->passiveMode = '0';
   SendFTPstring(pReq, Mess200);
@@ -251,7 +263,7 @@ int OnAcceptXfer(Request *pReq) {
   if (pReq->passiveMode != '1') {
     pReq->xferSocket = pReq->DataSocket;
     pReq->DataSocket = -1;
-    return 0;
+    return Protect(pReq);
   }
   char peer[kAddressSize] = "";
   errno = 0;
@@ -279,5 +291,5 @@ int OnAcceptXfer(Request *pReq) {
   CloseConnection(pReq->DataSocket);
   pReq->DataSocket = -1;
   pReq->xferSocket = sock;
-  return 0;
+  return Protect(pReq);
 }

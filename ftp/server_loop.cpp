@@ -9,9 +9,13 @@
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "event_loop.h"
+#include "security_commands.h"
+#include "session_io.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
+#include "tls.h"
 #include "transfers.h"
 #include "address_limits.h"
 #include "deadlines.h"
@@ -70,6 +74,8 @@ void CloseServer(Server *pConfig) {
   CloseConnection(pConfig->listenSocket);
   pConfig->listenSocket = -1;
   DelAllRequests(&pConfig->requests);
+  TlsFreeContext(pConfig->tlsContext);
+  pConfig->tlsContext = nullptr;
 }
 
 static void Add(int fd, fd_set *set, int *highest) {
@@ -79,6 +85,31 @@ static void Add(int fd, fd_set *set, int *highest) {
 }
 
 static bool IsSet(int fd, fd_set *set) { return FdFits(fd) && FD_ISSET(fd, set); }
+
+static void AddFor(int fd, int mask, fd_set *readSet, fd_set *writeSet,
+                   int *highest) {
+  Add(fd, mask == kLoopWritable ? writeSet : readSet, highest);
+}
+
+static bool Ready(int fd, fd_set *readSet, fd_set *writeSet) {
+  return fd != -1 && (IsSet(fd, readSet) || IsSet(fd, writeSet));
+}
+
+// Decrypted bytes that a receive is due for: the socket will not announce
+// them, so they count as ready and the wait must not last.
+static bool CmndBytesDue(Request *pReq) {
+  return IfCmndSend(pReq) != 0 && IfCmndRecv(pReq) == 0 && CmndBytesWait(pReq);
+}
+
+static bool XferBytesDue(Request *pReq) {
+  return !DataWaits(pReq) && IfDataRecv(pReq) == 0 && XferBytesWait(pReq);
+}
+
+static bool AnyBytesDue(Server *pConfig) {
+  for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r))
+    if (CmndBytesDue(r) || XferBytesDue(r)) return true;
+  return false;
+}
 
 int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
            Server *pConfig) {
@@ -98,16 +129,18 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
   for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r)) {
     // A held-back reply: nothing is read or written until it is due.
     if (ReplyHeld(r)) continue;
+    // A TLS connection may have to wait for the other readiness than its
+    // transfer's own (a handshake message to read while sending).
     if (DataWaits(r))
       ;  // nothing to move this pass: a ready socket would only spin
     else if (IfDataSend(r) == 0)
-      Add(r->xferSocket, writeSet, &highest);
+      AddFor(r->xferSocket, XferWatch(r, kLoopWritable), readSet, writeSet, &highest);
     else if (IfDataRecv(r) == 0)
-      Add(r->xferSocket, readSet, &highest);
+      AddFor(r->xferSocket, XferWatch(r, kLoopReadable), readSet, writeSet, &highest);
     if (IfCmndSend(r) == 0)
-      Add(r->cmndSocket, writeSet, &highest);
+      AddFor(r->cmndSocket, CmndWatch(r, kLoopWritable), readSet, writeSet, &highest);
     else if (IfCmndRecv(r) == 0)
-      Add(r->cmndSocket, readSet, &highest);
+      AddFor(r->cmndSocket, CmndWatch(r, kLoopReadable), readSet, writeSet, &highest);
     if (IfAcceptXfer(r) == 0)
       Add(r->DataSocket, r->passiveMode == '1' ? readSet : writeSet, &highest);
   }
@@ -217,7 +250,9 @@ static Request *OnCommandBytes(Request *pReq) {
   }
   int result = DoFTP(pReq);
   pReq->lastCommand = TranslateCommand(pReq->command);
-  if (result == 530) {
+  // A USER refused for want of TLS is no failed login: the client may
+  // still ask for TLS and log in.
+  if (result == 530 && !TlsRequiredFirst(pReq)) {
     // A failed login: its reply comes a second later (CheckDeadlines).
     HoldFailedLogin(pReq);
     return GetNextRequest(pReq);
@@ -235,11 +270,14 @@ static Request *OnCommandBytes(Request *pReq) {
 // The one event a session gets in this pass. Returns the session to go on
 // with (its successor, also when it was closed).
 static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet) {
-  if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, readSet)) {
+  // Each socket is in at most one set; what it is used for follows the
+  // session's state, not the set (TLS may have asked for the other one).
+  bool cmndReady = Ready(pReq->cmndSocket, readSet, writeSet) || CmndBytesDue(pReq);
+  if (cmndReady && IfCmndSend(pReq) != 0) {
     if (OnReadCmnd(pReq) != 0) return CloseRequest(pReq);
     return OnCommandBytes(pReq);
   }
-  if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, writeSet)) {
+  if (cmndReady) {
     if (OnWriteCmnd(pReq) != 0) return CloseRequest(pReq);
     SendPendingReply(pReq);
     // The reply is out: a command the client sent along with the last one
@@ -252,11 +290,12 @@ static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet)
     OnAcceptXfer(pReq);
     return GetNextRequest(pReq);
   }
-  if (pReq->xferSocket != -1) {
+  if (pReq->xferSocket != -1 &&
+      (Ready(pReq->xferSocket, readSet, writeSet) || XferBytesDue(pReq))) {
     int result = 0;
-    if (IsSet(pReq->xferSocket, writeSet))
+    if (IfDataSend(pReq) == 0)
       result = OnWriteData(pReq);
-    else if (IsSet(pReq->xferSocket, readSet))
+    else if (IfDataRecv(pReq) == 0)
       result = OnReadData(pReq);
     if (result == -1) EndTransfer(pReq);
   }
@@ -280,6 +319,7 @@ void RunServer(Server *pConfig) {
       struct timeval timeout = {1, 0};
       ThrottleTimeout(pConfig, &timeout);
       DeadlineTimeout(pConfig, &timeout);
+      if (AnyBytesDue(pConfig)) timeout = {0, 0};
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &timeout);
       calls++;
       // On time whether or not anything else happens; the sessions it ends

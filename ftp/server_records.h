@@ -10,6 +10,8 @@
 struct Log;
 struct QuotaRecord;
 struct Request;
+struct ConnTls;
+typedef struct ssl_ctx_st SSL_CTX;
 
 enum {
   kCmndBufferSize = 256,
@@ -47,6 +49,11 @@ struct Server {
   int listenSocket;
   uint32_t Port;
   uint32_t DataPort;              // first passive data port
+  // Explicit TLS (AUTH TLS), offered when a certificate is configured.
+  char TLSCertificate[256];
+  char TLSKey[256];
+  char RequireTLS;                // '1': USER only after AUTH TLS
+  SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
   uint32_t MaxPerAddress;         // sessions one client address may hold,
                                   // 0 = a quarter of MaxUsers (at least 2)
@@ -124,4 +131,14 @@ struct Request {
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
   char listDirectory[800];           // real path of the listed directory,
                                      // ending in '/' (root 255 + path 511)
+  // TLS state of the command and data connections (null: plain) and the
+  // readiness the last call on each had to wait for (0: none).
+  ConnTls *cmndTls;
+  ConnTls *xferTls;
+  int32_t cmndWant;
+  int32_t xferWant;
+  char tlsCommand;                   // '0' plain, '1' TLS after the reply
+                                     // being sent, '2' TLS
+  char pbszGiven;                    // '1' after PBSZ
+  char protPrivate;                  // '1' after PROT P: data in TLS
 };

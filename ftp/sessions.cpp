@@ -8,6 +8,7 @@
 #include "quota_records.h"
 #include "upload_files.h"
 #include "command_channel.h"
+#include "session_io.h"
 #include "sockets.h"
 
 // The lowest number from 1 that no live session holds. The passive data
@@ -45,6 +46,7 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->passiveMode = '1';
   pReq->binaryMode = '1';
   pReq->closeIfIdle = '0';
+  pReq->tlsCommand = pReq->pbszGiven = pReq->protPrivate = '0';
   snprintf(pReq->rootDirectory, sizeof pReq->rootDirectory, "c:\\www");
   snprintf(pReq->cwd, sizeof pReq->cwd, "/");
   snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
@@ -79,15 +81,9 @@ void DelAllRequests(Request **head) {
   *head = nullptr;
 }
 
-void CloseCmndConnection(Request *pReq) {
-  CloseConnection(pReq->cmndSocket);
-  pReq->cmndSocket = -1;
-}
+void CloseCmndConnection(Request *pReq) { CloseCmnd(pReq); }
 
-void CloseXferConnection(Request *pReq) {
-  CloseConnection(pReq->xferSocket);
-  pReq->xferSocket = -1;
-}
+void CloseXferConnection(Request *pReq) { CloseXfer(pReq); }
 
 void CloseDataConnection(Request *pReq) {
   CloseConnection(pReq->DataSocket);

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include "command_channel.h"
+#include "conn_io.h"
 #include "dispatcher.h"
 #include "listing.h"
 #include "rooted_files.h"
+#include "session_io.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
@@ -149,35 +151,29 @@ static int RefillBuffer(Request *pReq) {
 // 1 when all of it went out, 0 when the socket took less (or nothing),
 // -1 on an error.
 static int SendBuffer(Request *pReq) {
-  ssize_t n = SendBytes(pReq->xferSocket, pReq->dataBuffer,
-                        (size_t)pReq->dataLength);
-  if (n < 0) return WouldBlock(errno) ? 0 : -1;
+  ssize_t n = XferWrite(pReq, pReq->dataBuffer, (size_t)pReq->dataLength);
+  if (n == kConnWait) return 0;
+  if (n < 0) return -1;
   pReq->bytesSent += (uint64_t)n;
   pReq->dataLength -= (int32_t)n;
   memmove(pReq->dataBuffer, pReq->dataBuffer + n, (size_t)pReq->dataLength);
   return pReq->dataLength == 0 ? 1 : 0;
 }
 
-// A file piece straight into the socket. What the socket does not take is
-// read again next time (the file position goes back), so nothing of the
-// file waits in memory. 1 all sent, 0 the socket is full, -1 at the end
-// of the file (dataState 4) or on an error.
+// A file piece straight into the connection (the kernel copies it, or TLS
+// encrypts it); the file position moves by what the connection took, so
+// nothing of the file waits in memory. 1 all sent, 0 the connection is
+// full, -1 at the end of the file (dataState 4) or on an error.
 static int SendFilePiece(Request *pReq) {
-  ssize_t got = read(pReq->dataFile, chunk, sizeof chunk);
-  if (got < 0) return -1;
-  if (got == 0) {
+  ssize_t sent = XferSendFile(pReq, pReq->dataFile, sizeof chunk);
+  if (sent == kConnWait) return 0;
+  if (sent < 0) return -1;
+  if (sent == 0) {
     pReq->dataState = kDataIdle;
     return -1;
   }
-  ssize_t sent = SendBytes(pReq->xferSocket, chunk, (size_t)got);
-  if (sent < 0) {
-    if (!WouldBlock(errno)) return -1;
-    sent = 0;
-  }
   pReq->bytesSent += (uint64_t)sent;
-  if (sent < got && lseek(pReq->dataFile, (off_t)(sent - got), SEEK_CUR) == (off_t)-1)
-    return -1;
-  return sent == got ? 1 : 0;
+  return (size_t)sent == sizeof chunk ? 1 : 0;
 }
 
 int OnWriteData(Request *pReq) {
@@ -220,13 +216,14 @@ static int StoreBytes(Request *pReq, const char *data, size_t n) {
 // One receive: 1 stored, 0 nothing there, -1 at the end of the upload
 // (dataState 4) or on an error.
 static int ReceivePiece(Request *pReq, char *into, size_t room) {
-  ssize_t got = RecvBytes(pReq->xferSocket, into, room);
+  ssize_t got = XferRead(pReq, into, room);
   if (got == 0) {
     pReq->dataLength = 0;
     pReq->dataState = kDataIdle;
     return -1;
   }
-  if (got < 0) return WouldBlock(errno) ? 0 : -1;
+  if (got == kConnWait) return 0;
+  if (got < 0) return -1;
   pReq->bytesReceived += (uint64_t)got;
   return StoreBytes(pReq, into, (size_t)got) == 0 ? 1 : -1;
 }

@@ -159,6 +159,7 @@ Connection *EndConnection(Connection *c) {
     UnwatchFd(server->loop, c->io.fd);
   }
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
+  UncountAddress(server, c);
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);

@@ -57,6 +57,11 @@ struct HttpServer {
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
   uint32_t maxPerAddress;    // connections one client address may hold
+  // Connections held per client address, a hash table of addressSlots
+  // entries (a power of two, at least twice MaxConnections, so it is never
+  // full); null where no loop runs (then the list is counted instead).
+  struct AddressCount *addressCounts;
+  uint32_t addressSlots;
   char logFormat;            // 'm' the server's own line, 'c' Combined
   LoginGuard guard;          // failed logins per client address
 };
@@ -135,4 +140,5 @@ struct Connection {
   int64_t headDeadline;     // NowMs by which the head must be in; 0 none
   int64_t replyAt;          // NowMs at which a held reply goes (state '2')
   char failedLogin;         // '1': credentials were sent and refused
+  char counted;             // '1': counted in addressCounts
 };
