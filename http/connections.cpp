@@ -8,6 +8,7 @@
 
 #include "client_limits.h"
 #include "http_server.h"
+#include "main_loop.h"
 #include "rotating_log.h"
 #include "event_loop.h"
 #include "sockets.h"
@@ -66,7 +67,7 @@ Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
     server->connections = c;
   server->lastConnection = c;
   c->server = server;
-  snprintf(c->clientAddress, sizeof c->clientAddress, "%.31s", peer);
+  snprintf(c->clientAddress, sizeof c->clientAddress, "%s", peer);
   ConnOpen(&c->io, socket);
   c->next = nullptr;
   ResetConnection(c);
@@ -158,7 +159,7 @@ Connection *EndConnection(Connection *c) {
   DelConnection(&server->connections, c);
   // A place is free again: the listening socket is watched once more
   // unless the process is out of descriptors.
-  if (server->loop && server->acceptPaused != '1' && server->listenSocket >= 0)
-    SetFdMask(server->loop, server->listenSocket, kLoopReadable);
+  if (server->loop && server->acceptPaused != '1')
+    WatchListeners(server, kLoopReadable);
   return next;
 }

@@ -9,6 +9,7 @@
 #include "http_server.h"
 #include "main_loop.h"
 #include "sockets.h"
+#include "tls.h"
 
 namespace {
 const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
@@ -18,6 +19,20 @@ const char kManyAddresses[] =
     "More than one IP address was detected, using the first in list.\n";
 const char kNoBind[] = "Associate local address with socket failed.\n";
 const char kNoListen[] = "Putting socket into listening mode failed.\n";
+// A listening socket on the configured address, or -1 after saying why.
+int Listen(HttpServer *s, int port) {
+  int stage = 0;
+  int fd = ListenOn(s->address, (unsigned)port, s->backlog, &stage);
+  if (fd < 0) {
+    // The operator needs the system's reason too: a port in use, a
+    // privileged port, an address that is not this machine's.
+    int err = errno;
+    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
+    fprintf(stderr, "%s\n", strerror(err));
+  }
+  return fd;
+}
+
 }  // namespace
 
 int InitNet(HttpServer *s) {
@@ -26,25 +41,36 @@ int InitNet(HttpServer *s) {
     return -1;
   }
   if (strcmp(s->address, "AUTO") == 0) {
+    char found[1][16];
     int count = 1;
-    if (FindHostAddresses(&s->address, &count) != 0) {
+    if (FindHostAddresses(found, &count) != 0) {
       fputs(kNoAddress, stderr);
       return -1;
     }
     if (count > 1) fputs(kManyAddresses, stderr);
+    snprintf(s->address, sizeof s->address, "%s", found[0]);
   }
-  int stage = 0;
-  s->listenSocket = ListenTcp(s->address, (unsigned)s->port, s->backlog, &stage);
-  if (s->listenSocket < 0) {
-    // The operator needs the system's reason too: a port in use, a
-    // privileged port, an address that is not this machine's.
-    int err = errno;
-    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
-    fprintf(stderr, "%s\n", strerror(err));
-    return -1;
+  s->listenSocket = Listen(s, s->port);
+  if (s->listenSocket < 0) return -1;
+  if (strcmp(s->baseURL, "AUTO") == 0) {
+    char host[kAddressTextSize + 2];
+    UrlHost(s->address, host, sizeof host);
+    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", host);
   }
-  if (strcmp(s->baseURL, "AUTO") == 0)
-    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", s->address);
+  if (s->tlsPort > 0) {
+    char error[256];
+    s->tlsContext = TlsServerContext(s->tlsCertificate, s->tlsKey, true, error,
+                                     sizeof error);
+    if (!s->tlsContext) {
+      fprintf(stderr, "%s\n", error);
+      return -1;
+    }
+    s->tlsListenSocket = Listen(s, s->tlsPort);
+    if (s->tlsListenSocket < 0) return -1;
+    // A redirect answered on the encrypted port keeps the client on it.
+    UrlWithPort(s->baseURL, "https", (unsigned)s->tlsPort, s->tlsBaseURL,
+                sizeof s->tlsBaseURL);
+  }
   return InitLoop(s);
 }
 
@@ -62,5 +88,9 @@ int CloseServer(HttpServer *s) {
   s->defaultHost = nullptr;
   CloseConnection(s->listenSocket);
   s->listenSocket = -1;
+  CloseConnection(s->tlsListenSocket);
+  s->tlsListenSocket = -1;
+  TlsFreeContext(s->tlsContext);
+  s->tlsContext = nullptr;
   return 0;
 }

@@ -165,10 +165,12 @@ void BuildLocation(Connection *c, char *out, size_t size) {
   EncodeForUrl(encoded, sizeof encoded, path);
   // A root chosen by the Host value is only reached again under that name.
   const char *host = RequestHost();
+  const char *scheme = c->secure == '1' ? "https" : "http";
   if (c->hostMode == '1' && CleanHost(host))
-    snprintf(out, size, "http://%s%s", host, encoded);
+    snprintf(out, size, "%s://%s%s", scheme, host, encoded);
   else
-    snprintf(out, size, "%s%s", s->baseURL, encoded);
+    snprintf(out, size, "%s%s", c->secure == '1' ? s->tlsBaseURL : s->baseURL,
+             encoded);
 }
 
 // Appends to the header block; false when it would not fit.
