@@ -4,15 +4,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "security_commands.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
+#include "transfers.h"
 
 static const char kNoSocket[] = "451 Could not create socket descriptor.\n";
 static const char kNoBind[] = "451 Assigning a name to socket failed.\n";
@@ -23,10 +26,36 @@ static const char kPassiveTail[] = ",%d,%d).\n";
 static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
 static const char kPortBad[] = "550 Bad PORT arguments.\n";
 static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
-static const char kBadIp[] = "425 Connection refused (bad IP).\n";
 
-// Passive sockets listen on every local address.
-static const char kAnyAddress[] = "0.0.0.0";
+// The address the client reached the server at: passive listeners bind it
+// alone, never every local address. False when it cannot be learnt.
+static bool ServerAddress(int cmndSocket, char *out, size_t size) {
+  struct sockaddr_in sin;
+  socklen_t len = sizeof sin;
+  if (getsockname(cmndSocket, (struct sockaddr *)&sin, &len) != 0 ||
+      sin.sin_family != AF_INET)
+    return false;
+  return inet_ntop(AF_INET, &sin.sin_addr, out, (socklen_t)size) != nullptr;
+}
+
+bool PortRefused(const Server *pConfig, int port) {
+  // A privileged port is some other service of the client's host; the
+  // server's own ports would have it talk to itself (a PORT to the command
+  // port stores the server's greeting in a file).
+  if (port < 1024 || (uint32_t)port == pConfig->Port) return true;
+  uint32_t first = pConfig->DataPort;
+  return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
+}
+
+// After PROT P a data connection speaks TLS from its first byte, the
+// client being the TLS client whichever side connected. 0, or -1 after a
+// 425 when TLS cannot be started.
+static int Protect(Request *pReq) {
+  if (ProtectDataConnection(pReq) == 0) return 0;
+  CloseXferConnection(pReq);
+  SendFTPstring(pReq, Mess425);
+  return -1;
+}
 
 void DropTransfer(Request *pReq) {
   CloseDataBuffer(pReq);
@@ -34,27 +63,75 @@ void DropTransfer(Request *pReq) {
   CloseDataConnection(pReq);
 }
 
-int DoPASV(Request *pReq) {
+static const char kExtendedPassive[] = "229 Entering Extended Passive Mode (|||%d|)\n";
+static const char kEpsvAllTaken[] = "200 EPSV ALL command successful.\n";
+static const char kFamilyNotServed[] = "522 Network protocol not supported, use (1)\n";
+static const char kBadArgument[] = "501 Syntax error in parameters or arguments.\n";
+
+// After EPSV ALL the client has promised to use EPSV alone: a NAT box
+// between it and the server may rely on it.
+static bool RefusedAfterEpsvAll(Request *pReq) {
+  if (pReq->epsvAll != '1') return false;
+  SendFTPstring(pReq, Mess503);
+  return true;
+}
+
+// The session's listening data socket, for PASV and EPSV alike: 0, or the
+// code of the refusal reply it queued.
+static int StartPassive(Request *pReq) {
   DropTransfer(pReq);
   Server *pConfig = pReq->pConfig;
   pReq->DataPort = (int32_t)pConfig->DataPort + pReq->ID - 1;
   // SO_REUSEADDR (set by ListenTcp) lets the session listen again at once
   // on the port whose previous data connection still sits in TIME_WAIT.
   int stage = 0;
-  int sock = ListenTcp(kAnyAddress, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+  char address[kAddressSize];
+  int sock = -1;
+  if (!ServerAddress(pReq->cmndSocket, address, sizeof address))
+    stage = 2;
+  else
+    sock = ListenTcp(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
   if (sock < 0) {
     SendFTPstring(pReq, stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen);
     return 451;
   }
   pReq->DataSocket = sock;
+  pReq->passiveMode = '1';
+  return 0;
+}
+
+int DoPASV(Request *pReq) {
+  if (RefusedAfterEpsvAll(pReq)) return 503;
+  int refused = StartPassive(pReq);
+  if (refused) return refused;
+  Server *pConfig = pReq->pConfig;
   int n = snprintf(tmpBuf, sizeof tmpBuf, kPassiveHead, pConfig->ExternIP);
   for (int i = 0; i < n; i++)
     if (tmpBuf[i] == '.') tmpBuf[i] = ',';
   snprintf(tmpBuf + n, sizeof tmpBuf - (size_t)n, kPassiveTail,
            pReq->DataPort / 256, pReq->DataPort % 256);
-  pReq->passiveMode = '1';
   SendFTPstring(pReq, tmpBuf);
   return 227;
+}
+
+int DoEPSV(Request *pReq) {
+  const char *arg = pReq->argument;
+  if (strcasecmp(arg, "ALL") == 0) {
+    pReq->epsvAll = '1';
+    SendFTPstring(pReq, kEpsvAllTaken);
+    return 200;
+  }
+  // Only IPv4 (family 1) is served.
+  if (arg[0] != '\0' && strcmp(arg, "1") != 0) {
+    bool number = strspn(arg, "0123456789") == strlen(arg);
+    SendFTPstring(pReq, number ? kFamilyNotServed : kBadArgument);
+    return number ? 522 : 501;
+  }
+  int refused = StartPassive(pReq);
+  if (refused) return refused;
+  snprintf(tmpBuf, sizeof tmpBuf, kExtendedPassive, pReq->DataPort);
+  SendFTPstring(pReq, tmpBuf);
+  return 229;
 }
 
 // Starts a non-blocking connect to address:port. The socket, or -1 when
@@ -95,31 +172,16 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
   return port >= 1 && port <= 65535 ? (int)port : -1;
 }
 
-int DoPORT(Request *pReq) {
-  char *arg = pReq->argument;
-  if (arg[0] == '\0') {
-    SendFTPstring(pReq, kPortMissing);
-    return 550;
-  }
-  DropTransfer(pReq);
-  char *commas[5];
-  int found = 0;
-  for (char *p = arg; *p && found < 5; p++)
-    if (*p == ',') commas[found++] = p;
-  if (found < 5) {
-    SendFTPstring(pReq, kPortBad);
-    return 550;
-  }
-  commas[0][0] = commas[1][0] = commas[2][0] = '.';
-  commas[3][0] = commas[4][0] = '\0';
-  // Compared as text: the server connects to no host but the client, and
-  // an address written another way (leading zeros) is not the client's.
-  if (strcmp(arg, pReq->ipAddress) != 0) {
+// The checks and the connect of PORT and EPRT alike: the address must be
+// the client's own (compared as text: the server connects to no host but
+// the client, and an address written another way, with leading zeros, is
+// not the client's), the port a usable one (-1 when it is not).
+static int StartActive(Request *pReq, const char *address, int port) {
+  if (strcmp(address, pReq->ipAddress) != 0) {
     SendFTPstring(pReq, kPortConflict);
     return 550;
   }
-  int port = PortNumber(commas[3] + 1, commas[4] + 1);
-  if (port < 0) {
+  if (port < 0 || PortRefused(pReq->pConfig, port)) {
     SendFTPstring(pReq, kPortBad);
     return 550;
   }
@@ -138,10 +200,58 @@ int DoPORT(Request *pReq) {
     pReq->DataSocket = sock;
   } else {
     pReq->xferSocket = sock;
+    if (Protect(pReq) != 0) return 425;
   }
   pReq->passiveMode = '0';
   SendFTPstring(pReq, Mess200);
   return 200;
+}
+
+int DoPORT(Request *pReq) {
+  char *arg = pReq->argument;
+  if (arg[0] == '\0') {
+    SendFTPstring(pReq, kPortMissing);
+    return 550;
+  }
+  if (RefusedAfterEpsvAll(pReq)) return 503;
+  DropTransfer(pReq);
+  char *commas[5];
+  int found = 0;
+  for (char *p = arg; *p && found < 5; p++)
+    if (*p == ',') commas[found++] = p;
+  if (found < 5) {
+    SendFTPstring(pReq, kPortBad);
+    return 550;
+  }
+  commas[0][0] = commas[1][0] = commas[2][0] = '.';
+  commas[3][0] = commas[4][0] = '\0';
+  return StartActive(pReq, arg, PortNumber(commas[3] + 1, commas[4] + 1));
+}
+
+// EPRT |1|address|port| (any delimiter of the client's choice).
+int DoEPRT(Request *pReq) {
+  char *arg = pReq->argument;
+  if (RefusedAfterEpsvAll(pReq)) return 503;
+  DropTransfer(pReq);
+  char delimiter = arg[0];
+  char *fields[4];
+  int found = 0;
+  if (delimiter >= 33 && delimiter <= 126)
+    for (char *p = arg; *p && found < 4; p++)
+      if (*p == delimiter) fields[found++] = p;
+  if (found < 4 || fields[3][1] != '\0') {
+    SendFTPstring(pReq, kBadArgument);
+    return 501;
+  }
+  for (int i = 0; i < 4; i++) fields[i][0] = '\0';
+  if (strcmp(fields[0] + 1, "1") != 0) {
+    SendFTPstring(pReq, kFamilyNotServed);
+    return 522;
+  }
+  const char *portText = fields[2] + 1;
+  int64_t port = ParseLong(portText);
+  bool digits = portText[0] != '\0' && strspn(portText, "0123456789") == strlen(portText);
+  return StartActive(pReq, fields[1] + 1, digits && port >= 1 && port <= 65535 ? (int)port : -1);
 }
 
 int OnAcceptXfer(Request *pReq) {
@@ -153,7 +263,7 @@ int OnAcceptXfer(Request *pReq) {
   if (pReq->passiveMode != '1') {
     pReq->xferSocket = pReq->DataSocket;
     pReq->DataSocket = -1;
-    return 0;
+    return Protect(pReq);
   }
   char peer[kAddressSize] = "";
   errno = 0;
@@ -162,16 +272,24 @@ int OnAcceptXfer(Request *pReq) {
     // A connection that went away before it was taken: nothing to report,
     // the socket keeps listening.
     if (WouldBlock(errno) || errno == ECONNABORTED) return -1;
-    SendFTPstring(pReq, Mess425);
+    // Out of descriptors or worse: the listener would stay ready and be
+    // tried again pass after pass, so it goes. The reply waits for any
+    // line the client is still sending.
+    CloseConnection(pReq->DataSocket);
+    pReq->DataSocket = -1;
+    SendFinalReply(pReq, Mess425);
     return -1;
   }
   if (strcmp(peer, pReq->ipAddress) != 0) {
-    // Someone else got to the port first: turned away, and the client
-    // itself can still connect.
-    SendFTPstring(pReq, kBadIp);
+    // A stranger got to the port first: closed without a word, since a
+    // reply would land in the middle of whatever the client is sending;
+    // the client itself can still connect.
     CloseConnection(sock);
     return -1;
   }
+  // Exactly one connection per PASV: nobody else reaches the port now.
+  CloseConnection(pReq->DataSocket);
+  pReq->DataSocket = -1;
   pReq->xferSocket = sock;
-  return 0;
+  return Protect(pReq);
 }

@@ -7,6 +7,7 @@
 #include "accounts.h"
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "quota_records.h"
 #include "sessions.h"
 #include "string_helpers.h"
 
@@ -27,9 +28,14 @@ int DoUSER(Request *pReq) {
     SendFTPstring(pReq, kUserMissing);
     return 550;
   }
+  // A name without a usable account is asked for a password like any
+  // other, and that PASS is refused: a client cannot find out which names
+  // exist.
   if (OpenAccount(pReq) != 0) {
-    SendFTPstring(pReq, Mess332);
-    return 332;
+    pReq->accountRefused = '1';
+    pReq->permissions[kUSER] = '0';
+    SendFTPstring(pReq, Mess331);
+    return 331;
   }
   pReq->permissions[kUSER] = '0';
   if (pReq->passWord[0] != '\0') {
@@ -46,11 +52,12 @@ int DoPASS(Request *pReq) {
     SendFTPstring(pReq, kPassMissing);
     return 550;
   }
-  if (strcmp(pReq->argument, pReq->passWord) != 0) return kWrongPassword;
+  if (pReq->accountRefused == '1' || strcmp(pReq->argument, pReq->passWord) != 0)
+    return kWrongPassword;
   pReq->permissions[kPASS] = '0';
-  if (pReq->quotaLimit != 0) {
+  if (QuotaLimit(pReq) != 0) {
     snprintf(tmpBuf, sizeof tmpBuf, kWelcomeQuota,
-             (unsigned long)pReq->diskUsage, (unsigned long)pReq->quotaLimit);
+             (unsigned long)DiskUsage(pReq), (unsigned long)QuotaLimit(pReq));
     SendFTPstring(pReq, tmpBuf);
   } else {
     SendFTPstring(pReq, Mess230);
@@ -71,7 +78,7 @@ int DoNOOP(Request *pReq) {
 int DoPWD(Request *pReq) {
   int n = snprintf(tmpBuf, sizeof tmpBuf, kPwd, pReq->cwd);
   // A deep directory can outgrow the one-line reply: answer all the same.
-  if (n < 0 || n >= kCmndBufferSize) {
+  if (n < 0 || !ReplyFits(tmpBuf)) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }

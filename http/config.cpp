@@ -65,6 +65,7 @@ const char kVirtualNoPath[] = "AddVirtual entry is missing path.\n";
 const char kVirtualNotFull[] =
     "AddVirtual entry is not valid (path must begin with /).\n";
 const char kVirtualMissing[] = "AddVirtual is missing.\n";
+const char kBadLogFormat[] = "LogFormat value must be either mirt or combined.\n";
 const char kRootNotDirectory[] =
     "Web root directory %s does not exist or is not a directory.\n";
 const char kVirtualNotDirectory[] =
@@ -307,6 +308,19 @@ int CheckDirectories(const HttpServer *s) {
   return 0;
 }
 
+// Optional and quiet when absent (iteration mode prints no missing-line
+// message): the server's own line stays the default.
+int ReadLogFormat(Ini *ini, HttpServer *s, char *value) {
+  s->logFormat = 'm';
+  IniIterate(ini);
+  int found = ReadIni(ini, value, 256, "LogFormat=");
+  IniSingle(ini);
+  if (found != 0 || strcmp(value, "mirt") == 0) return 0;
+  if (strcmp(value, "combined") != 0) return Fail(kBadLogFormat);
+  s->logFormat = 'c';
+  return 0;
+}
+
 }  // namespace
 
 ListItem *AddListItem(ListItem **head, const char *text) {
@@ -355,6 +369,8 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->keepAliveTimeout = kDefaultKeepAlive;
   s->lastConnection = nullptr;
   s->loop = nullptr;
+  s->addressCounts = nullptr;
+  s->addressSlots = 0;
   snprintf(s->serverName, sizeof s->serverName, "Mirt/1.7.1");
   snprintf(s->protocol, sizeof s->protocol, "HTTP/1.0");
   s->defaultHost = nullptr;
@@ -397,6 +413,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
     IniSingle(&ini);
     r = ReadLogConfig(&ini, log, 256);
   }
+  if (r == 0) r = ReadLogFormat(&ini, s, value);
   CloseIni(&ini);
   return r;
 }

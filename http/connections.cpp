@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "client_limits.h"
+#include "combined_log.h"
 #include "http_server.h"
 #include "main_loop.h"
 #include "rotating_log.h"
@@ -44,6 +45,10 @@ void WriteAccessLine(Connection *c) {
   char date[26];
   FILE *out = LogBegin(log, c->startTime, date);
   if (!out) return;
+  if (c->server->logFormat == 'c') {
+    WriteCombinedLine(out, c);
+    return;
+  }
   char method[3 * sizeof c->method + 1];
   char path[3 * kFileNameSize + 1];
   EscapeControls(method, sizeof method, c->method);
@@ -99,6 +104,7 @@ void ResetConnection(Connection *c) {
   c->hostMode = '0';
   c->keepAlive = '0';
   c->progressAt = 0;
+  c->requestLine[0] = c->referer[0] = c->agent[0] = '\0';
   c->replyAt = 0;
   c->failedLogin = '0';
   StartHeadDeadline(c);
@@ -154,6 +160,7 @@ Connection *EndConnection(Connection *c) {
     UnwatchFd(server->loop, c->io.fd);
   }
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
+  UncountAddress(server, c);
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);

@@ -58,6 +58,12 @@ struct HttpServer {
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
   uint32_t maxPerAddress;    // connections one client address may hold
+  // Connections held per client address, a hash table of addressSlots
+  // entries (a power of two, at least twice MaxConnections, so it is never
+  // full); null where no loop runs (then the list is counted instead).
+  struct AddressCount *addressCounts;
+  uint32_t addressSlots;
+  char logFormat;            // 'm' the server's own line, 'c' Combined
   LoginGuard guard;          // failed logins per client address
   // HTTPS beside plain HTTP: a second listener whose connections are TLS
   // (TLSPort 0: none). Redirects on it start with tlsBaseURL.
@@ -136,7 +142,13 @@ struct Connection {
   // next request of a client that sends before it has its answer.
   int32_t pipelinedLength;
   char pipelined[kBufferSize];
+  // Kept from the request head for a Combined Log Format line (filled only
+  // with LogFormat=combined); longer values are cut.
+  char requestLine[1024];
+  char referer[512];
+  char agent[512];
   int64_t headDeadline;     // NowMs by which the head must be in; 0 none
   int64_t replyAt;          // NowMs at which a held reply goes (state '2')
   char failedLogin;         // '1': credentials were sent and refused
+  char counted;             // '1': counted in addressCounts
 };

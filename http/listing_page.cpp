@@ -1,7 +1,7 @@
-// The listing page travels one piece per send step: the head, then one row
-// per directory entry, then the foot, each alone in the connection's
-// buffer. The directory stays open meanwhile, so a directory of any size
-// is listed in constant memory; nothing is collected or sorted.
+// The listing page travels one piece per send step: the head, then the
+// rows, as many as fill the connection's buffer, then the foot. The
+// directory stays open meanwhile, so a directory of any size is listed in
+// constant memory; nothing is collected or sorted.
 #include "listing_page.h"
 
 #include <cerrno>
@@ -53,6 +53,7 @@ const char kNotFound[] =
 const char kCloseFailed[] = "Could not close directory.\n";
 
 const char kPageType[] = ".htm";
+const int kEntriesPerPiece = 256;
 // Paths stay below this length, like every path the server opens.
 const size_t kPathLimit = 512;
 // A name is at most kPathLimit bytes; as text each byte may become a
@@ -77,8 +78,23 @@ bool Append(Connection *c, const char *format, const char *value) {
   return true;
 }
 
+// A row that does not fit the rest of the buffer waits in `pipelined`
+// (free during a listing: the connection closes after the page) and opens
+// the next piece.
+void Place(Connection *c, const char *row, int n) {
+  if ((size_t)n < sizeof c->buffer - (size_t)c->bodyLength) {
+    memcpy(c->buffer + c->bodyLength, row, (size_t)n);
+    c->bodyLength += n;
+  } else {
+    memcpy(c->pipelined, row, (size_t)n);
+    c->pipelinedLength = n;
+  }
+}
+
 void WriteFoot(Connection *c) {
-  if (!Append(c, kFoot, c->server->serverName)) c->bodyLength = 0;
+  char foot[sizeof kFoot + 32];
+  int n = snprintf(foot, sizeof foot, kFoot, c->server->serverName);
+  if (n > 0 && (size_t)n < sizeof foot) Place(c, foot, n);
   if (closedir(c->directory) != 0) fputs(kCloseFailed, stderr);
   c->directory = nullptr;
 }
@@ -100,9 +116,10 @@ void WriteRow(Connection *c, const char *name) {
   if (EscapeHtml(name, text, sizeof text) < 0) return;
   if (EncodeHref(name, href, sizeof href) < 0) return;
   GetDateARPANET(date, (time_t)mtime);
+  char row[kBufferSize];
   int n;
   if (kind == kDirectory) {
-    n = snprintf(c->buffer, sizeof c->buffer, kDirectoryRow, href, text, date);
+    n = snprintf(row, sizeof row, kDirectoryRow, href, text, date);
   } else {
     char sizeText[32];
     uint64_t bytes = (uint64_t)size;
@@ -110,17 +127,19 @@ void WriteRow(Connection *c, const char *name) {
       snprintf(sizeText, sizeof sizeText, kSizeBytes, bytes);
     else
       snprintf(sizeText, sizeof sizeText, kSizeKilobytes, bytes / 1024);
-    n = snprintf(c->buffer, sizeof c->buffer, kFileRow, href, text, sizeText,
-                 date);
+    n = snprintf(row, sizeof row, kFileRow, href, text, sizeText, date);
   }
   // A row too long for the buffer is left out, like an over-long name.
-  if (n > 0 && (size_t)n < sizeof c->buffer) c->bodyLength = n;
+  if (n > 0 && (size_t)n < sizeof row) Place(c, row, n);
 }
 
 }  // namespace
 
 int OpenListing(Connection *c) {
   c->bodyLength = 0;
+  // The page is the connection's last answer: what the client sent ahead
+  // is dropped, and the room holds a row waiting for the next piece.
+  c->pipelinedLength = 0;
   if (c->directory) return Fail(c, kAlreadyOpen);
   snprintf(c->extension, sizeof c->extension, "%s", kPageType);
 
@@ -163,24 +182,36 @@ int OpenListing(Connection *c) {
 }
 
 int NextListingRow(Connection *c) {
-  if (!c->directory) return -1;
   c->bodyLength = 0;
-  size_t base = strlen(c->fileName);
-  if (base == 0 || !IsSeparator(c->fileName[base - 1])) return -1;
-
-  struct dirent *entry = readdir(c->directory);
-  if (!entry) {
-    WriteFoot(c);
-    return 0;
+  if (c->pipelinedLength > 0) {
+    memcpy(c->buffer, c->pipelined, (size_t)c->pipelinedLength);
+    c->bodyLength = c->pipelinedLength;
+    c->pipelinedLength = 0;
   }
-  const char *name = entry->d_name;
-  size_t length = strlen(name);
-  if (length + base >= kPathLimit) return 0;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
-  // The name joins the path only while the entry is examined, so the
-  // access check sees the request path the entry's own link would give.
-  memcpy(c->fileName + base, name, length + 1);
-  WriteRow(c, name);
-  c->fileName[base] = '\0';
+  if (!c->directory) return c->bodyLength > 0 ? 0 : -1;
+  size_t base = strlen(c->fileName);
+  if (base == 0 || !IsSeparator(c->fileName[base - 1]))
+    return c->bodyLength > 0 ? 0 : -1;
+
+  // Rows are gathered until the buffer is full: one write carries a dozen
+  // of them. A bounded number of entries per piece, so a directory of
+  // hidden names cannot hold the loop.
+  for (int entries = 0; entries < kEntriesPerPiece && c->pipelinedLength == 0;
+       entries++) {
+    struct dirent *entry = readdir(c->directory);
+    if (!entry) {
+      WriteFoot(c);
+      return 0;
+    }
+    const char *name = entry->d_name;
+    size_t length = strlen(name);
+    if (length + base >= kPathLimit) continue;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    // The name joins the path only while the entry is examined, so the
+    // access check sees the request path the entry's own link would give.
+    memcpy(c->fileName + base, name, length + 1);
+    WriteRow(c, name);
+    c->fileName[base] = '\0';
+  }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "connections.h"
+#include "combined_log.h"
 #include "http_server.h"
 #include "listing_page.h"
 #include "request_parser.h"
@@ -190,6 +191,7 @@ int StartResponse(Connection *c) {
   // A head that filled the buffer without its end leaves no telling where
   // the next request would begin.
   c->keepAlive = stays ? '1' : '0';
+  if (c->server->logFormat == 'c') KeepCombinedFields(c);
   ParseRequest(c);
   // A request line that could not be read, or a body the server does not
   // read, leaves the stream in doubt: the answer is the last.

@@ -250,7 +250,9 @@ TEST_F(MirtPersistence, FiveThousandSimultaneousClients) {
     EXPECT_EQ(answered, kClients) << "round " << round;
   }
   EXPECT_TRUE(inTime());
-  for (auto &c : conns) c.Close();
+  // Reset rather than closed: five thousand client ports left waiting out
+  // their close would keep other tests from binding them for a minute.
+  for (auto &c : conns) c.Reset();
   EXPECT_TRUE(WaitFor([&] { return OpenFds(server.proc.pid()) < 100; }, 20));
 }
 
