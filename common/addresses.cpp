@@ -169,14 +169,20 @@ int ListenOn(const char *address, unsigned port, int backlog, int *stage) {
   // "::" serves IPv4 clients too, whatever the system's default says.
   if (family == AF_INET6)
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+  // errno survives the close so that the caller can say why; an address
+  // that cannot be read is one this machine cannot have.
   if (!parsed || bind(fd, (struct sockaddr *)&at.sa, at.length) != 0) {
+    int err = parsed ? errno : EADDRNOTAVAIL;
     close(fd);
     *stage = 2;
+    errno = err;
     return -1;
   }
   if (listen(fd, backlog) != 0 || SetNonBlocking(fd) != 0) {
+    int err = errno;
     close(fd);
     *stage = 3;
+    errno = err;
     return -1;
   }
   return fd;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -142,6 +143,7 @@ TEST(Addresses, LoopbackListenersOfEachFamilyAndConnectBack) {
   EXPECT_EQ(stage, 2);
   EXPECT_EQ(ListenOn("not.an.address", port, 5, &stage), -1);
   EXPECT_EQ(stage, 2);
+  EXPECT_EQ(errno, EADDRNOTAVAIL);  // the reason the operator is shown
 }
 
 }  // namespace
