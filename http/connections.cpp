@@ -111,6 +111,7 @@ void ResetConnection(Connection *c) {
 }
 
 void DelConnection(Connection **head, Connection *c) {
+  free(c->pipelined);
   if (c->prev)
     c->prev->next = c->next;
   else if (*head == c)
@@ -141,9 +142,9 @@ void NextRequest(Connection *c) {
   CloseFiles(c);
   WriteAccessLine(c);
   c->requests++;
-  int32_t carried = c->pipelinedLength;
+  int32_t carried = c->pipelined ? c->pipelinedLength : 0;
   ResetConnection(c);
-  memcpy(c->buffer, c->pipelined, (size_t)carried);
+  if (carried > 0) memcpy(c->buffer, c->pipelined, (size_t)carried);
   c->bodyLength = carried;
   c->buffer[carried] = '\0';
   c->pipelinedLength = 0;

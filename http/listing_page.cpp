@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 
@@ -140,6 +141,8 @@ int OpenListing(Connection *c) {
   // The page is the connection's last answer: what the client sent ahead
   // is dropped, and the room holds a row waiting for the next piece.
   c->pipelinedLength = 0;
+  if (!c->pipelined) c->pipelined = (char *)malloc(kBufferSize);
+  if (!c->pipelined) return Fail(c, kOpenFailed);
   if (c->directory) return Fail(c, kAlreadyOpen);
   snprintf(c->extension, sizeof c->extension, "%s", kPageType);
 
