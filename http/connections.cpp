@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "http_server.h"
+#include "listing_page.h"
 #include "rotating_log.h"
 #include "sockets.h"
 
@@ -42,9 +43,15 @@ void WriteAccessLine(Connection *c) {
   FILE *out = LogBegin(log, c->startTime, date);
   if (!out) return;
   char method[3 * sizeof c->method + 1];
-  char path[3 * kFileNameSize + 1];
+  char path[3 * (32 + kFileNameSize) + 1];
   EscapeControls(method, sizeof method, c->method);
-  EscapeControls(path, sizeof path, c->urlPath);
+  // The path as the client named it: behind the virtual prefix it came
+  // through, so that /docs/n.txt and /n.txt stay apart in the log.
+  char named[32 + kFileNameSize];
+  const char *prefix = c->virtualItem && c->urlPath[0] ? c->virtualItem->text : "";
+  snprintf(named, sizeof named, "%.31s%s", prefix,
+           prefix[0] ? c->urlPath + 1 : c->urlPath);
+  EscapeControls(path, sizeof path, named);
   fprintf(out, kAccessLine, c->clientAddress, date, method, path, c->status,
           c->bytesSent);
 }
@@ -88,6 +95,11 @@ void ResetConnection(Connection *c) {
   c->fileLeft = 0;
   c->virtualItem = nullptr;
   c->hostMode = '0';
+  c->message = nullptr;
+  c->location[0] = '\0';
+  c->etag[0] = '\0';
+  c->fileSize = -1;
+  c->entries = nullptr;
 }
 
 void DelConnection(Connection **head, Connection *c) {
@@ -109,6 +121,7 @@ void CloseFiles(Connection *c) {
     if (close(c->file) != 0) fputs(kCloseFileFailed, stderr);
     c->file = -1;
   }
+  FreeListingEntries(c);
 }
 
 Connection *EndConnection(Connection *c) {

@@ -95,4 +95,13 @@ struct Connection {
   // entry can guard a whole virtual directory.
   const ListItem *virtualItem;
   char hostMode;            // '1' when the root came from AddHost
+  // What the resolution decided, for the response to render: the text of
+  // the built-in body for an error or redirect (null: none), the Location
+  // value of a redirect, and the file's validator (empty: none).
+  const char *message;
+  char location[kHeaderSize];
+  char etag[40];
+  int64_t fileSize;         // size of the file asked for; -1 none
+  // The sorted entries of an open listing (null otherwise).
+  struct ListingEntries *entries;
 };

@@ -1,10 +1,14 @@
 // The listing page travels one piece per send step: the head, then one row
 // per directory entry, then the foot, each alone in the connection's
-// buffer. The directory stays open meanwhile, so a directory of any size
-// is listed in constant memory; nothing is collected or sorted.
+// buffer. The entries are sorted, so their names are read once when the
+// listing opens and held, packed in one block, until the page ends; sizes,
+// dates and access are looked up row by row inside the open directory.
 #include "listing_page.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -14,7 +18,6 @@
 #include "http_server.h"
 #include "listing_page_names.h"
 #include "resolve.h"
-#include "response.h"
 
 namespace {
 
@@ -22,7 +25,7 @@ namespace {
 const char kHead[] =
     "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\"><html>"
     "<head><title></title><meta http-equiv=\"Content-Type\" "
-    "content=\"text/html; charset=iso-8859-1\"></head><body bgcolor=\"#ccccff\" "
+    "content=\"text/html; charset=utf-8\"></head><body bgcolor=\"#ccccff\" "
     "link=\"#0000ff\" vlink=\"#0000aa\"><table bgcolor=\"#00ffcc\" "
     "cellspacing=0 cellpadding=2 border=1><tr><td colspan=3 "
     "bgcolor=\"#c0cfc0\">Index of %s</td></tr>";
@@ -58,9 +61,77 @@ const size_t kHrefRoom = 3 * kPathLimit + 1;
 
 bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 
+}  // namespace
+
+// The names of a directory in page order: directories first, each group by
+// name in byte order. `order` holds offsets into `names`, the top bit set
+// for a directory.
+struct ListingEntries {
+  char *names;
+  size_t namesUsed, namesRoom;
+  uint32_t *order;
+  size_t count, orderRoom;
+  size_t next;  // the entry the next row shows
+};
+
+namespace {
+
+const uint32_t kDirectoryBit = 0x80000000u;
+
+// Grows a block to hold `need` items of `item` bytes; false when memory
+// runs out (the block is kept as it was).
+bool Reserve(void **block, size_t *room, size_t need, size_t item) {
+  if (need <= *room) return true;
+  size_t grown = *room ? *room : 256;
+  while (grown < need) grown *= 2;
+  void *bigger = realloc(*block, grown * item);
+  if (!bigger) return false;
+  *block = bigger;
+  *room = grown;
+  return true;
+}
+
+bool AddEntry(ListingEntries *e, const char *name, bool directory) {
+  size_t length = strlen(name) + 1;
+  // Offsets live below the directory bit.
+  if (e->namesUsed + length >= kDirectoryBit) return false;
+  if (!Reserve((void **)&e->names, &e->namesRoom, e->namesUsed + length, 1) ||
+      !Reserve((void **)&e->order, &e->orderRoom, e->count + 1,
+               sizeof *e->order))
+    return false;
+  memcpy(e->names + e->namesUsed, name, length);
+  e->order[e->count++] =
+      (uint32_t)e->namesUsed | (directory ? kDirectoryBit : 0u);
+  e->namesUsed += length;
+  return true;
+}
+
+// Reads every entry the page may show; false when memory ran out.
+bool CollectEntries(DIR *dir, size_t base, ListingEntries *e) {
+  while (struct dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (strlen(name) + base >= kPathLimit) continue;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    // A name beginning with ',' marks an entry the owner keeps off the
+    // page; it can still be asked for directly.
+    if (name[0] == ',') continue;
+    bool directory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
+      directory = StatIn(dirfd(dir), name) == kDirectory;
+    if (!AddEntry(e, name, directory)) return false;
+  }
+  const char *names = e->names;
+  std::sort(e->order, e->order + e->count, [names](uint32_t a, uint32_t b) {
+    bool da = (a & kDirectoryBit) != 0, db = (b & kDirectoryBit) != 0;
+    if (da != db) return da;
+    return strcmp(names + (a & ~kDirectoryBit), names + (b & ~kDirectoryBit)) < 0;
+  });
+  return true;
+}
+
 int Fail(Connection *c, const char *message) {
   c->status = 500;
-  SetErrorBody(c, message);
+  c->message = message;
   return 500;
 }
 
@@ -77,14 +148,12 @@ void WriteFoot(Connection *c) {
   if (!Append(c, kFoot, c->server->serverName)) c->bodyLength = 0;
   if (closedir(c->directory) != 0) fputs(kCloseFailed, stderr);
   c->directory = nullptr;
+  FreeListingEntries(c);
 }
 
 // The row for the entry whose name ends fileName; 0 bytes when the entry
 // is not shown.
 void WriteRow(Connection *c, const char *name) {
-  // A name beginning with ',' marks an entry the owner keeps off the page;
-  // it can still be asked for directly.
-  if (name[0] == ',') return;
   int access = CheckPathAccess(c);
   if (access != 200 && !(access == 401 && c->server->directoryListing == '2'))
     return;
@@ -129,41 +198,62 @@ int OpenListing(Connection *c) {
              c->fileName[last - 1] != ':';
   if (cut) c->fileName[last] = '\0';
   c->directory = opendir(c->fileName);
+  int error = errno;
   if (cut) {
     c->fileName[last] = '/';
     c->fileName[last + 1] = '\0';
   }
-  if (!c->directory) return Fail(c, kOpenFailed);
+  if (!c->directory) {
+    if (error == ENOENT || error == ENOTDIR) return 404;
+    return Fail(c, kOpenFailed);
+  }
 
+  // The head must fit the buffer once the response renders it.
   char path[kTextRoom];
-  bool fits = EscapeHtml(c->urlPath, path, sizeof path) >= 0 &&
-              Append(c, kHead, path);
-  if (fits && strcmp(c->urlPath, "/") != 0) fits = Append(c, "%s", kParentRow);
-  if (fits) fits = Append(c, "%s", kColumnTitles);
-  if (!fits) {
+  int length = EscapeHtml(c->urlPath, path, sizeof path);
+  size_t head = sizeof kHead + sizeof kParentRow + sizeof kColumnTitles;
+  c->entries = (ListingEntries *)calloc(1, sizeof(ListingEntries));
+  if (length < 0 || head + (size_t)length >= sizeof c->buffer || !c->entries ||
+      !CollectEntries(c->directory, strlen(c->fileName), c->entries)) {
     closedir(c->directory);
     c->directory = nullptr;
+    FreeListingEntries(c);
     return Fail(c, kOpenFailed);
   }
   c->status = 200;
   return 200;
 }
 
+void WriteListingHead(Connection *c) {
+  char path[kTextRoom];
+  c->bodyLength = 0;
+  if (EscapeHtml(c->urlPath, path, sizeof path) < 0) return;
+  bool fits = Append(c, kHead, path);
+  if (fits && strcmp(c->urlPath, "/") != 0) fits = Append(c, "%s", kParentRow);
+  if (fits) Append(c, "%s", kColumnTitles);
+}
+
+void FreeListingEntries(Connection *c) {
+  if (!c->entries) return;
+  free(c->entries->names);
+  free(c->entries->order);
+  free(c->entries);
+  c->entries = nullptr;
+}
+
 int NextListingRow(Connection *c) {
-  if (!c->directory) return -1;
+  if (!c->directory || !c->entries) return -1;
   c->bodyLength = 0;
   size_t base = strlen(c->fileName);
   if (base == 0 || !IsSeparator(c->fileName[base - 1])) return -1;
 
-  struct dirent *entry = readdir(c->directory);
-  if (!entry) {
+  ListingEntries *e = c->entries;
+  if (e->next >= e->count) {
     WriteFoot(c);
     return 0;
   }
-  const char *name = entry->d_name;
+  const char *name = e->names + (e->order[e->next++] & ~kDirectoryBit);
   size_t length = strlen(name);
-  if (length + base >= kPathLimit) return 0;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
   // The name joins the path only while the entry is examined, so the
   // access check sees the request path the entry's own link would give.
   memcpy(c->fileName + base, name, length + 1);

@@ -132,7 +132,7 @@ int OnReadRequest(Connection *c) {
   c->bodyLength += (int32_t)n;
   c->bytesReceived += (uint64_t)n;
   c->buffer[c->bodyLength] = '\0';
-  if (strstr(c->buffer, "\r\n\r\n") || c->bodyLength == kBufferSize - 1) {
+  if (HeadComplete(c->buffer, (size_t)c->bodyLength)) {
     c->state = '1';
     ParseRequest(c);
     BuildHeader(c);

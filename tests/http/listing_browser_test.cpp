@@ -97,18 +97,20 @@ class MirtListingBrowser : public MirtTest {
 TEST_F(MirtListingBrowser, LinksAndNamesAsChromiumRendersThem) {
   if (!ChromiumInstalled())
     GTEST_SKIP() << "chromium not installed: apt-get install chromium";
-  // name on disk, link and text as the browser's document holds them (a
-  // Latin-1 byte reaches the document as its UTF-8 character), content.
+  // name on disk, link and text as the browser's document holds them,
+  // content; listed in this order: directories first, then by name bytes.
   struct Entry {
     std::string name, href, text, content;
   } entries[] = {
+      {"sub dir", "sub%20dir/", "sub dir", ""},
+      {"100% \"sure\" & 'so'.txt", "100%25%20%22sure%22%20%26%20%27so%27.txt",
+       "100% \"sure\" &amp; 'so'.txt", "three"},
       {"<img src=x onerror=alert(1)>", "%3Cimg%20src=x%20onerror=alert(1)%3E",
        "&lt;img src=x onerror=alert(1)&gt;", "one"},
       {"a#b.txt", "a%23b.txt", "a#b.txt", "fragment-proof"},
-      {"100% \"sure\" & 'so'.txt", "100%25%20%22sure%22%20%26%20%27so%27.txt",
-       "100% \"sure\" &amp; 'so'.txt", "three"},
-      {"caf\xe9.txt", "caf%E9.txt", "caf\xc3\xa9.txt", "four"},
-      {"sub dir", "sub%20dir/", "sub dir", ""},
+      {"caf\xc3\xa9.txt", "caf%C3%A9.txt", "caf\xc3\xa9.txt", "four"},
+      {"\xe6\x97\xa5\xe6\x9c\xac.txt", "%E6%97%A5%E6%9C%AC.txt",
+       "\xe6\x97\xa5\xe6\x9c\xac.txt", "five"},
   };
   harness::MakeDirs(Root() + "/dir");
   for (const Entry &e : entries) {
@@ -128,7 +130,16 @@ TEST_F(MirtListingBrowser, LinksAndNamesAsChromiumRendersThem) {
   EXPECT_EQ(dom.find("hidden"), std::string::npos) << dom;
 
   std::map<std::string, std::string> links;  // text -> href
-  for (const auto &a : Anchors(dom)) links[a.second] = a.first;
+  std::vector<std::string> order;
+  for (const auto &a : Anchors(dom)) {
+    links[a.second] = a.first;
+    order.push_back(a.second);
+  }
+  // The page declares UTF-8, so the names read as they were written, and
+  // it lists them in their order.
+  ASSERT_EQ(order.size(), sizeof entries / sizeof entries[0] + 1) << dom;
+  for (size_t k = 0; k < sizeof entries / sizeof entries[0]; k++)
+    EXPECT_EQ(order[k + 1], entries[k].text) << k;
   EXPECT_EQ(links.size(), sizeof entries / sizeof entries[0] + 1) << dom;
   EXPECT_EQ(links["Parent Directory"], "../");
   for (const Entry &e : entries) {

@@ -70,16 +70,17 @@ std::set<std::string> Texts(const std::vector<Row> &rows) {
 class MirtListing : public MirtTest {
  protected:
   // The rows the page is expected to hold, keyed by entry name; the page
-  // lists them in the order the directory enumeration gives.
-  std::string Expected(const std::string &dir, const std::string &path,
+  // lists directories first, each group by name in byte order (the order
+  // of the map's keys).
+  std::string Expected(const std::string &, const std::string &path,
                        const std::map<std::string, std::string> &rows) {
     std::string page = ListingHead(path);
     if (path != "/") page += kParentRow;
     page += kColumnTitles;
-    for (const std::string &name : EnumerationOrder(dir)) {
-      auto it = rows.find(name);
-      if (it != rows.end()) page += it->second;
-    }
+    for (bool directories : {true, false})
+      for (const auto &row : rows)
+        if ((row.second.find("<td>Directory</td>") != std::string::npos) == directories)
+          page += row.second;
     return page + kListingFoot;
   }
   void ExpectListingHeader(const Reply &r) {
@@ -309,7 +310,8 @@ TEST_F(MirtListing, PathThatWouldNotFitTheHeadIsRefused) {
 
 TEST_F(MirtListing, FiveThousandEntriesCompleteInBoundedMemory) {
   // Long names make the page about 2.5 MB, far more than the server may
-  // hold at once.
+  // hold at once. To sort them it holds the names (about 1 MB here), and
+  // nothing else per entry; they are released when the page ends.
   const int kCount = 5000;
   std::string dir = Root() + "/many";
   harness::MakeDirs(dir);
@@ -337,10 +339,13 @@ TEST_F(MirtListing, FiveThousandEntriesCompleteInBoundedMemory) {
   EXPECT_TRUE(complete);
   EXPECT_EQ(rows.size(), (size_t)kCount);
   EXPECT_TRUE(Texts(rows) == names);
+  std::vector<std::string> inOrder;
+  for (const Row &row : rows) inOrder.push_back(row.text);
+  EXPECT_TRUE(inOrder == std::vector<std::string>(names.begin(), names.end()));
 
   long rssAfter = StatusKb(pid, "VmRSS"), peakAfter = StatusKb(pid, "VmHWM");
   EXPECT_LT(rssAfter - rssBefore, 1024) << rssBefore << " kB -> " << rssAfter;
-  EXPECT_LT(peakAfter - peakBefore, 1024) << peakBefore << " kB -> " << peakAfter;
+  EXPECT_LT(peakAfter - peakBefore, 2048) << peakBefore << " kB -> " << peakAfter;
 }
 
 }  // namespace

@@ -219,10 +219,12 @@ TEST_F(MirtStartup, WarningsLetTheServerStart) {
                "WARNING! Recommended value for MaxConnections is " +
                std::to_string(FD_SETSIZE - 1) + ".\n") != std::string::npos;
   }, 5));
-  // The Location of a redirect starts with http:// and the address.
+  // The Location of a redirect starts with http://, the address and,
+  // since the server does not listen on 80, its port.
   harness::MakeDirs(Root() + "/dir");
   mirt_test::Reply r = Get("/dir");
-  EXPECT_EQ(r.Header("Location"), "http://127.0.0.1/dir/");
+  EXPECT_EQ(r.Header("Location"),
+            "http://127.0.0.1:" + std::to_string(port) + "/dir/");
   // No LogRotation: no log file at all.
   EXPECT_EQ(Stop(), 0);
   EXPECT_FALSE(harness::Exists(home / "log0001.log"));
