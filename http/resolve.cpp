@@ -267,10 +267,10 @@ int ServeDirectory(Connection *c, const RequestFields &f) {
     }
     c->fileName[base] = '\0';
   }
-  if (s->directoryListing != '0') return OpenListing(c);
-  // Asked for without listings, a directory that is not there is as
-  // missing as one that is.
-  return Refuse(c, 404, kNotFound);
+  // A directory that is not there is missing, listings or not.
+  if (s->directoryListing == '0' || OpenListing(c) == 404)
+    return Refuse(c, 404, kNotFound);
+  return c->status;
 }
 
 }  // namespace
