@@ -68,9 +68,9 @@ bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 // for a directory.
 struct ListingEntries {
   char *names;
-  size_t namesUsed, namesRoom;
+  size_t namesUsed;
   uint32_t *order;
-  size_t count, orderRoom;
+  size_t count;
   size_t next;  // the entry the next row shows
 };
 
@@ -78,47 +78,43 @@ namespace {
 
 const uint32_t kDirectoryBit = 0x80000000u;
 
-// Grows a block to hold `need` items of `item` bytes; false when memory
-// runs out (the block is kept as it was).
-bool Reserve(void **block, size_t *room, size_t need, size_t item) {
-  if (need <= *room) return true;
-  size_t grown = *room ? *room : 256;
-  while (grown < need) grown *= 2;
-  void *bigger = realloc(*block, grown * item);
-  if (!bigger) return false;
-  *block = bigger;
-  *room = grown;
-  return true;
+bool Listed(const char *name, size_t base) {
+  if (strlen(name) + base >= kPathLimit) return false;
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  // A name beginning with ',' marks an entry the owner keeps off the page;
+  // it can still be asked for directly.
+  return name[0] != ',';
 }
 
-bool AddEntry(ListingEntries *e, const char *name, bool directory) {
-  size_t length = strlen(name) + 1;
-  // Offsets live below the directory bit.
-  if (e->namesUsed + length >= kDirectoryBit) return false;
-  if (!Reserve((void **)&e->names, &e->namesRoom, e->namesUsed + length, 1) ||
-      !Reserve((void **)&e->order, &e->orderRoom, e->count + 1,
-               sizeof *e->order))
-    return false;
-  memcpy(e->names + e->namesUsed, name, length);
-  e->order[e->count++] =
-      (uint32_t)e->namesUsed | (directory ? kDirectoryBit : 0u);
-  e->namesUsed += length;
-  return true;
-}
-
-// Reads every entry the page may show; false when memory ran out.
+// Reads every entry the page may show; false when memory ran out. A first
+// pass measures, so the names take one block of exactly their size and are
+// never copied to grow it; entries that appear between the passes and no
+// longer fit are left for the next listing.
 bool CollectEntries(DIR *dir, size_t base, ListingEntries *e) {
+  size_t count = 0, bytes = 0;
+  while (struct dirent *entry = readdir(dir)) {
+    if (!Listed(entry->d_name, base)) continue;
+    count++;
+    bytes += strlen(entry->d_name) + 1;
+  }
+  // Offsets live below the directory bit.
+  if (bytes >= kDirectoryBit) return false;
+  rewinddir(dir);
+  e->names = (char *)malloc(bytes ? bytes : 1);
+  e->order = (uint32_t *)malloc((count ? count : 1) * sizeof *e->order);
+  if (!e->names || !e->order) return false;
   while (struct dirent *entry = readdir(dir)) {
     const char *name = entry->d_name;
-    if (strlen(name) + base >= kPathLimit) continue;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    // A name beginning with ',' marks an entry the owner keeps off the
-    // page; it can still be asked for directly.
-    if (name[0] == ',') continue;
+    if (!Listed(name, base)) continue;
+    size_t length = strlen(name) + 1;
+    if (e->count == count || e->namesUsed + length > bytes) break;
     bool directory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
       directory = StatIn(dirfd(dir), name) == kDirectory;
-    if (!AddEntry(e, name, directory)) return false;
+    memcpy(e->names + e->namesUsed, name, length);
+    e->order[e->count++] =
+        (uint32_t)e->namesUsed | (directory ? kDirectoryBit : 0u);
+    e->namesUsed += length;
   }
   const char *names = e->names;
   std::sort(e->order, e->order + e->count, [names](uint32_t a, uint32_t b) {
