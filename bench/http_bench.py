@@ -52,6 +52,7 @@ Address=127.0.0.1
 ExternIP=http://127.0.0.1:{port}
 Timeout=30
 MaxConnections=256
+MaxPerAddress=256
 ExtendedMessages=1
 DirectoryListing=1
 ShowProtectedFiles=0

@@ -49,7 +49,7 @@ start=$(date +%s.%N)
 status=0
 "$rekkon" "$dir" summary.txt errors.txt >/dev/null || status=$?
 end=$(date +%s.%N)
-if [ "$status" != 1 ]; then
+if [ "$status" != 0 ]; then
   echo "rekkon ended with status $status" >&2
   exit 1
 fi

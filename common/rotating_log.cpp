@@ -1,15 +1,59 @@
 #include "rotating_log.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "dates.h"
+#include "files.h"
 #include "ini.h"
 #include "string_helpers.h"
 
+namespace {
+
+const char kLogDirNotDirectory[] = "LogDir %s does not exist or is not a directory.\n";
+
+const char kLogPath[] = "%s/log%.4u.log";
+// Numbers above this wrap the ring back to 1.
+const uint32_t kLastNumber = 9999;
+
+bool Later(const struct timespec &a, const struct timespec &b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// The ring file written last by an earlier run (by modification time), or 0
+// when the ring holds none.
+uint32_t NewestInRing(const Log *log) {
+  uint32_t last = log->rotation > kLastNumber ? kLastNumber : log->rotation;
+  uint32_t newest = 0;
+  struct timespec newestTime = {0, 0};
+  for (uint32_t n = 1; n <= last; n++) {
+    char path[sizeof log->dir + 16];
+    int len = snprintf(path, sizeof path, kLogPath, log->dir, (unsigned)n);
+    if (len < 0 || (size_t)len >= sizeof path) return 0;
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (newest == 0 || !Later(newestTime, st.st_mtim)) {
+      newest = n;
+      newestTime = st.st_mtim;
+    }
+  }
+  return newest;
+}
+
+}  // namespace
+
 void InitLog(Log *log) {
   log->stream = nullptr;
-  log->number = 1;
   log->entries = 0;
+  log->number = 1;
+  // A restart must not truncate what the last run wrote: the ring goes on
+  // with the file after the newest one, which is the oldest of the ring.
+  RemoveTrailing(log->dir);
+  if (log->rotation < 2 || strcmp(log->dir, "CONSOLE") == 0) return;
+  uint32_t newest = NewestInRing(log);
+  if (newest == 0) return;
+  uint32_t last = log->rotation > kLastNumber ? kLastNumber : log->rotation;
+  log->number = newest >= last ? 1 : newest + 1;
 }
 
 int OpenLog(Log *log) {
@@ -25,14 +69,15 @@ int OpenLog(Log *log) {
     log->stream = stdout;
     return 0;
   }
-  char path[44];
-  int n = snprintf(path, sizeof path, "%s/log%.4u.log", log->dir,
-                   (unsigned)log->number);
+  char path[sizeof log->dir + 16];
+  int n = snprintf(path, sizeof path, kLogPath, log->dir, (unsigned)log->number);
   if (n < 0 || (size_t)n >= sizeof path) {
     log->rotation = 0;
     return -1;
   }
-  log->stream = fopen(path, "w");
+  // A single file is the newest log at every start: it is continued, never
+  // truncated. In a ring the file opened is the oldest one, reused.
+  log->stream = fopen(path, log->rotation == 1 ? "a" : "w");
   if (!log->stream) {
     log->rotation = 0;
     return -1;
@@ -114,7 +159,17 @@ int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
     }
     log->maxAge = hours > INT64_MAX / 3600 ? INT64_MAX - 1 : hours * 3600;
   }
-  if (ReadIni(ini, value, valueSize, "LogDir=") == 0 && value[0] != '\0')
-    snprintf(log->dir, sizeof log->dir, "%.31s", value);
+  // The directory may be any path the system takes, whatever the size of
+  // the other values.
+  static char dir[sizeof log->dir];
+  if (ReadIni(ini, dir, sizeof dir, "LogDir=") == 0 && dir[0] != '\0')
+    snprintf(log->dir, sizeof log->dir, "%s", dir);
+  // A log asked for but impossible to write is a fault to mend before the
+  // start, not something to notice later in an empty directory.
+  if (log->rotation != 0 && strcmp(log->dir, "CONSOLE") != 0 &&
+      StatPath(log->dir) != kDirectory) {
+    fprintf(stderr, kLogDirNotDirectory, log->dir);
+    return -1;
+  }
   return 0;
 }

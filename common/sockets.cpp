@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -42,16 +43,26 @@ int FindHostAddresses(char (*slots)[16], int *count) {
   return 0;
 }
 
-int CloseConnection(int sock) {
-  if (sock < 0) return 0;
+size_t DrainBounded(int sock) {
   // Closing with unread bytes would make the kernel reset the connection and
-  // cut what the peer has not read yet: drain first, never blocking. The
-  // close then ends the connection with a FIN after everything sent.
-  char buf[256];
-  for (;;) {
+  // cut what the peer has not read yet, so what is waiting is read first;
+  // but a peer that keeps writing must not hold the one thread here, so the
+  // drain stops after a fixed number of reads.
+  char buf[kDrainPiece];
+  size_t total = 0;
+  for (int i = 0; i < kDrainReads; i++) {
     ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
     if (n <= 0) break;
+    total += (size_t)n;
   }
+  return total;
+}
+
+int CloseConnection(int sock) {
+  if (sock < 0) return 0;
+  // The peer sees the end of our data before anything else happens.
+  shutdown(sock, SHUT_WR);
+  DrainBounded(sock);
   return close(sock) == 0 ? 0 : -1;
 }
 
@@ -87,15 +98,25 @@ int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
   memset(&sin, 0, sizeof sin);
   sin.sin_family = AF_INET;
   sin.sin_port = htons((uint16_t)port);
-  if (inet_aton(addr, &sin.sin_addr) == 0 ||
-      bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
+  // errno survives the close so that the caller can say why.
+  if (inet_aton(addr, &sin.sin_addr) == 0) {
     close(fd);
     *stage = 2;
+    errno = EADDRNOTAVAIL;
+    return -1;
+  }
+  if (bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
+    int err = errno;
+    close(fd);
+    *stage = 2;
+    errno = err;
     return -1;
   }
   if (listen(fd, backlog) != 0 || SetNonBlocking(fd) != 0) {
+    int err = errno;
     close(fd);
     *stage = 3;
+    errno = err;
     return -1;
   }
   return fd;
@@ -144,4 +165,17 @@ int LocalAddress(int fd, char *addr) {
   if (getsockname(fd, (struct sockaddr *)&sin, &len) != 0) return -1;
   inet_ntop(AF_INET, &sin.sin_addr, addr, 16);
   return 0;
+}
+
+long RaiseDescriptorLimit(long want) {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+  if (lim.rlim_cur != RLIM_INFINITY && (long)lim.rlim_cur < want) {
+    rlim_t target = (rlim_t)want;
+    if (lim.rlim_max != RLIM_INFINITY && target > lim.rlim_max)
+      target = lim.rlim_max;
+    struct rlimit raised = {target, lim.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim.rlim_cur = target;
+  }
+  return lim.rlim_cur == RLIM_INFINITY ? want : (long)lim.rlim_cur;
 }

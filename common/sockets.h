@@ -9,8 +9,14 @@ int StartWinsock();
 // Fills up to *count 16-byte slots with this host's IPv4 addresses in
 // resolver order; *count becomes the number of addresses found.
 int FindHostAddresses(char (*slots)[16], int *count);
-// Shut down sending, drain what is waiting without blocking, close.
+// Shut down sending, drain what is waiting without blocking (at most
+// DrainBounded's share), close.
 int CloseConnection(int sock);
+// Reads and discards what the peer has sent, without blocking, in at most
+// kDrainReads reads of kDrainPiece bytes; returns the bytes discarded.
+constexpr int kDrainReads = 64;
+constexpr size_t kDrainPiece = 256;
+size_t DrainBounded(int sock);
 
 // Ignores SIGPIPE for the process (sends also use MSG_NOSIGNAL).
 void IgnoreSigpipe();
@@ -19,7 +25,8 @@ bool WouldBlock(int err);
 int SetNonBlocking(int fd);
 // Non-blocking listening TCP socket with SO_REUSEADDR on addr:port
 // (addr dotted IPv4; must be readable by inet_aton). -1 on failure, with
-// *stage telling which step failed: 1 socket, 2 bind/address, 3 listen.
+// *stage telling which step failed: 1 socket, 2 bind/address, 3 listen,
+// and errno saying why (EADDRNOTAVAIL for an address inet_aton cannot read).
 int ListenTcp(const char *addr, unsigned port, int backlog, int *stage);
 // accept() giving a non-blocking socket whose descriptor fits an fd_set;
 // -1 otherwise (a descriptor >= FD_SETSIZE is closed at once). Peer address
@@ -45,5 +52,8 @@ ssize_t SendPieces(int fd, const struct iovec *parts, int count,
 // returns; SIGPIPE must be ignored (IgnoreSigpipe), as sendfile has no flag
 // against it.
 ssize_t SendFromFile(int sock, int file, size_t len);
+// Raises the process's limit of open descriptors toward `want` as far as
+// the hard limit allows; the limit in force afterwards.
+long RaiseDescriptorLimit(long want);
 // Local address of a connected socket, dotted (16 bytes). 0 or -1.
 int LocalAddress(int fd, char *addr);

@@ -58,6 +58,18 @@ int ParseInt(const char *s) {
   return (int)v;
 }
 
+int ParsePort(const char *s) {
+  // Five digits at most, so the value cannot wrap before it is judged.
+  size_t n = 0;
+  int v = 0;
+  for (; s[n] >= '0' && s[n] <= '9'; n++) {
+    if (n == 5) return -1;
+    v = v * 10 + (s[n] - '0');
+  }
+  if (n == 0 || s[n] != '\0' || v < 1 || v > 65535) return -1;
+  return v;
+}
+
 char *LogEscape(char *dst, size_t size, const char *src) {
   if (size == 0) return dst;
   size_t o = 0;

@@ -15,6 +15,9 @@ size_t WindowizeString(char *s);
 int64_t ParseLong(const char *s);
 // Same, saturated to the int range.
 int ParseInt(const char *s);
+// A TCP port written as a whole decimal number 1..65535 and nothing else;
+// -1 for anything else ("http", "98616", "-1", "", "80x").
+int ParsePort(const char *s);
 
 // Copies `src` into `dst` (size bytes, always NUL-terminated), writing each
 // byte below 0x20 and 0x7F as \xHH so that one log entry stays one line.

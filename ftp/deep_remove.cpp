@@ -1,5 +1,6 @@
 #include "deep_remove.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -7,13 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "rooted_files.h"
+
 // Longest path (with its NUL) an entry of the walk may have. It bounds the
 // depth of the walk, and with it the stack and the open directories one
 // RMD can hold: every level adds at least two characters.
 static const size_t kDeepPathSize = 768;
-
-// Room for the longest path a command can name (root, cwd, argument).
-static const size_t kTopPathSize = 1281;
 
 static const int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -56,7 +56,8 @@ static int EmptyDirectory(Request *pReq, int dirFd, size_t pathLength) {
         errors++;
     } else if (unlinkat(fd, name, 0) != 0) {
       errors++;
-    } else {
+    } else if (S_ISREG(st.st_mode)) {
+      // A link or a special file held no stored bytes of the account.
       LowerDiskUsage(pReq, (int64_t)st.st_size);
     }
   }
@@ -65,15 +66,15 @@ static int EmptyDirectory(Request *pReq, int dirFd, size_t pathLength) {
 }
 
 int DoDeepRemove(Request *pReq, const char *path) {
-  // A trailing '/' would make the kernel follow a link at the top.
-  char top[kTopPathSize];
-  int n = snprintf(top, sizeof top, "%s", path);
-  if (n <= 0 || (size_t)n >= sizeof top) return -1;
-  if (n > 1 && top[n - 1] == '/') top[--n] = '\0';
-
-  int fd = open(top, kOpenDir);
-  if (fd < 0) return -1;
-  int result = EmptyDirectory(pReq, fd, (size_t)n);
-  if (rmdir(top) != 0) result = -1;
+  // The directory is opened by its name inside its parent, and the parent
+  // beneath the root: neither a link at the top nor one on the way to it
+  // leads the walk out of the account's tree.
+  char name[NAME_MAX + 1];
+  int parent = RootedParent(pReq, path, name, sizeof name);
+  if (parent < 0) return -1;
+  int fd = openat(parent, name, kOpenDir);
+  int result = fd < 0 ? -1 : EmptyDirectory(pReq, fd, strlen(path));
+  if (fd >= 0 && unlinkat(parent, name, AT_REMOVEDIR) != 0) result = -1;
+  close(parent);
   return result;
 }

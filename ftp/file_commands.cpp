@@ -2,16 +2,19 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "command_channel.h"
 #include "deep_remove.h"
 #include "dispatcher.h"
+#include "rooted_files.h"
 #include "virtual_paths.h"
 
 static const char kDeleGuard[] = "550 Why don't you go fuck yourself?\n";
@@ -32,22 +35,33 @@ static const char kModified[] = "213 %d%.2d%.2d%.2d%.2d%.2d\n";
 int DoDELE(Request *pReq) {
   int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kDeleGuard, kDeleMissing);
   if (refused) return refused;
-  struct stat st;
-  if (stat_chk(tmpBuf, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // What the name leads to must be a regular file inside the root; what
+  // goes is the name itself (a link goes as the link).
+  struct stat st, own;
+  char name[NAME_MAX + 1];
+  int dir = -1;
+  if (RootedStat(pReq, tmpBuf, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (dir = RootedParent(pReq, tmpBuf, name, sizeof name)) < 0 ||
+      fstatat(dir, name, &own, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (dir >= 0) close(dir);
     SendFTPstring(pReq, Mess450);
     return 450;
   }
-  if (unlink(tmpBuf) != 0) {
-    if (errno == EACCES || errno == EPERM)
+  int removed = unlinkat(dir, name, 0);
+  int err = errno;
+  close(dir);
+  if (removed != 0) {
+    if (err == EACCES || err == EPERM)
       SendFTPstring(pReq, kDeleDenied);
-    else if (errno == ENOENT)
+    else if (err == ENOENT)
       SendFTPstring(pReq, kDeleNoFile);
     else
       SendFTPstring(pReq, Mess450);
     return 450;
   }
   if (pReq->quotaLimit != 0) {
-    LowerDiskUsage(pReq, (int64_t)st.st_size);
+    // Only a file's own bytes were stored; a link held none.
+    if (S_ISREG(own.st_mode)) LowerDiskUsage(pReq, (int64_t)own.st_size);
     snprintf(tmpBuf, sizeof tmpBuf, kDeletedQuota, pReq->diskUsage, pReq->quotaLimit);
     SendFTPstring(pReq, tmpBuf);
   } else {
@@ -59,8 +73,14 @@ int DoDELE(Request *pReq) {
 int DoMKD(Request *pReq) {
   int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kMkdGuard, kMkdMissing);
   if (refused) return refused;
+  // Anything already under the name, a link included, keeps it.
   struct stat st;
-  if (stat_chk(tmpBuf, &st) == 0 || mkdir(tmpBuf, 0777) != 0) {
+  char name[NAME_MAX + 1];
+  int dir = RootedParent(pReq, tmpBuf, name, sizeof name);
+  bool made = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+              mkdirat(dir, name, 0777) == 0;
+  if (dir >= 0) close(dir);
+  if (!made) {
     SendFTPstring(pReq, Mess450);
     return 450;
   }
@@ -72,11 +92,15 @@ int DoRMD(Request *pReq) {
   int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kRmdGuard, kRmdMissing);
   if (refused) return refused;
   struct stat st;
-  if (stat_chk(tmpBuf, &st) != 0) {
+  char name[NAME_MAX + 1];
+  int dir = RootedParent(pReq, tmpBuf, name, sizeof name);
+  if (dir < 0 || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (dir >= 0) close(dir);
     SendFTPstring(pReq, Mess550);
     return 550;
   }
   if (pReq->permissions[kRMD_RECURSIVE] == '1') {
+    close(dir);
     // Whatever stayed behind, the directory is still there: that is a
     // failure, not a completed action.
     if (DoDeepRemove(pReq, tmpBuf) != 0) {
@@ -86,7 +110,9 @@ int DoRMD(Request *pReq) {
     SendFTPstring(pReq, Mess250);
     return 250;
   }
-  if (S_ISDIR(st.st_mode) && rmdir(tmpBuf) == 0) {
+  bool removed = S_ISDIR(st.st_mode) && unlinkat(dir, name, AT_REMOVEDIR) == 0;
+  close(dir);
+  if (removed) {
     SendFTPstring(pReq, Mess250);
     return 250;
   }
@@ -101,20 +127,25 @@ static void DropRename(Request *pReq) {
   pReq->renameTo = nullptr;
 }
 
-// Anything at all under that name, a dangling link included: a rename must
-// never replace what is there.
-static bool NameTaken(char *path) {
+// Anything at all under the name, a dangling link included: a rename
+// must never replace what is there.
+static bool NameTaken(int dir, const char *name) {
   struct stat st;
-  if (stat_chk(path, &st) == 0) return true;
-  size_t n = strlen(path);
-  char last = '\0';
-  if (n > 1 && path[n - 1] == '/') {
-    last = path[n - 1];
-    path[n - 1] = '\0';
-  }
-  bool taken = lstat(path, &st) == 0;
-  if (last) path[n - 1] = last;
-  return taken;
+  return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Renames one real path to another, each name reached inside the root; the
+// names themselves are moved (a link moves as the link). 0 or -1.
+static int RootedRename(const Request *pReq, const char *from, const char *to) {
+  char fromName[NAME_MAX + 1], toName[NAME_MAX + 1];
+  int fromDir = RootedParent(pReq, from, fromName, sizeof fromName);
+  int toDir = fromDir < 0 ? -1 : RootedParent(pReq, to, toName, sizeof toName);
+  int result = -1;
+  if (toDir >= 0 && !NameTaken(toDir, toName))
+    result = renameat(fromDir, fromName, toDir, toName);
+  if (fromDir >= 0) close(fromDir);
+  if (toDir >= 0) close(toDir);
+  return result;
 }
 
 int DoRNFR(Request *pReq) {
@@ -123,7 +154,7 @@ int DoRNFR(Request *pReq) {
   pReq->renameFrom = nullptr;
   if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
                          pReq->argument) == 0 &&
-      stat_chk(tmpBuf, &st) == 0) {
+      RootedStat(pReq, tmpBuf, &st) == 0) {
     pReq->renameFrom = strdup(tmpBuf);
     if (pReq->renameFrom) {
       SendFTPstring(pReq, Mess350);
@@ -149,13 +180,13 @@ int DoRNTO(Request *pReq) {
   bool done = false;
   if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
                          pReq->argument) == 0 &&
-      !NameTaken(tmpBuf) && (pReq->renameTo = strdup(tmpBuf)) != nullptr) {
+      (pReq->renameTo = strdup(tmpBuf)) != nullptr) {
     // The target stays in the source's directory or below it: the text up
     // to the source's last '/' must open the target as well.
     const char *lastSlash = strrchr(pReq->renameFrom, '/');
     size_t k = lastSlash ? (size_t)(lastSlash - pReq->renameFrom) : 0;
     done = strncmp(pReq->renameTo, pReq->renameFrom, k) == 0 &&
-           rename(pReq->renameFrom, pReq->renameTo) == 0;
+           RootedRename(pReq, pReq->renameFrom, pReq->renameTo) == 0;
   }
   DropRename(pReq);
   SendFTPstring(pReq, done ? Mess250 : kRenameFailed);
@@ -166,7 +197,7 @@ int DoSIZE(Request *pReq) {
   struct stat st;
   if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
                          pReq->argument) != 0 ||
-      stat_chk(tmpBuf, &st) != 0) {
+      RootedStat(pReq, tmpBuf, &st) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
@@ -180,7 +211,7 @@ int DoMDTM(Request *pReq, char *path) {
   struct stat st;
   struct tm tm;
   // Only a four-digit year fills the fourteen digits clients parse.
-  if (stat_chk(path, &st) != 0 || !gmtime_r(&st.st_mtime, &tm) ||
+  if (RootedStat(pReq, path, &st) != 0 || !gmtime_r(&st.st_mtime, &tm) ||
       tm.tm_year + 1900 < 1000 || tm.tm_year + 1900 > 9999) {
     SendFTPstring(pReq, Mess550);
     return 550;

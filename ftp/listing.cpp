@@ -4,10 +4,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "command_channel.h"
 #include "dates.h"
+#include "rooted_files.h"
 #include "sessions.h"
 #include "virtual_paths.h"
 
@@ -49,7 +51,7 @@ int InitDirList(Request *pReq) {
   int n = snprintf(directory, sizeof directory, "%s%s", pReq->rootDirectory,
                    pReq->cwd);
   if (n >= 0 && (size_t)n < sizeof directory)
-    pReq->dirHandle = opendir(directory);
+    pReq->dirHandle = RootedOpenDir(pReq, directory);
   if (!pReq->dirHandle) {
     SendFTPstring(pReq, kListFailed);
     return 451;
@@ -84,8 +86,13 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   int n = snprintf(FileName, sizeof FileName, "%s%s%s", pReq->rootDirectory,
                    pReq->cwd, name);
   if (n < 0 || (size_t)n >= sizeof FileName) return 0;
+  // An entry is looked at inside the open directory; only a link is
+  // followed, and only as far as it stays inside the root (a link out of
+  // it is left out of the listing like any other unlistable entry).
   struct stat st;
-  if (stat_chk(FileName, &st) != 0) return 0;
+  if (fstatat(dirfd(pReq->dirHandle), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return 0;
+  if (S_ISLNK(st.st_mode) && RootedStat(pReq, FileName, &st) != 0) return 0;
   if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return 0;
   return FormatListLine(out, room, name, S_ISDIR(st.st_mode),
                         (uint64_t)st.st_size, st.st_mtime);

@@ -1,11 +1,14 @@
 #include "server_config.h"
 
+#include <dirent.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "files.h"
 #include "ini.h"
 #include "rotating_log.h"
 #include "string_helpers.h"
@@ -25,10 +28,11 @@ static const char kTimeoutDefault[] = "Using TimeoutTime=240.\n";
 static const char kMaxUsersInvalid[] = "MaxUsers entry is not valid.\n";
 static const char kMaxUsersDefault[] = "Using MaxUsers=10.\n";
 static const char kMaxUsersFallback[] = "Using MaxUsers=2.\n";
-static const char kPortInvalid[] = "Port entry is not valid.\n";
 static const char kPortDefault[] = "Using Port=21.\n";
-static const char kDataPortInvalid[] = "DataPort entry is not valid.\n";
+static const char kBadPort[] = "%s%s is not a port number from 1 to 65535.\n";
 static const char kDataPortDefault[] = "Using DataPort=6000.\n";
+static const char kRootNotDirectory[] =
+    "WARNING! Account %s: RootDirectory %s does not exist or is not a directory.\n";
 static const char kDataPortTooHigh[] = "Data port can not be greater than %ld.\n";
 static const char kDataPortConflict[] = "Data port conflicting with server port.\n";
 
@@ -40,8 +44,6 @@ static const uint32_t kMostUsers = 32;
 static bool NotValid(const char *value, int64_t v) {
   return v == 0 && value[0] != '0';
 }
-
-static bool IsPort(int64_t v) { return v >= 1 && v <= 65535; }
 
 static void ReadBandwidth(Ini *ini, Server *pConfig) {
   char value[kValueSize];
@@ -125,20 +127,22 @@ static void ReadMaxUsers(Ini *ini, Server *pConfig) {
   pConfig->MaxUsers = (v < 0 || v > kMostUsers) ? kMostUsers : (uint32_t)v;
 }
 
-static void ReadPort(Ini *ini, Server *pConfig) {
+// A port that is no whole number from 1 to 65535 stops the start: taken
+// as some default it would put the server where nobody looks for it.
+static int ReadPort(Ini *ini, Server *pConfig) {
   char value[kValueSize];
   pConfig->Port = 21;
   if (ReadIni(ini, value, sizeof value, "Port=") != 0) {
     fputs(kPortDefault, stderr);
-    return;
+    return 0;
   }
-  int64_t v = ParseLong(value);
-  if (NotValid(value, v) || !IsPort(v)) {
-    fputs(kPortInvalid, stderr);
-    fputs(kPortDefault, stderr);
-    return;
+  int port = ParsePort(value);
+  if (port < 0) {
+    fprintf(stderr, kBadPort, "Port=", value);
+    return -1;
   }
-  pConfig->Port = (uint32_t)v;
+  pConfig->Port = (uint32_t)port;
+  return 0;
 }
 
 static int ReadDataPort(Ini *ini, Server *pConfig) {
@@ -148,13 +152,12 @@ static int ReadDataPort(Ini *ini, Server *pConfig) {
     fputs(kDataPortDefault, stderr);
     return 0;
   }
-  int64_t v = ParseLong(value);
-  if (NotValid(value, v) || !IsPort(v)) {
-    fputs(kDataPortInvalid, stderr);
-    fputs(kDataPortDefault, stderr);
-  } else {
-    pConfig->DataPort = (uint32_t)v;
+  int port = ParsePort(value);
+  if (port < 0) {
+    fprintf(stderr, kBadPort, "DataPort=", value);
+    return -1;
   }
+  pConfig->DataPort = (uint32_t)port;
   uint32_t last = pConfig->DataPort + pConfig->MaxUsers;
   if (last >= 65535) {
     fprintf(stderr, kDataPortTooHigh, 65535L - (long)pConfig->MaxUsers);
@@ -172,9 +175,39 @@ static int ReadKeys(Ini *ini, Server *pConfig, Log *log) {
   if (ReadAddresses(ini, pConfig) != 0) return -1;
   ReadTimeout(ini, pConfig);
   ReadMaxUsers(ini, pConfig);
-  ReadPort(ini, pConfig);
+  if (ReadPort(ini, pConfig) != 0) return -1;
   if (ReadDataPort(ini, pConfig) != 0) return -1;
   return ReadLogConfig(ini, log, kValueSize);
+}
+
+// An account whose root is missing can log in but do nothing; the operator
+// hears of it at the start rather than from the user. The account files
+// are only looked at here: each login reads its own file again.
+static void CheckAccountRoots(const Server *pConfig) {
+  char dirPath[kHomeSize + 16];
+  if (JoinPath(dirPath, sizeof dirPath, pConfig->homeDirectory, "accounts") != 0) return;
+  DIR *dir = opendir(dirPath);
+  if (!dir) return;
+  while (struct dirent *e = readdir(dir)) {
+    size_t n = strlen(e->d_name);
+    if (n <= 4 || strcmp(e->d_name + n - 4, ".ini") != 0) continue;
+    char path[kHomeSize + 16 + 256];
+    if (JoinPath(path, sizeof path, dirPath, e->d_name) != 0) continue;
+    Ini ini;
+    char root[kRootSize];
+    // The account reader prints its own messages for a missing or bad key
+    // when the user logs in; here only a root that is given is judged,
+    // by a lookup that is silent when the key is absent.
+    bool opened = OpenIni(&ini, path) == 0;
+    if (opened) IniIterate(&ini);
+    if (opened && ReadIni(&ini, root, sizeof root, "RootDirectory=") == 0 &&
+        root[0] == '/' && StatPath(root) != kDirectory) {
+      e->d_name[n - 4] = '\0';
+      fprintf(stderr, kRootNotDirectory, e->d_name, root);
+    }
+    CloseIni(&ini);
+  }
+  closedir(dir);
 }
 
 int InitConfig(Server *pConfig, const char *fileName, Log *log) {
@@ -202,5 +235,6 @@ int InitConfig(Server *pConfig, const char *fileName, Log *log) {
   }
   int result = ReadKeys(&ini, pConfig, log);
   CloseIni(&ini);
+  if (result == 0) CheckAccountRoots(pConfig);
   return result;
 }

@@ -1,5 +1,6 @@
 #include "server_loop.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -47,7 +48,11 @@ int InitNet(Server *pConfig) {
   pConfig->listenSocket = ListenTcp(pConfig->Address, pConfig->Port,
                                     pConfig->backlog, &stage);
   if (pConfig->listenSocket < 0) {
+    // The operator needs the system's reason too: a port in use, a
+    // privileged port, an address that is not this machine's.
+    int err = errno;
     fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
+    fprintf(stderr, "%s\n", strerror(err));
     return -1;
   }
   if (strcmp(pConfig->ExternIP, "AUTO") == 0)

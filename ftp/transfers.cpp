@@ -10,6 +10,7 @@
 #include "command_channel.h"
 #include "dispatcher.h"
 #include "listing.h"
+#include "rooted_files.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
@@ -36,9 +37,9 @@ static char chunk[256 * 1024];
 // Opening a FIFO or a device could block the whole server, and a directory
 // is no file to transfer: only what is missing or a regular file goes on.
 // O_NONBLOCK guards against a swap between this look and the open.
-static bool NotAFile(char *path) {
+static bool NotAFile(const Request *pReq, const char *path) {
   struct stat st;
-  return stat_chk(path, &st) == 0 && !S_ISREG(st.st_mode);
+  return RootedStat(pReq, path, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 static bool OpenedAFile(int fd) {
@@ -66,7 +67,7 @@ static int CheckTransferPath(Request *pReq, const char *missingReply) {
   }
   int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, missingReply);
   if (refused) return refused;
-  if (NotAFile(tmpBuf)) {
+  if (NotAFile(pReq, tmpBuf)) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
@@ -77,7 +78,7 @@ static int CheckTransferPath(Request *pReq, const char *missingReply) {
 int DoRETR(Request *pReq) {
   int refused = CheckTransferPath(pReq, kRetrMissing);
   if (refused) return refused;
-  int fd = open(tmpBuf, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = RootedOpen(pReq, tmpBuf, O_RDONLY | O_NONBLOCK);
   if (fd >= 0 && !OpenedAFile(fd)) {
     close(fd);
     fd = -1;
@@ -114,7 +115,7 @@ static int StartUpload(Request *pReq, bool append, const char *missingReply) {
     flags |= O_APPEND;
   else if (offset <= 0)
     flags |= O_TRUNC;
-  int fd = open(tmpBuf, flags, 0600);
+  int fd = RootedOpen(pReq, tmpBuf, flags, 0600);
   if (fd >= 0 && !OpenedAFile(fd)) {
     close(fd);
     fd = -1;

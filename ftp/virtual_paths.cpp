@@ -5,6 +5,7 @@
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "rooted_files.h"
 
 static const char kCwdGuard[] = "550 Why don't you go fuck yourself?\n";
 static const char kCwdMissing[] = "550 Can't process CWD without argument.\n";
@@ -119,7 +120,7 @@ int DoCWD(Request *pReq) {
   }
   struct stat st;
   if (Join(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, "") == 0 &&
-      stat_chk(tmpBuf, &st) == 0 && S_ISDIR(st.st_mode)) {
+      RootedStat(pReq, tmpBuf, &st) == 0 && S_ISDIR(st.st_mode)) {
     SendFTPstring(pReq, Mess250);
     return 250;
   }

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client_limits.h"
+#include "files.h"
 #include "http_server.h"
 #include "ini.h"
 #include "rotating_log.h"
@@ -16,8 +18,7 @@ namespace {
 
 const char kNoCwd[] = "Could not get current working directory.\n";
 const char kCannotOpen[] = "Could not open %s.\n";
-const char kPortZero[] =
-    "Server listening port is 0. This can be the result of an error.\n";
+const char kBadPort[] = "Port=%s is not a port number from 1 to 65535.\n";
 const char kNoAddress[] = "Parameter Address is missing (using 127.0.0.1).\n";
 const char kEmptyAddress[] = "Address entry can't be zero length.\n";
 const char kNoExternIpFatal[] = "Parameter ExternIP is missing.\n";
@@ -59,6 +60,12 @@ const char kVirtualNoPath[] = "AddVirtual entry is missing path.\n";
 const char kVirtualNotFull[] =
     "AddVirtual entry is not valid (path must begin with /).\n";
 const char kVirtualMissing[] = "AddVirtual is missing.\n";
+const char kRootNotDirectory[] =
+    "Web root directory %s does not exist or is not a directory.\n";
+const char kVirtualNotDirectory[] =
+    "WARNING! AddVirtual entry %s: %s does not exist or is not a directory.\n";
+const char kHostNotDirectory[] =
+    "WARNING! AddHost entry %s: %s does not exist or is not a directory.\n";
 
 // The sets hold FD_SETSIZE descriptors and the listening socket takes one.
 const int kRecommendedConnections = FD_SETSIZE - 1;
@@ -89,8 +96,13 @@ int CheckFullPath(char *path, const char *notFull) {
 
 int ReadSingles(Ini *ini, HttpServer *s, char *value) {
   if (ReadIni(ini, value, 256, "Port=") == 0) {
-    s->port = ParseInt(value) & 0xffff;
-    if (s->port == 0) fputs(kPortZero, stderr);
+    // A port that is no number, or out of range, would otherwise wrap to
+    // some other port or to one the system picks.
+    s->port = ParsePort(value);
+    if (s->port < 0) {
+      fprintf(stderr, kBadPort, value);
+      return -1;
+    }
   }
   if (ReadIni(ini, value, 256, "Address=") == 0) {
     if (value[0] == '\0') return Fail(kEmptyAddress);
@@ -133,6 +145,16 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
     if (value[0] == '1' && s->directoryListing != '0')
       s->directoryListing = '2';
   }
+  // Optional and quiet when absent: looked up in iteration mode, which
+  // prints no missing-line message. 0 (or anything unreadable) means the
+  // default.
+  IniIterate(ini);
+  int64_t perAddress = 0;
+  if (ReadIni(ini, value, 256, "MaxPerAddress=") == 0) perAddress = ParseLong(value);
+  IniSingle(ini);
+  s->maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
+                         ? (uint32_t)perAddress
+                         : DefaultMaxPerAddress(s->maxConnections);
   return 0;
 }
 
@@ -218,6 +240,25 @@ void SettleHosts(HttpServer *s) {
   s->defaultHost = h->text;
 }
 
+// Every directory the configuration names is looked at once, before the
+// start: a mistyped main root would answer every request with 404, so it
+// stops the server; a mistyped host or virtual directory only affects its
+// own requests, so it is a warning naming the entry.
+int CheckDirectories(const HttpServer *s) {
+  for (const ListItem *h = s->hosts; h; h = h->next)
+    if (StatPath(SecondField(h)) != kDirectory)
+      fprintf(stderr, kHostNotDirectory, h->text, SecondField(h));
+  for (const ListItem *v = s->virtuals; v; v = v->next) {
+    if (StatPath(SecondField(v)) == kDirectory) continue;
+    if (!v->next) {
+      fprintf(stderr, kRootNotDirectory, SecondField(v));
+      return -1;
+    }
+    fprintf(stderr, kVirtualNotDirectory, v->text, SecondField(v));
+  }
+  return 0;
+}
+
 }  // namespace
 
 ListItem *AddListItem(ListItem **head, const char *text) {
@@ -294,6 +335,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
     } else {
       while (last->next) last = last->next;
       s->webRoot = SecondField(last);
+      r = CheckDirectories(s);
     }
   }
   if (r == 0) {

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "http_server.h"
 #include "listing_page.h"
+#include "resolve.h"
 #include "rotating_log.h"
 #include "sockets.h"
 
@@ -48,9 +50,7 @@ void WriteAccessLine(Connection *c) {
   // The path as the client named it: behind the virtual prefix it came
   // through, so that /docs/n.txt and /n.txt stay apart in the log.
   char named[32 + kFileNameSize];
-  const char *prefix = c->virtualItem && c->urlPath[0] ? c->virtualItem->text : "";
-  snprintf(named, sizeof named, "%.31s%s", prefix,
-           prefix[0] ? c->urlPath + 1 : c->urlPath);
+  NamedPath(c, named, sizeof named);
   EscapeControls(path, sizeof path, named);
   fprintf(out, kAccessLine, c->clientAddress, date, method, path, c->status,
           c->bytesSent);
@@ -95,11 +95,15 @@ void ResetConnection(Connection *c) {
   c->fileLeft = 0;
   c->virtualItem = nullptr;
   c->hostMode = '0';
+  c->prefixBare = '0';
   c->message = nullptr;
   c->location[0] = '\0';
   c->etag[0] = '\0';
   c->fileSize = -1;
   c->entries = nullptr;
+  c->replyAt = 0;
+  c->failedLogin = '0';
+  StartHeadDeadline(c);
 }
 
 void DelConnection(Connection **head, Connection *c) {

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <dirent.h>
 
+#include "password_guard.h"
+
 struct Log;
 
 // One entry of a configuration list. `text` holds the value with its first
@@ -47,6 +49,8 @@ struct HttpServer {
   ListItem *indexes;
   Log *log;
   char acceptPaused;         // '1': accept failed for want of descriptors
+  uint32_t maxPerAddress;    // connections one client address may hold
+  LoginGuard guard;          // failed logins per client address
 };
 
 // Sizes fixed by the design: a request head must fit the 2048-byte buffer
@@ -63,7 +67,8 @@ struct Connection {
   int32_t realmIndex;       // forbidden entry that asked for a password
   char buffer[kBufferSize]; // the request head, then body text / file data
   char header[kHeaderSize];
-  char state;               // '0' reading the request, '1' responding
+  char state;               // '0' reading the request, '1' responding,
+                            // '2' holding a refused login's reply
   int status;               // 500 until decided
   char fileName[kFileNameSize];
   char *urlPath;            // the request path inside fileName
@@ -95,6 +100,9 @@ struct Connection {
   // entry can guard a whole virtual directory.
   const ListItem *virtualItem;
   char hostMode;            // '1' when the root came from AddHost
+  // '1': the request went on right after a virtual prefix without '/'
+  // ("/imga.gif" under "/img"), so the path is named without its '/'.
+  char prefixBare;
   // What the resolution decided, for the response to render: the text of
   // the built-in body for an error or redirect (null: none), the Location
   // value of a redirect, and the file's validator (empty: none).
@@ -104,4 +112,7 @@ struct Connection {
   int64_t fileSize;         // size of the file asked for; -1 none
   // The sorted entries of an open listing (null otherwise).
   struct ListingEntries *entries;
+  int64_t headDeadline;     // NowMs by which the head must be in; 0 none
+  int64_t replyAt;          // NowMs at which a held reply goes (state '2')
+  char failedLogin;         // '1': credentials were sent and refused
 };

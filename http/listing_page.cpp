@@ -16,6 +16,7 @@
 #include "dates.h"
 #include "files.h"
 #include "http_server.h"
+#include "inside_root.h"
 #include "listing_page_names.h"
 #include "resolve.h"
 
@@ -90,7 +91,7 @@ bool Listed(const char *name, size_t base) {
 // pass measures, so the names take one block of exactly their size and are
 // never copied to grow it; entries that appear between the passes and no
 // longer fit are left for the next listing.
-bool CollectEntries(DIR *dir, size_t base, ListingEntries *e) {
+bool CollectEntries(Connection *c, DIR *dir, size_t base, ListingEntries *e) {
   size_t count = 0, bytes = 0;
   while (struct dirent *entry = readdir(dir)) {
     if (!Listed(entry->d_name, base)) continue;
@@ -109,8 +110,13 @@ bool CollectEntries(DIR *dir, size_t base, ListingEntries *e) {
     size_t length = strlen(name) + 1;
     if (e->count == count || e->namesUsed + length > bytes) break;
     bool directory = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
-      directory = StatIn(dirfd(dir), name) == kDirectory;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      // A link is looked at through the root, as its row will be.
+      memcpy(c->fileName + base, name, length);
+      int64_t size, mtime;
+      directory = StatEntryInRoot(c, dirfd(dir), name, &size, &mtime) == kDirectory;
+      c->fileName[base] = '\0';
+    }
     memcpy(e->names + e->namesUsed, name, length);
     e->order[e->count++] =
         (uint32_t)e->namesUsed | (directory ? kDirectoryBit : 0u);
@@ -154,7 +160,7 @@ void WriteRow(Connection *c, const char *name) {
   if (access != 200 && !(access == 401 && c->server->directoryListing == '2'))
     return;
   int64_t size = 0, mtime = 0;
-  FileKind kind = StatIn(dirfd(c->directory), name, &size, &mtime);
+  FileKind kind = StatEntryInRoot(c, dirfd(c->directory), name, &size, &mtime);
   if (kind != kRegular && kind != kDirectory) return;
 
   char text[kTextRoom], href[kHrefRoom], date[26];
@@ -193,13 +199,15 @@ int OpenListing(Connection *c) {
   bool cut = n > 1 && IsSeparator(c->fileName[last]) &&
              c->fileName[last - 1] != ':';
   if (cut) c->fileName[last] = '\0';
-  c->directory = opendir(c->fileName);
+  c->directory = OpenDirInRoot(c, c->fileName);
   int error = errno;
   if (cut) {
     c->fileName[last] = '/';
     c->fileName[last + 1] = '\0';
   }
   if (!c->directory) {
+    // Not there, or only reached through a link that leads out of the
+    // root: a name that is not found.
     if (error == ENOENT || error == ENOTDIR) return 404;
     return Fail(c, kOpenFailed);
   }
@@ -210,7 +218,7 @@ int OpenListing(Connection *c) {
   size_t head = sizeof kHead + sizeof kParentRow + sizeof kColumnTitles;
   c->entries = (ListingEntries *)calloc(1, sizeof(ListingEntries));
   if (length < 0 || head + (size_t)length >= sizeof c->buffer || !c->entries ||
-      !CollectEntries(c->directory, strlen(c->fileName), c->entries)) {
+      !CollectEntries(c, c->directory, strlen(c->fileName), c->entries)) {
     closedir(c->directory);
     c->directory = nullptr;
     FreeListingEntries(c);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "client_limits.h"
 #include "connections.h"
 #include "http_server.h"
 #include "request_io.h"
@@ -41,8 +42,11 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
   if (s->listenSocket >= 0 && s->clients < s->maxConnections &&
       s->acceptPaused != '1')
     Watch(s->listenSocket, readSet, &highest);
+  // A connection holding its reply ('2') waits for its time, not for
+  // its socket.
   for (Connection *c = s->connections; c; c = c->next)
-    Watch(c->socket, c->state == '1' ? writeSet : readSet, &highest);
+    if (c->state != '2')
+      Watch(c->socket, c->state == '1' ? writeSet : readSet, &highest);
   return highest;
 }
 
@@ -52,6 +56,12 @@ void CheckIdle(HttpServer *s) {
   Connection *c = s->connections;
   while (c) {
     uint64_t sum = c->bytesSent + c->bytesReceived;
+    if (c->state == '2') {
+      // Quiet on purpose: its reply is held back, not forgotten.
+      c->lastActive = now;
+      c = c->next;
+      continue;
+    }
     if (sum == c->idleMark && now - c->lastActive > s->timeout) {
       c = EndConnection(c);
       continue;
@@ -85,6 +95,12 @@ void OnAccept(HttpServer *s) {
       return;
     }
     s->clients++;
+    // One address may not take every place: the one over its share is
+    // closed at once (and logged like any connection).
+    if (OverAddressLimit(s, c)) {
+      EndConnection(c);
+      continue;
+    }
     // A client sends its request as soon as it is connected, so it is
     // usually here already: reading it now, rather than after another
     // wait, spares a pass of the loop per request. Nothing there yet costs
@@ -102,18 +118,22 @@ void RunLoop(HttpServer *s) {
       passes = 0;
     }
     passes++;
+    CheckDeadlines(s);
     int ready = 0;
     int waits = 0;
     do {
       int highest = setfds(&readSet, &writeSet, &exceptSet, s);
-      struct timeval tv = {1, 0};
+      // At most a second, less when a deadline comes sooner.
+      int64_t ms = UntilNextDeadline(s, 1000);
+      struct timeval tv = {(time_t)(ms / 1000), (suseconds_t)(ms % 1000 * 1000)};
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &tv);
       s->acceptPaused = '0';
       waits++;
       // Lines are not flushed one by one; a quiet second is the moment to
       // let someone watching the log file see them.
       if (ready == 0 && s->log && s->log->stream) fflush(s->log->stream);
-    } while (ready == 0 && waits < s->timeout && !stopRequested);
+    } while (ready == 0 && waits < s->timeout && !stopRequested &&
+             UntilNextDeadline(s, 1000) > 0);
     if (stopRequested) break;
     if (ready > 0) {
       if (s->listenSocket >= 0 && FdFits(s->listenSocket) &&

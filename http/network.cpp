@@ -1,5 +1,6 @@
 #include "network.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +35,11 @@ int InitNet(HttpServer *s) {
   int stage = 0;
   s->listenSocket = ListenTcp(s->address, (unsigned)s->port, s->backlog, &stage);
   if (s->listenSocket < 0) {
+    // The operator needs the system's reason too: a port in use, a
+    // privileged port, an address that is not this machine's.
+    int err = errno;
     fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
+    fprintf(stderr, "%s\n", strerror(err));
     return -1;
   }
   if (strcmp(s->baseURL, "AUTO") == 0)

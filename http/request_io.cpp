@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "connections.h"
 #include "http_server.h"
 #include "listing_page.h"
@@ -140,6 +141,7 @@ int OnReadRequest(Connection *c) {
       CloseFiles(c);
       c->bodyLength = 0;
     }
+    if (HoldFailedLogin(c)) return 0;
     // A client that has just sent its request can nearly always take the
     // answer: starting it now spares a pass of the loop per request.
     return OnWriteResponse(c);

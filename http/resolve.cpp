@@ -9,7 +9,9 @@
 
 #include "byte_range.h"
 #include "conditional.h"
+#include "forbidden_names.h"
 #include "http_server.h"
+#include "inside_root.h"
 #include "listing_page.h"
 #include "string_helpers.h"
 
@@ -51,18 +53,13 @@ int RefuseAccess(Connection *c, int access, const char *blocked) {
 
 bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 
-bool Exists(const char *path) { return access(path, F_OK) == 0; }
-bool Readable(const char *path) { return access(path, R_OK) == 0; }
-
-// Neither the path nor its decoded form may leave the root, name a drive or
-// carry bytes that would break a header or a log line.
-bool UnsafePath(const char *path) {
-  if (strchr(path, ':') || strstr(path, "..") || strstr(path, "//") ||
-      strstr(path, "\\\\"))
-    return true;
-  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
-    if (*p < 0x20 || *p == 0x7f) return true;
-  return false;
+// Both look beneath the request's root: a link leading out of it makes a
+// name that is not there.
+bool Exists(const Connection *c, const char *path) {
+  return StatInRoot(c, path) != kMissing;
+}
+bool Readable(const Connection *c, const char *path) {
+  return ReadableInRoot(c, path);
 }
 
 char ToLower(char ch) { return ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch; }
@@ -136,17 +133,12 @@ const ListItem *MatchHost(const ListItem *hosts, const char *host) {
 void BuildLocation(Connection *c, const char *host, const char *query,
                    size_t queryLength) {
   HttpServer *s = c->server;
-  char path[32 + kFileNameSize];
   // The matched prefix brings the client back through the same virtual
   // directory; a root chosen by the Host value is only reached again under
   // that name.
-  const char *prefix = c->virtualItem ? c->virtualItem->text : "/";
-  int n = snprintf(path, sizeof path, "%.31s%s", prefix,
-                   c->urlPath[0] ? c->urlPath + 1 : c->urlPath);
-  if (n < 0 || (size_t)n >= sizeof path) {
-    c->location[0] = '\0';
-    return;
-  }
+  char path[32 + kFileNameSize];
+  NamedPath(c, path, sizeof path);
+  int n;
   char encoded[3 * sizeof path];
   EncodeForUrl(encoded, sizeof encoded, path, strlen(path), false);
   char encodedQuery[kHeaderSize];
@@ -224,12 +216,14 @@ int DecideFile(Connection *c, int fd, const struct stat &st,
 // that exists but cannot be opened.
 int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
   // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
-  int fd = open(c->fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Opened beneath the root: a link that leads out of it is a name that
+  // is not there.
+  int fd = OpenInRoot(c, c->fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (fd < 0) {
     int error = errno;
     if (error == ENOENT || error == ENOTDIR) return Refuse(c, 404, kNotFound);
-    if (stat(c->fileName, &st) == 0 && S_ISDIR(st.st_mode)) return Redirect(c);
+    if (StatInRoot(c, c->fileName) == kDirectory) return Redirect(c);
     if (error == EACCES) return Refuse(c, 403, kNoReadPermission);
     return Refuse(c, 500, openFailed);
   }
@@ -254,7 +248,7 @@ int ServeDirectory(Connection *c, const RequestFields &f) {
   for (const ListItem *index = s->indexes; index; index = index->next) {
     if (index->length + base + 1 >= kPathLimit) continue;
     memcpy(c->fileName + base, index->text, index->length + 1);
-    if (Exists(c->fileName) && Readable(c->fileName)) {
+    if (Exists(c, c->fileName) && Readable(c, c->fileName)) {
       // The index file is what gets sent, so it answers to the same
       // forbidden names as a request naming it directly.
       int access = CheckPathAccess(c);
@@ -274,6 +268,22 @@ int ServeDirectory(Connection *c, const RequestFields &f) {
 }
 
 }  // namespace
+
+void NamedPath(const Connection *c, char *out, size_t size) {
+  const char *path = c->urlPath;
+  if (!c->virtualItem || path[0] == '\0') {
+    snprintf(out, size, "%s", path);
+    return;
+  }
+  const char *prefix = c->virtualItem->text;
+  int n = (int)strnlen(prefix, 31);
+  // The prefix's own trailing '/' is the path's first character.
+  if (n > 0 && prefix[n - 1] == '/')
+    snprintf(out, size, "%.*s%s", n - 1, prefix, path);
+  else
+    snprintf(out, size, "%.*s%s", n, prefix,
+             c->prefixBare == '1' ? path + 1 : path);
+}
 
 int DecodeURL(char *text) {
   for (int code = 0; code < 255; code++) {
@@ -296,43 +306,6 @@ int DecodeURL(char *text) {
     *out = '\0';
   }
   return 0;
-}
-
-int CheckUser(Connection *c, const char *user) {
-  if (c->passwordOffset == 0) return -1;
-  if (strcmp(c->credentials, user) != 0) return -1;
-  for (const ListItem *u = c->server->users; u; u = u->next) {
-    if (strcmp(u->text, user) != 0) continue;
-    return strcmp(c->credentials + c->passwordOffset, SecondField(u)) == 0 ? 0
-                                                                           : -1;
-  }
-  return -1;
-}
-
-int CheckAccess(Connection *c, const char *text) {
-  if (UnsafePath(c->urlPath)) return 403;
-  int position = 0;
-  for (const ListItem *f = c->server->forbidden; f; f = f->next, position++) {
-    if (!stristr(text, f->text)) continue;
-    const char *user = SecondField(f);
-    if (user[0] == '\0') return 403;
-    c->realmIndex = position;
-    return CheckUser(c, user) == 0 ? 200 : 401;
-  }
-  return 200;
-}
-
-int CheckPathAccess(Connection *c) {
-  char text[32 + kFileNameSize];
-  size_t n = 0;
-  if (c->virtualItem) {
-    n = c->virtualItem->length;
-    if (n > 31) n = 31;
-    memcpy(text, c->virtualItem->text, n);
-    if (n > 0 && IsSeparator(text[n - 1])) n--;
-  }
-  snprintf(text + n, sizeof text - n, "%s", c->urlPath);
-  return CheckAccess(c, text);
 }
 
 int ResolveRequest(Connection *c, const RequestFields &f) {
@@ -380,10 +353,12 @@ int ResolveRequest(Connection *c, const RequestFields &f) {
     query++;
     queryLength = strcspn(query, " \r\n");
   }
+  c->prefixBare = !hostMode && rest[0] != '/' ? '1' : '0';
   memcpy(c->urlPath + 1, rest, pathLength);
   c->urlPath[1 + pathLength] = '\0';
 
   DecodeURL(c->urlPath);
+  NormalisePath(c->urlPath);
   int access = CheckPathAccess(c);
   if (access != 200) return RefuseAccess(c, access, kBlockedFile);
   access = CheckAccess(c, host);

@@ -2,6 +2,10 @@
 // redirect that answers it. The response only renders what is decided here.
 #pragma once
 
+#include <cstddef>
+
+#include "forbidden_names.h"
+
 struct Connection;
 
 // The parts of the request head the resolution decides on. The texts live
@@ -18,14 +22,10 @@ struct RequestFields {
 // c->status; c->message, c->location, c->file, c->directory, c->etag and
 // the range fields hold the rest of the decision.
 int ResolveRequest(Connection *c, const RequestFields &fields);
+// The request path as the client named it (decoded, without query): the
+// virtual prefix it came through, then the path below it; into out (size
+// bytes, cut when it does not fit). Empty before a path was resolved.
+void NamedPath(const Connection *c, char *out, size_t size);
 // %XX escapes (hex digits of either case) decoded in place, code by code in
 // ascending order. Always 0.
 int DecodeURL(char *text);
-// 200 (pass), 401 (password needed) or 403 (forbidden) for `text`, after
-// the safety checks on the request path at c->urlPath.
-int CheckAccess(Connection *c, const char *text);
-// CheckAccess on the request path as the forbidden names see it: behind the
-// matched virtual prefix (without its trailing '/') in directory mode.
-int CheckPathAccess(Connection *c);
-// 0 when the credentials name `user` with the right password.
-int CheckUser(Connection *c, const char *user);

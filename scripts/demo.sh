@@ -10,6 +10,8 @@ cleanup() {
 }
 trap cleanup INT TERM EXIT
 started=0
+# A self-signed certificate beside the programs, for the encrypted ports.
+sh "$root/scripts/demo-certificate.sh" "$(dirname "$bin")" || true
 if [ -x "$bin/zolf" ] && [ -f "$root/examples/ftp/zolf.ini" ]; then
   # The account's root must be a full path: written for this checkout.
   sh "$root/examples/ftp/make-demo-account.sh"

@@ -211,7 +211,7 @@ def http_config(work, port, site, clients):
     return "\n".join([
         "; soak", "Port=%d" % port, "Address=127.0.0.1",
         "ExternIP=http://127.0.0.1:%d" % port, "Timeout=3",
-        "MaxConnections=%d" % clients, "ExtendedMessages=1", "DirectoryListing=1",
+        "MaxConnections=%d" % clients, "MaxPerAddress=%d" % clients, "ExtendedMessages=1", "DirectoryListing=1",
         "ShowProtectedFiles=0", "AddType=.htm;text/html", "AddType=.txt;text/plain",
         "AddIndex=index.htm", "AddForbidden=private;soak", "AddUser=soak;pw",
         "AddVirtual=/;%s" % site, "LogRotation=1", "LogMaxEntries=0",

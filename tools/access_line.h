@@ -1,5 +1,9 @@
-// One line of the HTTP server's access log, taken apart:
-// "ADDRESS [Www, DD Mon YYYY HH:MM:SS] METHOD PATH STATUS BYTES".
+// One line of an HTTP access log, taken apart. Two shapes are read, told
+// apart by each line itself:
+//   the server's own: "ADDRESS [Www, DD Mon YYYY HH:MM:SS] METHOD PATH STATUS BYTES"
+//   the Combined Log Format: 'HOST IDENT USER [DD/Mon/YYYY:HH:MM:SS +ZZZZ]
+//   "REQUEST LINE" STATUS BYTES "REFERER" "USER AGENT"' (referrer and agent
+//   may be left out, which is the Common Log Format).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +16,11 @@ struct Span {
 
 struct AccessLine {
   Span address;
-  Span date;      // as written, without the brackets
   Span method;    // may be empty
-  Span path;      // may be empty; otherwise begins with '/'
+  Span path;      // may be empty; in the server's own lines it begins with '/';
+                  // in combined lines it is the target without its query
+  Span referer;   // empty when the line has none or "-"
+  Span agent;     // empty when the line has none or "-"
   int64_t time = 0;  // the date as seconds since 1970, UTC
   int status = 0;
   uint64_t bytes = 0;
@@ -27,3 +33,8 @@ int ParseAccessLine(const char *line, size_t len, AccessLine *out, const char **
 // Seconds since 1970 of a date written as "Www, DD Mon YYYY HH:MM:SS" in
 // UTC; -1 when the text is not such a date (the weekday must match).
 int ParseLogDate(const char *text, size_t len, int64_t *seconds);
+// Seconds since 1970 of a date written as "DD/Mon/YYYY:HH:MM:SS +ZZZZ"
+// (any offset from UTC); -1 when the text is not such a date.
+int ParseCommonDate(const char *text, size_t len, int64_t *seconds);
+// The date of seconds since 1970 as "Www, DD Mon YYYY HH:MM:SS" (26 bytes).
+void FormatLogDate(int64_t seconds, char *out);

@@ -26,6 +26,12 @@ static const char PathHead[] =
     "\nMost requested paths (top %zu of %zu):\n      requests           bytes  path\n";
 static const char ClientHead[] =
     "\nBusiest clients (top %zu of %zu):\n      requests           bytes  address\n";
+static const char NotFoundHead[] =
+    "\nPaths not found, 404 (top %zu of %zu):\n      requests           bytes  path\n";
+static const char RefererHead[] =
+    "\nTop referrers (top %zu of %zu):\n      requests           bytes  referrer\n";
+static const char AgentHead[] =
+    "\nTop user agents (top %zu of %zu):\n      requests           bytes  user agent\n";
 static const char TableRow[] = "  %12" PRIu64 " %15" PRIu64 "  %s\n";
 static const char NoneShown[] = "(none)";
 
@@ -34,17 +40,20 @@ static void Add(Tally *t, uint64_t bytes) {
   t->bytes = bytes > UINT64_MAX - t->bytes ? UINT64_MAX : t->bytes + bytes;
 }
 
-static Tally *Find(Summary *s, std::unordered_map<std::string, Tally> *map, const Span &span) {
+static Tally *Find(Summary *s, TallyMap *map, const Span &span) {
   s->key.assign(span.text, span.len);
   auto it = map->find(s->key);
   if (it == map->end()) it = map->emplace(s->key, Tally()).first;
   return &it->second;
 }
 
-static void KeepDate(char *dst, const Span &date) {
-  size_t n = std::min(date.len, (size_t)31);
-  memcpy(dst, date.text, n);
-  dst[n] = '\0';
+static HourRecord *Hour(Summary *s, int64_t time) {
+  int64_t hour = time >= 0 ? time / 3600 : -((-time + 3599) / 3600);
+  if (hour != s->lastHour) {
+    s->lastHour = hour;
+    s->lastRecord = &s->hours[hour];  // unordered_map keeps element addresses
+  }
+  return s->lastRecord;
 }
 
 void AddRequest(Summary *s, const AccessLine &line) {
@@ -53,15 +62,16 @@ void AddRequest(Summary *s, const AccessLine &line) {
   Add(Find(s, &s->methods, line.method), line.bytes);
   Add(Find(s, &s->paths, line.path), line.bytes);
   Add(Find(s, &s->clients, line.address), line.bytes);
+  if (line.status == 404) Add(Find(s, &s->notFound, line.path), line.bytes);
+  if (line.referer.len) Add(Find(s, &s->referers, line.referer), line.bytes);
+  if (line.agent.len) Add(Find(s, &s->agents, line.agent), line.bytes);
+  HourRecord *h = Hour(s, line.time);
+  Add(&h->tally, line.bytes);
+  int cls = line.status / 100 - 1;
+  if (cls >= 0 && cls < StatusClasses) h->classes[cls]++;
   // The ring of log files wraps, so file order says nothing about time.
-  if (!s->anyRequest || line.time < s->firstTime) {
-    s->firstTime = line.time;
-    KeepDate(s->firstDate, line.date);
-  }
-  if (!s->anyRequest || line.time > s->lastTime) {
-    s->lastTime = line.time;
-    KeepDate(s->lastDate, line.date);
-  }
+  if (!s->anyRequest || line.time < s->firstTime) s->firstTime = line.time;
+  if (!s->anyRequest || line.time > s->lastTime) s->lastTime = line.time;
   s->anyRequest = true;
 }
 
@@ -82,8 +92,6 @@ void ShowText(char *dst, size_t size, const char *src, size_t len) {
   dst[o] = '\0';
 }
 
-typedef std::pair<const std::string, Tally> Entry;
-
 // Most requests first; equal counts by bytes, then by name, so that the
 // order does not depend on the hash table.
 static bool Busier(const Entry *a, const Entry *b) {
@@ -92,16 +100,19 @@ static bool Busier(const Entry *a, const Entry *b) {
   return a->first < b->first;
 }
 
-static void WriteTable(const std::unordered_map<std::string, Tally> &map, size_t top,
-                       FILE *out) {
+std::vector<const Entry *> TopEntries(const TallyMap &map, size_t top) {
   std::vector<const Entry *> order;
   order.reserve(map.size());
   for (const Entry &e : map) order.push_back(&e);
   size_t shown = std::min(top, order.size());
   std::partial_sort(order.begin(), order.begin() + (long)shown, order.end(), Busier);
+  order.resize(shown);
+  return order;
+}
+
+static void WriteTable(const TallyMap &map, size_t top, FILE *out) {
   char text[1200];
-  for (size_t i = 0; i < shown; i++) {
-    const Entry *e = order[i];
+  for (const Entry *e : TopEntries(map, top)) {
     ShowText(text, sizeof text, e->first.data(), e->first.size());
     fprintf(out, TableRow, e->second.requests, e->second.bytes,
             e->first.empty() ? NoneShown : text);
@@ -115,8 +126,11 @@ int WriteSummary(const Summary &s, FILE *out) {
   fprintf(out, LinesLine, s.lines);
   fprintf(out, RejectedLine, s.rejected, s.rejected ? RejectedHint : "");
   if (s.anyRequest) {
-    fprintf(out, FirstLine, s.firstDate);
-    fprintf(out, LastLine, s.lastDate);
+    char date[26];
+    FormatLogDate(s.firstTime, date);
+    fprintf(out, FirstLine, date);
+    FormatLogDate(s.lastTime, date);
+    fprintf(out, LastLine, date);
   } else {
     fputs(NoRequests, out);
   }
@@ -138,5 +152,15 @@ int WriteSummary(const Summary &s, FILE *out) {
   WriteTable(s.paths, TopCount, out);
   fprintf(out, ClientHead, std::min((size_t)TopCount, s.clients.size()), s.clients.size());
   WriteTable(s.clients, TopCount, out);
+  // Tables that only some logs fill are left out when empty.
+  const struct {
+    const char *head;
+    const TallyMap *map;
+  } optional[] = {{NotFoundHead, &s.notFound}, {RefererHead, &s.referers}, {AgentHead, &s.agents}};
+  for (const auto &o : optional) {
+    if (o.map->empty()) continue;
+    fprintf(out, o.head, std::min((size_t)TopCount, o.map->size()), o.map->size());
+    WriteTable(*o.map, TopCount, out);
+  }
   return ferror(out) ? -1 : 0;
 }

@@ -21,6 +21,17 @@ struct FileRecord {
   uint64_t rejected = 0;
 };
 
+// Status classes counted over time: 1xx .. 5xx.
+enum { StatusClasses = 5 };
+
+// What happened in one hour.
+struct HourRecord {
+  Tally tally;
+  uint64_t classes[StatusClasses] = {};
+};
+
+typedef std::unordered_map<std::string, Tally> TallyMap;
+
 struct Summary {
   std::vector<FileRecord> files;  // at most one per log file number
   uint64_t lines = 0;
@@ -28,9 +39,13 @@ struct Summary {
   Tally total;
   bool anyRequest = false;
   int64_t firstTime = 0, lastTime = 0;
-  char firstDate[32] = "", lastDate[32] = "";
   Tally statuses[1000];
-  std::unordered_map<std::string, Tally> methods, paths, clients;
+  TallyMap methods, paths, clients, notFound, referers, agents;
+  // Keyed by hours since 1970; lines mostly come in time order, so the
+  // hour of the previous line is kept at hand.
+  std::unordered_map<int64_t, HourRecord> hours;
+  int64_t lastHour = INT64_MIN;
+  HourRecord *lastRecord = nullptr;
   std::string key;  // reused for lookups so that a known key allocates nothing
 };
 
@@ -38,6 +53,11 @@ struct Summary {
 void AddRequest(Summary *s, const AccessLine &line);
 // Writes the summary as plain text; -1 when writing failed.
 int WriteSummary(const Summary &s, FILE *out);
+
+typedef std::pair<const std::string, Tally> Entry;
+// The `top` busiest entries of a table, busiest first (ties by bytes,
+// then by name, so the order does not depend on the hash table).
+std::vector<const Entry *> TopEntries(const TallyMap &map, size_t top);
 
 // Copies len bytes into dst (size bytes, NUL-terminated), writing control
 // bytes as \xHH so that one entry stays one readable line.

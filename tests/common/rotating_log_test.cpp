@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
 #include <string>
 
 #include "harness.h"
@@ -91,6 +95,55 @@ TEST(RotatingLog, MaxEntriesOneLeavesFirstFileEmpty) {
   EXPECT_EQ(Texts(d / "log0003.log"), "b,");
 }
 
+// Gives the file a modification time `age` seconds in the past.
+void Age(const std::string &path, int age) {
+  struct timespec t[2];
+  clock_gettime(CLOCK_REALTIME, &t[0]);
+  t[0].tv_sec -= age;
+  t[1] = t[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0) << path;
+}
+
+TEST(RotatingLog, RestartContinuesAfterTheNewestFile) {
+  TempDir d;
+  harness::WriteFile(d / "log0001.log", "old\n");
+  harness::WriteFile(d / "log0002.log", "newest\n");
+  harness::WriteFile(d / "log0003.log", "older\n");
+  harness::WriteFile(d / "log0009.log", "outside the ring\n");
+  Age(d / "log0001.log", 300);
+  Age(d / "log0002.log", 100);
+  Age(d / "log0003.log", 200);
+  Log log = MakeLog(d.path(), 3, 0);
+  EXPECT_EQ(log.number, 3u);
+  ASSERT_EQ(OpenLog(&log), 0);
+  Line(&log, "a");
+  CloseLog(&log);
+  EXPECT_EQ(ReadFile(d / "log0002.log"), "newest\n");
+  EXPECT_EQ(ReadFile(d / "log0001.log"), "old\n");
+  EXPECT_EQ(Texts(d / "log0003.log"), "a,");
+
+  // The newest being the ring's last file, the ring starts over at 1.
+  Age(d / "log0002.log", 400);
+  log = MakeLog(d.path() + "/", 3, 0);
+  EXPECT_EQ(log.number, 1u);
+
+  // Nothing there yet: log0001.
+  TempDir empty;
+  EXPECT_EQ(MakeLog(empty.path(), 3, 0).number, 1u);
+}
+
+TEST(RotatingLog, RestartAppendsToTheSingleFile) {
+  TempDir d;
+  harness::WriteFile(d / "log0001.log", "earlier run\n");
+  Log log = MakeLog(d.path(), 1, 0);
+  ASSERT_EQ(OpenLog(&log), 0);
+  Line(&log, "b");
+  CloseLog(&log);
+  std::string all = ReadFile(d / "log0001.log");
+  EXPECT_EQ(all.substr(0, 12), "earlier run\n");
+  EXPECT_NE(all.find(" b\n"), std::string::npos) << all;
+}
+
 TEST(RotatingLog, MissingDirectoryTurnsTheLogOff) {
   TempDir d;
   Log log = MakeLog(d / "nope", 3, 2);
@@ -155,7 +208,7 @@ TEST(RotatingLog, ConfigurationDefaultsAndMaxAge) {
   testing::internal::GetCapturedStderr();
   CloseIni(&ini);
   EXPECT_GT(log.maxAge, 0);  // huge means practically never, not every line
-  EXPECT_EQ(std::string(log.dir), std::string(31, 'd'));
+  EXPECT_EQ(std::string(log.dir), std::string(40, 'd'));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "harness.h"
@@ -72,4 +73,25 @@ TEST(Sockets, SendToClosedPeerDoesNotRaiseSigpipe) {
   EXPECT_LT(r, 0);
   close(fd);
   close(l);
+}
+
+// A peer that keeps writing must not hold the server inside the drain: it
+// stops after 64 reads of 256 bytes and leaves the rest unread.
+TEST(Sockets, DrainOnCloseIsBounded) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  const size_t sent = 64 * 1024;
+  std::string block(sent, 'x');
+  ASSERT_EQ(send(pair[1], block.data(), block.size(), 0), (ssize_t)sent);
+  EXPECT_EQ(DrainBounded(pair[0]), (size_t)(kDrainReads * kDrainPiece));
+  // What the bound left is still waiting.
+  size_t left = 0;
+  char buf[4096];
+  ssize_t n;
+  while ((n = recv(pair[0], buf, sizeof buf, MSG_DONTWAIT)) > 0) left += (size_t)n;
+  EXPECT_EQ(left, sent - 16384);
+  // Nothing waiting: the drain returns at once without blocking.
+  EXPECT_EQ(DrainBounded(pair[0]), 0u);
+  close(pair[1]);
+  close(pair[0]);
 }

@@ -63,10 +63,14 @@ TEST(FtpConfig, ValuesAreTakenAndConverted) {
   Server s;
   Log log;
   std::string err;
+  // A log directory far longer than the other values may be.
+  harness::TempDir logs;
+  std::string logDir = logs / std::string(200, 'l') + "/" + std::string(200, 'm');
+  harness::MakeDirs(logDir);
   ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=8\nAddress=127.0.0.1\nExternIP=10.0.0.5\n"
                        "TimeoutTime=-1\nMaxUsers=100\nPort=2121\nDataPort=7000\n"
                        "LogMaxEntries=50\nLogRotation=3\nLogMaxAge=2\n"
-                       "LogDir=abcdefghijklmnopqrstuvwxyz0123456789\n",
+                       "LogDir=" + logDir + "\n",
                        &s, &log, &err), 0);
   EXPECT_EQ(err, "");
   EXPECT_EQ(s.maxBandwidth, 8192u);
@@ -78,7 +82,7 @@ TEST(FtpConfig, ValuesAreTakenAndConverted) {
   EXPECT_EQ(log.maxEntries, 50u);
   EXPECT_EQ(log.rotation, 3u);
   EXPECT_EQ(log.maxAge, 7200);
-  EXPECT_STREQ(log.dir, "abcdefghijklmnopqrstuvwxyz01234");
+  EXPECT_EQ(std::string(log.dir), logDir);
 }
 
 TEST(FtpConfig, BadNumbersFallBackWithTheirMessages) {
@@ -86,28 +90,34 @@ TEST(FtpConfig, BadNumbersFallBackWithTheirMessages) {
   Log log;
   std::string err;
   ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=fast\nAddress=127.0.0.1\nExternIP=AUTO\n"
-                       "TimeoutTime=abc\nMaxUsers=abc\nPort=70000\nDataPort=0\n"
+                       "TimeoutTime=abc\nMaxUsers=abc\nPort=2121\nDataPort=7000\n"
                        "LogRotation=0\n",
                        &s, &log, &err), 0);
   EXPECT_EQ(err,
             "MaximumBandwidth entry is not valid.\nUsing MaximumBandwidth=0.\n"
             "TimeoutTime entry is not valid.\nUsing TimeoutTime=240.\n"
             "MaxUsers entry is not valid.\nUsing MaxUsers=2.\n"
-            "Port entry is not valid.\nUsing Port=21.\n"
-            "DataPort entry is not valid.\nUsing DataPort=6000.\n"
             "The line 'LogMaxEntries=' is missing.\n"
             "The line 'LogMaxAge=' is missing.\nThe line 'LogDir=' is missing.\n");
   EXPECT_EQ(s.MaxUsers, 2u);
-  EXPECT_EQ(s.Port, 21u);
   EXPECT_STREQ(s.ExternIP, "AUTO");  // resolved once the address is known
   // Negative numbers and huge ones: no wrap-around anywhere.
-  ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=99999999999999999999\nMaxUsers=-3\n"
-                       "Port=-21\nDataPort=-5\n",
+  ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=99999999999999999999\nMaxUsers=-3\n",
                        &s, &log, &err), 0);
   EXPECT_GT(s.maxBandwidth, 0xffffffffull);
   EXPECT_EQ(s.MaxUsers, 32u);
-  EXPECT_EQ(s.Port, 21u);
-  EXPECT_EQ(s.DataPort, 6000u);
+}
+
+TEST(FtpConfig, PortsThatAreNoPortNumbersAreFatal) {
+  for (std::string key : {"Port=", "DataPort="})
+    for (std::string value : {"ftp", "98616", "-1", "0", "21x", ""}) {
+      std::string err;
+      EXPECT_EQ(RunOn("; zolf\n" + key + value + "\n", &err), 255) << key << value;
+      std::string fault = key + value + " is not a port number from 1 to 65535.\n"
+                          "Initializing server configuration failed!\n";
+      ASSERT_GE(err.size(), fault.size()) << err;
+      EXPECT_EQ(err.substr(err.size() - fault.size()), fault) << err;
+    }
 }
 
 TEST(FtpConfig, DataPortLimits) {
@@ -166,7 +176,8 @@ TEST(FtpConfig, UnreadableAddressNeverListensEverywhere) {
   harness::WriteFile(z.dir / "zolf.ini", z.Ini("Address=localhost\nExternIP=AUTO\nMaxUsers=2\n"));
   std::string out;
   EXPECT_EQ(RunZolf(z.dir.path(), {}, &out, &err), 255);
-  EXPECT_NE(err.find("Associate local address with socket failed.\nInitializing server failed!\n"),
+  EXPECT_NE(err.find("Associate local address with socket failed.\n"
+                     "Cannot assign requested address\nInitializing server failed!\n"),
             std::string::npos) << err;
   EXPECT_EQ(out, "");
 }
@@ -176,17 +187,45 @@ TEST(FtpConfig, PortInUseFailsAtBind) {
   ASSERT_TRUE(z.Start());
   std::string out, err;
   EXPECT_EQ(RunZolf(z.dir.path(), {}, &out, &err), 255);
-  EXPECT_NE(err.find("Associate local address with socket failed.\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("Associate local address with socket failed.\nAddress already in use\n"),
+            std::string::npos) << err;
 }
 
-TEST(FtpConfig, LogThatCannotBeOpenedOnlySwitchesLoggingOff) {
+TEST(FtpConfig, LogDirectoryMissingIsFatalAnUnwritableLogOnlySwitchesLoggingOff) {
+  std::string err;
+  EXPECT_EQ(RunOn("; zolf\nLogRotation=2\nLogDir=no/such/dir\n", &err), 255);
+  EXPECT_NE(err.find("LogDir no/such/dir does not exist or is not a directory.\n"
+                     "Initializing server configuration failed!\n"),
+            std::string::npos)
+      << err;
   Zolf z;
-  ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=2\nLogDir=no/such/dir\n"));
+  // The directory is there, but the first log file cannot be created.
+  harness::MakeDirs(z.dir / "logs/log0001.log");
+  ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=2\nLogDir=logs\n"));
   EXPECT_TRUE(harness::WaitFor(
       [&] { return z.Stderr().find("Failed to initialize the log.\n") != std::string::npos; }));
   harness::Conn c;
   ASSERT_TRUE(z.Connect(c));
   EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+}
+
+TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
+  Zolf z;
+  harness::MakeDirs(z.dir / "accounts");
+  harness::MakeDirs(z.dir / "home/ann");
+  harness::WriteFile(z.dir / "accounts/ann.ini", "; ann\nRootDirectory=" + z.dir / "home/ann" + "\n");
+  harness::WriteFile(z.dir / "accounts/bob.ini", "; bob\nRootDirectory=" + z.dir / "home/bob" + "\n");
+  harness::WriteFile(z.dir / "home/file", "");
+  harness::WriteFile(z.dir / "accounts/cy.ini", "; cy\nRootDirectory=" + z.dir / "home/file" + "\n");
+  ASSERT_TRUE(z.Start("MaxUsers=2\n"));
+  std::string err = z.Stderr();
+  EXPECT_NE(err.find("WARNING! Account bob: RootDirectory " + z.dir / "home/bob" +
+                     " does not exist or is not a directory.\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("WARNING! Account cy: RootDirectory " + z.dir / "home/file"), std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("Account ann"), std::string::npos) << err;
 }
 
 TEST(FtpConfig, ManyUsersAreLoweredToThirtyTwo) {

@@ -92,6 +92,9 @@ std::string MirtTest::Ini(const std::string &overrides, bool withRoot) const {
       "ExternIP=http://127.0.0.1:" + p + "\n"
       "Timeout=30\n"
       "MaxConnections=20\n"
+      // Tests open several connections at once from 127.0.0.1; the share
+      // of one address is tested on its own.
+      "MaxPerAddress=20\n"
       "ExtendedMessages=1\n"
       "DirectoryListing=0\n"
       "ShowProtectedFiles=0\n"

@@ -180,19 +180,64 @@ TEST_F(MirtStartup, UnreadableAddressFailsStartWithExitOne) {
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("The line 'Port=' is missing.\n"), std::string::npos);
   EXPECT_NE(o.err.find("Associate local address with socket failed.\n"
+                       "Cannot assign requested address\n"
                        "Unable to start Mirt/1.7.1.\n"),
             std::string::npos)
       << o.err;
   EXPECT_NE(o.out.find("Configuration is okey!"), std::string::npos);
 }
 
-TEST_F(MirtStartup, PortZeroIsWarnedAbout) {
-  Outcome o = RunIni(Ini("Port=65536\nAddress=300.0.0.1\n"));
+TEST_F(MirtStartup, PortsThatAreNoPortNumbersAreFatal) {
+  for (std::string value : {"http", "98616", "-1", "0", "65536", "80 ", ""}) {
+    Outcome o = RunIni(Ini("Port=" + value + "\n"));
+    EXPECT_EQ(o.status, 1) << value;
+    EXPECT_EQ(o.err, "Port=" + value + " is not a port number from 1 to 65535.\n"
+                     "Configuration is faulty!\n");
+    EXPECT_EQ(o.out, "");
+  }
+}
+
+TEST_F(MirtStartup, PortInUseSaysWhy) {
+  ASSERT_TRUE(Start());
+  Outcome o = RunToEnd({});
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err.find("Server listening port is 0. This can be the result of an "
-                       "error.\n"),
-            0u)
+  EXPECT_NE(o.err.find("Associate local address with socket failed.\n"
+                       "Address already in use\nUnable to start Mirt/1.7.1.\n"),
+            std::string::npos)
       << o.err;
+}
+
+TEST_F(MirtStartup, DirectoriesThatAreNotThereAreReportedAtTheStart) {
+  // The main root missing: nothing could be served.
+  Outcome o = RunIni(Ini("AddVirtual=/;" + site / "gone" + "\n", false));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "Web root directory " + site / "gone" +
+                       " does not exist or is not a directory.\nConfiguration is faulty!\n");
+  EXPECT_EQ(o.out, "");
+  // A log directory that is not one: the log asked for could not be kept.
+  Put("file", "x");
+  o = RunIni(Ini("LogRotation=2\nLogDir=" + Root() + "/file\n"));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "LogDir " + Root() + "/file does not exist or is not a directory.\n"
+                   "Configuration is faulty!\n");
+
+  // A virtual directory or host root that is missing only affects its own
+  // requests: a warning naming the entry, and the server starts.
+  ASSERT_TRUE(Start("AddVirtual=/pics/;" + site / "pics" + "\nAddHost=a.example;" +
+                    site / "a" + "\nAddHost=b.example;" + Root() + "\n"));
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return server.proc.Stdout().find("Configuration is okey!") != std::string::npos;
+  }, 5));
+  std::string err = server.proc.Stderr();
+  EXPECT_NE(err.find("WARNING! AddVirtual entry /pics/: " + site / "pics" +
+                     " does not exist or is not a directory.\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("WARNING! AddHost entry a.example: " + site / "a" +
+                     " does not exist or is not a directory.\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("b.example"), std::string::npos) << err;
 }
 
 TEST_F(MirtStartup, WarningsLetTheServerStart) {
@@ -231,7 +276,9 @@ TEST_F(MirtStartup, WarningsLetTheServerStart) {
 }
 
 TEST_F(MirtStartup, LogThatCannotOpenLeavesServerRunning) {
-  ASSERT_TRUE(Start("LogDir=nosuchdir\n"));
+  // The directory is there, but the first log file cannot be created.
+  harness::MakeDirs(home / "logs/log0001.log");
+  ASSERT_TRUE(Start("LogRotation=2\nLogDir=logs\n"));
   EXPECT_TRUE(harness::WaitFor([&] {
     return server.proc.Stderr().find("Failed to initialize the log.\n") !=
            std::string::npos;

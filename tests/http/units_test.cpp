@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "password_guard.h"
 #include "request_parser.h"
 #include "resolve.h"
 
@@ -65,6 +66,37 @@ TEST(MirtUnits, DecodeUrlCodeByCode) {
   EXPECT_EQ(DecodedUrl("/%"), "/%");
   EXPECT_EQ(DecodedUrl("/%4"), "/%4");
   EXPECT_EQ(DecodedUrl("%41%42%43"), "ABC");
+}
+
+}  // namespace
+
+namespace {
+
+// The failed-login window: ten failures lock the address out until a
+// minute after the first of them; the minute over, it starts afresh.
+TEST(MirtUnits, LoginGuardWindow) {
+  static LoginGuard guard;  // large; zeroed like the server's record
+  const int64_t t = 5000000;
+  for (int i = 0; i < 9; i++) NoteFailedLogin(&guard, "10.0.0.1", t + i * 1000);
+  EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + 9000));
+  NoteFailedLogin(&guard, "10.0.0.1", t + 9000);
+  EXPECT_TRUE(LockedOut(&guard, "10.0.0.1", t + 9000));
+  EXPECT_TRUE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs - 1));
+  EXPECT_FALSE(LockedOut(&guard, "10.0.0.10", t + 9000));
+  EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs));
+  // After the minute one failure is one failure again.
+  NoteFailedLogin(&guard, "10.0.0.1", t + kGuardWindowMs + 1);
+  EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs + 2));
+
+  // A full table gives way to windows that are over, never to a lock-out
+  // still running when a free slot or a finished window exists.
+  for (int i = 0; i < kGuardSlots + 20; i++) {
+    char address[32];
+    snprintf(address, sizeof address, "10.1.%d.%d", i / 256, i % 256);
+    NoteFailedLogin(&guard, address, t + kGuardWindowMs + 3);
+  }
+  for (int i = 0; i < 10; i++) NoteFailedLogin(&guard, "10.9.9.9", t + kGuardWindowMs + 4);
+  EXPECT_TRUE(LockedOut(&guard, "10.9.9.9", t + kGuardWindowMs + 5));
 }
 
 }  // namespace

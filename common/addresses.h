@@ -1,0 +1,51 @@
+// Network addresses of either family: the socket form and its printed
+// form side by side, so sessions, logs and limits never care which family
+// a client came by.
+#pragma once
+#include <cstddef>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+// Room for the longest printed address and its NUL.
+enum { kAddressTextSize = INET6_ADDRSTRLEN };
+
+struct NetAddress {
+  struct sockaddr_storage sa;
+  socklen_t length;
+  unsigned port;
+  char text[kAddressTextSize];
+};
+
+// The one conversion from a socket address. An IPv4 client seen through a
+// dual-stack IPv6 listener (::ffff:a.b.c.d) is stored as the IPv4 address
+// it is: a client has one address text whichever listener it came by.
+// 0, or -1 for a family other than IPv4 and IPv6.
+int AddressFromSocket(const struct sockaddr *sa, socklen_t length,
+                      NetAddress *out);
+// A numeric address of either family (an IPv6 one may carry "%scope");
+// host names are not looked up. 0 or -1.
+int AddressFromText(const char *text, unsigned port, NetAddress *out);
+// True for an IPv6 address (a mapped IPv4 one counts as IPv4).
+bool IsIPv6(const NetAddress *a);
+// True when both are the same host; ports do not matter.
+bool SameHost(const NetAddress *a, const NetAddress *b);
+// The same for printed forms, so "::1" and "0:0::1" are one host. Texts
+// that are not addresses are equal only when they are equal as texts.
+bool SameHostText(const char *a, const char *b);
+// The host as it stands in a URL: an IPv6 address in brackets.
+void UrlHost(const char *address, char *out, size_t size);
+
+// Non-blocking listening TCP socket with SO_REUSEADDR on address:port.
+// "::" listens on every address of both families; a dotted IPv4 address
+// may be written in any form inet_aton reads. -1 on failure, with *stage
+// telling which step failed: 1 socket, 2 bind/address, 3 listen.
+int ListenOn(const char *address, unsigned port, int backlog, int *stage);
+// accept() giving a non-blocking socket whose descriptor fits an fd_set,
+// with the peer's address when `peer` is given; -1 otherwise.
+int AcceptFrom(int listener, NetAddress *peer);
+// Local and remote address of a connected socket. 0 or -1.
+int LocalAddressOf(int fd, NetAddress *out);
+int PeerAddressOf(int fd, NetAddress *out);
+// Starts a non-blocking connect to the address. The socket, or -1 when
+// none could be made; *pending says whether the connect is under way.
+int ConnectTo(const NetAddress *to, bool *pending);

@@ -1,0 +1,264 @@
+#include "event_loop.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "event_wait.h"
+
+namespace {
+
+struct FdEntry {
+  int mask;
+  FdHandler handler;
+  void *record;
+};
+
+// A timer lives in a slot; the heap orders slot numbers by deadline. The
+// id carries the slot and the slot's generation, so an id kept after its
+// timer fired or was cancelled never reaches the slot's next timer.
+struct TimerSlot {
+  int64_t deadline;
+  uint64_t order;       // ties at one deadline go in the order added
+  TimerHandler handler;
+  void *record;
+  uint32_t generation;
+  int heapIndex;        // -1 while the slot is free
+};
+
+// Ready descriptors taken from one wait at most; what is left stays ready
+// (level-triggered) and comes with the next wait.
+const int kReadyPerWait = 1024;
+
+}  // namespace
+
+struct EventLoop {
+  int setSize;
+  FdEntry *fds;
+  WaitSet *wait;
+  std::vector<TimerSlot> slots;
+  std::vector<int> freeSlots;
+  std::vector<int> heap;  // slot numbers, earliest deadline first
+  uint64_t nextOrder;
+  LoopHook beforeWait;
+  void *hookRecord;
+  bool stop;
+  int readyFds[kReadyPerWait];
+  int readyMasks[kReadyPerWait];
+};
+
+namespace {
+
+bool Earlier(const EventLoop *l, int a, int b) {
+  const TimerSlot &x = l->slots[(size_t)a], &y = l->slots[(size_t)b];
+  return x.deadline != y.deadline ? x.deadline < y.deadline : x.order < y.order;
+}
+
+void Place(EventLoop *l, size_t at, int slot) {
+  l->heap[at] = slot;
+  l->slots[(size_t)slot].heapIndex = (int)at;
+}
+
+void SiftUp(EventLoop *l, size_t at) {
+  int slot = l->heap[at];
+  while (at > 0) {
+    size_t parent = (at - 1) / 2;
+    if (!Earlier(l, slot, l->heap[parent])) break;
+    Place(l, at, l->heap[parent]);
+    at = parent;
+  }
+  Place(l, at, slot);
+}
+
+void SiftDown(EventLoop *l, size_t at) {
+  int slot = l->heap[at];
+  size_t n = l->heap.size();
+  for (;;) {
+    size_t child = 2 * at + 1;
+    if (child >= n) break;
+    if (child + 1 < n && Earlier(l, l->heap[child + 1], l->heap[child])) child++;
+    if (!Earlier(l, l->heap[child], slot)) break;
+    Place(l, at, l->heap[child]);
+    at = child;
+  }
+  Place(l, at, slot);
+}
+
+// Takes the slot out of the heap and frees it for the next timer.
+void Release(EventLoop *l, int slot) {
+  TimerSlot &t = l->slots[(size_t)slot];
+  size_t at = (size_t)t.heapIndex;
+  int last = l->heap.back();
+  l->heap.pop_back();
+  if (at < l->heap.size()) {
+    Place(l, at, last);
+    SiftDown(l, at);
+    SiftUp(l, (size_t)l->slots[(size_t)last].heapIndex);
+  }
+  t.heapIndex = -1;
+  t.generation++;
+  l->freeSlots.push_back(slot);
+}
+
+int64_t MakeId(uint32_t generation, int slot) {
+  return ((int64_t)generation << 32) | (int64_t)((uint32_t)slot + 1u);
+}
+
+// Runs the timers due now that were added before this call: a handler that
+// adds a timer due at once gets it run in the next pass, not in a loop here.
+int FireTimers(EventLoop *l) {
+  int64_t now = LoopNowMs();
+  uint64_t limit = l->nextOrder;
+  int fired = 0;
+  while (!l->heap.empty()) {
+    int slot = l->heap[0];
+    TimerSlot &t = l->slots[(size_t)slot];
+    if (t.deadline > now || t.order >= limit) break;
+    TimerHandler handler = t.handler;
+    void *record = t.record;
+    int64_t id = MakeId(t.generation, slot);
+    Release(l, slot);
+    handler(l, id, record);
+    fired++;
+  }
+  return fired;
+}
+
+}  // namespace
+
+int64_t LoopNowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+const char *EventLoopBackend() { return WaitBackendName(); }
+
+EventLoop *CreateEventLoop(int setSize) {
+  if (setSize <= 0 || WaitCapacity(setSize) < setSize) return nullptr;
+  EventLoop *l = new (std::nothrow) EventLoop();
+  if (!l) return nullptr;
+  l->setSize = setSize;
+  l->fds = (FdEntry *)calloc((size_t)setSize, sizeof(FdEntry));
+  l->wait = l->fds ? WaitCreate(setSize) : nullptr;
+  if (!l->wait) {
+    free(l->fds);
+    delete l;
+    return nullptr;
+  }
+  l->nextOrder = 0;
+  l->beforeWait = nullptr;
+  l->hookRecord = nullptr;
+  l->stop = false;
+  return l;
+}
+
+void DeleteEventLoop(EventLoop *l) {
+  if (!l) return;
+  WaitFree(l->wait);
+  free(l->fds);
+  delete l;
+}
+
+int EventLoopSize(const EventLoop *l) { return l->setSize; }
+
+int WatchFd(EventLoop *l, int fd, int mask, FdHandler handler, void *record) {
+  if (fd < 0 || fd >= l->setSize) return -1;
+  FdEntry &e = l->fds[fd];
+  if (e.mask != mask && WaitChange(l->wait, fd, e.mask, mask) != 0) return -1;
+  e.mask = mask;
+  e.handler = handler;
+  e.record = record;
+  return 0;
+}
+
+int SetFdMask(EventLoop *l, int fd, int mask) {
+  if (fd < 0 || fd >= l->setSize || !l->fds[fd].handler) return -1;
+  FdEntry &e = l->fds[fd];
+  if (e.mask == mask) return 0;
+  if (WaitChange(l->wait, fd, e.mask, mask) != 0) return -1;
+  e.mask = mask;
+  return 0;
+}
+
+void UnwatchFd(EventLoop *l, int fd) {
+  if (fd < 0 || fd >= l->setSize) return;
+  FdEntry &e = l->fds[fd];
+  if (e.mask != 0) WaitChange(l->wait, fd, e.mask, 0);
+  e.mask = 0;
+  e.handler = nullptr;
+  e.record = nullptr;
+}
+
+int64_t AddTimer(EventLoop *l, int64_t ms, TimerHandler handler, void *record) {
+  int slot;
+  try {
+    if (l->freeSlots.empty()) {
+      l->slots.push_back(TimerSlot{0, 0, nullptr, nullptr, 1, -1});
+      l->freeSlots.push_back((int)l->slots.size() - 1);
+    }
+    l->heap.reserve(l->slots.size());
+  } catch (...) {
+    return -1;
+  }
+  slot = l->freeSlots.back();
+  l->freeSlots.pop_back();
+  TimerSlot &t = l->slots[(size_t)slot];
+  t.deadline = LoopNowMs() + (ms > 0 ? ms : 0);
+  t.order = l->nextOrder++;
+  t.handler = handler;
+  t.record = record;
+  l->heap.push_back(slot);  // within the reserved room: cannot throw
+  SiftUp(l, l->heap.size() - 1);
+  return MakeId(t.generation, slot);
+}
+
+int DeleteTimer(EventLoop *l, int64_t id) {
+  if (id <= 0) return -1;
+  uint32_t low = (uint32_t)(id & 0xffffffff);
+  if (low == 0 || low > l->slots.size()) return -1;
+  int slot = (int)(low - 1);
+  TimerSlot &t = l->slots[(size_t)slot];
+  if (t.heapIndex < 0 || t.generation != (uint32_t)(id >> 32)) return -1;
+  Release(l, slot);
+  return 0;
+}
+
+void SetBeforeWait(EventLoop *l, LoopHook hook, void *record) {
+  l->beforeWait = hook;
+  l->hookRecord = record;
+}
+
+void StopEventLoop(EventLoop *l) { l->stop = true; }
+
+int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
+  int timeout = maxWaitMs;
+  if (!l->heap.empty()) {
+    int64_t left = l->slots[(size_t)l->heap[0]].deadline - LoopNowMs();
+    if (left < 0) left = 0;
+    if (timeout < 0 || left < timeout) timeout = (int)(left > 2000000000 ? 2000000000 : left);
+  }
+  int n = WaitReady(l->wait, timeout, l->readyFds, l->readyMasks, kReadyPerWait);
+  int handled = 0;
+  for (int i = 0; i < n; i++) {
+    int fd = l->readyFds[i];
+    // An earlier handler of this pass may have dropped the descriptor, or
+    // closed it and had the number reused: only what is watched now counts.
+    FdEntry &e = l->fds[fd];
+    int ready = l->readyMasks[i] & e.mask;
+    if (ready == 0 || !e.handler) continue;
+    e.handler(l, fd, e.record, ready);
+    handled++;
+  }
+  return handled + FireTimers(l);
+}
+
+void RunEventLoop(EventLoop *l) {
+  l->stop = false;
+  while (!l->stop) {
+    if (l->beforeWait) l->beforeWait(l, l->hookRecord);
+    if (l->stop) break;
+    RunEventLoopOnce(l, -1);
+  }
+}

@@ -1,0 +1,228 @@
+#include "tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Both servers' sessions share one cache; the context only has to be the
+// same between the connections that resume each other.
+const unsigned char kSessionContext[] = "suite";
+// Sessions kept for resumption: a control connection and its data
+// connections need one each at a time, so this bounds memory, not use.
+const long kSessionCacheSize = 1024;
+const unsigned char kAlpnHttp[] = "\x08http/1.1";
+
+// File data goes through this when the kernel does not encrypt: one
+// thread, one piece in flight at a time, so one buffer serves everyone.
+// 64 KiB is four full records per write.
+unsigned char scratch[64 * 1024];
+
+// A write that answered "want" must be repeated with at least as many
+// bytes as were already encrypted for it; the length tried is kept with
+// the connection so a file piece is repeated whole.
+int retryIndex = -1;
+
+int AlpnSelect(SSL *, const unsigned char **out, unsigned char *outLength,
+               const unsigned char *offered, unsigned int offeredLength,
+               void *) {
+  unsigned char *chosen = nullptr;
+  if (SSL_select_next_proto(&chosen, outLength, kAlpnHttp, sizeof kAlpnHttp - 1,
+                            offered, offeredLength) != OPENSSL_NPN_NEGOTIATED)
+    // A client that offers only other protocols is still served, without
+    // ALPN: it learns at once from the answer what it talks to.
+    return SSL_TLSEXT_ERR_NOACK;
+  *out = chosen;
+  return SSL_TLSEXT_ERR_OK;
+}
+
+void ErrorText(const char *what, const char *file, char *error, size_t size) {
+  unsigned long code = ERR_peek_last_error();
+  char reason[160] = "unknown reason";
+  if (code != 0) ERR_error_string_n(code, reason, sizeof reason);
+  snprintf(error, size, "%s %s: %s", what, file, reason);
+  ERR_clear_error();
+}
+
+// Maps a failed call to what the loop has to do next.
+int Want(SSL *ssl, int result) {
+  int code = SSL_get_error(ssl, result);
+  if (code == SSL_ERROR_WANT_READ) return kTlsWantRead;
+  if (code == SSL_ERROR_WANT_WRITE) return kTlsWantWrite;
+  // After a fatal error no closing alert may be sent.
+  SSL_set_quiet_shutdown(ssl, 1);
+  ERR_clear_error();
+  return kTlsFailed;
+}
+
+size_t RetryLength(SSL *ssl) {
+  return (size_t)(uintptr_t)SSL_get_ex_data(ssl, retryIndex);
+}
+
+void SetRetryLength(SSL *ssl, size_t n) {
+  SSL_set_ex_data(ssl, retryIndex, (void *)(uintptr_t)n);
+}
+
+}  // namespace
+
+SSL_CTX *TlsServerContext(const char *certificateFile, const char *keyFile,
+                          bool alpnHttp, char *error, size_t errorSize) {
+  if (retryIndex < 0) retryIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) {
+    ErrorText("Cannot set up TLS for", certificateFile, error, errorSize);
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  uint64_t options = SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                     SSL_OP_NO_COMPRESSION;
+  // A peer that drops the connection without the closing alert ends it
+  // like a plain TCP peer does: an upload ends at the close, as it does
+  // without TLS.
+#ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
+  options |= SSL_OP_IGNORE_UNEXPECTED_EOF;
+#endif
+#ifdef SSL_OP_ENABLE_KTLS
+  options |= SSL_OP_ENABLE_KTLS;
+#endif
+  SSL_CTX_set_options(ctx, options);
+  // Partial writes keep a large piece from holding the loop; the moving
+  // buffer lets a repeated write come from wherever the bytes now lie.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE |
+                            SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+  SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
+  SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+  if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile) != 1) {
+    ErrorText("Cannot load the certificate", certificateFile, error, errorSize);
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) != 1) {
+    ErrorText("Cannot load the key", keyFile, error, errorSize);
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  if (SSL_CTX_check_private_key(ctx) != 1) {
+    ErrorText("The certificate does not match the key", keyFile, error, errorSize);
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  if (alpnHttp) SSL_CTX_set_alpn_select_cb(ctx, AlpnSelect, nullptr);
+  return ctx;
+}
+
+void TlsFreeContext(SSL_CTX *ctx) { SSL_CTX_free(ctx); }
+
+SSL *TlsNew(SSL_CTX *ctx, int fd) {
+  SSL *ssl = SSL_new(ctx);
+  if (!ssl) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  if (SSL_set_fd(ssl, fd) != 1) {
+    ERR_clear_error();
+    SSL_free(ssl);
+    return nullptr;
+  }
+  SSL_set_accept_state(ssl);
+  return ssl;
+}
+
+void TlsFree(SSL *ssl) { SSL_free(ssl); }
+
+int TlsAccept(SSL *ssl) {
+  ERR_clear_error();
+  int result = SSL_do_handshake(ssl);
+  return result == 1 ? 1 : Want(ssl, result);
+}
+
+ssize_t TlsRead(SSL *ssl, void *buf, size_t len) {
+  ERR_clear_error();
+  size_t got = 0;
+  if (SSL_read_ex(ssl, buf, len, &got) == 1) return (ssize_t)got;
+  int code = SSL_get_error(ssl, 0);
+  if (code == SSL_ERROR_ZERO_RETURN) return 0;
+  if (code == SSL_ERROR_SYSCALL && errno == 0) {
+    // End of the stream without the closing alert.
+    SSL_set_quiet_shutdown(ssl, 1);
+    return 0;
+  }
+  return Want(ssl, 0);
+}
+
+ssize_t TlsWrite(SSL *ssl, const void *buf, size_t len) {
+  if (len == 0) return 0;
+  ERR_clear_error();
+  size_t done = 0;
+  if (SSL_write_ex(ssl, buf, len, &done) == 1) return (ssize_t)done;
+  return Want(ssl, 0);
+}
+
+ssize_t TlsSendFile(SSL *ssl, int file, size_t len) {
+  off_t at = lseek(file, 0, SEEK_CUR);
+  if (at < 0) return kTlsFailed;
+  if (TlsKernelSend(ssl)) {
+    ERR_clear_error();
+    ossl_ssize_t n = SSL_sendfile(ssl, file, at, len, 0);
+    if (n > 0) {
+      lseek(file, at + n, SEEK_SET);
+      return n;
+    }
+    if (n == 0) return 0;
+    return Want(ssl, (int)n);
+  }
+  size_t want = RetryLength(ssl);
+  if (want == 0) want = len < sizeof scratch ? len : sizeof scratch;
+  if (want == 0) return 0;
+  ssize_t got;
+  do {
+    got = pread(file, scratch, want, at);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return kTlsFailed;
+  if (got == 0) return 0;
+  ssize_t n = TlsWrite(ssl, scratch, (size_t)got);
+  if (n == kTlsWantRead || n == kTlsWantWrite) {
+    SetRetryLength(ssl, (size_t)got);
+    return n;
+  }
+  SetRetryLength(ssl, 0);
+  if (n > 0) lseek(file, at + n, SEEK_SET);
+  return n;
+}
+
+int TlsPending(SSL *ssl) { return SSL_pending(ssl); }
+
+void TlsShutdown(SSL *ssl) {
+  // Nothing may be said on a connection whose handshake never finished.
+  if (!SSL_is_init_finished(ssl)) return;
+  ERR_clear_error();
+  SSL_shutdown(ssl);
+  ERR_clear_error();
+}
+
+bool TlsResumed(SSL *ssl) { return SSL_session_reused(ssl) == 1; }
+
+const char *TlsVersion(SSL *ssl) { return SSL_get_version(ssl); }
+
+void TlsAlpn(SSL *ssl, char *out, size_t size) {
+  const unsigned char *name = nullptr;
+  unsigned int length = 0;
+  SSL_get0_alpn_selected(ssl, &name, &length);
+  snprintf(out, size, "%.*s", (int)length, name ? (const char *)name : "");
+}
+
+bool TlsKernelSend(SSL *ssl) {
+#ifdef SSL_OP_ENABLE_KTLS
+  return BIO_get_ktls_send(SSL_get_wbio(ssl)) == 1;
+#else
+  (void)ssl;
+  return false;
+#endif
+}

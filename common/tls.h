@@ -1,0 +1,62 @@
+// TLS for the servers' non-blocking sockets, with OpenSSL. Nothing here
+// ever waits: every call that cannot finish says which readiness
+// (readable or writable) the loop must wait for before calling it again.
+#pragma once
+#include <cstddef>
+#include <sys/types.h>
+
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+
+// Results of the calls below besides a byte count. A call that answered
+// kTlsWantRead or kTlsWantWrite must be repeated, with the same bytes for
+// a write, once the socket is readable or writable.
+enum {
+  kTlsFailed = -1,     // the connection is unusable; close it
+  kTlsWantRead = -2,   // wait until the socket is readable
+  kTlsWantWrite = -3,  // wait until the socket is writable
+};
+
+// Server context from a PEM certificate chain and its PEM private key.
+// `alpnHttp` makes the handshake settle on "http/1.1" when the client
+// offers it. Null on failure, with a one-line reason in `error`.
+SSL_CTX *TlsServerContext(const char *certificateFile, const char *keyFile,
+                          bool alpnHttp, char *error, size_t errorSize);
+void TlsFreeContext(SSL_CTX *ctx);
+
+// A server-side TLS connection over the non-blocking socket fd (which
+// stays the caller's to close). Null when out of memory.
+SSL *TlsNew(SSL_CTX *ctx, int fd);
+// Frees the connection without a word to the peer.
+void TlsFree(SSL *ssl);
+
+// Drives the handshake: 1 when it is complete, else kTlsWantRead,
+// kTlsWantWrite or kTlsFailed (a peer that speaks no TLS, a broken
+// handshake).
+int TlsAccept(SSL *ssl);
+// Bytes read (> 0), 0 when the peer ended the connection, or one of the
+// results above.
+ssize_t TlsRead(SSL *ssl, void *buf, size_t len);
+// Bytes written (> 0, possibly fewer than len) or one of the results above.
+ssize_t TlsWrite(SSL *ssl, const void *buf, size_t len);
+// Up to len bytes from the current position of file, which moves by what
+// went out: by the kernel (kTLS) when it carries the encryption, otherwise
+// read and written in pieces of up to 64 KiB. Bytes sent (> 0), 0 when the
+// file has nothing more at its position, or one of the results above.
+ssize_t TlsSendFile(SSL *ssl, int file, size_t len);
+// Bytes already decrypted and waiting inside the connection: the loop must
+// not wait for the socket while there are any.
+int TlsPending(SSL *ssl);
+// Sends the closing alert once, without waiting for the peer's.
+void TlsShutdown(SSL *ssl);
+
+// Resumption of FTP data connections: the session the control connection
+// negotiated is offered to its data connections, so a client resumes it
+// instead of a second full handshake. True when ssl resumed a session.
+bool TlsResumed(SSL *ssl);
+// Protocol version text of an established connection ("TLSv1.3").
+const char *TlsVersion(SSL *ssl);
+// The protocol chosen by ALPN, or "" when none was.
+void TlsAlpn(SSL *ssl, char *out, size_t size);
+// True when the kernel encrypts what this connection sends (kTLS).
+bool TlsKernelSend(SSL *ssl);

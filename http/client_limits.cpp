@@ -1,0 +1,96 @@
+#include "client_limits.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "connections.h"
+#include "http_server.h"
+#include "password_guard.h"
+#include "request_io.h"
+
+namespace {
+
+// A refused password is answered this much later: a guesser then tries
+// one password per second and connection, not thousands.
+const int64_t kFailedLoginDelayMs = 1000;
+
+bool HeadLate(const Connection *c, int64_t now) {
+  return c->state == '0' && c->headDeadline > 0 && now >= c->headDeadline;
+}
+
+bool ReplyDue(const Connection *c, int64_t now) {
+  return c->state == '2' && now >= c->replyAt;
+}
+
+}  // namespace
+
+int64_t NowMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+uint32_t DefaultMaxPerAddress(uint32_t maxConnections) {
+  uint32_t quarter = maxConnections / 4;
+  return quarter < 2 ? 2 : quarter;
+}
+
+bool OverAddressLimit(const HttpServer *s, const Connection *c) {
+  uint32_t held = 0;
+  for (const Connection *o = s->connections; o; o = o->next)
+    if (strcmp(o->clientAddress, c->clientAddress) == 0) held++;
+  return held > s->maxPerAddress;
+}
+
+void StartHeadDeadline(Connection *c) {
+  int timeout = c->server->timeout;
+  // Measured from the accept, whatever arrives meanwhile: a client sending
+  // a byte now and then must not keep its place for ever.
+  c->headDeadline = timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0;
+}
+
+bool HoldFailedLogin(Connection *c) {
+  if (c->status != 401 || c->failedLogin != '1') return false;
+  int64_t now = NowMs();
+  NoteFailedLogin(&c->server->guard, c->clientAddress, now);
+  c->state = '2';
+  c->replyAt = now + kFailedLoginDelayMs;
+  return true;
+}
+
+void CheckDeadlines(HttpServer *s) {
+  int64_t now = NowMs();
+  Connection *c = s->connections;
+  while (c) {
+    if (HeadLate(c, now)) {
+      c = EndConnection(c);
+      continue;
+    }
+    if (ReplyDue(c, now)) {
+      c->state = '1';
+      // The client waited a second already; the reply goes now rather
+      // than after one more wait.
+      if (OnWriteResponse(c) == -1) {
+        c = EndConnection(c);
+        continue;
+      }
+    }
+    c = c->next;
+  }
+}
+
+int64_t UntilNextDeadline(const HttpServer *s, int64_t cap) {
+  int64_t now = NowMs();
+  int64_t wait = cap;
+  for (const Connection *c = s->connections; c; c = c->next) {
+    int64_t at;
+    if (c->state == '0' && c->headDeadline > 0)
+      at = c->headDeadline;
+    else if (c->state == '2')
+      at = c->replyAt;
+    else
+      continue;
+    if (at - now < wait) wait = at - now;
+  }
+  return wait < 0 ? 0 : wait;
+}

@@ -1,0 +1,28 @@
+// What one client may hold of the server: connections per address, the time
+// its request head may take, and the pause before a refused password is
+// answered. The loop calls these between its waits.
+#pragma once
+#include <cstdint>
+
+struct Connection;
+struct HttpServer;
+
+// Milliseconds of a clock that never jumps (for deadlines only).
+int64_t NowMs();
+// MaxPerAddress when the key is absent or 0: a quarter of MaxConnections,
+// at least 2.
+uint32_t DefaultMaxPerAddress(uint32_t maxConnections);
+// True when c's address holds more connections than MaxPerAddress allows,
+// c included.
+bool OverAddressLimit(const HttpServer *s, const Connection *c);
+// Starts the head deadline of a new connection (none when Timeout <= 0).
+void StartHeadDeadline(Connection *c);
+// After the response was decided: a 401 for wrong credentials is held for
+// a second before it goes (the connection waits in state '2', watched by
+// no set). True when the reply is held.
+bool HoldFailedLogin(Connection *c);
+// Ends connections whose head is late and releases held replies that are
+// due. Runs once per pass of the loop.
+void CheckDeadlines(HttpServer *s);
+// Milliseconds until the next deadline, at most `cap`; 0 when one is due.
+int64_t UntilNextDeadline(const HttpServer *s, int64_t cap);
