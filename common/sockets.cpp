@@ -85,6 +85,11 @@ int SetNoDelay(int fd) {
   return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -1;
 }
 
+int SetOobInline(int fd) {
+  int one = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one) == 0 ? 0 : -1;
+}
+
 int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0 || !FdFits(fd)) {

@@ -38,6 +38,10 @@ bool FdFits(int fd);
 // the peer in between (150, then 226) must not wait for the peer's delayed
 // acknowledgement.
 int SetNoDelay(int fd);
+// Keeps urgent (out-of-band) bytes in the ordinary stream: an FTP client
+// sends ABOR with its last byte marked urgent, and without this that byte
+// would vanish from the command line.
+int SetOobInline(int fd);
 // send() without SIGPIPE; returns what send returns.
 ssize_t SendBytes(int fd, const void *buf, size_t len);
 ssize_t RecvBytes(int fd, void *buf, size_t len);

@@ -26,47 +26,118 @@ const char Mess503[] = "503 Bad sequence of commands.\n";
 const char Mess550[] = "550 Requested action not taken.\n";
 
 // Command words by code; code 22 has no word.
-static const char *const kCommandWords[kCommandCount] = {
+static const char *const kCommandWords[kWordCount] = {
     "CDUP", "SYST", "PASV", "QUIT", "PWD",  "USER", "PASS", "LIST", "ABOR",
     "CWD",  "TYPE", "MKD",  "DELE", "RMD",  "STOR", "RETR", "NOOP", "APPE",
-    "PORT", "REST", "RNFR", "RNTO", nullptr, "MDTM", "SIZE", "SITE"};
+    "PORT", "REST", "RNFR", "RNTO", nullptr, "MDTM", "SIZE", "SITE",
+    "NLST", "MLSD", "MLST", "EPSV", "EPRT", "FEAT", "OPTS"};
+
+int PermissionOf(int code) {
+  switch (code) {
+    case kNLST: case kMLSD: case kMLST: return kLIST;
+    case kEPSV: return kPASV;
+    case kEPRT: return kPORT;
+    case kFEAT: case kOPTS: return -1;
+    default: return code >= 0 && code < kCommandCount ? code : -1;
+  }
+}
 
 // The last byte of the command buffer always stays zero.
 static const int kMaxLine = kCmndBufferSize - 1;
 
+// Telnet bytes a client mixes into the command stream (IAC IP, IAC DM
+// before an urgent ABOR) are no part of any command line.
+static const unsigned char kIac = 0xFF;
+
+// Drops Telnet sequences from n freshly received bytes at p, in place: IAC
+// and the byte after it go, IAC IAC stays as one 0xFF. An IAC at the end
+// of a read leaves its command byte to the next one. Returns the bytes
+// kept.
+static size_t StripTelnet(Request *pReq, char *p, size_t n) {
+  size_t kept = 0;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char ch = (unsigned char)p[i];
+    if (pReq->telnetIac == '1') {
+      pReq->telnetIac = '0';
+      if (ch == kIac) p[kept++] = (char)ch;
+      continue;
+    }
+    if (ch == kIac) {
+      pReq->telnetIac = '1';
+      continue;
+    }
+    p[kept++] = (char)ch;
+  }
+  return kept;
+}
+
 int OnReadCmnd(Request *pReq) {
   if (pReq->cmndLength >= kMaxLine) return 0;
-  ssize_t n = RecvBytes(pReq->cmndSocket, pReq->cmndBuffer + pReq->cmndLength,
+  char *into = pReq->cmndBuffer + pReq->cmndLength;
+  ssize_t n = RecvBytes(pReq->cmndSocket, into,
                         (size_t)(kMaxLine - pReq->cmndLength));
   if (n > 0) {
-    pReq->cmndLength += (int32_t)n;
     pReq->bytesReceived += (uint64_t)n;
+    size_t kept = StripTelnet(pReq, into, (size_t)n);
+    memset(into + kept, 0, (size_t)n - kept);
+    pReq->cmndLength += (int32_t)kept;
     return 0;
   }
   if (n == 0) return -1;
   return WouldBlock(errno) ? 0 : -1;
 }
 
+// Puts bytes in front of those already waiting behind the current line:
+// they were received earlier, so they run first.
+static void KeepInput(Request *pReq, const char *bytes, size_t n) {
+  size_t waiting = (size_t)pReq->pendingLength;
+  if (n == 0) return;
+  // Both pieces came out of one command buffer and are never more than it
+  // held together; the bound only guards the copy.
+  if (n + waiting > sizeof pReq->pendingInput) n = sizeof pReq->pendingInput - waiting;
+  memmove(pReq->pendingInput + n, pReq->pendingInput, waiting);
+  memcpy(pReq->pendingInput, bytes, n);
+  pReq->pendingLength = (int32_t)(n + waiting);
+}
+
+bool CommandLineWaits(const Request *pReq) {
+  if (pReq->cmndState != kCmndReceiving) return false;
+  return pReq->cmndLength >= kMaxLine ||
+         memchr(pReq->cmndBuffer, '\n', (size_t)pReq->cmndLength) != nullptr;
+}
+
 int ParseFTPstring(Request *pReq) {
   int32_t length = pReq->cmndLength;
   if (length < 0) length = 0;
   if (length > kMaxLine) length = kMaxLine;
+
+  char *end = (char *)memchr(pReq->cmndBuffer, '\n', (size_t)length);
+  if (!end) {
+    // A full buffer without a line end can never become a line: refuse it
+    // like any other bad line instead of leaving the session deaf.
+    if (length == kMaxLine) {
+      pReq->cmndState = kCmndEmpty;
+      SendFTPstring(pReq, Mess500);
+    }
+    return -1;
+  }
+  // Whatever follows this line is the client's next command: it waits
+  // until this one has been answered.
+  int32_t lineLength = (int32_t)(end - pReq->cmndBuffer) + 1;
+  KeepInput(pReq, pReq->cmndBuffer + lineLength, (size_t)(length - lineLength));
+  memset(pReq->cmndBuffer + lineLength, 0, sizeof pReq->cmndBuffer - (size_t)lineLength);
+  pReq->cmndLength = lineLength;
+  // The line is taken: a reply may now replace it in the buffer.
+  pReq->cmndState = kCmndEmpty;
+
   char line[kCmndBufferSize];
   memcpy(line, pReq->cmndBuffer, sizeof line);
   line[kMaxLine] = '\0';
-
-  char *lf = (char *)memchr(line, '\n', (size_t)length);
-  if (!lf) {
-    // A full buffer without a line end can never become a line: refuse it
-    // like any other bad line instead of leaving the session deaf.
-    if (length == kMaxLine) SendFTPstring(pReq, Mess500);
-    return -1;
-  }
-  char *cr = (char *)memchr(line, '\r', (size_t)length);
-  // A line must end in CR LF. A bare line feed before the first CR ends a
-  // line of its own: let through, it would carry a line feed into the
-  // argument, and from there into names on disk, listings and replies
-  // (PWD would answer in two lines).
+  char *lf = line + lineLength - 1;
+  char *cr = (char *)memchr(line, '\r', (size_t)lineLength);
+  // A line must end in CR LF. A line ended by a bare line feed is refused:
+  // let through, it would carry a line feed into the argument, and from
+  // there into names on disk, listings and replies.
   if (!cr || lf < cr) {
     SendFTPstring(pReq, Mess500);
     return -1;
@@ -101,7 +172,7 @@ int ParseFTPstring(Request *pReq) {
 }
 
 int TranslateCommand(const char *word) {
-  for (int code = 0; code < kCommandCount; code++)
+  for (int code = 0; code < kWordCount; code++)
     if (kCommandWords[code] && strcasecmp(word, kCommandWords[code]) == 0)
       return code;
   return -1;
@@ -110,16 +181,35 @@ int TranslateCommand(const char *word) {
 int SendFTPstring(Request *pReq, const char *text) {
   // One reply at a time: a second one for the same command is dropped.
   if (pReq->cmndLength != 0 && pReq->cmndState == kCmndQueued) return -1;
+  // Part of a command line still being received (a transfer ends while the
+  // client types): it waits with the other early bytes, nothing is lost.
+  if (pReq->cmndState == kCmndReceiving && pReq->cmndLength > 0)
+    KeepInput(pReq, pReq->cmndBuffer, (size_t)pReq->cmndLength);
   memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
   pReq->cmndLength = 0;
   pReq->cmndState = kCmndEmpty;
-  size_t n = strlen(text);
-  if (n >= sizeof pReq->cmndBuffer) return -1;
-  memcpy(pReq->cmndBuffer, text, n);
+  // Replies are written with line feeds; on the wire every line ends in
+  // CR LF.
+  size_t n = 0;
+  for (const char *p = text; *p; p++) {
+    bool bareLf = *p == '\n' && (p == text || p[-1] != '\r');
+    if (n + (bareLf ? 2 : 1) >= sizeof pReq->cmndBuffer) {
+      memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
+      return -1;
+    }
+    if (bareLf) pReq->cmndBuffer[n++] = '\r';
+    pReq->cmndBuffer[n++] = *p;
+  }
   pReq->cmndLength = (int32_t)n;
   pReq->cmndState = kCmndQueued;
   LogQueuedReply(pReq, text);
   return 0;
+}
+
+bool ReplyFits(const char *text) {
+  size_t n = 0;
+  for (const char *p = text; *p; p++) n += *p == '\n' ? 2 : 1;
+  return n < kCmndBufferSize;
 }
 
 int OnWriteCmnd(Request *pReq) {
@@ -144,4 +234,11 @@ void RecvFTPstring(Request *pReq) {
   memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
   pReq->cmndLength = 0;
   pReq->cmndState = kCmndReceiving;
+  // The commands that came early are received now, in their order.
+  size_t n = (size_t)pReq->pendingLength;
+  if (n > (size_t)kMaxLine) n = (size_t)kMaxLine;
+  memcpy(pReq->cmndBuffer, pReq->pendingInput, n);
+  pReq->cmndLength = (int32_t)n;
+  memmove(pReq->pendingInput, pReq->pendingInput + n, (size_t)pReq->pendingLength - n);
+  pReq->pendingLength -= (int32_t)n;
 }

@@ -12,8 +12,18 @@ enum CommandCode {
   kREST = 19, kRNFR = 20, kRNTO = 21,
   kRMD_RECURSIVE = 22,  // a permission only: no command word yields it
   kMDTM = 23, kSIZE = 24, kSITE = 25,
-  kCommandCount = 26,
+  kCommandCount = 26,  // codes that have a permission flag of their own
+  // Commands that share the permission of an older one (NLST, MLSD and
+  // MLST that of LIST, EPSV that of PASV, EPRT that of PORT) or need none
+  // (FEAT, OPTS).
+  kNLST = 26, kMLSD = 27, kMLST = 28, kEPSV = 29, kEPRT = 30, kFEAT = 31,
+  kOPTS = 32,
+  kWordCount = 33,
 };
+
+// The permission flag a command code is checked against; -1 for a command
+// every session may give at any time.
+int PermissionOf(int code);
 
 // The seventeen standard replies, shared by every handler.
 extern const char Mess150[], Mess200[], Mess220[], Mess221[], Mess226[],
@@ -34,4 +44,12 @@ int SendFTPstring(Request *pReq, const char *text);
 // the buffer is made ready for the next command. 0 to go on (sent, partly
 // sent, or would block), -1 when the connection is broken.
 int OnWriteCmnd(Request *pReq);
+// Empties the buffer for the next command; commands the client sent early
+// are moved into it.
 void RecvFTPstring(Request *pReq);
+// True when the buffer holds a whole line (or a full one without an end)
+// that no receive is needed for: the next pipelined command.
+bool CommandLineWaits(const Request *pReq);
+// True when the text, with its line ends as sent, fits the one reply the
+// buffer holds.
+bool ReplyFits(const char *text);

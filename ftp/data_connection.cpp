@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,7 +35,22 @@ void DropTransfer(Request *pReq) {
   CloseDataConnection(pReq);
 }
 
-int DoPASV(Request *pReq) {
+static const char kExtendedPassive[] = "229 Entering Extended Passive Mode (|||%d|)\n";
+static const char kEpsvAllTaken[] = "200 EPSV ALL command successful.\n";
+static const char kFamilyNotServed[] = "522 Network protocol not supported, use (1)\n";
+static const char kBadArgument[] = "501 Syntax error in parameters or arguments.\n";
+
+// After EPSV ALL the client has promised to use EPSV alone: a NAT box
+// between it and the server may rely on it.
+static bool RefusedAfterEpsvAll(Request *pReq) {
+  if (pReq->epsvAll != '1') return false;
+  SendFTPstring(pReq, Mess503);
+  return true;
+}
+
+// The session's listening data socket, for PASV and EPSV alike: 0, or the
+// code of the refusal reply it queued.
+static int StartPassive(Request *pReq) {
   DropTransfer(pReq);
   Server *pConfig = pReq->pConfig;
   pReq->DataPort = (int32_t)pConfig->DataPort + pReq->ID - 1;
@@ -47,14 +63,42 @@ int DoPASV(Request *pReq) {
     return 451;
   }
   pReq->DataSocket = sock;
+  pReq->passiveMode = '1';
+  return 0;
+}
+
+int DoPASV(Request *pReq) {
+  if (RefusedAfterEpsvAll(pReq)) return 503;
+  int refused = StartPassive(pReq);
+  if (refused) return refused;
+  Server *pConfig = pReq->pConfig;
   int n = snprintf(tmpBuf, sizeof tmpBuf, kPassiveHead, pConfig->ExternIP);
   for (int i = 0; i < n; i++)
     if (tmpBuf[i] == '.') tmpBuf[i] = ',';
   snprintf(tmpBuf + n, sizeof tmpBuf - (size_t)n, kPassiveTail,
            pReq->DataPort / 256, pReq->DataPort % 256);
-  pReq->passiveMode = '1';
   SendFTPstring(pReq, tmpBuf);
   return 227;
+}
+
+int DoEPSV(Request *pReq) {
+  const char *arg = pReq->argument;
+  if (strcasecmp(arg, "ALL") == 0) {
+    pReq->epsvAll = '1';
+    SendFTPstring(pReq, kEpsvAllTaken);
+    return 200;
+  }
+  // Only IPv4 (family 1) is served.
+  if (arg[0] != '\0' && strcmp(arg, "1") != 0) {
+    bool number = strspn(arg, "0123456789") == strlen(arg);
+    SendFTPstring(pReq, number ? kFamilyNotServed : kBadArgument);
+    return number ? 522 : 501;
+  }
+  int refused = StartPassive(pReq);
+  if (refused) return refused;
+  snprintf(tmpBuf, sizeof tmpBuf, kExtendedPassive, pReq->DataPort);
+  SendFTPstring(pReq, tmpBuf);
+  return 229;
 }
 
 // Starts a non-blocking connect to address:port. The socket, or -1 when
@@ -95,30 +139,15 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
   return port >= 1 && port <= 65535 ? (int)port : -1;
 }
 
-int DoPORT(Request *pReq) {
-  char *arg = pReq->argument;
-  if (arg[0] == '\0') {
-    SendFTPstring(pReq, kPortMissing);
-    return 550;
-  }
-  DropTransfer(pReq);
-  char *commas[5];
-  int found = 0;
-  for (char *p = arg; *p && found < 5; p++)
-    if (*p == ',') commas[found++] = p;
-  if (found < 5) {
-    SendFTPstring(pReq, kPortBad);
-    return 550;
-  }
-  commas[0][0] = commas[1][0] = commas[2][0] = '.';
-  commas[3][0] = commas[4][0] = '\0';
-  // Compared as text: the server connects to no host but the client, and
-  // an address written another way (leading zeros) is not the client's.
-  if (strcmp(arg, pReq->ipAddress) != 0) {
+// The checks and the connect of PORT and EPRT alike: the address must be
+// the client's own (compared as text: the server connects to no host but
+// the client, and an address written another way, with leading zeros, is
+// not the client's), the port a usable one (-1 when it is not).
+static int StartActive(Request *pReq, const char *address, int port) {
+  if (strcmp(address, pReq->ipAddress) != 0) {
     SendFTPstring(pReq, kPortConflict);
     return 550;
   }
-  int port = PortNumber(commas[3] + 1, commas[4] + 1);
   if (port < 0) {
     SendFTPstring(pReq, kPortBad);
     return 550;
@@ -142,6 +171,53 @@ int DoPORT(Request *pReq) {
   pReq->passiveMode = '0';
   SendFTPstring(pReq, Mess200);
   return 200;
+}
+
+int DoPORT(Request *pReq) {
+  char *arg = pReq->argument;
+  if (arg[0] == '\0') {
+    SendFTPstring(pReq, kPortMissing);
+    return 550;
+  }
+  if (RefusedAfterEpsvAll(pReq)) return 503;
+  DropTransfer(pReq);
+  char *commas[5];
+  int found = 0;
+  for (char *p = arg; *p && found < 5; p++)
+    if (*p == ',') commas[found++] = p;
+  if (found < 5) {
+    SendFTPstring(pReq, kPortBad);
+    return 550;
+  }
+  commas[0][0] = commas[1][0] = commas[2][0] = '.';
+  commas[3][0] = commas[4][0] = '\0';
+  return StartActive(pReq, arg, PortNumber(commas[3] + 1, commas[4] + 1));
+}
+
+// EPRT |1|address|port| (any delimiter of the client's choice).
+int DoEPRT(Request *pReq) {
+  char *arg = pReq->argument;
+  if (RefusedAfterEpsvAll(pReq)) return 503;
+  DropTransfer(pReq);
+  char delimiter = arg[0];
+  char *fields[4];
+  int found = 0;
+  if (delimiter >= 33 && delimiter <= 126)
+    for (char *p = arg; *p && found < 4; p++)
+      if (*p == delimiter) fields[found++] = p;
+  if (found < 4 || fields[3][1] != '\0') {
+    SendFTPstring(pReq, kBadArgument);
+    return 501;
+  }
+  for (int i = 0; i < 4; i++) fields[i][0] = '\0';
+  if (strcmp(fields[0] + 1, "1") != 0) {
+    SendFTPstring(pReq, kFamilyNotServed);
+    return 522;
+  }
+  const char *portText = fields[2] + 1;
+  int64_t port = ParseLong(portText);
+  bool digits = portText[0] != '\0' && strspn(portText, "0123456789") == strlen(portText);
+  return StartActive(pReq, fields[1] + 1, digits && port >= 1 && port <= 65535 ? (int)port : -1);
 }
 
 int OnAcceptXfer(Request *pReq) {

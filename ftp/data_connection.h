@@ -6,6 +6,11 @@
 
 int DoPASV(Request *pReq);
 int DoPORT(Request *pReq);
+// The extended forms: EPSV listens like PASV and names only the port
+// ("EPSV ALL" leaves EPSV the only way); EPRT |1|address|port| connects
+// like PORT after the same checks. Other address families: 522.
+int DoEPSV(Request *pReq);
+int DoEPRT(Request *pReq);
 
 // DataSocket readable (passive) or writable (active) while no xferSocket
 // exists: 0 when xferSocket is ready, -1 otherwise (a 425 reply queued

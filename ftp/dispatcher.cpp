@@ -2,8 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 
 #include "command_channel.h"
+#include "data_connection.h"
+#include "feature_list.h"
 #include "file_commands.h"
 #include "listing.h"
 #include "session_commands.h"
@@ -13,7 +16,7 @@
 char tmpBuf[1281];
 
 // Handler of every command code. Code 22 is a permission, not a command.
-static const CommandHandler kHandlers[kCommandCount] = {
+static const CommandHandler kHandlers[kWordCount] = {
     /* CDUP */ DoCDUP, /* SYST */ DoSYST, /* PASV */ DoPASV,
     /* QUIT */ DoQUIT, /* PWD  */ DoPWD,  /* USER */ DoUSER,
     /* PASS */ DoPASS, /* LIST */ DoLIST, /* ABOR */ DoABOR,
@@ -22,7 +25,9 @@ static const CommandHandler kHandlers[kCommandCount] = {
     /* RETR */ DoRETR, /* NOOP */ DoNOOP, /* APPE */ DoAPPE,
     /* PORT */ DoPORT, /* REST */ DoREST, /* RNFR */ DoRNFR,
     /* RNTO */ DoRNTO, /* 22   */ nullptr, /* MDTM */ DoMDTM,
-    /* SIZE */ DoSIZE, /* SITE */ DoSITE};
+    /* SIZE */ DoSIZE, /* SITE */ DoSITE, /* NLST */ DoNLST,
+    /* MLSD */ DoMLSD, /* MLST */ DoMLST, /* EPSV */ DoEPSV,
+    /* EPRT */ DoEPRT, /* FEAT */ DoFEAT, /* OPTS */ DoOPTS};
 
 int NotImplemented(Request *pReq) {
   SendFTPstring(pReq, Mess502);
@@ -32,6 +37,9 @@ int NotImplemented(Request *pReq) {
 // LIST without permission: the transfer starts with nothing to send, so
 // the client gets an empty listing once its data connection is up.
 static int EmptyListing(Request *pReq) {
+  // Nothing of an earlier, interrupted listing may follow.
+  if (pReq->dirHandle) closedir(pReq->dirHandle);
+  pReq->dirHandle = nullptr;
   pReq->dataLength = 0;
   pReq->dataState = kDataSending;
   SendFTPstring(pReq, Mess150);
@@ -42,23 +50,37 @@ static bool LoggedIn(const Request *pReq) {
   return pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
 }
 
+static const char kLoginIncorrect[] = "530 Login incorrect.\n";
+
 int DoFTP(Request *pReq) {
   memset(tmpBuf, 0, sizeof tmpBuf);
   int code = TranslateCommand(pReq->command);
+  // A restart offset reaches only the transfer that directly follows REST;
+  // every other command line, known or not, clears it.
+  if (code != kREST && !(pReq->lastCommand == kREST && (code == kSTOR || code == kRETR)))
+    pReq->restOffset = 0;
   if (code < 0) return NotImplemented(pReq);
 
   // Permission before login: commands outside the basic eight are 502
   // before USER just as for an account that does not grant them.
-  if (pReq->permissions[code] != '1') {
+  int permission = PermissionOf(code);
+  if (permission >= 0 && pReq->permissions[permission] != '1') {
     if (code != kLIST) return NotImplemented(pReq);
     code = kEmptyListing;
   }
 
+  // Clients ask for the features before they log in, and may leave before
+  // they have.
+  if (!LoggedIn(pReq) && (code == kFEAT || code == kOPTS || code == kQUIT))
+    return kHandlers[code](pReq);
   if (code == kUSER && pReq->permissions[kUSER] == '1') return DoUSER(pReq);
   if (code == kPASS && pReq->permissions[kPASS] == '1' &&
       pReq->permissions[kUSER] == '0') {
     int result = DoPASS(pReq);
     if (result != kWrongPassword) return result;
+    // Whether the name or the password was wrong stays the server's secret.
+    SendFTPstring(pReq, kLoginIncorrect);
+    return 530;
   }
   if (!LoggedIn(pReq)) {
     SendFTPstring(pReq, Mess332);
@@ -73,10 +95,6 @@ int DoFTP(Request *pReq) {
     SendFTPstring(pReq, Mess503);
     return 503;
   }
-  // A restart offset reaches only the transfer that directly follows REST.
-  if (pReq->lastCommand == kREST && code != kSTOR && code != kRETR)
-    pReq->restOffset = 0;
-
   if (code == kEmptyListing) return EmptyListing(pReq);
   CommandHandler handler = kHandlers[code];
   if (!handler) return NotImplemented(pReq);

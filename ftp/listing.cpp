@@ -4,11 +4,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include "command_channel.h"
 #include "dates.h"
+#include "dispatcher.h"
 #include "rooted_files.h"
 #include "sessions.h"
 #include "virtual_paths.h"
@@ -19,57 +22,197 @@ static const char kCloseFailedMarked[] =
     "Could not close directory (marking dir as closed).\n";
 static const char kCloseFailed[] = "Could not close directory.\n";
 static const char kDirectoryLine[] =
-    "d---------   1 owner    group               0 %s %s\r\n";
+    "%s   1 owner    group               0 %s %s\r\n";
 static const char kFileLine[] =
-    "----------   1 owner    group   %13" PRIu64 " %s %s\r\n";
+    "%s   1 owner    group   %13" PRIu64 " %s %s\r\n";
+static const char kNameLine[] = "%s\r\n";
+static const char kFactsLine[] =
+    "type=%s;size=%" PRIu64 ";modify=%s;UNIX.mode=0%03o; %s\r\n";
+static const char kMlstReply[] = "250-Listing %s\n %s250 End\n";
 
-// The real path of the entry being examined, shared by all sessions:
-// root (255) + cwd (511) + a name fit with room to spare; an entry whose
-// path does not fit anyway is left out.
-static char FileName[896];
+// The real path of the entry being examined, shared by all sessions: the
+// listed directory and a name; an entry whose path does not fit is left
+// out.
+static char FileName[1024];
 // Another line is added to the buffer only while this much room is left:
-// the longest line (a name of 255 bytes, a 20-digit size) fits in it.
+// the longest line (a name of 255 bytes, a 20-digit size, the facts) fits.
 static const size_t kLineRoom = 384;
 // Entries looked at per call, so that a huge directory of skipped entries
 // does not hold up the other sessions.
 static const int kEntriesPerCall = 64;
 
-int DoLIST(Request *pReq) {
-  int code = InitDirList(pReq);
-  if (code != 150) {
-    CloseDataConnection(pReq);
-    CloseDataBuffer(pReq);
+// --- Lines --------------------------------------------------------------
+
+// The ten mode characters of a long listing: type, then read, write and
+// execute for owner, group and others (with the set-id and sticky bits).
+static void ModeText(char out[11], mode_t mode) {
+  out[0] = S_ISDIR(mode) ? 'd' : S_ISLNK(mode) ? 'l' : '-';
+  static const char kRwx[] = "rwxrwxrwx";
+  for (int i = 0; i < 9; i++) out[1 + i] = (mode & (0400u >> i)) ? kRwx[i] : '-';
+  if (mode & S_ISUID) out[3] = (mode & S_IXUSR) ? 's' : 'S';
+  if (mode & S_ISGID) out[6] = (mode & S_IXGRP) ? 's' : 'S';
+  if (mode & S_ISVTX) out[9] = (mode & S_IXOTH) ? 't' : 'T';
+  out[10] = '\0';
+}
+
+int FormatListLine(char *out, size_t room, const char *name, mode_t mode,
+                   uint64_t size, time_t mtime) {
+  char date[16];
+  get_date(date, mtime);
+  char modes[11];
+  ModeText(modes, mode);
+  int n = S_ISDIR(mode) ? snprintf(out, room, kDirectoryLine, modes, date, name)
+                        : snprintf(out, room, kFileLine, modes, size, date, name);
+  return n < 0 || (size_t)n >= room ? 0 : n;
+}
+
+// "type=...;size=...;modify=YYYYMMDDHHMMSS;UNIX.mode=0NNN; name" and CR LF.
+static int FormatFactsLine(char *out, size_t room, const char *type,
+                           const char *name, const struct stat &st) {
+  char modify[32] = "";
+  struct tm tmv;
+  time_t mtime = st.st_mtime;
+  if (gmtime_r(&mtime, &tmv))
+    snprintf(modify, sizeof modify, "%04d%02d%02d%02d%02d%02d", tmv.tm_year + 1900,
+             tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+  int n = snprintf(out, room, kFactsLine, type, (uint64_t)st.st_size, modify,
+                   (unsigned)(st.st_mode & 07777), name);
+  return n < 0 || (size_t)n >= room ? 0 : n;
+}
+
+// The line of one entry in the session's listing format; 0 when the entry
+// gets none.
+static int EntryLine(const Request *pReq, char *out, size_t room, const char *name,
+                     const struct stat &st, const char *type) {
+  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return 0;
+  if (pReq->listFormat == 'N') {
+    int n = snprintf(out, room, kNameLine, name);
+    return n < 0 || (size_t)n >= room ? 0 : n;
   }
-  return code;
+  if (pReq->listFormat == 'M') return FormatFactsLine(out, room, type, name, st);
+  return FormatListLine(out, room, name, st.st_mode, (uint64_t)st.st_size, st.st_mtime);
+}
+
+// --- Starting a listing -------------------------------------------------
+
+static void CloseListedDirectory(Request *pReq) {
+  if (pReq->dirHandle && closedir(pReq->dirHandle) != 0) fputs(kCloseFailedMarked, stderr);
+  pReq->dirHandle = nullptr;
 }
 
 int InitDirList(Request *pReq) {
-  if (pReq->dirHandle && closedir(pReq->dirHandle) != 0)
-    fputs(kCloseFailedMarked, stderr);
-  pReq->dirHandle = nullptr;
+  CloseListedDirectory(pReq);
   char directory[768];
-  int n = snprintf(directory, sizeof directory, "%s%s", pReq->rootDirectory,
-                   pReq->cwd);
-  if (n >= 0 && (size_t)n < sizeof directory)
+  int n = snprintf(directory, sizeof directory, "%s%s", pReq->rootDirectory, pReq->cwd);
+  if (n >= 0 && (size_t)n < sizeof directory) {
     pReq->dirHandle = RootedOpenDir(pReq, directory);
+    snprintf(pReq->listDirectory, sizeof pReq->listDirectory, "%s", directory);
+  }
   if (!pReq->dirHandle) {
     SendFTPstring(pReq, kListFailed);
     return 451;
   }
   CloseDataBuffer(pReq);
+  if (pReq->listFormat == 0) pReq->listFormat = 'L';
   pReq->dataState = kDataSending;
   SendFTPstring(pReq, kListStarted);
   return 150;
 }
 
-int FormatListLine(char *out, size_t room, const char *name, bool directory,
-                   uint64_t size, time_t mtime) {
-  char date[16];
-  get_date(date, mtime);
-  int n = directory ? snprintf(out, room, kDirectoryLine, date, name)
-                    : snprintf(out, room, kFileLine, size, date, name);
-  return n < 0 || (size_t)n >= room ? 0 : n;
+// The path of a LIST or NLST argument: words beginning with '-' are
+// options, whatever follows them is the path ("" for none).
+static const char *SkipOptions(const char *arg) {
+  while (*arg == '-') {
+    const char *blank = strchr(arg, ' ');
+    if (!blank) return "";
+    arg = blank + 1;
+    while (*arg == ' ') arg++;
+  }
+  return arg;
 }
+
+static bool HasWildcard(const char *text) { return strpbrk(text, "*?[") != nullptr; }
+
+// No listing: the reply, and the data connection prepared for it goes.
+static int Refuse(Request *pReq, const char *reply = Mess550) {
+  CloseDataConnection(pReq);
+  CloseDataBuffer(pReq);
+  SendFTPstring(pReq, reply);
+  return reply == Mess550 ? 550 : 451;
+}
+
+// A listing of the path (a directory, a file, or a directory and a name
+// pattern for its last part) in the given format. The path is resolved like
+// the path of a transfer, with the same guards.
+static int StartListing(Request *pReq, const char *path, char format) {
+  pReq->listFormat = format;
+  pReq->listPattern[0] = '\0';
+  if (PathGuardsFail(path) ||
+      CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, path) != 0)
+    return Refuse(pReq);
+  struct stat st;
+  // The current directory itself that has gone is a failure to open it.
+  if (path[0] == '\0' && RootedStat(pReq, tmpBuf, &st) != 0) return Refuse(pReq, kListFailed);
+  if (RootedStat(pReq, tmpBuf, &st) != 0) {
+    // "*.txt", "pub/*": the last part names the entries to keep.
+    char *slash = strrchr(tmpBuf, '/');
+    if (format == 'M' || !slash || !HasWildcard(slash + 1) ||
+        strlen(slash + 1) >= sizeof pReq->listPattern)
+      return Refuse(pReq);
+    snprintf(pReq->listPattern, sizeof pReq->listPattern, "%s", slash + 1);
+    slash[1] = '\0';
+    if (RootedStat(pReq, tmpBuf, &st) != 0 || !S_ISDIR(st.st_mode)) return Refuse(pReq);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    CloseListedDirectory(pReq);
+    size_t n = strlen(tmpBuf);
+    if (n + 2 > sizeof pReq->listDirectory) return Refuse(pReq);
+    snprintf(pReq->listDirectory, sizeof pReq->listDirectory, "%s%s", tmpBuf,
+             n > 0 && tmpBuf[n - 1] == '/' ? "" : "/");
+    pReq->dirHandle = RootedOpenDir(pReq, tmpBuf);
+    if (!pReq->dirHandle) return Refuse(pReq, kListFailed);
+    CloseDataBuffer(pReq);
+  } else if (S_ISREG(st.st_mode) && format != 'M') {
+    // A file is listed as its one line, under the name the client gave.
+    CloseListedDirectory(pReq);
+    CloseDataBuffer(pReq);
+    pReq->dataLength = EntryLine(pReq, pReq->dataBuffer, sizeof pReq->dataBuffer, path, st, "file");
+  } else {
+    return Refuse(pReq);
+  }
+  pReq->dataState = kDataSending;
+  SendFTPstring(pReq, kListStarted);
+  return 150;
+}
+
+int DoLIST(Request *pReq) { return StartListing(pReq, SkipOptions(pReq->argument), 'L'); }
+int DoNLST(Request *pReq) { return StartListing(pReq, SkipOptions(pReq->argument), 'N'); }
+int DoMLSD(Request *pReq) { return StartListing(pReq, pReq->argument, 'M'); }
+
+int DoMLST(Request *pReq) {
+  const char *path = pReq->argument;
+  struct stat st;
+  if (PathGuardsFail(path) ||
+      CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, path) != 0 ||
+      RootedStat(pReq, tmpBuf, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  const char *name = path[0] ? path : pReq->cwd;
+  char facts[kCmndBufferSize];
+  char reply[2 * kCmndBufferSize];
+  int n = FormatFactsLine(facts, sizeof facts, S_ISDIR(st.st_mode) ? "dir" : "file", name, st);
+  // The facts line ends in CR LF already; the reply is sent as one piece.
+  int m = n > 0 ? snprintf(reply, sizeof reply, kMlstReply, name, facts) : -1;
+  if (m < 0 || (size_t)m >= sizeof reply || !ReplyFits(reply)) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  SendFTPstring(pReq, reply);
+  return 250;
+}
+
+// --- Producing the lines ------------------------------------------------
 
 // The line of the next entry: its length, 0 for an entry without a line,
 // -1 at the end of the directory (which is then closed).
@@ -82,20 +225,21 @@ static int NextLine(Request *pReq, char *out, size_t room) {
     return -1;
   }
   const char *name = entry->d_name;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
-  int n = snprintf(FileName, sizeof FileName, "%s%s%s", pReq->rootDirectory,
-                   pReq->cwd, name);
+  bool self = strcmp(name, ".") == 0;
+  // The directory itself appears in a fact listing; the one above it never
+  // does (above the root it is no part of the client's tree).
+  if (strcmp(name, "..") == 0 || (self && pReq->listFormat != 'M')) return 0;
+  if (pReq->listPattern[0] && fnmatch(pReq->listPattern, name, FNM_PERIOD) != 0) return 0;
+  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->listDirectory, name);
   if (n < 0 || (size_t)n >= sizeof FileName) return 0;
   // An entry is looked at inside the open directory; only a link is
   // followed, and only as far as it stays inside the root (a link out of
   // it is left out of the listing like any other unlistable entry).
   struct stat st;
-  if (fstatat(dirfd(pReq->dirHandle), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return 0;
+  if (fstatat(dirfd(pReq->dirHandle), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   if (S_ISLNK(st.st_mode) && RootedStat(pReq, FileName, &st) != 0) return 0;
-  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return 0;
-  return FormatListLine(out, room, name, S_ISDIR(st.st_mode),
-                        (uint64_t)st.st_size, st.st_mtime);
+  const char *type = self ? "cdir" : S_ISDIR(st.st_mode) ? "dir" : "file";
+  return EntryLine(pReq, out, room, name, st, type);
 }
 
 int GenerateDirectoryListing(Request *pReq) {

@@ -113,6 +113,7 @@ Request *OnAccept(Server *pConfig) {
   // in between; with Nagle's delay it would wait for the client's delayed
   // acknowledgement (some 40 ms a transfer).
   SetNoDelay(sock);
+  SetOobInline(sock);
   Request *pReq = AddRequest(sock, pConfig, peer);
   if (!pReq) {
     CloseConnection(sock);  // no session owns it
@@ -159,11 +160,13 @@ static void EndTransfer(Request *pReq) {
 static Request *OnCommandBytes(Request *pReq) {
   if (ParseFTPstring(pReq) != 0) {
     fputs(kParseFailed, stderr);
+    // A refused line is a command too: a restart offset does not survive it.
+    if (pReq->cmndState == kCmndQueued) pReq->restOffset = 0;
     return GetNextRequest(pReq);
   }
   int result = DoFTP(pReq);
   pReq->lastCommand = TranslateCommand(pReq->command);
-  if (result == 221 || result == 332) {
+  if (result == 221 || result == 332 || result == 530) {
     // One attempt to send the parting reply, so a well-behaved client
     // learns why the connection ends.
     OnWriteCmnd(pReq);
@@ -182,6 +185,9 @@ static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet)
   if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, writeSet)) {
     if (OnWriteCmnd(pReq) != 0) return CloseRequest(pReq);
     SendPendingReply(pReq);
+    // The reply is out: a command the client sent along with the last one
+    // runs now, as no receive will announce it.
+    if (CommandLineWaits(pReq)) return OnCommandBytes(pReq);
     return GetNextRequest(pReq);
   }
   if (pReq->DataSocket != -1 &&

@@ -93,4 +93,19 @@ struct Request {
   const char *pendingReply;          // a transfer's final reply waiting for
                                      // the reply being sent (or the pump's
                                      // own choice of it), null none
+  // Command bytes received behind the line being answered (a client that
+  // sends several commands at once): they become the command buffer again
+  // once the reply has gone out.
+  char pendingInput[kCmndBufferSize];
+  int32_t pendingLength;
+  char telnetIac;                    // '1' when the last byte read was an
+                                     // IAC whose command byte is still due
+  char epsvAll;                      // '1' after EPSV ALL: only EPSV then
+  char accountRefused;               // '1' when USER named no usable account:
+                                     // its PASS is refused like a wrong one
+  char listFormat;                   // listing being sent: 'L' LIST lines,
+                                     // 'N' names only, 'M' MLSD facts, 0 none
+  char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
+  char listDirectory[800];           // real path of the listed directory,
+                                     // ending in '/' (root 255 + path 511)
 };

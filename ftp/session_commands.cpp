@@ -27,9 +27,14 @@ int DoUSER(Request *pReq) {
     SendFTPstring(pReq, kUserMissing);
     return 550;
   }
+  // A name without a usable account is asked for a password like any
+  // other, and that PASS is refused: a client cannot find out which names
+  // exist.
   if (OpenAccount(pReq) != 0) {
-    SendFTPstring(pReq, Mess332);
-    return 332;
+    pReq->accountRefused = '1';
+    pReq->permissions[kUSER] = '0';
+    SendFTPstring(pReq, Mess331);
+    return 331;
   }
   pReq->permissions[kUSER] = '0';
   if (pReq->passWord[0] != '\0') {
@@ -46,7 +51,8 @@ int DoPASS(Request *pReq) {
     SendFTPstring(pReq, kPassMissing);
     return 550;
   }
-  if (strcmp(pReq->argument, pReq->passWord) != 0) return kWrongPassword;
+  if (pReq->accountRefused == '1' || strcmp(pReq->argument, pReq->passWord) != 0)
+    return kWrongPassword;
   pReq->permissions[kPASS] = '0';
   if (pReq->quotaLimit != 0) {
     snprintf(tmpBuf, sizeof tmpBuf, kWelcomeQuota,
@@ -71,7 +77,7 @@ int DoNOOP(Request *pReq) {
 int DoPWD(Request *pReq) {
   int n = snprintf(tmpBuf, sizeof tmpBuf, kPwd, pReq->cwd);
   // A deep directory can outgrow the one-line reply: answer all the same.
-  if (n < 0 || n >= kCmndBufferSize) {
+  if (n < 0 || !ReplyFits(tmpBuf)) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }

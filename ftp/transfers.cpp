@@ -76,6 +76,10 @@ static int CheckTransferPath(Request *pReq, const char *missingReply) {
 }
 
 int DoRETR(Request *pReq) {
+  // The offset belongs to this command alone, whether or not it gets as
+  // far as the transfer: a later one always starts at 0.
+  int64_t offset = pReq->restOffset;
+  pReq->restOffset = 0;
   int refused = CheckTransferPath(pReq, kRetrMissing);
   if (refused) return refused;
   int fd = RootedOpen(pReq, tmpBuf, O_RDONLY | O_NONBLOCK);
@@ -88,12 +92,10 @@ int DoRETR(Request *pReq) {
     return 550;
   }
   pReq->dataFile = fd;
-  if (pReq->restOffset > 0) {
-    off_t offset = (off_t)pReq->restOffset;
-    pReq->restOffset = 0;
+  if (offset > 0) {
     // The file stays open: RETR, STOR and APPE answer "in use" until ABOR,
     // PASV, PORT or the end of a transfer closes it.
-    if (lseek(fd, offset, SEEK_SET) == (off_t)-1) {
+    if (lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1) {
       SendFTPstring(pReq, kSeekFailed);
       return 550;
     }
@@ -104,12 +106,14 @@ int DoRETR(Request *pReq) {
 }
 
 static int StartUpload(Request *pReq, bool append, const char *missingReply) {
+  // As for RETR: the offset is used here or never.
+  int64_t offset = pReq->restOffset;
+  pReq->restOffset = 0;
   CloseDataBuffer(pReq);
   int refused = CheckTransferPath(pReq, missingReply);
   if (refused) return refused;
   // REST n + STOR keeps the first n bytes of the file, so only a STOR
   // without an offset empties it at opening.
-  int64_t offset = pReq->restOffset;
   int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
   if (append)
     flags |= O_APPEND;
@@ -126,7 +130,6 @@ static int StartUpload(Request *pReq, bool append, const char *missingReply) {
   }
   pReq->dataFile = fd;
   if (!append && offset > 0) {
-    pReq->restOffset = 0;
     if (ftruncate(fd, (off_t)offset) != 0 ||
         lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1) {
       SendFTPstring(pReq, kSeekFailed);
@@ -157,10 +160,9 @@ static int RefillBuffer(Request *pReq) {
     pReq->dataLength = (int32_t)n;
     return 0;
   }
-  // Lines are made only while the command word is LIST: a later command
-  // stops the listing.
-  if (strcasecmp(pReq->command, "LIST") == 0 &&
-      GenerateDirectoryListing(pReq) != 0) {
+  // A listing runs to its end whatever the client sends meanwhile: a
+  // command sent along with LIST must not leave the listing hanging.
+  if (GenerateDirectoryListing(pReq) != 0) {
     pReq->dataState = kDataIdle;
     return -1;
   }
@@ -312,9 +314,6 @@ void SendPendingReply(Request *pReq) {
 
 bool DataWaits(const Request *pReq) {
   if (pReq->xferSocket == -1) return false;
-  if ((pReq->dataState == kDataSending || pReq->dataState == kDataReceiving) &&
-      ThrottleWaits(pReq))
-    return true;
-  return pReq->dataState == kDataSending && pReq->dataLength == 0 &&
-         pReq->dataFile == -1 && strcasecmp(pReq->command, "LIST") != 0;
+  return (pReq->dataState == kDataSending || pReq->dataState == kDataReceiving) &&
+         ThrottleWaits(pReq);
 }

@@ -23,6 +23,6 @@ void SendFinalReply(Request *pReq, const char *completion);
 void SendPendingReply(Request *pReq);
 
 // True while the session's transfer socket has nothing to do: the
-// throttle's window is spent, or a listing was stopped by another command.
-// The loop does not wait on it then (it would only spin).
+// throttle's window is spent. The loop does not wait on it then (it would
+// only spin).
 bool DataWaits(const Request *pReq);

@@ -9,7 +9,7 @@
 
 static const char kCwdGuard[] = "550 Why don't you go fuck yourself?\n";
 static const char kCwdMissing[] = "550 Can't process CWD without argument.\n";
-static const char kCwdFailed[] = "550 Could not CWD. New CWD is at top level.\n";
+static const char kCwdFailed[] = "550 Could not CWD.\n";
 static const char kCwdCorruptRoot[] = "250 CWD was corrupt. New CWD is '/'.\n";
 static const char kCwdCorruptTop[] = "250 CWD was corrupt. New CWD is at top level.\n";
 
@@ -93,39 +93,55 @@ int DoCWD(Request *pReq) {
     snprintf(pReq->command, sizeof pReq->command, "CDUP");
     return DoFTP(pReq);
   }
+  // "." is where the client already is.
   if (strcmp(arg, ".") == 0) {
-    SetCwd(pReq, "/");
     SendFTPstring(pReq, Mess250);
     return 250;
   }
+  // The new directory is built aside and taken only once it is known to be
+  // a directory: a CWD that fails leaves the client where it was.
+  char next[kCwdSize];
   bool absolute = arg[0] == '/';
-  bool endsWithSlash = arg[n - 1] == '/';
-  if (absolute && endsWithSlash && n + 1 < kCwdSize) {
-    SetCwd(pReq, arg);
-  } else if (absolute && !endsWithSlash && n + 2 < kCwdSize) {
-    memset(pReq->cwd, 0, sizeof pReq->cwd);
-    memcpy(pReq->cwd, arg, n);
-    pReq->cwd[n] = '/';
-  } else {
-    // Relative: exactly one level down.
-    size_t cwdLength = strlen(pReq->cwd);
-    if (absolute || endsWithSlash || strchr(arg, '/') || strchr(arg, '\\') ||
-        cwdLength + n + 2 >= kCwdSize) {
+  if (absolute) {
+    bool endsWithSlash = arg[n - 1] == '/';
+    if (n + (endsWithSlash ? 1 : 2) >= kCwdSize) {
       SendFTPstring(pReq, Mess550);
       return 550;
     }
-    memcpy(pReq->cwd + cwdLength, arg, n);
-    pReq->cwd[cwdLength + n] = '/';
-    pReq->cwd[cwdLength + n + 1] = '\0';
+    memcpy(next, arg, n);
+    next[n] = '/';
+    next[endsWithSlash ? n : n + 1] = '\0';
+  } else {
+    // Relative: one level per component ("pub/docs" is "pub", then
+    // "docs"), each joined as a one-level CWD would join it.
+    size_t length = strlen(pReq->cwd);
+    memcpy(next, pReq->cwd, length + 1);
+    const char *part = arg;
+    while (*part) {
+      const char *slash = strchr(part, '/');
+      size_t partLength = slash ? (size_t)(slash - part) : strlen(part);
+      bool here = partLength == 0 || (partLength == 1 && part[0] == '.');
+      if (!here) {
+        if (memchr(part, '\\', partLength) || length + partLength + 2 >= kCwdSize) {
+          SendFTPstring(pReq, Mess550);
+          return 550;
+        }
+        memcpy(next + length, part, partLength);
+        length += partLength;
+        next[length++] = '/';
+        next[length] = '\0';
+      }
+      part += partLength;
+      if (*part == '/') part++;
+    }
   }
   struct stat st;
-  if (Join(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, "") == 0 &&
+  if (Join(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, next, "") == 0 &&
       RootedStat(pReq, tmpBuf, &st) == 0 && S_ISDIR(st.st_mode)) {
+    SetCwd(pReq, next);
     SendFTPstring(pReq, Mess250);
     return 250;
   }
-  // A failed change leaves the client at the top, not where it was.
-  SetCwd(pReq, "/");
   SendFTPstring(pReq, kCwdFailed);
   return 550;
 }

@@ -13,13 +13,16 @@
 // Checked after every line:
 //   - exactly one reply was queued (the command log counts queued replies;
 //     a second attempt, which the channel would drop, counts as a fault);
-//   - the reply is "NNN text\n": three digits, a blank, one line feed at
-//     the end and no other line end; the handler returned its code (SIZE
-//     excepted, which has always returned 0), so the loop ends the session
-//     on 221 and 332 exactly when the client is told so;
+//   - the reply is "NNN text\r\n": three digits, a blank, CR LF at the end
+//     and no other line end, or a multi-line reply ("NNN-" first, every
+//     line ended by CR LF, the last one "NNN text"); the handler returned
+//     its code (SIZE excepted, which has always returned 0), so the loop
+//     ends the session on 221, 332 and 530 exactly when the client is told
+//     so;
 //   - the command log got exactly one line per received line and reply;
 //   - cwd is a NUL-terminated "/.../" that never holds "/../" or "//";
-//   - LIST output (pumped to its end after a 150) is whole CR LF lines;
+//   - LIST, NLST and MLSD output (pumped to its end after a 150) is whole
+//     CR LF lines;
 //   - once the session is closed, no descriptor of it is left open.
 // Paths: every path-taking call the server code makes in a watched stretch
 // is checked against the root before it is made (path_watch.h, with the
@@ -148,6 +151,9 @@ Request *LogIn(bool plain) {
 }
 
 void Receive(Request *r, const std::string &bytes) {
+  // One line at a time: what a line carried behind a bare line feed is not
+  // run as a command of its own here.
+  r->pendingLength = 0;
   RecvFTPstring(r);
   size_t n = bytes.size() < kCmndBufferSize - 1 ? bytes.size() : kCmndBufferSize - 1;
   memcpy(r->cmndBuffer, bytes.data(), n);
@@ -182,14 +188,28 @@ void CheckReply(Request *r, const std::string &line, bool parsed, int code) {
   Require(r->cmndState == kCmndQueued && r->cmndLength > 0, "reply queued", what);
   size_t n = (size_t)r->cmndLength;
   const char *reply = r->cmndBuffer;
-  Require(n >= 5 && n < kCmndBufferSize, "reply length", what);
+  Require(n >= 6 && n < kCmndBufferSize, "reply length", what);
   Require(reply[0] >= '1' && reply[0] <= '5' && reply[1] >= '0' && reply[1] <= '9' &&
-              reply[2] >= '0' && reply[2] <= '9' && reply[3] == ' ',
-          "reply begins with a 3-digit code and a blank", what);
-  Require(reply[n - 1] == '\n', "reply ends with a line feed", what);
-  for (size_t i = 0; i + 1 < n; i++)
-    Require(reply[i] != '\n' && reply[i] != '\r' && reply[i] != '\0',
-            "reply is one line", what);
+              reply[2] >= '0' && reply[2] <= '9' && (reply[3] == ' ' || reply[3] == '-'),
+          "reply begins with a 3-digit code and a blank or a dash", what);
+  Require(reply[n - 2] == '\r' && reply[n - 1] == '\n', "reply ends with CR LF", what);
+  size_t lastLine = 0;
+  for (size_t i = 0; i < n; i++) {
+    Require(reply[i] != '\0', "reply holds no NUL", what);
+    if (reply[i] == '\r') Require(i + 1 < n && reply[i + 1] == '\n', "CR only before LF", what);
+    if (reply[i] == '\n') {
+      Require(reply[i - 1] == '\r', "LF only after CR", what);
+      if (i + 1 < n) lastLine = i + 1;
+    }
+  }
+  if (lastLine > 0) {
+    Require(reply[3] == '-', "a multi-line reply begins with NNN-", what);
+    Require(n - lastLine >= 6 && memcmp(reply + lastLine, reply, 3) == 0 &&
+                reply[lastLine + 3] == ' ',
+            "a multi-line reply ends with its code and a blank", what);
+  } else {
+    Require(reply[3] == ' ', "a one-line reply has a blank after its code", what);
+  }
   int replyCode = (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0');
   if (!parsed) {
     Require(replyCode == 500, "a refused line gets 500", what);
@@ -271,9 +291,10 @@ bool RunLine(Request *r, const std::string &line) {
   CheckReply(r, line, parsed, code);
   CheckLogLines(line);
   CheckCwd(r, line);
-  if (parsed && code == 150 && r->dirHandle && TranslateCommand(r->command) == kLIST)
+  int word = parsed ? TranslateCommand(r->command) : -1;
+  if (parsed && code == 150 && r->dirHandle && (word == kLIST || word == kNLST || word == kMLSD))
     PumpListing(r, line);
-  return !(parsed && (code == 221 || code == 332));
+  return !(parsed && (code == 221 || code == 332 || code == 530));
 }
 
 // The wrapping really reaches the server code: SIZE stats the file it names.
@@ -284,7 +305,7 @@ void SelfCheck() {
   Check(WatchChecked() > before, "path watch sees the server's calls");
   Check(world->root + "/file.txt" == WatchLastPath(), "path watch saw SIZE's path",
         WatchLastPath());
-  Check(std::string(r->cmndBuffer, (size_t)r->cmndLength) == "213 6\n", "SIZE reply",
+  Check(std::string(r->cmndBuffer, (size_t)r->cmndLength) == "213 6\r\n", "SIZE reply",
         r->cmndBuffer);
   CloseRequest(r);
   WatchTakeChanged();

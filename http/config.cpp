@@ -60,6 +60,7 @@ const char kVirtualNoPath[] = "AddVirtual entry is missing path.\n";
 const char kVirtualNotFull[] =
     "AddVirtual entry is not valid (path must begin with /).\n";
 const char kVirtualMissing[] = "AddVirtual is missing.\n";
+const char kBadLogFormat[] = "LogFormat value must be either mirt or combined.\n";
 const char kRootNotDirectory[] =
     "Web root directory %s does not exist or is not a directory.\n";
 const char kVirtualNotDirectory[] =
@@ -259,6 +260,19 @@ int CheckDirectories(const HttpServer *s) {
   return 0;
 }
 
+// Optional and quiet when absent (iteration mode prints no missing-line
+// message): the server's own line stays the default.
+int ReadLogFormat(Ini *ini, HttpServer *s, char *value) {
+  s->logFormat = 'm';
+  IniIterate(ini);
+  int found = ReadIni(ini, value, 256, "LogFormat=");
+  IniSingle(ini);
+  if (found != 0 || strcmp(value, "mirt") == 0) return 0;
+  if (strcmp(value, "combined") != 0) return Fail(kBadLogFormat);
+  s->logFormat = 'c';
+  return 0;
+}
+
 }  // namespace
 
 ListItem *AddListItem(ListItem **head, const char *text) {
@@ -342,6 +356,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
     IniSingle(&ini);
     r = ReadLogConfig(&ini, log, 256);
   }
+  if (r == 0) r = ReadLogFormat(&ini, s, value);
   CloseIni(&ini);
   return r;
 }

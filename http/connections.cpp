@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "client_limits.h"
+#include "combined_log.h"
 #include "http_server.h"
 #include "listing_page.h"
 #include "resolve.h"
@@ -44,6 +45,10 @@ void WriteAccessLine(Connection *c) {
   char date[26];
   FILE *out = LogBegin(log, c->startTime, date);
   if (!out) return;
+  if (c->server->logFormat == 'c') {
+    WriteCombinedLine(out, c);
+    return;
+  }
   char method[3 * sizeof c->method + 1];
   char path[3 * (32 + kFileNameSize) + 1];
   EscapeControls(method, sizeof method, c->method);
@@ -101,6 +106,7 @@ void ResetConnection(Connection *c) {
   c->etag[0] = '\0';
   c->fileSize = -1;
   c->entries = nullptr;
+  c->requestLine[0] = c->referer[0] = c->agent[0] = '\0';
   c->replyAt = 0;
   c->failedLogin = '0';
   StartHeadDeadline(c);

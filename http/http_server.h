@@ -50,6 +50,7 @@ struct HttpServer {
   Log *log;
   char acceptPaused;         // '1': accept failed for want of descriptors
   uint32_t maxPerAddress;    // connections one client address may hold
+  char logFormat;            // 'm' the server's own line, 'c' Combined
   LoginGuard guard;          // failed logins per client address
 };
 
@@ -112,6 +113,11 @@ struct Connection {
   int64_t fileSize;         // size of the file asked for; -1 none
   // The sorted entries of an open listing (null otherwise).
   struct ListingEntries *entries;
+  // Kept from the request head for a Combined Log Format line (filled only
+  // with LogFormat=combined); longer values are cut.
+  char requestLine[1024];
+  char referer[512];
+  char agent[512];
   int64_t headDeadline;     // NowMs by which the head must be in; 0 none
   int64_t replyAt;          // NowMs at which a held reply goes (state '2')
   char failedLogin;         // '1': credentials were sent and refused

@@ -7,6 +7,7 @@
 
 #include "client_limits.h"
 #include "connections.h"
+#include "combined_log.h"
 #include "http_server.h"
 #include "listing_page.h"
 #include "request_parser.h"
@@ -135,6 +136,7 @@ int OnReadRequest(Connection *c) {
   c->buffer[c->bodyLength] = '\0';
   if (HeadComplete(c->buffer, (size_t)c->bodyLength)) {
     c->state = '1';
+    if (c->server->logFormat == 'c') KeepCombinedFields(c);
     ParseRequest(c);
     BuildHeader(c);
     if (strcmp(c->method, "HEAD") == 0) {

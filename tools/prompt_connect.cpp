@@ -1,10 +1,11 @@
 #include "prompt_connect.h"
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -36,22 +37,41 @@ int InputString(char *buf, size_t size) {
   return 0;
 }
 
+// Letters, digits and the few marks of host names and numeric addresses
+// of either family; anything else is refused before any lookup is made.
+static bool HostText(const char *host) {
+  if (!host[0]) return false;
+  for (const char *p = host; *p; p++)
+    if (!isalnum((unsigned char)*p) && !strchr(".-_:%", *p)) return false;
+  return true;
+}
+
 int ConnectToServer(const char *addr, int port) {
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  if (sock < 0) {
-    printf("%s\n", MsgCreateFailed);
-    return -1;
-  }
-  struct sockaddr_in sin;
-  memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
   // A port typed outside 1..65535 would wrap to some other port.
-  bool ok = port > 0 && port <= 65535 && inet_aton(addr, &sin.sin_addr) != 0;
-  sin.sin_port = htons((uint16_t)(ok ? port : 0));
-  if (!ok || connect(sock, (struct sockaddr *)&sin, sizeof sin) != 0) {
-    printf("%s\n", MsgConnectFailed);
-    close(sock);
-    return -1;
+  struct addrinfo *found = nullptr;
+  if (port > 0 && port <= 65535 && HostText(addr)) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    char service[8];
+    snprintf(service, sizeof service, "%d", port);
+    if (getaddrinfo(addr, service, &hints, &found) != 0) found = nullptr;
   }
-  return sock;
+  bool created = false;
+  // Each address the name has, in the resolver's order, until one answers.
+  for (struct addrinfo *a = found; a; a = a->ai_next) {
+    int sock = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (sock < 0) continue;
+    created = true;
+    if (connect(sock, a->ai_addr, a->ai_addrlen) == 0) {
+      freeaddrinfo(found);
+      return sock;
+    }
+    close(sock);
+  }
+  if (found) freeaddrinfo(found);
+  printf("%s\n", found && !created ? MsgCreateFailed : MsgConnectFailed);
+  return -1;
 }

@@ -1,5 +1,5 @@
 // The two helpers the interactive test clients share: reading one typed
-// line into a fixed buffer, and connecting to a dotted IPv4 address.
+// line into a fixed buffer, and connecting to a server by address or name.
 #pragma once
 #include <cstddef>
 
@@ -10,6 +10,8 @@
 // input, else 0.
 int InputString(char *buf, size_t size);
 
-// TCP connection to addr:port. Prints "Creating socket failed." or
-// "Connect failed." as a line and returns -1 on failure; else the socket.
+// TCP connection to addr:port, where addr is a numeric address of either
+// family or a host name (each of its addresses is tried in turn). Prints
+// "Creating socket failed." or "Connect failed." as a line and returns -1
+// on failure; else the (blocking) socket.
 int ConnectToServer(const char *addr, int port);

@@ -48,7 +48,7 @@ TEST(FtpCommandChannel, IncompleteLinesWaitAndBadLinesAreRefused) {
   EXPECT_EQ(s.req->cmndLength, 3);  // kept for the next receive
   EXPECT_EQ(s.Reply(), "");
 
-  const std::string refused = "500 Syntax error, command unrecognized.\n";
+  const std::string refused = "500 Syntax error, command unrecognized.\r\n";
   for (const char *bad : {"NOOP\n", "ABCDEFGH\r\n", "ABCDEFGHIJ x\r\n"}) {
     s.Receive(bad);
     EXPECT_EQ(ParseFTPstring(s.req), -1) << bad;
@@ -86,7 +86,10 @@ TEST(FtpCommandChannel, TranslateCommandIgnoresCase) {
   EXPECT_EQ(TranslateCommand("Site"), kSITE);
   EXPECT_EQ(TranslateCommand("RNTO"), 21);
   EXPECT_EQ(TranslateCommand("MDTM"), 23);
-  EXPECT_EQ(TranslateCommand("NLST"), -1);
+  EXPECT_EQ(TranslateCommand("nlst"), kNLST);
+  EXPECT_EQ(PermissionOf(kNLST), kLIST);
+  EXPECT_EQ(PermissionOf(kEPRT), kPORT);
+  EXPECT_EQ(PermissionOf(kFEAT), -1);
   EXPECT_EQ(TranslateCommand("XPWD"), -1);
   EXPECT_EQ(TranslateCommand("RMD_RECURSIVE"), -1);
   EXPECT_EQ(TranslateCommand("NOOPX"), -1);
@@ -95,9 +98,9 @@ TEST(FtpCommandChannel, TranslateCommandIgnoresCase) {
 TEST(FtpCommandChannel, OneReplyAtATime) {
   TestSession s;
   RecvFTPstring(s.req);
-  EXPECT_EQ(SendFTPstring(s.req, "200 first\n"), 0);
-  EXPECT_EQ(SendFTPstring(s.req, "200 second\n"), -1);
-  EXPECT_EQ(s.Reply(), "200 first\n");
+  EXPECT_EQ(SendFTPstring(s.req, "200 first\r\n"), 0);
+  EXPECT_EQ(SendFTPstring(s.req, "200 second\r\n"), -1);
+  EXPECT_EQ(s.Reply(), "200 first\r\n");
   EXPECT_EQ(s.LogText().find("second"), std::string::npos);  // dropped, not logged
 
   RecvFTPstring(s.req);
@@ -122,7 +125,7 @@ TEST(FtpCommandChannel, ReplyGoesOutInPiecesThenTheBufferReceives) {
   ASSERT_EQ(SendFTPstring(s.req, reply.c_str()), 0);
   EXPECT_EQ(OnWriteCmnd(s.req), 0);  // would block: the reply stays queued
   EXPECT_EQ(s.req->cmndState, kCmndQueued);
-  EXPECT_EQ(s.req->cmndLength, 250);
+  EXPECT_EQ(s.req->cmndLength, 251);  // the line ends in CR LF on the wire
   // The client reads slowly; the reply leaves in whatever pieces fit.
   std::string got;
   for (int round = 0; round < 100000 && s.req->cmndState == kCmndQueued; round++) {
@@ -133,11 +136,11 @@ TEST(FtpCommandChannel, ReplyGoesOutInPiecesThenTheBufferReceives) {
   }
   for (ssize_t n; (n = recv(sv[1], block, sizeof block, MSG_DONTWAIT)) > 0;)
     got.append(block, (size_t)n);
-  ASSERT_EQ(got.size(), filler + 250);
-  EXPECT_EQ(got.substr(filler), reply);
+  ASSERT_EQ(got.size(), filler + 251);
+  EXPECT_EQ(got.substr(filler), reply.substr(0, 249) + "\r\n");
   EXPECT_EQ(s.req->cmndState, kCmndReceiving);
   EXPECT_EQ(s.req->cmndLength, 0);
-  EXPECT_EQ(s.req->bytesSent, 250u);
+  EXPECT_EQ(s.req->bytesSent, 251u);
 
   // Receiving: bytes are counted; a closed peer ends the session.
   ASSERT_EQ(write(sv[1], "NOOP\r\n", 6), 6);
@@ -149,7 +152,7 @@ TEST(FtpCommandChannel, ReplyGoesOutInPiecesThenTheBufferReceives) {
   EXPECT_EQ(OnReadCmnd(s.req), -1);
   // A reply to a vanished client is an error, not a retry forever.
   RecvFTPstring(s.req);
-  ASSERT_EQ(SendFTPstring(s.req, "200 x\n"), 0);
+  ASSERT_EQ(SendFTPstring(s.req, "200 x\r\n"), 0);
   EXPECT_EQ(OnWriteCmnd(s.req), -1);
 }
 
@@ -206,7 +209,7 @@ TEST(FtpSessions, ReadinessTests) {
   EXPECT_EQ(IfCmndSend(r), -1);
   EXPECT_EQ(IfCmndRecv(r), 0);  // empty buffer: receive
   EXPECT_EQ(r->cmndState, kCmndReceiving);
-  ASSERT_EQ(SendFTPstring(r, "220 Ready.\n"), 0);
+  ASSERT_EQ(SendFTPstring(r, "220 Ready.\r\n"), 0);
   EXPECT_EQ(IfCmndSend(r), 0);
   EXPECT_EQ(IfCmndRecv(r), -1);
   EXPECT_EQ(r->cmndState, kCmndQueued);

@@ -206,7 +206,7 @@ TEST(FtpConfig, LogDirectoryMissingIsFatalAnUnwritableLogOnlySwitchesLoggingOff)
       [&] { return z.Stderr().find("Failed to initialize the log.\n") != std::string::npos; }));
   harness::Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\r\n");
 }
 
 TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {

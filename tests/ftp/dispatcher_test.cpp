@@ -9,8 +9,8 @@
 
 namespace {
 
-const char k502[] = "502 Command not implemented.\n";
-const char k332[] = "332 Need account for login.\n";
+const char k502[] = "502 Command not implemented.\r\n";
+const char k332[] = "332 Need account for login.\r\n";
 
 // A session of a server whose accounts/ lies in a temporary directory.
 struct Dialogue : TestSession {
@@ -29,7 +29,7 @@ struct Dialogue : TestSession {
   // Logs in as an account granting `grants` (AddCommand lines).
   void LogIn(const std::string &grants = "") {
     Account("u", "", grants);
-    ASSERT_EQ(Run("USER u"), "230 Welcome!\n");
+    ASSERT_EQ(Run("USER u"), "230 Welcome!\r\n");
   }
 };
 
@@ -39,62 +39,78 @@ TEST(FtpLogin, PasswordDialogue) {
   Dialogue d;
   d.Account("bob", "Secret");
   int code = 0;
-  EXPECT_EQ(d.Run("USER", &code), "550 Can't process USER without argument.\n");
+  EXPECT_EQ(d.Run("USER", &code), "550 Can't process USER without argument.\r\n");
   EXPECT_EQ(code, 550);
-  EXPECT_EQ(d.Run("USER bob", &code), "331 User name okay, need password.\n");
+  EXPECT_EQ(d.Run("USER bob", &code), "331 User name okay, need password.\r\n");
   EXPECT_EQ(code, 331);
   EXPECT_EQ(d.Run("USER bob"), k502);  // the name cannot change any more
-  EXPECT_EQ(d.Run("PASS"), "550 Can't process PASS without argument.\n");
-  EXPECT_EQ(d.Run("PASS Secret", &code), "230 Welcome!\n");
+  EXPECT_EQ(d.Run("PASS"), "550 Can't process PASS without argument.\r\n");
+  EXPECT_EQ(d.Run("PASS Secret", &code), "230 Welcome!\r\n");
   EXPECT_EQ(code, 230);
   EXPECT_EQ(d.Run("PASS Secret"), k502);
-  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\r\n");
 }
 
 TEST(FtpLogin, WrongPasswordEndsTheSession) {
   Dialogue d;
   d.Account("bob", "Secret");
-  ASSERT_EQ(d.Run("USER bob"), "331 User name okay, need password.\n");
+  ASSERT_EQ(d.Run("USER bob"), "331 User name okay, need password.\r\n");
   int code = 0;
-  EXPECT_EQ(d.Run("PASS secret", &code), k332);  // case matters
-  EXPECT_EQ(code, 332);
+  EXPECT_EQ(d.Run("PASS secret", &code), "530 Login incorrect.\r\n");  // case matters
+  EXPECT_EQ(code, 530);
 }
 
 TEST(FtpLogin, AccountWithoutPasswordIsInAtUser) {
   Dialogue d;
   d.Account("anon", "");
-  EXPECT_EQ(d.Run("user anon"), "230 Welcome!\n");
+  EXPECT_EQ(d.Run("user anon"), "230 Welcome!\r\n");
   EXPECT_EQ(d.Run("PASS x"), k502);
-  EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\n");
+  EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\r\n");
 }
 
 TEST(FtpLogin, QuotaShowsInTheWelcome) {
   Dialogue d;
   d.Account("bob", "pw", "", "500");
-  ASSERT_EQ(d.Run("USER bob"), "331 User name okay, need password.\n");
-  EXPECT_EQ(d.Run("PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\n");
+  ASSERT_EQ(d.Run("USER bob"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(d.Run("PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\r\n");
 }
 
-TEST(FtpLogin, RefusedAccountsEndTheSession) {
+TEST(FtpLogin, RefusedAccountsLookLikeWrongPasswords) {
+  // No account, a refused one: asked for a password like any name, and
+  // then refused with the reply of a wrong password, whatever it is.
   Dialogue d;
   int code = 0;
-  EXPECT_EQ(d.Run("USER nobody", &code), k332);
-  EXPECT_EQ(code, 332);
+  EXPECT_EQ(d.Run("USER nobody", &code), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(code, 331);
+  EXPECT_EQ(d.Run("PASS x", &code), "530 Login incorrect.\r\n");
+  EXPECT_EQ(code, 530);
   Dialogue e;
   e.Account("bob", "pw", "AddCommand=BOGUS\n");
   testing::internal::CaptureStderr();
-  EXPECT_EQ(e.Run("USER bob"), k332);
+  EXPECT_EQ(e.Run("USER bob"), "331 User name okay, need password.\r\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "AddCommand parameter BOGUS is not valid.\n");
+  EXPECT_EQ(e.Run("PASS pw"), "530 Login incorrect.\r\n");
 }
 
 TEST(FtpLogin, BeforeLoginOnlyUserAndPassMayRun) {
   // Unknown words and commands without permission are answered, the
   // session stays; permitted commands before login end it.
-  for (const char *line : {"XPWD", "NLST", "CWD /", "TYPE I", "RETR x", "SITE NOOP"}) {
+  for (const char *line : {"XPWD", "NLST", "MLSD", "EPSV", "CWD /", "TYPE I", "RETR x",
+                           "SITE NOOP"}) {
     Dialogue d;
     EXPECT_EQ(d.Run(line), k502) << line;
   }
-  for (const char *line : {"SYST", "NOOP", "PWD", "REST 1", "ABOR", "QUIT", "LIST", "PASS x"}) {
+  // FEAT and OPTS are answered and the session stays; QUIT says goodbye.
+  {
+    Dialogue d;
+    EXPECT_EQ(d.Run("FEAT").rfind("211-Features:\r\n", 0), 0u);
+    EXPECT_EQ(d.Run("OPTS UTF8 ON"), "200 Always in UTF8 mode.\r\n");
+    EXPECT_EQ(d.Run("OPTS MLST type;"), "501 Option not understood.\r\n");
+    int code = 0;
+    EXPECT_EQ(d.Run("QUIT", &code), "221 Goodbye!\r\n");
+    EXPECT_EQ(code, 221);
+  }
+  for (const char *line : {"SYST", "NOOP", "PWD", "REST 1", "ABOR", "LIST", "PASS x"}) {
     Dialogue d;
     int code = 0;
     EXPECT_EQ(d.Run(line, &code), k332) << line;
@@ -112,34 +128,34 @@ TEST(FtpLogin, PermissionTableAfterLogin) {
     EXPECT_EQ(d.Run(word), k502) << word;
   // ...except LIST, which gives an empty listing.
   int code = 0;
-  EXPECT_EQ(d.Run("LIST", &code), "150 Starting transfer.\n");
+  EXPECT_EQ(d.Run("LIST", &code), "150 Starting transfer.\r\n");
   EXPECT_EQ(code, 150);
   EXPECT_EQ(d.req->dataState, kDataSending);
   EXPECT_EQ(d.req->dataLength, 0);
   // The basic eight are always there.
-  EXPECT_EQ(d.Run("SYST"), "215 UNIX (WIN32)\n");
-  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
-  EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\n");
-  EXPECT_EQ(d.Run("REST 5"), "350 Requested action pending further information.\n");
-  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\n");
+  EXPECT_EQ(d.Run("SYST"), "215 UNIX (WIN32)\r\n");
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\r\n");
+  EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\r\n");
+  EXPECT_EQ(d.Run("REST 5"), "350 Requested action pending further information.\r\n");
+  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
   EXPECT_EQ(d.req->dataState, kDataIdle);
-  EXPECT_EQ(d.Run("QUIT", &code), "221 Goodbye!\n");
+  EXPECT_EQ(d.Run("QUIT", &code), "221 Goodbye!\r\n");
   EXPECT_EQ(code, 221);
 }
 
 TEST(FtpLogin, GrantedCommandsRun) {
   Dialogue d;
   d.LogIn("AddCommand=TYPE\nAddCommand=SITE\n");
-  EXPECT_EQ(d.Run("TYPE A"), "200 Command okay.\n");
+  EXPECT_EQ(d.Run("TYPE A"), "200 Command okay.\r\n");
   EXPECT_EQ(d.req->binaryMode, '0');
-  EXPECT_EQ(d.Run("TYPE l 8"), "200 Command okay.\n");
+  EXPECT_EQ(d.Run("TYPE l 8"), "200 Command okay.\r\n");
   EXPECT_EQ(d.req->binaryMode, '1');
-  EXPECT_EQ(d.Run("type a n"), "200 Command okay.\n");
+  EXPECT_EQ(d.Run("type a n"), "200 Command okay.\r\n");
   EXPECT_EQ(d.req->binaryMode, '0');
-  EXPECT_EQ(d.Run("TYPE i"), "200 Command okay.\n");
+  EXPECT_EQ(d.Run("TYPE i"), "200 Command okay.\r\n");
   EXPECT_EQ(d.req->binaryMode, '1');
   for (const char *bad : {"TYPE E", "TYPE", "TYPE A T", "TYPE L 7"}) {
-    EXPECT_EQ(d.Run(bad), "550 Requested action not taken.\n") << bad;
+    EXPECT_EQ(d.Run(bad), "550 Requested action not taken.\r\n") << bad;
     EXPECT_EQ(d.req->binaryMode, '1');
   }
 }
@@ -147,25 +163,30 @@ TEST(FtpLogin, GrantedCommandsRun) {
 TEST(FtpLogin, RestReachesOnlyTheNextTransfer) {
   Dialogue d;
   d.LogIn("AddCommand=RETR\n");
-  EXPECT_EQ(d.Run("REST 100"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(d.Run("REST 100"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(d.req->restOffset, 100);
-  d.Run("RETR x");  // the offset is the transfer's to use
-  EXPECT_EQ(d.req->restOffset, 100);
+  // A RETR that fails before its transfer uses the offset up all the same.
+  EXPECT_EQ(d.Run("RETR x"), "550 Requested action not taken.\r\n");
+  EXPECT_EQ(d.req->restOffset, 0);
+  // So does any other command, known or not.
   d.Run("REST 100");
-  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.Run("XYZ"), k502);
+  EXPECT_EQ(d.req->restOffset, 0);
+  d.Run("REST 100");
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\r\n");
   EXPECT_EQ(d.req->restOffset, 0);
   // Offsets beyond 4 GiB are kept whole.
   d.Run("REST 3000000000");
   EXPECT_EQ(d.req->restOffset, 3000000000LL);
-  EXPECT_EQ(d.Run("REST 0"), "350 Requested action pending further information.\n");
-  EXPECT_EQ(d.Run("REST"), "350 No argument supplied, assuming REST 0.\n");
+  EXPECT_EQ(d.Run("REST 0"), "350 Requested action pending further information.\r\n");
+  EXPECT_EQ(d.Run("REST"), "350 No argument supplied, assuming REST 0.\r\n");
   EXPECT_EQ(d.req->restOffset, 0);
   int code = 0;
-  EXPECT_EQ(d.Run("REST abc", &code), "550 Requested action not taken.\n");
+  EXPECT_EQ(d.Run("REST abc", &code), "550 Requested action not taken.\r\n");
   EXPECT_EQ(code, 550);
   EXPECT_EQ(d.req->restOffset, 0);
-  EXPECT_EQ(d.Run("REST 00"), "550 Requested action not taken.\n");
-  EXPECT_EQ(d.Run("REST -5"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(d.Run("REST 00"), "550 Requested action not taken.\r\n");
+  EXPECT_EQ(d.Run("REST -5"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(d.req->restOffset, -5);
 }
 
@@ -175,27 +196,27 @@ TEST(FtpLogin, AnythingButRntoAfterRnfrIsABadSequence) {
   d.Run("RNFR x");
   d.req->renameFrom = strdup("/srv/x");  // as a successful RNFR leaves it
   int code = 0;
-  EXPECT_EQ(d.Run("NOOP", &code), "503 Bad sequence of commands.\n");
+  EXPECT_EQ(d.Run("NOOP", &code), "503 Bad sequence of commands.\r\n");
   EXPECT_EQ(code, 503);
   EXPECT_EQ(d.req->renameFrom, nullptr);
-  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\r\n");
   d.Run("RNFR x");
-  EXPECT_EQ(d.Run("QUIT", &code), "503 Bad sequence of commands.\n");  // not even QUIT
+  EXPECT_EQ(d.Run("QUIT", &code), "503 Bad sequence of commands.\r\n");  // not even QUIT
   EXPECT_EQ(code, 503);
 }
 
 TEST(FtpLogin, SiteRunsTheCommandBehindIt) {
   Dialogue d;
   d.LogIn("AddCommand=SITE\nAddCommand=CWD\n");
-  EXPECT_EQ(d.Run("SITE NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(d.Run("SITE NOOP"), "200 Zzzzz...\r\n");
   EXPECT_EQ(d.req->lastCommand, kNOOP);
-  EXPECT_EQ(d.Run("site site syst"), "215 UNIX (WIN32)\n");
+  EXPECT_EQ(d.Run("site site syst"), "215 UNIX (WIN32)\r\n");
   EXPECT_EQ(d.Run("SITE TYPE I"), k502);  // the inner command needs its own grant
-  EXPECT_EQ(d.Run("SITE"), "500 Syntax error, command unrecognized.\n");
-  EXPECT_EQ(d.Run("SITE ABCDEFGHIJ"), "500 Syntax error, command unrecognized.\n");
-  EXPECT_EQ(d.Run("SITE CWD /"), "250 Requested action okay, completed.\n");
+  EXPECT_EQ(d.Run("SITE"), "500 Syntax error, command unrecognized.\r\n");
+  EXPECT_EQ(d.Run("SITE ABCDEFGHIJ"), "500 Syntax error, command unrecognized.\r\n");
+  EXPECT_EQ(d.Run("SITE CWD /"), "250 Requested action okay, completed.\r\n");
   int code = 0;
-  EXPECT_EQ(d.Run("SITE QUIT", &code), "221 Goodbye!\n");
+  EXPECT_EQ(d.Run("SITE QUIT", &code), "221 Goodbye!\r\n");
   EXPECT_EQ(code, 221);
 }
 
@@ -210,7 +231,7 @@ TEST(FtpLogin, AborTearsDownTheDataSide) {
   d.req->dataState = kDataSending;
   d.req->dataLength = 10;
   d.req->dataFile = dup(0);
-  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\n");
+  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
   EXPECT_EQ(d.req->DataSocket, -1);
   EXPECT_EQ(d.req->xferSocket, -1);
   EXPECT_EQ(d.req->passiveMode, '1');

@@ -68,20 +68,20 @@ TEST(FtpFileServer, NothingOutsideTheRootCanBeReached) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Login(c, "bob", "pw"));
-  ASSERT_EQ(Cmd(c, "CWD pub"), "250 Requested action okay, completed.\n");
+  ASSERT_EQ(Cmd(c, "CWD pub"), "250 Requested action okay, completed.\r\n");
   for (std::string p : {"../../private/secret.txt", "/../private", "..", "c:/private",
                         "x/../../../private"}) {
-    EXPECT_EQ(Cmd(c, "DELE " + p), "550 Why don't you go fuck yourself?\n") << p;
-    EXPECT_EQ(Cmd(c, "RMD " + p), "550 Noodlesucker!\n") << p;
-    EXPECT_EQ(Cmd(c, "MKD " + p + "/new"), "550 Eat shit fucktard!\n") << p;
-    EXPECT_EQ(Cmd(c, "SIZE " + p), "550 Requested action not taken.\n") << p;
-    EXPECT_EQ(Cmd(c, "MDTM " + p), "550 Requested action not taken.\n") << p;
-    EXPECT_EQ(Cmd(c, "RNFR " + p), "450 Requested action not taken.\n") << p;
-    EXPECT_EQ(Cmd(c, "RNTO x"), "550 Requested action not taken.\n") << p;
-    EXPECT_EQ(Cmd(c, "RNFR mine.txt"), "350 Requested action pending further information.\n");
-    EXPECT_EQ(Cmd(c, "RNTO " + p), "550 Server out of memory or file already exists.\n") << p;
+    EXPECT_EQ(Cmd(c, "DELE " + p), "550 Why don't you go fuck yourself?\r\n") << p;
+    EXPECT_EQ(Cmd(c, "RMD " + p), "550 Noodlesucker!\r\n") << p;
+    EXPECT_EQ(Cmd(c, "MKD " + p + "/new"), "550 Eat shit fucktard!\r\n") << p;
+    EXPECT_EQ(Cmd(c, "SIZE " + p), "550 Requested action not taken.\r\n") << p;
+    EXPECT_EQ(Cmd(c, "MDTM " + p), "550 Requested action not taken.\r\n") << p;
+    EXPECT_EQ(Cmd(c, "RNFR " + p), "450 Requested action not taken.\r\n") << p;
+    EXPECT_EQ(Cmd(c, "RNTO x"), "550 Requested action not taken.\r\n") << p;
+    EXPECT_EQ(Cmd(c, "RNFR mine.txt"), "350 Requested action pending further information.\r\n");
+    EXPECT_EQ(Cmd(c, "RNTO " + p), "550 Server out of memory or file already exists.\r\n") << p;
   }
-  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
   EXPECT_EQ(harness::ReadFile(z.dir / "private/secret.txt"), "secret");
   EXPECT_EQ(harness::ReadFile(z.Root() + "/pub/mine.txt"), "mine");
   EXPECT_FALSE(harness::Exists(z.dir / "private/new"));
@@ -99,10 +99,10 @@ TEST(FtpFileServer, DeleLowersTheStoredDiskUsage) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "USER carol"), "331 User name okay, need password.\n");
-  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 800 (disk guota is 1000 B).\n");
-  EXPECT_EQ(Cmd(c, "DELE half.bin"), "250 File deleted. Disk usage is 300/1000 bytes.\n");
-  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(Cmd(c, "USER carol"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 800 (disk guota is 1000 B).\r\n");
+  EXPECT_EQ(Cmd(c, "DELE half.bin"), "250 File deleted. Disk usage is 300/1000 bytes.\r\n");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
   EXPECT_TRUE(harness::WaitFor(
       [&] { return harness::ReadFile(z.dir / "accounts/carol.dsk") == QuotaRecord(1000, 300); }));
 }
@@ -136,9 +136,9 @@ TEST(FtpFileServer, DeleInADirectoryWithoutWriteAccessIsDenied) {
   ASSERT_TRUE(up);
   Conn c;
   ASSERT_TRUE(z.Login(c, "dave", "pw"));
-  EXPECT_EQ(Cmd(c, "DELE locked/victim.txt"), "450 Permission denied.\n");
+  EXPECT_EQ(Cmd(c, "DELE locked/victim.txt"), "450 Permission denied.\r\n");
   EXPECT_EQ(harness::ReadFile(z.Root() + "/locked/victim.txt"), "stays");
   // A read-only file in a writable directory is fair game.
-  EXPECT_EQ(Cmd(c, "DELE open/readonly.txt"), "250 Requested action okay, completed.\n");
+  EXPECT_EQ(Cmd(c, "DELE open/readonly.txt"), "250 Requested action okay, completed.\r\n");
   EXPECT_FALSE(harness::Exists(z.Root() + "/open/readonly.txt"));
 }

@@ -16,16 +16,16 @@
 
 namespace {
 
-const char k250[] = "250 Requested action okay, completed.\n";
-const char k450[] = "450 Requested action not taken.\n";
-const char k550[] = "550 Requested action not taken.\n";
-const char k350[] = "350 Requested action pending further information.\n";
-const char k503[] = "503 Bad sequence of commands.\n";
-const char kRenameFailed[] = "550 Server out of memory or file already exists.\n";
-const char kRecursiveFailed[] = "550 Recursive RMD finished with error.\n";
-const char kDeleGuard[] = "550 Why don't you go fuck yourself?\n";
-const char kMkdGuard[] = "550 Eat shit fucktard!\n";
-const char kRmdGuard[] = "550 Noodlesucker!\n";
+const char k250[] = "250 Requested action okay, completed.\r\n";
+const char k450[] = "450 Requested action not taken.\r\n";
+const char k550[] = "550 Requested action not taken.\r\n";
+const char k350[] = "350 Requested action pending further information.\r\n";
+const char k503[] = "503 Bad sequence of commands.\r\n";
+const char kRenameFailed[] = "550 Server out of memory or file already exists.\r\n";
+const char kRecursiveFailed[] = "550 Recursive RMD finished with error.\r\n";
+const char kDeleGuard[] = "550 Why don't you go fuck yourself?\r\n";
+const char kMkdGuard[] = "550 Eat shit fucktard!\r\n";
+const char kRmdGuard[] = "550 Noodlesucker!\r\n";
 
 // A logged-in session granted the file commands, rooted at dir/root;
 // dir/outside holds what no command may ever reach.
@@ -81,7 +81,7 @@ TEST(FtpFileCommands, DeleRemovesRegularFilesOnly) {
   EXPECT_EQ(code, 450);
   EXPECT_TRUE(IsDir(f.In("sub")));
   EXPECT_EQ(f.Run("DELE a.txt"), k450);  // gone already
-  EXPECT_EQ(f.Run("DELE", &code), "550 Can't process DELE without argument.\n");
+  EXPECT_EQ(f.Run("DELE", &code), "550 Can't process DELE without argument.\r\n");
   EXPECT_EQ(code, 550);
   EXPECT_EQ(f.Run("DELE /"), k550);
   // Relative to the current directory.
@@ -97,8 +97,8 @@ TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
   f.req->diskUsage = 800;
   f.File("first", 500);
   f.File("second", 500);
-  EXPECT_EQ(f.Run("DELE first"), "250 File deleted. Disk usage is 300/1000 bytes.\n");
-  EXPECT_EQ(f.Run("DELE second"), "250 File deleted. Disk usage is 0/1000 bytes.\n");
+  EXPECT_EQ(f.Run("DELE first"), "250 File deleted. Disk usage is 300/1000 bytes.\r\n");
+  EXPECT_EQ(f.Run("DELE second"), "250 File deleted. Disk usage is 0/1000 bytes.\r\n");
   EXPECT_EQ(f.req->diskUsage, 0u);
 
   // A size beyond 32 bits is taken whole: 4 GiB + 100 bytes must not
@@ -108,8 +108,8 @@ TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, (off_t)((1LL << 32) + 100)), 0);  // sparse
   close(fd);
-  EXPECT_EQ(f.Run("SIZE big"), "213 4294967396\n");
-  EXPECT_EQ(f.Run("DELE big"), "250 File deleted. Disk usage is 0/1000 bytes.\n");
+  EXPECT_EQ(f.Run("SIZE big"), "213 4294967396\r\n");
+  EXPECT_EQ(f.Run("DELE big"), "250 File deleted. Disk usage is 0/1000 bytes.\r\n");
 
   // Without a quota nothing is counted.
   f.req->quotaLimit = 0;
@@ -133,7 +133,7 @@ TEST(FtpFileCommands, MkdMakesNewNamesOnly) {
   EXPECT_EQ(f.Run("MKD taken.txt"), k450);
   EXPECT_EQ(harness::ReadFile(f.In("taken.txt")), "x");
   EXPECT_EQ(f.Run("MKD no/such/parent"), k450);
-  EXPECT_EQ(f.Run("MKD"), "550 Can't process MKD without argument.\n");
+  EXPECT_EQ(f.Run("MKD"), "550 Can't process MKD without argument.\r\n");
   EXPECT_EQ(f.Run("MKD /"), k550);
 }
 
@@ -153,7 +153,7 @@ TEST(FtpFileCommands, RmdRemovesEmptyDirectoriesOnlyWithoutRecursion) {
   EXPECT_EQ(f.Run("RMD plain.txt"), k550);
   EXPECT_TRUE(harness::Exists(f.In("plain.txt")));
   EXPECT_EQ(f.Run("RMD missing"), k550);
-  EXPECT_EQ(f.Run("RMD"), "550 Can't process RMD without argument.\n");
+  EXPECT_EQ(f.Run("RMD"), "550 Can't process RMD without argument.\r\n");
   EXPECT_EQ(f.Run("RMD /"), k550);
 }
 
@@ -299,16 +299,16 @@ TEST(FtpFileCommands, SizeOfFilesAndDirectories) {
   Files f;
   f.File("sub/f", 1234);
   int code = -1;
-  EXPECT_EQ(f.Run("SIZE sub/f", &code), "213 1234\n");
+  EXPECT_EQ(f.Run("SIZE sub/f", &code), "213 1234\r\n");
   EXPECT_EQ(code, 0);  // what SIZE hands the loop
-  EXPECT_EQ(f.Run("SIZE /sub/f"), "213 1234\n");
+  EXPECT_EQ(f.Run("SIZE /sub/f"), "213 1234\r\n");
   struct stat st;
   ASSERT_EQ(stat(f.In("sub").c_str(), &st), 0);
-  EXPECT_EQ(f.Run("SIZE sub"), "213 " + std::to_string(st.st_size) + "\n");
+  EXPECT_EQ(f.Run("SIZE sub"), "213 " + std::to_string(st.st_size) + "\r\n");
   ASSERT_EQ(f.Run("CWD sub"), k250);
   ASSERT_EQ(stat(f.In("sub").c_str(), &st), 0);
-  EXPECT_EQ(f.Run("SIZE"), "213 " + std::to_string(st.st_size) + "\n");  // the current directory
-  EXPECT_EQ(f.Run("SIZE f"), "213 1234\n");
+  EXPECT_EQ(f.Run("SIZE"), "213 " + std::to_string(st.st_size) + "\r\n");  // the current directory
+  EXPECT_EQ(f.Run("SIZE f"), "213 1234\r\n");
   EXPECT_EQ(f.Run("SIZE missing", &code), k550);
   EXPECT_EQ(code, 550);
 }
@@ -320,12 +320,12 @@ TEST(FtpFileCommands, MdtmInUtc) {
   int code = 0;
   setenv("TZ", "America/New_York", 1);  // the zone of the server plays no part
   tzset();
-  EXPECT_EQ(f.Run("MDTM f", &code), "213 20010305140709\n");
+  EXPECT_EQ(f.Run("MDTM f", &code), "213 20010305140709\r\n");
   unsetenv("TZ");
   tzset();
   EXPECT_EQ(code, 213);
   SetMtime(f.In("sub"), 946684799);  // last second of 1999
-  EXPECT_EQ(f.Run("MDTM /sub/"), "213 19991231235959\n");
+  EXPECT_EQ(f.Run("MDTM /sub/"), "213 19991231235959\r\n");
   EXPECT_EQ(f.Run("MDTM missing", &code), k550);
   EXPECT_EQ(code, 550);
 }

@@ -11,7 +11,7 @@
 
 namespace {
 
-const char k500[] = "500 Syntax error, command unrecognized.\n";
+const char k500[] = "500 Syntax error, command unrecognized.\r\n";
 
 // A logged-in session with every file command, rooted in a temporary tree.
 struct Fuzzed : TestSession {
@@ -52,9 +52,9 @@ TEST(FtpFuzzRegressions, BareLineFeedInsideALineIsRefused) {
   EXPECT_EQ(s.Entries(), 1);  // only pub/
   EXPECT_EQ(s.RunRaw("CWD pub\nx\r\n"), k500);
   EXPECT_EQ(s.RunRaw("NOOP\nPWD\r\n"), k500);
-  EXPECT_EQ(s.Run("PWD"), "257 \"/\" is current directory.\n");
+  EXPECT_EQ(s.Run("PWD"), "257 \"/\" is current directory.\r\n");
   // A line feed behind the CR belongs to the line end as before, and a
   // lone CR still ends the line where it stands.
-  EXPECT_EQ(s.RunRaw("CWD pub\r\n"), "250 Requested action okay, completed.\n");
-  EXPECT_EQ(s.RunRaw("PWD\rjunk\n"), "257 \"/pub/\" is current directory.\n");
+  EXPECT_EQ(s.RunRaw("CWD pub\r\n"), "250 Requested action okay, completed.\r\n");
+  EXPECT_EQ(s.RunRaw("PWD\rjunk\n"), "257 \"/pub/\" is current directory.\r\n");
 }

@@ -40,12 +40,18 @@ TEST(FtpLinks, NothingOutsideTheRootIsReachedThroughALink) {
   EXPECT_EQ(Text(Cmd(c, "SIZE out/secret.txt")), "550 Requested action not taken.");
   EXPECT_EQ(Cmd(c, "MDTM /flink").rfind("550 ", 0), 0u);
 
-  EXPECT_EQ(Text(Cmd(c, "CWD /out")), "550 Could not CWD. New CWD is at top level.");
+  EXPECT_EQ(Text(Cmd(c, "CWD /out")), "550 Could not CWD.");
   t = Download(c, "LIST");
   EXPECT_EQ(Text(t.end), "226 Transfer complete.");
   EXPECT_EQ(t.data.find("secret"), std::string::npos) << t.data;
   EXPECT_NE(t.data.find(" inlink\r\n"), std::string::npos) << t.data;
   EXPECT_EQ(t.data.find(" flink\r\n"), std::string::npos) << t.data;
+  // Nor is a listing of a path through the link.
+  for (const char *through : {"LIST out", "LIST -l out/sub", "LIST /flink", "LIST out/*"}) {
+    t = Download(c, through);
+    EXPECT_EQ(Text(t.start), "550 Requested action not taken.") << through;
+    EXPECT_EQ(t.data, "") << through;
+  }
 
   t = Upload(c, "APPE vlink", "planted");
   EXPECT_EQ(Text(t.start), "550 Requested action not taken.");

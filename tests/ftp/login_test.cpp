@@ -38,21 +38,25 @@ TEST(FtpLoginServer, WrongPasswordAndStrangersAreShownTheDoor) {
   {
     Conn c;
     ASSERT_TRUE(z.Connect(c));
-    EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\n");
-    EXPECT_EQ(Cmd(c, "PASS PW"), "332 Need account for login.\n");
+    EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
+    EXPECT_EQ(Cmd(c, "PASS PW"), "530 Login incorrect.\r\n");
     EXPECT_TRUE(c.Closed());
   }
+  // A bad name and an address the account does not allow look the same
+  // as a wrong password, even with the right one.
   {
     Conn c;
     ASSERT_TRUE(z.Connect(c));
-    EXPECT_EQ(Cmd(c, "USER bob.smith"), "332 Need account for login.\n");
+    EXPECT_EQ(Cmd(c, "USER bob.smith"), "331 User name okay, need password.\r\n");
+    EXPECT_EQ(Cmd(c, "PASS pw"), "530 Login incorrect.\r\n");
     EXPECT_TRUE(c.Closed());
   }
   {
     // The account allows 127.0.0.1 only; this client comes from 127.0.0.2.
     Conn c;
     ASSERT_TRUE(z.Connect(c, "127.0.0.2"));
-    EXPECT_EQ(Cmd(c, "USER local"), "332 Need account for login.\n");
+    EXPECT_EQ(Cmd(c, "USER local"), "331 User name okay, need password.\r\n");
+    EXPECT_EQ(Cmd(c, "PASS pw"), "530 Login incorrect.\r\n");
     EXPECT_TRUE(c.Closed());
   }
   Conn c;
@@ -66,7 +70,8 @@ TEST(FtpLoginServer, RefusedAccountKeyIsReportedOnTheConsole) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "USER bob"), "332 Need account for login.\n");
+  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(Cmd(c, "PASS pw"), "530 Login incorrect.\r\n");
   EXPECT_TRUE(c.Closed());
   EXPECT_TRUE(harness::WaitFor([&] {
     return z.Stderr().find("CloseIfIdle must be either yes or no.\n") != std::string::npos;
@@ -81,8 +86,8 @@ TEST(FtpLoginServer, QuotaRecordIsWrittenWhenTheSessionEnds) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\n");
-  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\n");
+  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\r\n");
   std::string record("\xf4\x01\0\0\0\0\0\0", 8);  // 500, then 0 bytes stored
   EXPECT_EQ(harness::ReadFile(z.dir / "accounts/bob.dsk"), "");
   c.Close();  // the client just goes away: the record is still written
@@ -101,11 +106,11 @@ TEST(FtpLoginServer, IdleSessionsAreClosedOnlyWhenTheAccountSaysSo) {
   ASSERT_TRUE(z.Connect(sleepy));
   ASSERT_TRUE(z.Connect(awake));
   ASSERT_TRUE(z.Connect(stranger));  // never logs in: no account keeps it open
-  EXPECT_EQ(Cmd(sleepy, "USER sleepy"), "230 Welcome!\n");
-  EXPECT_EQ(Cmd(awake, "USER awake"), "230 Welcome!\n");
+  EXPECT_EQ(Cmd(sleepy, "USER sleepy"), "230 Welcome!\r\n");
+  EXPECT_EQ(Cmd(awake, "USER awake"), "230 Welcome!\r\n");
   EXPECT_TRUE(sleepy.Closed(15));
   EXPECT_TRUE(stranger.Closed(15));
-  EXPECT_EQ(Cmd(awake, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(awake, "NOOP"), "200 Zzzzz...\r\n");
 }
 
 TEST(FtpLoginServer, CurlGetsThroughLogin) {

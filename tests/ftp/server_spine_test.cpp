@@ -15,14 +15,13 @@ TEST(FtpSpine, GreetsAndSaysGoodbyeOnQuit) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "USER anna"), "230 Welcome!\n");
-  EXPECT_EQ(Cmd(c, "quit"), "221 Goodbye!\n");  // words are not case-sensitive
+  EXPECT_EQ(Cmd(c, "USER anna"), "230 Welcome!\r\n");
+  EXPECT_EQ(Cmd(c, "quit"), "221 Goodbye!\r\n");  // words are not case-sensitive
   EXPECT_TRUE(c.Closed());
-  // Before login QUIT, like every command but USER and PASS, refuses the
-  // session; the reply still reaches the client.
+  // Before login QUIT says goodbye as well.
   Conn d;
   ASSERT_TRUE(z.Connect(d));
-  EXPECT_EQ(Cmd(d, "QUIT"), "332 Need account for login.\n");
+  EXPECT_EQ(Cmd(d, "QUIT"), "221 Goodbye!\r\n");
   EXPECT_TRUE(d.Closed());
   // Banners reach standard output while the server runs, not at its end.
   EXPECT_TRUE(harness::WaitFor([&] {
@@ -40,19 +39,19 @@ TEST(FtpSpine, CommandLinesAreCutAtCrLf) {
   Conn c;
   ASSERT_TRUE(z.Connect(c));
   // Unknown words are answered and the session stays.
-  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(c, ""), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(c, "ABCDEFG"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\r\n");
+  EXPECT_EQ(Cmd(c, ""), "502 Command not implemented.\r\n");
+  EXPECT_EQ(Cmd(c, "ABCDEFG"), "502 Command not implemented.\r\n");
   // A command word of eight letters, a line ended by a bare LF: refused.
-  EXPECT_EQ(Cmd(c, "ABCDEFGH"), "500 Syntax error, command unrecognized.\n");
+  EXPECT_EQ(Cmd(c, "ABCDEFGH"), "500 Syntax error, command unrecognized.\r\n");
   ASSERT_TRUE(c.Send("XYZ\n"));
-  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\n");
+  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\r\n");
   // A line that fills the buffer without ever ending is refused instead of
   // leaving the session deaf.
   ASSERT_TRUE(c.Send(std::string(255, 'A')));
-  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\n");
+  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\r\n");
   ASSERT_TRUE(c.Send("\r\n"));
-  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
 }
 
 TEST(FtpSpine, LineSplitOverTwoSegmentsRunsWhenComplete) {
@@ -65,18 +64,23 @@ TEST(FtpSpine, LineSplitOverTwoSegmentsRunsWhenComplete) {
   ASSERT_TRUE(harness::WaitFor(
       [&] { return z.Stderr().find("Could not parse FTP string.\n") != std::string::npos; }));
   ASSERT_TRUE(c.Send("Z\r\n"));
-  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
 }
 
-TEST(FtpSpine, OnlyTheFirstLineOfASegmentRuns) {
+TEST(FtpSpine, CommandsSentTogetherRunInOrder) {
   Zolf z;
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  ASSERT_TRUE(c.Send("XYZ\r\nQUIT\r\n"));
-  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
-  // The QUIT behind it was lost with the buffer; the session goes on.
-  EXPECT_EQ(Cmd(c, "ABC"), "502 Command not implemented.\n");
+  // A bad line among them is refused on its own; the part of a line that
+  // follows in the same segment waits for its end.
+  ASSERT_TRUE(c.Send("XYZ\r\nBAD\nABC\r\nQU"));
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
+  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\r\n");
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
+  ASSERT_TRUE(c.Send("IT\r\n"));
+  EXPECT_EQ(c.ReadLine(), "221 Goodbye!\r\n");
+  EXPECT_TRUE(c.Closed());
 }
 
 TEST(FtpSpine, SecondClientWaitsWhileTheServerIsFull) {
@@ -86,10 +90,10 @@ TEST(FtpSpine, SecondClientWaitsWhileTheServerIsFull) {
   ASSERT_TRUE(z.Connect(first));
   ASSERT_TRUE(second.Connect(z.port));  // queued by the kernel
   EXPECT_EQ(second.ReadLine(1.5), "");  // no greeting while full
-  EXPECT_EQ(Cmd(first, "XYZ"), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(first, "QUIT"), "332 Need account for login.\n");
-  EXPECT_EQ(second.ReadLine(5), "220 Ready.\n");
-  EXPECT_EQ(Cmd(second, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(first, "XYZ"), "502 Command not implemented.\r\n");
+  EXPECT_EQ(Cmd(first, "QUIT"), "221 Goodbye!\r\n");
+  EXPECT_EQ(second.ReadLine(5), "220 Ready.\r\n");
+  EXPECT_EQ(Cmd(second, "XYZ"), "502 Command not implemented.\r\n");
 }
 
 TEST(FtpSpine, ClientThatResetsDoesNotHurtTheServer) {
@@ -103,7 +107,7 @@ TEST(FtpSpine, ClientThatResetsDoesNotHurtTheServer) {
   }
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\r\n");
   EXPECT_TRUE(z.server.proc.Running());
 }
 
@@ -113,14 +117,15 @@ TEST(FtpSpine, CommandLogHoldsEveryLineAndReply) {
   ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=1\nLogDir=.\n"));
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "xyz some argument"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "xyz some argument"), "502 Command not implemented.\r\n");
   // The argument is taken from its own line only.
   ASSERT_TRUE(c.Send("ABC\r\nDEF x\r\n"));
-  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(c, "XYZ "), "502 Command not implemented.\n");
-  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\n");
-  EXPECT_EQ(Cmd(c, "PASS secret"), "230 Welcome!\n");
-  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
+  EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
+  EXPECT_EQ(Cmd(c, "XYZ "), "502 Command not implemented.\r\n");
+  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(Cmd(c, "PASS secret"), "230 Welcome!\r\n");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
   ASSERT_TRUE(c.Closed());
   // Entries reach the file while the server runs.
   ASSERT_TRUE(harness::WaitFor([&] { return z.Log().find("221 Goodbye!") != std::string::npos; }));
@@ -131,6 +136,8 @@ TEST(FtpSpine, CommandLogHoldsEveryLineAndReply) {
                       ">" + stamp + who + "xyz some argument\n" +
                       "<" + stamp + who + "502 Command not implemented\\.\n" +
                       ">" + stamp + who + "ABC\n" +
+                      "<" + stamp + who + "502 Command not implemented\\.\n" +
+                      ">" + stamp + who + "DEF x\n" +
                       "<" + stamp + who + "502 Command not implemented\\.\n" +
                       ">" + stamp + who + "XYZ \n" +
                       "<" + stamp + who + "502 Command not implemented\\.\n" +
@@ -148,7 +155,7 @@ TEST(FtpSpine, StopsCleanlyOnSigterm) {
   ASSERT_TRUE(z.Start("MaxUsers=2\nLogRotation=1\nLogDir=.\n"));
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\n");
+  EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\r\n");
   EXPECT_EQ(z.server.proc.Stop(10), 0);
   EXPECT_TRUE(c.Closed());
   std::string out = z.server.proc.Stdout();
@@ -162,7 +169,7 @@ TEST(FtpSpine, RestartedServerBindsItsPortAtOnce) {
   {
     Conn c;
     ASSERT_TRUE(z.Connect(c));
-    EXPECT_EQ(Cmd(c, "QUIT"), "332 Need account for login.\n");
+    EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
     EXPECT_TRUE(c.Closed());
   }
   ASSERT_EQ(z.server.proc.Stop(10), 0);
@@ -170,7 +177,7 @@ TEST(FtpSpine, RestartedServerBindsItsPortAtOnce) {
   ASSERT_TRUE(again.Start(harness::Bin("zolf"), {}, z.dir.path(), z.port));
   Conn c;
   ASSERT_TRUE(c.Connect(z.port));
-  EXPECT_EQ(c.ReadLine(), "220 Ready.\n");
+  EXPECT_EQ(c.ReadLine(), "220 Ready.\r\n");
 }
 
 TEST(FtpSpine, UsageTextAndExitStatus) {

@@ -42,6 +42,7 @@ struct TestSession {
   }
   // Puts received bytes into the command buffer as OnReadCmnd would.
   void Receive(const std::string &bytes) {
+    req->pendingLength = 0;
     RecvFTPstring(req);
     size_t n = bytes.size() < 255 ? bytes.size() : 255;
     memcpy(req->cmndBuffer, bytes.data(), n);

@@ -20,15 +20,15 @@ using harness::Conn;
 namespace {
 
 const char kGrants[] = "PASV PORT RETR STOR APPE LIST TYPE CWD";
-const char k150[] = "150 Starting transfer.\n";
-const char k226[] = "226 Transfer complete.\n";
-const char k451[] = "451 Requested action aborted, local error in processing.\n";
-const char k550[] = "550 Requested action not taken.\n";
-const char kGuard[] = "550 Why don't you go fuck yourself?\n";
+const char k150[] = "150 Starting transfer.\r\n";
+const char k226[] = "226 Transfer complete.\r\n";
+const char k451[] = "451 Requested action aborted, local error in processing.\r\n";
+const char k550[] = "550 Requested action not taken.\r\n";
+const char kGuard[] = "550 Why don't you go fuck yourself?\r\n";
 
 std::string PassiveReply(unsigned port) {
   return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
-         std::to_string(port % 256) + ").\n";
+         std::to_string(port % 256) + ").\r\n";
 }
 
 }  // namespace
@@ -70,23 +70,23 @@ TEST(FtpTransfers, PortConnectsOnlyToTheClientsOwnAddress) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Login(c, "u", "pw"));
-  EXPECT_EQ(Cmd(c, "PORT"), "550 Can't process PORT without argument.\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,0,0,2,200,10"), "550 PORT with conflicting IP.\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,000,0,1,200,10"), "550 PORT with conflicting IP.\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,200"), "550 Bad PORT arguments.\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,256,0"), "550 Bad PORT arguments.\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,0,0"), "550 Bad PORT arguments.\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,-1,10"), "550 Bad PORT arguments.\n");
+  EXPECT_EQ(Cmd(c, "PORT"), "550 Can't process PORT without argument.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,2,200,10"), "550 PORT with conflicting IP.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,000,0,1,200,10"), "550 PORT with conflicting IP.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,200"), "550 Bad PORT arguments.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,256,0"), "550 Bad PORT arguments.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,0,0"), "550 Bad PORT arguments.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,-1,10"), "550 Bad PORT arguments.\r\n");
 
   ActiveListener listener;
-  EXPECT_EQ(Cmd(c, "PORT " + listener.PortArgument()), "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "PORT " + listener.PortArgument()), "200 Command okay.\r\n");
   EXPECT_EQ(Cmd(c, "RETR f"), k150);
   EXPECT_TRUE(listener.AcceptAndReadAll() == content);
   EXPECT_EQ(c.ReadLine(), k226);
 
   // A PORT whose transfer never started is dropped by the next PASV.
   ActiveListener second;
-  EXPECT_EQ(Cmd(c, "PORT " + second.PortArgument()), "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "PORT " + second.PortArgument()), "200 Command okay.\r\n");
   EXPECT_EQ(Cmd(c, "RETR missing"), k550);
   Transfer t = Download(c, "RETR f");
   EXPECT_EQ(t.end, k226);
@@ -103,16 +103,16 @@ TEST(FtpTransfers, PortToAClosedPortFailsTheTransfer) {
   unsigned closed = harness::FreePort();
   EXPECT_EQ(Cmd(c, "PORT 127,0,0,1," + std::to_string(closed / 256) + "," +
                        std::to_string(closed % 256)),
-            "200 Command okay.\n");
+            "200 Command okay.\r\n");
   EXPECT_EQ(Cmd(c, "RETR f"), k150);
   EXPECT_EQ(c.ReadLine(), k451);
   // An upload over it fails too, instead of passing for an empty file.
   EXPECT_EQ(Cmd(c, "PORT 127,0,0,1," + std::to_string(closed / 256) + "," +
                        std::to_string(closed % 256)),
-            "200 Command okay.\n");
+            "200 Command okay.\r\n");
   EXPECT_EQ(Cmd(c, "STOR g"), k150);
   EXPECT_EQ(c.ReadLine(), k451);
-  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\r\n");
 }
 
 TEST(FtpTransfers, DownloadsAreByteExact) {
@@ -134,7 +134,7 @@ TEST(FtpTransfers, DownloadsAreByteExact) {
     EXPECT_EQ(t.end, k226);
   }
   // ASCII mode moves the very same bytes.
-  EXPECT_EQ(Cmd(c, "TYPE A"), "200 Command okay.\n");
+  EXPECT_EQ(Cmd(c, "TYPE A"), "200 Command okay.\r\n");
   Transfer t = Download(c, "RETR /text.txt");
   EXPECT_EQ(t.data, text);
   EXPECT_EQ(t.end, k226);
@@ -153,29 +153,29 @@ TEST(FtpTransfers, RestartOffsets) {
 
   Conn data;
   ASSERT_TRUE(OpenPassive(c, data));
-  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(Cmd(c, "RETR f"), k150);
   EXPECT_TRUE(data.ReadAll() == content.substr(1000));
   EXPECT_EQ(c.ReadLine(), k226);
 
   // Beyond the end: a transfer without data.
   ASSERT_TRUE(OpenPassive(c, data));
-  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(Cmd(c, "RETR short"), k150);
   EXPECT_EQ(data.ReadAll(), "");
   EXPECT_EQ(c.ReadLine(), k226);
 
   // An offset reaches only the transfer right after REST.
   ASSERT_TRUE(OpenPassive(c, data));
-  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
-  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\r\n");
+  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\r\n");
   EXPECT_EQ(Cmd(c, "RETR f"), k150);
   EXPECT_TRUE(data.ReadAll() == content);
   EXPECT_EQ(c.ReadLine(), k226);
 
   // REST n + STOR keeps the first n bytes and writes behind them.
   ASSERT_TRUE(OpenPassive(c, data));
-  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "REST 1000"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(Cmd(c, "STOR up"), k150);
   ASSERT_TRUE(data.Send("tail"));
   data.Close();
@@ -192,7 +192,7 @@ TEST(FtpTransfers, DownloadRefusals) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Login(c, "u", "pw"));
-  EXPECT_EQ(Cmd(c, "RETR"), "550 Can't process RETR without argument.\n");
+  EXPECT_EQ(Cmd(c, "RETR"), "550 Can't process RETR without argument.\r\n");
   EXPECT_EQ(Cmd(c, "RETR ../f"), kGuard);
   EXPECT_EQ(Cmd(c, "RETR /"), k550);
   EXPECT_EQ(Cmd(c, "RETR missing"), k550);
@@ -203,8 +203,8 @@ TEST(FtpTransfers, DownloadRefusals) {
   EXPECT_EQ(Cmd(c, "APPE dir"), k550);
   // A RETR without a data connection keeps its file until PASV drops it.
   EXPECT_EQ(Cmd(c, "RETR f"), k150);
-  EXPECT_EQ(Cmd(c, "RETR f"), "451 File handle is in use.\n");
-  EXPECT_EQ(Cmd(c, "STOR g"), "451 File handle is in use.\n");
+  EXPECT_EQ(Cmd(c, "RETR f"), "451 File handle is in use.\r\n");
+  EXPECT_EQ(Cmd(c, "STOR g"), "451 File handle is in use.\r\n");
   Transfer t = Download(c, "RETR f");
   EXPECT_EQ(t.data, "data");
   EXPECT_EQ(t.end, k226);
@@ -218,8 +218,8 @@ TEST(FtpTransfers, UploadsAreByteExact) {
   ASSERT_TRUE(z.Start());
   Conn c;
   ASSERT_TRUE(z.Login(c, "u", "pw"));
-  EXPECT_EQ(Cmd(c, "STOR"), "550 Can't process STOR without argument.\n");
-  EXPECT_EQ(Cmd(c, "APPE"), "550 Can't process APPE without argument.\n");
+  EXPECT_EQ(Cmd(c, "STOR"), "550 Can't process STOR without argument.\r\n");
+  EXPECT_EQ(Cmd(c, "APPE"), "550 Can't process APPE without argument.\r\n");
   EXPECT_EQ(Cmd(c, "STOR ../x"), kGuard);
   EXPECT_EQ(Cmd(c, "STOR dir"), k550);
   EXPECT_EQ(Cmd(c, "STOR /"), k550);
@@ -261,13 +261,13 @@ TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
   std::string upload = Pattern(30000);
   Conn c;
   ASSERT_TRUE(z.Connect(c));
-  EXPECT_EQ(Cmd(c, "USER q"), "331 User name okay, need password.\n");
-  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 10000 B).\n");
+  EXPECT_EQ(Cmd(c, "USER q"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 10000 B).\r\n");
   Transfer t = Upload(c, "STOR f", upload);
   EXPECT_EQ(t.start, k150);
-  EXPECT_EQ(t.end, "452 Disk quota reached.\n");
+  EXPECT_EQ(t.end, "452 Disk quota reached.\r\n");
   // No completion line follows the refusal: the next reply is the NOOP's.
-  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(c, "NOOP"), "200 Zzzzz...\r\n");
   // Whole buffers were written while they fitted: the last one that fits
   // is at most one buffer short of the quota.
   std::string stored = harness::ReadFile(z.Root() + "/f");
@@ -276,9 +276,9 @@ TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
   EXPECT_TRUE(stored == upload.substr(0, stored.size()));
   // What is left is less than a buffer: a larger upload stores nothing.
   t = Upload(c, "STOR g", Pattern(5000));
-  EXPECT_EQ(t.end, "452 Disk quota reached.\n");
+  EXPECT_EQ(t.end, "452 Disk quota reached.\r\n");
   EXPECT_EQ(harness::ReadFile(z.Root() + "/g"), "");
-  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\n");
+  EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
   std::string record(8, '\0');
   uint32_t limit = 10000, usage = (uint32_t)stored.size();
   memcpy(&record[0], &limit, 4);
@@ -297,7 +297,7 @@ TEST(FtpTransfers, ForeignDataConnectionIsTurnedAway) {
   std::string reply;
   Conn stranger;
   ASSERT_TRUE(OpenPassive(c, stranger, &reply, "127.0.0.2"));
-  EXPECT_EQ(c.ReadLine(), "425 Connection refused (bad IP).\n");
+  EXPECT_EQ(c.ReadLine(), "425 Connection refused (bad IP).\r\n");
   EXPECT_TRUE(stranger.Closed());
   // The port still listens for the client itself.
   Conn own;
@@ -325,7 +325,7 @@ TEST(FtpTransfers, ClientDroppingItsDownloadLeavesTheServerServingOthers) {
   EXPECT_EQ(data.ReadN(100000).size(), 100000u);
   data.Reset();
   EXPECT_EQ(quitter.ReadLine(10), k451);
-  EXPECT_EQ(Cmd(quitter, "NOOP"), "200 Zzzzz...\n");
+  EXPECT_EQ(Cmd(quitter, "NOOP"), "200 Zzzzz...\r\n");
   Transfer t = Download(other, "RETR small");
   EXPECT_EQ(t.end, k226);
   EXPECT_TRUE(t.data == small);
@@ -421,13 +421,13 @@ TEST(FtpTransfers, FilesBeyond4GiBListAndResume) {
   EXPECT_NE(list.data.find("   1 owner    group      5368709130 "), std::string::npos) << list.data;
   Conn data;
   ASSERT_TRUE(OpenPassive(c, data));
-  EXPECT_EQ(Cmd(c, "REST 5368709125"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "REST 5368709125"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(Cmd(c, "RETR large"), k150);
   EXPECT_EQ(data.ReadAll(), "56789");
   EXPECT_EQ(c.ReadLine(), k226);
   // REST beyond 4 GiB + STOR keeps everything before the offset.
   ASSERT_TRUE(OpenPassive(c, data));
-  EXPECT_EQ(Cmd(c, "REST 5368709125"), "350 Requested action pending further information.\n");
+  EXPECT_EQ(Cmd(c, "REST 5368709125"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(Cmd(c, "STOR large"), k150);
   ASSERT_TRUE(data.Send("abc"));
   data.Close();

@@ -53,12 +53,12 @@ TEST(FtpVirtualPaths, DirectJoinRepliesPerCommand) {
   auto join = [&](const char *arg) {
     RecvFTPstring(t.req);
     snprintf(t.req->argument, sizeof t.req->argument, "%s", arg);
-    int r = DirectJoin(t.req, out, sizeof out, "550 guard\n", "550 missing\n");
+    int r = DirectJoin(t.req, out, sizeof out, "550 guard\r\n", "550 missing\r\n");
     return r == 0 ? std::string(out) : std::to_string(r) + " " + t.Reply();
   };
-  EXPECT_EQ(join("x..y"), "550 550 guard\n");
-  EXPECT_EQ(join(""), "550 550 missing\n");
-  EXPECT_EQ(join("/"), "550 550 Requested action not taken.\n");
+  EXPECT_EQ(join("x..y"), "550 550 guard\r\n");
+  EXPECT_EQ(join(""), "550 550 missing\r\n");
+  EXPECT_EQ(join("/"), "550 550 Requested action not taken.\r\n");
   EXPECT_EQ(join("/pub/a"), t.Root() + "/pub/a");
   snprintf(t.req->cwd, sizeof t.req->cwd, "/pub/");
   EXPECT_EQ(join("a"), t.Root() + "/pub/a");
@@ -84,10 +84,10 @@ TEST(FtpVirtualPaths, StatChkIgnoresOneTrailingSlash) {
 
 TEST(FtpVirtualPaths, CwdMovesThroughTheTree) {
   Tree t;
-  const std::string ok = "250 Requested action okay, completed.\n";
+  const std::string ok = "250 Requested action okay, completed.\r\n";
   EXPECT_EQ(t.Run("CWD pub"), ok);
   EXPECT_STREQ(t.req->cwd, "/pub/");
-  EXPECT_EQ(t.Run("PWD"), "257 \"/pub/\" is current directory.\n");
+  EXPECT_EQ(t.Run("PWD"), "257 \"/pub/\" is current directory.\r\n");
   EXPECT_EQ(t.Run("CWD new"), ok);
   EXPECT_STREQ(t.req->cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CDUP"), ok);
@@ -96,53 +96,61 @@ TEST(FtpVirtualPaths, CwdMovesThroughTheTree) {
   EXPECT_STREQ(t.req->cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CWD /pub/"), ok);
   EXPECT_STREQ(t.req->cwd, "/pub/");
-  EXPECT_EQ(t.Run("CWD ."), ok);  // "." is the top, not where we are
-  EXPECT_STREQ(t.req->cwd, "/");
+  EXPECT_EQ(t.Run("CWD ."), ok);  // "." is where we are
+  EXPECT_STREQ(t.req->cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD /"), ok);
   EXPECT_STREQ(t.req->cwd, "/");
-  // A relative argument goes down exactly one level.
-  EXPECT_EQ(t.Run("CWD pub/new"), "550 Requested action not taken.\n");
-  EXPECT_EQ(t.Run("CWD pub/"), "550 Requested action not taken.\n");
-  EXPECT_STREQ(t.req->cwd, "/");
-  EXPECT_EQ(t.Run("CWD"), "550 Can't process CWD without argument.\n");
+  // A relative argument may go down several levels at once, and ignores
+  // "." steps and a trailing slash.
+  EXPECT_EQ(t.Run("CWD pub/new"), ok);
+  EXPECT_STREQ(t.req->cwd, "/pub/new/");
+  EXPECT_EQ(t.Run("CWD /"), ok);
+  EXPECT_EQ(t.Run("CWD ./pub/"), ok);
+  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_EQ(t.Run("CWD"), "550 Can't process CWD without argument.\r\n");
 }
 
-TEST(FtpVirtualPaths, FailedCwdGoesToTheTop) {
+TEST(FtpVirtualPaths, FailedCwdChangesNothing) {
   Tree t;
-  ASSERT_EQ(t.Run("CWD /pub/new/"), "250 Requested action okay, completed.\n");
-  EXPECT_EQ(t.Run("CWD missing"), "550 Could not CWD. New CWD is at top level.\n");
-  EXPECT_STREQ(t.req->cwd, "/");
-  // A file is not a directory.
-  EXPECT_EQ(t.Run("CWD file.txt"), "550 Could not CWD. New CWD is at top level.\n");
+  ASSERT_EQ(t.Run("CWD /pub/new/"), "250 Requested action okay, completed.\r\n");
+  const std::string failed = "550 Could not CWD.\r\n";
+  // Missing, a file, missing below a directory that exists, absolute.
+  for (const char *bad : {"CWD missing", "CWD /pub/missing", "CWD /file.txt"}) {
+    EXPECT_EQ(t.Run(bad), failed) << bad;
+    EXPECT_STREQ(t.req->cwd, "/pub/new/") << bad;
+  }
+  ASSERT_EQ(t.Run("CWD /"), "250 Requested action okay, completed.\r\n");
+  EXPECT_EQ(t.Run("CWD pub/missing"), failed);
+  EXPECT_EQ(t.Run("CWD file.txt/x"), failed);
   EXPECT_STREQ(t.req->cwd, "/");
 }
 
 TEST(FtpVirtualPaths, EveryAttemptToLeaveTheRootIsRefused) {
   Tree t;
-  const std::string guard = "550 Why don't you go fuck yourself?\n";
-  ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\n");
+  const std::string guard = "550 Why don't you go fuck yourself?\r\n";
+  ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\r\n");
   for (const char *bad : {"CWD ...", "CWD ../..", "CWD a..b", "CWD /..", "CWD /pub/../..",
                           "CWD c:", "CWD /x//y", "CWD a\\\\b", "CWD //"}) {
     EXPECT_EQ(t.Run(bad), guard) << bad;
     EXPECT_STREQ(t.req->cwd, "/pub/") << bad;  // refusals change nothing
   }
   // ".." is CDUP, which stops at the top.
-  EXPECT_EQ(t.Run("CWD .."), "250 Requested action okay, completed.\n");
+  EXPECT_EQ(t.Run("CWD .."), "250 Requested action okay, completed.\r\n");
   EXPECT_STREQ(t.req->cwd, "/");
   EXPECT_EQ(t.req->lastCommand, kCDUP);
-  EXPECT_EQ(t.Run("CWD .."), "550 Requested action not taken.\n");
-  EXPECT_EQ(t.Run("CDUP"), "550 Requested action not taken.\n");
+  EXPECT_EQ(t.Run("CWD .."), "550 Requested action not taken.\r\n");
+  EXPECT_EQ(t.Run("CDUP"), "550 Requested action not taken.\r\n");
   EXPECT_STREQ(t.req->cwd, "/");
   // A leading backslash names an entry of cwd, never a sibling of the root.
   harness::MakeDirs(t.dir / "root\\x");
-  EXPECT_EQ(t.Run("CWD \\x"), "550 Requested action not taken.\n");
+  EXPECT_EQ(t.Run("CWD \\x"), "550 Requested action not taken.\r\n");
 }
 
 TEST(FtpVirtualPaths, CwdThroughDotDotNeedsTheCdupPermission) {
   Tree t;
   t.req->permissions[kCDUP] = '\0';
-  ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\n");
-  EXPECT_EQ(t.Run("CWD .."), "502 Command not implemented.\n");
+  ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\r\n");
+  EXPECT_EQ(t.Run("CWD .."), "502 Command not implemented.\r\n");
   EXPECT_STREQ(t.req->cwd, "/pub/");
 }
 
@@ -151,30 +159,30 @@ TEST(FtpVirtualPaths, LongDirectoriesAreBounded) {
   // Relative steps pile up; the one that would not fit cwd is refused and
   // cwd keeps its value.
   std::string name(200, 'd');
-  ASSERT_EQ(t.Run("CWD " + name), "550 Could not CWD. New CWD is at top level.\n");
+  ASSERT_EQ(t.Run("CWD " + name), "550 Could not CWD.\r\n");
   snprintf(t.req->cwd, sizeof t.req->cwd, "/%s/%s/", name.c_str(), name.c_str());
   std::string before = t.req->cwd;  // 403 characters
-  EXPECT_EQ(t.Run("CWD " + std::string(107, 'e')), "550 Requested action not taken.\n");
+  EXPECT_EQ(t.Run("CWD " + std::string(107, 'e')), "550 Requested action not taken.\r\n");
   EXPECT_EQ(std::string(t.req->cwd), before);
   // A PWD whose reply would not fit a reply line is still answered.
-  EXPECT_EQ(t.Run("PWD"), "550 Requested action not taken.\n");
+  EXPECT_EQ(t.Run("PWD"), "550 Requested action not taken.\r\n");
   // One character less fits: taken, then found missing.
-  EXPECT_EQ(t.Run("CWD " + std::string(106, 'e')),
-            "550 Could not CWD. New CWD is at top level.\n");
+  EXPECT_EQ(t.Run("CWD " + std::string(106, 'e')), "550 Could not CWD.\r\n");
+  EXPECT_EQ(std::string(t.req->cwd), before);
 }
 
 TEST(FtpVirtualPaths, CdupRecoversFromACorruptCwd) {
   Tree t;
   memset(t.req->cwd, 'x', sizeof t.req->cwd);
-  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\n");
+  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\r\n");
   EXPECT_STREQ(t.req->cwd, "/");
   t.req->cwd[0] = '\0';
-  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\n");
+  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\r\n");
   snprintf(t.req->cwd, sizeof t.req->cwd, "pub/");
-  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\n");
+  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\r\n");
   snprintf(t.req->cwd, sizeof t.req->cwd, "/pub");
-  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\n");
+  EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\r\n");
   snprintf(t.req->cwd, sizeof t.req->cwd, "/a/b/");
-  EXPECT_EQ(t.Run("CDUP"), "250 Requested action okay, completed.\n");
+  EXPECT_EQ(t.Run("CDUP"), "250 Requested action okay, completed.\r\n");
   EXPECT_STREQ(t.req->cwd, "/a/");
 }

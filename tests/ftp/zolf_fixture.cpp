@@ -39,12 +39,12 @@ void Zolf::SimpleAccount(const std::string &name, const std::string &pw,
 
 bool Zolf::Connect(harness::Conn &c, const std::string &from) {
   if (!c.Connect(port, "127.0.0.1", from)) return false;
-  return c.ReadLine() == "220 Ready.\n";
+  return c.ReadLine() == "220 Ready.\r\n";
 }
 
 bool Zolf::Login(harness::Conn &c, const std::string &user, const std::string &pw) {
   if (!Connect(c)) return false;
-  if (Cmd(c, "USER " + user) != "331 User name okay, need password.\n") return false;
+  if (Cmd(c, "USER " + user) != "331 User name okay, need password.\r\n") return false;
   return Cmd(c, "PASS " + pw).rfind("230 Welcome!", 0) == 0;
 }
 

@@ -295,15 +295,15 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
     c.ReadLine();
     c.Send("USER " + user + "\r\n");
     std::string reply = c.ReadLine();
-    if (reply.rfind("331", 0) == 0) {
-      c.Send("QUIT\r\n");
-      c.ReadLine();
-    }
-    return reply;
+    if (reply != "331 User name okay, need password.\r\n") return reply;
+    // A refused account is found out at PASS only, even with the password
+    // its file names.
+    c.Send("PASS x\r\n");
+    return c.ReadLine();
   };
   for (const auto &a : refused)
-    EXPECT_EQ("332 Need account for login.\n", login(a.first)) << a.first;
-  EXPECT_EQ("331 User name okay, need password.\n", login("accepted"));
+    EXPECT_EQ("530 Login incorrect.\r\n", login(a.first)) << a.first;
+  EXPECT_EQ("230 Welcome!\r\n", login("accepted"));
   EXPECT_EQ(0, p.Stop());
   auto err = Undocumented(p.Stderr(), pages_);
   EXPECT_TRUE(err.empty()) << "account messages not in the manual:\n" << Join(err);
@@ -364,6 +364,7 @@ TEST_F(DocumentedMirtMessages, FatalFaults) {
       "; c\nPort=98616\n" + v,
       p + "AddVirtual=/;/nonexistent/w\n",
       p + v + "LogRotation=1\nLogDir=/nonexistent/x\n",
+      p + v + "LogFormat=apache\n",
       table,
       "",
   };

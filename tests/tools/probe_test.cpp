@@ -13,12 +13,15 @@
 
 namespace {
 
-const std::string kPrompts =
+const std::string kPromptsToPath =
     "Enter server IP address or q to quit program.\n: "
     "Enter server port.\n: "
     "Enter HTTP Method.\n: "
     "Enter byte range field or x to skip.\n: "
     "Enter file name (/filename).\n: ";
+const std::string kPrompts = kPromptsToPath + "Enter header lines, an empty line to send.\n: ";
+
+std::string Host(unsigned port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
 
 std::string Ask(unsigned port, const std::string &method, const std::string &range,
                 const std::string &path) {
@@ -42,6 +45,7 @@ peer::ScriptedPeer *Answering(const std::string &response, std::string *head) {
 }
 
 struct Exchange {
+  unsigned port = 0;
   ToolResult result;
   std::string head;           // what reached the server
   std::string received;       // the pieces joined again
@@ -50,11 +54,12 @@ struct Exchange {
 };
 
 Exchange Probe(const std::string &method, const std::string &range, const std::string &path,
-               const std::string &response) {
+               const std::string &response, const std::string &headers = "") {
   Exchange e;
   std::unique_ptr<peer::ScriptedPeer> server(Answering(response, &e.head));
+  e.port = server->port();
   harness::TempDir dir;
-  e.result = RunTool("probe", Ask(server->port(), method, range, path), dir.path());
+  e.result = RunTool("probe", Ask(server->port(), method, range, path) + headers, dir.path());
   EXPECT_TRUE(server->Join());
   const std::string &out = e.result.out;
   const std::string end = "\nConnection closed by server.\n";
@@ -75,14 +80,14 @@ TEST(ToolsProbe, QuitOrEndOfInputAtAnyPromptSendsNothing) {
   EXPECT_EQ(r.out, "Enter server IP address or q to quit program.\n: ");
   r = RunTool("probe", "127.0.0.1\n80\nGET\nx\n", dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kPrompts);
+  EXPECT_EQ(r.out, kPromptsToPath);
 }
 
 TEST(ToolsProbe, RequestWithoutRangeAndResponseShownWhole) {
   const std::string response = "HTTP/1.0 200 OK\r\nContent-length: 5\r\n\r\nhello";
   Exchange e = Probe("GET", "x", "/index.html", response);
   EXPECT_EQ(e.result.status, 0);
-  EXPECT_EQ(e.head, "GET /index.html HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(e.head, "GET /index.html HTTP/1.0\r\n" + Host(e.port) + "\r\n");
   EXPECT_EQ(e.result.out.substr(0, Sent(e.head).size()), Sent(e.head));
   EXPECT_TRUE(e.wellFormed) << e.result.out;
   EXPECT_EQ(e.received, response);
@@ -90,14 +95,14 @@ TEST(ToolsProbe, RequestWithoutRangeAndResponseShownWhole) {
 
 TEST(ToolsProbe, RangeLineBecomesTheRangeHeaderEvenWhenEmpty) {
   Exchange e = Probe("GET", "0-99", "/a", "HTTP/1.0 206 Partial content\r\n\r\n");
-  EXPECT_EQ(e.head, "GET /a HTTP/1.0\r\nRange: bytes=0-99\r\n\r\n");
+  EXPECT_EQ(e.head, "GET /a HTTP/1.0\r\n" + Host(e.port) + "Range: bytes=0-99\r\n\r\n");
   EXPECT_TRUE(e.wellFormed) << e.result.out;
   e = Probe("HEAD", "", "/", "HTTP/1.0 200 OK\r\n\r\n");
-  EXPECT_EQ(e.head, "HEAD / HTTP/1.0\r\nRange: bytes=\r\n\r\n");
+  EXPECT_EQ(e.head, "HEAD / HTTP/1.0\r\n" + Host(e.port) + "Range: bytes=\r\n\r\n");
   EXPECT_EQ(e.result.status, 0);
   // Method and path go out as typed, whatever they are.
   e = Probe("get", "x", "no slash", "x");
-  EXPECT_EQ(e.head, "get no slash HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(e.head, "get no slash HTTP/1.0\r\n" + Host(e.port) + "\r\n");
 }
 
 TEST(ToolsProbe, LongResponseIsShownInCountedPieces) {
@@ -117,11 +122,54 @@ TEST(ToolsProbe, OverlongAnswersAreCutAndDoNotSpillIntoTheNextPrompt) {
   std::unique_ptr<peer::ScriptedPeer> server(Answering("HTTP/1.0 200 OK\r\n\r\n", &head));
   harness::TempDir dir;
   std::string method = "GETGETGETGETGETGETGET";  // 21 characters, 15 kept
-  std::string path = "/" + std::string(100, 'p');  // 63 characters kept
+  std::string path = "/" + std::string(3000, 'p');  // long paths go whole
   ToolResult r = RunTool("probe", Ask(server->port(), method, "x", path), dir.path());
   ASSERT_TRUE(server->Join());
-  EXPECT_EQ(head, method.substr(0, 15) + " " + path.substr(0, 63) + " HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(head, method.substr(0, 15) + " " + path + " HTTP/1.0\r\n" + Host(server->port()) +
+                      "\r\n");
   EXPECT_EQ(r.status, 0);
+  // A path the request buffer cannot hold is refused, not cut.
+  r = RunTool("probe", Ask(harness::FreePort(), "GET", "x", "/" + std::string(5000, 'p')),
+              dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kPromptsToPath + "The request does not fit the buffer.\n");
+}
+
+TEST(ToolsProbe, HeaderLinesGoBeforeTheEmptyLineAndABinaryBodyIsCounted) {
+  std::string binary("GIF89a\0\0\x01\x02", 10);
+  while (binary.size() < 1500) binary += std::string(1, '\0') + "pixels";
+  binary.resize(1500);
+  const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\n\r\n";
+  Exchange e = Probe("GET", "x", "/a.gif", head + binary,
+                     "If-Modified-Since: Mon, 07 Dec 2026 02:12:01 GMT\n"
+                     "Authorization: Basic YWxpY2U6cHc=\n\nnot sent\n");
+  EXPECT_EQ(e.result.status, 0);
+  EXPECT_EQ(e.head, "GET /a.gif HTTP/1.0\r\n" + Host(e.port) +
+                        "If-Modified-Since: Mon, 07 Dec 2026 02:12:01 GMT\r\n"
+                        "Authorization: Basic YWxpY2U6cHc=\r\n\r\n");
+  const std::string &out = e.result.out;
+  EXPECT_NE(out.find(": : : Connected to server.\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(head), std::string::npos) << out;
+  EXPECT_EQ(out.find("GIF89a"), std::string::npos) << out;
+  EXPECT_NE(out.find("(1500 bytes of body, binary: not shown)\n\nConnection closed by server.\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST(ToolsProbe, HelpAndHostNames) {
+  std::string out;
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + " --help", &out), 0);
+  EXPECT_EQ(out.find("Usage: probe\n"), 0u) << out;
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + " extra </dev/null", &out), 1);
+  std::string head;
+  std::unique_ptr<peer::ScriptedPeer> server(Answering("HTTP/1.0 204 No content\r\n\r\n", &head));
+  harness::TempDir dir;
+  ToolResult r = RunTool("probe", "localhost\n" + std::to_string(server->port()) + "\nGET\nx\n/\n",
+                         dir.path());
+  ASSERT_TRUE(server->Join());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(head, "GET / HTTP/1.0\r\nHost: localhost:" + std::to_string(server->port()) +
+                      "\r\n\r\n");
 }
 
 TEST(ToolsProbe, FailedConnectEndsWithFailure) {

@@ -43,7 +43,7 @@ class ToolsRealZolf : public ::testing::Test {
     harness::WriteFile(dir / "accounts/demo.ini",
                        "; account\nPassWord=demo\nAllowIPAddress=ALL\nCloseIfIdle=no\n"
                        "RootDirectory=" + dir / "root" +
-                           "\nDiskQuota=0\nAddCommand=PASV\nAddCommand=LIST\n");
+                           "\nDiskQuota=0\nAddCommand=PASV\nAddCommand=LIST\nAddCommand=RETR\n");
     ASSERT_TRUE(server.Start(harness::Bin("zolf"), {}, dir.path(), port));
   }
   std::string Dial() const { return "127.0.0.1\n" + std::to_string(port) + "\n"; }
@@ -53,7 +53,7 @@ TEST_F(ToolsRealZolf, ClientLogsInAndQuitEndsTheDialogue) {
   ToolResult r = RunTool("client", Dial() + "USER demo\nPASS demo\nNOOP\nQUIT\n", dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
-                                 "<>230 Welcome!\n<>200 Zzzzz...\n<");
+                                 "<>230 Welcome!\n<>200 Zzzzz...\n<>221 Goodbye!\n");
 }
 
 TEST_F(ToolsRealZolf, LowerCaseQuitIsAnsweredAndTheClientAsksOn) {
@@ -62,7 +62,7 @@ TEST_F(ToolsRealZolf, LowerCaseQuitIsAnsweredAndTheClientAsksOn) {
   // zolf takes the word in any case and closes; the client only learns
   // that at its next read.
   EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
-                                 "<>230 Welcome!\n<>221 Goodbye!\n<>\nConnection closed by server.\n");
+                                 "<>230 Welcome!\n<>221 Goodbye!\n<\nConnection closed by server.\n");
 }
 
 TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
@@ -72,7 +72,7 @@ TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
   const std::string ask = "Creating data connection.\nEnter server IP address.\n: ";
   ASSERT_TRUE(harness::WaitFor([&] {
     std::string out = proc.Stdout();
-    return Has(out, ask) || Has(out, "230 Welcome!\n<>5");
+    return Has(out, ask) || Has(out, "230 Welcome!\r\n<>5");
   }));
   std::string out = proc.Stdout();
   if (!Has(out, ask)) {
@@ -92,6 +92,36 @@ TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
   ToolResult r = FinishTool(&proc, address + "\n" + std::to_string(p1 * 256 + p2) + "\nQUIT\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(Has(r.out, ").\n" + ask + "Enter server port.\n: Connected to server.\n<")) << r.out;
+}
+
+TEST_F(ToolsRealZolf, ClientShowsWhatTheDataConnectionBrings) {
+  std::string binary("\x89PNG\r\n\x1a\n", 8);
+  while (binary.size() < 3000) binary += std::string(1, '\0') + "data";
+  binary.resize(3000);
+  harness::WriteFile(dir / "root/b.bin", binary);
+  // The session is the first, so its passive port is DataPort itself; the
+  // address and port are typed as a user reads them off the 227 line.
+  std::string data = "127.0.0.1\n" + std::to_string(dataPort) + "\n";
+  ToolResult r = RunTool("client",
+                         Dial() + "USER demo\nPASS demo\nPASV\n" + data + "LIST\nPASV\n" + data +
+                             "RETR a.txt\nPASV\n" + data + "RETR b.bin\nQUIT\n",
+                         dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  // The listing as text (its CR LF line ends shown as line ends), then
+  // the transfer's final reply.
+  size_t list = r.out.find("<>150 ");
+  ASSERT_NE(list, std::string::npos) << r.out;
+  size_t entry = r.out.find(" a.txt\n", list);
+  size_t count = r.out.find(" bytes on the data connection)\n>226 ", list);
+  EXPECT_NE(entry, std::string::npos) << r.out;
+  EXPECT_NE(count, std::string::npos) << r.out;
+  EXPECT_LT(entry, count);
+  EXPECT_EQ(r.out.find('\r'), std::string::npos) << r.out;
+  EXPECT_TRUE(Has(r.out, "\na file\n(7 bytes on the data connection)\n>226 ")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\n(3000 bytes on the data connection, binary: not shown)\n>226 "))
+      << r.out;
+  EXPECT_FALSE(Has(r.out, "PNG")) << r.out;
+  EXPECT_TRUE(Has(r.out, "<>221 Goodbye!\n")) << r.out;
 }
 
 // mirt in a temporary directory serving a small site, logging to logs/ in
@@ -130,7 +160,8 @@ class ToolsRealMirt : public ::testing::Test {
                                "\n" + path + "\n",
                            home.path());
     EXPECT_EQ(r.status, 0) << r.out;
-    std::string request = method + " " + path + " HTTP/1.0\r\n" +
+    std::string request = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" +
+                          std::to_string(port) + "\r\n" +
                           (range == "x" ? "" : "Range: bytes=" + range + "\r\n") + "\r\n";
     std::string head = "Connected to server.\nSending:\n" + request +
                        std::to_string(request.size()) + " B sent to server.\n\nBuffer sent.\n";
