@@ -54,13 +54,13 @@ soak: build
 bench: programs
 	@sh bench/run.sh $(BUILD)/bin
 
-# DESTDIR is honoured as usual; build/install_manifest.txt lists what went where.
+# DESTDIR is honoured as usual; $(BUILD)/installed_files.txt and
+# installed_dirs.txt list what went where and which directories were made.
 install: build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@sh scripts/install.sh $(BUILD) $(PREFIX)
 
 uninstall:
-	@test -f $(BUILD)/install_manifest.txt || { echo "Nothing installed from $(BUILD)."; exit 0; }
-	@sed 's#^#$(DESTDIR)#' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -fv
+	@sh scripts/uninstall.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

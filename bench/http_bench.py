@@ -5,13 +5,20 @@ All three serve the same generated tree; every load runs against each server
 in turn (REPEATS rounds, order rotated), and the medians are printed with the
 ratio ours/peer. Loads: ab (HTTP/1.0, Connection: close) for a 1 KiB file at
 concurrency 1 and 32, a 1 MiB file at concurrency 8 and the listing of a
-directory of 1000 entries at concurrency 1; curl for one 256 MiB download.
+directory of 1000 entries at concurrency 1; curl for one 256 MiB download;
+wrk over persistent connections for the 1 KiB file at concurrency 1 and 32,
+and again at 32 while 10,000 idle connections are held open, with the
+memory each idle connection costs. A bare accept-recv-send loop
+(bench/bare_loop.cpp, a fixed 1 KiB answer and nothing else) runs beside
+the servers on the 1 KiB loads: the floor no file server can beat.
 
 Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3)
 """
 import os
 import re
+import resource
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -24,6 +31,9 @@ import benchlib as B  # noqa: E402
 REPEATS = int(os.environ.get("REPEATS", "3"))
 SECONDS = int(os.environ.get("SECONDS_PER_RUN", "3"))
 BIG = 256 << 20
+IDLE = 10000
+# Descriptors for the idle connections on both ends, with room to spare.
+FDS = 4 * IDLE
 
 
 def make_tree(www):
@@ -51,8 +61,8 @@ Port={port}
 Address=127.0.0.1
 ExternIP=http://127.0.0.1:{port}
 Timeout=30
-MaxConnections=256
-MaxPerAddress=256
+MaxConnections={2 * IDLE}
+MaxPerAddress={2 * IDLE}
 ExtendedMessages=1
 DirectoryListing=1
 ShowProtectedFiles=0
@@ -76,7 +86,8 @@ def start_nginx(home, www, port):
 daemon off;
 pid {home}/nginx.pid;
 error_log {home}/error.log;
-events {{ worker_connections 1024; }}
+worker_rlimit_nofile {FDS};
+events {{ worker_connections {2 * IDLE}; }}
 http {{
   access_log {home}/access.log combined buffer=64k;
   client_body_temp_path {home}/tmp;
@@ -87,7 +98,6 @@ http {{
   types {{ text/html htm; text/plain txt; }}
   default_type application/octet-stream;
   sendfile on;
-  keepalive_timeout 0;
   server {{
     listen 127.0.0.1:{port};
     root {www};
@@ -107,13 +117,23 @@ server.bind = "127.0.0.1"
 server.port = {port}
 server.errorlog = "{home}/error.log"
 server.max-worker = 0
-server.max-keep-alive-requests = 0
+server.max-fds = {FDS}
+server.max-connections = {2 * IDLE}
 server.modules = ( "mod_dirlisting", "mod_accesslog" )
 accesslog.filename = "{home}/access.log"
 dir-listing.activate = "enable"
 mimetype.assign = ( ".htm" => "text/html", ".txt" => "text/plain" )
 """)
     return B.start("lighttpd", ["lighttpd", "-D", "-f", conf], home, port,
+                   os.path.join(home, "console.txt"))
+
+
+def start_bare(home, port):
+    """The bare loop, compiled here from its source."""
+    exe = os.path.join(home, "bare_loop")
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bare_loop.cpp")
+    subprocess.run(["c++", "-O2", "-o", exe, src], check=True)
+    return B.start("floor", [exe, str(port)], home, port,
                    os.path.join(home, "console.txt"))
 
 
@@ -151,6 +171,60 @@ def ab(port, path, concurrency):
     return float(rps.group(1)), median, int(done.group(1))
 
 
+def wrk(port, path, concurrency):
+    """(requests/s, median ms, complete requests) of one wrk run over
+    persistent connections (HTTP/1.1, the servers' keep-alive defaults)."""
+    cmd = ["wrk", "-t1", "-c%d" % concurrency, "-d%ds" % SECONDS, "--latency",
+           "http://127.0.0.1:%d%s" % (port, path)]
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=SECONDS + 60).stdout
+    rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
+    done = re.search(r"(\d+) requests in", out)
+    median = re.search(r"50%\s+([\d.]+)(us|ms|s)\b", out)
+    if not rps or not done or int(done.group(1)) == 0:
+        sys.stderr.write("wrk failed on port %d %s:\n%s\n" % (port, path, out))
+        return None, None, 0
+    errors = re.search(r"Socket errors:.*", out)
+    non2xx = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
+    if errors or non2xx:
+        sys.stderr.write("wrk on port %d %s: %s %s\n" % (
+            port, path, errors.group(0) if errors else "",
+            "non-2xx " + non2xx.group(1) if non2xx else ""))
+    ms = None
+    if median:
+        ms = float(median.group(1)) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[median.group(2)]
+    return float(rps.group(1)), ms, int(done.group(1))
+
+
+def open_idle(port, count):
+    """`count` connections to the port that send nothing; the sockets, or
+    None when the server would not take them all."""
+    idle = []
+    try:
+        for _ in range(count):
+            s = socket.socket()
+            s.settimeout(5)
+            s.connect(("127.0.0.1", port))
+            idle.append(s)
+    except OSError as e:
+        sys.stderr.write("idle connection %d to port %d failed: %s\n" % (
+            len(idle) + 1, port, e))
+        close_all(idle)
+        return None
+    return idle
+
+
+def close_all(sockets):
+    for s in sockets:
+        s.close()
+
+
+def held_fds(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return 0
+
+
 def download(port, path):
     """MiB/s of one curl download to /dev/null, or None when it came short."""
     out = subprocess.run(
@@ -169,6 +243,12 @@ def main():
     bindir = os.path.abspath(sys.argv[1])
     if not os.access(os.path.join(bindir, "mirt"), os.X_OK):
         sys.exit("No mirt in %s; build first (make)." % bindir)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = FDS if hard == resource.RLIM_INFINITY else min(max(FDS, soft), hard)
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(want, soft), max(hard, want)))
+    except (ValueError, OSError):
+        pass  # the idle run then reports what could not be opened
     top = tempfile.mkdtemp(prefix="bh-", dir="/tmp")  # short: mirt roots are bounded
     os.chmod(top, 0o755)  # nginx's worker reads the tree as an unprivileged user
     try:
@@ -183,7 +263,7 @@ def run(bindir, top):
     make_tree(www)
     servers = {}
     ports = {}
-    for name in ("mirt", "nginx", "lighttpd"):
+    for name in ("mirt", "nginx", "lighttpd", "floor"):
         home = os.path.join(top, name)
         os.makedirs(home)
         ports[name] = B.free_port()
@@ -191,43 +271,55 @@ def run(bindir, top):
             servers[name] = start_mirt(bindir, home, www, ports[name])
         elif name == "nginx":
             servers[name] = start_nginx(home, www, ports[name])
-        else:
+        elif name == "lighttpd":
             servers[name] = start_lighttpd(home, www, ports[name])
+        else:
+            servers[name] = start_bare(home, ports[name])
 
     with open(os.path.join(www, "f1k.bin"), "rb") as f:
         small = f.read()
     for name, port in ports.items():
         status, body = fetch(port, "/f1k.bin")
-        if status != 200 or body != small:
+        if status != 200 or len(body) != len(small) or (name != "floor" and body != small):
             sys.exit("%s does not serve the tree as expected" % name)
+        if name == "floor":
+            continue
         status, body = fetch(port, "/dir1000/")
         if status != 200 or body.count(b"entry0999.txt") < 1:
             sys.exit("%s does not list the directory" % name)
 
     sampler = B.RssSampler()
     for name, proc in servers.items():
-        sampler.watch(name, proc)
+        if name != "floor":
+            sampler.watch(name, proc)
     sampler.begin()
     mirt_pid = servers["mirt"].pid
     names = list(servers)
+    file_servers = [n for n in names if n != "floor"]
     B.note("HTTP: %s; %d rounds of %d s per load, servers in turn; medians." % (
         B.machine_line(), REPEATS, SECONDS))
 
-    table = B.Table("HTTP (ab -c N, HTTP/1.0, Connection: close; curl for the 256 MiB file)",
+    table = B.Table("HTTP (ab -c N, HTTP/1.0, Connection: close; wrk -c N over persistent "
+                    "connections; curl for the 256 MiB file; floor: the bare loop)",
                     names)
     served = 0
     rss_warm = None
-    loads = [("1 KiB file, c=1", "/f1k.bin", 1),
-             ("1 KiB file, c=32", "/f1k.bin", 32),
-             ("1 MiB file, c=8", "/f1m.bin", 8),
-             ("listing of 1000 entries, c=1", "/dir1000/", 1)]
-    for label, path, conc in loads:
-        rps = {n: [] for n in names}
-        med = {n: [] for n in names}
-        cpu = {n: [] for n in names}
-        for _, name in B.rounds(names, REPEATS):
+    # (label, path, concurrency, client, whether the floor can serve it)
+    loads = [("1 KiB file, c=1", "/f1k.bin", 1, ab, True),
+             ("1 KiB file, c=32", "/f1k.bin", 32, ab, True),
+             ("1 MiB file, c=8", "/f1m.bin", 8, ab, False),
+             ("listing of 1000 entries, c=1", "/dir1000/", 1, ab, False),
+             ("keep-alive 1 KiB file, c=1", "/f1k.bin", 1, wrk, True),
+             ("keep-alive 1 KiB file, c=32", "/f1k.bin", 32, wrk, True)]
+    keepalive32 = None
+    for label, path, conc, client, floor in loads:
+        who = names if floor else file_servers
+        rps = {n: [] for n in who}
+        med = {n: [] for n in who}
+        cpu = {n: [] for n in who}
+        for _, name in B.rounds(who, REPEATS):
             before = B.group_cpu(servers[name].pid)
-            r, m, done = ab(ports[name], path, conc)
+            r, m, done = client(ports[name], path, conc)
             used = B.group_cpu(servers[name].pid) - before
             rps[name].append(r)
             med[name].append(m)
@@ -236,28 +328,67 @@ def run(bindir, top):
                 served += done
                 if rss_warm is None:
                     rss_warm = B.status_kib(mirt_pid, "VmRSS")
-        table.add(label + ": requests/s", "req/s", True,
-                  {n: B.median(rps[n]) for n in names})
+        medians = {n: B.median(rps[n]) for n in who}
+        if client is wrk and conc == 32:
+            keepalive32 = medians
+        table.add(label + ": requests/s", "req/s", True, medians)
         table.add(label + ": median latency", "ms", False,
-                  {n: B.median(med[n]) for n in names})
+                  {n: B.median(med[n]) for n in who})
         table.add(label + ": server CPU per request", "us", False,
-                  {n: B.median(cpu[n]) for n in names})
-    speeds = {n: [] for n in names}
-    cpu = {n: [] for n in names}
-    for _, name in B.rounds(names, REPEATS):
+                  {n: B.median(cpu[n]) for n in who})
+
+    speeds = {n: [] for n in file_servers}
+    cpu = {n: [] for n in file_servers}
+    for _, name in B.rounds(file_servers, REPEATS):
         before = B.group_cpu(servers[name].pid)
         speeds[name].append(download(ports[name], "/big.bin"))
         cpu[name].append(1000 * (B.group_cpu(servers[name].pid) - before))
         if name == "mirt":
             served += 1
     table.add("256 MiB download (curl)", "MiB/s", True,
-              {n: B.median(speeds[n]) for n in names})
+              {n: B.median(speeds[n]) for n in file_servers})
     table.add("256 MiB download: server CPU", "ms", False,
-              {n: B.median(cpu[n]) for n in names})
+              {n: B.median(cpu[n]) for n in file_servers})
     sampler.end()
     table.add("peak RSS (process group)", "MiB", False,
-              {n: sampler.peak(n) / (1 << 20) for n in names})
+              {n: sampler.peak(n) / (1 << 20) for n in file_servers})
+    # The same keep-alive load while IDLE clients sit connected and silent:
+    # a server whose waiting or idle checks grow with its connections slows
+    # down here. Each round opens them afresh, so no server's time limit for
+    # a silent client runs out during the run.
+    rps = {n: [] for n in names}
+    per_idle = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        pid = servers[name].pid
+        rss_before = B.group_rss(pid)
+        fds_before = held_fds(pid)
+        idle = open_idle(ports[name], IDLE)
+        if idle is None:
+            continue
+        held = B.wait_for(lambda: held_fds(pid) >= fds_before + IDLE, 10)
+        rss_idle = B.group_rss(pid)
+        r, _, done = wrk(ports[name], "/f1k.bin", 32)
+        if not held or held_fds(pid) < fds_before + IDLE:
+            sys.stderr.write("%s did not hold the %d idle connections (%d descriptors)\n" % (
+                name, IDLE, held_fds(pid) - fds_before))
+        else:
+            rps[name].append(r)
+            per_idle[name].append((rss_idle - rss_before) / IDLE / 1024)
+        if name == "mirt":
+            served += done
+        close_all(idle)
+        B.wait_for(lambda: held_fds(pid) <= fds_before + 64, 10)
+    with_idle = {n: B.median(rps[n]) for n in names}
+    table.add("keep-alive 1 KiB file, c=32, %d idle connections open: requests/s" % IDLE,
+              "req/s", True, with_idle)
+    table.add("memory per idle connection (resident, process group)", "KiB", False,
+              {n: B.median(per_idle[n]) for n in names})
+
     table.print()
+    for name in names:
+        if keepalive32 and keepalive32.get(name) and with_idle.get(name):
+            B.note("%s with %d idle connections open: %.2f of its own keep-alive c=32 figure." % (
+                name, IDLE, with_idle[name] / keepalive32[name]))
     B.note("mirt resident memory: %d KiB after its first load, %d KiB after %d requests." % (
         rss_warm or 0, B.status_kib(mirt_pid, "VmRSS"), served))
 

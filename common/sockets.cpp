@@ -128,15 +128,20 @@ int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
 }
 
 int AcceptClient(int listener, char *peer, unsigned *peerPort) {
+  // A descriptor select() cannot watch is of no use to the loop.
+  return AcceptClientBelow(listener, FD_SETSIZE, peer, peerPort);
+}
+
+int AcceptClientBelow(int listener, int limit, char *peer, unsigned *peerPort) {
   struct sockaddr_in sin;
   socklen_t len = sizeof sin;
   // Non-blocking from the start: two fcntl calls fewer per connection,
   // which counts when every request is a connection of its own.
   int fd = accept4(listener, (struct sockaddr *)&sin, &len, SOCK_NONBLOCK);
   if (fd < 0) return -1;
-  // A descriptor select() cannot watch is of no use to the loop.
-  if (!FdFits(fd)) {
+  if (fd >= limit) {
     close(fd);
+    errno = EMFILE;  // the loop is full: the caller rests as for the limit
     return -1;
   }
   if (peer) inet_ntop(AF_INET, &sin.sin_addr, peer, 16);

@@ -32,6 +32,8 @@ int ListenTcp(const char *addr, unsigned port, int backlog, int *stage);
 // -1 otherwise (a descriptor >= FD_SETSIZE is closed at once). Peer address
 // in dotted form into peer (16 bytes) when given.
 int AcceptClient(int listener, char *peer, unsigned *peerPort);
+// AcceptClient for a loop that watches descriptors below `limit`.
+int AcceptClientBelow(int listener, int limit, char *peer, unsigned *peerPort);
 // True when fd may be used with FD_SET/FD_ISSET.
 bool FdFits(int fd);
 // Turns off Nagle's delay: a reply that follows another with no word from

@@ -6,21 +6,12 @@
 #include "connections.h"
 #include "http_server.h"
 #include "password_guard.h"
-#include "request_io.h"
 
 namespace {
 
 // A refused password is answered this much later: a guesser then tries
 // one password per second and connection, not thousands.
 const int64_t kFailedLoginDelayMs = 1000;
-
-bool HeadLate(const Connection *c, int64_t now) {
-  return c->state == '0' && c->headDeadline > 0 && now >= c->headDeadline;
-}
-
-bool ReplyDue(const Connection *c, int64_t now) {
-  return c->state == '2' && now >= c->replyAt;
-}
 
 }  // namespace
 
@@ -56,41 +47,4 @@ bool HoldFailedLogin(Connection *c) {
   c->state = '2';
   c->replyAt = now + kFailedLoginDelayMs;
   return true;
-}
-
-void CheckDeadlines(HttpServer *s) {
-  int64_t now = NowMs();
-  Connection *c = s->connections;
-  while (c) {
-    if (HeadLate(c, now)) {
-      c = EndConnection(c);
-      continue;
-    }
-    if (ReplyDue(c, now)) {
-      c->state = '1';
-      // The client waited a second already; the reply goes now rather
-      // than after one more wait.
-      if (OnWriteResponse(c) == -1) {
-        c = EndConnection(c);
-        continue;
-      }
-    }
-    c = c->next;
-  }
-}
-
-int64_t UntilNextDeadline(const HttpServer *s, int64_t cap) {
-  int64_t now = NowMs();
-  int64_t wait = cap;
-  for (const Connection *c = s->connections; c; c = c->next) {
-    int64_t at;
-    if (c->state == '0' && c->headDeadline > 0)
-      at = c->headDeadline;
-    else if (c->state == '2')
-      at = c->replyAt;
-    else
-      continue;
-    if (at - now < wait) wait = at - now;
-  }
-  return wait < 0 ? 0 : wait;
 }

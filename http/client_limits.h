@@ -1,6 +1,6 @@
 // What one client may hold of the server: connections per address, the time
 // its request head may take, and the pause before a refused password is
-// answered. The loop calls these between its waits.
+// answered. The loop's timers act on the deadlines set here.
 #pragma once
 #include <cstdint>
 
@@ -18,11 +18,6 @@ bool OverAddressLimit(const HttpServer *s, const Connection *c);
 // Starts the head deadline of a new connection (none when Timeout <= 0).
 void StartHeadDeadline(Connection *c);
 // After the response was decided: a 401 for wrong credentials is held for
-// a second before it goes (the connection waits in state '2', watched by
-// no set). True when the reply is held.
+// a second before it goes (the connection waits in state '2', its socket
+// unwatched, until its timer releases it). True when the reply is held.
 bool HoldFailedLogin(Connection *c);
-// Ends connections whose head is late and releases held replies that are
-// due. Runs once per pass of the loop.
-void CheckDeadlines(HttpServer *s);
-// Milliseconds until the next deadline, at most `cap`; 0 when one is due.
-int64_t UntilNextDeadline(const HttpServer *s, int64_t cap);

@@ -28,8 +28,10 @@ const char kBadTimeout[] =
     "Timeout could not be determined. Timeout-time will be set to 240 s.\n";
 const char kMaxConnZero[] =
     "Max connections is 0. This will disable the server.";
-const char kMaxConnWarning[] =
-    "WARNING! Recommended value for MaxConnections is %d.\n";
+const char kMaxConnCapped[] =
+    "MaxConnections is above %u. Using MaxConnections=%u.\n";
+const char kBadKeepAlive[] =
+    "KeepAliveTimeout could not be determined. Using KeepAliveTimeout=%d.\n";
 const char kBadListing[] = "DirectoryListing value must be either 0 or 1.\n";
 const char kBadShowProtected[] =
     "ShowProtectedFiles value must be either 0 or 1.\n";
@@ -68,8 +70,10 @@ const char kVirtualNotDirectory[] =
 const char kHostNotDirectory[] =
     "WARNING! AddHost entry %s: %s does not exist or is not a directory.\n";
 
-// The sets hold FD_SETSIZE descriptors and the listening socket takes one.
-const int kRecommendedConnections = FD_SETSIZE - 1;
+// Each connection may hold two descriptors (socket and file) and a record
+// of some 6 KiB; a hundred thousand is as far as one process goes here.
+const uint32_t kMostConnections = 100000;
+const int kDefaultKeepAlive = 5;
 
 int Fail(const char *message) {
   fputs(message, stderr);
@@ -132,8 +136,23 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
     // A negative limit is no limit anyone meant: it counts as 0.
     s->maxConnections = n < 0 ? 0 : (n > UINT32_MAX ? UINT32_MAX : (uint32_t)n);
     if (s->maxConnections == 0) return Fail(kMaxConnZero);
-    if (s->maxConnections > (uint32_t)kRecommendedConnections)
-      printf(kMaxConnWarning, kRecommendedConnections);
+    if (s->maxConnections > kMostConnections) {
+      fprintf(stderr, kMaxConnCapped, kMostConnections, kMostConnections);
+      s->maxConnections = kMostConnections;
+    }
+  }
+  // An optional key: looked up from the top without the missing-line note.
+  IniIterate(ini);
+  int found = ReadIni(ini, value, 256, "KeepAliveTimeout=");
+  IniSingle(ini);
+  if (found == 0) {
+    size_t digits = strspn(value, "0123456789");
+    int64_t n = ParseLong(value);
+    if (value[0] == '\0' || value[digits] != '\0' || n > 86400) {
+      fprintf(stderr, kBadKeepAlive, kDefaultKeepAlive);
+    } else {
+      s->keepAliveTimeout = (int)n;
+    }
   }
   if (ReadIni(ini, value, 256, "ExtendedMessages=") == 0)
     s->extendedMessages = value[0] ? value[0] : '1';
@@ -318,6 +337,9 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->backlog = SOMAXCONN;
   s->port = 80;
   s->timeout = 30;
+  s->keepAliveTimeout = kDefaultKeepAlive;
+  s->lastConnection = nullptr;
+  s->loop = nullptr;
   snprintf(s->serverName, sizeof s->serverName, "Mirt/1.7.1");
   snprintf(s->protocol, sizeof s->protocol, "HTTP/1.0");
   s->defaultHost = nullptr;

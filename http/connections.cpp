@@ -12,6 +12,7 @@
 #include "listing_page.h"
 #include "resolve.h"
 #include "rotating_log.h"
+#include "event_loop.h"
 #include "sockets.h"
 
 namespace {
@@ -66,12 +67,18 @@ void WriteAccessLine(Connection *c) {
 Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
   Connection *c = (Connection *)calloc(1, sizeof(Connection));
   if (!c) return nullptr;
-  Connection **tail = &server->connections;
-  while (*tail) tail = &(*tail)->next;
-  *tail = c;
+  // Appended at the tail the server keeps: with tens of thousands of
+  // clients, walking the list for each new one would cost more than
+  // serving it.
+  c->prev = server->lastConnection;
+  if (c->prev)
+    c->prev->next = c;
+  else
+    server->connections = c;
+  server->lastConnection = c;
   c->server = server;
   snprintf(c->clientAddress, sizeof c->clientAddress, "%.31s", peer);
-  c->socket = socket;
+  ConnOpen(&c->io, socket);
   c->next = nullptr;
   ResetConnection(c);
   return c;
@@ -106,6 +113,8 @@ void ResetConnection(Connection *c) {
   c->etag[0] = '\0';
   c->fileSize = -1;
   c->entries = nullptr;
+  c->keepAlive = '0';
+  c->progressAt = 0;
   c->requestLine[0] = c->referer[0] = c->agent[0] = '\0';
   c->replyAt = 0;
   c->failedLogin = '0';
@@ -113,12 +122,14 @@ void ResetConnection(Connection *c) {
 }
 
 void DelConnection(Connection **head, Connection *c) {
-  for (Connection **p = head; *p; p = &(*p)->next) {
-    if (*p == c) {
-      *p = c->next;
-      break;
-    }
-  }
+  if (c->prev)
+    c->prev->next = c->next;
+  else if (*head == c)
+    *head = c->next;
+  if (c->next)
+    c->next->prev = c->prev;
+  else if (c->server && c->server->lastConnection == c)
+    c->server->lastConnection = c->prev;
   free(c);
 }
 
@@ -134,14 +145,39 @@ void CloseFiles(Connection *c) {
   FreeListingEntries(c);
 }
 
+bool WaitingForNextRequest(const Connection *c) {
+  return c->requests > 0 && c->state == '0' && c->bodyLength == 0;
+}
+
+void NextRequest(Connection *c) {
+  CloseFiles(c);
+  WriteAccessLine(c);
+  c->requests++;
+  int32_t carried = c->pipelinedLength;
+  ResetConnection(c);
+  memcpy(c->buffer, c->pipelined, (size_t)carried);
+  c->bodyLength = carried;
+  c->buffer[carried] = '\0';
+  c->pipelinedLength = 0;
+}
+
 Connection *EndConnection(Connection *c) {
   HttpServer *server = c->server;
   CloseFiles(c);
-  WriteAccessLine(c);
-  if (CloseConnection(c->socket) != 0) fputs(kCloseSocketFailed, stderr);
-  c->socket = -1;
+  // A persistent connection that ends while waiting for its next request
+  // has no request to account for; its answers are logged already.
+  if (!WaitingForNextRequest(c)) WriteAccessLine(c);
+  if (server->loop) {
+    if (c->timer > 0) DeleteTimer(server->loop, c->timer);
+    UnwatchFd(server->loop, c->io.fd);
+  }
+  if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);
+  // A place is free again: the listening socket is watched once more
+  // unless the process is out of descriptors.
+  if (server->loop && server->acceptPaused != '1' && server->listenSocket >= 0)
+    SetFdMask(server->loop, server->listenSocket, kLoopReadable);
   return next;
 }

@@ -11,5 +11,12 @@ void DelConnection(Connection **head, Connection *c);
 // Closes files, writes the access line, closes the socket, frees the record.
 // Returns the connection that followed it.
 Connection *EndConnection(Connection *c);
+// The answer is complete and the connection stays: writes its access line
+// and makes the record ready for the next request, starting with what the
+// client sent beyond the finished request.
+void NextRequest(Connection *c);
+// True between two requests of a persistent connection: nothing of the
+// next one has arrived.
+bool WaitingForNextRequest(const Connection *c);
 // Closes the open file and directory handle, if any.
 void CloseFiles(Connection *c);

@@ -5,8 +5,10 @@
 #include <ctime>
 #include <dirent.h>
 
+#include "conn_io.h"
 #include "password_guard.h"
 
+struct EventLoop;
 struct Log;
 
 // One entry of a configuration list. `text` holds the value with its first
@@ -43,12 +45,17 @@ struct HttpServer {
   ListItem *types;
   ListItem *virtuals;
   Connection *connections;   // oldest first
+  Connection *lastConnection;  // its tail: a new client is added in O(1)
   const char *defaultHost;   // last AddHost name when hosts are on
   ListItem *hosts;
   ListItem *users;
   ListItem *indexes;
   Log *log;
   char acceptPaused;         // '1': accept failed for want of descriptors
+  // Seconds a persistent connection waits for its next request; 0: every
+  // connection closes after its answer.
+  int keepAliveTimeout;
+  EventLoop *loop;           // null outside the running server (tests, fuzz)
   uint32_t maxPerAddress;    // connections one client address may hold
   char logFormat;            // 'm' the server's own line, 'c' Combined
   LoginGuard guard;          // failed logins per client address
@@ -82,12 +89,13 @@ struct Connection {
   int64_t contentLength;
   int64_t rangeStart, rangeEnd, rangeSent;  // rangeEnd exclusive
   char rangeEndGiven, rangeStartGiven;
-  int socket;
+  ConnIo io;                // the client socket
   int file;                 // -1 none
   time_t startTime;
   time_t lastActive;
   HttpServer *server;
   Connection *next;
+  Connection *prev;
   DIR *directory;           // open listing, null otherwise
   time_t modified;
   uint64_t size;            // Content-length of the body; 0: none sent
@@ -113,6 +121,24 @@ struct Connection {
   int64_t fileSize;         // size of the file asked for; -1 none
   // The sorted entries of an open listing (null otherwise).
   struct ListingEntries *entries;
+  // Persistence: '1' while the connection is to stay open after this
+  // answer (the request asked for it and its length is known).
+  char keepAlive;
+  uint32_t requests;        // answers completed on this connection
+  // Deadlines run on one loop timer per connection: `deadline` is when the
+  // connection is next looked at (0: never), `timer` the pending timer's
+  // id (0: none) and `due` when it fires. A later deadline leaves the timer
+  // alone; it finds the deadline still ahead and waits for the rest, so a
+  // busy persistent connection costs the timer heap nothing per request.
+  int64_t deadline, due;
+  int64_t timer;
+  int64_t keepAliveAt;      // LoopNowMs at which a wait between requests ends
+  int64_t progressAt;       // LoopNowMs of the next progress check while
+                            // answering; 0 none
+  // Bytes received after the current request's head: the start of the
+  // next request of a client that sends before it has its answer.
+  int32_t pipelinedLength;
+  char pipelined[kBufferSize];
   // Kept from the request head for a Combined Log Format line (filled only
   // with LogFormat=combined); longer values are cut.
   char requestLine[1024];

@@ -2,10 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 
 #include "client_limits.h"
 #include "connections.h"
+#include "event_loop.h"
 #include "http_server.h"
 #include "request_io.h"
 #include "rotating_log.h"
@@ -15,78 +15,168 @@ volatile sig_atomic_t stopRequested = 0;
 
 namespace {
 
-void Watch(int fd, fd_set *set, int *highest) {
-  if (!FdFits(fd) || FD_ISSET(fd, set)) return;
-  FD_SET(fd, set);
-  if (fd > *highest) *highest = fd;
-}
+const char kLowFileLimit[] =
+    "WARNING! The open file limit is %ld; MaxConnections=%u needs %ld.\n";
+const char kNoLoop[] = "Could not create the event loop.\n";
 
-// The idle check runs at least this often (in passes) even on a busy server.
-const int kPassesPerIdleCheck = 50;
-// Connections taken from the listen queue in one pass at most, so that
+// Connections taken from the listen queue in one event at most, so that
 // a flood of new clients cannot hold up those already connected.
 const int kAcceptsPerPass = 16;
+// Log lines are not flushed one by one; once a second someone watching the
+// log file sees them.
+const int64_t kFlushEveryMs = 1000;
+// Out of descriptors, the listening socket rests this long before the
+// next try, rather than waking the loop at once for a client it cannot
+// take.
+const int64_t kAcceptRestMs = 100;
+// Descriptors beside the connections' own: listening socket, log file,
+// standard streams, the loop's own, a directory being listed.
+const long kSpareDescriptors = 64;
+
+int64_t Seconds(int s) { return s > 0 ? (int64_t)s * 1000 : 0; }
+
+void OnDeadline(EventLoop *loop, int64_t id, void *record);
+
+// When the connection must next be looked at (0: never): the end of its
+// wait for the next request, the head deadline while a request arrives,
+// the next progress check while answering, the moment a held reply goes.
+int64_t NextLook(const Connection *c) {
+  if (c->state == '2') return c->replyAt;
+  if (c->state == '1') return c->progressAt;
+  if (WaitingForNextRequest(c)) return c->keepAliveAt;
+  return c->headDeadline;
+}
+
+// Makes the connection's timer fire by NextLook. A later deadline than the
+// pending timer's leaves the timer alone: it fires, finds the deadline
+// ahead and waits for the rest.
+void Schedule(Connection *c) {
+  c->deadline = NextLook(c);
+  if (c->deadline == 0) return;  // a pending timer finds nothing to do
+  if (c->timer > 0 && c->due <= c->deadline) return;
+  EventLoop *loop = c->server->loop;
+  if (c->timer > 0) DeleteTimer(loop, c->timer);
+  int64_t ms = c->deadline - LoopNowMs();
+  c->timer = AddTimer(loop, ms > 0 ? ms : 0, OnDeadline, c);
+  c->due = c->deadline;
+}
+
+void AfterEvent(Connection *c, int result);
+
+void OnDeadline(EventLoop *, int64_t, void *record) {
+  Connection *c = static_cast<Connection *>(record);
+  c->timer = 0;
+  int64_t at = NextLook(c);
+  if (at == 0) return;
+  int64_t now = LoopNowMs();
+  if (now < at) {
+    Schedule(c);
+    return;
+  }
+  if (c->state == '2') {
+    // The refused login waited its time: its reply goes now.
+    c->state = '1';
+    AfterEvent(c, OnWriteResponse(c));
+    return;
+  }
+  if (c->state == '1') {
+    // An answer ends only when it made no progress for the idle time.
+    uint64_t sum = c->bytesSent + c->bytesReceived;
+    if (sum != c->idleMark) {
+      c->idleMark = sum;
+      c->progressAt = now + Seconds(c->server->timeout);
+      Schedule(c);
+      return;
+    }
+  }
+  // A late head is logged; a wait between requests ends quietly.
+  EndConnection(c);
+}
+
+// After a handler: the next request if the answer is done on a persistent
+// connection, then the deadline and the readiness that fit the new state.
+void AfterEvent(Connection *c, int result) {
+  HttpServer *s = c->server;
+  while (result == -1 && c->keepAlive == '1') {
+    result = ServeNext(c);
+    // The wait for this next request starts now.
+    c->keepAliveAt = LoopNowMs() + Seconds(s->keepAliveTimeout);
+  }
+  if (result == -1) {
+    EndConnection(c);
+    return;
+  }
+  if (c->state == '1' && c->progressAt == 0 && s->timeout > 0)
+    c->progressAt = LoopNowMs() + Seconds(s->timeout);
+  Schedule(c);
+  // A held reply waits for its time, not for its socket.
+  int mask = c->state == '2' ? 0 : c->state == '1' ? kLoopWritable : kLoopReadable;
+  SetFdMask(s->loop, c->io.fd, mask);
+}
+
+void OnConnectionEvent(EventLoop *, int, void *record, int) {
+  Connection *c = static_cast<Connection *>(record);
+  if (c->state == '2') return;  // stale readiness from before the hold
+  int result = c->state == '1' ? OnWriteResponse(c) : OnReadRequest(c);
+  AfterEvent(c, result);
+}
+
+void OnListenerEvent(EventLoop *, int, void *record, int) {
+  OnAccept(static_cast<HttpServer *>(record));
+}
+
+void OnAcceptRested(EventLoop *loop, int64_t, void *record) {
+  HttpServer *s = static_cast<HttpServer *>(record);
+  s->acceptPaused = '0';
+  if (s->clients < s->maxConnections)
+    SetFdMask(loop, s->listenSocket, kLoopReadable);
+}
+
+void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
+  HttpServer *s = static_cast<HttpServer *>(record);
+  if (s->log && s->log->stream) fflush(s->log->stream);
+  AddTimer(loop, kFlushEveryMs, OnFlushTimer, s);
+}
+
+void BeforeWait(EventLoop *loop, void *) {
+  if (stopRequested) StopEventLoop(loop);
+}
 
 }  // namespace
 
-int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
-           HttpServer *s) {
-  FD_ZERO(readSet);
-  FD_ZERO(writeSet);
-  FD_ZERO(exceptSet);
-  int highest = 0;
-  // While the server is full (or out of descriptors) the listening socket
-  // is left out: a waiting client would keep it readable and turn the loop
-  // into a spin. The exception set stays empty for the same reason: urgent
-  // data a peer sends would keep it ready while nothing acts on it.
-  if (s->listenSocket >= 0 && s->clients < s->maxConnections &&
-      s->acceptPaused != '1')
-    Watch(s->listenSocket, readSet, &highest);
-  // A connection holding its reply ('2') waits for its time, not for
-  // its socket.
-  for (Connection *c = s->connections; c; c = c->next)
-    if (c->state != '2')
-      Watch(c->socket, c->state == '1' ? writeSet : readSet, &highest);
-  return highest;
+int InitLoop(HttpServer *s) {
+  long need = 2 * (long)s->maxConnections + kSpareDescriptors;
+  long limit = RaiseDescriptorLimit(need);
+  if (limit >= 0 && limit < need)
+    fprintf(stderr, kLowFileLimit, limit, s->maxConnections, need);
+  long size = limit > 0 && limit < need ? limit : need;
+  s->loop = CreateEventLoop((int)size);
+  if (!s->loop) {
+    fputs(kNoLoop, stderr);
+    return -1;
+  }
+  return 0;
 }
 
-void CheckIdle(HttpServer *s) {
-  if (s->timeout <= 0) return;
-  time_t now = time(nullptr);
-  Connection *c = s->connections;
-  while (c) {
-    uint64_t sum = c->bytesSent + c->bytesReceived;
-    if (c->state == '2') {
-      // Quiet on purpose: its reply is held back, not forgotten.
-      c->lastActive = now;
-      c = c->next;
-      continue;
-    }
-    if (sum == c->idleMark && now - c->lastActive > s->timeout) {
-      c = EndConnection(c);
-      continue;
-    }
-    if (sum != c->idleMark) c->lastActive = now;
-    c->idleMark = sum;
-    c = c->next;
-  }
+void CloseLoop(HttpServer *s) {
+  DeleteEventLoop(s->loop);
+  s->loop = nullptr;
 }
 
 void OnAccept(HttpServer *s) {
-  // Under load several clients wait in the listen queue; taking a few of
-  // them per pass spares a select for each. The queue is read until it is
-  // empty, the server is full or the pass has taken its share.
   for (int taken = 0; taken < kAcceptsPerPass && s->clients < s->maxConnections;
        taken++) {
     char peer[16];
     errno = 0;
-    int fd = AcceptClient(s->listenSocket, peer, nullptr);
+    int fd = AcceptClientBelow(s->listenSocket, EventLoopSize(s->loop), peer,
+                               nullptr);
     if (fd < 0) {
-      // Out of descriptors the waiting client cannot be taken; retrying at
-      // once would spin, so the listening socket rests for one wait.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-          errno == ENOMEM)
+          errno == ENOMEM) {
         s->acceptPaused = '1';
+        SetFdMask(s->loop, s->listenSocket, 0);
+        AddTimer(s->loop, kAcceptRestMs, OnAcceptRested, s);
+      }
       return;
     }
     Connection *c = AddConnection(fd, s, peer);
@@ -97,63 +187,25 @@ void OnAccept(HttpServer *s) {
     s->clients++;
     // One address may not take every place: the one over its share is
     // closed at once (and logged like any connection).
-    if (OverAddressLimit(s, c)) {
+    if (OverAddressLimit(s, c) ||
+        WatchFd(s->loop, fd, kLoopReadable, OnConnectionEvent, c) != 0) {
       EndConnection(c);
       continue;
     }
+    if (s->keepAliveTimeout > 0) SetNoDelay(fd);
     // A client sends its request as soon as it is connected, so it is
-    // usually here already: reading it now, rather than after another
-    // wait, spares a pass of the loop per request. Nothing there yet costs
-    // one receive that would block.
-    if (OnReadRequest(c) == -1) EndConnection(c);
+    // usually here already: reading it now spares a pass of the loop.
+    AfterEvent(c, OnReadRequest(c));
   }
+  // Full: the listening socket is left out until a place is free, so a
+  // waiting client cannot keep the loop awake.
+  if (s->clients >= s->maxConnections) SetFdMask(s->loop, s->listenSocket, 0);
 }
 
 void RunLoop(HttpServer *s) {
-  int passes = 0;
-  fd_set readSet, writeSet, exceptSet;
-  while (!stopRequested && (s->maxConnections != 0 || s->clients > 0)) {
-    if (s->clients >= s->maxConnections || passes == kPassesPerIdleCheck) {
-      CheckIdle(s);
-      passes = 0;
-    }
-    passes++;
-    CheckDeadlines(s);
-    int ready = 0;
-    int waits = 0;
-    do {
-      int highest = setfds(&readSet, &writeSet, &exceptSet, s);
-      // At most a second, less when a deadline comes sooner.
-      int64_t ms = UntilNextDeadline(s, 1000);
-      struct timeval tv = {(time_t)(ms / 1000), (suseconds_t)(ms % 1000 * 1000)};
-      ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &tv);
-      s->acceptPaused = '0';
-      waits++;
-      // Lines are not flushed one by one; a quiet second is the moment to
-      // let someone watching the log file see them.
-      if (ready == 0 && s->log && s->log->stream) fflush(s->log->stream);
-    } while (ready == 0 && waits < s->timeout && !stopRequested &&
-             UntilNextDeadline(s, 1000) > 0);
-    if (stopRequested) break;
-    if (ready > 0) {
-      if (s->listenSocket >= 0 && FdFits(s->listenSocket) &&
-          FD_ISSET(s->listenSocket, &readSet) &&
-          s->clients < s->maxConnections)
-        OnAccept(s);
-      Connection *c = s->connections;
-      while (c) {
-        int r = 0;
-        if (!FdFits(c->socket)) {
-          r = -1;
-        } else if (FD_ISSET(c->socket, &readSet)) {
-          r = OnReadRequest(c);
-        } else if (FD_ISSET(c->socket, &writeSet)) {
-          r = OnWriteResponse(c);
-        }
-        c = r == -1 ? EndConnection(c) : c->next;
-      }
-    } else if (ready == 0) {
-      CheckIdle(s);
-    }
-  }
+  if (!s->loop) return;
+  WatchFd(s->loop, s->listenSocket, kLoopReadable, OnListenerEvent, s);
+  SetBeforeWait(s->loop, BeforeWait, s);
+  AddTimer(s->loop, kFlushEveryMs, OnFlushTimer, s);
+  RunEventLoop(s->loop);
 }

@@ -1,16 +1,20 @@
-// The select() loop of the HTTP server and the handlers it dispatches to.
+// The HTTP server's loop: the listening socket and every connection on
+// the shared event loop, each readiness going to its named handler, and
+// one deadline timer per connection.
 #pragma once
 #include <csignal>
-#include <sys/select.h>
 
 struct HttpServer;
 
 // Set from a signal handler; the loop ends at the next pass.
 extern volatile sig_atomic_t stopRequested;
 
-int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
-           HttpServer *server);
-void CheckIdle(HttpServer *server);
+// Raises the descriptor limit for MaxConnections (warning when it stays
+// lower) and creates the server's loop. 0, or -1 when the loop cannot be
+// made.
+int InitLoop(HttpServer *server);
+void CloseLoop(HttpServer *server);
+// Takes waiting clients from the listen queue while places are free.
 void OnAccept(HttpServer *server);
 // Serves until stopRequested is set.
 void RunLoop(HttpServer *server);

@@ -7,6 +7,7 @@
 #include "config.h"
 #include "connections.h"
 #include "http_server.h"
+#include "main_loop.h"
 #include "sockets.h"
 
 namespace {
@@ -45,7 +46,7 @@ int InitNet(HttpServer *s) {
   if (strcmp(s->baseURL, "AUTO") == 0)
     snprintf(s->baseURL, sizeof s->baseURL, "http://%s", s->address);
   CompleteBaseURL(s);
-  return 0;
+  return InitLoop(s);
 }
 
 void CompleteBaseURL(HttpServer *s) {
@@ -80,6 +81,7 @@ void CompleteBaseURL(HttpServer *s) {
 int CloseServer(HttpServer *s) {
   Connection *c = s->connections;
   while (c) c = EndConnection(c);
+  CloseLoop(s);
   FreeList(&s->forbidden);
   FreeList(&s->indexes);
   FreeList(&s->types);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "client_limits.h"
+#include "conn_io.h"
 #include "connections.h"
 #include "combined_log.h"
 #include "http_server.h"
@@ -13,6 +14,7 @@
 #include "request_parser.h"
 #include "response.h"
 #include "sockets.h"
+#include "string_helpers.h"
 
 namespace {
 
@@ -23,8 +25,13 @@ namespace {
 const size_t kBytesPerEvent = 256 * 1024;
 const int kStepsPerEvent = 64;
 
-// Result of one send step.
-enum Step { kEnd = -1, kWait = 0, kGoOn = 1 };
+// A connection serves at most this many requests; the last answer says
+// "close". Bounds what one client can hold a place for.
+const uint32_t kRequestsPerConnection = 1000;
+
+// Result of one send step. kEnd: the answer is complete; kFail: it cannot
+// be completed, and the stream is in doubt.
+enum Step { kFail = -2, kEnd = -1, kWait = 0, kGoOn = 1 };
 
 // Takes n sent bytes off the front of what was pending in buf.
 void Consume(Connection *c, char *buf, int32_t *pending, size_t n) {
@@ -43,8 +50,9 @@ Step SendPending(Connection *c, bool more = false) {
     parts[count++] = {c->header, (size_t)c->headerLength};
   if (c->bodyLength > 0) parts[count++] = {c->buffer, (size_t)c->bodyLength};
   if (count == 0) return kGoOn;
-  ssize_t n = SendPieces(c->socket, parts, count, more);
-  if (n < 0) return WouldBlock(errno) ? kWait : kEnd;
+  ssize_t n = ConnWrite(&c->io, parts, count, more);
+  if (n == kConnWait) return kWait;
+  if (n < 0) return kFail;
   size_t fromHeader = (size_t)n;
   if (fromHeader > (size_t)c->headerLength) fromHeader = (size_t)c->headerLength;
   if (fromHeader > 0) Consume(c, c->header, &c->headerLength, fromHeader);
@@ -83,15 +91,14 @@ int ReadFilePiece(Connection *c) {
 Step SendFileData(Connection *c, size_t *budget) {
   size_t want = FileWant(c, *budget);
   if (want == 0) return kEnd;
-  ssize_t n = SendFromFile(c->socket, c->file, want);
-  if (n < 0) {
-    if (WouldBlock(errno)) return kWait;
-    if (errno != EINVAL && errno != ENOSYS) return kEnd;
-    // A file the kernel cannot send by itself goes through the buffer.
-    if (ReadFilePiece(c) != 0) return kEnd;
-    return SendPending(c);
+  ssize_t n = ConnSendFile(&c->io, c->file, want);
+  if (n == kConnWait) return kWait;
+  if (n < 0) return kFail;
+  if (n == 0) {
+    // The file ended early: the body is short of what was announced,
+    // unless its length was never announced (a custom error page).
+    return c->fileLeft < 0 ? kEnd : kFail;
   }
-  if (n == 0) return kEnd;  // the file ended early: a short body
   c->bytesSent += (uint64_t)n;
   CountFileBytes(c, (size_t)n);
   *budget -= (size_t)n < *budget ? (size_t)n : *budget;
@@ -126,36 +133,108 @@ Step SendStep(Connection *c, size_t *budget, bool last) {
 
 }  // namespace
 
+namespace {
+
+// The value of the request's Connection field, lower-cased, into out; ""
+// when the head has none.
+void ConnectionField(const Connection *c, char *out, size_t size) {
+  out[0] = '\0';
+  const char *at = stristr(c->buffer, "\nConnection:");
+  if (!at) return;
+  at += strlen("\nConnection:");
+  size_t n = 0;
+  for (; at[n] && at[n] != '\r' && at[n] != '\n' && n + 1 < size; n++) {
+    char ch = at[n];
+    out[n] = ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch;
+  }
+  out[n] = '\0';
+}
+
+// Whether the request asks to keep the connection: HTTP/1.1 unless it says
+// "close", HTTP/1.0 only when it says "keep-alive".
+bool AsksToStay(const Connection *c) {
+  const char *lineEnd = c->buffer + strcspn(c->buffer, "\r\n");
+  if (*lineEnd == '\0') return false;
+  const char *version = lineEnd;
+  while (version > c->buffer && version[-1] != ' ') version--;
+  size_t length = (size_t)(lineEnd - version);
+  bool http11 = length == 8 && strncmp(version, "HTTP/1.1", 8) == 0;
+  bool http10 = length == 8 && strncmp(version, "HTTP/1.0", 8) == 0;
+  if (!http11 && !http10) return false;
+  char field[64];
+  ConnectionField(c, field, sizeof field);
+  if (strstr(field, "close")) return false;
+  return http11 || strstr(field, "keep-alive") != nullptr;
+}
+
+bool HeadComplete(const Connection *c) {
+  return ::HeadComplete(c->buffer, (size_t)c->bodyLength);
+}
+
+// The head is complete: what follows it is kept for the next request, the
+// request is parsed and the answer begins.
+int StartResponse(Connection *c) {
+  c->state = '1';
+  c->pipelinedLength = 0;
+  int32_t head = (int32_t)HeadLength(c->buffer, (size_t)c->bodyLength);
+  bool stays = false;
+  if (head > 0) {
+    c->pipelinedLength = c->bodyLength - head;
+    memcpy(c->pipelined, c->buffer + head, (size_t)c->pipelinedLength);
+    // The fields of the next request must not count for this one.
+    memset(c->buffer + head, 0, (size_t)c->pipelinedLength);
+    c->bodyLength = head;
+    stays = c->server->keepAliveTimeout > 0 && AsksToStay(c) &&
+            c->requests + 1 < kRequestsPerConnection;
+  }
+  // A head that filled the buffer without its end leaves no telling where
+  // the next request would begin.
+  c->keepAlive = stays ? '1' : '0';
+  if (c->server->logFormat == 'c') KeepCombinedFields(c);
+  ParseRequest(c);
+  // A request line that could not be read, or a body the server does not
+  // read, leaves the stream in doubt: the answer is the last.
+  if (c->status == 400 || c->contentLength > 0 ||
+      stristr(c->buffer, "\nTransfer-Encoding:"))
+    c->keepAlive = '0';
+  BuildHeader(c);
+  if (strcmp(c->method, "HEAD") == 0) {
+    CloseFiles(c);
+    c->bodyLength = 0;
+  }
+  if (HoldFailedLogin(c)) return 0;
+  // A client that has just sent its request can nearly always take the
+  // answer: starting it now spares a pass of the loop per request.
+  return OnWriteResponse(c);
+}
+
+}  // namespace
+
 int OnReadRequest(Connection *c) {
   size_t room = kBufferSize - 1 - (size_t)c->bodyLength;
-  ssize_t n = RecvBytes(c->socket, c->buffer + c->bodyLength, room);
-  if (n == 0) return -1;
-  if (n < 0) return WouldBlock(errno) ? 0 : -1;
-  c->bodyLength += (int32_t)n;
-  c->bytesReceived += (uint64_t)n;
-  c->buffer[c->bodyLength] = '\0';
-  if (HeadComplete(c->buffer, (size_t)c->bodyLength)) {
-    c->state = '1';
-    if (c->server->logFormat == 'c') KeepCombinedFields(c);
-    ParseRequest(c);
-    BuildHeader(c);
-    if (strcmp(c->method, "HEAD") == 0) {
-      CloseFiles(c);
-      c->bodyLength = 0;
-    }
-    if (HoldFailedLogin(c)) return 0;
-    // A client that has just sent its request can nearly always take the
-    // answer: starting it now spares a pass of the loop per request.
-    return OnWriteResponse(c);
+  if (room > 0) {
+    ssize_t n = ConnRead(&c->io, c->buffer + c->bodyLength, room);
+    if (n == 0) return -1;
+    if (n == kConnWait) return 0;
+    if (n < 0) return -1;
+    c->bodyLength += (int32_t)n;
+    c->bytesReceived += (uint64_t)n;
+    c->buffer[c->bodyLength] = '\0';
   }
-  return 0;
+  return HeadComplete(c) ? StartResponse(c) : 0;
+}
+
+int ServeNext(Connection *c) {
+  NextRequest(c);
+  return HeadComplete(c) ? StartResponse(c) : 0;
 }
 
 int OnWriteResponse(Connection *c) {
   size_t budget = kBytesPerEvent;
   for (int step = 0; step < kStepsPerEvent && budget > 0; step++) {
     Step result = SendStep(c, &budget, step == kStepsPerEvent - 1);
-    if (result != kGoOn) return result == kEnd ? -1 : 0;
+    if (result == kFail) c->keepAlive = '0';
+    if (result != kGoOn) return result == kWait ? 0 : -1;
   }
   return 0;
 }

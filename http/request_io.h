@@ -5,5 +5,10 @@ struct Connection;
 
 // 0, or -1 when the connection must be ended.
 int OnReadRequest(Connection *c);
-// One step of sending; -1 when the response is complete or sending failed.
+// One step of sending; -1 when the response is complete or sending failed
+// (keepAlive then tells whether the connection may serve another request).
 int OnWriteResponse(Connection *c);
+// After a complete answer on a persistent connection: readies the record
+// for the next request and answers it at once when the client sent it
+// already. As OnReadRequest.
+int ServeNext(Connection *c);

@@ -160,13 +160,24 @@ int DecodeBase64(const char *in, char *out, size_t outSize) {
   return 0;
 }
 
+size_t HeadLength(const char *buffer, size_t length) {
+  // A NUL byte ends the text: a head is only what comes before it.
+  size_t text = strnlen(buffer, length);
+  for (size_t i = 0; i < text; i++) {
+    if (buffer[i] != '\n') continue;
+    if (i + 1 < text && buffer[i + 1] == '\n') return i + 2;
+    if (i + 2 < text && buffer[i + 1] == '\r' && buffer[i + 2] == '\n')
+      return i + 3;
+  }
+  return 0;
+}
+
 bool HeadComplete(const char *buffer, size_t length) {
   if (length >= (size_t)kBufferSize - 1) return true;
   // A NUL byte can never be part of a head the server accepts; waiting for
   // more would only leave the client to the idle time-out.
   if (strnlen(buffer, length) < length) return true;
-  return strstr(buffer, "\r\n\r\n") || strstr(buffer, "\n\n") ||
-         strstr(buffer, "\n\r\n");
+  return HeadLength(buffer, length) > 0;
 }
 
 int ParseRequest(Connection *c) {

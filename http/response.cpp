@@ -59,13 +59,14 @@ const char kTypeLine[] = "Content-type: %s\r\n";
 // A client whose copy is current gets the validators and nothing else.
 const char kNotModified[] =
     "%s 304 Not Modified\r\nDate: %s GMT\r\nServer: %s\r\n"
-    "Last-Modified: %s GMT\r\nETag: %s\r\nConnection: close\r\n\r\n";
+    "Last-Modified: %s GMT\r\nETag: %s\r\n%s\r\n";
 const char kUnsatisfiableLine[] = "Content-Range: bytes */%" PRId64 "\r\n";
 const char kPartialLines[] =
     "Content-length: %" PRId64 "\r\nContent-Range: bytes %" PRId64 "-%" PRId64
     "/%" PRIu64 "\r\n";
 const char kLengthLine[] = "Content-length: %" PRIu64 "\r\n";
 const char kConnectionLine[] = "Connection: close\r\n";
+const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
     "WWW-Authenticate: Basic realm=\"%d MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
@@ -183,7 +184,8 @@ int BuildHeader(Connection *c) {
   int n = 0;
   if (c->status == 304) {
     n = snprintf(c->header, sizeof c->header, kNotModified, s->protocol, date,
-                 s->serverName, modified, c->etag);
+                 s->serverName, modified, c->etag,
+                 c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
     if (n > 0 && (size_t)n < sizeof c->header) {
       c->headerLength = n;
       return 0;
@@ -214,7 +216,15 @@ int BuildHeader(Connection *c) {
     fits = Append(c, &n, kLengthLine, c->size);
   if (fits && c->status == 416 && c->fileSize >= 0)
     fits = Append(c, &n, kUnsatisfiableLine, c->fileSize);
-  if (fits) fits = Append(c, &n, kConnectionLine);
+  // The connection stays only when the client can tell where this answer
+  // ends: a Content-length was given (and a custom page, sent to its end,
+  // does not announce one), or no body follows at all.
+  bool bodyless = c->status == 304 || strcmp(c->method, "HEAD") == 0;
+  bool announced = (c->status == 206 || c->size > 0) && c->fileLeft >= 0 &&
+                   !c->directory;
+  if (!bodyless && !announced) c->keepAlive = '0';
+  if (fits)
+    fits = Append(c, &n, c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
   if (fits && c->status == 401)
     fits = Append(c, &n, kRealmLine, c->realmIndex + 1);
   if (fits && c->status == 301)
@@ -225,6 +235,7 @@ int BuildHeader(Connection *c) {
     CloseFiles(c);
     c->bodyLength = 0;
     c->status = 500;
+    c->keepAlive = '0';
     n = snprintf(c->header, sizeof c->header, kBareError, s->protocol, date,
                  s->serverName);
   }

@@ -4,7 +4,9 @@
 Starts the real server in a scratch directory on free loopback ports, runs
 well-behaved clients (byte-exact transfers) beside hostile ones (resets
 mid-transfer, silent clients, clients that stop reading, garbage, half
-lines, random bytes, a second loopback address) for a bounded time, then
+lines, random bytes, a second loopback address, clients that send their
+request or login a byte at a time from an address of their own, and a
+password guesser from another) for a bounded time, then
 checks that the server is alive and answering, that every exact transfer was
 exact, that its descriptors and memory are back near their idle figures and
 that its logs and quota records agree with what happened.
@@ -30,6 +32,14 @@ import threading
 import time
 
 LOOPBACK2 = "127.0.0.2"
+SLOW_ADDRESS = "127.0.0.3"      # the slow clients
+GUESS_ADDRESS = "127.0.0.4"     # the password guesser
+
+
+def worker_address(index):
+    """Each well-behaved worker talks from an address of its own, so that
+    the servers' share of places per address never refuses it."""
+    return "127.0.1.%d" % (index + 1)
 
 
 def free_port():
@@ -38,6 +48,35 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def free_block(count):
+    """The first of `count` consecutive ports, all free a moment ago, below
+    the range the kernel hands out to connecting sockets: the many client
+    sockets of the run can then never sit on a port the server wants to
+    listen on."""
+    low = 32768
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        pass
+    rng = random.Random()
+    for _ in range(200):
+        start = rng.randrange(10000, max(10001, low - count))
+        socks = []
+        try:
+            for p in range(start, start + count):
+                s = socket.socket()
+                socks.append(s)
+                s.bind(("0.0.0.0", p))
+            return start
+        except OSError:
+            pass
+        finally:
+            for s in socks:
+                s.close()
+    return free_port()
 
 
 def listening(port):
@@ -78,14 +117,24 @@ def rss_kb(pid):
     return -1
 
 
-def can_bind_second_loopback():
+def can_bind(address):
     try:
         s = socket.socket()
-        s.bind((LOOPBACK2, 0))
+        s.bind((address, 0))
         s.close()
         return True
     except OSError:
         return False
+
+
+def can_bind_second_loopback():
+    return can_bind(LOOPBACK2)
+
+
+def many_addresses():
+    """Whether the whole 127/8 answers here (it does on Linux's lo)."""
+    return all(can_bind(a) for a in (LOOPBACK2, SLOW_ADDRESS, GUESS_ADDRESS,
+                                     worker_address(0)))
 
 
 class Stats:
@@ -144,11 +193,11 @@ def read_all(sock, limit=1 << 30):
 
 # ---------------------------------------------------------------- hostile --
 
-def hostile_client(port, kind, stats, big_request, rng):
+def hostile_client(port, kind, stats, big_request, rng, own=None):
     """One hostile connection of the given kind. Never raises."""
     stats.add(faults=1, connections=1)
     try:
-        source = LOOPBACK2 if kind == "second-address" else None
+        source = LOOPBACK2 if kind == "second-address" else own
         s = connect(port, source)
         if kind == "silent":
             time.sleep(rng.uniform(0.2, 1.5))
@@ -188,6 +237,9 @@ def hostile_client(port, kind, stats, big_request, rng):
 
 # ------------------------------------------------------------------ HTTP --
 
+HTTP_TIMEOUT = 3
+
+
 def http_setup(work, rng):
     site = os.path.join(work, "site")
     os.makedirs(os.path.join(site, "dir"))
@@ -207,19 +259,20 @@ def http_setup(work, rng):
     return site, files
 
 
-def http_config(work, port, site, clients):
+def http_config(work, port, site, clients, per_address):
     return "\n".join([
         "; soak", "Port=%d" % port, "Address=127.0.0.1",
-        "ExternIP=http://127.0.0.1:%d" % port, "Timeout=3",
-        "MaxConnections=%d" % clients, "MaxPerAddress=%d" % clients, "ExtendedMessages=1", "DirectoryListing=1",
+        "ExternIP=http://127.0.0.1:%d" % port, "Timeout=%d" % HTTP_TIMEOUT,
+        "MaxConnections=%d" % clients, "MaxPerAddress=%d" % per_address,
+        "ExtendedMessages=1", "DirectoryListing=1",
         "ShowProtectedFiles=0", "AddType=.htm;text/html", "AddType=.txt;text/plain",
         "AddIndex=index.htm", "AddForbidden=private;soak", "AddUser=soak;pw",
         "AddVirtual=/;%s" % site, "LogRotation=1", "LogMaxEntries=0",
         "LogMaxAge=1000", "LogDir=%s/logs" % work, ""])
 
 
-def http_request(port, head):
-    s = connect(port)
+def http_request(port, head, source=None):
+    s = connect(port, source)
     s.sendall(head)
     data = read_all(s)
     s.close()
@@ -229,47 +282,220 @@ def http_request(port, head):
     return data[:sep + 2].decode("latin-1"), data[:sep + 4], data[sep + 4:]
 
 
-def http_worker(port, files, stats, deadline, rng, hostile_share):
+def http_worker(port, files, stats, deadline, rng, hostile_share, own=None):
     big = b"GET /big.bin HTTP/1.0\r\n\r\n"
     kinds = ["silent", "garbage", "half-line", "random", "stop-reading", "reset-mid"]
     if can_bind_second_loopback():
         kinds.append("second-address")
     while time.time() < deadline:
         if rng.random() < hostile_share:
-            hostile_client(port, rng.choice(kinds), stats, big, rng)
+            hostile_client(port, rng.choice(kinds), stats, big, rng, own)
             continue
-        choice = rng.randrange(5)
+        choice = rng.randrange(6)
         path = rng.choice(["/small.txt", "/mid.bin", "/big.bin", "/dir/a.txt", "/index.htm"])
         want = files[path]
         try:
             stats.add(connections=1)
             if choice == 0:
-                head, _, body = http_request(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
+                head, _, body = http_request(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode(), own)
                 ok = head and head.startswith("HTTP/1.0 200 ") and body == want
             elif choice == 1:
-                head, _, body = http_request(port, b"HEAD %s HTTP/1.0\r\n\r\n" % path.encode())
+                head, _, body = http_request(port, b"HEAD %s HTTP/1.0\r\n\r\n" % path.encode(), own)
                 ok = head and head.startswith("HTTP/1.0 200 ") and body == b"" and \
                     ("Content-length: %d\r\n" % len(want)) in head
             elif choice == 2:
                 a = rng.randrange(len(want))
                 b = rng.randrange(a, len(want))
                 head, _, body = http_request(
-                    port, b"GET %s HTTP/1.0\r\nRange: bytes=%d-%d\r\n\r\n" % (path.encode(), a, b))
+                    port, b"GET %s HTTP/1.0\r\nRange: bytes=%d-%d\r\n\r\n" % (path.encode(), a, b),
+                    own)
                 ok = head and head.startswith("HTTP/1.0 206 ") and body == want[a:b + 1]
             elif choice == 3:
-                head, _, body = http_request(port, b"GET /dir/ HTTP/1.0\r\n\r\n")
+                head, _, body = http_request(port, b"GET /dir/ HTTP/1.0\r\n\r\n", own)
                 ok = head and head.startswith("HTTP/1.0 200 ") and body.count(b"f1") >= 100
                 want = body
-            else:
-                head, _, body = http_request(port, b"GET /private/s.txt HTTP/1.0\r\n\r\n")
+            elif choice == 4:
+                head, _, body = http_request(port, b"GET /private/s.txt HTTP/1.0\r\n\r\n", own)
                 ok = head and head.startswith("HTTP/1.0 401 ")
                 want = b""
+            else:
+                # The right password from an address that never guessed
+                # wrong opens the guarded file, whatever the guesser does.
+                want = files["/private/s.txt"]
+                head, _, body = http_request(
+                    port, b"GET /private/s.txt HTTP/1.0\r\nAuthorization: Basic %s\r\n\r\n"
+                    % HTTP_RIGHT, own)
+                ok = head and head.startswith("HTTP/1.0 200 ") and body == want
             if ok:
                 stats.add(sessions=1, bytes=len(want))
             else:
                 stats.fail("http %d %s: %r" % (choice, path, (head or "")[:80]))
         except OSError as e:
             stats.fail("http %d %s: %s" % (choice, path, e))
+
+
+HTTP_RIGHT = b"c29hazpwdw=="       # soak:pw
+HTTP_WRONG = b"c29hazp3cm9uZw=="   # soak:wrong
+
+
+def slow_clients(port, stats, deadline, share, limit, trickle, address):
+    """Rounds of `share` connections from one address that send a request
+    head a byte at a time, plus one connection over the share. The one over
+    must be closed at once; each of the others within the head's time
+    limit of its connect, however steadily it sends (when `limit` is given;
+    for a server that does not promise it, the client gives up itself)."""
+    head = b"GET /small.txt HTTP/1.0\r\nX-Slow: " + b"s" * 200
+    while time.time() + 1 < deadline:
+        conns = []
+        try:
+            for _ in range(share):
+                conns.append((connect(port, address), time.time()))
+                stats.add(faults=1, connections=1)
+        except OSError as e:
+            stats.fail("slow client connect: %s" % e)
+            break
+        if limit is not None:
+            try:
+                extra = connect(port, address)
+                stats.add(faults=1, connections=1)
+                extra.settimeout(3)
+                t = time.time()
+                try:
+                    got = extra.recv(1)
+                except OSError:
+                    got = b""
+                if got or time.time() - t > 2.5:
+                    stats.fail("connection over the address's share was kept (%r)" % got)
+                extra.close()
+            except OSError:
+                pass
+        give_up = time.time() + (limit + 3 if limit is not None else 4)
+        i = 0
+        open_ = list(conns)
+        while open_ and time.time() < give_up:
+            time.sleep(trickle)
+            for entry in list(open_):
+                s, start = entry
+                try:
+                    s.sendall(head[i:i + 1])
+                    s.setblocking(False)
+                    try:
+                        closed = s.recv(1) == b""
+                    except BlockingIOError:
+                        closed = False
+                    s.setblocking(True)
+                except OSError:
+                    closed = True
+                if closed:
+                    took = time.time() - start
+                    if limit is not None and took > limit + 2:
+                        stats.fail("slow head cut after %.1fs (limit %ds)" % (took, limit))
+                    open_.remove(entry)
+                    s.close()
+            i = min(i + 1, len(head) - 1)
+        for s, _ in open_:
+            if limit is not None:
+                stats.fail("slow head never cut (limit %ds)" % limit)
+            reset(s)
+
+
+def http_guesser(port, stats, deadline, share):
+    """Guesses the password of the guarded file from an address of its own:
+    each wrong guess must be answered 401 a second late; after ten, every
+    request for a guarded name (the right password too) 401 at once."""
+    req = b"GET /private/s.txt HTTP/1.0\r\nAuthorization: Basic %s\r\n\r\n"
+    guesses = 0
+
+    def one(credentials, out):
+        t = time.time()
+        try:
+            head, _, _ = http_request(port, req % credentials, GUESS_ADDRESS)
+        except OSError as e:
+            head = "error %s" % e
+        out.append((head or "", time.time() - t))
+
+    while guesses < 10 and time.time() + 3 < deadline:
+        batch = min(share, 10 - guesses)
+        out = []
+        threads = [threading.Thread(target=one, args=(HTTP_WRONG, out)) for _ in range(batch)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(15)
+        stats.add(faults=batch, connections=batch)
+        for head, took in out:
+            if not head.startswith("HTTP/1.0 401 ") or took < 0.9:
+                stats.fail("wrong password: %r after %.2fs" % (head[:40], took))
+        guesses += batch
+    while guesses >= 10 and time.time() + 0.5 < deadline:
+        for credentials in (HTTP_RIGHT, HTTP_WRONG):
+            out = []
+            one(credentials, out)
+            stats.add(faults=1, connections=1)
+            head, took = out[0]
+            if not head.startswith("HTTP/1.0 401 ") or took > 0.8:
+                stats.fail("locked-out address: %r after %.2fs" % (head[:40], took))
+        time.sleep(0.2)
+
+
+def ftp_guesser(port, stats, deadline):
+    """Wrong passwords from an address of its own. A refusal may come late
+    and the address may be turned away with 421 once it has guessed too
+    often; a login, or no answer within the time, is wrong."""
+    while time.time() + 1 < deadline:
+        stats.add(faults=1)
+        try:
+            s = connect(port, GUESS_ADDRESS, timeout=8)
+            f = s.makefile("rb")
+            greeting = f.readline()
+            if greeting.startswith(b"421"):
+                s.close()
+                time.sleep(0.2)
+                continue
+            if not greeting.startswith(b"220"):
+                stats.fail("guesser greeting %r" % greeting[:40])
+            s.sendall(b"USER soak0\r\n")
+            user = f.readline()
+            s.sendall(b"PASS wrong\r\n")
+            answer = f.readline()
+            # A refusal ends the session: the reply may be lost with it.
+            if not user.startswith(b"331") or not (answer[:3] in (b"530", b"332", b"421") or
+                                                     answer == b""):
+                stats.fail("guesser: %r, %r" % (user[:40], answer[:40]))
+            s.close()
+        except OSError as e:
+            stats.fail("guesser: %s" % e)
+        # A server that answers at once must not turn the guesser into a
+        # flood of connections.
+        time.sleep(0.05)
+
+
+def ftp_slow_client(port, stats, deadline, trickle):
+    """Two sessions that send their login a byte at a time until the server
+    ends them or they have waited a few seconds past its login time."""
+    line = b"USER soak1\r\nPASS pw\r\n"
+    while time.time() + 1 < deadline:
+        conns = []
+        stats.add(faults=2)
+        try:
+            for _ in range(2):
+                conns.append(connect(port, SLOW_ADDRESS))
+        except OSError as e:
+            stats.fail("slow ftp connect: %s" % e)
+            break
+        give_up = time.time() + 6
+        i = 0
+        while conns and time.time() < give_up:
+            time.sleep(trickle)
+            for s in list(conns):
+                try:
+                    s.sendall(line[i:i + 1] if i < len(line) - 4 else b"x")
+                except OSError:
+                    conns.remove(s)
+                    s.close()
+            i += 1
+        for s in conns:
+            reset(s)
 
 
 def http_checks(work, stats, pid):
@@ -310,9 +536,12 @@ def ftp_setup(work, clients, rng):
 
 
 def ftp_config(port, data_port, clients, hostile):
+    # The workers all come from 127.0.0.1: their address may hold every
+    # place. Four more places for the slow clients and the guesser.
     return "\n".join([
         "; soak", "MaximumBandwidth=0", "Address=127.0.0.1", "ExternIP=127.0.0.1",
-        "TimeoutTime=3", "MaxUsers=%d" % (clients + hostile), "Port=%d" % port,
+        "TimeoutTime=3", "MaxUsers=%d" % (clients + hostile + 4),
+        "MaxPerAddress=%d" % (clients + hostile + 4), "Port=%d" % port,
         "DataPort=%d" % data_port, "LogRotation=1", "LogMaxEntries=0", "LogMaxAge=1000",
         "LogDir=logs", ""])
 
@@ -442,14 +671,19 @@ def main():
     proc = None
     fd0 = fd1 = rss0 = rss1 = -1
     try:
+        spread = many_addresses()
         if args.server == "http":
             site, files = http_setup(work, rng)
-            conf = http_config(work, port, site, args.clients * 2)
+            # Room for the workers, the slow clients and the guesser. With
+            # addresses of their own, each holds the default share (a
+            # quarter of the places); on one address only, every place.
+            places = args.clients * 3
+            share = max(2, places // 4) if spread else places
+            conf = http_config(work, port, site, places, 0 if spread else places)
             binary, conf_name = "mirt", "mirt.ini"
         else:
             seeded = ftp_setup(work, args.clients, rng)
-            data_port = free_port() if port > 20000 else port + 1000
-            data_port = min(data_port, 65000 - 2 * args.clients)
+            data_port = free_block(2 * args.clients + 4)
             conf = ftp_config(port, data_port, args.clients, args.clients)
             binary, conf_name = "zolf", "zolf.ini"
         with open(os.path.join(work, conf_name), "w") as f:
@@ -481,11 +715,27 @@ def main():
         for i in range(args.clients):
             r = random.Random(rng.random())
             if args.server == "http":
+                own = worker_address(i) if spread else None
                 t = threading.Thread(target=http_worker,
-                                     args=(port, files, stats, deadline, r, args.hostile))
+                                     args=(port, files, stats, deadline, r, args.hostile, own))
             else:
                 t = threading.Thread(target=ftp_worker,
                                      args=(port, i, seeded, stats, deadline, r, args.hostile))
+            t.daemon = True
+            t.start()
+            threads.append(t)
+        # Slow clients and a guesser, each from an address of its own (where
+        # there are no other addresses they would lock out the workers).
+        extra = []
+        if spread and args.server == "http":
+            extra = [threading.Thread(target=slow_clients,
+                                      args=(port, stats, deadline, share, HTTP_TIMEOUT, 0.3,
+                                            SLOW_ADDRESS)),
+                     threading.Thread(target=http_guesser, args=(port, stats, deadline, share))]
+        elif spread:
+            extra = [threading.Thread(target=ftp_slow_client, args=(port, stats, deadline, 0.3)),
+                     threading.Thread(target=ftp_guesser, args=(port, stats, deadline))]
+        for t in extra:
             t.daemon = True
             t.start()
             threads.append(t)

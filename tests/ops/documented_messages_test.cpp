@@ -94,6 +94,8 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
   static const std::regex kMissing("^The line '(.*)' is missing\\.$");
   static const std::regex kQuota("^DiskQuota .* entry is not valid\\.$");
   static const std::regex kCommand("^AddCommand parameter .* is not valid\\.$");
+  static const std::regex kFileLimit(
+      "^WARNING! The open file limit is \\d+; MaxConnections=\\d+ needs \\d+\\.$");
   // Messages that name a value or a path: the pages show them with a
   // placeholder word.
   static const std::pair<std::regex, const char *> kNamed[] = {
@@ -121,6 +123,9 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
     }
     line = std::regex_replace(line, kQuota, "DiskQuota abc entry is not valid.");
     line = std::regex_replace(line, kCommand, "AddCommand parameter retr is not valid.");
+    line = std::regex_replace(line, kFileLimit,
+                              "WARNING! The open file limit is 1024; MaxConnections=5000 "
+                              "needs 10064.");
     for (const auto &named : kNamed) line = std::regex_replace(line, named.first, named.second);
     if (pages.find(line) == std::string::npos) missing.push_back(line);
   }
@@ -316,9 +321,11 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
 TEST_F(DocumentedMirtMessages, DefaultsAndWarnings) {
   Check("mirt", "; c\nPort=" + port_ + "\nAddVirtual=/;/tmp\n", 0);
   Outcome o = Check("mirt", "; c\nPort=" + port_ +
-                                "\nTimeout=abc\nMaxConnections=2000\nAddVirtual=/;/tmp\n",
+                                "\nTimeout=abc\nMaxConnections=200000\nAddVirtual=/;/tmp\n"
+                                "KeepAliveTimeout=x\n",
                     0);
-  EXPECT_NE(o.out.find("WARNING!"), std::string::npos) << o.out;
+  EXPECT_NE(o.err.find("MaxConnections is above"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("Using KeepAliveTimeout=5."), std::string::npos) << o.err;
   o = Check("mirt", "; c\nPort=" + port_ + "\nAddHost=a;/nonexistent/a\nAddHost=b;/tmp\n" +
                         "AddVirtual=/p/;/nonexistent/p\nAddVirtual=/;/tmp\n", 0);
   EXPECT_NE(o.err.find("WARNING! AddHost entry a: /nonexistent/a"), std::string::npos) << o.err;
