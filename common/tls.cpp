@@ -137,6 +137,8 @@ SSL *TlsNew(SSL_CTX *ctx, int fd) {
 
 void TlsFree(SSL *ssl) { SSL_free(ssl); }
 
+void TlsNoTickets(SSL *ssl) { SSL_set_num_tickets(ssl, 0); }
+
 int TlsAccept(SSL *ssl) {
   ERR_clear_error();
   int result = SSL_do_handshake(ssl);

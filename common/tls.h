@@ -27,6 +27,11 @@ void TlsFreeContext(SSL_CTX *ctx);
 // A server-side TLS connection over the non-blocking socket fd (which
 // stays the caller's to close). Null when out of memory.
 SSL *TlsNew(SSL_CTX *ctx, int fd);
+// No resumption tickets from this connection. An FTP data connection
+// takes its session from the command connection's tickets; tickets of its
+// own would lie unread when an uploading client closes, and the kernel
+// would answer that close with a reset that can cut the upload's end.
+void TlsNoTickets(SSL *ssl);
 // Frees the connection without a word to the peer.
 void TlsFree(SSL *ssl);
 

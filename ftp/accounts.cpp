@@ -7,6 +7,7 @@
 
 #include "command_channel.h"
 #include "ini.h"
+#include "quota_records.h"
 #include "string_helpers.h"
 
 static const char accountsdir[] = "accounts";
@@ -175,52 +176,10 @@ int ReadAccount(Request *pReq, Ini *ini) {
   return ReadGrants(pReq, ini);
 }
 
-static void PutWord(unsigned char *p, uint64_t v) {
-  uint32_t w = v > UINT32_MAX ? UINT32_MAX : (uint32_t)v;
-  for (int i = 0; i < 4; i++) p[i] = (unsigned char)(w >> (8 * i));
-}
-
-static uint32_t GetWord(const unsigned char *p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
-         (uint32_t)p[3] << 24;
-}
-
-int ReadQuota(Request *pReq) {
-  char path[kHomeSize + 64];
-  if (AccountFile(path, sizeof path, pReq, "dsk") != 0) return -1;
-  int fd = open(path, O_RDWR | O_CREAT, 0600);
-  if (fd < 0) return -1;
-  unsigned char record[8];
-  ssize_t n = pread(fd, record, sizeof record, 0);
-  close(fd);
-  if (n < 0) return -1;
-  if (n == (ssize_t)sizeof record) {
-    // A stored record stays in force even when DiskQuota= changed since.
-    pReq->quotaLimit = GetWord(record);
-    pReq->diskUsage = GetWord(record + 4);
-  } else {
-    // First login (or a cut record): the account's quota, nothing stored.
-    pReq->quotaLimit = pReq->diskQuota;
-    pReq->diskUsage = 0;
-  }
-  pReq->quotaRead = '1';
-  return 0;
-}
+int ReadQuota(Request *pReq) { return AttachQuota(pReq); }
 
 int UpdateQuota(Request *pReq) {
   // Only a record read at login is written back: a refused login or an
   // account without quota must not overwrite the stored one with zeros.
-  if (pReq->quotaRead != '1') return -1;
-  char path[kHomeSize + 64];
-  if (AccountFile(path, sizeof path, pReq, "dsk") != 0) return -1;
-  int fd = open(path, O_WRONLY);
-  if (fd < 0) return -1;
-  unsigned char record[8];
-  PutWord(record, pReq->quotaLimit);
-  PutWord(record + 4, pReq->diskUsage);
-  // Overwritten in place: a failed write leaves the old record, never an
-  // emptied file.
-  ssize_t n = pwrite(fd, record, sizeof record, 0);
-  int closed = close(fd);
-  return (n == (ssize_t)sizeof record && closed == 0) ? 0 : -1;
+  return WriteQuota(pReq->quota);
 }

@@ -10,8 +10,10 @@ struct Ini;
 // -1 when not (bad name, no account, a refused key, address not allowed).
 int OpenAccount(Request *pReq);
 int ReadAccount(Request *pReq, Ini *ini);
-// Loads the quota record, creating an empty file for a first login.
+// Takes the account's shared quota record (quota_records.h), reading it
+// from its file for the first session, creating an empty file for a first
+// login.
 int ReadQuota(Request *pReq);
-// Writes the record back, in place; only for a session whose ReadQuota
-// read it. 0, or -1 when it cannot be written.
+// Writes the record back, in place; only for a session that holds one.
+// 0, or -1 when it cannot be written.
 int UpdateQuota(Request *pReq);

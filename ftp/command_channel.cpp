@@ -5,6 +5,9 @@
 #include <strings.h>
 
 #include "command_log.h"
+#include "conn_io.h"
+#include "security_commands.h"
+#include "session_io.h"
 #include "sockets.h"
 
 const char Mess150[] = "150 Starting transfer.\n";
@@ -30,14 +33,15 @@ static const char *const kCommandWords[kWordCount] = {
     "CDUP", "SYST", "PASV", "QUIT", "PWD",  "USER", "PASS", "LIST", "ABOR",
     "CWD",  "TYPE", "MKD",  "DELE", "RMD",  "STOR", "RETR", "NOOP", "APPE",
     "PORT", "REST", "RNFR", "RNTO", nullptr, "MDTM", "SIZE", "SITE",
-    "NLST", "MLSD", "MLST", "EPSV", "EPRT", "FEAT", "OPTS"};
+    "NLST", "MLSD", "MLST", "EPSV", "EPRT", "FEAT", "OPTS",
+    "AUTH", "PBSZ", "PROT"};
 
 int PermissionOf(int code) {
   switch (code) {
     case kNLST: case kMLSD: case kMLST: return kLIST;
     case kEPSV: return kPASV;
     case kEPRT: return kPORT;
-    case kFEAT: case kOPTS: return -1;
+    case kFEAT: case kOPTS: case kAUTH: case kPBSZ: case kPROT: return -1;
     default: return code >= 0 && code < kCommandCount ? code : -1;
   }
 }
@@ -74,8 +78,7 @@ static size_t StripTelnet(Request *pReq, char *p, size_t n) {
 int OnReadCmnd(Request *pReq) {
   if (pReq->cmndLength >= kMaxLine) return 0;
   char *into = pReq->cmndBuffer + pReq->cmndLength;
-  ssize_t n = RecvBytes(pReq->cmndSocket, into,
-                        (size_t)(kMaxLine - pReq->cmndLength));
+  ssize_t n = CmndRead(pReq, into, (size_t)(kMaxLine - pReq->cmndLength));
   if (n > 0) {
     pReq->bytesReceived += (uint64_t)n;
     size_t kept = StripTelnet(pReq, into, (size_t)n);
@@ -84,7 +87,7 @@ int OnReadCmnd(Request *pReq) {
     return 0;
   }
   if (n == 0) return -1;
-  return WouldBlock(errno) ? 0 : -1;
+  return n == kConnWait ? 0 : -1;
 }
 
 // Puts bytes in front of those already waiting behind the current line:
@@ -214,20 +217,22 @@ bool ReplyFits(const char *text) {
 
 int OnWriteCmnd(Request *pReq) {
   if (pReq->cmndLength <= 0) return 0;
-  ssize_t n = SendBytes(pReq->cmndSocket, pReq->cmndBuffer,
-                        (size_t)pReq->cmndLength);
+  ssize_t n = CmndWrite(pReq, pReq->cmndBuffer, (size_t)pReq->cmndLength);
   if (n > 0) {
     pReq->cmndLength -= (int32_t)n;
     pReq->bytesSent += (uint64_t)n;
     memmove(pReq->cmndBuffer, pReq->cmndBuffer + n, (size_t)pReq->cmndLength);
     memset(pReq->cmndBuffer + pReq->cmndLength, 0,
            sizeof pReq->cmndBuffer - (size_t)pReq->cmndLength);
-    if (pReq->cmndLength == 0) RecvFTPstring(pReq);
+    if (pReq->cmndLength == 0) {
+      RecvFTPstring(pReq);
+      if (AfterReplySent(pReq) != 0) return -1;
+    }
     return 0;
   }
   if (n == 0) return 0;
   // Any other error ends the session: retrying a dead socket would spin.
-  return WouldBlock(errno) ? 0 : -1;
+  return n == kConnWait ? 0 : -1;
 }
 
 void RecvFTPstring(Request *pReq) {

@@ -18,7 +18,9 @@ enum CommandCode {
   // (FEAT, OPTS).
   kNLST = 26, kMLSD = 27, kMLST = 28, kEPSV = 29, kEPRT = 30, kFEAT = 31,
   kOPTS = 32,
-  kWordCount = 33,
+  // Explicit TLS: every session may give them, before login too.
+  kAUTH = 33, kPBSZ = 34, kPROT = 35,
+  kWordCount = 36,
 };
 
 // The permission flag a command code is checked against; -1 for a command

@@ -11,9 +11,11 @@
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "security_commands.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
+#include "transfers.h"
 
 static const char kNoSocket[] = "451 Could not create socket descriptor.\n";
 static const char kNoBind[] = "451 Assigning a name to socket failed.\n";
@@ -24,10 +26,36 @@ static const char kPassiveTail[] = ",%d,%d).\n";
 static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
 static const char kPortBad[] = "550 Bad PORT arguments.\n";
 static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
-static const char kBadIp[] = "425 Connection refused (bad IP).\n";
 
-// Passive sockets listen on every local address.
-static const char kAnyAddress[] = "0.0.0.0";
+// The address the client reached the server at: passive listeners bind it
+// alone, never every local address. False when it cannot be learnt.
+static bool ServerAddress(int cmndSocket, char *out, size_t size) {
+  struct sockaddr_in sin;
+  socklen_t len = sizeof sin;
+  if (getsockname(cmndSocket, (struct sockaddr *)&sin, &len) != 0 ||
+      sin.sin_family != AF_INET)
+    return false;
+  return inet_ntop(AF_INET, &sin.sin_addr, out, (socklen_t)size) != nullptr;
+}
+
+bool PortRefused(const Server *pConfig, int port) {
+  // A privileged port is some other service of the client's host; the
+  // server's own ports would have it talk to itself (a PORT to the command
+  // port stores the server's greeting in a file).
+  if (port < 1024 || (uint32_t)port == pConfig->Port) return true;
+  uint32_t first = pConfig->DataPort;
+  return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
+}
+
+// After PROT P a data connection speaks TLS from its first byte, the
+// client being the TLS client whichever side connected. 0, or -1 after a
+// 425 when TLS cannot be started.
+static int Protect(Request *pReq) {
+  if (ProtectDataConnection(pReq) == 0) return 0;
+  CloseXferConnection(pReq);
+  SendFTPstring(pReq, Mess425);
+  return -1;
+}
 
 void DropTransfer(Request *pReq) {
   CloseDataBuffer(pReq);
@@ -57,7 +85,12 @@ static int StartPassive(Request *pReq) {
   // SO_REUSEADDR (set by ListenTcp) lets the session listen again at once
   // on the port whose previous data connection still sits in TIME_WAIT.
   int stage = 0;
-  int sock = ListenTcp(kAnyAddress, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+  char address[kAddressSize];
+  int sock = -1;
+  if (!ServerAddress(pReq->cmndSocket, address, sizeof address))
+    stage = 2;
+  else
+    sock = ListenTcp(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
   if (sock < 0) {
     SendFTPstring(pReq, stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen);
     return 451;
@@ -148,7 +181,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
     SendFTPstring(pReq, kPortConflict);
     return 550;
   }
-  if (port < 0) {
+  if (port < 0 || PortRefused(pReq->pConfig, port)) {
     SendFTPstring(pReq, kPortBad);
     return 550;
   }
@@ -167,6 +200,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
     pReq->DataSocket = sock;
   } else {
     pReq->xferSocket = sock;
+    if (Protect(pReq) != 0) return 425;
   }
   pReq->passiveMode = '0';
   SendFTPstring(pReq, Mess200);
@@ -229,7 +263,7 @@ int OnAcceptXfer(Request *pReq) {
   if (pReq->passiveMode != '1') {
     pReq->xferSocket = pReq->DataSocket;
     pReq->DataSocket = -1;
-    return 0;
+    return Protect(pReq);
   }
   char peer[kAddressSize] = "";
   errno = 0;
@@ -238,16 +272,24 @@ int OnAcceptXfer(Request *pReq) {
     // A connection that went away before it was taken: nothing to report,
     // the socket keeps listening.
     if (WouldBlock(errno) || errno == ECONNABORTED) return -1;
-    SendFTPstring(pReq, Mess425);
+    // Out of descriptors or worse: the listener would stay ready and be
+    // tried again pass after pass, so it goes. The reply waits for any
+    // line the client is still sending.
+    CloseConnection(pReq->DataSocket);
+    pReq->DataSocket = -1;
+    SendFinalReply(pReq, Mess425);
     return -1;
   }
   if (strcmp(peer, pReq->ipAddress) != 0) {
-    // Someone else got to the port first: turned away, and the client
-    // itself can still connect.
-    SendFTPstring(pReq, kBadIp);
+    // A stranger got to the port first: closed without a word, since a
+    // reply would land in the middle of whatever the client is sending;
+    // the client itself can still connect.
     CloseConnection(sock);
     return -1;
   }
+  // Exactly one connection per PASV: nobody else reaches the port now.
+  CloseConnection(pReq->DataSocket);
+  pReq->DataSocket = -1;
   pReq->xferSocket = sock;
-  return 0;
+  return Protect(pReq);
 }

@@ -12,6 +12,11 @@ int DoPORT(Request *pReq);
 int DoEPSV(Request *pReq);
 int DoEPRT(Request *pReq);
 
+// True for a port an active data connection must never go to: below 1024,
+// the command port, or one of the passive ports. PORT (and EPRT) answer
+// "550 Bad PORT arguments." for it.
+bool PortRefused(const Server *pConfig, int port);
+
 // DataSocket readable (passive) or writable (active) while no xferSocket
 // exists: 0 when xferSocket is ready, -1 otherwise (a 425 reply queued
 // when something went wrong).

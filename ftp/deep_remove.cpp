@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "quota_records.h"
 #include "rooted_files.h"
 
 // Longest path (with its NUL) an entry of the walk may have. It bounds the
@@ -16,12 +17,6 @@
 static const size_t kDeepPathSize = 768;
 
 static const int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-void LowerDiskUsage(Request *pReq, int64_t size) {
-  if (pReq->quotaLimit == 0 || size <= 0) return;
-  uint64_t bytes = (uint64_t)size;
-  pReq->diskUsage = bytes >= pReq->diskUsage ? 0 : pReq->diskUsage - bytes;
-}
 
 // Empties the open directory dirFd (which it takes over and closes); its
 // path is pathLength characters long. Every name is resolved relative to
@@ -58,7 +53,7 @@ static int EmptyDirectory(Request *pReq, int dirFd, size_t pathLength) {
       errors++;
     } else if (S_ISREG(st.st_mode)) {
       // A link or a special file held no stored bytes of the account.
-      LowerDiskUsage(pReq, (int64_t)st.st_size);
+      ChargeQuota(pReq, -(int64_t)st.st_size);
     }
   }
   closedir(dir);

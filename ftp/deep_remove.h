@@ -9,10 +9,6 @@
 // in it. 0 when all of it is gone, -1 when anything could not be removed;
 // the walk goes on past errors, so what can go does go. Symbolic links are
 // removed as links and never followed, the top one included: nothing
-// outside the given tree is ever touched. Lowers diskUsage for every file
-// removed.
+// outside the given tree is ever touched. Gives every removed file's bytes
+// back to the account's quota.
 int DoDeepRemove(Request *pReq, const char *path);
-
-// A file of `size` bytes left the account: lowers diskUsage (never below 0)
-// when a quota is in force.
-void LowerDiskUsage(Request *pReq, int64_t size);

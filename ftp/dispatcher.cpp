@@ -8,6 +8,7 @@
 #include "data_connection.h"
 #include "feature_list.h"
 #include "file_commands.h"
+#include "security_commands.h"
 #include "listing.h"
 #include "session_commands.h"
 #include "transfers.h"
@@ -27,7 +28,8 @@ static const CommandHandler kHandlers[kWordCount] = {
     /* RNTO */ DoRNTO, /* 22   */ nullptr, /* MDTM */ DoMDTM,
     /* SIZE */ DoSIZE, /* SITE */ DoSITE, /* NLST */ DoNLST,
     /* MLSD */ DoMLSD, /* MLST */ DoMLST, /* EPSV */ DoEPSV,
-    /* EPRT */ DoEPRT, /* FEAT */ DoFEAT, /* OPTS */ DoOPTS};
+    /* EPRT */ DoEPRT, /* FEAT */ DoFEAT, /* OPTS */ DoOPTS,
+    /* AUTH */ DoAUTH, /* PBSZ */ DoPBSZ, /* PROT */ DoPROT};
 
 int NotImplemented(Request *pReq) {
   SendFTPstring(pReq, Mess502);
@@ -71,8 +73,14 @@ int DoFTP(Request *pReq) {
 
   // Clients ask for the features before they log in, and may leave before
   // they have.
-  if (!LoggedIn(pReq) && (code == kFEAT || code == kOPTS || code == kQUIT))
+  // TLS is set up before the login it protects.
+  if (!LoggedIn(pReq) && (code == kFEAT || code == kOPTS || code == kQUIT ||
+                          code == kAUTH || code == kPBSZ || code == kPROT))
     return kHandlers[code](pReq);
+  if (code == kUSER && TlsRequiredFirst(pReq)) {
+    SendFTPstring(pReq, kTlsRequired);
+    return 530;
+  }
   if (code == kUSER && pReq->permissions[kUSER] == '1') return DoUSER(pReq);
   if (code == kPASS && pReq->permissions[kPASS] == '1' &&
       pReq->permissions[kUSER] == '0') {

@@ -14,11 +14,25 @@ static const char kFeatures[] =
     " SIZE\n"
     " UTF8\n"
     "211 End\n";
+// The same with explicit TLS, offered when a certificate is configured.
+static const char kFeaturesTls[] =
+    "211-Features:\n"
+    " AUTH TLS\n"
+    " EPRT\n"
+    " EPSV\n"
+    " MDTM\n"
+    " MLST type*;size*;modify*;UNIX.mode*;\n"
+    " PBSZ\n"
+    " PROT\n"
+    " REST STREAM\n"
+    " SIZE\n"
+    " UTF8\n"
+    "211 End\n";
 static const char kUtf8On[] = "200 Always in UTF8 mode.\n";
 static const char kOptionUnknown[] = "501 Option not understood.\n";
 
 int DoFEAT(Request *pReq) {
-  SendFTPstring(pReq, kFeatures);
+  SendFTPstring(pReq, pReq->pConfig->tlsContext ? kFeaturesTls : kFeatures);
   return 211;
 }
 

@@ -14,6 +14,7 @@
 #include "command_channel.h"
 #include "deep_remove.h"
 #include "dispatcher.h"
+#include "quota_records.h"
 #include "rooted_files.h"
 #include "virtual_paths.h"
 
@@ -59,10 +60,10 @@ int DoDELE(Request *pReq) {
       SendFTPstring(pReq, Mess450);
     return 450;
   }
-  if (pReq->quotaLimit != 0) {
+  if (QuotaLimit(pReq) != 0) {
     // Only a file's own bytes were stored; a link held none.
-    if (S_ISREG(own.st_mode)) LowerDiskUsage(pReq, (int64_t)own.st_size);
-    snprintf(tmpBuf, sizeof tmpBuf, kDeletedQuota, pReq->diskUsage, pReq->quotaLimit);
+    if (S_ISREG(own.st_mode)) ChargeQuota(pReq, -(int64_t)own.st_size);
+    snprintf(tmpBuf, sizeof tmpBuf, kDeletedQuota, DiskUsage(pReq), QuotaLimit(pReq));
     SendFTPstring(pReq, tmpBuf);
   } else {
     SendFTPstring(pReq, Mess250);

@@ -11,7 +11,9 @@
 #include "files.h"
 #include "ini.h"
 #include "rotating_log.h"
+#include "tls.h"
 #include "string_helpers.h"
+#include "tls.h"
 
 static const char kServerName[] = "ZOLF/1.7.1";
 static const char kNoWorkingDirectory[] = "Could not get current working directory.\n";
@@ -35,6 +37,9 @@ static const char kRootNotDirectory[] =
     "WARNING! Account %s: RootDirectory %s does not exist or is not a directory.\n";
 static const char kDataPortTooHigh[] = "Data port can not be greater than %ld.\n";
 static const char kDataPortConflict[] = "Data port conflicting with server port.\n";
+static const char kRequireTlsInvalid[] = "RequireTLS value must be either 0 or 1.\n";
+static const char kTlsFilesApart[] = "TLSCertificate and TLSKey go together.\n";
+static const char kRequireTlsAlone[] = "RequireTLS=1 needs TLSCertificate and TLSKey.\n";
 
 // Values are read into 128-byte buffers: up to 126 characters.
 static const size_t kValueSize = 128;
@@ -170,6 +175,50 @@ static int ReadDataPort(Ini *ini, Server *pConfig) {
   return 0;
 }
 
+// Explicit TLS: the certificate and key files (PEM) and whether USER has to
+// wait for AUTH TLS. All optional and quiet when absent; the files are
+// loaded here, so a bad one stops the start with its reason.
+static int ReadTls(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  // Each lookup starts at the top (iteration mode goes on from the last
+  // line found), so the keys may stand in any order.
+  IniIterate(ini);
+  if (ReadIni(ini, value, sizeof value, "TLSCertificate=") == 0)
+    snprintf(pConfig->TLSCertificate, sizeof pConfig->TLSCertificate, "%s", value);
+  IniIterate(ini);
+  if (ReadIni(ini, value, sizeof value, "TLSKey=") == 0)
+    snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", value);
+  pConfig->RequireTLS = '0';
+  IniIterate(ini);
+  int required = ReadIni(ini, value, sizeof value, "RequireTLS=");
+  IniSingle(ini);
+  if (required == 0) {
+    if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) {
+      fputs(kRequireTlsInvalid, stderr);
+      return -1;
+    }
+    pConfig->RequireTLS = value[0];
+  }
+  bool certificate = pConfig->TLSCertificate[0] != '\0';
+  if (certificate != (pConfig->TLSKey[0] != '\0')) {
+    fputs(kTlsFilesApart, stderr);
+    return -1;
+  }
+  if (!certificate) {
+    if (pConfig->RequireTLS != '1') return 0;
+    fputs(kRequireTlsAlone, stderr);
+    return -1;
+  }
+  char error[256];
+  pConfig->tlsContext = TlsServerContext(pConfig->TLSCertificate, pConfig->TLSKey,
+                                         false, error, sizeof error);
+  if (!pConfig->tlsContext) {
+    fprintf(stderr, "%s\n", error);
+    return -1;
+  }
+  return 0;
+}
+
 static int ReadKeys(Ini *ini, Server *pConfig, Log *log) {
   ReadBandwidth(ini, pConfig);
   if (ReadAddresses(ini, pConfig) != 0) return -1;
@@ -177,6 +226,7 @@ static int ReadKeys(Ini *ini, Server *pConfig, Log *log) {
   ReadMaxUsers(ini, pConfig);
   if (ReadPort(ini, pConfig) != 0) return -1;
   if (ReadDataPort(ini, pConfig) != 0) return -1;
+  if (ReadTls(ini, pConfig) != 0) return -1;
   return ReadLogConfig(ini, log, kValueSize);
 }
 

@@ -9,10 +9,15 @@
 
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "event_loop.h"
+#include "security_commands.h"
+#include "session_io.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
+#include "tls.h"
 #include "transfers.h"
+#include "upload_files.h"
 
 static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
 static const char kNoSocket[] = "Creating socket failed.\n";
@@ -64,6 +69,8 @@ void CloseServer(Server *pConfig) {
   CloseConnection(pConfig->listenSocket);
   pConfig->listenSocket = -1;
   DelAllRequests(&pConfig->requests);
+  TlsFreeContext(pConfig->tlsContext);
+  pConfig->tlsContext = nullptr;
 }
 
 static void Add(int fd, fd_set *set, int *highest) {
@@ -73,6 +80,31 @@ static void Add(int fd, fd_set *set, int *highest) {
 }
 
 static bool IsSet(int fd, fd_set *set) { return FdFits(fd) && FD_ISSET(fd, set); }
+
+static void AddFor(int fd, int mask, fd_set *readSet, fd_set *writeSet,
+                   int *highest) {
+  Add(fd, mask == kLoopWritable ? writeSet : readSet, highest);
+}
+
+static bool Ready(int fd, fd_set *readSet, fd_set *writeSet) {
+  return fd != -1 && (IsSet(fd, readSet) || IsSet(fd, writeSet));
+}
+
+// Decrypted bytes that a receive is due for: the socket will not announce
+// them, so they count as ready and the wait must not last.
+static bool CmndBytesDue(Request *pReq) {
+  return IfCmndSend(pReq) != 0 && IfCmndRecv(pReq) == 0 && CmndBytesWait(pReq);
+}
+
+static bool XferBytesDue(Request *pReq) {
+  return !DataWaits(pReq) && IfDataRecv(pReq) == 0 && XferBytesWait(pReq);
+}
+
+static bool AnyBytesDue(Server *pConfig) {
+  for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r))
+    if (CmndBytesDue(r) || XferBytesDue(r)) return true;
+  return false;
+}
 
 int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
            Server *pConfig) {
@@ -89,16 +121,18 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
     Add(pConfig->listenSocket, exceptSet, &highest);
   }
   for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r)) {
+    // A TLS connection may have to wait for the other readiness than its
+    // transfer's own (a handshake message to read while sending).
     if (DataWaits(r))
       ;  // nothing to move this pass: a ready socket would only spin
     else if (IfDataSend(r) == 0)
-      Add(r->xferSocket, writeSet, &highest);
+      AddFor(r->xferSocket, XferWatch(r, kLoopWritable), readSet, writeSet, &highest);
     else if (IfDataRecv(r) == 0)
-      Add(r->xferSocket, readSet, &highest);
+      AddFor(r->xferSocket, XferWatch(r, kLoopReadable), readSet, writeSet, &highest);
     if (IfCmndSend(r) == 0)
-      Add(r->cmndSocket, writeSet, &highest);
+      AddFor(r->cmndSocket, CmndWatch(r, kLoopWritable), readSet, writeSet, &highest);
     else if (IfCmndRecv(r) == 0)
-      Add(r->cmndSocket, readSet, &highest);
+      AddFor(r->cmndSocket, CmndWatch(r, kLoopReadable), readSet, writeSet, &highest);
     if (IfAcceptXfer(r) == 0)
       Add(r->DataSocket, r->passiveMode == '1' ? readSet : writeSet, &highest);
   }
@@ -150,7 +184,11 @@ void CheckIdle(Server *pConfig) {
 // A transfer pump reported its end: exactly one final reply (the pump's
 // own, or the completion line), then the data side is torn down.
 static void EndTransfer(Request *pReq) {
-  SendFinalReply(pReq, pReq->dataState == kDataIdle ? Mess226 : Mess451);
+  const char *completion = pReq->dataState == kDataIdle ? Mess226 : Mess451;
+  // An upload that ended well takes its name now; one that failed is
+  // dropped by CloseDataFile below.
+  if (pReq->dataState == kDataIdle && FinishUpload(pReq) != 0) completion = Mess451;
+  SendFinalReply(pReq, completion);
   CloseDataConnection(pReq);
   CloseDataBuffer(pReq);
   CloseDataFile(pReq);
@@ -166,7 +204,10 @@ static Request *OnCommandBytes(Request *pReq) {
   }
   int result = DoFTP(pReq);
   pReq->lastCommand = TranslateCommand(pReq->command);
-  if (result == 221 || result == 332 || result == 530) {
+  // A USER refused for want of TLS is no failed login: the client may
+  // still ask for TLS and log in.
+  bool refusedLogin = result == 530 && !TlsRequiredFirst(pReq);
+  if (result == 221 || result == 332 || refusedLogin) {
     // One attempt to send the parting reply, so a well-behaved client
     // learns why the connection ends.
     OnWriteCmnd(pReq);
@@ -178,11 +219,14 @@ static Request *OnCommandBytes(Request *pReq) {
 // The one event a session gets in this pass. Returns the session to go on
 // with (its successor, also when it was closed).
 static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet) {
-  if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, readSet)) {
+  // Each socket is in at most one set; what it is used for follows the
+  // session's state, not the set (TLS may have asked for the other one).
+  bool cmndReady = Ready(pReq->cmndSocket, readSet, writeSet) || CmndBytesDue(pReq);
+  if (cmndReady && IfCmndSend(pReq) != 0) {
     if (OnReadCmnd(pReq) != 0) return CloseRequest(pReq);
     return OnCommandBytes(pReq);
   }
-  if (pReq->cmndSocket != -1 && IsSet(pReq->cmndSocket, writeSet)) {
+  if (cmndReady) {
     if (OnWriteCmnd(pReq) != 0) return CloseRequest(pReq);
     SendPendingReply(pReq);
     // The reply is out: a command the client sent along with the last one
@@ -195,11 +239,12 @@ static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet)
     OnAcceptXfer(pReq);
     return GetNextRequest(pReq);
   }
-  if (pReq->xferSocket != -1) {
+  if (pReq->xferSocket != -1 &&
+      (Ready(pReq->xferSocket, readSet, writeSet) || XferBytesDue(pReq))) {
     int result = 0;
-    if (IsSet(pReq->xferSocket, writeSet))
+    if (IfDataSend(pReq) == 0)
       result = OnWriteData(pReq);
-    else if (IsSet(pReq->xferSocket, readSet))
+    else if (IfDataRecv(pReq) == 0)
       result = OnReadData(pReq);
     if (result == -1) EndTransfer(pReq);
   }
@@ -222,6 +267,7 @@ void RunServer(Server *pConfig) {
       int highest = setfds(&readSet, &writeSet, &exceptSet, pConfig);
       struct timeval timeout = {1, 0};
       ThrottleTimeout(pConfig, &timeout);
+      if (AnyBytesDue(pConfig)) timeout = {0, 0};
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &timeout);
       calls++;
     } while (ready == 0 && calls < pConfig->TimeoutTime && !stopRequested);

@@ -8,7 +8,10 @@
 #include <dirent.h>
 
 struct Log;
+struct QuotaRecord;
 struct Request;
+struct ConnTls;
+typedef struct ssl_ctx_st SSL_CTX;
 
 enum {
   kCmndBufferSize = 256,
@@ -46,6 +49,12 @@ struct Server {
   int listenSocket;
   uint32_t Port;
   uint32_t DataPort;              // first passive data port
+  // Explicit TLS (AUTH TLS), offered when a certificate is configured.
+  char TLSCertificate[256];
+  char TLSKey[256];
+  char RequireTLS;                // '1': USER only after AUTH TLS
+  SSL_CTX *tlsContext;            // null: no TLS
+  QuotaRecord *quotas;            // quota records of logged-in accounts
 };
 
 struct Request {
@@ -78,13 +87,18 @@ struct Request {
   char ipAddress[kAddressSize];      // client address, dotted
   char permissions[kPermissionCount];  // '1' per allowed command code
   char closeIfIdle;                  // '0' never closed for idleness
-  char quotaRead;                    // '1' when the quota record was read at
-                                     // login: only then is it written back
   char *renameFrom;                  // pending rename source (owned)
   char *renameTo;                    // rename target while checked (owned)
   uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
-  uint64_t quotaLimit;               // quota in force, 0 = none
-  uint64_t diskUsage;                // bytes stored by the account
+  QuotaRecord *quota;                // the account's shared quota record,
+                                     // null without a quota
+  // A STOR writing into a temporary name (upload_files.h); uploadTemp is
+  // empty when there is none, and uploadDir is open only while it is not.
+  int uploadDir;                     // the target's directory
+  char uploadName[256];              // the target's name in it
+  char uploadTemp[64];               // the temporary name beside it
+  int64_t uploadBase;                // size of what the target held at start
+  int64_t uploadCharged;             // bytes charged so far beyond that
   int64_t restOffset;                // REST offset for the next RETR/STOR
   Request *next;
   Server *pConfig;
@@ -108,4 +122,14 @@ struct Request {
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
   char listDirectory[800];           // real path of the listed directory,
                                      // ending in '/' (root 255 + path 511)
+  // TLS state of the command and data connections (null: plain) and the
+  // readiness the last call on each had to wait for (0: none).
+  ConnTls *cmndTls;
+  ConnTls *xferTls;
+  int32_t cmndWant;
+  int32_t xferWant;
+  char tlsCommand;                   // '0' plain, '1' TLS after the reply
+                                     // being sent, '2' TLS
+  char pbszGiven;                    // '1' after PBSZ
+  char protPrivate;                  // '1' after PROT P: data in TLS
 };

@@ -7,6 +7,7 @@
 #include "accounts.h"
 #include "command_channel.h"
 #include "dispatcher.h"
+#include "quota_records.h"
 #include "sessions.h"
 #include "string_helpers.h"
 
@@ -54,9 +55,9 @@ int DoPASS(Request *pReq) {
   if (pReq->accountRefused == '1' || strcmp(pReq->argument, pReq->passWord) != 0)
     return kWrongPassword;
   pReq->permissions[kPASS] = '0';
-  if (pReq->quotaLimit != 0) {
+  if (QuotaLimit(pReq) != 0) {
     snprintf(tmpBuf, sizeof tmpBuf, kWelcomeQuota,
-             (unsigned long)pReq->diskUsage, (unsigned long)pReq->quotaLimit);
+             (unsigned long)DiskUsage(pReq), (unsigned long)QuotaLimit(pReq));
     SendFTPstring(pReq, tmpBuf);
   } else {
     SendFTPstring(pReq, Mess230);

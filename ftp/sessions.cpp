@@ -5,8 +5,10 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "accounts.h"
+#include "quota_records.h"
+#include "upload_files.h"
 #include "command_channel.h"
+#include "session_io.h"
 #include "sockets.h"
 
 // The lowest number from 1 that no live session holds. The passive data
@@ -44,7 +46,7 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->passiveMode = '1';
   pReq->binaryMode = '1';
   pReq->closeIfIdle = '0';
-  pReq->quotaRead = '0';
+  pReq->tlsCommand = pReq->pbszGiven = pReq->protPrivate = '0';
   snprintf(pReq->rootDirectory, sizeof pReq->rootDirectory, "c:\\www");
   snprintf(pReq->cwd, sizeof pReq->cwd, "/");
   snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
@@ -79,15 +81,9 @@ void DelAllRequests(Request **head) {
   *head = nullptr;
 }
 
-void CloseCmndConnection(Request *pReq) {
-  CloseConnection(pReq->cmndSocket);
-  pReq->cmndSocket = -1;
-}
+void CloseCmndConnection(Request *pReq) { CloseCmnd(pReq); }
 
-void CloseXferConnection(Request *pReq) {
-  CloseConnection(pReq->xferSocket);
-  pReq->xferSocket = -1;
-}
+void CloseXferConnection(Request *pReq) { CloseXfer(pReq); }
 
 void CloseDataConnection(Request *pReq) {
   CloseConnection(pReq->DataSocket);
@@ -103,6 +99,8 @@ void CloseDataBuffer(Request *pReq) {
 }
 
 void CloseDataFile(Request *pReq) {
+  // An upload closed before its good end leaves the old file as it was.
+  AbortUpload(pReq);
   if (pReq->dataFile != -1) close(pReq->dataFile);
   pReq->dataFile = -1;
 }
@@ -113,8 +111,11 @@ Request *CloseRequest(Request *pReq) {
   free(pReq->renameTo);
   pReq->renameFrom = nullptr;
   pReq->renameTo = nullptr;
-  UpdateQuota(pReq);
+  // A session that ends during an upload ends the upload normally, as a
+  // closed data connection would: what arrived is kept.
+  FinishUpload(pReq);
   CloseDataFile(pReq);
+  DetachQuota(pReq);  // the last session of the account writes it
   CloseXferConnection(pReq);
   CloseDataConnection(pReq);
   CloseCmndConnection(pReq);

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include "command_channel.h"
+#include "conn_io.h"
 #include "dispatcher.h"
 #include "listing.h"
 #include "rooted_files.h"
+#include "session_io.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
+#include "upload_files.h"
 #include "virtual_paths.h"
 
 static const char kInUse[] = "451 File handle is in use.\n";
@@ -23,9 +26,6 @@ static const char kStorMissing[] = "550 Can't process STOR without argument.\n";
 static const char kAppeMissing[] = "550 Can't process APPE without argument.\n";
 static const char kBinaryCorrupt[] = "451 Binary flag corrupt (flag set to binary).\n";
 static const char kSeekFailed[] = "550 Seek failed.\n";
-static const char kQuotaReached[] = "452 Disk quota reached.\n";
-static const char kWriteFailed[] = "451 Error writing to file.\n";
-static const char kDiskFull[] = "451 Error writing to file (disk full?).\n";
 
 // Unthrottled transfers move up to kTurnRounds pieces per readiness event,
 // file data in pieces of the size of `chunk`. The cap keeps one fast
@@ -112,30 +112,8 @@ static int StartUpload(Request *pReq, bool append, const char *missingReply) {
   CloseDataBuffer(pReq);
   int refused = CheckTransferPath(pReq, missingReply);
   if (refused) return refused;
-  // REST n + STOR keeps the first n bytes of the file, so only a STOR
-  // without an offset empties it at opening.
-  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
-  if (append)
-    flags |= O_APPEND;
-  else if (offset <= 0)
-    flags |= O_TRUNC;
-  int fd = RootedOpen(pReq, tmpBuf, flags, 0600);
-  if (fd >= 0 && !OpenedAFile(fd)) {
-    close(fd);
-    fd = -1;
-  }
-  if (fd < 0) {
-    SendFTPstring(pReq, Mess550);
-    return 550;
-  }
-  pReq->dataFile = fd;
-  if (!append && offset > 0) {
-    if (ftruncate(fd, (off_t)offset) != 0 ||
-        lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1) {
-      SendFTPstring(pReq, kSeekFailed);
-      return 550;
-    }
-  }
+  refused = OpenUploadFile(pReq, tmpBuf, append, offset);
+  if (refused) return refused;
   pReq->dataState = kDataReceiving;
   SendFTPstring(pReq, Mess150);
   return 150;
@@ -173,35 +151,29 @@ static int RefillBuffer(Request *pReq) {
 // 1 when all of it went out, 0 when the socket took less (or nothing),
 // -1 on an error.
 static int SendBuffer(Request *pReq) {
-  ssize_t n = SendBytes(pReq->xferSocket, pReq->dataBuffer,
-                        (size_t)pReq->dataLength);
-  if (n < 0) return WouldBlock(errno) ? 0 : -1;
+  ssize_t n = XferWrite(pReq, pReq->dataBuffer, (size_t)pReq->dataLength);
+  if (n == kConnWait) return 0;
+  if (n < 0) return -1;
   pReq->bytesSent += (uint64_t)n;
   pReq->dataLength -= (int32_t)n;
   memmove(pReq->dataBuffer, pReq->dataBuffer + n, (size_t)pReq->dataLength);
   return pReq->dataLength == 0 ? 1 : 0;
 }
 
-// A file piece straight into the socket. What the socket does not take is
-// read again next time (the file position goes back), so nothing of the
-// file waits in memory. 1 all sent, 0 the socket is full, -1 at the end
-// of the file (dataState 4) or on an error.
+// A file piece straight into the connection (the kernel copies it, or TLS
+// encrypts it); the file position moves by what the connection took, so
+// nothing of the file waits in memory. 1 all sent, 0 the connection is
+// full, -1 at the end of the file (dataState 4) or on an error.
 static int SendFilePiece(Request *pReq) {
-  ssize_t got = read(pReq->dataFile, chunk, sizeof chunk);
-  if (got < 0) return -1;
-  if (got == 0) {
+  ssize_t sent = XferSendFile(pReq, pReq->dataFile, sizeof chunk);
+  if (sent == kConnWait) return 0;
+  if (sent < 0) return -1;
+  if (sent == 0) {
     pReq->dataState = kDataIdle;
     return -1;
   }
-  ssize_t sent = SendBytes(pReq->xferSocket, chunk, (size_t)got);
-  if (sent < 0) {
-    if (!WouldBlock(errno)) return -1;
-    sent = 0;
-  }
   pReq->bytesSent += (uint64_t)sent;
-  if (sent < got && lseek(pReq->dataFile, (off_t)(sent - got), SEEK_CUR) == (off_t)-1)
-    return -1;
-  return sent == got ? 1 : 0;
+  return (size_t)sent == sizeof chunk ? 1 : 0;
 }
 
 int OnWriteData(Request *pReq) {
@@ -235,40 +207,23 @@ static int FailUpload(Request *pReq, const char *reply) {
   return -1;
 }
 
-// Writes received bytes to the file under the quota: 0, or -1 after
-// choosing the final reply. Bytes are taken in whole buffers of 2048 while
-// they fit the quota; the first buffer that would cross it is not written.
 static int StoreBytes(Request *pReq, const char *data, size_t n) {
-  size_t allowed = n;
-  if (pReq->quotaLimit != 0 && pReq->diskUsage + n > pReq->quotaLimit) {
-    uint64_t room = pReq->quotaLimit > pReq->diskUsage
-                        ? pReq->quotaLimit - pReq->diskUsage
-                        : 0;
-    allowed = (size_t)(room / kDataBufferSize * kDataBufferSize);
-    if (allowed > n) allowed = n;
-  }
-  if (allowed > 0) {
-    ssize_t written = write(pReq->dataFile, data, allowed);
-    if (written < 0) return FailUpload(pReq, kWriteFailed);
-    pReq->diskUsage += (uint64_t)written;
-    // A short write is an error in both modes: the rest of the data would
-    // be lost without a word.
-    if ((size_t)written < allowed) return FailUpload(pReq, kDiskFull);
-  }
-  if (allowed < n) return FailUpload(pReq, kQuotaReached);
+  const char *reply = nullptr;
+  if (StoreUploadBytes(pReq, data, n, &reply) != 0) return FailUpload(pReq, reply);
   return 0;
 }
 
 // One receive: 1 stored, 0 nothing there, -1 at the end of the upload
 // (dataState 4) or on an error.
 static int ReceivePiece(Request *pReq, char *into, size_t room) {
-  ssize_t got = RecvBytes(pReq->xferSocket, into, room);
+  ssize_t got = XferRead(pReq, into, room);
   if (got == 0) {
     pReq->dataLength = 0;
     pReq->dataState = kDataIdle;
     return -1;
   }
-  if (got < 0) return WouldBlock(errno) ? 0 : -1;
+  if (got == kConnWait) return 0;
+  if (got < 0) return -1;
   pReq->bytesReceived += (uint64_t)got;
   return StoreBytes(pReq, into, (size_t)got) == 0 ? 1 : -1;
 }

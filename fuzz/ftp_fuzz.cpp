@@ -48,6 +48,7 @@
 #include "dispatcher.h"
 #include "listing.h"
 #include "path_watch.h"
+#include "quota_records.h"
 #include "rotating_log.h"
 #include "scratch.h"
 #include "server_records.h"
@@ -142,10 +143,8 @@ Request *LogIn(bool plain) {
     r->permissions[kLIST] = '0';
   } else {
     r->diskQuota = 1 << 20;
-    r->quotaLimit = 1 << 20;
-    r->diskUsage = 4096;
+    GiveQuota(r, 1 << 20, 4096);  // tied to no file: nothing is written back
   }
-  r->quotaRead = '0';  // nothing is written back to an account file
   r->lastCommand = kPASS;
   return r;
 }

@@ -12,9 +12,15 @@ int64_t NowMs();
 // MaxPerAddress when the key is absent or 0: a quarter of MaxConnections,
 // at least 2.
 uint32_t DefaultMaxPerAddress(uint32_t maxConnections);
-// True when c's address holds more connections than MaxPerAddress allows,
-// c included.
-bool OverAddressLimit(const HttpServer *s, const Connection *c);
+// Counts c for its address and tells whether the address now holds more
+// connections than MaxPerAddress allows, c included. One look into a hash
+// table, not a walk over every connection.
+bool OverAddressLimit(HttpServer *s, Connection *c);
+// Takes an ended connection out of its address's count.
+void UncountAddress(HttpServer *s, Connection *c);
+// The table for MaxConnections; 0, or -1 when out of memory.
+int InitAddressCounts(HttpServer *s);
+void FreeAddressCounts(HttpServer *s);
 // Starts the head deadline of a new connection (none when Timeout <= 0).
 void StartHeadDeadline(Connection *c);
 // After the response was decided: a 401 for wrong credentials is held for

@@ -340,6 +340,8 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->keepAliveTimeout = kDefaultKeepAlive;
   s->lastConnection = nullptr;
   s->loop = nullptr;
+  s->addressCounts = nullptr;
+  s->addressSlots = 0;
   snprintf(s->serverName, sizeof s->serverName, "Mirt/1.7.1");
   snprintf(s->protocol, sizeof s->protocol, "HTTP/1.0");
   s->defaultHost = nullptr;

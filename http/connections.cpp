@@ -122,6 +122,7 @@ void ResetConnection(Connection *c) {
 }
 
 void DelConnection(Connection **head, Connection *c) {
+  free(c->pipelined);
   if (c->prev)
     c->prev->next = c->next;
   else if (*head == c)
@@ -153,9 +154,9 @@ void NextRequest(Connection *c) {
   CloseFiles(c);
   WriteAccessLine(c);
   c->requests++;
-  int32_t carried = c->pipelinedLength;
+  int32_t carried = c->pipelined ? c->pipelinedLength : 0;
   ResetConnection(c);
-  memcpy(c->buffer, c->pipelined, (size_t)carried);
+  if (carried > 0) memcpy(c->buffer, c->pipelined, (size_t)carried);
   c->bodyLength = carried;
   c->buffer[carried] = '\0';
   c->pipelinedLength = 0;
@@ -172,6 +173,7 @@ Connection *EndConnection(Connection *c) {
     UnwatchFd(server->loop, c->io.fd);
   }
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
+  UncountAddress(server, c);
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);

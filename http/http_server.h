@@ -57,6 +57,11 @@ struct HttpServer {
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
   uint32_t maxPerAddress;    // connections one client address may hold
+  // Connections held per client address, a hash table of addressSlots
+  // entries (a power of two, at least twice MaxConnections, so it is never
+  // full); null where no loop runs (then the list is counted instead).
+  struct AddressCount *addressCounts;
+  uint32_t addressSlots;
   char logFormat;            // 'm' the server's own line, 'c' Combined
   LoginGuard guard;          // failed logins per client address
 };
@@ -136,9 +141,12 @@ struct Connection {
   int64_t progressAt;       // LoopNowMs of the next progress check while
                             // answering; 0 none
   // Bytes received after the current request's head: the start of the
-  // next request of a client that sends before it has its answer.
+  // next request of a client that sends before it has its answer. The
+  // room (kBufferSize bytes) is taken when a client first needs it and
+  // kept until the connection ends: most clients never send ahead, and an
+  // idle connection should cost as little as it can.
   int32_t pipelinedLength;
-  char pipelined[kBufferSize];
+  char *pipelined;
   // Kept from the request head for a Combined Log Format line (filled only
   // with LogFormat=combined); longer values are cut.
   char requestLine[1024];
@@ -147,4 +155,5 @@ struct Connection {
   int64_t headDeadline;     // NowMs by which the head must be in; 0 none
   int64_t replyAt;          // NowMs at which a held reply goes (state '2')
   char failedLogin;         // '1': credentials were sent and refused
+  char counted;             // '1': counted in addressCounts
 };

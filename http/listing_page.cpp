@@ -1,15 +1,15 @@
-// The listing page travels one piece per send step: the head, then one row
-// per directory entry, then the foot, each alone in the connection's
-// buffer. The entries are sorted, so their names are read once when the
-// listing opens and held, packed in one block, until the page ends; sizes,
-// dates and access are looked up row by row inside the open directory.
+// The listing page travels in pieces: the head, then the rows, as many as
+// fill the connection's buffer, then the foot. The entries are sorted, so
+// their names are read once when the listing opens and held, packed in one
+// block, until the page ends; sizes, dates and access are looked up row by
+// row inside the open directory.
 #include "listing_page.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 
@@ -53,6 +53,7 @@ const char kOpenFailed[] = "Failed to open directory.";
 const char kCloseFailed[] = "Could not close directory.\n";
 
 const char kPageType[] = ".htm";
+const int kEntriesPerPiece = 256;
 // Paths stay below this length, like every path the server opens.
 const size_t kPathLimit = 512;
 // A name is at most kPathLimit bytes; as text each byte may become a
@@ -146,8 +147,23 @@ bool Append(Connection *c, const char *format, const char *value) {
   return true;
 }
 
+// A row that does not fit the rest of the buffer waits in `pipelined`
+// (free during a listing: the connection closes after the page) and opens
+// the next piece.
+void Place(Connection *c, const char *row, int n) {
+  if ((size_t)n < sizeof c->buffer - (size_t)c->bodyLength) {
+    memcpy(c->buffer + c->bodyLength, row, (size_t)n);
+    c->bodyLength += n;
+  } else {
+    memcpy(c->pipelined, row, (size_t)n);
+    c->pipelinedLength = n;
+  }
+}
+
 void WriteFoot(Connection *c) {
-  if (!Append(c, kFoot, c->server->serverName)) c->bodyLength = 0;
+  char foot[sizeof kFoot + 32];
+  int n = snprintf(foot, sizeof foot, kFoot, c->server->serverName);
+  if (n > 0 && (size_t)n < sizeof foot) Place(c, foot, n);
   if (closedir(c->directory) != 0) fputs(kCloseFailed, stderr);
   c->directory = nullptr;
   FreeListingEntries(c);
@@ -167,9 +183,10 @@ void WriteRow(Connection *c, const char *name) {
   if (EscapeHtml(name, text, sizeof text) < 0) return;
   if (EncodeHref(name, href, sizeof href) < 0) return;
   GetDateARPANET(date, (time_t)mtime);
+  char row[kBufferSize];
   int n;
   if (kind == kDirectory) {
-    n = snprintf(c->buffer, sizeof c->buffer, kDirectoryRow, href, text, date);
+    n = snprintf(row, sizeof row, kDirectoryRow, href, text, date);
   } else {
     char sizeText[32];
     uint64_t bytes = (uint64_t)size;
@@ -177,17 +194,21 @@ void WriteRow(Connection *c, const char *name) {
       snprintf(sizeText, sizeof sizeText, kSizeBytes, bytes);
     else
       snprintf(sizeText, sizeof sizeText, kSizeKilobytes, bytes / 1024);
-    n = snprintf(c->buffer, sizeof c->buffer, kFileRow, href, text, sizeText,
-                 date);
+    n = snprintf(row, sizeof row, kFileRow, href, text, sizeText, date);
   }
   // A row too long for the buffer is left out, like an over-long name.
-  if (n > 0 && (size_t)n < sizeof c->buffer) c->bodyLength = n;
+  if (n > 0 && (size_t)n < sizeof row) Place(c, row, n);
 }
 
 }  // namespace
 
 int OpenListing(Connection *c) {
   c->bodyLength = 0;
+  // The page is the connection's last answer: what the client sent ahead
+  // is dropped, and the room holds a row waiting for the next piece.
+  c->pipelinedLength = 0;
+  if (!c->pipelined) c->pipelined = (char *)malloc(kBufferSize);
+  if (!c->pipelined) return Fail(c, kOpenFailed);
   if (c->directory) return Fail(c, kAlreadyOpen);
   snprintf(c->extension, sizeof c->extension, "%s", kPageType);
 
@@ -246,22 +267,34 @@ void FreeListingEntries(Connection *c) {
 }
 
 int NextListingRow(Connection *c) {
-  if (!c->directory || !c->entries) return -1;
   c->bodyLength = 0;
-  size_t base = strlen(c->fileName);
-  if (base == 0 || !IsSeparator(c->fileName[base - 1])) return -1;
-
-  ListingEntries *e = c->entries;
-  if (e->next >= e->count) {
-    WriteFoot(c);
-    return 0;
+  if (c->pipelinedLength > 0) {
+    memcpy(c->buffer, c->pipelined, (size_t)c->pipelinedLength);
+    c->bodyLength = c->pipelinedLength;
+    c->pipelinedLength = 0;
   }
-  const char *name = e->names + (e->order[e->next++] & ~kDirectoryBit);
-  size_t length = strlen(name);
-  // The name joins the path only while the entry is examined, so the
-  // access check sees the request path the entry's own link would give.
-  memcpy(c->fileName + base, name, length + 1);
-  WriteRow(c, name);
-  c->fileName[base] = '\0';
+  if (!c->directory || !c->entries) return c->bodyLength > 0 ? 0 : -1;
+  size_t base = strlen(c->fileName);
+  if (base == 0 || !IsSeparator(c->fileName[base - 1]))
+    return c->bodyLength > 0 ? 0 : -1;
+
+  // Rows are gathered until the buffer is full: one write carries a dozen
+  // of them. A bounded number of entries per piece, so a directory of
+  // hidden names cannot hold the loop.
+  ListingEntries *e = c->entries;
+  for (int entries = 0; entries < kEntriesPerPiece && c->pipelinedLength == 0;
+       entries++) {
+    if (e->next >= e->count) {
+      WriteFoot(c);
+      return 0;
+    }
+    const char *name = e->names + (e->order[e->next++] & ~kDirectoryBit);
+    size_t length = strlen(name);
+    // The name joins the path only while the entry is examined, so the
+    // access check sees the request path the entry's own link would give.
+    memcpy(c->fileName + base, name, length + 1);
+    WriteRow(c, name);
+    c->fileName[base] = '\0';
+  }
   return 0;
 }

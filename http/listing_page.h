@@ -14,7 +14,7 @@ void WriteListingHead(Connection *c);
 // Releases the entries of a listing (none is fine).
 void FreeListingEntries(Connection *c);
 // Called by OnWriteResponse whenever nothing else is pending and listings
-// are on: -1 when no directory is open (the page is done or was never
-// started), else 0 with the next piece of the page in c->buffer /
-// c->bodyLength (0 bytes for a skipped entry).
+// are on: -1 when the page is done or was never started, else 0 with the
+// next piece of the page in c->buffer / c->bodyLength: as many rows as fit
+// (0 bytes when every entry looked at was skipped).
 int NextListingRow(Connection *c);

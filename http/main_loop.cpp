@@ -151,7 +151,7 @@ int InitLoop(HttpServer *s) {
     fprintf(stderr, kLowFileLimit, limit, s->maxConnections, need);
   long size = limit > 0 && limit < need ? limit : need;
   s->loop = CreateEventLoop((int)size);
-  if (!s->loop) {
+  if (!s->loop || InitAddressCounts(s) != 0) {
     fputs(kNoLoop, stderr);
     return -1;
   }
@@ -159,6 +159,7 @@ int InitLoop(HttpServer *s) {
 }
 
 void CloseLoop(HttpServer *s) {
+  FreeAddressCounts(s);
   DeleteEventLoop(s->loop);
   s->loop = nullptr;
 }

@@ -1,6 +1,7 @@
 #include "request_io.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -179,13 +180,26 @@ int StartResponse(Connection *c) {
   int32_t head = (int32_t)HeadLength(c->buffer, (size_t)c->bodyLength);
   bool stays = false;
   if (head > 0) {
-    c->pipelinedLength = c->bodyLength - head;
-    memcpy(c->pipelined, c->buffer + head, (size_t)c->pipelinedLength);
-    // The fields of the next request must not count for this one.
-    memset(c->buffer + head, 0, (size_t)c->pipelinedLength);
-    c->bodyLength = head;
+    int32_t ahead = c->bodyLength - head;
+    // Only this head speaks for this answer: a "Connection: close" of the
+    // request sent after it is that request's own.
+    char first = c->buffer[head];
+    c->buffer[head] = '\0';
     stays = c->server->keepAliveTimeout > 0 && AsksToStay(c) &&
             c->requests + 1 < kRequestsPerConnection;
+    c->buffer[head] = first;
+    if (ahead > 0 && stays && !c->pipelined)
+      c->pipelined = (char *)malloc(kBufferSize);
+    if (ahead > 0 && stays && c->pipelined) {
+      memcpy(c->pipelined, c->buffer + head, (size_t)ahead);
+      c->pipelinedLength = ahead;
+    } else if (ahead > 0) {
+      // Nowhere to keep what was sent ahead: this answer is the last.
+      stays = false;
+    }
+    // The fields of the next request must not count for this one.
+    if (ahead > 0) memset(c->buffer + head, 0, (size_t)ahead);
+    c->bodyLength = head;
   }
   // A head that filled the buffer without its end leaves no telling where
   // the next request would begin.

@@ -5,6 +5,7 @@
 
 #include "accounts.h"
 #include "harness.h"
+#include "quota_records.h"
 #include "session_fixture.h"
 
 namespace {
@@ -165,9 +166,9 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   // First login: an empty record file, the account's quota, nothing stored.
   EXPECT_TRUE(harness::Exists(a.dir / "accounts/bob.dsk"));
   EXPECT_EQ(a.Record(), "");
-  EXPECT_EQ(a.req->quotaLimit, 500u);
-  EXPECT_EQ(a.req->diskUsage, 0u);
-  a.req->diskUsage = 300;
+  EXPECT_EQ(QuotaLimit(a.req), 500u);
+  EXPECT_EQ(DiskUsage(a.req), 0u);
+  a.req->quota->diskUsage = 300;
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(500, 300));
@@ -176,9 +177,9 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                  "RootDirectory=/srv\nDiskQuota=9999\n");
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(a.req->quotaLimit, 500u);
-  EXPECT_EQ(a.req->diskUsage, 300u);
-  a.req->diskUsage = 70000;
+  EXPECT_EQ(QuotaLimit(a.req), 500u);
+  EXPECT_EQ(DiskUsage(a.req), 300u);
+  a.req->quota->diskUsage = 70000;
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(500, 70000));
@@ -191,7 +192,7 @@ TEST(FtpAccounts, SessionsWithoutARecordNeverOverwriteIt) {
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                  "RootDirectory=/srv\nDiskQuota=0\n");
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(a.req->quotaLimit, 0u);
+  EXPECT_EQ(QuotaLimit(a.req), 0u);
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(1000, 123));

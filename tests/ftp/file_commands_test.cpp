@@ -12,6 +12,7 @@
 #include "deep_remove.h"
 #include "file_commands.h"
 #include "harness.h"
+#include "quota_records.h"
 #include "session_fixture.h"
 
 namespace {
@@ -93,17 +94,17 @@ TEST(FtpFileCommands, DeleRemovesRegularFilesOnly) {
 
 TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
   Files f;
-  f.req->quotaLimit = 1000;
-  f.req->diskUsage = 800;
+  GiveQuota(f.req, 1000, 0);
+  f.req->quota->diskUsage = 800;
   f.File("first", 500);
   f.File("second", 500);
   EXPECT_EQ(f.Run("DELE first"), "250 File deleted. Disk usage is 300/1000 bytes.\r\n");
   EXPECT_EQ(f.Run("DELE second"), "250 File deleted. Disk usage is 0/1000 bytes.\r\n");
-  EXPECT_EQ(f.req->diskUsage, 0u);
+  EXPECT_EQ(DiskUsage(f.req), 0u);
 
   // A size beyond 32 bits is taken whole: 4 GiB + 100 bytes must not
   // count as 100.
-  f.req->diskUsage = 300;
+  f.req->quota->diskUsage = 300;
   int fd = open(f.In("big").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, (off_t)((1LL << 32) + 100)), 0);  // sparse
@@ -112,11 +113,11 @@ TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
   EXPECT_EQ(f.Run("DELE big"), "250 File deleted. Disk usage is 0/1000 bytes.\r\n");
 
   // Without a quota nothing is counted.
-  f.req->quotaLimit = 0;
-  f.req->diskUsage = 50;
+  GiveQuota(f.req, 0, 0);
+  f.req->quota->diskUsage = 50;
   f.File("third", 10);
   EXPECT_EQ(f.Run("DELE third"), k250);
-  EXPECT_EQ(f.req->diskUsage, 50u);
+  EXPECT_EQ(DiskUsage(f.req), 50u);
 }
 
 TEST(FtpFileCommands, MkdMakesNewNamesOnly) {
@@ -160,8 +161,8 @@ TEST(FtpFileCommands, RmdRemovesEmptyDirectoriesOnlyWithoutRecursion) {
 TEST(FtpFileCommands, RecursiveRmdRemovesTheTreeAndCountsItsFiles) {
   Files f;
   f.req->permissions[kRMD_RECURSIVE] = '1';
-  f.req->quotaLimit = 10000;
-  f.req->diskUsage = 1000;
+  GiveQuota(f.req, 10000, 0);
+  f.req->quota->diskUsage = 1000;
   harness::MakeDirs(f.In("tree/a/b/c"));
   harness::MakeDirs(f.In("tree/empty"));
   f.File("tree/one", 100);
@@ -171,7 +172,7 @@ TEST(FtpFileCommands, RecursiveRmdRemovesTheTreeAndCountsItsFiles) {
   EXPECT_EQ(f.Run("RMD tree/", &code), k250);
   EXPECT_EQ(code, 250);
   EXPECT_FALSE(harness::Exists(f.In("tree")));
-  EXPECT_EQ(f.req->diskUsage, 400u);
+  EXPECT_EQ(DiskUsage(f.req), 400u);
   EXPECT_TRUE(IsDir(f.In("sub")));  // the neighbour stays
 
   // A plain file is no directory to walk: it stays, and that is a failure.

@@ -30,7 +30,7 @@ TEST(FtpLinks, NothingOutsideTheRootIsReachedThroughALink) {
   ASSERT_EQ(0, symlink((out + "/new").c_str(), (z.Root() + "/vlink").c_str()));
   ASSERT_EQ(0, symlink((out + "/f").c_str(), (z.Root() + "/flink").c_str()));
   ASSERT_EQ(0, symlink("pub", (z.Root() + "/inlink").c_str()));
-  ASSERT_TRUE(z.Start());
+  ASSERT_TRUE(StartQuietly(z));
   Conn c;
   ASSERT_TRUE(z.Login(c, "eve", "pw"));
 

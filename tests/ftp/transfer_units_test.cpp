@@ -11,6 +11,7 @@
 #include <string>
 
 #include "harness.h"
+#include "quota_records.h"
 #include "listing.h"
 #include "session_fixture.h"
 #include "throttle.h"
@@ -167,7 +168,7 @@ TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
   t.req->xferSocket = data.fds[0];
   t.req->dataFile = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
   t.req->dataState = kDataReceiving;
-  t.req->quotaLimit = 5000;
+  GiveQuota(t.req, 5000, 0);
   std::string bytes(10000, 'q');
   ASSERT_EQ(send(data.fds[1], bytes.data(), bytes.size(), 0), (ssize_t)bytes.size());
   SendFTPstring(t.req, "200 Zzzzz...\n");
@@ -180,7 +181,7 @@ TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
   EXPECT_EQ(control.Read(), "200 Zzzzz...\r\n452 Disk quota reached.\r\n");
   // Two whole buffers fit below the quota of 5000 bytes.
   EXPECT_EQ(harness::ReadFile(path), std::string(4096, 'q'));
-  EXPECT_EQ(t.req->diskUsage, 4096u);
+  EXPECT_EQ(DiskUsage(t.req), 4096u);
 }
 
 TEST(FtpListingBuffer, EntriesOfADeepDirectoryAreAllListed) {
@@ -247,6 +248,7 @@ TEST(FtpUploadErrors, FailedAndShortWritesAreReported) {
     // write, an error in binary and ASCII mode alike.
     TestSession t;
     t.req->binaryMode = '0';
+    GiveQuota(t.req, 1 << 20, 0);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     fcntl(fds[1], F_SETFL, O_NONBLOCK);
@@ -257,8 +259,8 @@ TEST(FtpUploadErrors, FailedAndShortWritesAreReported) {
     EXPECT_EQ(UploadInto(t, fds[1], std::string(5000, 'u')),
               "451 Error writing to file (disk full?).\r\n");
     // What was written is counted.
-    EXPECT_GT(t.req->diskUsage, 0u);
-    EXPECT_LT(t.req->diskUsage, 5000u);
+    EXPECT_GT(DiskUsage(t.req), 0u);
+    EXPECT_LT(DiskUsage(t.req), 5000u);
     close(fds[0]);
   }
   {

@@ -2,9 +2,15 @@
 // code-by-code %XX decoding.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <random>
+#include <vector>
 #include <string>
 
+#include "client_limits.h"
+#include "http_server.h"
 #include "password_guard.h"
 #include "request_parser.h"
 #include "resolve.h"
@@ -100,3 +106,50 @@ TEST(MirtUnits, LoginGuardWindow) {
 }
 
 }  // namespace
+
+// The per-address counts against a plain model: many addresses in a small
+// table collide, and taking connections away in any order must leave every
+// other address's count as it was.
+TEST(AddressCounts, AgreeWithAModelThroughCollisionsAndRemovals) {
+  HttpServer s;
+  memset(&s, 0, sizeof s);
+  s.maxConnections = 64;
+  s.maxPerAddress = 3;
+  ASSERT_EQ(InitAddressCounts(&s), 0);
+  std::mt19937 rnd(11);
+  std::map<std::string, uint32_t> model;
+  std::vector<Connection *> open;
+  for (int step = 0; step < 4000; step++) {
+    if (open.size() < 64 && (open.empty() || rnd() % 2 == 0)) {
+      Connection *c = (Connection *)calloc(1, sizeof(Connection));
+      snprintf(c->clientAddress, sizeof c->clientAddress, "10.0.%u.%u", (unsigned)(rnd() % 3),
+               (unsigned)(rnd() % 40));
+      bool over = OverAddressLimit(&s, c);
+      uint32_t held = ++model[c->clientAddress];
+      ASSERT_EQ(over, held > 3) << c->clientAddress << " step " << step;
+      open.push_back(c);
+    } else {
+      size_t k = rnd() % open.size();
+      Connection *c = open[k];
+      UncountAddress(&s, c);
+      UncountAddress(&s, c);  // a second time changes nothing
+      model[c->clientAddress]--;
+      free(c);
+      open.erase(open.begin() + (long)k);
+    }
+  }
+  // Every address is found with its exact count: one more connection is
+  // over a limit of that count and within a limit one higher.
+  for (const auto &entry : model) {
+    Connection probe;
+    memset(&probe, 0, sizeof probe);
+    snprintf(probe.clientAddress, sizeof probe.clientAddress, "%s", entry.first.c_str());
+    for (uint32_t limit : {entry.second, entry.second + 1}) {
+      s.maxPerAddress = limit;
+      EXPECT_EQ(OverAddressLimit(&s, &probe), limit == entry.second) << entry.first;
+      UncountAddress(&s, &probe);
+    }
+  }
+  for (Connection *c : open) free(c);
+  FreeAddressCounts(&s);
+}

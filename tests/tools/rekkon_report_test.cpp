@@ -3,9 +3,12 @@
 // the HTML report opened in a real browser.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -13,6 +16,30 @@ namespace {
 
 bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
+}
+
+// Processes whose command line mentions `marker` (the browser's profile).
+std::vector<int> ProcessesWith(const std::string &marker) {
+  std::vector<int> pids;
+  DIR *proc = opendir("/proc");
+  if (!proc) return pids;
+  while (struct dirent *e = readdir(proc)) {
+    int pid = atoi(e->d_name);
+    if (pid <= 0) continue;
+    std::string cmdline = harness::ReadFile("/proc/" + std::string(e->d_name) + "/cmdline");
+    for (char &ch : cmdline)
+      if (ch == '\0') ch = ' ';
+    if (cmdline.find(marker) != std::string::npos) pids.push_back(pid);
+  }
+  closedir(proc);
+  return pids;
+}
+
+// Fails the test when the browser left a process behind, and ends it.
+void ExpectBrowserGone(const std::string &profile) {
+  if (harness::WaitFor([&] { return ProcessesWith(profile).empty(); }, 10)) return;
+  for (int pid : ProcessesWith(profile)) kill(pid, SIGKILL);
+  ADD_FAILURE() << "chromium left processes behind";
 }
 
 size_t Count(const std::string &text, const std::string &part) {
@@ -92,6 +119,7 @@ TEST(ToolsRekkonReport, HtmlReportShowsItsChartsInChromium) {
   const std::string url = "'file://" + dir.path() + "/summary.html'";
   std::string dom;
   int status = harness::Run(browser + "--dump-dom " + url + " 2>/dev/null", &dom, 60, false);
+  ExpectBrowserGone(profile.path());
   ASSERT_EQ(status, 0) << "chromium ended with " << status << " (124: time limit)";
   for (const char *id : {"requests-per-hour", "bytes-per-hour", "requests-per-day",
                          "bytes-per-day", "status-classes"})
@@ -110,6 +138,7 @@ TEST(ToolsRekkonReport, HtmlReportShowsItsChartsInChromium) {
   status = harness::Run(browser + "--screenshot='" + shot + "' --window-size=1024,1600 " + url +
                             " >/dev/null 2>&1",
                         nullptr, 60, false);
+  ExpectBrowserGone(profile.path());
   ASSERT_EQ(status, 0);
   std::string png = harness::ReadFile(shot);
   ASSERT_GT(png.size(), 24u);

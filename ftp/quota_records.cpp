@@ -1,0 +1,137 @@
+#include "quota_records.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+static const char accountsdir[] = "accounts";
+
+static void PutWord(unsigned char *p, uint64_t v) {
+  // The file holds 32-bit words: a larger count is kept at their limit.
+  uint32_t w = v > UINT32_MAX ? UINT32_MAX : (uint32_t)v;
+  for (int i = 0; i < 4; i++) p[i] = (unsigned char)(w >> (8 * i));
+}
+
+static uint32_t GetWord(const unsigned char *p) {
+  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
+         (uint32_t)p[3] << 24;
+}
+
+static QuotaRecord *FindRecord(Server *pConfig, const char *userName) {
+  for (QuotaRecord *r = pConfig->quotas; r; r = r->next)
+    if (strcmp(r->userName, userName) == 0) return r;
+  return nullptr;
+}
+
+int AttachQuota(Request *pReq) {
+  if (pReq->quota) return 0;
+  Server *pConfig = pReq->pConfig;
+  QuotaRecord *record = FindRecord(pConfig, pReq->userName);
+  if (record) {
+    record->sessions++;
+    pReq->quota = record;
+    return 0;
+  }
+  record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
+  if (!record) return -1;
+  snprintf(record->userName, sizeof record->userName, "%s", pReq->userName);
+  int n = snprintf(record->path, sizeof record->path, "%s/%s/%s.dsk",
+                   pConfig->homeDirectory, accountsdir, pReq->userName);
+  int fd = -1;
+  if (n > 0 && (size_t)n < sizeof record->path)
+    fd = open(record->path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  unsigned char words[8];
+  ssize_t got = fd < 0 ? -1 : pread(fd, words, sizeof words, 0);
+  if (fd >= 0) close(fd);
+  if (got < 0) {
+    free(record);
+    return -1;
+  }
+  if (got == (ssize_t)sizeof words) {
+    // A stored record stays in force even when DiskQuota= changed since.
+    record->quotaLimit = GetWord(words);
+    record->diskUsage = GetWord(words + 4);
+  } else {
+    // First login (or a cut record): the account's quota, nothing stored.
+    record->quotaLimit = pReq->diskQuota;
+    record->diskUsage = 0;
+  }
+  record->sessions = 1;
+  record->next = pConfig->quotas;
+  pConfig->quotas = record;
+  pReq->quota = record;
+  return 0;
+}
+
+int WriteQuota(const QuotaRecord *record) {
+  // A record made without a file (GiveQuota) has nowhere to go.
+  if (!record || record->path[0] == '\0') return -1;
+  int fd = open(record->path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  unsigned char words[8];
+  PutWord(words, record->quotaLimit);
+  PutWord(words + 4, record->diskUsage);
+  // Overwritten in place: a failed write leaves the old record, never an
+  // emptied file.
+  ssize_t n = pwrite(fd, words, sizeof words, 0);
+  int closed = close(fd);
+  return (n == (ssize_t)sizeof words && closed == 0) ? 0 : -1;
+}
+
+void DetachQuota(Request *pReq) {
+  QuotaRecord *record = pReq->quota;
+  if (!record) return;
+  pReq->quota = nullptr;
+  WriteQuota(record);
+  if (--record->sessions > 0) return;
+  Server *pConfig = pReq->pConfig;
+  for (QuotaRecord **link = &pConfig->quotas; *link; link = &(*link)->next)
+    if (*link == record) {
+      *link = record->next;
+      break;
+    }
+  free(record);
+}
+
+QuotaRecord *GiveQuota(Request *pReq, uint64_t limit, uint64_t usage) {
+  DetachQuota(pReq);
+  QuotaRecord *record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
+  if (!record) return nullptr;
+  snprintf(record->userName, sizeof record->userName, "%s", pReq->userName);
+  record->quotaLimit = limit;
+  record->diskUsage = usage;
+  record->sessions = 1;
+  record->next = pReq->pConfig->quotas;
+  pReq->pConfig->quotas = record;
+  pReq->quota = record;
+  return record;
+}
+
+uint64_t QuotaLimit(const Request *pReq) {
+  return pReq->quota ? pReq->quota->quotaLimit : 0;
+}
+
+uint64_t DiskUsage(const Request *pReq) {
+  return pReq->quota ? pReq->quota->diskUsage : 0;
+}
+
+uint64_t QuotaRoom(const Request *pReq) {
+  const QuotaRecord *r = pReq->quota;
+  if (!r || r->quotaLimit == 0) return UINT64_MAX;
+  return r->quotaLimit > r->diskUsage ? r->quotaLimit - r->diskUsage : 0;
+}
+
+void ChargeQuota(Request *pReq, int64_t delta) {
+  QuotaRecord *r = pReq->quota;
+  if (!r || r->quotaLimit == 0 || delta == 0) return;
+  if (delta > 0) {
+    uint64_t up = (uint64_t)delta;
+    r->diskUsage = up > UINT64_MAX - r->diskUsage ? UINT64_MAX : r->diskUsage + up;
+  } else {
+    uint64_t down = (uint64_t)(-(delta + 1)) + 1;
+    r->diskUsage = down >= r->diskUsage ? 0 : r->diskUsage - down;
+  }
+  WriteQuota(r);
+}

@@ -1,0 +1,44 @@
+// The disk quota of an account: one record per account, shared by every
+// session logged in to it, so that what one session stores or deletes is
+// seen by the others at once. The record is read from accounts/NAME.dsk
+// (the quota in force and the bytes stored, two 4-byte little-endian
+// words) when the first session logs in, written back in place after every
+// change, so that a crash or a kill loses nothing, and written once more
+// when the last session ends.
+#pragma once
+#include <cstdint>
+
+#include "server_records.h"
+
+struct QuotaRecord {
+  char userName[kUserNameSize];
+  char path[kHomeSize + 64];  // the account's .dsk file
+  uint64_t quotaLimit;        // quota in force, bytes
+  uint64_t diskUsage;         // bytes the account stores
+  int sessions;               // sessions holding the record
+  QuotaRecord *next;
+};
+
+// The record of the session's account (pReq->userName), read from its file
+// (created empty for a first login, when the account's DiskQuota= becomes
+// the limit) unless another session holds it already; pReq->quota then
+// points at it. 0, or -1 when the file cannot be created or read (the
+// session goes on without a quota).
+int AttachQuota(Request *pReq);
+// The session lets go of its record; the last one writes it and frees it.
+void DetachQuota(Request *pReq);
+// Writes the record to its file in place; never creates the file. 0 or -1.
+int WriteQuota(const QuotaRecord *record);
+
+// A record of the given values tied to no file, for a session whose
+// account is made up (the fuzz target, unit tests). Null without memory.
+QuotaRecord *GiveQuota(Request *pReq, uint64_t limit, uint64_t usage);
+
+// Quota in force and bytes stored, 0 for a session without a record.
+uint64_t QuotaLimit(const Request *pReq);
+uint64_t DiskUsage(const Request *pReq);
+// Bytes the account may still add (UINT64_MAX without a quota).
+uint64_t QuotaRoom(const Request *pReq);
+// Stored bytes grew (delta > 0) or shrank; usage stays within 0 and its
+// 64-bit range, and the record is written at once. Nothing without a quota.
+void ChargeQuota(Request *pReq, int64_t delta);

@@ -1,0 +1,94 @@
+#include "security_commands.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "command_channel.h"
+#include "dispatcher.h"
+#include "session_io.h"
+
+const char kTlsRequired[] = "530 TLS required.\n";
+
+namespace {
+
+const char kAuthOk[] = "234 Proceed with TLS negotiation.\n";
+const char kAuthUnknown[] = "504 Security mechanism not understood.\n";
+const char kAuthAgain[] = "503 TLS already in use.\n";
+const char kAuthFailed[] = "431 Could not start TLS.\n";
+const char kNeedTls[] = "503 AUTH TLS first.\n";
+const char kPbszOk[] = "200 PBSZ=0\n";
+const char kNeedPbsz[] = "503 PBSZ first.\n";
+const char kProtPrivate[] = "200 Protection level set to Private.\n";
+const char kProtClear[] = "200 Protection level set to Clear.\n";
+const char kProtUnsupported[] = "536 Only protection levels C and P are supported.\n";
+const char kProtUnknown[] = "504 Protection level not understood.\n";
+const char kArgumentMissing[] = "501 Argument missing.\n";
+
+int Reply(Request *pReq, const char *text, int code) {
+  SendFTPstring(pReq, text);
+  return code;
+}
+
+}  // namespace
+
+int DoAUTH(Request *pReq) {
+  if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
+  // TLS is the only mechanism; "AUTH SSL" is refused so that a client
+  // that tries it first goes on to ask for TLS.
+  if (strcasecmp(pReq->argument, "TLS") != 0 && strcasecmp(pReq->argument, "TLS-C") != 0)
+    return Reply(pReq, kAuthUnknown, 504);
+  if (pReq->tlsCommand != '0') return Reply(pReq, kAuthAgain, 503);
+  pReq->tlsCommand = '1';
+  return Reply(pReq, kAuthOk, 234);
+}
+
+int AfterReplySent(Request *pReq) {
+  if (pReq->tlsCommand != '1') return 0;
+  pReq->tlsCommand = '2';
+  // Whatever came in clear text behind AUTH TLS was sent before the
+  // handshake by someone who could not have read the reply: it is no
+  // command of the protected session (a man in the middle would inject
+  // commands this way).
+  memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
+  pReq->cmndLength = 0;
+  pReq->pendingLength = 0;
+  pReq->telnetIac = '0';
+  return StartCmndTls(pReq);
+}
+
+int DoPBSZ(Request *pReq) {
+  if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
+  if (pReq->tlsCommand != '2') return Reply(pReq, kNeedTls, 503);
+  if (pReq->argument[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
+  // TLS has its own record sizes: every client's buffer size becomes 0.
+  pReq->pbszGiven = '1';
+  return Reply(pReq, kPbszOk, 200);
+}
+
+int DoPROT(Request *pReq) {
+  if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
+  if (pReq->tlsCommand != '2') return Reply(pReq, kNeedTls, 503);
+  if (pReq->pbszGiven != '1') return Reply(pReq, kNeedPbsz, 503);
+  const char *level = pReq->argument;
+  if (level[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
+  if (strcasecmp(level, "P") == 0) {
+    pReq->protPrivate = '1';
+    return Reply(pReq, kProtPrivate, 200);
+  }
+  if (strcasecmp(level, "C") == 0) {
+    pReq->protPrivate = '0';
+    return Reply(pReq, kProtClear, 200);
+  }
+  if (strcasecmp(level, "S") == 0 || strcasecmp(level, "E") == 0)
+    return Reply(pReq, kProtUnsupported, 536);
+  return Reply(pReq, kProtUnknown, 504);
+}
+
+bool TlsRequiredFirst(const Request *pReq) {
+  return pReq->pConfig->RequireTLS == '1' && pReq->tlsCommand != '2';
+}
+
+int ProtectDataConnection(Request *pReq) {
+  if (pReq->protPrivate != '1') return 0;
+  return StartXferTls(pReq);
+}

@@ -1,0 +1,221 @@
+#include "upload_files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "command_channel.h"
+#include "quota_records.h"
+#include "rooted_files.h"
+
+static const char kQuotaReached[] = "452 Disk quota reached.\n";
+static const char kSeekFailed[] = "550 Seek failed.\n";
+static const char kWriteFailed[] = "451 Error writing to file.\n";
+static const char kDiskFull[] = "451 Error writing to file (disk full?).\n";
+
+// Temporary names begin with this; the number makes each one unique
+// within the process, the process id across restarts.
+static const char kTempPrefix[] = ".zolf-upload";
+static unsigned tempCounter = 0;
+
+static bool IsRegular(int fd, struct stat *st) {
+  return fstat(fd, st) == 0 && S_ISREG(st->st_mode);
+}
+
+static void ForgetTemp(Request *pReq) {
+  if (pReq->uploadTemp[0] != '\0') close(pReq->uploadDir);
+  pReq->uploadDir = -1;
+  pReq->uploadTemp[0] = '\0';
+  pReq->uploadName[0] = '\0';
+  pReq->uploadCharged = 0;
+}
+
+static int Refuse(Request *pReq, const char *reply, int code) {
+  SendFTPstring(pReq, reply);
+  return code;
+}
+
+// APPE and REST+STOR: the file itself, opened beneath the root.
+static int OpenInPlace(Request *pReq, const char *path, bool append,
+                       int64_t offset) {
+  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | (append ? O_APPEND : 0);
+  int fd = RootedOpen(pReq, path, flags, 0600);
+  struct stat st;
+  if (fd >= 0 && !IsRegular(fd, &st)) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) return Refuse(pReq, Mess550, 550);
+  if (!append && offset > 0) {
+    // REST n + STOR keeps the first n bytes: the file is cut or extended
+    // to n, and a gap is stored bytes like any others.
+    int64_t growth = offset - (int64_t)st.st_size;
+    if (growth > 0 && (uint64_t)growth > QuotaRoom(pReq)) {
+      close(fd);
+      return Refuse(pReq, kQuotaReached, 452);
+    }
+    pReq->dataFile = fd;
+    if (ftruncate(fd, (off_t)offset) != 0 ||
+        lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1)
+      return Refuse(pReq, kSeekFailed, 550);
+    ChargeQuota(pReq, growth);
+    return 0;
+  }
+  pReq->dataFile = fd;
+  return 0;
+}
+
+// The directory where the path finally leads (a link inside the root is
+// followed to its file) and the file's name there. -1 when the path
+// names nothing, or nothing that an upload may replace.
+static int ExistingTarget(Request *pReq, const char *path, char *name,
+                          size_t nameSize, int64_t *size) {
+  int fd = RootedOpen(pReq, path, O_PATH);
+  if (fd < 0) return -1;
+  struct stat st;
+  char proc[64], real[PATH_MAX];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  ssize_t n = IsRegular(fd, &st) ? readlink(proc, real, sizeof real - 1) : -1;
+  close(fd);
+  if (n <= 0) {
+    errno = EISDIR;
+    return -1;
+  }
+  real[n] = '\0';
+  char *slash = strrchr(real, '/');
+  if (!slash || strlen(slash + 1) >= nameSize) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  snprintf(name, nameSize, "%s", slash + 1);
+  if (slash == real)
+    slash[1] = '\0';
+  else
+    slash[0] = '\0';
+  *size = (int64_t)st.st_size;
+  return open(real, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// STOR: a new temporary file beside the target.
+static int OpenTemporary(Request *pReq, const char *path) {
+  char name[NAME_MAX + 1];
+  int64_t base = 0;
+  int dir = ExistingTarget(pReq, path, name, sizeof name, &base);
+  if (dir < 0) {
+    if (errno != ENOENT) return Refuse(pReq, Mess550, 550);
+    base = 0;
+    dir = RootedParent(pReq, path, name, sizeof name);
+    if (dir < 0) return Refuse(pReq, Mess550, 550);
+  }
+  char temp[sizeof pReq->uploadTemp];
+  snprintf(temp, sizeof temp, "%s.%d.%u", kTempPrefix, (int)getpid(),
+           ++tempCounter);
+  int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC,
+                  0600);
+  if (fd < 0) {
+    close(dir);
+    return Refuse(pReq, Mess550, 550);
+  }
+  pReq->dataFile = fd;
+  pReq->uploadDir = dir;
+  snprintf(pReq->uploadTemp, sizeof pReq->uploadTemp, "%s", temp);
+  snprintf(pReq->uploadName, sizeof pReq->uploadName, "%s", name);
+  pReq->uploadBase = base;
+  pReq->uploadCharged = 0;
+  return 0;
+}
+
+int OpenUploadFile(Request *pReq, const char *path, bool append, int64_t offset) {
+  AbortUpload(pReq);
+  if (append || offset > 0) return OpenInPlace(pReq, path, append, offset);
+  return OpenTemporary(pReq, path);
+}
+
+int StoreUploadBytes(Request *pReq, const char *data, size_t n,
+                     const char **reply) {
+  int fd = pReq->dataFile;
+  bool temporary = pReq->uploadTemp[0] != '\0';
+  // Where the bytes land, and how much of the file is counted already: a
+  // file in place counts its size, a temporary one what it replaces.
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *reply = kWriteFailed;
+    return -1;
+  }
+  int64_t size = (int64_t)st.st_size;
+  int flags = fcntl(fd, F_GETFL);
+  off_t at = (flags != -1 && (flags & O_APPEND)) ? (off_t)size : lseek(fd, 0, SEEK_CUR);
+  if (at < 0) at = (off_t)size;  // no position (a pipe): bytes go at the end
+  int64_t pos = (int64_t)at;
+  int64_t counted = temporary ? pReq->uploadBase + pReq->uploadCharged : size;
+  int64_t covered = counted > pos ? counted - pos : 0;
+  int64_t growth = pos + (int64_t)n - counted;
+  size_t allowed = n;
+  uint64_t room = QuotaRoom(pReq);
+  if (growth > 0 && (uint64_t)growth > room) {
+    uint64_t fit = (uint64_t)covered + room / kDataBufferSize * kDataBufferSize;
+    allowed = fit < n ? (size_t)fit : n;
+  }
+  if (allowed > 0) {
+    ssize_t written = write(fd, data, allowed);
+    if (written < 0) {
+      *reply = kWriteFailed;
+      return -1;
+    }
+    int64_t grew = pos + (int64_t)written - counted;
+    if (grew > 0) {
+      ChargeQuota(pReq, grew);
+      if (temporary) pReq->uploadCharged += grew;
+    }
+    // A short write is an error in both modes: the rest of the data would
+    // be lost without a word.
+    if ((size_t)written < allowed) {
+      *reply = kDiskFull;
+      return -1;
+    }
+  }
+  if (allowed < n) {
+    *reply = kQuotaReached;
+    return -1;
+  }
+  return 0;
+}
+
+int FinishUpload(Request *pReq) {
+  if (pReq->uploadTemp[0] == '\0') return 0;
+  struct stat st;
+  if (fstat(pReq->dataFile, &st) != 0) {
+    AbortUpload(pReq);
+    return -1;
+  }
+  int64_t stored = (int64_t)st.st_size;
+  // What the name holds now: another session may have changed it meanwhile.
+  struct stat old;
+  int64_t replaced = 0;
+  if (fstatat(pReq->uploadDir, pReq->uploadName, &old, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(old.st_mode)) {
+      AbortUpload(pReq);
+      return -1;
+    }
+    if (S_ISREG(old.st_mode)) replaced = (int64_t)old.st_size;
+  }
+  if (renameat(pReq->uploadDir, pReq->uploadTemp, pReq->uploadDir,
+               pReq->uploadName) != 0) {
+    AbortUpload(pReq);
+    return -1;
+  }
+  ChargeQuota(pReq, stored - replaced - pReq->uploadCharged);
+  ForgetTemp(pReq);
+  return 0;
+}
+
+void AbortUpload(Request *pReq) {
+  if (pReq->uploadTemp[0] == '\0') return;
+  unlinkat(pReq->uploadDir, pReq->uploadTemp, 0);
+  ChargeQuota(pReq, -pReq->uploadCharged);
+  ForgetTemp(pReq);
+}
