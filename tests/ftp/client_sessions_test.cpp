@@ -46,7 +46,7 @@ TEST(FtpClients, LftpWithDefaultSettings) {
   z.SimpleAccount("u", "pw", kGrants);
   Tree tree;
   tree.Make(z.Root());
-  ASSERT_TRUE(z.Start());
+  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=2\nLogRotation=1\nLogDir=.\n"));
   harness::TempDir local;
   // A partial copy for get -c to finish, a file to put, a tree for mirror -R.
   harness::WriteFile(local / "big.bin", tree.big.substr(0, 1000000));
@@ -74,7 +74,8 @@ TEST(FtpClients, LftpWithDefaultSettings) {
   EXPECT_NE(out.find("drwxr-x---   1 owner    group               0 "), std::string::npos) << out;
   EXPECT_NE(out.find("/pub/docs"), std::string::npos) << out;  // pwd after cd pub/docs
   EXPECT_EQ(harness::ReadFile(local / "readme.txt"), "read me\n");
-  EXPECT_TRUE(harness::ReadFile(local / "big.bin") == tree.big);  // resumed at 1000000
+  EXPECT_TRUE(harness::ReadFile(local / "big.bin") == tree.big);
+  EXPECT_NE(z.Log().find(": REST 1000000\n"), std::string::npos);  // resumed, not fetched again
   // The mirror: every file whole, the empty directory, the modes.
   EXPECT_TRUE(harness::ReadFile(local / "mirror/big.bin") == tree.big);
   EXPECT_EQ(harness::ReadFile(local / "mirror/docs/readme.txt"), "read me\n");

@@ -231,7 +231,7 @@ TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
 TEST(FtpConfig, ManyUsersAreLoweredToThirtyTwo) {
   Zolf z;
   ASSERT_TRUE(z.Start("MaxUsers=100\n"));
-  unsigned dataPort = z.port > 40000 ? z.port - 2000 : z.port + 100;
+  unsigned dataPort = harness::ListenPortsFor(z.port);
   EXPECT_TRUE(harness::WaitFor([&] {
     return z.server.proc.Stdout().find("Data port range is " + std::to_string(dataPort) + " to " +
                                        std::to_string(dataPort + 32) + ".\n") != std::string::npos;

@@ -64,7 +64,7 @@ std::string Pattern(size_t n, unsigned seed) {
 
 bool StartWithDataPort(Zolf &z, const std::string &keys, unsigned *dataPort) {
   z.port = harness::FreePort();
-  *dataPort = z.port > 40000 ? z.port - 3000 : z.port + 300;
+  *dataPort = harness::ListenPortsFor(z.port) + 40;
   harness::WriteFile(z.dir / "zolf.ini", z.Ini(keys, *dataPort));
   return z.server.Start(harness::Bin("zolf"), {}, z.dir.path(), z.port);
 }

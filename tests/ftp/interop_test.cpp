@@ -98,7 +98,7 @@ TEST(FtpInterop, DemoAccountListsTheTreeAndTakesUploads) {
                          "/accounts/demo.dsk'; sh '" + copy + "/make-demo-account.sh'"),
             0);
   unsigned port = harness::FreePort();
-  unsigned dataPort = port > 40000 ? port - 3000 : port + 300;
+  unsigned dataPort = harness::ListenPortsFor(port) + 40;
   ASSERT_EQ(harness::Run("sed -i -e 's/^Port=.*/Port=" + std::to_string(port) +
                          "/' -e 's/^DataPort=.*/DataPort=" + std::to_string(dataPort) + "/' '" +
                          copy + "/zolf.ini'"),

@@ -135,7 +135,7 @@ TEST(FtpLoginServer, DemoAccountOfTheExampleLogsIn) {
             0);
   // The example on free ports of its own.
   unsigned port = harness::FreePort();
-  unsigned dataPort = port > 40000 ? port - 2000 : port + 100;
+  unsigned dataPort = harness::ListenPortsFor(port);
   ASSERT_EQ(harness::Run("sed -i -e 's/^Port=.*/Port=" + std::to_string(port) +
                          "/' -e 's/^DataPort=.*/DataPort=" + std::to_string(dataPort) + "/' '" +
                          copy + "/zolf.ini'"),

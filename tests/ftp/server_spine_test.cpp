@@ -197,7 +197,7 @@ TEST(FtpSpine, UsageTextAndExitStatus) {
 TEST(FtpSpine, MaxUsersZeroEndsRightAfterTheBanners) {
   Zolf z;
   unsigned dataPort = z.port = harness::FreePort();
-  dataPort = z.port > 40000 ? z.port - 2000 : z.port + 100;
+  dataPort = harness::ListenPortsFor(z.port);
   // The last -config wins; the default name is not read.
   harness::WriteFile(z.dir / "other.ini", z.Ini("MaxUsers=0\n", dataPort));
   harness::WriteFile(z.dir / "zolf.ini", "garbage\n");

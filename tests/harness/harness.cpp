@@ -86,6 +86,13 @@ unsigned FreePort() {
   return ntohs(sin.sin_port);
 }
 
+unsigned ListenPortsFor(unsigned freePort) {
+  // 12000 bases of 20000..31999 (the outgoing range starts at 32768);
+  // two free ports held at once map to the same base only when they are a
+  // multiple of 12000 apart.
+  return 20000 + freePort % 12000;
+}
+
 bool WaitFor(const std::function<bool()> &cond, double seconds) {
   auto end = Deadline(seconds);
   for (;;) {

@@ -33,6 +33,12 @@ void MakeDirs(const std::string &path);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 unsigned FreePort();
+// The first of a few ports for a server to listen on (an FTP server's data
+// ports), derived from a free port of the same test but below the range
+// the system hands out for outgoing connections: there no client's
+// lingering (TIME_WAIT) connection can hold them, which on a busy machine
+// made listening on them fail now and then.
+unsigned ListenPortsFor(unsigned freePort);
 
 // Polls `cond` every 10 ms until it holds or `seconds` pass.
 bool WaitFor(const std::function<bool()> &cond, double seconds = 10);

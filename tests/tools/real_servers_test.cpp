@@ -29,7 +29,7 @@ class ToolsRealZolf : public ::testing::Test {
   harness::TempDir dir;
   harness::Server server;
   unsigned port = harness::FreePort();
-  unsigned dataPort = port > 40000 ? port - 3000 : port + 300;
+  unsigned dataPort = harness::ListenPortsFor(port) + 40;
 
   void SetUp() override {
     if (!harness::Exists(harness::Bin("zolf"))) GTEST_SKIP() << "zolf is not built";
