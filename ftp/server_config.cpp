@@ -30,6 +30,8 @@ static const char kTimeoutDefault[] = "Using TimeoutTime=240.\n";
 static const char kMaxUsersInvalid[] = "MaxUsers entry is not valid.\n";
 static const char kMaxUsersDefault[] = "Using MaxUsers=10.\n";
 static const char kMaxUsersFallback[] = "Using MaxUsers=2.\n";
+static const char kMaxPerAddressInvalid[] =
+    "MaxPerAddress entry is not valid (using a quarter of MaxUsers).\n";
 static const char kPortDefault[] = "Using Port=21.\n";
 static const char kBadPort[] = "%s%s is not a port number from 1 to 65535.\n";
 static const char kDataPortDefault[] = "Using DataPort=6000.\n";
@@ -112,6 +114,24 @@ static void ReadTimeout(Ini *ini, Server *pConfig) {
   if (v > INT32_MAX) v = INT32_MAX;
   if (v < INT32_MIN) v = INT32_MIN;
   pConfig->TimeoutTime = (int32_t)v;
+}
+
+// Optional: without the key (or with 0) a quarter of MaxUsers applies, and
+// nothing is said about it.
+static void ReadMaxPerAddress(Ini *ini, Server *pConfig) {
+  char value[kValueSize];
+  pConfig->MaxPerAddress = 0;
+  // Iteration mode looks the key up without the missing-line message.
+  IniIterate(ini);
+  int found = ReadIni(ini, value, sizeof value, "MaxPerAddress=");
+  IniSingle(ini);
+  if (found != 0) return;
+  int64_t v = ParseLong(value);
+  if (NotValid(value, v) || v < 0) {
+    fputs(kMaxPerAddressInvalid, stderr);
+    return;
+  }
+  pConfig->MaxPerAddress = v > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v;
 }
 
 static void ReadMaxUsers(Ini *ini, Server *pConfig) {
@@ -224,6 +244,7 @@ static int ReadKeys(Ini *ini, Server *pConfig, Log *log) {
   if (ReadAddresses(ini, pConfig) != 0) return -1;
   ReadTimeout(ini, pConfig);
   ReadMaxUsers(ini, pConfig);
+  ReadMaxPerAddress(ini, pConfig);
   if (ReadPort(ini, pConfig) != 0) return -1;
   if (ReadDataPort(ini, pConfig) != 0) return -1;
   if (ReadTls(ini, pConfig) != 0) return -1;

@@ -17,6 +17,8 @@
 #include "throttle.h"
 #include "tls.h"
 #include "transfers.h"
+#include "address_limits.h"
+#include "deadlines.h"
 #include "upload_files.h"
 
 static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
@@ -27,6 +29,9 @@ static const char kNoListen[] = "Putting socket into listening mode failed.\n";
 static const char kRefused[] = "Connection refused (out of memory?).\n";
 static const char kServerException[] = "Exception condition on server socket.\n";
 static const char kParseFailed[] = "Could not parse FTP string.\n";
+
+// Refused commands a session may send before it has logged in.
+static const int kRefusalsBeforeLogin = 10;
 
 // Passes between two idle checks when nothing else triggers one.
 static const int kIdleCheckPasses = 500;
@@ -116,11 +121,14 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
     // While the server is full, waiting connections stay in the listen
     // queue; watching the socket then would only make select return at
     // once, pass after pass.
-    if (pConfig->users < pConfig->MaxUsers)
+    if (pConfig->users < pConfig->MaxUsers && pConfig->acceptRest != '1')
       Add(pConfig->listenSocket, readSet, &highest);
+    pConfig->acceptRest = '0';
     Add(pConfig->listenSocket, exceptSet, &highest);
   }
   for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r)) {
+    // A held-back reply: nothing is read or written until it is due.
+    if (ReplyHeld(r)) continue;
     // A TLS connection may have to wait for the other readiness than its
     // transfer's own (a handshake message to read while sending).
     if (DataWaits(r))
@@ -139,10 +147,28 @@ int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
   return highest;
 }
 
+// No connection could be taken for want of descriptors or memory. The
+// waiting client stays in the listen queue, so the listener sits out the
+// next pass instead of being tried again at once (the loop would spin),
+// and the message is printed at most once a second.
+static void OnAcceptFailed(Server *pConfig) {
+  pConfig->acceptRest = '1';
+  time_t now = time(nullptr);
+  if (now == pConfig->refusedPrinted) return;
+  pConfig->refusedPrinted = now;
+  fputs(kRefused, stderr);
+}
+
 Request *OnAccept(Server *pConfig) {
   char peer[kAddressSize] = "";
+  errno = 0;
   int sock = AcceptClient(pConfig->listenSocket, peer, nullptr);
-  if (sock < 0) return nullptr;
+  if (sock < 0) {
+    // A client that left before it was taken is no shortage.
+    if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
+    return nullptr;
+  }
+  if (RefusedAtAccept(pConfig, sock, peer, time(nullptr))) return nullptr;
   // A transfer's final reply follows its 150 with no word from the client
   // in between; with Nagle's delay it would wait for the client's delayed
   // acknowledgement (some 40 ms a transfer).
@@ -151,6 +177,7 @@ Request *OnAccept(Server *pConfig) {
   Request *pReq = AddRequest(sock, pConfig, peer);
   if (!pReq) {
     CloseConnection(sock);  // no session owns it
+    OnAcceptFailed(pConfig);
     return nullptr;
   }
   pReq->lastActive = pReq->connectTime;  // the idle clock starts at connect
@@ -194,20 +221,44 @@ static void EndTransfer(Request *pReq) {
   CloseDataFile(pReq);
 }
 
+// Ends a session after one attempt to send its queued reply, so that a
+// well-behaved client learns why. Returns the session that followed.
+static Request *EndSession(Request *pReq) {
+  OnWriteCmnd(pReq);
+  return CloseRequest(pReq);
+}
+
+// Counts a command refused before login; true when the session has had
+// its share of them. A client that is not logging in has no business
+// sending command after command.
+static bool RefusedBeforeLogin(Request *pReq, int result) {
+  bool loggedIn = pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
+  if (loggedIn || result < 400) return false;
+  return ++pReq->refusedBeforeLogin >= kRefusalsBeforeLogin;
+}
+
 // A line (or part of one) has arrived. Returns the session to go on with.
 static Request *OnCommandBytes(Request *pReq) {
   if (ParseFTPstring(pReq) != 0) {
+    // Only a line that ended (or can never end) and was refused counts; a
+    // line still arriving is no fault.
+    if (pReq->cmndState != kCmndQueued) return GetNextRequest(pReq);
     fputs(kParseFailed, stderr);
     // A refused line is a command too: a restart offset does not survive it.
-    if (pReq->cmndState == kCmndQueued) pReq->restOffset = 0;
-    return GetNextRequest(pReq);
+    pReq->restOffset = 0;
+    return RefusedBeforeLogin(pReq, 500) ? EndSession(pReq) : GetNextRequest(pReq);
   }
   int result = DoFTP(pReq);
   pReq->lastCommand = TranslateCommand(pReq->command);
   // A USER refused for want of TLS is no failed login: the client may
   // still ask for TLS and log in.
-  bool refusedLogin = result == 530 && !TlsRequiredFirst(pReq);
-  if (result == 221 || result == 332 || refusedLogin) {
+  if (result == 530 && !TlsRequiredFirst(pReq)) {
+    // A failed login: its reply comes a second later (CheckDeadlines).
+    HoldFailedLogin(pReq);
+    return GetNextRequest(pReq);
+  }
+  if (RefusedBeforeLogin(pReq, result)) return EndSession(pReq);
+  if (result == 221 || result == 332) {
     // One attempt to send the parting reply, so a well-behaved client
     // learns why the connection ends.
     OnWriteCmnd(pReq);
@@ -267,9 +318,13 @@ void RunServer(Server *pConfig) {
       int highest = setfds(&readSet, &writeSet, &exceptSet, pConfig);
       struct timeval timeout = {1, 0};
       ThrottleTimeout(pConfig, &timeout);
+      DeadlineTimeout(pConfig, &timeout);
       if (AnyBytesDue(pConfig)) timeout = {0, 0};
       ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &timeout);
       calls++;
+      // On time whether or not anything else happens; the sessions it ends
+      // are gone from the list before the ready sets are looked at.
+      CheckDeadlines(pConfig);
     } while (ready == 0 && calls < pConfig->TimeoutTime && !stopRequested);
     if (ready == 0) {
       CheckIdle(pConfig);
@@ -278,9 +333,8 @@ void RunServer(Server *pConfig) {
     if (ready < 0) continue;
 
     int listener = pConfig->listenSocket;
-    if (IsSet(listener, &readSet) && pConfig->users < pConfig->MaxUsers &&
-        !OnAccept(pConfig))
-      fputs(kRefused, stderr);
+    if (IsSet(listener, &readSet) && pConfig->users < pConfig->MaxUsers)
+      OnAccept(pConfig);
     if (IsSet(listener, &exceptSet)) fputs(kServerException, stderr);
 
     Request *r = GetFirstRequest(pConfig->requests);

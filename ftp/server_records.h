@@ -55,6 +55,12 @@ struct Server {
   char RequireTLS;                // '1': USER only after AUTH TLS
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
+  uint32_t MaxPerAddress;         // sessions one client address may hold,
+                                  // 0 = a quarter of MaxUsers (at least 2)
+  char acceptRest;                // '1': the listener sits out one pass
+                                  // (descriptors ran out on the last accept)
+  time_t refusedPrinted;          // when the refused-connection message
+                                  // was last printed
 };
 
 struct Request {
@@ -90,6 +96,9 @@ struct Request {
   char *renameFrom;                  // pending rename source (owned)
   char *renameTo;                    // rename target while checked (owned)
   uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
+  int64_t replyDueMs;                // a failed login's reply is held back
+                                     // until then (NowMs), 0 none
+  int32_t refusedBeforeLogin;        // commands refused before login
   QuotaRecord *quota;                // the account's shared quota record,
                                      // null without a quota
   // A STOR writing into a temporary name (upload_files.h); uploadTemp is

@@ -101,7 +101,7 @@ TEST(FtpLoginServer, IdleSessionsAreClosedOnlyWhenTheAccountSaysSo) {
   z.Account("sleepy", "PassWord=\nAllowIPAddress=ALL\nCloseIfIdle=yes\nAllowFullBandwidth=no\n"
                       "RootDirectory=" + z.Root() + "\nDiskQuota=0\n");
   z.SimpleAccount("awake", "");
-  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=1\n"));
+  ASSERT_TRUE(z.Start("MaxUsers=4\nMaxPerAddress=4\nTimeoutTime=1\n"));
   Conn sleepy, awake, stranger;
   ASSERT_TRUE(z.Connect(sleepy));
   ASSERT_TRUE(z.Connect(awake));

@@ -60,11 +60,14 @@ TEST(FtpSpine, LineSplitOverTwoSegmentsRunsWhenComplete) {
   Conn c;
   ASSERT_TRUE(z.Connect(c));
   ASSERT_TRUE(c.Send("XY"));
-  // The first part has been read when the server reports the open line.
-  ASSERT_TRUE(harness::WaitFor(
-      [&] { return z.Stderr().find("Could not parse FTP string.\n") != std::string::npos; }));
+  // The first part has been read once a client that connects afterwards
+  // is greeted: the loop has passed over the session since.
+  Conn later;
+  ASSERT_TRUE(z.Connect(later, "127.0.0.2"));
   ASSERT_TRUE(c.Send("Z\r\n"));
   EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
+  // A line that had not ended yet was no fault to report.
+  EXPECT_EQ(z.Stderr().find("Could not parse FTP string."), std::string::npos);
 }
 
 TEST(FtpSpine, CommandsSentTogetherRunInOrder) {
@@ -85,7 +88,7 @@ TEST(FtpSpine, CommandsSentTogetherRunInOrder) {
 
 TEST(FtpSpine, SecondClientWaitsWhileTheServerIsFull) {
   Zolf z;
-  ASSERT_TRUE(z.Start("MaxUsers=1\nTimeoutTime=1\n"));
+  ASSERT_TRUE(z.Start("MaxUsers=1\nTimeoutTime=20\n"));
   Conn first, second;
   ASSERT_TRUE(z.Connect(first));
   ASSERT_TRUE(second.Connect(z.port));  // queued by the kernel

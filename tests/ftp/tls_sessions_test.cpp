@@ -153,7 +153,7 @@ TEST(FtpTls, BrokenHandshakesCostOnlyTheirOwnConnection) {
   Zolf z;
   z.SimpleAccount("u", "pw", kGrants);
   harness::WriteFile(z.Root() + "/f", "still served");
-  ASSERT_TRUE(z.Start("MaxUsers=6\nTimeoutTime=3\n" + Certificate(z)));
+  ASSERT_TRUE(z.Start("MaxUsers=6\nMaxPerAddress=6\nTimeoutTime=3\n" + Certificate(z)));
   // One stops after AUTH TLS, one sends half a ClientHello, one sends a
   // page of garbage where the hello belongs.
   harness::Conn silent, half, garbage;

@@ -170,16 +170,4 @@ TEST_F(MirtHostile, TenWrongPasswordsLockTheAddressOut) {
   }
 }
 
-// Nine are not enough.
-TEST_F(MirtHostile, NineWrongPasswordsDoNotLockOut) {
-  ASSERT_TRUE(Start(std::string(kGuarded) + "MaxPerAddress=20\n"));
-  std::vector<Conn> guesses(9);
-  for (auto &c : guesses) {
-    ASSERT_TRUE(c.Connect(port));
-    ASSERT_TRUE(c.Send(std::string("GET /private/s.txt HTTP/1.0\r\n") + kWrong + "\r\n"));
-  }
-  for (auto &c : guesses) EXPECT_EQ(ParseReply(c.ReadAll(5)).status, 401);
-  EXPECT_EQ(Get("/private/s.txt", kAlice).body, "secret\n");
-}
-
 }  // namespace

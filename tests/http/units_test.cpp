@@ -94,8 +94,8 @@ TEST(MirtUnits, LoginGuardWindow) {
   NoteFailedLogin(&guard, "10.0.0.1", t + kGuardWindowMs + 1);
   EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs + 2));
 
-  // A full table gives way to windows that are over, never to a lock-out
-  // still running when a free slot or a finished window exists.
+  // A full table still takes a new address: the entry whose window began
+  // first gives way, and the newcomer is counted from its first failure.
   for (int i = 0; i < kGuardSlots + 20; i++) {
     char address[32];
     snprintf(address, sizeof address, "10.1.%d.%d", i / 256, i % 256);

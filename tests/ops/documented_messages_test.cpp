@@ -294,9 +294,13 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
   ASSERT_TRUE(p.Start({Bin("zolf")}, dir.path()));
   ASSERT_TRUE(WaitFor([&] { return p.Stdout().find(kWaiting) != std::string::npos; }))
       << p.Stderr();
+  // Each login from an address of its own: the server shuts out an address
+  // after a few failed logins.
+  int from = 10;
   auto login = [&](const std::string &user) {
     Conn c;
-    if (!c.Connect((unsigned)std::stoul(port_))) return std::string("no connection");
+    if (!c.Connect((unsigned)std::stoul(port_), "127.0.0.1", "127.0.0." + std::to_string(from++)))
+      return std::string("no connection");
     c.ReadLine();
     c.Send("USER " + user + "\r\n");
     std::string reply = c.ReadLine();
