@@ -430,7 +430,10 @@ char *__wrap_realpath(const char *path, char *resolved) {
 }
 
 ssize_t __wrap_readlink(const char *path, char *out, size_t size) {
-  Check(AT_FDCWD, path, "readlink");
+  // Asking the kernel where an open descriptor lies touches no file: the
+  // uploads do it to find the directory of a target already opened beneath
+  // the root, and that directory's own open is checked when it comes.
+  if (strncmp(path, "/proc/self/fd/", 14) != 0) Check(AT_FDCWD, path, "readlink");
   return __real_readlink(path, out, size);
 }
 

@@ -124,6 +124,18 @@ struct Connection {
   const ListItem *virtualItem;
   char hostMode;            // '1' when the root came from AddHost
   char secure;              // '1' when the connection came by TLSPort
+  // '1': the request went on right after a virtual prefix without '/'
+  // ("/imga.gif" under "/img"), so the path is named without its '/'.
+  char prefixBare;
+  // What the resolution decided, for the response to render: the text of
+  // the built-in body for an error or redirect (null: none), the Location
+  // value of a redirect, and the file's validator (empty: none).
+  const char *message;
+  char location[kHeaderSize];
+  char etag[40];
+  int64_t fileSize;         // size of the file asked for; -1 none
+  // The sorted entries of an open listing (null otherwise).
+  struct ListingEntries *entries;
   // Persistence: '1' while the connection is to stay open after this
   // answer (the request asked for it and its length is known).
   char keepAlive;

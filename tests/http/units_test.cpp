@@ -54,7 +54,11 @@ std::string DecodedUrl(const std::string &in) {
 TEST(MirtUnits, DecodeUrlCodeByCode) {
   EXPECT_EQ(DecodedUrl("/a%20b.htm"), "/a b.htm");
   EXPECT_EQ(DecodedUrl("/a%2Fb"), "/a/b");
-  EXPECT_EQ(DecodedUrl("/a%2fb"), "/a%2fb");  // upper-case hex only
+  // Hex digits of either case name the same byte.
+  EXPECT_EQ(DecodedUrl("/a%2fb"), "/a/b");
+  EXPECT_EQ(DecodedUrl("/caf%c3%a9.txt"), "/caf\xc3\xa9.txt");
+  EXPECT_EQ(DecodedUrl("/%2e%2E/x"), "/../x");
+  EXPECT_EQ(DecodedUrl("/%25%34%31"), "/A");
   EXPECT_EQ(DecodedUrl("/%2E%2E/x"), "/../x");
   // A '%' decoded from %25 joins the next two characters into an escape
   // that a later (higher) code decodes, never an earlier one.
@@ -63,6 +67,7 @@ TEST(MirtUnits, DecodeUrlCodeByCode) {
   EXPECT_EQ(DecodedUrl("/%2520"), "/%20");
   EXPECT_EQ(DecodedUrl("/%2525"), "/%25");
   EXPECT_EQ(DecodedUrl("/%00%0A%FF"), "/%00%0A%FF");
+  EXPECT_EQ(DecodedUrl("/%0a%ff"), "/%0a%ff");
   EXPECT_EQ(DecodedUrl("/%1F%7F%80"), "/\x1f\x7f\x80");
   EXPECT_EQ(DecodedUrl("/%"), "/%");
   EXPECT_EQ(DecodedUrl("/%4"), "/%4");
