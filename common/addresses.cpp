@@ -120,6 +120,28 @@ void UrlHost(const char *address, char *out, size_t size) {
     snprintf(out, size, "%s", address);
 }
 
+void UrlWithPort(const char *url, const char *scheme, unsigned port,
+                 char *out, size_t size) {
+  const char *host = strstr(url, "://");
+  host = host ? host + 3 : url;
+  const char *hostEnd = host;
+  if (*hostEnd == '[') {
+    const char *close = strchr(hostEnd, ']');
+    hostEnd = close ? close + 1 : hostEnd + strlen(hostEnd);
+  } else {
+    while (*hostEnd && *hostEnd != ':' && *hostEnd != '/') hostEnd++;
+  }
+  const char *rest = hostEnd;
+  if (*rest == ':')
+    while (*rest && *rest != '/') rest++;
+  bool own = (strcmp(scheme, "https") == 0 && port == 443) ||
+             (strcmp(scheme, "http") == 0 && port == 80);
+  char portText[8] = "";
+  if (!own) snprintf(portText, sizeof portText, ":%u", port);
+  snprintf(out, size, "%s://%.*s%s%s", scheme, (int)(hostEnd - host), host,
+           portText, rest);
+}
+
 int ListenOn(const char *address, unsigned port, int backlog, int *stage) {
   NetAddress at;
   bool parsed;
@@ -147,26 +169,32 @@ int ListenOn(const char *address, unsigned port, int backlog, int *stage) {
   // "::" serves IPv4 clients too, whatever the system's default says.
   if (family == AF_INET6)
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+  // errno survives the close so that the caller can say why; an address
+  // that cannot be read is one this machine cannot have.
   if (!parsed || bind(fd, (struct sockaddr *)&at.sa, at.length) != 0) {
+    int err = parsed ? errno : EADDRNOTAVAIL;
     close(fd);
     *stage = 2;
+    errno = err;
     return -1;
   }
   if (listen(fd, backlog) != 0 || SetNonBlocking(fd) != 0) {
+    int err = errno;
     close(fd);
     *stage = 3;
+    errno = err;
     return -1;
   }
   return fd;
 }
 
-int AcceptFrom(int listener, NetAddress *peer) {
+int AcceptFrom(int listener, int below, NetAddress *peer) {
   struct sockaddr_storage sa;
   socklen_t length = sizeof sa;
   int fd = accept4(listener, (struct sockaddr *)&sa, &length, SOCK_NONBLOCK);
   if (fd < 0) return -1;
-  // A descriptor select() cannot watch is of no use to the loop.
-  if (!FdFits(fd)) {
+  // A descriptor the loop cannot watch is of no use to it.
+  if (fd >= below) {
     close(fd);
     errno = EMFILE;
     return -1;

@@ -34,15 +34,21 @@ bool SameHost(const NetAddress *a, const NetAddress *b);
 bool SameHostText(const char *a, const char *b);
 // The host as it stands in a URL: an IPv6 address in brackets.
 void UrlHost(const char *address, char *out, size_t size);
+// The same URL with another scheme and port: "http://h:8080/x" with
+// "https" and 8443 is "https://h:8443/x" (the port is left out when it is
+// the scheme's own, 443 for https, 80 for http).
+void UrlWithPort(const char *url, const char *scheme, unsigned port,
+                 char *out, size_t size);
 
 // Non-blocking listening TCP socket with SO_REUSEADDR on address:port.
 // "::" listens on every address of both families; a dotted IPv4 address
 // may be written in any form inet_aton reads. -1 on failure, with *stage
 // telling which step failed: 1 socket, 2 bind/address, 3 listen.
 int ListenOn(const char *address, unsigned port, int backlog, int *stage);
-// accept() giving a non-blocking socket whose descriptor fits an fd_set,
-// with the peer's address when `peer` is given; -1 otherwise.
-int AcceptFrom(int listener, NetAddress *peer);
+// accept() giving a non-blocking socket whose descriptor is below `below`
+// (errno EMFILE otherwise, as for the process limit), with the peer's
+// address when `peer` is given; -1 otherwise.
+int AcceptFrom(int listener, int below, NetAddress *peer);
 // Local and remote address of a connected socket. 0 or -1.
 int LocalAddressOf(int fd, NetAddress *out);
 int PeerAddressOf(int fd, NetAddress *out);

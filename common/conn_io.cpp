@@ -88,6 +88,7 @@ void ConnOpen(ConnIo *io, int fd) {
 }
 
 ssize_t ConnRead(ConnIo *io, void *buf, size_t len) {
+  io->want = 0;
   if (io->tls) return TlsResult(io, TlsRead(io->tls->ssl, buf, len));
   ssize_t n = recv(io->fd, buf, len, 0);
   if (n >= 0) return n;
@@ -95,6 +96,7 @@ ssize_t ConnRead(ConnIo *io, void *buf, size_t len) {
 }
 
 ssize_t ConnWrite(ConnIo *io, const struct iovec *parts, int count, bool more) {
+  io->want = 0;
   if (io->tls) return TlsGatherWrite(io, parts, count);
   struct msghdr msg;
   memset(&msg, 0, sizeof msg);
@@ -106,6 +108,7 @@ ssize_t ConnWrite(ConnIo *io, const struct iovec *parts, int count, bool more) {
 }
 
 ssize_t ConnSendFile(ConnIo *io, int file, size_t len) {
+  io->want = 0;
   if (len == 0) return 0;
   if (io->tls) return TlsResult(io, TlsSendFile(io->tls->ssl, file, len));
   // sendfile has no flag against SIGPIPE; the servers ignore the signal.

@@ -14,7 +14,7 @@ struct ConnTls;
 struct ConnIo {
   int fd;          // -1 when closed
   ConnTls *tls;
-  // After kConnWait: the readiness (kLoopReadable / kLoopWritable) that
+  // After kConnWait (0 after any other result): the readiness (kLoopReadable / kLoopWritable) that
   // lets the call go on. A plain socket wants what it was asked to do; an
   // encrypted one may need to read while writing and the other way round.
   int want;

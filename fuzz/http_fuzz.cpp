@@ -358,7 +358,7 @@ void RunRequest(Site &site, const uint8_t *data, size_t size) {
   auto what = [=] { return "request: " + Shown((const char *)data, n); };
   // As OnReadRequest: the head is parsed once it ends with an empty line
   // or fills the buffer; before that the server goes on waiting.
-  if (strstr(c->buffer, "\r\n\r\n") || n == (size_t)kBufferSize - 1) {
+  if (HeadComplete(c->buffer, n)) {
     c->state = '1';
     WatchBegin();
     int status = ParseRequest(c);

@@ -29,7 +29,7 @@ uint32_t DefaultMaxPerAddress(uint32_t maxConnections) {
 }
 
 struct AddressCount {
-  char address[32];
+  char address[kAddressTextSize];  // a full IPv6 text fits
   uint32_t count;  // 0: the slot is free
 };
 

@@ -23,6 +23,9 @@ const char kNoAddress[] = "Parameter Address is missing (using 127.0.0.1).\n";
 const char kEmptyAddress[] = "Address entry can't be zero length.\n";
 const char kNoExternIpFatal[] = "Parameter ExternIP is missing.\n";
 const char kNoExternIp[] = "Parameter ExternIP is missing (using Address).\n";
+const char kBadTlsPort[] = "TLSPort entry is not valid: %s\n";
+const char kTlsFilesMissing[] = "TLSPort needs TLSCertificate and TLSKey.\n";
+const char kTlsPortTaken[] = "TLSPort must differ from Port.\n";
 const char kEmptyExternIp[] = "ExternIP entry can't be zero length.\n";
 const char kBadTimeout[] =
     "Timeout could not be determined. Timeout-time will be set to 240 s.\n";
@@ -99,6 +102,28 @@ int CheckFullPath(char *path, const char *notFull) {
   return 0;
 }
 
+// HTTPS: TLSPort with the certificate and key files. All three are
+// optional and quiet when absent; a port without the files cannot serve.
+int ReadTlsKeys(Ini *ini, HttpServer *s, char *value) {
+  IniIterate(ini);
+  if (ReadIni(ini, value, 256, "TLSPort=") == 0) {
+    s->tlsPort = ParsePort(value);
+    if (s->tlsPort <= 0) {
+      fprintf(stderr, kBadTlsPort, value);
+      return -1;
+    }
+  }
+  if (ReadIni(ini, value, 256, "TLSCertificate=") == 0)
+    snprintf(s->tlsCertificate, sizeof s->tlsCertificate, "%s", value);
+  if (ReadIni(ini, value, 256, "TLSKey=") == 0)
+    snprintf(s->tlsKey, sizeof s->tlsKey, "%s", value);
+  IniSingle(ini);
+  if (s->tlsPort == 0) return 0;
+  if (s->tlsCertificate[0] == '\0' || s->tlsKey[0] == '\0') return Fail(kTlsFilesMissing);
+  if (s->tlsPort == s->port) return Fail(kTlsPortTaken);
+  return 0;
+}
+
 int ReadSingles(Ini *ini, HttpServer *s, char *value) {
   if (ReadIni(ini, value, 256, "Port=") == 0) {
     // A port that is no number, or out of range, would otherwise wrap to
@@ -111,7 +136,9 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
   }
   if (ReadIni(ini, value, 256, "Address=") == 0) {
     if (value[0] == '\0') return Fail(kEmptyAddress);
-    snprintf(s->address, sizeof s->address, "%.15s", value);
+    // Room for the longest IPv6 text; what is cut off a longer value is
+    // lost, as a dotted address always lost what passed 15 characters.
+    snprintf(s->address, sizeof s->address, "%.45s", value);
   } else {
     fputs(kNoAddress, stderr);
     snprintf(s->address, sizeof s->address, "127.0.0.1");
@@ -122,7 +149,9 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
   } else {
     if (strcmp(s->address, "AUTO") == 0) return Fail(kNoExternIpFatal);
     fputs(kNoExternIp, stderr);
-    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", s->address);
+    char host[kAddressTextSize + 2];
+    UrlHost(s->address, host, sizeof host);
+    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", host);
   }
   if (ReadIni(ini, value, 256, "Timeout=") == 0) {
     s->timeout = ParseInt(value);
@@ -175,7 +204,7 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
   s->maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
                          ? (uint32_t)perAddress
                          : DefaultMaxPerAddress(s->maxConnections);
-  return 0;
+  return ReadTlsKeys(ini, s, value);
 }
 
 int AddType(HttpServer *s, const char *value) {
@@ -346,6 +375,10 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   snprintf(s->protocol, sizeof s->protocol, "HTTP/1.0");
   s->defaultHost = nullptr;
   s->listenSocket = -1;
+  s->tlsListenSocket = -1;
+  s->tlsPort = 0;
+  s->tlsContext = nullptr;
+  s->tlsCertificate[0] = s->tlsKey[0] = s->tlsBaseURL[0] = '\0';
   log->rotation = 0;
 
   if (!getcwd(s->homeDirectory, sizeof s->homeDirectory)) return Fail(kNoCwd);

@@ -9,6 +9,9 @@
 #include "client_limits.h"
 #include "combined_log.h"
 #include "http_server.h"
+#include "listing_page.h"
+#include "resolve.h"
+#include "main_loop.h"
 #include "rotating_log.h"
 #include "event_loop.h"
 #include "sockets.h"
@@ -49,9 +52,13 @@ void WriteAccessLine(Connection *c) {
     return;
   }
   char method[3 * sizeof c->method + 1];
-  char path[3 * kFileNameSize + 1];
+  char path[3 * (32 + kFileNameSize) + 1];
   EscapeControls(method, sizeof method, c->method);
-  EscapeControls(path, sizeof path, c->urlPath);
+  // The path as the client named it: behind the virtual prefix it came
+  // through, so that /docs/n.txt and /n.txt stay apart in the log.
+  char named[32 + kFileNameSize];
+  NamedPath(c, named, sizeof named);
+  EscapeControls(path, sizeof path, named);
   fprintf(out, kAccessLine, c->clientAddress, date, method, path, c->status,
           c->bytesSent);
 }
@@ -71,7 +78,7 @@ Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
     server->connections = c;
   server->lastConnection = c;
   c->server = server;
-  snprintf(c->clientAddress, sizeof c->clientAddress, "%.31s", peer);
+  snprintf(c->clientAddress, sizeof c->clientAddress, "%s", peer);
   ConnOpen(&c->io, socket);
   c->next = nullptr;
   ResetConnection(c);
@@ -101,6 +108,12 @@ void ResetConnection(Connection *c) {
   c->fileLeft = 0;
   c->virtualItem = nullptr;
   c->hostMode = '0';
+  c->prefixBare = '0';
+  c->message = nullptr;
+  c->location[0] = '\0';
+  c->etag[0] = '\0';
+  c->fileSize = -1;
+  c->entries = nullptr;
   c->keepAlive = '0';
   c->progressAt = 0;
   c->requestLine[0] = c->referer[0] = c->agent[0] = '\0';
@@ -131,6 +144,7 @@ void CloseFiles(Connection *c) {
     if (close(c->file) != 0) fputs(kCloseFileFailed, stderr);
     c->file = -1;
   }
+  FreeListingEntries(c);
 }
 
 bool WaitingForNextRequest(const Connection *c) {
@@ -166,7 +180,7 @@ Connection *EndConnection(Connection *c) {
   DelConnection(&server->connections, c);
   // A place is free again: the listening socket is watched once more
   // unless the process is out of descriptors.
-  if (server->loop && server->acceptPaused != '1' && server->listenSocket >= 0)
-    SetFdMask(server->loop, server->listenSocket, kLoopReadable);
+  if (server->loop && server->acceptPaused != '1')
+    WatchListeners(server, kLoopReadable);
   return next;
 }

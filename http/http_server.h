@@ -5,6 +5,7 @@
 #include <ctime>
 #include <dirent.h>
 
+#include "addresses.h"
 #include "conn_io.h"
 #include "password_guard.h"
 
@@ -32,7 +33,7 @@ struct HttpServer {
   char protocol[9];          // "HTTP/1.0"
   char homeDirectory[128];   // start directory; custom pages lie in its err/
   char serverName[16];       // "Mirt/1.7.1"
-  char address[16];          // dotted IPv4, or "AUTO" until start-up
+  char address[kAddressTextSize];  // IPv4 or IPv6, or "AUTO" until start-up
   char baseURL[256];         // start of every Location value
   char directoryListing;     // '0' off, '1' on, '2' on with protected names
   char extendedMessages;     // '0' no built-in error bodies
@@ -64,6 +65,14 @@ struct HttpServer {
   uint32_t addressSlots;
   char logFormat;            // 'm' the server's own line, 'c' Combined
   LoginGuard guard;          // failed logins per client address
+  // HTTPS beside plain HTTP: a second listener whose connections are TLS
+  // (TLSPort 0: none). Redirects on it start with tlsBaseURL.
+  int tlsPort;
+  int tlsListenSocket;
+  SSL_CTX *tlsContext;
+  char tlsCertificate[256];
+  char tlsKey[256];
+  char tlsBaseURL[256];
 };
 
 // Sizes fixed by the design: a request head must fit the 2048-byte buffer
@@ -85,7 +94,7 @@ struct Connection {
   int status;               // 500 until decided
   char fileName[kFileNameSize];
   char *urlPath;            // the request path inside fileName
-  char clientAddress[32];
+  char clientAddress[kAddressTextSize];
   char method[8];
   const char *root;         // document root chosen for this request
   uint64_t bytesSent;
@@ -114,6 +123,19 @@ struct Connection {
   // entry can guard a whole virtual directory.
   const ListItem *virtualItem;
   char hostMode;            // '1' when the root came from AddHost
+  char secure;              // '1' when the connection came by TLSPort
+  // '1': the request went on right after a virtual prefix without '/'
+  // ("/imga.gif" under "/img"), so the path is named without its '/'.
+  char prefixBare;
+  // What the resolution decided, for the response to render: the text of
+  // the built-in body for an error or redirect (null: none), the Location
+  // value of a redirect, and the file's validator (empty: none).
+  const char *message;
+  char location[kHeaderSize];
+  char etag[40];
+  int64_t fileSize;         // size of the file asked for; -1 none
+  // The sorted entries of an open listing (null otherwise).
+  struct ListingEntries *entries;
   // Persistence: '1' while the connection is to stay open after this
   // answer (the request asked for it and its length is known).
   char keepAlive;

@@ -1,9 +1,11 @@
-// The listing page travels one piece per send step: the head, then the
-// rows, as many as fill the connection's buffer, then the foot. The
-// directory stays open meanwhile, so a directory of any size is listed in
-// constant memory; nothing is collected or sorted.
+// The listing page travels in pieces: the head, then the rows, as many as
+// fill the connection's buffer, then the foot. The entries are sorted, so
+// their names are read once when the listing opens and held, packed in one
+// block, until the page ends; sizes, dates and access are looked up row by
+// row inside the open directory.
 #include "listing_page.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -17,7 +19,6 @@
 #include "inside_root.h"
 #include "listing_page_names.h"
 #include "resolve.h"
-#include "response.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ namespace {
 const char kHead[] =
     "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\"><html>"
     "<head><title></title><meta http-equiv=\"Content-Type\" "
-    "content=\"text/html; charset=iso-8859-1\"></head><body bgcolor=\"#ccccff\" "
+    "content=\"text/html; charset=utf-8\"></head><body bgcolor=\"#ccccff\" "
     "link=\"#0000ff\" vlink=\"#0000aa\"><table bgcolor=\"#00ffcc\" "
     "cellspacing=0 cellpadding=2 border=1><tr><td colspan=3 "
     "bgcolor=\"#c0cfc0\">Index of %s</td></tr>";
@@ -49,8 +50,6 @@ const char kSizeKilobytes[] = "%" PRIu64 " kB";
 
 const char kAlreadyOpen[] = "Directory already open for reading.";
 const char kOpenFailed[] = "Failed to open directory.";
-const char kNotFound[] =
-    "Requested file was not found. Try using UTF-7 encoding for URLs.";
 const char kCloseFailed[] = "Could not close directory.\n";
 
 const char kPageType[] = ".htm";
@@ -64,9 +63,78 @@ const size_t kHrefRoom = 3 * kPathLimit + 1;
 
 bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 
+}  // namespace
+
+// The names of a directory in page order: directories first, each group by
+// name in byte order. `order` holds offsets into `names`, the top bit set
+// for a directory.
+struct ListingEntries {
+  char *names;
+  size_t namesUsed;
+  uint32_t *order;
+  size_t count;
+  size_t next;  // the entry the next row shows
+};
+
+namespace {
+
+const uint32_t kDirectoryBit = 0x80000000u;
+
+bool Listed(const char *name, size_t base) {
+  if (strlen(name) + base >= kPathLimit) return false;
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  // A name beginning with ',' marks an entry the owner keeps off the page;
+  // it can still be asked for directly.
+  return name[0] != ',';
+}
+
+// Reads every entry the page may show; false when memory ran out. A first
+// pass measures, so the names take one block of exactly their size and are
+// never copied to grow it; entries that appear between the passes and no
+// longer fit are left for the next listing.
+bool CollectEntries(Connection *c, DIR *dir, size_t base, ListingEntries *e) {
+  size_t count = 0, bytes = 0;
+  while (struct dirent *entry = readdir(dir)) {
+    if (!Listed(entry->d_name, base)) continue;
+    count++;
+    bytes += strlen(entry->d_name) + 1;
+  }
+  // Offsets live below the directory bit.
+  if (bytes >= kDirectoryBit) return false;
+  rewinddir(dir);
+  e->names = (char *)malloc(bytes ? bytes : 1);
+  e->order = (uint32_t *)malloc((count ? count : 1) * sizeof *e->order);
+  if (!e->names || !e->order) return false;
+  while (struct dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (!Listed(name, base)) continue;
+    size_t length = strlen(name) + 1;
+    if (e->count == count || e->namesUsed + length > bytes) break;
+    bool directory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      // A link is looked at through the root, as its row will be.
+      memcpy(c->fileName + base, name, length);
+      int64_t size, mtime;
+      directory = StatEntryInRoot(c, dirfd(dir), name, &size, &mtime) == kDirectory;
+      c->fileName[base] = '\0';
+    }
+    memcpy(e->names + e->namesUsed, name, length);
+    e->order[e->count++] =
+        (uint32_t)e->namesUsed | (directory ? kDirectoryBit : 0u);
+    e->namesUsed += length;
+  }
+  const char *names = e->names;
+  std::sort(e->order, e->order + e->count, [names](uint32_t a, uint32_t b) {
+    bool da = (a & kDirectoryBit) != 0, db = (b & kDirectoryBit) != 0;
+    if (da != db) return da;
+    return strcmp(names + (a & ~kDirectoryBit), names + (b & ~kDirectoryBit)) < 0;
+  });
+  return true;
+}
+
 int Fail(Connection *c, const char *message) {
   c->status = 500;
-  SetErrorBody(c, message);
+  c->message = message;
   return 500;
 }
 
@@ -98,14 +166,12 @@ void WriteFoot(Connection *c) {
   if (n > 0 && (size_t)n < sizeof foot) Place(c, foot, n);
   if (closedir(c->directory) != 0) fputs(kCloseFailed, stderr);
   c->directory = nullptr;
+  FreeListingEntries(c);
 }
 
 // The row for the entry whose name ends fileName; 0 bytes when the entry
 // is not shown.
 void WriteRow(Connection *c, const char *name) {
-  // A name beginning with ',' marks an entry the owner keeps off the page;
-  // it can still be asked for directly.
-  if (name[0] == ',') return;
   int access = CheckPathAccess(c);
   if (access != 200 && !(access == 401 && c->server->directoryListing == '2'))
     return;
@@ -155,6 +221,7 @@ int OpenListing(Connection *c) {
              c->fileName[last - 1] != ':';
   if (cut) c->fileName[last] = '\0';
   c->directory = OpenDirInRoot(c, c->fileName);
+  int error = errno;
   if (cut) {
     c->fileName[last] = '/';
     c->fileName[last + 1] = '\0';
@@ -162,26 +229,41 @@ int OpenListing(Connection *c) {
   if (!c->directory) {
     // Not there, or only reached through a link that leads out of the
     // root: a name that is not found.
-    if (errno == ENOENT || errno == ENOTDIR) {
-      c->status = 404;
-      SetErrorBody(c, kNotFound);
-      return 404;
-    }
+    if (error == ENOENT || error == ENOTDIR) return 404;
     return Fail(c, kOpenFailed);
   }
 
+  // The head must fit the buffer once the response renders it.
   char path[kTextRoom];
-  bool fits = EscapeHtml(c->urlPath, path, sizeof path) >= 0 &&
-              Append(c, kHead, path);
-  if (fits && strcmp(c->urlPath, "/") != 0) fits = Append(c, "%s", kParentRow);
-  if (fits) fits = Append(c, "%s", kColumnTitles);
-  if (!fits) {
+  int length = EscapeHtml(c->urlPath, path, sizeof path);
+  size_t head = sizeof kHead + sizeof kParentRow + sizeof kColumnTitles;
+  c->entries = (ListingEntries *)calloc(1, sizeof(ListingEntries));
+  if (length < 0 || head + (size_t)length >= sizeof c->buffer || !c->entries ||
+      !CollectEntries(c, c->directory, strlen(c->fileName), c->entries)) {
     closedir(c->directory);
     c->directory = nullptr;
+    FreeListingEntries(c);
     return Fail(c, kOpenFailed);
   }
   c->status = 200;
   return 200;
+}
+
+void WriteListingHead(Connection *c) {
+  char path[kTextRoom];
+  c->bodyLength = 0;
+  if (EscapeHtml(c->urlPath, path, sizeof path) < 0) return;
+  bool fits = Append(c, kHead, path);
+  if (fits && strcmp(c->urlPath, "/") != 0) fits = Append(c, "%s", kParentRow);
+  if (fits) Append(c, "%s", kColumnTitles);
+}
+
+void FreeListingEntries(Connection *c) {
+  if (!c->entries) return;
+  free(c->entries->names);
+  free(c->entries->order);
+  free(c->entries);
+  c->entries = nullptr;
 }
 
 int NextListingRow(Connection *c) {
@@ -191,7 +273,7 @@ int NextListingRow(Connection *c) {
     c->bodyLength = c->pipelinedLength;
     c->pipelinedLength = 0;
   }
-  if (!c->directory) return c->bodyLength > 0 ? 0 : -1;
+  if (!c->directory || !c->entries) return c->bodyLength > 0 ? 0 : -1;
   size_t base = strlen(c->fileName);
   if (base == 0 || !IsSeparator(c->fileName[base - 1]))
     return c->bodyLength > 0 ? 0 : -1;
@@ -199,17 +281,15 @@ int NextListingRow(Connection *c) {
   // Rows are gathered until the buffer is full: one write carries a dozen
   // of them. A bounded number of entries per piece, so a directory of
   // hidden names cannot hold the loop.
+  ListingEntries *e = c->entries;
   for (int entries = 0; entries < kEntriesPerPiece && c->pipelinedLength == 0;
        entries++) {
-    struct dirent *entry = readdir(c->directory);
-    if (!entry) {
+    if (e->next >= e->count) {
       WriteFoot(c);
       return 0;
     }
-    const char *name = entry->d_name;
+    const char *name = e->names + (e->order[e->next++] & ~kDirectoryBit);
     size_t length = strlen(name);
-    if (length + base >= kPathLimit) continue;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     // The name joins the path only while the entry is examined, so the
     // access check sees the request path the entry's own link would give.
     memcpy(c->fileName + base, name, length + 1);

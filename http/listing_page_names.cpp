@@ -15,15 +15,16 @@ bool StandsInLink(unsigned char ch) {
   return ch != '\0' && strchr("-._~!$()*+,;=@", ch) != nullptr;
 }
 
-int UpperHexValue(char ch) {
+int HexValue(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
   if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
   return -1;
 }
 
 // Requests are decoded one code after another in ascending order, up to
 // FE. So a byte FF cannot be asked for, and a '%' from %25 followed by two
-// upper-case hex digits forms a new escape that a later pass decodes when
+// hex digits (of either case) forms a new escape that a later pass decodes when
 // its code is above 25 and below FF: an entry named "%41" can only be
 // asked for as "A", which is another file. Such entries get no link that
 // would mislead.
@@ -31,8 +32,8 @@ bool Reachable(const unsigned char *name) {
   for (const unsigned char *p = name; *p; p++) {
     if (*p == 0xff) return false;
     if (*p != '%') continue;
-    int hi = UpperHexValue((char)p[1]);
-    int lo = hi < 0 ? -1 : UpperHexValue((char)p[2]);
+    int hi = HexValue((char)p[1]);
+    int lo = hi < 0 ? -1 : HexValue((char)p[2]);
     if (lo >= 0 && hi * 16 + lo > 0x25 && hi * 16 + lo < 0xff) return false;
   }
   return true;

@@ -23,6 +23,7 @@ const char kUnableToStart[] = "Unable to start %s.\n";
 const char kNoLog[] = "Failed to initialize the log.\n";
 const char kWebRoot[] = "Default web root directory is %s\n";
 const char kRunning[] = "%s by Orvald is running on port %d [%s].\n";
+const char kRunningTls[] = "HTTPS is served on port %d.\n";
 const char kWaiting[] = "Waiting for connections...\n";
 const char kTerminated[] = "Server terminated...\n";
 
@@ -55,6 +56,7 @@ int main(int argc, char **argv) {
   HttpServer server;
   memset(&server, 0, sizeof server);
   server.listenSocket = -1;
+  server.tlsListenSocket = -1;
   Log log;
   if (InitConfig(configPath, &server, &log) != 0) {
     fputs(kFaulty, stderr);
@@ -75,6 +77,7 @@ int main(int argc, char **argv) {
 
   printf(kWebRoot, server.webRoot);
   printf(kRunning, server.serverName, server.port, server.address);
+  if (server.tlsPort > 0) printf(kRunningTls, server.tlsPort);
   fputs(kWaiting, stdout);
 
   RunLoop(&server);

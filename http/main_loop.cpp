@@ -5,6 +5,7 @@
 
 #include "client_limits.h"
 #include "connections.h"
+#include "conn_io.h"
 #include "event_loop.h"
 #include "http_server.h"
 #include "request_io.h"
@@ -108,9 +109,19 @@ void AfterEvent(Connection *c, int result) {
   }
   if (c->state == '1' && c->progressAt == 0 && s->timeout > 0)
     c->progressAt = LoopNowMs() + Seconds(s->timeout);
+  // Bytes TLS has already decrypted do not make the socket readable: a
+  // request that came with them is read now, not after a wait that may
+  // never end.
+  if (c->state == '0' && ConnPending(&c->io) > 0) {
+    AfterEvent(c, OnReadRequest(c));
+    return;
+  }
   Schedule(c);
-  // A held reply waits for its time, not for its socket.
+  // A held reply waits for its time, not for its socket. TLS may need the
+  // other readiness than the answer's own (a handshake message to read
+  // while answering, or to write while reading).
   int mask = c->state == '2' ? 0 : c->state == '1' ? kLoopWritable : kLoopReadable;
+  if (mask != 0 && c->io.want != 0) mask = c->io.want;
   SetFdMask(s->loop, c->io.fd, mask);
 }
 
@@ -121,15 +132,14 @@ void OnConnectionEvent(EventLoop *, int, void *record, int) {
   AfterEvent(c, result);
 }
 
-void OnListenerEvent(EventLoop *, int, void *record, int) {
-  OnAccept(static_cast<HttpServer *>(record));
+void OnListenerEvent(EventLoop *, int fd, void *record, int) {
+  OnAccept(static_cast<HttpServer *>(record), fd);
 }
 
-void OnAcceptRested(EventLoop *loop, int64_t, void *record) {
+void OnAcceptRested(EventLoop *, int64_t, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
   s->acceptPaused = '0';
-  if (s->clients < s->maxConnections)
-    SetFdMask(loop, s->listenSocket, kLoopReadable);
+  if (s->clients < s->maxConnections) WatchListeners(s, kLoopReadable);
 }
 
 void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
@@ -164,31 +174,42 @@ void CloseLoop(HttpServer *s) {
   s->loop = nullptr;
 }
 
-void OnAccept(HttpServer *s) {
+void WatchListeners(HttpServer *s, int mask) {
+  if (s->listenSocket >= 0) SetFdMask(s->loop, s->listenSocket, mask);
+  if (s->tlsListenSocket >= 0) SetFdMask(s->loop, s->tlsListenSocket, mask);
+}
+
+void OnAccept(HttpServer *s, int listener) {
   for (int taken = 0; taken < kAcceptsPerPass && s->clients < s->maxConnections;
        taken++) {
-    char peer[16];
+    NetAddress peer;
     errno = 0;
-    int fd = AcceptClientBelow(s->listenSocket, EventLoopSize(s->loop), peer,
-                               nullptr);
+    int fd = AcceptFrom(listener, EventLoopSize(s->loop), &peer);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
           errno == ENOMEM) {
         s->acceptPaused = '1';
-        SetFdMask(s->loop, s->listenSocket, 0);
+        WatchListeners(s, 0);
         AddTimer(s->loop, kAcceptRestMs, OnAcceptRested, s);
       }
       return;
     }
-    Connection *c = AddConnection(fd, s, peer);
+    Connection *c = AddConnection(fd, s, peer.text);
     if (!c) {
       CloseConnection(fd);
       return;
     }
     s->clients++;
+    // The encrypted listener's connections speak TLS from their first
+    // byte; the handshake runs inside the first reads.
+    bool tlsFailed = false;
+    if (listener == s->tlsListenSocket) {
+      c->secure = '1';
+      tlsFailed = ConnStartTls(&c->io, s->tlsContext) != 0;
+    }
     // One address may not take every place: the one over its share is
     // closed at once (and logged like any connection).
-    if (OverAddressLimit(s, c) ||
+    if (tlsFailed || OverAddressLimit(s, c) ||
         WatchFd(s->loop, fd, kLoopReadable, OnConnectionEvent, c) != 0) {
       EndConnection(c);
       continue;
@@ -200,12 +221,14 @@ void OnAccept(HttpServer *s) {
   }
   // Full: the listening socket is left out until a place is free, so a
   // waiting client cannot keep the loop awake.
-  if (s->clients >= s->maxConnections) SetFdMask(s->loop, s->listenSocket, 0);
+  if (s->clients >= s->maxConnections) WatchListeners(s, 0);
 }
 
 void RunLoop(HttpServer *s) {
   if (!s->loop) return;
   WatchFd(s->loop, s->listenSocket, kLoopReadable, OnListenerEvent, s);
+  if (s->tlsListenSocket >= 0)
+    WatchFd(s->loop, s->tlsListenSocket, kLoopReadable, OnListenerEvent, s);
   SetBeforeWait(s->loop, BeforeWait, s);
   AddTimer(s->loop, kFlushEveryMs, OnFlushTimer, s);
   RunEventLoop(s->loop);

@@ -14,7 +14,11 @@ extern volatile sig_atomic_t stopRequested;
 // made.
 int InitLoop(HttpServer *server);
 void CloseLoop(HttpServer *server);
-// Takes waiting clients from the listen queue while places are free.
-void OnAccept(HttpServer *server);
+// Takes waiting clients from the listen queue of `listener` (the plain or
+// the TLS listening socket) while places are free.
+void OnAccept(HttpServer *server, int listener);
+// Watches both listening sockets for clients (mask kLoopReadable) or
+// neither (0).
+void WatchListeners(HttpServer *server, int mask);
 // Serves until stopRequested is set.
 void RunLoop(HttpServer *server);

@@ -9,6 +9,7 @@
 #include "http_server.h"
 #include "main_loop.h"
 #include "sockets.h"
+#include "tls.h"
 
 namespace {
 const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
@@ -18,6 +19,20 @@ const char kManyAddresses[] =
     "More than one IP address was detected, using the first in list.\n";
 const char kNoBind[] = "Associate local address with socket failed.\n";
 const char kNoListen[] = "Putting socket into listening mode failed.\n";
+// A listening socket on the configured address, or -1 after saying why.
+int Listen(HttpServer *s, int port) {
+  int stage = 0;
+  int fd = ListenOn(s->address, (unsigned)port, s->backlog, &stage);
+  if (fd < 0) {
+    // The operator needs the system's reason too: a port in use, a
+    // privileged port, an address that is not this machine's.
+    int err = errno;
+    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
+    fprintf(stderr, "%s\n", strerror(err));
+  }
+  return fd;
+}
+
 }  // namespace
 
 int InitNet(HttpServer *s) {
@@ -26,26 +41,67 @@ int InitNet(HttpServer *s) {
     return -1;
   }
   if (strcmp(s->address, "AUTO") == 0) {
+    char found[1][16];
     int count = 1;
-    if (FindHostAddresses(&s->address, &count) != 0) {
+    if (FindHostAddresses(found, &count) != 0) {
       fputs(kNoAddress, stderr);
       return -1;
     }
     if (count > 1) fputs(kManyAddresses, stderr);
+    snprintf(s->address, sizeof s->address, "%s", found[0]);
   }
-  int stage = 0;
-  s->listenSocket = ListenTcp(s->address, (unsigned)s->port, s->backlog, &stage);
-  if (s->listenSocket < 0) {
-    // The operator needs the system's reason too: a port in use, a
-    // privileged port, an address that is not this machine's.
-    int err = errno;
-    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
-    fprintf(stderr, "%s\n", strerror(err));
-    return -1;
+  s->listenSocket = Listen(s, s->port);
+  if (s->listenSocket < 0) return -1;
+  if (strcmp(s->baseURL, "AUTO") == 0) {
+    char host[kAddressTextSize + 2];
+    UrlHost(s->address, host, sizeof host);
+    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", host);
   }
-  if (strcmp(s->baseURL, "AUTO") == 0)
-    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", s->address);
+  CompleteBaseURL(s);
+  if (s->tlsPort > 0) {
+    char error[256];
+    s->tlsContext = TlsServerContext(s->tlsCertificate, s->tlsKey, true, error,
+                                     sizeof error);
+    if (!s->tlsContext) {
+      fprintf(stderr, "%s\n", error);
+      return -1;
+    }
+    s->tlsListenSocket = Listen(s, s->tlsPort);
+    if (s->tlsListenSocket < 0) return -1;
+    // A redirect answered on the encrypted port keeps the client on it.
+    UrlWithPort(s->baseURL, "https", (unsigned)s->tlsPort, s->tlsBaseURL,
+                sizeof s->tlsBaseURL);
+  }
   return InitLoop(s);
+}
+
+void CompleteBaseURL(HttpServer *s) {
+  char *url = s->baseURL;
+  // Every Location appends a path that starts with '/'.
+  size_t n = strlen(url);
+  while (n > 0 && url[n - 1] == '/') url[--n] = '\0';
+  // A plain-HTTP base without a port names port 80; a server listening
+  // elsewhere is only found again with its port. Other schemes (a proxy in
+  // front of the server) keep the base as written.
+  const char scheme[] = "http://";
+  if (strncmp(url, scheme, sizeof scheme - 1) != 0 || s->port == 80) return;
+  char *host = url + sizeof scheme - 1;
+  size_t hostLength = strcspn(host, "/?#");
+  if (hostLength == 0) return;
+  // The last ':' of the host part starts a port unless it lies inside the
+  // brackets of an IPv6 literal.
+  const char *colon = nullptr;
+  for (size_t i = 0; i < hostLength; i++)
+    if (host[i] == ':') colon = host + i;
+  const char *bracket = (const char *)memchr(host, ']', hostLength);
+  if (colon && (!bracket || colon > bracket)) return;
+  char port[16];
+  int portLength = snprintf(port, sizeof port, ":%d", s->port);
+  // A base that would not hold the port stays as it is, never cut.
+  if (n + (size_t)portLength >= sizeof s->baseURL) return;
+  char *end = host + hostLength;
+  memmove(end + portLength, end, strlen(end) + 1);
+  memcpy(end, port, (size_t)portLength);
 }
 
 int CloseServer(HttpServer *s) {
@@ -62,5 +118,9 @@ int CloseServer(HttpServer *s) {
   s->defaultHost = nullptr;
   CloseConnection(s->listenSocket);
   s->listenSocket = -1;
+  CloseConnection(s->tlsListenSocket);
+  s->tlsListenSocket = -1;
+  TlsFreeContext(s->tlsContext);
+  s->tlsContext = nullptr;
   return 0;
 }

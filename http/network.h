@@ -5,6 +5,10 @@ struct HttpServer;
 
 // Listens on address:port; 0, or -1 after printing the failed step.
 int InitNet(HttpServer *server);
+// Makes baseURL the start of every Location: no trailing '/', and ":PORT"
+// after the host of an http:// base that names no port when the server
+// does not listen on 80.
+void CompleteBaseURL(HttpServer *server);
 // Ends every open connection (each writes its access line), frees the
 // configuration lists and closes the listening socket.
 int CloseServer(HttpServer *server);

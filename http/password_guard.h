@@ -2,6 +2,7 @@
 // and the address gets 401 for every guarded name, without any check,
 // until that minute is over.
 #pragma once
+#include "addresses.h"
 #include <cstdint>
 
 constexpr int kGuardSlots = 256;
@@ -9,7 +10,7 @@ constexpr int kFailuresAllowed = 10;
 constexpr int64_t kGuardWindowMs = 60 * 1000;
 
 struct FailedLogins {
-  char address[32];     // empty: slot free
+  char address[kAddressTextSize];  // empty: slot free
   int64_t windowStart;  // ms (NowMs) of the first failure of the window
   int32_t count;        // failures since windowStart
 };

@@ -154,8 +154,8 @@ void ConnectionField(const Connection *c, char *out, size_t size) {
 // Whether the request asks to keep the connection: HTTP/1.1 unless it says
 // "close", HTTP/1.0 only when it says "keep-alive".
 bool AsksToStay(const Connection *c) {
-  const char *lineEnd = strstr(c->buffer, "\r\n");
-  if (!lineEnd) return false;
+  const char *lineEnd = c->buffer + strcspn(c->buffer, "\r\n");
+  if (*lineEnd == '\0') return false;
   const char *version = lineEnd;
   while (version > c->buffer && version[-1] != ' ') version--;
   size_t length = (size_t)(lineEnd - version);
@@ -169,7 +169,7 @@ bool AsksToStay(const Connection *c) {
 }
 
 bool HeadComplete(const Connection *c) {
-  return strstr(c->buffer, "\r\n\r\n") || c->bodyLength == kBufferSize - 1;
+  return ::HeadComplete(c->buffer, (size_t)c->bodyLength);
 }
 
 // The head is complete: what follows it is kept for the next request, the
@@ -177,13 +177,17 @@ bool HeadComplete(const Connection *c) {
 int StartResponse(Connection *c) {
   c->state = '1';
   c->pipelinedLength = 0;
-  char *end = strstr(c->buffer, "\r\n\r\n");
+  int32_t head = (int32_t)HeadLength(c->buffer, (size_t)c->bodyLength);
   bool stays = false;
-  if (end) {
-    int32_t head = (int32_t)(end + 4 - c->buffer);
+  if (head > 0) {
     int32_t ahead = c->bodyLength - head;
+    // Only this head speaks for this answer: a "Connection: close" of the
+    // request sent after it is that request's own.
+    char first = c->buffer[head];
+    c->buffer[head] = '\0';
     stays = c->server->keepAliveTimeout > 0 && AsksToStay(c) &&
             c->requests + 1 < kRequestsPerConnection;
+    c->buffer[head] = first;
     if (ahead > 0 && stays && !c->pipelined)
       c->pipelined = (char *)malloc(kBufferSize);
     if (ahead > 0 && stays && c->pipelined) {

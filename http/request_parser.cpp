@@ -4,7 +4,6 @@
 
 #include "http_server.h"
 #include "resolve.h"
-#include "response.h"
 #include "string_helpers.h"
 
 namespace {
@@ -25,6 +24,9 @@ const char kContentLengthField[] = "\nContent-length: ";
 const char kHostField[] = "\nHost: ";
 const char kRangeField[] = "\nRange: bytes=";
 const char kAuthField[] = "\nAuthorization: Basic ";
+const char kIfNoneMatchField[] = "\nIf-None-Match: ";
+const char kIfModifiedSinceField[] = "\nIf-Modified-Since: ";
+const char kIfRangeField[] = "\nIf-Range: ";
 
 const char kBase64[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
@@ -33,28 +35,41 @@ const char kBase64[] =
 // from start to end).
 char hostValue[128];
 char rangeValue[64];
+// Validators a client sends back; a value too long for its buffer is
+// treated as absent, which only ever costs a full answer instead of 304.
+char ifNoneMatchValue[512];
+char ifModifiedSinceValue[64];
+char ifRangeValue[128];
 
 int Refuse(Connection *c, int status, const char *message) {
   c->status = status;
-  SetErrorBody(c, message);
+  c->message = message;
   return status;
 }
 
-// Copies the field value after `at` up to its carriage return into out
-// (size bytes, CR included in the count). The copy never reads past the end
-// of the received text; a value whose CR is not within reach counts as too
-// long. 0, or -1 with out cleared.
+// Copies the field value after `at` up to its line end (CR, or LF alone)
+// into out (size bytes, the line end included in the count). The copy never
+// reads past the end of the received text; a value whose line end is not
+// within reach counts as too long. 0, or -1 with out cleared.
 int CopyFieldValue(const char *at, char *out, size_t size) {
   size_t avail = strnlen(at, size - 1);
-  const char *cr = (const char *)memchr(at, '\r', avail);
-  if (!cr) {
+  size_t n = strcspn(at, "\r\n");
+  if (n >= avail) {
     out[0] = '\0';
     return -1;
   }
-  size_t n = (size_t)(cr - at);
   memcpy(out, at, n);
   out[n] = '\0';
   return 0;
+}
+
+// The value of an optional field into out; absent (null) when the field
+// is missing or its value does not fit.
+const char *OptionalField(const char *buffer, const char *field, char *out,
+                          size_t size) {
+  const char *at = stristr(buffer, field);
+  if (!at || CopyFieldValue(at + strlen(field), out, size) != 0) return nullptr;
+  return out;
 }
 
 int ParseMethod(Connection *c) {
@@ -72,6 +87,9 @@ int ParseMethod(Connection *c) {
 int ParseRange(Connection *c, const char *at) {
   if (CopyFieldValue(at, rangeValue, sizeof rangeValue) != 0)
     return Refuse(c, 416, kRangeTooLong);
+  // Several ranges are answered with the whole file, as if none was asked
+  // for: one body of one type is all the server sends.
+  if (strchr(rangeValue, ',')) return 0;
   const char *dash = strchr(rangeValue, '-');
   if (!dash || strchr(dash + 1, '-')) return Refuse(c, 416, kRangeDashes);
   if (strlen(rangeValue) < 2) return Refuse(c, 416, kRangeShort);
@@ -142,15 +160,38 @@ int DecodeBase64(const char *in, char *out, size_t outSize) {
   return 0;
 }
 
+size_t HeadLength(const char *buffer, size_t length) {
+  // A NUL byte ends the text: a head is only what comes before it.
+  size_t text = strnlen(buffer, length);
+  for (size_t i = 0; i < text; i++) {
+    if (buffer[i] != '\n') continue;
+    if (i + 1 < text && buffer[i + 1] == '\n') return i + 2;
+    if (i + 2 < text && buffer[i + 1] == '\r' && buffer[i + 2] == '\n')
+      return i + 3;
+  }
+  return 0;
+}
+
+bool HeadComplete(const char *buffer, size_t length) {
+  if (length >= (size_t)kBufferSize - 1) return true;
+  // A NUL byte can never be part of a head the server accepts; waiting for
+  // more would only leave the client to the idle time-out.
+  if (strnlen(buffer, length) < length) return true;
+  return HeadLength(buffer, length) > 0;
+}
+
 int ParseRequest(Connection *c) {
   // The head stays in buffer while it is parsed, but nothing of it may go
   // out as a body: credentials travel in it.
+  size_t received = (size_t)c->bodyLength;
   c->bodyLength = 0;
   hostValue[0] = '\0';
   rangeValue[0] = '\0';
 
   int pathStart = ParseMethod(c);
   if (pathStart < 0) return Refuse(c, 400, kBadRequestLine);
+  if (strnlen(c->buffer, received) < received)
+    return Refuse(c, 400, kBadRequestLine);
 
   if (const char *at = stristr(c->buffer, kContentLengthField)) {
     c->contentLength = ParseLong(at + strlen(kContentLengthField));
@@ -171,5 +212,15 @@ int ParseRequest(Connection *c) {
     int r = ParseAuthorization(c, at + strlen(kAuthField));
     if (r != 0) return r;
   }
-  return ResolveRequest(c, c->buffer + pathStart);
+  RequestFields fields;
+  fields.path = c->buffer + pathStart;
+  fields.host = hostValue;
+  fields.ifNoneMatch = OptionalField(c->buffer, kIfNoneMatchField,
+                                     ifNoneMatchValue, sizeof ifNoneMatchValue);
+  fields.ifModifiedSince =
+      OptionalField(c->buffer, kIfModifiedSinceField, ifModifiedSinceValue,
+                    sizeof ifModifiedSinceValue);
+  fields.ifRange = OptionalField(c->buffer, kIfRangeField, ifRangeValue,
+                                 sizeof ifRangeValue);
+  return ResolveRequest(c, fields);
 }

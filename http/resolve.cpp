@@ -1,15 +1,18 @@
 #include "resolve.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "byte_range.h"
+#include "conditional.h"
 #include "forbidden_names.h"
 #include "http_server.h"
 #include "inside_root.h"
 #include "listing_page.h"
-#include "request_parser.h"
-#include "response.h"
 #include "string_helpers.h"
 
 namespace {
@@ -29,6 +32,9 @@ const char kNoReadPermission[] = "Server process does not have read permission."
 const char kIndexUnopenable[] = "File could not be opened.";
 const char kNotFound[] =
     "Requested file was not found. Try using UTF-7 encoding for URLs.";
+const char kNoFileInfo[] = "Could not get file information.";
+const char kCannotOpen[] = "File could not be opened.";
+const char kSeekFailed[] = "File seek failed.";
 
 // The root and the path share fileName: the root part with its terminator
 // takes at most 496 bytes and the path the rest, below 512 in all.
@@ -37,7 +43,7 @@ const size_t kPathLimit = 512;
 
 int Refuse(Connection *c, int status, const char *message) {
   c->status = status;
-  SetErrorBody(c, message);
+  c->message = message;
   return status;
 }
 
@@ -56,31 +62,190 @@ bool Readable(const Connection *c, const char *path) {
   return ReadableInRoot(c, path);
 }
 
-// A path without trailing separator that is no readable regular file is
-// tried again as a directory.
+char ToLower(char ch) { return ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch; }
+
+int HexValue(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  return -1;
+}
+
+// Bytes that cannot stand in a URL are written as %XX. In the path so is
+// '%' itself, since the path was decoded and must read the same once
+// decoded again; the query was never decoded and keeps its escapes.
+size_t EncodeForUrl(char *dst, size_t size, const char *src, size_t length,
+                    bool keepPercent) {
+  static const char hex[] = "0123456789ABCDEF";
+  size_t o = 0;
+  for (size_t i = 0; i < length && o + 1 < size; i++) {
+    unsigned char ch = (unsigned char)src[i];
+    if (ch <= 0x20 || ch >= 0x7f || ch == '#' || ch == '"' || ch == '<' ||
+        ch == '>' || (ch == '%' && !keepPercent)) {
+      if (o + 4 > size) break;
+      dst[o++] = '%';
+      dst[o++] = hex[ch >> 4];
+      dst[o++] = hex[ch & 15];
+    } else {
+      dst[o++] = (char)ch;
+    }
+  }
+  dst[o] = '\0';
+  return o;
+}
+
+bool CleanHost(const char *host) {
+  if (host[0] == '\0') return false;
+  for (const unsigned char *p = (const unsigned char *)host; *p; p++)
+    if (*p <= 0x20 || *p == 0x7f) return false;
+  return true;
+}
+
+// The name part of a Host value: without its ":port" (an IPv6 literal
+// keeps its brackets) and trailing blanks.
+size_t HostNameLength(const char *host) {
+  size_t n = strlen(host);
+  while (n > 0 && (host[n - 1] == ' ' || host[n - 1] == '\t')) n--;
+  if (host[0] == '[') {
+    const char *close = (const char *)memchr(host, ']', n);
+    return close ? (size_t)(close - host) + 1 : n;
+  }
+  const char *colon = (const char *)memchr(host, ':', n);
+  return colon ? (size_t)(colon - host) : n;
+}
+
+// The AddHost entry the Host value names, compared without port and
+// letter case, and whole; null when it names none.
+const ListItem *MatchHost(const ListItem *hosts, const char *host) {
+  size_t n = HostNameLength(host);
+  if (n == 0) return nullptr;
+  for (const ListItem *item = hosts; item; item = item->next) {
+    if (item->length != n) continue;
+    size_t k = 0;
+    while (k < n && ToLower(item->text[k]) == ToLower(host[k])) k++;
+    if (k == n) return item;
+  }
+  return nullptr;
+}
+
+// The Location value: where the same path with its '/' is found again,
+// with the query the client sent.
+void BuildLocation(Connection *c, const char *host, const char *query,
+                   size_t queryLength) {
+  HttpServer *s = c->server;
+  // The matched prefix brings the client back through the same virtual
+  // directory; a root chosen by the Host value is only reached again under
+  // that name.
+  char path[32 + kFileNameSize];
+  NamedPath(c, path, sizeof path);
+  int n;
+  char encoded[3 * sizeof path];
+  EncodeForUrl(encoded, sizeof encoded, path, strlen(path), false);
+  char encodedQuery[kHeaderSize];
+  EncodeForUrl(encodedQuery, sizeof encodedQuery, query, queryLength, true);
+  // A redirect answered on the encrypted port keeps the client on it.
+  const char *scheme = c->secure == '1' ? "https" : "http";
+  if (c->hostMode == '1' && CleanHost(host))
+    n = snprintf(c->location, sizeof c->location, "%s://%s%s%s%s", scheme, host,
+                 encoded, queryLength ? "?" : "", encodedQuery);
+  else
+    n = snprintf(c->location, sizeof c->location, "%s%s%s%s",
+                 c->secure == '1' ? s->tlsBaseURL : s->baseURL, encoded,
+                 queryLength ? "?" : "", encodedQuery);
+  // A value that does not fit is no Location at all; the response then
+  // cannot be told and becomes a bare 500.
+  if (n < 0 || (size_t)n >= sizeof c->location) c->location[0] = '\0';
+}
+
+// An existing directory asked for without its trailing separator.
 int Redirect(Connection *c) {
   size_t n = strlen(c->fileName);
   c->fileName[n] = '/';
   c->fileName[n + 1] = '\0';
   c->status = 301;
-  SetErrorBody(c, c->urlPath);
+  c->message = c->urlPath;
   return 301;
 }
 
-int ServeFile(Connection *c) {
-  // The common case first: a file that opens for reading exists, is
-  // readable and is a regular file, which the looks below would only ask
-  // again, one system call each.
-  if (OpenIfReadableFile(c) == 1) {
-    if (!Exists(c, c->fileName)) return Redirect(c);
-    if (!Readable(c, c->fileName)) return Refuse(c, 403, kNoReadPermission);
-    OpenRequestedFile(c);
-  }
-  if (c->status == 500) return Redirect(c);
-  return c->status;
+void DropFile(Connection *c) {
+  if (c->file >= 0) close(c->file);
+  c->file = -1;
+  c->size = 0;
+  c->fileLeft = 0;
+  c->etag[0] = '\0';
 }
 
-int ServeDirectory(Connection *c) {
+// The opened file's answer: 304 when the client's copy is current, else
+// the range decides between the whole file, a part and 416.
+int DecideFile(Connection *c, int fd, const struct stat &st,
+               const RequestFields &f) {
+  if (c->file >= 0) close(c->file);
+  c->file = fd;
+  c->size = (uint64_t)st.st_size;
+  c->fileSize = (int64_t)st.st_size;
+  c->modified = st.st_mtime;
+  FormatETag(c->etag, sizeof c->etag, c->size, c->modified);
+  if (NotModified(f.ifNoneMatch, f.ifModifiedSince, c->etag, c->modified,
+                  time(nullptr))) {
+    close(c->file);
+    c->file = -1;
+    c->size = 0;
+    c->status = 304;
+    return 304;
+  }
+  // A part of another version of the file would corrupt the client's copy:
+  // If-Range that does not name this version asks for the whole file.
+  if (f.ifRange && !IfRangeHolds(f.ifRange, c->etag, c->modified))
+    c->rangeStartGiven = c->rangeEndGiven = 0;
+  int status = DecideRange(c, (int64_t)st.st_size);
+  if (status == 416) {
+    DropFile(c);
+    return 416;
+  }
+  if (status == 206) {
+    if (lseek(c->file, (off_t)c->rangeStart, SEEK_SET) == (off_t)-1) {
+      DropFile(c);
+      return Refuse(c, 500, kSeekFailed);
+    }
+    c->fileLeft = c->rangeEnd - c->rangeStart;
+    return 206;
+  }
+  c->fileLeft = (int64_t)st.st_size;
+  return 200;
+}
+
+// The file at fileName, or why there is none: 404 for a path that does not
+// exist, 403 without read permission, 301 for a directory, 500 for a file
+// that exists but cannot be opened.
+int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
+  // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
+  // Opened beneath the root: a link that leads out of it is a name that
+  // is not there.
+  int fd = OpenInRoot(c, c->fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return Refuse(c, 404, kNotFound);
+    if (StatInRoot(c, c->fileName) == kDirectory) return Redirect(c);
+    if (error == EACCES) return Refuse(c, 403, kNoReadPermission);
+    return Refuse(c, 500, openFailed);
+  }
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return Refuse(c, 500, kNoFileInfo);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    return Redirect(c);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return Refuse(c, 500, kNoFileInfo);
+  }
+  return DecideFile(c, fd, st, f);
+}
+
+int ServeDirectory(Connection *c, const RequestFields &f) {
   HttpServer *s = c->server;
   size_t base = strlen(c->fileName);
   for (const ListItem *index = s->indexes; index; index = index->next) {
@@ -91,29 +256,50 @@ int ServeDirectory(Connection *c) {
       // forbidden names as a request naming it directly.
       int access = CheckPathAccess(c);
       if (access != 200) return RefuseAccess(c, access, kBlockedFile);
-      if (OpenRequestedFile(c) != 0) return Refuse(c, 500, kIndexUnopenable);
-      c->bodyLength = 0;
-      return c->status;
+      int status = ServeFile(c, f, kIndexUnopenable);
+      if (status == 200 || status == 206 || status == 304 || status == 416)
+        return status;
+      DropFile(c);
+      return Refuse(c, 500, kIndexUnopenable);
     }
     c->fileName[base] = '\0';
   }
-  if (s->directoryListing != '0') return OpenListing(c);
-  return Refuse(c, 404, kNotFound);
+  // A directory that is not there is missing, listings or not.
+  if (s->directoryListing == '0' || OpenListing(c) == 404)
+    return Refuse(c, 404, kNotFound);
+  return c->status;
 }
 
 }  // namespace
 
+void NamedPath(const Connection *c, char *out, size_t size) {
+  const char *path = c->urlPath;
+  if (!c->virtualItem || path[0] == '\0') {
+    snprintf(out, size, "%s", path);
+    return;
+  }
+  const char *prefix = c->virtualItem->text;
+  int n = (int)strnlen(prefix, 31);
+  // The prefix's own trailing '/' is the path's first character.
+  if (n > 0 && prefix[n - 1] == '/')
+    snprintf(out, size, "%.*s%s", n - 1, prefix, path);
+  else
+    snprintf(out, size, "%.*s%s", n, prefix,
+             c->prefixBare == '1' ? path + 1 : path);
+}
+
 int DecodeURL(char *text) {
-  static const char hex[] = "0123456789ABCDEF";
   for (int code = 0; code < 255; code++) {
     // Written as "%%%2X": below 16 the pattern is '%', blank, digit, which a
-    // path (cut at its first blank) never holds.
-    const char hi = code < 16 ? ' ' : hex[code >> 4], lo = hex[code & 15];
+    // path (cut at its first blank) never holds. Clients write the hex
+    // digits in either case; both name the same byte.
     char *p = strchr(text, '%');
     if (!p) return 0;
+    if (code < 16) continue;
     char *out = p;
     while (*p) {
-      if (p[0] == '%' && p[1] == hi && p[2] == lo) {
+      if (p[0] == '%' && HexValue(p[1]) == code >> 4 &&
+          HexValue(p[2]) == (code & 15)) {
         *out++ = (char)code;
         p += 3;
       } else {
@@ -125,15 +311,21 @@ int DecodeURL(char *text) {
   return 0;
 }
 
-int ResolveRequest(Connection *c, const char *path) {
+int ResolveRequest(Connection *c, const RequestFields &f) {
   HttpServer *s = c->server;
-  const char *host = RequestHost();
-  bool hostMode =
-      s->defaultHost && host[0] != '\0' && strcmp(host, s->defaultHost) != 0;
-  const char *key = hostMode ? host : path;
-  const ListItem *item = hostMode ? s->hosts : s->virtuals;
-  while (item && strncmp(key, item->text, item->length) != 0) item = item->next;
-  if (!item) return Refuse(c, 500, kNoVirtual);
+  const char *host = f.host, *path = f.path;
+  // The Host value picks an AddHost root unless it names the server's own
+  // host (the last entry) or no entry at all: then the virtual directories
+  // decide, as for a request without Host.
+  const ListItem *item = s->defaultHost ? MatchHost(s->hosts, host) : nullptr;
+  if (item && item->next == nullptr) item = nullptr;
+  bool hostMode = item != nullptr;
+  if (!hostMode) {
+    item = s->virtuals;
+    while (item && strncmp(path, item->text, item->length) != 0)
+      item = item->next;
+    if (!item) return Refuse(c, 500, kNoVirtual);
+  }
 
   c->root = SecondField(item);
   c->hostMode = hostMode ? '1' : '0';
@@ -149,13 +341,24 @@ int ResolveRequest(Connection *c, const char *path) {
   c->urlPath[1] = '\0';
 
   const char *rest = hostMode ? (path[0] ? path + 1 : path) : path + item->length;
-  // The blank after the path ends it in the request line; it counts
+  // The blank after the target ends it in the request line; '?' ends the
+  // path, and the query after it is never looked up. Either end counts
   // against the room left for the path.
   size_t room = kRootRoom - rootLength;
-  const char *blank = (const char *)memchr(rest, ' ', strnlen(rest, room));
-  if (!blank) return Refuse(c, 414, kUrlTooLong);
-  memcpy(c->urlPath + 1, rest, (size_t)(blank - rest));
-  c->urlPath[1 + (blank - rest)] = '\0';
+  size_t avail = strnlen(rest, room);
+  size_t pathLength = 0;
+  while (pathLength < avail && rest[pathLength] != ' ' && rest[pathLength] != '?')
+    pathLength++;
+  if (pathLength == avail) return Refuse(c, 414, kUrlTooLong);
+  const char *query = rest + pathLength;
+  size_t queryLength = 0;
+  if (*query == '?') {
+    query++;
+    queryLength = strcspn(query, " \r\n");
+  }
+  c->prefixBare = !hostMode && rest[0] != '/' ? '1' : '0';
+  memcpy(c->urlPath + 1, rest, pathLength);
+  c->urlPath[1 + pathLength] = '\0';
 
   DecodeURL(c->urlPath);
   NormalisePath(c->urlPath);
@@ -167,6 +370,8 @@ int ResolveRequest(Connection *c, const char *path) {
     return Refuse(c, 501, kNotImplemented);
 
   size_t n = strlen(c->fileName);
-  if (!IsSeparator(c->fileName[n - 1])) return ServeFile(c);
-  return ServeDirectory(c);
+  int status = IsSeparator(c->fileName[n - 1]) ? ServeDirectory(c, f)
+                                               : ServeFile(c, f, kCannotOpen);
+  if (status == 301) BuildLocation(c, host, query, queryLength);
+  return status;
 }

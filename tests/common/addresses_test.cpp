@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,7 +28,7 @@ int Dial(const char *host, unsigned port) {
 // Accepts the next client within a few seconds.
 int Take(int listener, NetAddress *peer) {
   int fd = -1;
-  harness::WaitFor([&] { return (fd = AcceptFrom(listener, peer)) >= 0; }, 5);
+  harness::WaitFor([&] { return (fd = AcceptFrom(listener, 1 << 20, peer)) >= 0; }, 5);
   return fd;
 }
 
@@ -63,6 +64,14 @@ TEST(Addresses, TextsOfBothFamiliesAndTheSameHostWrittenTwoWays) {
   EXPECT_STREQ(host, "[::1]");
   UrlHost("127.0.0.1", host, sizeof host);
   EXPECT_STREQ(host, "127.0.0.1");
+
+  char url[128];
+  UrlWithPort("http://127.0.0.1:8080", "https", 8443, url, sizeof url);
+  EXPECT_STREQ(url, "https://127.0.0.1:8443");
+  UrlWithPort("http://[::1]:8080/base", "https", 443, url, sizeof url);
+  EXPECT_STREQ(url, "https://[::1]/base");
+  UrlWithPort("http://www.example.org", "https", 8443, url, sizeof url);
+  EXPECT_STREQ(url, "https://www.example.org:8443");
 }
 
 TEST(Addresses, DualStackListenerTakesBothFamiliesWithOneTextEach) {
@@ -73,7 +82,7 @@ TEST(Addresses, DualStackListenerTakesBothFamiliesWithOneTextEach) {
   EXPECT_TRUE(fcntl(l, F_GETFL) & O_NONBLOCK);
 
   NetAddress peer;
-  EXPECT_EQ(AcceptFrom(l, &peer), -1);  // nothing waiting: no block
+  EXPECT_EQ(AcceptFrom(l, 1 << 20, &peer), -1);  // nothing waiting: no block
 
   int four = Dial("127.0.0.1", port);
   ASSERT_GE(four, 0);
@@ -134,6 +143,7 @@ TEST(Addresses, LoopbackListenersOfEachFamilyAndConnectBack) {
   EXPECT_EQ(stage, 2);
   EXPECT_EQ(ListenOn("not.an.address", port, 5, &stage), -1);
   EXPECT_EQ(stage, 2);
+  EXPECT_EQ(errno, EADDRNOTAVAIL);  // the reason the operator is shown
 }
 
 }  // namespace

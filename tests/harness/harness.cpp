@@ -336,17 +336,20 @@ void Conn::Reset() {
 }
 
 bool PortListening(unsigned port) {
-  std::ifstream f("/proc/net/tcp");
-  std::string line;
   char want[8];
   snprintf(want, sizeof want, ":%04X", port);
-  std::getline(f, line);
-  while (std::getline(f, line)) {
-    std::istringstream in(line);
-    std::string slot, local, remote, state;
-    in >> slot >> local >> remote >> state;
-    if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want)
-      return true;
+  // IPv6 listeners (a dual-stack "::" one too) stand in the second table.
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream f(table);
+    std::string line;
+    std::getline(f, line);
+    while (std::getline(f, line)) {
+      std::istringstream in(line);
+      std::string slot, local, remote, state;
+      in >> slot >> local >> remote >> state;
+      if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want)
+        return true;
+    }
   }
   return false;
 }

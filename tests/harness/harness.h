@@ -106,7 +106,8 @@ class Conn {
   std::string buf_;
 };
 
-// True when some socket listens on the TCP port (from /proc/net/tcp).
+// True when some socket listens on the TCP port (from /proc/net/tcp and
+// /proc/net/tcp6).
 bool PortListening(unsigned port);
 
 // A running server: starts it with its arguments in dir and waits until

@@ -1,5 +1,6 @@
-// Real clients against mirt: curl (with ranges and resume), wget, and
-// Python's http.client and urllib; contents compared byte for byte.
+// Real clients against mirt: curl (with ranges, resume, revalidation and
+// redirects), wget (with resume and a recursive crawl), and Python's
+// http.client and urllib; contents compared byte for byte.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -121,6 +122,163 @@ print(urllib.request.build_opener(auth).open(base + "/private/", timeout=20).rea
   EXPECT_TRUE(ReadFile(Out("p1")) == data);
   EXPECT_TRUE(ReadFile(Out("p2")) == data.substr(1000, 1000));
   EXPECT_TRUE(ReadFile(Out("p3")) == data);
+}
+
+// A cache revalidates: by date (curl -z) and by tag (--etag-compare), and
+// a resume of a file already complete is told there is nothing to fetch.
+TEST_F(MirtClients, CurlRevalidatesAndResumes) {
+  std::string code;
+  // A copy at least as new as the file: 304, and the copy is left alone.
+  WriteFile(Out("copy"), "old copy");
+  Ok("touch -d '2100-01-01' '" + Out("copy") + "'");
+  Ok("curl -sS -z '" + Out("copy") + "' -o '" + Out("copy") + "' -w '%{http_code}' " +
+         Url("/big.bin"),
+     &code);
+  EXPECT_EQ(code, "304");
+  EXPECT_EQ(ReadFile(Out("copy")), "old copy");
+  // An older copy is replaced.
+  Ok("touch -d '2000-01-01' '" + Out("copy") + "'");
+  Ok("curl -sS -z '" + Out("copy") + "' -o '" + Out("copy") + "' -w '%{http_code}' " +
+         Url("/big.bin"),
+     &code);
+  EXPECT_EQ(code, "200");
+  EXPECT_TRUE(ReadFile(Out("copy")) == data);
+  // The tag saved with one download makes the next one a 304.
+  Ok("curl -sS --etag-save '" + Out("etag") + "' -o /dev/null " + Url("/big.bin"));
+  EXPECT_EQ(ReadFile(Out("etag")).substr(0, 1), "\"");
+  Ok("curl -sS --etag-compare '" + Out("etag") + "' -o /dev/null -w '%{http_code}' " +
+         Url("/big.bin"),
+     &code);
+  EXPECT_EQ(code, "304");
+  // Resuming a complete file: 416 with the size, which curl takes as done.
+  WriteFile(Out("done"), data);
+  Ok("curl -sS -C - -o '" + Out("done") + "' " + Url("/big.bin"));
+  EXPECT_TRUE(ReadFile(Out("done")) == data);
+  harness::MakeDirs(home / "again");
+  WriteFile(home / "again/big.bin", data);
+  Ok("cd '" + home / "again" + "' && wget -q -c " + Url("/big.bin"));
+  EXPECT_TRUE(ReadFile(home / "again/big.bin") == data);
+}
+
+// A redirect names the server's port and keeps the query.
+TEST_F(MirtClients, CurlFollowsARedirectWithPortAndQuery) {
+  std::string out;
+  Ok("curl -sS -L -w ' %{url_effective} %{http_code}' '" + Url("/dir?from=menu&x=%41") +
+         "'",
+     &out);
+  EXPECT_EQ(out, "<p>dir</p> " + Url("/dir/?from=menu&x=%41") + " 200");
+  // A query on a file is no part of its name.
+  Ok("curl -sS -o '" + Out("q") + "' '" + Url("/big.bin?v=3") + "'");
+  EXPECT_TRUE(ReadFile(Out("q")) == data);
+}
+
+// A crawler walks the whole site: a missing link and the absent
+// robots.txt are plain 404s, nothing answers with a server error.
+class MirtCrawl : public MirtClients {
+ protected:
+  void SetUp() override {}
+};
+
+TEST_F(MirtCrawl, WgetCrawlsWithoutServerErrors) {
+  Put("site/index.htm",
+      "<a href=\"a.htm\">a</a> <a href=\"gone.htm\">gone</a> "
+      "<a href=\"sub\">sub</a> <a href=\"list/\">list</a>");
+  Put("site/a.htm", "<p>a</p><img src=\"pic.png?v=1\">");
+  Put("site/pic.png", "png");
+  Put("site/sub/index.htm", "<a href=\"../a.htm\">back</a> <a href=\"nope/\">nope</a>");
+  Put("site/list/one.txt", "1");
+  ASSERT_TRUE(Start("DirectoryListing=1\n"));
+  std::string log = Out("wget.log");
+  // wget ends with 8 when the server answered an error (the 404s).
+  int status = harness::Run("cd '" + home.path() + "' && wget -r -np -nv -o '" + log +
+                                "' -P crawl " + Url("/site/"),
+                            nullptr, 60);
+  EXPECT_EQ(status, 8) << ReadFile(log);
+  std::string text = ReadFile(log);
+  EXPECT_EQ(text.find("ERROR 5"), std::string::npos) << text;
+  EXPECT_NE(text.find("gone.htm"), std::string::npos) << text;
+  EXPECT_NE(text.find("ERROR 404"), std::string::npos) << text;
+  std::string root = home / "crawl/127.0.0.1:" + std::to_string(port) + "/site/";
+  EXPECT_EQ(ReadFile(root + "a.htm"), "<p>a</p><img src=\"pic.png?v=1\">");
+  std::string tree;
+  harness::Run("cd '" + home.path() + "' && find crawl -type f | sort", &tree);
+  // Reached through the redirect of "sub", saved under the name linked.
+  EXPECT_EQ(ReadFile(root + "sub"),
+            "<a href=\"../a.htm\">back</a> <a href=\"nope/\">nope</a>")
+      << tree << text;
+  EXPECT_EQ(ReadFile(root + "list/one.txt"), "1");
+  ASSERT_EQ(Stop(), 0);
+  std::string access = Log();
+  EXPECT_NE(access.find(" GET /robots.txt 404 "), std::string::npos) << access;
+  EXPECT_NE(access.find(" GET /site/gone.htm 404 "), std::string::npos) << access;
+  EXPECT_NE(access.find(" GET /site/sub/nope/ 404 "), std::string::npos) << access;
+  EXPECT_NE(access.find(" GET /site/sub/ 301 "), std::string::npos) << access;
+  for (const char *server_error : {" 500 ", " 501 "})
+    EXPECT_EQ(access.find(server_error), std::string::npos) << access;
+}
+
+// urllib as a cache would use it: the validators of one answer make the
+// next request conditional.
+TEST_F(MirtClients, PythonUrllibRevalidates) {
+  const char script[] = R"PY(
+import sys, urllib.request, urllib.error
+base = "http://127.0.0.1:%d" % int(sys.argv[1])
+r = urllib.request.urlopen(base + "/big.bin", timeout=20)
+r.read()
+modified, tag = r.headers["Last-Modified"], r.headers["ETag"]
+print(r.status, r.headers["Content-type"])
+for headers in ({"If-Modified-Since": modified}, {"If-None-Match": tag},
+                {"If-Modified-Since": "Sat, 01 Jan 2000 00:00:00 GMT"}):
+    try:
+        r = urllib.request.urlopen(urllib.request.Request(base + "/big.bin", headers=headers), timeout=20)
+        print(r.status, len(r.read()))
+    except urllib.error.HTTPError as e:
+        print(e.code, len(e.read()), e.headers["ETag"] == tag)
+)PY";
+  WriteFile(home / "cache.py", script);
+  std::string out;
+  Ok("python3 '" + home / "cache.py" + "' " + std::to_string(port), &out);
+  EXPECT_EQ(out,
+            "200 application/octet-stream\n"
+            "304 0 True\n"
+            "304 0 True\n"
+            "200 300000\n");
+}
+
+// The demo of examples/http as shipped, crawled the way a visitor's
+// browser or a search engine would walk it: every link answers, the
+// missing-page link with 404, and nothing with a server error.
+TEST(MirtDemo, CrawlOfTheExampleSiteMeetsNoServerError) {
+  harness::TempDir home;
+  unsigned port = harness::FreePort();
+  const std::string p = std::to_string(port);
+  ASSERT_EQ(harness::Run("cp -r '" + std::string(SOURCE_DIR) + "/examples/http/.' '" +
+                         home.path() + "'"),
+            0);
+  ASSERT_EQ(harness::Run("cd '" + home.path() + "' && sed -i -e 's/^Port=.*/Port=" + p +
+                         "/' -e 's/^ExternIP=.*/ExternIP=http:\\/\\/127.0.0.1:" + p +
+                         "/' mirt.ini"),
+            0);
+  harness::Server server;
+  ASSERT_TRUE(server.Start(harness::Bin("mirt"), {}, home.path(), port));
+  std::string url = "http://127.0.0.1:" + p + "/";
+  std::string code;
+  EXPECT_EQ(harness::Run("curl -s -o /dev/null -w '%{http_code}' " + url + "nothing-here/",
+                         &code),
+            0);
+  EXPECT_EQ(code, "404");
+  // 6: the password page asked for credentials (it outranks the 8 that
+  // the missing page earns).
+  EXPECT_EQ(harness::Run("cd '" + home.path() + "' && wget -r -np -q -P crawl " + url,
+                         nullptr, 60),
+            6);
+  EXPECT_TRUE(harness::Exists(home / ("crawl/127.0.0.1:" + p + "/files/notes/todo.txt")));
+  EXPECT_EQ(server.proc.Stop(), 0);
+  std::string log = harness::ReadFile(home / "logs/log0001.log");
+  EXPECT_NE(log.find(" GET /nothing-here/ 404 "), std::string::npos) << log;
+  EXPECT_NE(log.find(" GET /robots.txt 404 "), std::string::npos) << log;
+  EXPECT_NE(log.find(" GET /docs/notes.txt 200 "), std::string::npos) << log;
+  EXPECT_EQ(log.find(" 500 "), std::string::npos) << log;
 }
 
 }  // namespace

@@ -4,14 +4,11 @@
 // be gone when the test ends.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <signal.h>
-
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "browser_fixture.h"
 #include "harness.h"
 #include "listing_fixture.h"
 #include "mirt_fixture.h"
@@ -20,95 +17,25 @@ using namespace mirt_test;
 
 namespace {
 
-// Seconds one chromium run may take before it is killed with everything it
-// started (the time limit signals the whole process group).
-const int kBrowserSeconds = 60;
-
-bool ChromiumInstalled() {
-  return harness::Run("command -v chromium", nullptr, 10) == 0;
-}
-
-// PIDs of processes whose command line mentions `marker`.
-std::vector<int> ProcessesWith(const std::string &marker) {
-  std::vector<int> pids;
-  DIR *proc = opendir("/proc");
-  if (!proc) return pids;
-  while (struct dirent *e = readdir(proc)) {
-    int pid = atoi(e->d_name);
-    if (pid <= 0) continue;
-    std::string cmdline = harness::ReadFile("/proc/" + std::string(e->d_name) +
-                                            "/cmdline");
-    for (char &ch : cmdline)
-      if (ch == '\0') ch = ' ';
-    if (cmdline.find(marker) != std::string::npos) pids.push_back(pid);
-  }
-  closedir(proc);
-  return pids;
-}
-
-// The anchors of a serialized document: href attribute and inner text, as
-// the browser writes them back.
-std::vector<std::pair<std::string, std::string>> Anchors(const std::string &dom) {
-  std::vector<std::pair<std::string, std::string>> anchors;
-  for (size_t at = 0; (at = dom.find("<a ", at)) != std::string::npos;) {
-    size_t href = dom.find("href=\"", at);
-    size_t close = dom.find("\">", at);
-    size_t end = dom.find("</a>", at);
-    if (href == std::string::npos || close == std::string::npos ||
-        end == std::string::npos || href > close || close > end)
-      break;
-    anchors.emplace_back(dom.substr(href + 6, close - href - 6),
-                         dom.substr(close + 2, end - close - 2));
-    at = end;
-  }
-  return anchors;
-}
-
-class MirtListingBrowser : public MirtTest {
- protected:
-  harness::TempDir profile;  // a fresh browser profile for each test
-  std::string Url(const std::string &path) const {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  }
-  // The document chromium builds from `url`; fails the test when chromium
-  // does not finish in time or leaves a process behind.
-  std::string DumpDom(const std::string &url) {
-    std::string dom;
-    std::string errors = home / "chromium.err";
-    int status = harness::Run(
-        "chromium --headless --no-sandbox --disable-gpu --disable-quic "
-        "--no-first-run --disable-background-networking "
-        "--disable-component-update --disable-sync --user-data-dir='" +
-            profile.path() + "' --dump-dom '" + url + "' 2>'" + errors + "'",
-        &dom, kBrowserSeconds, false);
-    EXPECT_EQ(status, 0) << "chromium on " << url << " ended with " << status
-                         << " (124: time limit)\n"
-                         << harness::ReadFile(errors);
-    bool gone = harness::WaitFor(
-        [&] { return ProcessesWith(profile.path()).empty(); }, 10);
-    if (!gone) {
-      for (int pid : ProcessesWith(profile.path())) kill(pid, SIGKILL);
-      ADD_FAILURE() << "chromium left processes behind";
-    }
-    return dom;
-  }
-};
+using MirtListingBrowser = MirtBrowser;
 
 TEST_F(MirtListingBrowser, LinksAndNamesAsChromiumRendersThem) {
   if (!ChromiumInstalled())
     GTEST_SKIP() << "chromium not installed: apt-get install chromium";
-  // name on disk, link and text as the browser's document holds them (a
-  // Latin-1 byte reaches the document as its UTF-8 character), content.
+  // name on disk, link and text as the browser's document holds them,
+  // content; listed in this order: directories first, then by name bytes.
   struct Entry {
     std::string name, href, text, content;
   } entries[] = {
+      {"sub dir", "sub%20dir/", "sub dir", ""},
+      {"100% \"sure\" & 'so'.txt", "100%25%20%22sure%22%20%26%20%27so%27.txt",
+       "100% \"sure\" &amp; 'so'.txt", "three"},
       {"<img src=x onerror=alert(1)>", "%3Cimg%20src=x%20onerror=alert(1)%3E",
        "&lt;img src=x onerror=alert(1)&gt;", "one"},
       {"a#b.txt", "a%23b.txt", "a#b.txt", "fragment-proof"},
-      {"100% \"sure\" & 'so'.txt", "100%25%20%22sure%22%20%26%20%27so%27.txt",
-       "100% \"sure\" &amp; 'so'.txt", "three"},
-      {"caf\xe9.txt", "caf%E9.txt", "caf\xc3\xa9.txt", "four"},
-      {"sub dir", "sub%20dir/", "sub dir", ""},
+      {"caf\xc3\xa9.txt", "caf%C3%A9.txt", "caf\xc3\xa9.txt", "four"},
+      {"\xe6\x97\xa5\xe6\x9c\xac.txt", "%E6%97%A5%E6%9C%AC.txt",
+       "\xe6\x97\xa5\xe6\x9c\xac.txt", "five"},
   };
   harness::MakeDirs(Root() + "/dir");
   for (const Entry &e : entries) {
@@ -128,7 +55,16 @@ TEST_F(MirtListingBrowser, LinksAndNamesAsChromiumRendersThem) {
   EXPECT_EQ(dom.find("hidden"), std::string::npos) << dom;
 
   std::map<std::string, std::string> links;  // text -> href
-  for (const auto &a : Anchors(dom)) links[a.second] = a.first;
+  std::vector<std::string> order;
+  for (const auto &a : Anchors(dom)) {
+    links[a.second] = a.first;
+    order.push_back(a.second);
+  }
+  // The page declares UTF-8, so the names read as they were written, and
+  // it lists them in their order.
+  ASSERT_EQ(order.size(), sizeof entries / sizeof entries[0] + 1) << dom;
+  for (size_t k = 0; k < sizeof entries / sizeof entries[0]; k++)
+    EXPECT_EQ(order[k + 1], entries[k].text) << k;
   EXPECT_EQ(links.size(), sizeof entries / sizeof entries[0] + 1) << dom;
   EXPECT_EQ(links["Parent Directory"], "../");
   for (const Entry &e : entries) {

@@ -10,7 +10,7 @@ namespace mirt_test {
 std::string ListingHead(const std::string &path) {
   return "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">"
          "<html><head><title></title><meta http-equiv=\"Content-Type\" "
-         "content=\"text/html; charset=iso-8859-1\"></head><body "
+         "content=\"text/html; charset=utf-8\"></head><body "
          "bgcolor=\"#ccccff\" link=\"#0000ff\" vlink=\"#0000aa\"><table "
          "bgcolor=\"#00ffcc\" cellspacing=0 cellpadding=2 border=1><tr><td "
          "colspan=3 bgcolor=\"#c0cfc0\">Index of " +
@@ -76,17 +76,6 @@ std::vector<Row> Rows(const std::string &page, bool *complete) {
     rows.push_back(r);
   }
   return rows;
-}
-
-std::vector<std::string> EnumerationOrder(const std::string &dir) {
-  std::vector<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  if (!d) return names;
-  while (struct dirent *e = readdir(d))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-      names.push_back(e->d_name);
-  closedir(d);
-  return names;
 }
 
 void SetTime(const std::string &path, long seconds) {

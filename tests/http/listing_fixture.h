@@ -24,9 +24,6 @@ struct Row {
 // `complete` tells whether the foot followed the last row.
 std::vector<Row> Rows(const std::string &page, bool *complete = nullptr);
 
-// Names in the order the directory enumeration gives them, "." and ".."
-// left out: the order the page lists them in.
-std::vector<std::string> EnumerationOrder(const std::string &dir);
 // Sets a file's access and modification time.
 void SetTime(const std::string &path, long seconds);
 

@@ -63,10 +63,11 @@ TEST(MirtListingNames, NamesNoRequestCanReachGetNoLink) {
   EXPECT_EQ(Decoded("%2541"), "A");
   EXPECT_EQ(Href("%41"), "<refused>");
   EXPECT_EQ(Href("x%2F"), "<refused>");
+  EXPECT_EQ(Href("x%2f"), "<refused>");  // hex digits of either case
   EXPECT_EQ(Href("\xff.txt"), "<refused>");
-  // A '%' before a code at or below 25, before lower-case or non-hex
-  // digits, or before FF still comes back whole.
-  for (const char *name : {"%25", "%20x", "%1F", "%0A", "%2f", "%FF", "%G1",
+  // A '%' before a code at or below 25, before non-hex digits, or before
+  // FF still comes back whole.
+  for (const char *name : {"%25", "%20x", "%1F", "%0A", "%0a", "%FF", "%ff", "%G1",
                            "100%", "%%", "%4"}) {
     std::string href = Href(name);
     ASSERT_NE(href, "<refused>") << name;

@@ -39,12 +39,13 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   Reply r = Get("/pics/a.gif");
   EXPECT_EQ(r.body, "GIF");
   EXPECT_EQ(r.Header("Content-type"), "image/gif");
-  // Without its '/', /pics matches only the root's prefix.
-  r = Get("/pics");
-  EXPECT_EQ(r.status, 301);
-  EXPECT_EQ(r.Header("Location"), Base() + "/pics/");
-  // A redirect inside a virtual directory keeps its prefix.
+  // Without its '/', /pics matches only the root's prefix, where nothing
+  // of that name exists.
+  EXPECT_EQ(Get("/pics").status, 404);
+  // A redirect inside a virtual directory keeps its prefix and the query.
   EXPECT_EQ(Get("/pics/sub").Header("Location"), Base() + "/pics/sub/");
+  EXPECT_EQ(Get("/pics/sub?x=1&y=%2F").Header("Location"),
+            Base() + "/pics/sub/?x=1&y=%2F");
   // A prefix without trailing '/' leaves "//" in the path, which is one '/'.
   EXPECT_EQ(Get("/img/a.gif").body, "IMG");
   EXPECT_EQ(Get("/imga.gif").body, "IMG");
@@ -53,8 +54,12 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   r = Request("GET http://127.0.0.1/a.txt HTTP/1.0\r\n\r\n");
   EXPECT_EQ(r.body, Body("500 Internal Error", kNoVirtual));
   ASSERT_EQ(Stop(), 0);
-  // The log shows the path below the matched prefix.
-  EXPECT_NE(Log().find(" GET /a.gif 200 "), std::string::npos) << Log();
+  // The log shows the path as asked for, prefix included, query left out.
+  EXPECT_NE(Log().find(" GET /pics/a.gif 200 "), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" GET /imga.gif 200 "), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" GET /img/a.gif 200 "), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" GET /pics/sub/ 301 "), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("x=1"), std::string::npos) << Log();
 }
 
 TEST_F(MirtResolve, NoMatchingVirtualDirectory) {
@@ -70,16 +75,25 @@ TEST_F(MirtResolve, VirtualHosts) {
   MakeDirs(Site("d/sub"));
   WriteFile(Site("d/a.txt"), "docs");
   ASSERT_TRUE(Start("AddHost=docs;" + Site("d") + "\nAddHost=www;" + Site("w") + "\n"));
+  // Names compare without port and letter case, and whole.
   EXPECT_EQ(Get("/a.txt", "Host: docs:81\r\n").body, "docs");
   EXPECT_EQ(Get("/a.txt", "Host: docs\r\n").body, "docs");
-  EXPECT_EQ(Get("/a.txt", "Host: www\r\n").body, "main");
+  EXPECT_EQ(Get("/a.txt", "Host: DOCS\r\n").body, "docs");
+  EXPECT_EQ(Get("/a.txt", "Host: docs.evil.com\r\n").body, "main");
+  EXPECT_EQ(Get("/a.txt", "Host: doc\r\n").body, "main");
+  // The server's own host, any other name and no Host at all: the
+  // virtual directories decide.
+  EXPECT_EQ(Get("/a.txt", "Host: WWW:" + std::to_string(port) + "\r\n").body, "main");
   EXPECT_EQ(Get("/a.txt").body, "main");
-  EXPECT_EQ(Get("/a.txt", "Host: other\r\n").body, Body("500 Internal Error", kNoVirtual));
+  EXPECT_EQ(Get("/a.txt", "Host: other\r\n").body, "main");
+  EXPECT_EQ(Get("/a.txt", "Host: 127.0.0.1:" + std::to_string(port) + "\r\n").body,
+            "main");
   // The redirect names the host the client asked for.
   EXPECT_EQ(Get("/sub", "Host: docs:81\r\n").Header("Location"), "http://docs:81/sub/");
+  MakeDirs(Root() + "/sub");
   EXPECT_EQ(Get("/sub", "Host: docs x\r\n").Header("Location"), Base() + "/sub/");
   // 126 characters are read; 127 are too many.
-  EXPECT_EQ(Get("/a.txt", "Host: docs" + std::string(122, 'x') + "\r\n").body, "docs");
+  EXPECT_EQ(Get("/a.txt", "Host: docs" + std::string(122, 'x') + "\r\n").body, "main");
   EXPECT_EQ(Get("/a.txt", "Host: docs" + std::string(123, 'x') + "\r\n").body,
             Body("500 Internal Error", "Host field too long for the server to handle."));
 }
@@ -185,17 +199,35 @@ TEST_F(MirtResolve, RedirectsOfMissingPathsAndDirectories) {
   MakeDirs(Root() + "/a b#c");
   MakeDirs(Root() + "/100%");
   ASSERT_TRUE(Start());
+  // Missing is 404, with or without '/', listings on or off.
+  const std::string notFound =
+      Body("404 Not Found", "Requested file was not found. Try using UTF-7 encoding for URLs.");
   Reply r = Get("/missing.txt");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_FALSE(r.Has("Location"));
+  EXPECT_EQ(r.body, notFound);
+  EXPECT_EQ(Get("/missing.txt/").body, notFound);
+  EXPECT_EQ(Get("/missing/deeper.txt").body, notFound);
+  r = Get("/dir");
   EXPECT_EQ(r.status, 301);
-  EXPECT_EQ(r.Header("Location"), Base() + "/missing.txt/");
-  EXPECT_EQ(r.body, Body("301 Moved Permanently", "/missing.txt/"));
-  EXPECT_EQ(Get("/missing.txt/").status, 404);
-  EXPECT_EQ(Get("/dir").Header("Location"), Base() + "/dir/");
+  EXPECT_EQ(r.Header("Location"), Base() + "/dir/");
+  EXPECT_EQ(r.body, Body("301 Moved Permanently", "/dir/"));
+  // The query stays behind the '/', and is never part of the path.
+  EXPECT_EQ(Get("/dir?a=1&b").Header("Location"), Base() + "/dir/?a=1&b");
   // Bytes that cannot stand in a URL are written as %XX.
   EXPECT_EQ(Get("/a%20b%23c").Header("Location"), Base() + "/a%20b%23c/");
   EXPECT_EQ(Get("/100%25").Header("Location"), Base() + "/100%25/");
   ASSERT_EQ(Stop(), 0);
   EXPECT_NE(Log().find(" GET /dir/ 301 "), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" GET /missing.txt 404 "), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("a=1"), std::string::npos) << Log();
+}
+
+TEST_F(MirtResolve, RedirectsKeepTheServersPort) {
+  MakeDirs(Root() + "/dir");
+  // A base without port names port 80; a trailing '/' is not doubled.
+  ASSERT_TRUE(Start("ExternIP=http://127.0.0.1/\n"));
+  EXPECT_EQ(Get("/dir").Header("Location"), Base() + "/dir/");
 }
 
 TEST_F(MirtResolve, PathLengthAndLineEnds) {

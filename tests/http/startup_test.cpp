@@ -262,10 +262,12 @@ TEST_F(MirtStartup, WarningsLetTheServerStart) {
   EXPECT_NE(err.find("MaxConnections is above 100000. Using MaxConnections=100000.\n"),
             std::string::npos)
       << err;
-  // The Location of a redirect starts with http:// and the address.
+  // The Location of a redirect starts with http://, the address and,
+  // since the server does not listen on 80, its port.
   harness::MakeDirs(Root() + "/dir");
   mirt_test::Reply r = Get("/dir");
-  EXPECT_EQ(r.Header("Location"), "http://127.0.0.1/dir/");
+  EXPECT_EQ(r.Header("Location"),
+            "http://127.0.0.1:" + std::to_string(port) + "/dir/");
   // No LogRotation: no log file at all.
   EXPECT_EQ(Stop(), 0);
   EXPECT_FALSE(harness::Exists(home / "log0001.log"));

@@ -202,8 +202,8 @@ TEST_F(ToolsRealMirt, ProbeRequestsAndRekkonSummarisesTheLogMirtWrote) {
   EXPECT_TRUE(Has(head, "HTTP/1.0 200")) << head;
   EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4);  // headers only
 
-  // A path that does not exist is sent on with a '/' appended.
-  EXPECT_TRUE(Has(Probe("GET", "x", "/missing.txt"), "HTTP/1.0 301 "));
+  // A path that does not exist.
+  EXPECT_TRUE(Has(Probe("GET", "x", "/missing.txt"), "HTTP/1.0 404 "));
   {
     // A client that sends nothing, and a request line with no blank.
     harness::Conn c;
@@ -231,7 +231,7 @@ TEST_F(ToolsRealMirt, ProbeRequestsAndRekkonSummarisesTheLogMirtWrote) {
   EXPECT_TRUE(Has(s, "Requests: 6\n")) << s;
   EXPECT_TRUE(Has(s, "     200            2 ")) << s;
   EXPECT_TRUE(Has(s, "     206            1 ")) << s;
-  EXPECT_TRUE(Has(s, "     301            1 ")) << s;
+  EXPECT_TRUE(Has(s, "     404            1 ")) << s;
   EXPECT_TRUE(Has(s, "     400            1 ")) << s;
   EXPECT_TRUE(Has(s, "     500            1               0\n")) << s;
   EXPECT_TRUE(Has(s, "             2 ")) << s;

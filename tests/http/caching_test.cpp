@@ -1,0 +1,145 @@
+// What caches and browsers rely on: validators and 304, If-Range, and the
+// content types known without configuration.
+#include <gtest/gtest.h>
+#include <utime.h>
+
+#include <regex>
+#include <string>
+
+#include "harness.h"
+#include "mirt_fixture.h"
+
+using mirt_test::Bytes;
+using mirt_test::MirtTest;
+using mirt_test::Reply;
+
+namespace {
+
+// The file's time: Sun, 06 Nov 1994 08:49:37 GMT.
+const time_t kTime = 784111777;
+const char kDateText[] = "Sun, 06 Nov 1994 08:49:37 GMT";
+const char kTag[] = "\"3e8-2ebc98a1\"";  // 1000 bytes at kTime
+
+class MirtCaching : public MirtTest {
+ protected:
+  std::string data = Bytes(1000, 3);
+  void SetUp() override {
+    Put("d.bin", data);
+    Put("dir/index.htm", "<p>index</p>");
+    harness::MakeDirs(Root() + "/list");
+    for (const char *name : {"d.bin", "dir/index.htm"}) {
+      struct utimbuf times = {kTime, kTime};
+      ASSERT_EQ(utime((Root() + "/" + name).c_str(), &times), 0);
+    }
+  }
+  void ExpectNotModified(const Reply &r, const std::string &why) {
+    EXPECT_TRUE(std::regex_match(r.raw, std::regex(
+        "HTTP/1\\.0 304 Not Modified\r\nDate: [A-Z][a-z][a-z], \\d\\d [A-Z][a-z][a-z] "
+        "\\d{4} \\d\\d:\\d\\d:\\d\\d GMT\r\nServer: Mirt/1\\.7\\.1\r\n"
+        "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\nETag: \"3e8-2ebc98a1\"\r\n"
+        "Connection: close\r\n\r\n")))
+        << why << "\n" << r.raw;
+  }
+};
+
+TEST_F(MirtCaching, ValidatorsAndNotModified) {
+  ASSERT_TRUE(Start("DirectoryListing=1\n"));
+  Reply r = Get("/d.bin");
+  EXPECT_EQ(r.Header("ETag"), kTag);
+  EXPECT_EQ(r.Header("Last-Modified"), kDateText);
+  const std::string tag = kTag;
+  for (const std::string &h :
+       {"If-None-Match: " + tag, "If-None-Match: \"x\", " + tag,
+        "If-None-Match: W/" + tag, std::string("If-None-Match: *"),
+        std::string("If-Modified-Since: ") + kDateText,
+        std::string("If-Modified-Since: Sunday, 06-Nov-94 08:49:37 GMT"),
+        std::string("If-Modified-Since: Sun Nov  6 08:49:37 1994"),
+        std::string("If-Modified-Since: Mon, 07 Nov 1994 00:00:00 GMT")})
+    ExpectNotModified(Get("/d.bin", h + "\r\n"), h);
+  ExpectNotModified(Get("/d.bin", "If-None-Match: " + tag + "\r\n", "HEAD"), "HEAD");
+  // Validators on an index file are its own.
+  EXPECT_EQ(Get("/dir/", "If-None-Match: \"3e8-2ebc98a1\"\r\n").status, 200);
+  EXPECT_EQ(Get("/dir/", "If-Modified-Since: " + std::string(kDateText) + "\r\n").status,
+            304);
+
+  // The full answer when the copy is older, the tag another, the date
+  // unreadable or in the future; If-None-Match decides alone when present.
+  for (const std::string &h :
+       {std::string("If-Modified-Since: Sun, 06 Nov 1994 08:49:36 GMT"),
+        std::string("If-None-Match: \"3e8-2ebc98a0\""),
+        std::string("If-None-Match: \"x\"\r\nIf-Modified-Since: ") + kDateText,
+        std::string("If-Modified-Since: yesterday"),
+        std::string("If-Modified-Since: Sun, 06 Nov 1994 08:49"),
+        std::string("If-Modified-Since: Fri, 01 Jan 9999 00:00:00 GMT")}) {
+    Reply full = Get("/d.bin", h + "\r\n");
+    EXPECT_EQ(full.status, 200) << h;
+    EXPECT_TRUE(full.body == data) << h;
+  }
+  // A conditional range: 304 comes first, as for the whole file.
+  EXPECT_EQ(Get("/d.bin", "Range: bytes=0-9\r\nIf-None-Match: " + tag + "\r\n").status, 304);
+
+  // Listings and error pages carry no validator and are never 304.
+  Reply listing = Get("/list/", "If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n");
+  EXPECT_EQ(listing.status, 200);
+  EXPECT_FALSE(listing.Has("ETag"));
+  Reply missing = Get("/none.txt", "If-None-Match: *\r\n");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_FALSE(missing.Has("ETag"));
+
+  // A changed file has another tag.
+  Put("d.bin", data + "x");
+  EXPECT_EQ(Get("/d.bin", "If-None-Match: " + tag + "\r\n").status, 200);
+}
+
+TEST_F(MirtCaching, IfRangeSendsAPartOnlyOfTheSameVersion) {
+  ASSERT_TRUE(Start());
+  auto ranged = [&](const std::string &ifRange) {
+    return Get("/d.bin", "Range: bytes=10-19\r\nIf-Range: " + ifRange + "\r\n");
+  };
+  for (const std::string &same : {std::string(kTag), std::string(kDateText)}) {
+    Reply r = ranged(same);
+    EXPECT_EQ(r.status, 206) << same;
+    EXPECT_EQ(r.Header("Content-Range"), "bytes 10-19/1000") << same;
+    EXPECT_TRUE(r.body == data.substr(10, 10)) << same;
+  }
+  for (const std::string &other :
+       {std::string("\"3e8-0\""), "W/" + std::string(kTag),
+        std::string("Sun, 06 Nov 1994 08:49:38 GMT"), std::string("garbage")}) {
+    Reply r = ranged(other);
+    EXPECT_EQ(r.status, 200) << other;
+    EXPECT_FALSE(r.Has("Content-Range")) << other;
+    EXPECT_TRUE(r.body == data) << other;
+  }
+}
+
+TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
+  struct Case {
+    const char *name, *type;
+  } cases[] = {
+      {"s.css", "text/css; charset=utf-8"},
+      {"m.MJS", "text/javascript; charset=utf-8"},
+      {"n.mjs", "text/javascript; charset=utf-8"},
+      {"p.html", "text/html; charset=utf-8"},
+      {"d.json", "application/json"},
+      {"i.svg", "image/svg+xml"},
+      {"i.png", "image/png"},
+      {"i.webp", "image/webp"},
+      {"f.woff2", "font/woff2"},
+      {"w.wasm", "application/wasm"},
+      {"v.mp4", "video/mp4"},
+      {"a.tar", "application/x-tar"},
+      {"u.xyz", "application/octet-stream"},
+      // AddType lines win over the table.
+      {"p.htm", "text/html"},
+      {"m.js", "application/x-old"},
+      {"t.txt", "text/plain"},
+      {"x.css2", "application/octet-stream"},
+      {"c.CSS", "text/css; charset=utf-8"},
+  };
+  for (const Case &c : cases) Put(c.name, "z");
+  ASSERT_TRUE(Start("AddType=.js;application/x-old\n"));
+  for (const Case &c : cases)
+    EXPECT_EQ(Get(std::string("/") + c.name).Header("Content-type"), c.type) << c.name;
+}
+
+}  // namespace
