@@ -73,17 +73,41 @@ void MakeDirs(const std::string &path) {
   }
 }
 
+// A port nobody holds on either family, taken from 10000..19999: below the
+// passive ports of ListenPortsFor and below the range the kernel hands to
+// outgoing connections. A port it gives for bind(0) comes from that outgoing
+// range, where the thousands of client sockets a load test leaves waiting
+// can take it again before the server under test binds it.
 unsigned FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sin.sin_port = 0;
-  bind(fd, (sockaddr *)&sin, sizeof sin);
-  socklen_t len = sizeof sin;
-  getsockname(fd, (sockaddr *)&sin, &len);
-  close(fd);
-  return ntohs(sin.sin_port);
+  static unsigned seed = (unsigned)getpid() * 2654435761u ^
+                         (unsigned)Clock::now().time_since_epoch().count();
+  for (int attempt = 0; attempt < 500; attempt++) {
+    seed = seed * 1103515245u + 12345u;
+    unsigned port = 10000 + (seed >> 8) % 10000;
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    bool six = fd >= 0;
+    if (six) {
+      int off = 0;
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+      sockaddr_in6 sin6{};
+      sin6.sin6_family = AF_INET6;
+      sin6.sin6_addr = in6addr_any;
+      sin6.sin6_port = htons((uint16_t)port);
+      bool ok = bind(fd, (sockaddr *)&sin6, sizeof sin6) == 0;
+      close(fd);
+      if (!ok) continue;
+    }
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sin.sin_port = htons((uint16_t)port);
+    bool ok = bind(fd, (sockaddr *)&sin, sizeof sin) == 0;
+    close(fd);
+    if (ok) return port;
+  }
+  ADD_FAILURE() << "no free port in 10000..19999";
+  return 0;
 }
 
 unsigned ListenPortsFor(unsigned freePort) {

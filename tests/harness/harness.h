@@ -31,7 +31,8 @@ std::string ReadFile(const std::string &path);  // "" when missing
 bool Exists(const std::string &path);
 void MakeDirs(const std::string &path);
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP port free on 127.0.0.1 and on IPv6 a moment ago, outside the
+// range the system hands to outgoing connections.
 unsigned FreePort();
 // The first of a few ports for a server to listen on (an FTP server's data
 // ports), derived from a free port of the same test but below the range
