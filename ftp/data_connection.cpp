@@ -12,6 +12,7 @@
 #include "command_channel.h"
 #include "dispatcher.h"
 #include "security_commands.h"
+#include "session_io.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
@@ -91,6 +92,11 @@ static int StartPassive(Request *pReq) {
     stage = 2;
   else
     sock = ListenTcp(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+  if (sock >= SocketRoom(pReq->pConfig)) {
+    close(sock);
+    sock = -1;
+    stage = 1;
+  }
   if (sock < 0) {
     SendFTPstring(pReq, stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen);
     return 451;
@@ -137,13 +143,13 @@ int DoEPSV(Request *pReq) {
 // Starts a non-blocking connect to address:port. The socket, or -1 when
 // none could be made (*blockingOff tells that the mode could not be set);
 // *pending says whether the connect is still under way.
-static int StartConnect(const char *address, int port, bool *pending,
+static int StartConnect(const char *address, int port, int room, bool *pending,
                         bool *blockingOff) {
   *blockingOff = false;
   *pending = false;
   int sock = socket(AF_INET, SOCK_STREAM, 0);
   if (sock < 0) return -1;
-  if (!FdFits(sock)) {
+  if (sock >= room) {
     close(sock);
     return -1;
   }
@@ -187,7 +193,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
   }
   pReq->DataPort = port;
   bool pending = false, blockingOff = false;
-  int sock = StartConnect(pReq->ipAddress, port, &pending, &blockingOff);
+  int sock = StartConnect(pReq->ipAddress, port, SocketRoom(pReq->pConfig), &pending, &blockingOff);
   if (sock < 0) {
     SendFTPstring(pReq, blockingOff ? kNoBlockingOff : kNoSocket);
     return 451;
@@ -267,7 +273,8 @@ int OnAcceptXfer(Request *pReq) {
   }
   char peer[kAddressSize] = "";
   errno = 0;
-  int sock = AcceptClient(pReq->DataSocket, peer, nullptr);
+  int sock = AcceptClientBelow(pReq->DataSocket, SocketRoom(pReq->pConfig), peer,
+                               nullptr);
   if (sock < 0) {
     // A connection that went away before it was taken: nothing to report,
     // the socket keeps listening.
@@ -275,6 +282,7 @@ int OnAcceptXfer(Request *pReq) {
     // Out of descriptors or worse: the listener would stay ready and be
     // tried again pass after pass, so it goes. The reply waits for any
     // line the client is still sending.
+    ForgetSocket(pReq, pReq->DataSocket);
     CloseConnection(pReq->DataSocket);
     pReq->DataSocket = -1;
     SendFinalReply(pReq, Mess425);
@@ -288,6 +296,7 @@ int OnAcceptXfer(Request *pReq) {
     return -1;
   }
   // Exactly one connection per PASV: nobody else reaches the port now.
+  ForgetSocket(pReq, pReq->DataSocket);
   CloseConnection(pReq->DataSocket);
   pReq->DataSocket = -1;
   pReq->xferSocket = sock;

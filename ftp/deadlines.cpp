@@ -4,6 +4,7 @@
 
 #include "address_limits.h"
 #include "command_channel.h"
+#include "event_loop.h"
 #include "sessions.h"
 
 int64_t NowMs() {
@@ -16,53 +17,67 @@ static bool LoggedIn(const Request *pReq) {
   return pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
 }
 
+// The second is over: the held reply goes out (one attempt, as for any
+// parting reply) and the session ends.
+static void OnReplyDue(EventLoop *, int64_t, void *record) {
+  Request *pReq = static_cast<Request *>(record);
+  pReq->replyTimer = 0;
+  pReq->replyDueMs = 0;
+  OnWriteCmnd(pReq);
+  CloseRequest(pReq);
+}
+
 void HoldFailedLogin(Request *pReq) {
   RecordFailedLogin(pReq->ipAddress, time(nullptr));
   pReq->replyDueMs = NowMs() + kFailedLoginDelayMs;
+  EventLoop *loop = pReq->pConfig->loop;
+  if (loop && pReq->replyTimer == 0)
+    pReq->replyTimer = AddTimer(loop, kFailedLoginDelayMs, OnReplyDue, pReq);
 }
 
 bool ReplyHeld(const Request *pReq) { return pReq->replyDueMs != 0; }
 
-// The second is over: the held reply goes out (one attempt, as for any
-// parting reply) and the session ends. Returns the session that followed.
-static Request *OnLoginDelayOver(Request *pReq) {
-  pReq->replyDueMs = 0;
-  OnWriteCmnd(pReq);
-  return CloseRequest(pReq);
-}
-
 // Login time is counted from the connect, whatever the client sends
-// meanwhile: trickling bytes do not buy more.
-static bool LoginTimeOver(const Request *pReq, time_t now) {
-  if (LoggedIn(pReq) || ReplyHeld(pReq)) return false;
-  int32_t limit = pReq->pConfig->TimeoutTime;
-  if (limit <= 0) limit = kLoginTimeFallback;
-  return now - pReq->connectTime >= limit;
+// meanwhile: trickling bytes do not buy more. A session whose failed login
+// is being answered ends with that reply instead.
+static void OnLoginTimeOver(EventLoop *, int64_t, void *record) {
+  Request *pReq = static_cast<Request *>(record);
+  pReq->loginTimer = 0;
+  if (LoggedIn(pReq) || ReplyHeld(pReq)) return;
+  CloseRequest(pReq);
 }
 
-void CheckDeadlines(Server *pConfig) {
-  int64_t nowMs = NowMs();
+static int32_t IdleLimit(const Request *pReq) { return pReq->pConfig->TimeoutTime; }
+
+static void OnIdleCheck(EventLoop *loop, int64_t, void *record) {
+  Request *r = static_cast<Request *>(record);
+  r->idleTimer = 0;
   time_t now = time(nullptr);
-  Request *r = GetFirstRequest(pConfig->requests);
-  while (r) {
-    if (ReplyHeld(r) && nowMs >= r->replyDueMs)
-      r = OnLoginDelayOver(r);
-    else if (LoginTimeOver(r, now))
-      r = CloseRequest(r);
-    else
-      r = GetNextRequest(r);
+  uint64_t total = r->bytesSent + r->bytesReceived;
+  // Until login completes no account speaks for the session: a client
+  // that connects and stays silent must not hold its slot for ever.
+  bool exempt = LoggedIn(r) && r->closeIfIdle == '0';
+  if (!exempt && total == r->idleMark && now - r->lastActive > IdleLimit(r)) {
+    CloseRequest(r);
+    return;
   }
+  if (total != r->idleMark) r->lastActive = now;
+  r->idleMark = total;
+  // Next look when the session could first count as idle.
+  int64_t wait = ((int64_t)r->lastActive + IdleLimit(r) + 1 - now) * 1000;
+  if (wait < 1000) wait = 1000;
+  int64_t id = AddTimer(loop, wait, OnIdleCheck, r);
+  r->idleTimer = id > 0 ? id : 0;
 }
 
-void DeadlineTimeout(const Server *pConfig, struct timeval *timeout) {
-  int64_t nowMs = NowMs();
-  int64_t wait = (int64_t)timeout->tv_sec * 1000 + timeout->tv_usec / 1000;
-  for (const Request *r = pConfig->requests; r; r = r->next) {
-    if (!ReplyHeld(r)) continue;
-    int64_t left = r->replyDueMs - nowMs;
-    if (left < 0) left = 0;
-    if (left < wait) wait = left;
-  }
-  timeout->tv_sec = (time_t)(wait / 1000);
-  timeout->tv_usec = (suseconds_t)(wait % 1000 * 1000);
+void StartSessionClocks(Request *pReq) {
+  EventLoop *loop = pReq->pConfig->loop;
+  if (!loop) return;
+  int32_t limit = IdleLimit(pReq);
+  int32_t loginLimit = limit > 0 ? limit : kLoginTimeFallback;
+  int64_t id = AddTimer(loop, (int64_t)loginLimit * 1000, OnLoginTimeOver, pReq);
+  pReq->loginTimer = id > 0 ? id : 0;
+  if (limit <= 0) return;
+  id = AddTimer(loop, ((int64_t)limit + 1) * 1000, OnIdleCheck, pReq);
+  pReq->idleTimer = id > 0 ? id : 0;
 }

@@ -31,7 +31,7 @@ static void CatchStopSignals() {
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: select() must return so the loop sees the request.
+  // No SA_RESTART: the loop's wait must return so it sees the request.
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 }

@@ -27,14 +27,14 @@ static const char kNoAddress[] = "Could not detect IP address.\n";
 static const char kNoBind[] = "Associate local address with socket failed.\n";
 static const char kNoListen[] = "Putting socket into listening mode failed.\n";
 static const char kRefused[] = "Connection refused (out of memory?).\n";
-static const char kServerException[] = "Exception condition on server socket.\n";
 static const char kParseFailed[] = "Could not parse FTP string.\n";
 
 // Refused commands a session may send before it has logged in.
 static const int kRefusalsBeforeLogin = 10;
 
-// Passes between two idle checks when nothing else triggers one.
-static const int kIdleCheckPasses = 500;
+static const char kLowFileLimit[] =
+    "WARNING! The open file limit is %ld; MaxUsers needs %ld.\n";
+static const char kNoLoop[] = "Could not create the event loop.\n";
 
 static volatile sig_atomic_t stopRequested = 0;
 
@@ -78,25 +78,8 @@ void CloseServer(Server *pConfig) {
   pConfig->tlsContext = nullptr;
 }
 
-static void Add(int fd, fd_set *set, int *highest) {
-  if (!FdFits(fd)) return;
-  FD_SET(fd, set);
-  if (fd > *highest) *highest = fd;
-}
-
-static bool IsSet(int fd, fd_set *set) { return FdFits(fd) && FD_ISSET(fd, set); }
-
-static void AddFor(int fd, int mask, fd_set *readSet, fd_set *writeSet,
-                   int *highest) {
-  Add(fd, mask == kLoopWritable ? writeSet : readSet, highest);
-}
-
-static bool Ready(int fd, fd_set *readSet, fd_set *writeSet) {
-  return fd != -1 && (IsSet(fd, readSet) || IsSet(fd, writeSet));
-}
-
 // Decrypted bytes that a receive is due for: the socket will not announce
-// them, so they count as ready and the wait must not last.
+// them, so the session is looked at again at once.
 static bool CmndBytesDue(Request *pReq) {
   return IfCmndSend(pReq) != 0 && IfCmndRecv(pReq) == 0 && CmndBytesWait(pReq);
 }
@@ -105,54 +88,89 @@ static bool XferBytesDue(Request *pReq) {
   return !DataWaits(pReq) && IfDataRecv(pReq) == 0 && XferBytesWait(pReq);
 }
 
-static bool AnyBytesDue(Server *pConfig) {
-  for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r))
-    if (CmndBytesDue(r) || XferBytesDue(r)) return true;
-  return false;
+// Which of a session's sockets an event is for.
+enum { kOnCmnd, kOnData, kOnXfer };
+
+static void OnSessionSocket(EventLoop *loop, int fd, void *record, int ready);
+static void OnSessionWake(EventLoop *loop, int64_t id, void *record);
+
+// A descriptor the loop cannot hold: the session cannot be served.
+static bool Watch(Request *pReq, int fd, int mask) {
+  if (fd == -1) return true;
+  return WatchFd(pReq->pConfig->loop, fd, mask, OnSessionSocket, pReq) == 0;
 }
 
-int setfds(fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
-           Server *pConfig) {
-  FD_ZERO(readSet);
-  FD_ZERO(writeSet);
-  FD_ZERO(exceptSet);
-  int highest = 0;
-  if (pConfig->listenSocket != -1) {
-    // While the server is full, waiting connections stay in the listen
-    // queue; watching the socket then would only make select return at
-    // once, pass after pass.
-    if (pConfig->users < pConfig->MaxUsers && pConfig->acceptRest != '1')
-      Add(pConfig->listenSocket, readSet, &highest);
-    pConfig->acceptRest = '0';
-    Add(pConfig->listenSocket, exceptSet, &highest);
-  }
-  for (Request *r = GetFirstRequest(pConfig->requests); r; r = GetNextRequest(r)) {
-    // A held-back reply: nothing is read or written until it is due.
-    if (ReplyHeld(r)) continue;
+// Sets the readiness each of the session's sockets is watched for from the
+// session's state; runs after every handler for the session. Returns false
+// when the session had to be ended.
+static bool WatchSession(Request *r) {
+  int cmndMask = 0, xferMask = 0, dataMask = 0;
+  // A held-back reply: nothing is read or written until it is due.
+  if (!ReplyHeld(r)) {
     // A TLS connection may have to wait for the other readiness than its
-    // transfer's own (a handshake message to read while sending).
+    // transfer's own (a handshake message to read while sending). A spent
+    // bandwidth window leaves the data socket out: a ready socket would
+    // only make the loop spin until the window ends.
     if (DataWaits(r))
-      ;  // nothing to move this pass: a ready socket would only spin
+      ;
     else if (IfDataSend(r) == 0)
-      AddFor(r->xferSocket, XferWatch(r, kLoopWritable), readSet, writeSet, &highest);
+      xferMask = XferWatch(r, kLoopWritable);
     else if (IfDataRecv(r) == 0)
-      AddFor(r->xferSocket, XferWatch(r, kLoopReadable), readSet, writeSet, &highest);
+      xferMask = XferWatch(r, kLoopReadable);
     if (IfCmndSend(r) == 0)
-      AddFor(r->cmndSocket, CmndWatch(r, kLoopWritable), readSet, writeSet, &highest);
+      cmndMask = CmndWatch(r, kLoopWritable);
     else if (IfCmndRecv(r) == 0)
-      AddFor(r->cmndSocket, CmndWatch(r, kLoopReadable), readSet, writeSet, &highest);
+      cmndMask = CmndWatch(r, kLoopReadable);
     if (IfAcceptXfer(r) == 0)
-      Add(r->DataSocket, r->passiveMode == '1' ? readSet : writeSet, &highest);
+      dataMask = r->passiveMode == '1' ? kLoopReadable : kLoopWritable;
   }
-  return highest;
+  if (!Watch(r, r->cmndSocket, cmndMask) || !Watch(r, r->xferSocket, xferMask) ||
+      !Watch(r, r->DataSocket, dataMask)) {
+    CloseRequest(r);
+    return false;
+  }
+  if (r->wakeTimer != 0 || ReplyHeld(r)) return true;
+  int64_t wait = -1;
+  if (CmndBytesDue(r) || XferBytesDue(r)) {
+    wait = 0;
+  } else if (DataWaits(r)) {
+    struct timeval timeout = {1, 0};
+    ThrottleTimeout(r->pConfig, &timeout);
+    wait = (int64_t)timeout.tv_sec * 1000 + (timeout.tv_usec + 999) / 1000;
+  }
+  if (wait >= 0) {
+    int64_t id = AddTimer(r->pConfig->loop, wait, OnSessionWake, r);
+    r->wakeTimer = id > 0 ? id : 0;
+  }
+  return true;
 }
+
+// Takes the listening socket out while the server is full or resting:
+// waiting connections stay in the listen queue, and watching the socket
+// then would only wake the loop at once, again and again.
+static void WatchListener(Server *pConfig) {
+  if (pConfig->listenSocket == -1) return;
+  bool open = pConfig->users < pConfig->MaxUsers && pConfig->acceptRest != '1';
+  SetFdMask(pConfig->loop, pConfig->listenSocket, open ? kLoopReadable : 0);
+}
+
+static void OnAcceptRested(EventLoop *, int64_t, void *record) {
+  static_cast<Server *>(record)->acceptRest = '0';
+}
+
+// Out of descriptors the listener rests this long before the next try.
+static const int64_t kAcceptRestMs = 100;
 
 // No connection could be taken for want of descriptors or memory. The
-// waiting client stays in the listen queue, so the listener sits out the
-// next pass instead of being tried again at once (the loop would spin),
-// and the message is printed at most once a second.
+// waiting client stays in the listen queue, so the listener rests a
+// moment instead of being tried again at once (the loop would spin), and
+// the message is printed at most once a second.
 static void OnAcceptFailed(Server *pConfig) {
-  pConfig->acceptRest = '1';
+  if (pConfig->loop && pConfig->acceptRest != '1' &&
+      AddTimer(pConfig->loop, kAcceptRestMs, OnAcceptRested, pConfig) > 0) {
+    pConfig->acceptRest = '1';
+    WatchListener(pConfig);
+  }
   time_t now = time(nullptr);
   if (now == pConfig->refusedPrinted) return;
   pConfig->refusedPrinted = now;
@@ -162,7 +180,8 @@ static void OnAcceptFailed(Server *pConfig) {
 Request *OnAccept(Server *pConfig) {
   char peer[kAddressSize] = "";
   errno = 0;
-  int sock = AcceptClient(pConfig->listenSocket, peer, nullptr);
+  int sock = AcceptClientBelow(pConfig->listenSocket, SocketRoom(pConfig), peer,
+                               nullptr);
   if (sock < 0) {
     // A client that left before it was taken is no shortage.
     if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
@@ -181,31 +200,9 @@ Request *OnAccept(Server *pConfig) {
     return nullptr;
   }
   pReq->lastActive = pReq->connectTime;  // the idle clock starts at connect
+  StartSessionClocks(pReq);
   SendFTPstring(pReq, Mess220);
   return pReq;
-}
-
-void CheckIdle(Server *pConfig) {
-  if (pConfig->TimeoutTime <= 0) return;
-  time_t now = time(nullptr);
-  Request *r = GetFirstRequest(pConfig->requests);
-  while (r) {
-    // Until login completes no account speaks for the session: a client
-    // that connects and stays silent must not hold its slot for ever.
-    bool loggedIn = r->permissions[kUSER] == '0' && r->permissions[kPASS] == '0';
-    if (loggedIn && r->closeIfIdle == '0') {
-      r = GetNextRequest(r);
-      continue;
-    }
-    uint64_t total = r->bytesSent + r->bytesReceived;
-    if (total == r->idleMark && now - r->lastActive > pConfig->TimeoutTime) {
-      r = CloseRequest(r);
-      continue;
-    }
-    if (total != r->idleMark) r->lastActive = now;
-    r->idleMark = total;
-    r = GetNextRequest(r);
-  }
 }
 
 // A transfer pump reported its end: exactly one final reply (the pump's
@@ -222,10 +219,11 @@ static void EndTransfer(Request *pReq) {
 }
 
 // Ends a session after one attempt to send its queued reply, so that a
-// well-behaved client learns why. Returns the session that followed.
-static Request *EndSession(Request *pReq) {
+// well-behaved client learns why. Returns false: the session is gone.
+static bool EndSession(Request *pReq) {
   OnWriteCmnd(pReq);
-  return CloseRequest(pReq);
+  CloseRequest(pReq);
+  return false;
 }
 
 // Counts a command refused before login; true when the session has had
@@ -237,112 +235,137 @@ static bool RefusedBeforeLogin(Request *pReq, int result) {
   return ++pReq->refusedBeforeLogin >= kRefusalsBeforeLogin;
 }
 
-// A line (or part of one) has arrived. Returns the session to go on with.
-static Request *OnCommandBytes(Request *pReq) {
+// A line (or part of one) has arrived. False when the session ended.
+static bool OnCommandBytes(Request *pReq) {
   if (ParseFTPstring(pReq) != 0) {
     // Only a line that ended (or can never end) and was refused counts; a
     // line still arriving is no fault.
-    if (pReq->cmndState != kCmndQueued) return GetNextRequest(pReq);
+    if (pReq->cmndState != kCmndQueued) return true;
     fputs(kParseFailed, stderr);
     // A refused line is a command too: a restart offset does not survive it.
     pReq->restOffset = 0;
-    return RefusedBeforeLogin(pReq, 500) ? EndSession(pReq) : GetNextRequest(pReq);
+    return RefusedBeforeLogin(pReq, 500) ? EndSession(pReq) : true;
   }
   int result = DoFTP(pReq);
   pReq->lastCommand = TranslateCommand(pReq->command);
   // A USER refused for want of TLS is no failed login: the client may
   // still ask for TLS and log in.
   if (result == 530 && !TlsRequiredFirst(pReq)) {
-    // A failed login: its reply comes a second later (CheckDeadlines).
+    // A failed login: its reply comes a second later, by a timer.
     HoldFailedLogin(pReq);
-    return GetNextRequest(pReq);
+    return true;
   }
   if (RefusedBeforeLogin(pReq, result)) return EndSession(pReq);
-  if (result == 221 || result == 332) {
-    // One attempt to send the parting reply, so a well-behaved client
-    // learns why the connection ends.
-    OnWriteCmnd(pReq);
-    return CloseRequest(pReq);
-  }
-  return GetNextRequest(pReq);
+  // One attempt to send the parting reply, so a well-behaved client
+  // learns why the connection ends.
+  if (result == 221 || result == 332) return EndSession(pReq);
+  return true;
 }
 
-// The one event a session gets in this pass. Returns the session to go on
-// with (its successor, also when it was closed).
-static Request *OnSessionEvent(Request *pReq, fd_set *readSet, fd_set *writeSet) {
-  // Each socket is in at most one set; what it is used for follows the
-  // session's state, not the set (TLS may have asked for the other one).
-  bool cmndReady = Ready(pReq->cmndSocket, readSet, writeSet) || CmndBytesDue(pReq);
-  if (cmndReady && IfCmndSend(pReq) != 0) {
-    if (OnReadCmnd(pReq) != 0) return CloseRequest(pReq);
+// The event one of the session's sockets got; what it is used for follows
+// the session's state, not the readiness (TLS may have asked for the other
+// one). False when the session ended.
+static bool OnSessionEvent(Request *pReq, int which) {
+  if (ReplyHeld(pReq)) return true;  // readiness from before the hold
+  if (which == kOnCmnd && IfCmndSend(pReq) != 0) {
+    if (OnReadCmnd(pReq) != 0) {
+      CloseRequest(pReq);
+      return false;
+    }
     return OnCommandBytes(pReq);
   }
-  if (cmndReady) {
-    if (OnWriteCmnd(pReq) != 0) return CloseRequest(pReq);
+  if (which == kOnCmnd) {
+    if (OnWriteCmnd(pReq) != 0) {
+      CloseRequest(pReq);
+      return false;
+    }
     SendPendingReply(pReq);
     // The reply is out: a command the client sent along with the last one
     // runs now, as no receive will announce it.
     if (CommandLineWaits(pReq)) return OnCommandBytes(pReq);
-    return GetNextRequest(pReq);
+    return true;
   }
-  if (pReq->DataSocket != -1 &&
-      (IsSet(pReq->DataSocket, readSet) || IsSet(pReq->DataSocket, writeSet))) {
-    OnAcceptXfer(pReq);
-    return GetNextRequest(pReq);
+  if (which == kOnData) {
+    if (IfAcceptXfer(pReq) == 0) OnAcceptXfer(pReq);
+    return true;
   }
-  if (pReq->xferSocket != -1 &&
-      (Ready(pReq->xferSocket, readSet, writeSet) || XferBytesDue(pReq))) {
-    int result = 0;
-    if (IfDataSend(pReq) == 0)
-      result = OnWriteData(pReq);
-    else if (IfDataRecv(pReq) == 0)
-      result = OnReadData(pReq);
-    if (result == -1) EndTransfer(pReq);
-  }
-  return GetNextRequest(pReq);
+  int result = 0;
+  if (DataWaits(pReq))
+    ;  // the bandwidth window is spent: the wake timer comes back for it
+  else if (IfDataSend(pReq) == 0)
+    result = OnWriteData(pReq);
+  else if (IfDataRecv(pReq) == 0)
+    result = OnReadData(pReq);
+  if (result == -1) EndTransfer(pReq);
+  return true;
 }
 
-void RunServer(Server *pConfig) {
-  int passes = 0;
-  fd_set readSet, writeSet, exceptSet;
-  while (pConfig->MaxUsers != 0 && !stopRequested) {
-    if (pConfig->users >= pConfig->MaxUsers || passes >= kIdleCheckPasses) {
-      CheckIdle(pConfig);
-      passes = 0;
-    }
-    passes++;
+static void OnSessionSocket(EventLoop *, int fd, void *record, int) {
+  Request *pReq = static_cast<Request *>(record);
+  int which = fd == pReq->cmndSocket ? kOnCmnd
+              : fd == pReq->DataSocket ? kOnData
+                                       : kOnXfer;
+  if (OnSessionEvent(pReq, which)) WatchSession(pReq);
+}
 
-    int ready = 0;
-    int32_t calls = 0;
-    do {
-      int highest = setfds(&readSet, &writeSet, &exceptSet, pConfig);
-      struct timeval timeout = {1, 0};
-      ThrottleTimeout(pConfig, &timeout);
-      DeadlineTimeout(pConfig, &timeout);
-      if (AnyBytesDue(pConfig)) timeout = {0, 0};
-      ready = select(highest + 1, &readSet, &writeSet, &exceptSet, &timeout);
-      calls++;
-      // On time whether or not anything else happens; the sessions it ends
-      // are gone from the list before the ready sets are looked at.
-      CheckDeadlines(pConfig);
-    } while (ready == 0 && calls < pConfig->TimeoutTime && !stopRequested);
-    if (ready == 0) {
-      CheckIdle(pConfig);
-      continue;
-    }
-    if (ready < 0) continue;
+// Bytes already decrypted, or the end of a spent bandwidth window.
+static void OnSessionWake(EventLoop *, int64_t, void *record) {
+  Request *pReq = static_cast<Request *>(record);
+  pReq->wakeTimer = 0;
+  bool alive = true;
+  if (CmndBytesDue(pReq))
+    alive = OnSessionEvent(pReq, kOnCmnd);
+  else if (XferBytesDue(pReq))
+    alive = OnSessionEvent(pReq, kOnXfer);
+  if (alive) WatchSession(pReq);
+}
 
-    int listener = pConfig->listenSocket;
-    if (IsSet(listener, &readSet) && pConfig->users < pConfig->MaxUsers)
-      OnAccept(pConfig);
-    if (IsSet(listener, &exceptSet)) fputs(kServerException, stderr);
+static void OnListenerEvent(EventLoop *, int, void *record, int) {
+  Server *pConfig = static_cast<Server *>(record);
+  if (pConfig->users >= pConfig->MaxUsers) return;
+  Request *pReq = OnAccept(pConfig);
+  if (pReq) WatchSession(pReq);
+}
 
-    Request *r = GetFirstRequest(pConfig->requests);
-    while (r) r = OnSessionEvent(r, &readSet, &writeSet);
+// Before every wait: sessions ended by any handler or timer may have freed
+// a place for the listen queue.
+static void BeforeWait(EventLoop *loop, void *record) {
+  if (stopRequested) {
+    StopEventLoop(loop);
+    return;
   }
+  WatchListener(static_cast<Server *>(record));
+}
+
+// Descriptors beside the sessions' own: listening socket, log file,
+// standard streams, the loop's own.
+static const long kSpareDescriptors = 64;
+// A session holds its command and data connections, a passive listener,
+// a file and a directory.
+static const long kDescriptorsPerSession = 5;
+
+void RunServer(Server *pConfig) {
+  if (pConfig->MaxUsers == 0 || stopRequested) return;
+  long need = kDescriptorsPerSession * (long)pConfig->MaxUsers + kSpareDescriptors;
+  long limit = RaiseDescriptorLimit(need);
+  long size = limit > 0 && limit < need ? limit : need;
+  if (limit > 0 && limit < need) fprintf(stderr, kLowFileLimit, limit, need);
+  pConfig->loop = CreateEventLoop((int)(size > 0x7fffffff ? 0x7fffffff : size));
+  if (!pConfig->loop) {
+    fputs(kNoLoop, stderr);
+    return;
+  }
+  WatchFd(pConfig->loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent,
+          pConfig);
+  SetBeforeWait(pConfig->loop, BeforeWait, pConfig);
+  RunEventLoop(pConfig->loop);
 }
 
 void CloseAllRequests(Server *pConfig) {
   Request *r = GetFirstRequest(pConfig->requests);
   while (r) r = CloseRequest(r);
+  if (!pConfig->loop) return;
+  UnwatchFd(pConfig->loop, pConfig->listenSocket);
+  DeleteEventLoop(pConfig->loop);
+  pConfig->loop = nullptr;
 }

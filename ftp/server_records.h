@@ -11,6 +11,7 @@ struct Log;
 struct QuotaRecord;
 struct Request;
 struct ConnTls;
+struct EventLoop;
 typedef struct ssl_ctx_st SSL_CTX;
 
 enum {
@@ -57,8 +58,9 @@ struct Server {
   QuotaRecord *quotas;            // quota records of logged-in accounts
   uint32_t MaxPerAddress;         // sessions one client address may hold,
                                   // 0 = a quarter of MaxUsers (at least 2)
-  char acceptRest;                // '1': the listener sits out one pass
+  char acceptRest;                // '1': the listener rests a moment
                                   // (descriptors ran out on the last accept)
+  EventLoop *loop;                // null outside the server (tests, fuzzing)
   time_t refusedPrinted;          // when the refused-connection message
                                   // was last printed
 };
@@ -99,6 +101,11 @@ struct Request {
   int64_t replyDueMs;                // a failed login's reply is held back
                                      // until then (NowMs), 0 none
   int32_t refusedBeforeLogin;        // commands refused before login
+  // The session's pending loop timers (0: none); CloseRequest cancels them.
+  int64_t idleTimer;                 // next idle check
+  int64_t loginTimer;                // end of the time to log in
+  int64_t replyTimer;                // a held-back reply is due
+  int64_t wakeTimer;                 // a throttled turn or buffered bytes
   QuotaRecord *quota;                // the account's shared quota record,
                                      // null without a quota
   // A STOR writing into a temporary name (upload_files.h); uploadTemp is

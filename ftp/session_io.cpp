@@ -86,8 +86,20 @@ ssize_t XferSendFile(Request *pReq, int file, size_t len) {
   return GiveBack(&b, ConnSendFile(&b.io, file, len));
 }
 
-void CloseCmnd(Request *pReq) { Close(Cmnd(pReq)); }
-void CloseXfer(Request *pReq) { Close(Xfer(pReq)); }
+void ForgetSocket(Request *pReq, int fd) {
+  if (fd != -1 && pReq->pConfig && pReq->pConfig->loop)
+    UnwatchFd(pReq->pConfig->loop, fd);
+}
+
+void CloseCmnd(Request *pReq) {
+  ForgetSocket(pReq, pReq->cmndSocket);
+  Close(Cmnd(pReq));
+}
+
+void CloseXfer(Request *pReq) {
+  ForgetSocket(pReq, pReq->xferSocket);
+  Close(Xfer(pReq));
+}
 
 int StartCmndTls(Request *pReq) {
   return StartTls(Cmnd(pReq), pReq->pConfig->tlsContext);

@@ -1,7 +1,7 @@
 // The session's command and data connections through the common connection
 // layer, plain or TLS. A session keeps each connection as its descriptor
 // and its TLS state; these calls lend both to the layer and note what a
-// call that has to wait is waiting for, so setfds can watch for it.
+// call that has to wait is waiting for, so the loop can watch for it.
 #pragma once
 #include <sys/types.h>
 
@@ -14,6 +14,9 @@ ssize_t CmndWrite(Request *pReq, const void *buf, size_t len);
 ssize_t XferRead(Request *pReq, void *buf, size_t len);
 ssize_t XferWrite(Request *pReq, const void *buf, size_t len);
 ssize_t XferSendFile(Request *pReq, int file, size_t len);
+// The loop forgets a session's socket; called before the socket is closed,
+// so that a number the system hands out again starts unwatched.
+void ForgetSocket(Request *pReq, int fd);
 // Closing alert (TLS), bounded drain, close; the descriptor becomes -1.
 void CloseCmnd(Request *pReq);
 void CloseXfer(Request *pReq);

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include "quota_records.h"
 #include "upload_files.h"
 #include "command_channel.h"
+#include "event_loop.h"
 #include "session_io.h"
 #include "sockets.h"
 
@@ -56,6 +58,10 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   return pReq;
 }
 
+int SocketRoom(const Server *pConfig) {
+  return pConfig->loop ? EventLoopSize(pConfig->loop) : FD_SETSIZE;
+}
+
 Request *GetFirstRequest(Request *head) { return head; }
 
 Request *GetNextRequest(Request *pReq) { return pReq ? pReq->next : nullptr; }
@@ -86,6 +92,7 @@ void CloseCmndConnection(Request *pReq) { CloseCmnd(pReq); }
 void CloseXferConnection(Request *pReq) { CloseXfer(pReq); }
 
 void CloseDataConnection(Request *pReq) {
+  ForgetSocket(pReq, pReq->DataSocket);
   CloseConnection(pReq->DataSocket);
   pReq->DataSocket = -1;
   pReq->passiveMode = '1';
@@ -125,6 +132,13 @@ Request *CloseRequest(Request *pReq) {
   pReq->dirHandle = nullptr;
   Request *next = GetNextRequest(pReq);
   Server *pConfig = pReq->pConfig;
+  if (pConfig->loop) {
+    // The record is freed below: no timer may find it afterwards.
+    int64_t *timers[] = {&pReq->idleTimer, &pReq->loginTimer,
+                         &pReq->replyTimer, &pReq->wakeTimer};
+    for (int64_t *t : timers)
+      if (*t > 0) DeleteTimer(pConfig->loop, *t);
+  }
   pConfig->users--;
   DelRequest(&pConfig->requests, pReq);
   return next;

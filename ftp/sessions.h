@@ -6,6 +6,8 @@
 // New session for an accepted socket, appended to the list and counted;
 // null when memory runs out (nothing changed then).
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress);
+// Descriptors below this number fit the server's loop.
+int SocketRoom(const Server *pConfig);
 Request *GetFirstRequest(Request *head);
 Request *GetNextRequest(Request *pReq);
 // Unlinks and frees; closes nothing.

@@ -1,7 +1,7 @@
 #include "throttle.h"
 
 // Every reading of the clock the throttle makes comes from here, so that
-// the moment select() is told to wake and the moment the gate opens agree.
+// the moment the loop is told to wake and the moment the gate opens agree.
 static void Clock(struct timespec *ts) { clock_gettime(CLOCK_REALTIME, ts); }
 
 static time_t Now() {

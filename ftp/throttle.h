@@ -20,5 +20,5 @@ int Throttle(Request *pReq, uint64_t count);
 // its turn would only be skipped, so the loop need not wait on its socket.
 bool ThrottleWaits(const Request *pReq);
 
-// Shortens *timeout so that select() wakes when a spent window can end.
+// Shortens *timeout so that the loop wakes when a spent window can end.
 void ThrottleTimeout(const Server *pConfig, struct timeval *timeout);
