@@ -1,5 +1,7 @@
 #include "content_types.h"
 
+#include <strings.h>
+
 namespace {
 
 struct KnownType {
@@ -57,20 +59,10 @@ const KnownType kKnownTypes[] = {
     {".otf", "font/otf"},
 };
 
-bool SameIgnoringCase(const char *a, const char *b) {
-  for (;; a++, b++) {
-    unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 }  // namespace
 
 const char *BuiltInType(const char *extension) {
   for (const KnownType &known : kKnownTypes)
-    if (SameIgnoringCase(known.extension, extension)) return known.type;
+    if (strcasecmp(known.extension, extension) == 0) return known.type;
   return nullptr;
 }

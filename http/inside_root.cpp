@@ -35,17 +35,8 @@ int OpenInRoot(const Connection *c, const char *path, int flags) {
 
 FileKind StatInRoot(const Connection *c, const char *path, int64_t *size,
                     int64_t *mtime) {
-  int fd = OpenInRoot(c, path, O_PATH);
-  if (fd < 0) return kMissing;
-  struct stat st;
-  int rc = fstat(fd, &st);
-  close(fd);
-  if (rc != 0) return kMissing;
-  if (size) *size = (int64_t)st.st_size;
-  if (mtime) *mtime = (int64_t)st.st_mtime;
-  if (S_ISREG(st.st_mode)) return kRegular;
-  if (S_ISDIR(st.st_mode)) return kDirectory;
-  return kOther;
+  const char *rel = BelowRoot(c, path);
+  return rel ? StatBeneath(c->root, rel, size, mtime) : kMissing;
 }
 
 bool ReadableInRoot(const Connection *c, const char *path) {

@@ -1,5 +1,6 @@
 #include "response.h"
 
+#include <strings.h>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -78,16 +79,6 @@ const char kTextExtension[] = ".txt";
 // Custom error pages are .htm files, whatever was asked for.
 const char kPageExtension[] = ".htm";
 
-bool SameIgnoringCase(const char *a, const char *b) {
-  for (;; a++, b++) {
-    unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 int OpenForSending(const char *path, struct stat *st) {
   // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -115,7 +106,7 @@ const char *ContentType(Connection *c) {
   const char *ext = c->extension[0] ? c->extension : strrchr(c->urlPath, '.');
   if (!ext) return kDefaultType;
   for (const ListItem *t = c->server->types; t; t = t->next)
-    if (SameIgnoringCase(t->text, ext)) return SecondField(t);
+    if (strcasecmp(t->text, ext) == 0) return SecondField(t);
   const char *known = BuiltInType(ext);
   return known ? known : kDefaultType;
 }
