@@ -172,6 +172,10 @@ TEST(ToolsClient, ResetConnectionIsASocketErrorNotASignal) {
   ToolResult r = RunTool("client", Dial(server.port()) + "NOOP\nQUIT\n", dir.path());
   ASSERT_TRUE(server.Join());
   EXPECT_EQ(r.status, 1);
+  // The client speaks only after the greeting, so nothing it sends can hold
+  // the reset back; when the reset overtakes the connect on its way back,
+  // the connect itself fails, which must end the client just the same.
+  if (r.out.find("Connect failed.\n") != std::string::npos) return;
   EXPECT_EQ(r.out.substr(0, kHead.size() + 19), kHead + "\nError on socket.\n<") << r.out;
   EXPECT_TRUE(r.out.substr(kHead.size() + 19) == "\nError on socket.\n" ||
               r.out.substr(kHead.size() + 19) == "\nConnection closed by server.\n")

@@ -181,7 +181,12 @@ TEST(ToolsProbe, FailedConnectEndsWithFailure) {
 }
 
 TEST(ToolsProbe, ResetConnectionIsReportedNotFatal) {
-  peer::ScriptedPeer server([](peer::Socket &s) { s.Reset(); });
+  // The reset waits for the request: a reset that meets the probe while
+  // its connect is still returning makes the connect itself fail.
+  peer::ScriptedPeer server([](peer::Socket &s) {
+    s.ReadUntil("\r\n\r\n", 10);
+    s.Reset();
+  });
   harness::TempDir dir;
   ToolResult r = RunTool("probe", Ask(server.port(), "GET", "x", "/"), dir.path());
   ASSERT_TRUE(server.Join());
