@@ -24,7 +24,7 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 _started = []  # Popen objects still to stop
 # Only the process that started the servers stops them: forked helpers
 # (multiprocessing's workers, which get SIGTERM when their pool ends)
-# inherit the handlers below and a copy of the list.
+# inherit a copy of the list, and the default signal actions.
 _owner = os.getpid()
 
 
@@ -138,10 +138,22 @@ def _on_signal(signum, frame):
     raise SystemExit(1)
 
 
+def _default_signals():
+    # A forked helper blocked in a lock never gets to run a Python handler
+    # for a signal that came just before it blocked: a pool that ends on
+    # an error would then wait for it forever. The default action ends it.
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        try:
+            signal.signal(signum, signal.SIG_DFL)
+        except ValueError:  # not the child's main thread: _on_signal stays
+            pass
+
+
 atexit.register(stop_all)
 signal.signal(signal.SIGTERM, _on_signal)
 signal.signal(signal.SIGINT, _on_signal)
 signal.signal(signal.SIGHUP, _on_signal)
+os.register_at_fork(after_in_child=_default_signals)
 
 
 def group_rss(pgid):
@@ -181,6 +193,30 @@ def group_cpu(pgid):
         except (OSError, ValueError):
             continue
     return total / tick
+
+
+def group_size(pgid):
+    """How many processes the group holds (zombies too: their time is not
+    yet their parent's)."""
+    count = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+            if int(stat[stat.rindex(")") + 2:].split()[2]) == pgid:
+                count += 1
+        except (OSError, ValueError):
+            continue
+    return count
+
+
+def settle(pgid, size, seconds=5):
+    """Waits until the group is back to `size` processes, so that the time
+    of sessions that just ended (vsftpd forks one per login) has reached
+    the processes that stay and group_cpu() counts it."""
+    return wait_for(lambda: group_size(pgid) <= size, seconds)
 
 
 def status_kib(pid, key):
