@@ -85,16 +85,27 @@ long CpuTicks(const harness::Process &proc) {
   return utime + stime;
 }
 
-ActiveListener::ActiveListener() {
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd_, (sockaddr *)&sin, sizeof sin);
+ActiveListener::ActiveListener(bool ipv6) {
+  if (ipv6) {
+    fd_ = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_addr = in6addr_loopback;
+    bind(fd_, (sockaddr *)&six, sizeof six);
+    socklen_t len = sizeof six;
+    getsockname(fd_, (sockaddr *)&six, &len);
+    port_ = ntohs(six.sin6_port);
+  } else {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, (sockaddr *)&sin, sizeof sin);
+    socklen_t len = sizeof sin;
+    getsockname(fd_, (sockaddr *)&sin, &len);
+    port_ = ntohs(sin.sin_port);
+  }
   listen(fd_, 4);
-  socklen_t len = sizeof sin;
-  getsockname(fd_, (sockaddr *)&sin, &len);
-  port_ = ntohs(sin.sin_port);
 }
 
 ActiveListener::~ActiveListener() {

@@ -38,16 +38,17 @@ bool StartWithDataPort(Zolf &z, const std::string &keys, unsigned *dataPort);
 // The server's own CPU time so far, in clock ticks (user + system).
 long CpuTicks(const harness::Process &proc);
 
-// A listening socket on 127.0.0.1 for the server's active (PORT)
-// connection.
+// A listening socket on 127.0.0.1 (or ::1) for the server's active (PORT,
+// EPRT) connection.
 class ActiveListener {
  public:
-  ActiveListener();
+  explicit ActiveListener(bool ipv6 = false);
   ~ActiveListener();
   ActiveListener(const ActiveListener &) = delete;
   ActiveListener &operator=(const ActiveListener &) = delete;
   // "127,0,0,1,p1,p2" for the PORT command.
   std::string PortArgument() const;
+  unsigned port() const { return port_; }
   // Waits for the server's connection and reads until it closes.
   std::string AcceptAndReadAll(double seconds = 10);
 

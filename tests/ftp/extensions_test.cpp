@@ -75,7 +75,7 @@ TEST(FtpExtensions, ExtendedPassiveAndActiveModes) {
   Transfer t = ExtendedDownload(c, "RETR f");
   EXPECT_EQ(t.end, k226);
   EXPECT_TRUE(t.data == Pattern(70000));
-  EXPECT_EQ(Cmd(c, "EPSV 2"), "522 Network protocol not supported, use (1)\r\n");
+  EXPECT_EQ(Cmd(c, "EPSV 2"), "522 Network protocol not supported, use (1,2)\r\n");
 
   // EPRT to the client's own address connects there.
   ActiveListener listener;
@@ -93,7 +93,7 @@ TEST(FtpExtensions, ExtendedPassiveAndActiveModes) {
   EXPECT_EQ(Cmd(c, "EPRT |1|127.0.0.2|" + std::to_string(number) + "|"),
             "550 PORT with conflicting IP.\r\n");
   EXPECT_EQ(Cmd(c, "EPRT !1!127.0.0.1!70000!"), "550 Bad PORT arguments.\r\n");
-  EXPECT_EQ(Cmd(c, "EPRT |2|::1|5000|"), "522 Network protocol not supported, use (1)\r\n");
+  EXPECT_EQ(Cmd(c, "EPRT |2|::1|5000|"), "522 Network protocol not supported, use (1,2)\r\n");
   EXPECT_EQ(Cmd(c, "EPRT |1|127.0.0.1|"), "501 Syntax error in parameters or arguments.\r\n");
   // After EPSV ALL only EPSV sets up a data connection.
   EXPECT_EQ(Cmd(c, "EPSV ALL"), "200 EPSV ALL command successful.\r\n");
