@@ -52,6 +52,29 @@ Transfer Upload(harness::Conn &control, const std::string &command, const std::s
   return t;
 }
 
+unsigned ExtendedPort(const std::string &reply) {
+  unsigned port = 0;
+  char tail[8] = "";
+  if (sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%u%7s", &port, tail) != 2 ||
+      std::string(tail) != "|)")
+    return 0;
+  return port;
+}
+
+Transfer ExtendedDownload(harness::Conn &control, const std::string &command,
+                          const std::string &host) {
+  Transfer t;
+  harness::Conn data;
+  t.start = Cmd(control, "EPSV");
+  unsigned port = ExtendedPort(t.start);
+  if (port == 0 || !data.Connect(port, host)) return t;
+  t.start = Cmd(control, command);
+  if (t.start.rfind("150 ", 0) != 0) return t;
+  t.data = data.ReadAll(20);
+  t.end = control.ReadLine(10);
+  return t;
+}
+
 std::string Pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');
   uint32_t x = seed * 2654435761u + 1;

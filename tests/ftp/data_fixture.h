@@ -27,6 +27,14 @@ Transfer Download(harness::Conn &control, const std::string &command);
 // PASV, connect, the command (STOR, APPE), the bytes, close, final reply.
 Transfer Upload(harness::Conn &control, const std::string &command, const std::string &bytes);
 
+// The port a "229 Entering Extended Passive Mode (|||port|)" reply names;
+// 0 when the reply is not of that form.
+unsigned ExtendedPort(const std::string &reply);
+// EPSV, a connection to its port at `host`, the command, everything the
+// data connection carries, the final reply.
+Transfer ExtendedDownload(harness::Conn &control, const std::string &command,
+                          const std::string &host = "127.0.0.1");
+
 // Bytes that differ at every position of a period longer than any buffer
 // of the server, so that a lost, doubled or shifted piece shows.
 std::string Pattern(size_t n, unsigned seed = 1);

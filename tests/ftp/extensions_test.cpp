@@ -16,29 +16,6 @@ const char k150List[] = "150 Transferring directory listing.\r\n";
 const char k226[] = "226 Transfer complete.\r\n";
 const char k550[] = "550 Requested action not taken.\r\n";
 
-unsigned ExtendedPort(const std::string &reply) {
-  unsigned port = 0;
-  char tail[8] = "";
-  if (sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%u%7s", &port, tail) != 2 ||
-      std::string(tail) != "|)")
-    return 0;
-  return port;
-}
-
-// EPSV, then the command, then what the data connection carried.
-Transfer ExtendedDownload(harness::Conn &c, const std::string &command) {
-  Transfer t;
-  harness::Conn data;
-  t.start = Cmd(c, "EPSV");
-  unsigned port = ExtendedPort(t.start);
-  if (port == 0 || !data.Connect(port)) return t;
-  t.start = Cmd(c, command);
-  if (t.start.rfind("150 ", 0) != 0) return t;
-  t.data = data.ReadAll(20);
-  t.end = c.ReadLine(10);
-  return t;
-}
-
 }  // namespace
 
 TEST(FtpExtensions, FeaturesAreAnsweredBeforeAndAfterLogin) {

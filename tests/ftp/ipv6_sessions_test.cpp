@@ -15,31 +15,6 @@ const char k522[] = "522 Network protocol not supported, use (1,2)\r\n";
 
 std::string Quoted(const std::string &s) { return "'" + s + "'"; }
 
-unsigned ExtendedPort(const std::string &reply) {
-  unsigned port = 0;
-  char tail[8] = "";
-  if (sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%u%7s", &port, tail) != 2 ||
-      std::string(tail) != "|)")
-    return 0;
-  return port;
-}
-
-// EPSV, a connection to its port at `host`, the command, what the data
-// connection carried.
-Transfer ExtendedDownload(harness::Conn &c, const std::string &host,
-                          const std::string &command) {
-  Transfer t;
-  harness::Conn data;
-  t.start = Cmd(c, "EPSV");
-  unsigned port = ExtendedPort(t.start);
-  if (port == 0 || !data.Connect(port, host)) return t;
-  t.start = Cmd(c, command);
-  if (t.start.rfind("150 ", 0) != 0) return t;
-  t.data = data.ReadAll(20);
-  t.end = c.ReadLine(10);
-  return t;
-}
-
 // The account's AllowIPAddress= set to `value`.
 void Allow(Zolf &z, const std::string &user, const std::string &value) {
   std::string path = z.dir / ("accounts/" + user + ".ini");
@@ -129,7 +104,7 @@ TEST(FtpIPv6, DualStackListenerServesBothFamilies) {
   z.host = "::1";
   harness::Conn six;
   ASSERT_TRUE(z.Login(six, "u", "pw"));
-  Transfer t = ExtendedDownload(six, "::1", "RETR f");
+  Transfer t = ExtendedDownload(six, "RETR f", "::1");
   EXPECT_EQ(t.end, k226);
   EXPECT_TRUE(t.data == Pattern(70000, 4));
 
@@ -175,7 +150,7 @@ TEST(FtpIPv6, DataCommandsOfAnIPv6Session) {
   // The passive listener is on the session's own ::1 and port.
   EXPECT_EQ(Cmd(c, "EPSV 2"), "229 Entering Extended Passive Mode (|||" +
                                   std::to_string(dataPort) + "|)\r\n");
-  Transfer t = ExtendedDownload(c, "::1", "RETR f");
+  Transfer t = ExtendedDownload(c, "RETR f", "::1");
   EXPECT_EQ(t.end, k226);
   EXPECT_TRUE(t.data == Pattern(50000, 9));
 
