@@ -2,8 +2,10 @@
 
 Servers are started in a session of their own, so that a server and every
 process it forks form one process group whose id is the started PID; they
-are stopped by that id, on every way out of the script. A sampler reads the
-resident memory of each group while the loads run.
+are stopped by that id, on every way out of the script. Processes that make
+a group of their own (vsftpd's sessions) are found as descendants of the
+started one, counted with it and stopped with it. A sampler reads the
+resident memory of each server's processes while the loads run.
 
 Each measurement is run REPEATS times with the servers taking turns (the
 order rotates from one round to the next), and the median is reported.
@@ -24,7 +26,7 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 _started = []  # Popen objects still to stop
 # Only the process that started the servers stops them: forked helpers
 # (multiprocessing's workers, which get SIGTERM when their pool ends)
-# inherit the handlers below and a copy of the list.
+# inherit a copy of the list, and the default signal actions.
 _owner = os.getpid()
 
 
@@ -101,7 +103,10 @@ def start(name, argv, cwd, port, log):
 
 
 def stop(proc):
-    """Stops the server's process group by its id: TERM, then KILL."""
+    """Stops the server's process group by its id: TERM, then KILL; then
+    whatever descended from it in groups of its own."""
+    strays = [(pid, fields[19]) for pid, fields in _family(proc.pid).items()  # starttime
+              if pid != proc.pid]
     if proc.poll() is None:
         try:
             os.killpg(proc.pid, signal.SIGTERM)
@@ -120,6 +125,14 @@ def stop(proc):
         os.killpg(proc.pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
+    for pid, started in strays:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                stat = f.read()
+            if stat[stat.rindex(")") + 2:].split()[19] == started:  # not a pid reused
+                os.kill(pid, signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
     if proc in _started:
         _started.remove(proc)
 
@@ -138,25 +151,55 @@ def _on_signal(signum, frame):
     raise SystemExit(1)
 
 
+def _default_signals():
+    # A forked helper blocked in a lock never gets to run a Python handler
+    # for a signal that came just before it blocked: a pool that ends on
+    # an error would then wait for it forever. The default action ends it.
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        try:
+            signal.signal(signum, signal.SIG_DFL)
+        except ValueError:  # not the child's main thread: _on_signal stays
+            pass
+
+
 atexit.register(stop_all)
 signal.signal(signal.SIGTERM, _on_signal)
 signal.signal(signal.SIGINT, _on_signal)
 signal.signal(signal.SIGHUP, _on_signal)
+os.register_at_fork(after_in_child=_default_signals)
 
 
-def group_rss(pgid):
-    """Resident bytes of every process in the group, summed."""
-    total = 0
+def _family(leader):
+    """The /proc/PID/stat fields (from the state on) of the started server,
+    every process of its group and every process descending from it:
+    vsftpd's sessions call setsid() and form groups of their own."""
+    procs = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open("/proc/%s/stat" % entry) as f:
                 stat = f.read()
-            fields = stat[stat.rindex(")") + 2:].split()
-            if int(fields[2]) != pgid:  # pgrp
-                continue
-            with open("/proc/%s/statm" % entry) as f:
+            procs[int(entry)] = stat[stat.rindex(")") + 2:].split()
+        except (OSError, ValueError):
+            continue
+    family = {}
+    for pid, fields in procs.items():
+        p, steps = pid, 0
+        while p in procs and steps < 64:
+            if p == leader or int(procs[p][2]) == leader:  # pgrp
+                family[pid] = fields
+                break
+            p, steps = int(procs[p][1]), steps + 1  # ppid
+    return family
+
+
+def group_rss(pgid):
+    """Resident bytes of the server's processes (see _family), summed."""
+    total = 0
+    for pid in _family(pgid):
+        try:
+            with open("/proc/%d/statm" % pid) as f:
                 total += int(f.read().split()[1]) * PAGE
         except (OSError, ValueError):
             continue
@@ -164,23 +207,25 @@ def group_rss(pgid):
 
 
 def group_cpu(pgid):
-    """Seconds of processor time used by the group's processes, including
+    """Seconds of processor time used by the server's processes, including
     the children they have reaped (vsftpd's finished sessions)."""
-    total = 0
     tick = os.sysconf("SC_CLK_TCK")
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-            fields = stat[stat.rindex(")") + 2:].split()
-            if int(fields[2]) != pgid:
-                continue
-            total += sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
-        except (OSError, ValueError):
-            continue
+    total = sum(sum(int(x) for x in fields[11:15])  # utime stime cutime cstime
+                for fields in _family(pgid).values())
     return total / tick
+
+
+def group_size(pgid):
+    """How many processes the server has (zombies too: their time is not
+    yet their parent's)."""
+    return len(_family(pgid))
+
+
+def settle(pgid, size, seconds=5):
+    """Waits until the group is back to `size` processes, so that the time
+    of sessions that just ended (vsftpd forks one per login) has reached
+    the processes that stay and group_cpu() counts it."""
+    return wait_for(lambda: group_size(pgid) <= size, seconds)
 
 
 def status_kib(pid, key):

@@ -5,12 +5,16 @@ Loads, each run against both servers in turn (REPEATS rounds, order
 rotated), medians printed with the ratio zolf/vsftpd:
   - a 256 MiB RETR and a 256 MiB STOR over PASV, binary (curl);
   - sessions per second, each login, CWD, LIST of 10 entries, QUIT
-    (Python's ftplib), with 1 client and with 16 clients at once.
+    (Python's ftplib), with 1 client and with 16 clients at once;
+  - the 256 MiB RETR and STOR again over explicit TLS (curl --ssl-reqd:
+    AUTH TLS, PROT P), both servers with one self-signed certificate, each
+    in an instance of its own started after the loads above.
 zolf logs in the account "bench" with its command log on; vsftpd takes
 anonymous logins chrooted to the tree (it forks one process per session:
 it has no worker setting). Both bind 127.0.0.1 only.
 
-Usage: ftp_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3)
+Usage: ftp_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
+                               BENCH_ONLY=tls for the TLS transfers alone)
 """
 import ftplib
 import multiprocessing
@@ -51,7 +55,7 @@ def make_tree(root, upload_owner):
     os.chmod(os.path.join(root, "big.bin"), 0o644)
 
 
-def start_zolf(bindir, home, root, port):
+def start_zolf(bindir, home, root, port, extra=""):
     os.makedirs(os.path.join(home, "accounts"))
     os.makedirs(os.path.join(home, "logs"))
     data = B.free_port_run(DATA_PORTS, avoid=(port,))
@@ -62,13 +66,14 @@ Address=127.0.0.1
 ExternIP=127.0.0.1
 TimeoutTime=240
 MaxUsers=32
+MaxPerAddress=32
 Port={port}
 DataPort={data}
 LogMaxEntries=10000000
 LogRotation=2
 LogMaxAge=24
 LogDir=logs
-""")
+{extra}""")
     with open(os.path.join(home, "accounts", "bench.ini"), "w") as f:
         f.write(f"""; bench account
 PassWord=bench
@@ -89,7 +94,7 @@ AddCommand=TYPE
                    os.path.join(home, "console.txt"))
 
 
-def start_vsftpd(home, root, port, ftp_user):
+def start_vsftpd(home, root, port, ftp_user, extra=""):
     empty = os.path.join(home, "empty")
     os.makedirs(empty)
     data = B.free_port_run(DATA_PORTS, avoid=(port,))
@@ -125,7 +130,7 @@ max_clients=64
 max_per_ip=64
 connect_from_port_20=NO
 dirmessage_enable=NO
-""")
+{extra}""")
     return B.start("vsftpd", ["vsftpd", conf], home, port,
                    os.path.join(home, "console.txt"))
 
@@ -136,8 +141,8 @@ def curl(args):
     return out.stdout.split(), out.stderr
 
 
-def retr(port, user, password):
-    out, err = curl(["-u", "%s:%s" % (user, password), "-o", "/dev/null",
+def retr(port, user, password, tls=()):
+    out, err = curl(list(tls) + ["-u", "%s:%s" % (user, password), "-o", "/dev/null",
                      "-w", "%{size_download} %{speed_download}",
                      "ftp://127.0.0.1:%d/big.bin" % port])
     if len(out) != 2 or int(float(out[0])) != BIG:
@@ -146,8 +151,8 @@ def retr(port, user, password):
     return float(out[1]) / (1 << 20)
 
 
-def stor(port, user, password, source, target, landed):
-    out, err = curl(["-u", "%s:%s" % (user, password), "-T", source,
+def stor(port, user, password, source, target, landed, tls=()):
+    out, err = curl(list(tls) + ["-u", "%s:%s" % (user, password), "-T", source,
                      "-w", "%{size_upload} %{speed_upload}",
                      "ftp://127.0.0.1:%d/up/%s" % (port, target)])
     ok = len(out) == 2 and int(float(out[0])) == BIG and \
@@ -211,7 +216,13 @@ def run(bindir, top):
     make_tree(root, owner)
     source = os.path.join(top, "source.bin")
     shutil.copyfile(os.path.join(root, "big.bin"), source)
+    if os.environ.get("BENCH_ONLY") != "tls":
+        run_plain(bindir, top, root, source, ftp_user)
+        B.stop_all()
+    run_tls(bindir, top, root, source, ftp_user)
 
+
+def run_plain(bindir, top, root, source, ftp_user):
     ports = {"zolf": B.free_port(), "vsftpd": B.free_port()}
     servers = {}
     for name in ports:
@@ -235,9 +246,12 @@ def run(bindir, top):
 
     def timed(name, work):
         """work()'s result and the server's processor time for it (ms)."""
-        before = B.group_cpu(servers[name].pid)
+        pid = servers[name].pid
+        size = B.group_size(pid)
+        before = B.group_cpu(pid)
         result = work()
-        return result, 1000 * (B.group_cpu(servers[name].pid) - before)
+        B.settle(pid, size)
+        return result, 1000 * (B.group_cpu(pid) - before)
 
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
@@ -286,6 +300,103 @@ def run(bindir, top):
     table.print()
     B.note("zolf resident memory: %d KiB after the downloads, %d KiB after %d more sessions." % (
         rss_warm, B.status_kib(servers["zolf"].pid, "VmRSS"), served))
+
+
+
+# curl over explicit TLS: AUTH TLS on the command port, PROT P for the data;
+# it fails rather than go on in clear text. The certificate is self-signed.
+CURL_TLS = ("--ssl-reqd", "-k")
+
+
+def tls_session(port, user, password):
+    """The protocol and cipher a TLS session with the server settles on."""
+    out = subprocess.run(["curl", "-sS", "-v", "--max-time", "30"] + list(CURL_TLS) +
+                         ["-u", "%s:%s" % (user, password), "-o", "/dev/null",
+                          "ftp://127.0.0.1:%d/small/file1.txt" % port],
+                         capture_output=True, text=True, timeout=60).stderr
+    for line in out.splitlines():
+        if "SSL connection using" in line:
+            return line.split("SSL connection using", 1)[1].strip()
+    sys.stderr.write("no TLS session with port %d:\n%s\n" % (port, out))
+    return None
+
+
+def run_tls(bindir, top, root, source, ftp_user):
+    """The 256 MiB transfers over TLS, each server a fresh instance with the
+    same certificate; vsftpd takes anonymous logins over TLS only."""
+    cert_dir = os.path.join(top, "tls")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
+                          "demo-certificate.sh")
+    subprocess.run(["sh", script, cert_dir], check=True, stdout=subprocess.DEVNULL)
+    cert = os.path.join(cert_dir, "demo-cert.pem")
+    key = os.path.join(cert_dir, "demo-key.pem")
+    ports = {"zolf": B.free_port(), "vsftpd": B.free_port()}
+    while ports["vsftpd"] == ports["zolf"]:
+        ports["vsftpd"] = B.free_port()
+    servers = {}
+    for name in ports:
+        home = os.path.join(top, name + "-tls")
+        os.makedirs(home)
+        if name == "zolf":
+            servers[name] = start_zolf(bindir, home, root, ports[name],
+                                       "TLSCertificate=%s\nTLSKey=%s\n" % (cert, key))
+        else:
+            # Modern ciphers, as zolf's defaults; the data connections must
+            # resume the command connection's session (require_ssl_reuse,
+            # on by default), which curl does.
+            servers[name] = start_vsftpd(home, root, ports[name], ftp_user, f"""ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+ssl_ciphers=HIGH
+rsa_cert_file={cert}
+rsa_private_key_file={key}
+""")
+    login = {"zolf": ("bench", "bench"), "vsftpd": ("anonymous", "bench@")}
+    names = list(servers)
+    for name in names:
+        session = tls_session(ports[name], *login[name])
+        if session is None:
+            sys.exit("%s does not answer over TLS" % name)
+        B.note("FTPS: %s settles on %s." % (name, session))
+
+    table = B.Table("FTPS (curl --ssl-reqd: AUTH TLS, PROT P; passive, binary; "
+                    "one self-signed certificate)", names)
+    speeds = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    def timed(name, work):
+        """work()'s result and the server's processor time for it (ms)."""
+        pid = servers[name].pid
+        size = B.group_size(pid)
+        before = B.group_cpu(pid)
+        result = work()
+        B.settle(pid, size)
+        return result, 1000 * (B.group_cpu(pid) - before)
+
+    for _, name in B.rounds(names, REPEATS):
+        speed, used = timed(name, lambda: retr(ports[name], *login[name], tls=CURL_TLS))
+        speeds[name].append(speed)
+        cpu[name].append(used)
+    table.add("256 MiB RETR over TLS", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB RETR over TLS: server CPU", "ms", False,
+              {n: B.median(cpu[n]) for n in names})
+    speeds = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    for r, name in B.rounds(names, REPEATS):
+        target = "tls%d-%s.bin" % (r, name)
+        speed, used = timed(name, lambda: stor(ports[name], *login[name], source, target,
+                                               os.path.join(root, "up", target),
+                                               tls=CURL_TLS))
+        speeds[name].append(speed)
+        cpu[name].append(used)
+    table.add("256 MiB STOR over TLS", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB STOR over TLS: server CPU", "ms", False,
+              {n: B.median(cpu[n]) for n in names})
+    for name, proc in servers.items():
+        if proc.poll() is not None:
+            sys.exit("%s ended during the run (status %s); see its console." % (
+                name, proc.returncode))
+    table.print()
 
 
 if __name__ == "__main__":

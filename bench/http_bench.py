@@ -11,8 +11,13 @@ and again at 32 while 10,000 idle connections are held open, with the
 memory each idle connection costs. A bare accept-recv-send loop
 (bench/bare_loop.cpp, a fixed 1 KiB answer and nothing else) runs beside
 the servers on the 1 KiB loads: the floor no file server can beat.
+Then HTTPS, each server a fresh instance on a TLS port with one self-signed
+certificate: wrk over persistent connections for the 1 KiB file at
+concurrency 32, and curl for the 256 MiB download (lighttpd only when its
+mod_openssl is installed).
 
-Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3)
+Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
+                                BENCH_ONLY=tls for the HTTPS loads alone)
 """
 import os
 import re
@@ -171,11 +176,11 @@ def ab(port, path, concurrency):
     return float(rps.group(1)), median, int(done.group(1))
 
 
-def wrk(port, path, concurrency):
+def wrk(port, path, concurrency, scheme="http"):
     """(requests/s, median ms, complete requests) of one wrk run over
     persistent connections (HTTP/1.1, the servers' keep-alive defaults)."""
     cmd = ["wrk", "-t1", "-c%d" % concurrency, "-d%ds" % SECONDS, "--latency",
-           "http://127.0.0.1:%d%s" % (port, path)]
+           "%s://127.0.0.1:%d%s" % (scheme, port, path)]
     out = subprocess.run(cmd, capture_output=True, text=True, timeout=SECONDS + 60).stdout
     rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
     done = re.search(r"(\d+) requests in", out)
@@ -236,11 +241,11 @@ def held_fds(pgid):
     return total
 
 
-def download(port, path):
+def download(port, path, scheme="http"):
     """MiB/s of one curl download to /dev/null, or None when it came short."""
     out = subprocess.run(
-        ["curl", "-sS", "-o", "/dev/null", "-w", "%{size_download} %{speed_download}",
-         "--max-time", "120", "http://127.0.0.1:%d%s" % (port, path)],
+        ["curl", "-sS", "-k", "-o", "/dev/null", "-w", "%{size_download} %{speed_download}",
+         "--max-time", "120", "%s://127.0.0.1:%d%s" % (scheme, port, path)],
         capture_output=True, text=True, timeout=180).stdout.split()
     if len(out) != 2 or int(float(out[0])) != BIG:
         sys.stderr.write("download from port %d came short: %s\n" % (port, out))
@@ -279,6 +284,13 @@ def main():
 def run(bindir, top):
     www = os.path.join(top, "www")
     make_tree(www)
+    if os.environ.get("BENCH_ONLY") != "tls":
+        run_plain(bindir, top, www)
+        B.stop_all()
+    run_tls(bindir, top, www)
+
+
+def run_plain(bindir, top, www):
     servers = {}
     ports = {}
     for name in ("mirt", "nginx", "lighttpd", "floor"):
@@ -412,6 +424,171 @@ def run(bindir, top):
                 name, IDLE, with_idle[name] / keepalive32[name]))
     B.note("mirt resident memory: %d KiB after its first load, %d KiB after %d requests." % (
         rss_warm or 0, B.status_kib(mirt_pid, "VmRSS"), served))
+
+
+
+LIGHTTPD_TLS = "/usr/lib/lighttpd/mod_openssl.so"
+
+
+def start_mirt_tls(bindir, home, www, port, tls_port, cert, key):
+    os.makedirs(os.path.join(home, "logs"))
+    with open(os.path.join(home, "mirt.ini"), "w") as f:
+        f.write(f"""; bench/http_bench.py, HTTPS (the first line is never read)
+Port={port}
+TLSPort={tls_port}
+TLSCertificate={cert}
+TLSKey={key}
+Address=127.0.0.1
+ExternIP=http://127.0.0.1:{port}
+Timeout=30
+MaxConnections=1000
+MaxPerAddress=1000
+AddVirtual=/;{www}
+LogRotation=2
+LogMaxEntries=10000000
+LogMaxAge=24
+LogDir=logs
+""")
+    proc = B.start("mirt", [os.path.join(bindir, "mirt")], home, port,
+                   os.path.join(home, "console.txt"))
+    if not B.wait_for(lambda: B.listening(tls_port), 10):
+        sys.exit("mirt does not listen on its TLS port")
+    return proc
+
+
+def start_nginx_tls(home, www, port, cert, key):
+    os.makedirs(os.path.join(home, "tmp"))
+    conf = os.path.join(home, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""worker_processes 1;
+daemon off;
+pid {home}/nginx.pid;
+error_log {home}/error.log;
+events {{ worker_connections 1024; }}
+http {{
+  access_log {home}/access.log combined buffer=64k;
+  client_body_temp_path {home}/tmp;
+  proxy_temp_path {home}/tmp;
+  fastcgi_temp_path {home}/tmp;
+  uwsgi_temp_path {home}/tmp;
+  scgi_temp_path {home}/tmp;
+  default_type application/octet-stream;
+  sendfile on;
+  server {{
+    listen 127.0.0.1:{port} ssl;
+    ssl_protocols TLSv1.2 TLSv1.3;  # 1.3 as the others; 1.22 stops at 1.2 by default
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    root {www};
+  }}
+}}
+""")
+    return B.start("nginx", ["nginx", "-c", conf, "-p", home + "/"], home, port,
+                   os.path.join(home, "console.txt"))
+
+
+def start_lighttpd_tls(home, www, port, cert, key):
+    conf = os.path.join(home, "lighttpd.conf")
+    with open(conf, "w") as f:
+        f.write(f"""server.document-root = "{www}"
+server.bind = "127.0.0.1"
+server.port = {port}
+server.errorlog = "{home}/error.log"
+server.max-worker = 0
+server.modules = ( "mod_openssl", "mod_accesslog" )
+accesslog.filename = "{home}/access.log"
+ssl.engine = "enable"
+ssl.pemfile = "{cert}"
+ssl.privkey = "{key}"
+""")
+    return B.start("lighttpd", ["lighttpd", "-D", "-f", conf], home, port,
+                   os.path.join(home, "console.txt"))
+
+
+def tls_session(port):
+    """The protocol and cipher a TLS session with the server settles on."""
+    out = subprocess.run(["curl", "-sS", "-k", "-v", "--max-time", "30", "-o", "/dev/null",
+                          "https://127.0.0.1:%d/f1k.bin" % port],
+                         capture_output=True, text=True, timeout=60).stderr
+    for line in out.splitlines():
+        if "SSL connection using" in line:
+            return line.split("SSL connection using", 1)[1].strip()
+    sys.stderr.write("no TLS session with port %d:\n%s\n" % (port, out))
+    return None
+
+
+def run_tls(bindir, top, www):
+    """HTTPS: fresh instances, one self-signed certificate for all."""
+    cert_dir = os.path.join(top, "tls")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
+                          "demo-certificate.sh")
+    subprocess.run(["sh", script, cert_dir], check=True, stdout=subprocess.DEVNULL)
+    cert = os.path.join(cert_dir, "demo-cert.pem")
+    key = os.path.join(cert_dir, "demo-key.pem")
+    names = ["mirt", "nginx"]
+    if os.path.exists(LIGHTTPD_TLS):
+        names.append("lighttpd")
+    else:
+        B.note("HTTPS: lighttpd sits out (no %s: Debian's lighttpd-mod-openssl)." % LIGHTTPD_TLS)
+    taken = set()
+
+    def port():
+        p = B.free_port()
+        while p in taken:
+            p = B.free_port()
+        taken.add(p)
+        return p
+
+    servers = {}
+    ports = {}  # the HTTPS port of each
+    for name in names:
+        home = os.path.join(top, name + "-tls")
+        os.makedirs(home)
+        ports[name] = port()
+        if name == "mirt":
+            servers[name] = start_mirt_tls(bindir, home, www, port(), ports[name], cert, key)
+        elif name == "nginx":
+            servers[name] = start_nginx_tls(home, www, ports[name], cert, key)
+        else:
+            servers[name] = start_lighttpd_tls(home, www, ports[name], cert, key)
+    for name in names:
+        session = tls_session(ports[name])
+        if session is None:
+            sys.exit("%s does not answer over HTTPS" % name)
+        B.note("HTTPS: %s settles on %s." % (name, session))
+
+    table = B.Table("HTTPS (one self-signed certificate; wrk -c 32 over persistent "
+                    "connections; curl -k for the 256 MiB file)", names)
+    rps = {n: [] for n in names}
+    med = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        before = B.group_cpu(servers[name].pid)
+        r, m, done = wrk(ports[name], "/f1k.bin", 32, "https")
+        used = B.group_cpu(servers[name].pid) - before
+        rps[name].append(r)
+        med[name].append(m)
+        cpu[name].append(1e6 * used / done if done else None)
+    label = "keep-alive 1 KiB file over TLS, c=32"
+    table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
+    table.add(label + ": median latency", "ms", False, {n: B.median(med[n]) for n in names})
+    table.add(label + ": server CPU per request", "us", False,
+              {n: B.median(cpu[n]) for n in names})
+    speeds = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        before = B.group_cpu(servers[name].pid)
+        speeds[name].append(download(ports[name], "/big.bin", "https"))
+        cpu[name].append(1000 * (B.group_cpu(servers[name].pid) - before))
+    table.add("256 MiB download over TLS (curl -k)", "MiB/s", True,
+              {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB download over TLS: server CPU", "ms", False,
+              {n: B.median(cpu[n]) for n in names})
+    for name, proc in servers.items():
+        if proc.poll() is not None:
+            sys.exit("%s ended during the run (status %s); see its console." % (
+                name, proc.returncode))
+    table.print()
 
 
 if __name__ == "__main__":

@@ -8,13 +8,27 @@ need_programs() {
   for pair in "$@"; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || missing="$missing ${pair#*:}"
   done
+  install_missing
+}
+
+# The same for packages that bring a file rather than a program (a server's
+# module): FILE:PACKAGE ...
+need_files() {
+  missing=""
+  for pair in "$@"; do
+    [ -e "${pair%%:*}" ] || missing="$missing ${pair#*:}"
+  done
+  install_missing
+}
+
+install_missing() {
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     echo "Installing:$missing"
     DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing && return 0
   fi
-  echo "Missing programs; install them with: apt-get install -y$missing" >&2
+  echo "Missing packages; install them with: apt-get install -y$missing" >&2
   return 1
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "addresses.h"
 #include "command_channel.h"
 #include "ini.h"
 #include "quota_records.h"
@@ -138,6 +139,14 @@ static int ReadGrants(Request *pReq, Ini *ini) {
   return 0;
 }
 
+// A dotted address must match the client's exactly (010.0.0.7 is not
+// 10.0.0.7); an IPv6 one has many spellings of the same host (::1 and
+// 0:0:0:0:0:0:0:1), so it is compared as an address.
+static bool AllowedAddress(const char *allowed, const char *client) {
+  if (!strchr(allowed, ':')) return strcmp(allowed, client) == 0;
+  return SameHostText(allowed, client);
+}
+
 int ReadAccount(Request *pReq, Ini *ini) {
   char value[kAccountValueSize];
   IniSingle(ini);
@@ -151,7 +160,7 @@ int ReadAccount(Request *pReq, Ini *ini) {
     fputs(kAllowIpInvalid, stderr);
     return -1;
   }
-  if (strcmp(value, "ALL") != 0 && strcmp(value, pReq->ipAddress) != 0)
+  if (strcmp(value, "ALL") != 0 && !AllowedAddress(value, pReq->ipAddress))
     return -1;
 
   if (ReadIni(ini, value, sizeof value, "CloseIfIdle=") != 0) {

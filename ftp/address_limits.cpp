@@ -14,7 +14,7 @@ static const char kTooManyFailures[] = "421 Too many failed logins, try later.\r
 static const int kFailureSlots = 256;
 
 struct FailedLogins {
-  char address[kAddressSize];
+  char address[kAddressTextSize];
   time_t times[kFailedLoginLimit];  // the latest failures, a ring
   int next;                         // slot of the next failure in times
   int count;                        // failures recorded, at most the limit
@@ -50,7 +50,7 @@ void RecordFailedLogin(const char *address, time_t now) {
       if (Latest(candidate) < Latest(*f)) f = &candidate;
     }
     memset(f, 0, sizeof *f);
-    size_t n = strnlen(address, kAddressSize - 1);
+    size_t n = strnlen(address, kAddressTextSize - 1);
     memcpy(f->address, address, n);
   }
   f->times[f->next] = now;

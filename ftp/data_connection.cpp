@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "addresses.h"
 #include "command_channel.h"
 #include "dispatcher.h"
 #include "security_commands.h"
@@ -28,15 +29,22 @@ static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
 static const char kPortBad[] = "550 Bad PORT arguments.\n";
 static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
 
-// The address the client reached the server at: passive listeners bind it
-// alone, never every local address. False when it cannot be learnt.
+// The address the client reached the server at, printed: passive
+// listeners bind it alone, never every local address. An IPv4 client of a
+// dual-stack listener reached a plain IPv4 address, and its data
+// connection comes over IPv4. A link-local IPv6 address keeps its scope,
+// without which it cannot be bound. False when it cannot be learnt.
 static bool ServerAddress(int cmndSocket, char *out, size_t size) {
-  struct sockaddr_in sin;
-  socklen_t len = sizeof sin;
-  if (getsockname(cmndSocket, (struct sockaddr *)&sin, &len) != 0 ||
-      sin.sin_family != AF_INET)
-    return false;
-  return inet_ntop(AF_INET, &sin.sin_addr, out, (socklen_t)size) != nullptr;
+  NetAddress local;
+  if (LocalAddressOf(cmndSocket, &local) != 0) return false;
+  unsigned scope = IsIPv6(&local)
+                       ? ((const struct sockaddr_in6 *)&local.sa)->sin6_scope_id
+                       : 0;
+  if (scope != 0)
+    snprintf(out, size, "%s%%%u", local.text, scope);
+  else
+    snprintf(out, size, "%s", local.text);
+  return true;
 }
 
 bool PortRefused(const Server *pConfig, int port) {
@@ -66,7 +74,10 @@ void DropTransfer(Request *pReq) {
 
 static const char kExtendedPassive[] = "229 Entering Extended Passive Mode (|||%d|)\n";
 static const char kEpsvAllTaken[] = "200 EPSV ALL command successful.\n";
-static const char kFamilyNotServed[] = "522 Network protocol not supported, use (1)\n";
+// The families this server speaks, listed whichever the session uses: the
+// data connection must come from the client's own address, so a client
+// picks its own family from the list.
+static const char kFamilyNotServed[] = "522 Network protocol not supported, use (1,2)\n";
 static const char kBadArgument[] = "501 Syntax error in parameters or arguments.\n";
 
 // After EPSV ALL the client has promised to use EPSV alone: a NAT box
@@ -83,15 +94,15 @@ static int StartPassive(Request *pReq) {
   DropTransfer(pReq);
   Server *pConfig = pReq->pConfig;
   pReq->DataPort = (int32_t)pConfig->DataPort + pReq->ID - 1;
-  // SO_REUSEADDR (set by ListenTcp) lets the session listen again at once
+  // SO_REUSEADDR (set by ListenOn) lets the session listen again at once
   // on the port whose previous data connection still sits in TIME_WAIT.
   int stage = 0;
-  char address[kAddressSize];
+  char address[kAddressTextSize + 16];
   int sock = -1;
   if (!ServerAddress(pReq->cmndSocket, address, sizeof address))
     stage = 2;
   else
-    sock = ListenTcp(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+    sock = ListenOn(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
   if (sock >= SocketRoom(pReq->pConfig)) {
     close(sock);
     sock = -1;
@@ -106,12 +117,27 @@ static int StartPassive(Request *pReq) {
   return 0;
 }
 
+// PASV and PORT carry IPv4 addresses only: on an IPv6 session the client
+// is sent to EPSV and EPRT.
+static bool RefusedOnIPv6(Request *pReq) {
+  if (!IsIPv6(&pReq->clientAddress)) return false;
+  SendFTPstring(pReq, kFamilyNotServed);
+  return true;
+}
+
 int DoPASV(Request *pReq) {
+  if (RefusedOnIPv6(pReq)) return 522;
   if (RefusedAfterEpsvAll(pReq)) return 503;
   int refused = StartPassive(pReq);
   if (refused) return refused;
   Server *pConfig = pReq->pConfig;
-  int n = snprintf(tmpBuf, sizeof tmpBuf, kPassiveHead, pConfig->ExternIP);
+  // ExternIP copied from an IPv6 Address ("::" serving both families)
+  // names no IPv4 host: the client is told the address it reached.
+  const char *announced = pConfig->ExternIP;
+  char local[kAddressTextSize + 16];
+  if (strchr(announced, ':') && ServerAddress(pReq->cmndSocket, local, sizeof local))
+    announced = local;
+  int n = snprintf(tmpBuf, sizeof tmpBuf, kPassiveHead, announced);
   for (int i = 0; i < n; i++)
     if (tmpBuf[i] == '.') tmpBuf[i] = ',';
   snprintf(tmpBuf + n, sizeof tmpBuf - (size_t)n, kPassiveTail,
@@ -127,8 +153,10 @@ int DoEPSV(Request *pReq) {
     SendFTPstring(pReq, kEpsvAllTaken);
     return 200;
   }
-  // Only IPv4 (family 1) is served.
-  if (arg[0] != '\0' && strcmp(arg, "1") != 0) {
+  // The data connection comes by the session's own family: 1 on an IPv4
+  // session, 2 on an IPv6 one.
+  const char *own = IsIPv6(&pReq->clientAddress) ? "2" : "1";
+  if (arg[0] != '\0' && strcmp(arg, own) != 0) {
     bool number = strspn(arg, "0123456789") == strlen(arg);
     SendFTPstring(pReq, number ? kFamilyNotServed : kBadArgument);
     return number ? 522 : 501;
@@ -140,14 +168,14 @@ int DoEPSV(Request *pReq) {
   return 229;
 }
 
-// Starts a non-blocking connect to address:port. The socket, or -1 when
+// Starts a non-blocking connect to the address. The socket, or -1 when
 // none could be made (*blockingOff tells that the mode could not be set);
 // *pending says whether the connect is still under way.
-static int StartConnect(const char *address, int port, int room, bool *pending,
+static int StartConnect(const NetAddress *to, int room, bool *pending,
                         bool *blockingOff) {
   *blockingOff = false;
   *pending = false;
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  int sock = socket(to->sa.ss_family, SOCK_STREAM, 0);
   if (sock < 0) return -1;
   if (sock >= room) {
     close(sock);
@@ -158,12 +186,7 @@ static int StartConnect(const char *address, int port, int room, bool *pending,
     *blockingOff = true;
     return -1;
   }
-  struct sockaddr_in sin;
-  memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons((uint16_t)port);
-  inet_aton(address, &sin.sin_addr);
-  if (connect(sock, (struct sockaddr *)&sin, sizeof sin) != 0)
+  if (connect(sock, (const struct sockaddr *)&to->sa, to->length) != 0)
     *pending = errno == EINPROGRESS;
   return sock;
 }
@@ -178,12 +201,22 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
   return port >= 1 && port <= 65535 ? (int)port : -1;
 }
 
+// The address a PORT or EPRT names is the client's own: the server
+// connects to no host but the client. A dotted address is compared as
+// text (written another way, with leading zeros, it is not the client's);
+// an IPv6 address has many spellings of one host and is compared as an
+// address.
+static bool ClientsOwn(const Request *pReq, const char *address) {
+  if (!IsIPv6(&pReq->clientAddress)) return strcmp(address, pReq->ipAddress) == 0;
+  NetAddress named;
+  return AddressFromText(address, 0, &named) == 0 &&
+         SameHost(&named, &pReq->clientAddress);
+}
+
 // The checks and the connect of PORT and EPRT alike: the address must be
-// the client's own (compared as text: the server connects to no host but
-// the client, and an address written another way, with leading zeros, is
-// not the client's), the port a usable one (-1 when it is not).
+// the client's own, the port a usable one (-1 when it is not).
 static int StartActive(Request *pReq, const char *address, int port) {
-  if (strcmp(address, pReq->ipAddress) != 0) {
+  if (!ClientsOwn(pReq, address)) {
     SendFTPstring(pReq, kPortConflict);
     return 550;
   }
@@ -192,8 +225,13 @@ static int StartActive(Request *pReq, const char *address, int port) {
     return 550;
   }
   pReq->DataPort = port;
+  NetAddress to = pReq->clientAddress;
+  if (IsIPv6(&to))
+    ((struct sockaddr_in6 *)&to.sa)->sin6_port = htons((uint16_t)port);
+  else
+    ((struct sockaddr_in *)&to.sa)->sin_port = htons((uint16_t)port);
   bool pending = false, blockingOff = false;
-  int sock = StartConnect(pReq->ipAddress, port, SocketRoom(pReq->pConfig), &pending, &blockingOff);
+  int sock = StartConnect(&to, SocketRoom(pReq->pConfig), &pending, &blockingOff);
   if (sock < 0) {
     SendFTPstring(pReq, blockingOff ? kNoBlockingOff : kNoSocket);
     return 451;
@@ -215,6 +253,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
 
 int DoPORT(Request *pReq) {
   char *arg = pReq->argument;
+  if (RefusedOnIPv6(pReq)) return 522;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kPortMissing);
     return 550;
@@ -234,7 +273,8 @@ int DoPORT(Request *pReq) {
   return StartActive(pReq, arg, PortNumber(commas[3] + 1, commas[4] + 1));
 }
 
-// EPRT |1|address|port| (any delimiter of the client's choice).
+// EPRT |1|address|port| on an IPv4 session, |2| on an IPv6 one (any
+// delimiter of the client's choice).
 int DoEPRT(Request *pReq) {
   char *arg = pReq->argument;
   if (RefusedAfterEpsvAll(pReq)) return 503;
@@ -250,7 +290,7 @@ int DoEPRT(Request *pReq) {
     return 501;
   }
   for (int i = 0; i < 4; i++) fields[i][0] = '\0';
-  if (strcmp(fields[0] + 1, "1") != 0) {
+  if (strcmp(fields[0] + 1, IsIPv6(&pReq->clientAddress) ? "2" : "1") != 0) {
     SendFTPstring(pReq, kFamilyNotServed);
     return 522;
   }
@@ -271,10 +311,9 @@ int OnAcceptXfer(Request *pReq) {
     pReq->DataSocket = -1;
     return Protect(pReq);
   }
-  char peer[kAddressSize] = "";
+  NetAddress peer;
   errno = 0;
-  int sock = AcceptClientBelow(pReq->DataSocket, SocketRoom(pReq->pConfig), peer,
-                               nullptr);
+  int sock = AcceptFrom(pReq->DataSocket, SocketRoom(pReq->pConfig), &peer);
   if (sock < 0) {
     // A connection that went away before it was taken: nothing to report,
     // the socket keeps listening.
@@ -288,7 +327,7 @@ int OnAcceptXfer(Request *pReq) {
     SendFinalReply(pReq, Mess425);
     return -1;
   }
-  if (strcmp(peer, pReq->ipAddress) != 0) {
+  if (!SameHost(&peer, &pReq->clientAddress)) {
     // A stranger got to the port first: closed without a word, since a
     // reply would land in the middle of whatever the client is sending;
     // the client itself can still connect.

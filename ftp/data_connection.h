@@ -4,11 +4,13 @@
 #pragma once
 #include "server_records.h"
 
+// Both carry IPv4 addresses: on an IPv6 session they answer 522.
 int DoPASV(Request *pReq);
 int DoPORT(Request *pReq);
-// The extended forms: EPSV listens like PASV and names only the port
-// ("EPSV ALL" leaves EPSV the only way); EPRT |1|address|port| connects
-// like PORT after the same checks. Other address families: 522.
+// The extended forms, for sessions of either family: EPSV listens like
+// PASV and names only the port ("EPSV ALL" leaves EPSV the only way); EPRT
+// |1|address|port| (IPv4) or |2|address|port| (IPv6) connects like PORT
+// after the same checks. A family other than the session's own: 522.
 int DoEPSV(Request *pReq);
 int DoEPRT(Request *pReq);
 

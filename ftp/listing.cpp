@@ -167,8 +167,9 @@ static int StartListing(Request *pReq, const char *path, char format) {
     CloseListedDirectory(pReq);
     size_t n = strlen(tmpBuf);
     if (n + 2 > sizeof pReq->listDirectory) return Refuse(pReq);
-    snprintf(pReq->listDirectory, sizeof pReq->listDirectory, "%s%s", tmpBuf,
-             n > 0 && tmpBuf[n - 1] == '/' ? "" : "/");
+    memcpy(pReq->listDirectory, tmpBuf, n);
+    if (n == 0 || tmpBuf[n - 1] != '/') pReq->listDirectory[n++] = '/';
+    pReq->listDirectory[n] = '\0';
     pReq->dirHandle = RootedOpenDir(pReq, tmpBuf);
     if (!pReq->dirHandle) return Refuse(pReq, kListFailed);
     CloseDataBuffer(pReq);

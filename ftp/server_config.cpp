@@ -80,7 +80,9 @@ static int ReadAddresses(Ini *ini, Server *pConfig) {
     fputs(kAddressEmpty, stderr);
     return -1;
   } else {
-    snprintf(pConfig->Address, sizeof pConfig->Address, "%.15s", value);
+    // Room for the longest IPv6 text; a longer value loses its end, as a
+    // dotted address always lost what passed 15 characters.
+    snprintf(pConfig->Address, sizeof pConfig->Address, "%.45s", value);
   }
   if (ReadIni(ini, value, sizeof value, "ExternIP=") != 0) {
     if (strcmp(pConfig->Address, "AUTO") == 0) {

@@ -18,6 +18,7 @@
 #include "tls.h"
 #include "transfers.h"
 #include "address_limits.h"
+#include "addresses.h"
 #include "deadlines.h"
 #include "upload_files.h"
 
@@ -46,17 +47,19 @@ int InitNet(Server *pConfig) {
     return -1;
   }
   if (strcmp(pConfig->Address, "AUTO") == 0) {
+    char found[1][16];
     int count = 1;
-    if (FindHostAddresses(&pConfig->Address, &count) != 0) {
+    if (FindHostAddresses(found, &count) != 0) {
       fputs(kNoAddress, stderr);
       return -1;
     }
+    snprintf(pConfig->Address, sizeof pConfig->Address, "%s", found[0]);
   }
-  // An address inet_aton cannot read fails at the bind step: the server
+  // An address that cannot be read fails at the bind step: the server
   // never falls back to listening on every interface.
   int stage = 0;
-  pConfig->listenSocket = ListenTcp(pConfig->Address, pConfig->Port,
-                                    pConfig->backlog, &stage);
+  pConfig->listenSocket = ListenOn(pConfig->Address, pConfig->Port,
+                                   pConfig->backlog, &stage);
   if (pConfig->listenSocket < 0) {
     // The operator needs the system's reason too: a port in use, a
     // privileged port, an address that is not this machine's.
@@ -178,22 +181,21 @@ static void OnAcceptFailed(Server *pConfig) {
 }
 
 Request *OnAccept(Server *pConfig) {
-  char peer[kAddressSize] = "";
+  NetAddress peer;
   errno = 0;
-  int sock = AcceptClientBelow(pConfig->listenSocket, SocketRoom(pConfig), peer,
-                               nullptr);
+  int sock = AcceptFrom(pConfig->listenSocket, SocketRoom(pConfig), &peer);
   if (sock < 0) {
     // A client that left before it was taken is no shortage.
     if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
     return nullptr;
   }
-  if (RefusedAtAccept(pConfig, sock, peer, time(nullptr))) return nullptr;
+  if (RefusedAtAccept(pConfig, sock, peer.text, time(nullptr))) return nullptr;
   // A transfer's final reply follows its 150 with no word from the client
   // in between; with Nagle's delay it would wait for the client's delayed
   // acknowledgement (some 40 ms a transfer).
   SetNoDelay(sock);
   SetOobInline(sock);
-  Request *pReq = AddRequest(sock, pConfig, peer);
+  Request *pReq = AddRequest(sock, pConfig, peer.text);
   if (!pReq) {
     CloseConnection(sock);  // no session owns it
     OnAcceptFailed(pConfig);

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <dirent.h>
 
+#include "addresses.h"
+
 struct Log;
 struct QuotaRecord;
 struct Request;
@@ -23,7 +25,6 @@ enum {
   kPassWordSize = 32,
   kRootSize = 256,
   kCwdSize = 512,
-  kAddressSize = 16,
   kPermissionCount = 26,
   kHomeSize = 256,
 };
@@ -37,8 +38,11 @@ struct Server {
   uint32_t MaxUsers;
   uint32_t users;                 // open sessions
   Request *requests;              // session list, oldest first
-  char Address[kAddressSize];     // listening address (detected for AUTO)
-  char ExternIP[kAddressSize];    // address announced in passive replies
+  // Listening address, IPv4 or IPv6 ("::" serves both), detected for AUTO.
+  char Address[kAddressTextSize];
+  // IPv4 address announced in passive replies; when it is a copy of an
+  // IPv6 Address, each session announces the address it reached instead.
+  char ExternIP[kAddressTextSize];
   char serverName[16];
   char homeDirectory[kHomeSize];  // start directory; accounts/ lies below
   Log *log;
@@ -92,7 +96,9 @@ struct Request {
   char passWord[kPassWordSize];      // empty: no password asked
   char rootDirectory[kRootSize];     // real path of the virtual "/"
   char cwd[kCwdSize];                // virtual current directory, "/.../"
-  char ipAddress[kAddressSize];      // client address, dotted
+  char ipAddress[kAddressTextSize];  // client address, dotted or IPv6 text
+  NetAddress clientAddress;          // the same as a socket address: data
+                                     // connections go to and come from it
   char permissions[kPermissionCount];  // '1' per allowed command code
   char closeIfIdle;                  // '0' never closed for idleness
   char *renameFrom;                  // pending rename source (owned)

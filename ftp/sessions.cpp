@@ -52,6 +52,9 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   snprintf(pReq->rootDirectory, sizeof pReq->rootDirectory, "c:\\www");
   snprintf(pReq->cwd, sizeof pReq->cwd, "/");
   snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
+  // A text that is no address leaves the family unset: no data connection
+  // is then ever taken as the client's.
+  AddressFromText(clientAddress, 0, &pReq->clientAddress);
   static const int kAlwaysAllowed[] = {kSYST, kQUIT, kPWD,  kUSER,
                                        kPASS, kABOR, kNOOP, kREST};
   for (int code : kAlwaysAllowed) pReq->permissions[code] = '1';

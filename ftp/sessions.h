@@ -5,6 +5,7 @@
 
 // New session for an accepted socket, appended to the list and counted;
 // null when memory runs out (nothing changed then).
+// clientAddress is the client's printed address, IPv4 or IPv6.
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress);
 // Descriptors below this number fit the server's loop.
 int SocketRoom(const Server *pConfig);

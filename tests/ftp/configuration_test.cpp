@@ -148,9 +148,16 @@ TEST(FtpConfig, AddressAndLogAgeFaultsAreFatal) {
                  "The line 'ExternIP=' is missing.\nParameter ExternIP is missing.\n");
   EXPECT_EQ(ReadConfig("; zolf\nPort=2121\nLogMaxAge=0\n", &s, &log, &err), -1);
   EXPECT_NE(err.find("LogMaxAge must be greater than 0.\n"), std::string::npos);
-  // Only 15 characters of an address are kept.
-  EXPECT_EQ(ReadConfig("; zolf\nAddress=1234567890123456789\nExternIP=AUTO\n", &s, &log, &err), 0);
-  EXPECT_STREQ(s.Address, "123456789012345");
+  // The longest IPv6 text is kept whole, and a copy of it too; what runs
+  // past it is cut off.
+  const char *six = "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255";
+  EXPECT_EQ(ReadConfig(std::string("; zolf\nAddress=") + six + "\n", &s, &log, &err), 0);
+  EXPECT_STREQ(s.Address, six);
+  EXPECT_STREQ(s.ExternIP, six);
+  EXPECT_EQ(ReadConfig(std::string("; zolf\nAddress=") + six + "xyz\nExternIP=AUTO\n", &s, &log,
+                       &err),
+            0);
+  EXPECT_STREQ(s.Address, six);
 }
 
 TEST(FtpConfig, FatalFaultsEndTheProgramWithStatusMinusOne) {

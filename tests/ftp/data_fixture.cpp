@@ -52,6 +52,29 @@ Transfer Upload(harness::Conn &control, const std::string &command, const std::s
   return t;
 }
 
+unsigned ExtendedPort(const std::string &reply) {
+  unsigned port = 0;
+  char tail[8] = "";
+  if (sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%u%7s", &port, tail) != 2 ||
+      std::string(tail) != "|)")
+    return 0;
+  return port;
+}
+
+Transfer ExtendedDownload(harness::Conn &control, const std::string &command,
+                          const std::string &host) {
+  Transfer t;
+  harness::Conn data;
+  t.start = Cmd(control, "EPSV");
+  unsigned port = ExtendedPort(t.start);
+  if (port == 0 || !data.Connect(port, host)) return t;
+  t.start = Cmd(control, command);
+  if (t.start.rfind("150 ", 0) != 0) return t;
+  t.data = data.ReadAll(20);
+  t.end = control.ReadLine(10);
+  return t;
+}
+
 std::string Pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');
   uint32_t x = seed * 2654435761u + 1;
@@ -85,16 +108,27 @@ long CpuTicks(const harness::Process &proc) {
   return utime + stime;
 }
 
-ActiveListener::ActiveListener() {
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd_, (sockaddr *)&sin, sizeof sin);
+ActiveListener::ActiveListener(bool ipv6) {
+  if (ipv6) {
+    fd_ = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_addr = in6addr_loopback;
+    bind(fd_, (sockaddr *)&six, sizeof six);
+    socklen_t len = sizeof six;
+    getsockname(fd_, (sockaddr *)&six, &len);
+    port_ = ntohs(six.sin6_port);
+  } else {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, (sockaddr *)&sin, sizeof sin);
+    socklen_t len = sizeof sin;
+    getsockname(fd_, (sockaddr *)&sin, &len);
+    port_ = ntohs(sin.sin_port);
+  }
   listen(fd_, 4);
-  socklen_t len = sizeof sin;
-  getsockname(fd_, (sockaddr *)&sin, &len);
-  port_ = ntohs(sin.sin_port);
 }
 
 ActiveListener::~ActiveListener() {

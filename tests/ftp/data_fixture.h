@@ -27,6 +27,14 @@ Transfer Download(harness::Conn &control, const std::string &command);
 // PASV, connect, the command (STOR, APPE), the bytes, close, final reply.
 Transfer Upload(harness::Conn &control, const std::string &command, const std::string &bytes);
 
+// The port a "229 Entering Extended Passive Mode (|||port|)" reply names;
+// 0 when the reply is not of that form.
+unsigned ExtendedPort(const std::string &reply);
+// EPSV, a connection to its port at `host`, the command, everything the
+// data connection carries, the final reply.
+Transfer ExtendedDownload(harness::Conn &control, const std::string &command,
+                          const std::string &host = "127.0.0.1");
+
 // Bytes that differ at every position of a period longer than any buffer
 // of the server, so that a lost, doubled or shifted piece shows.
 std::string Pattern(size_t n, unsigned seed = 1);
@@ -38,16 +46,17 @@ bool StartWithDataPort(Zolf &z, const std::string &keys, unsigned *dataPort);
 // The server's own CPU time so far, in clock ticks (user + system).
 long CpuTicks(const harness::Process &proc);
 
-// A listening socket on 127.0.0.1 for the server's active (PORT)
-// connection.
+// A listening socket on 127.0.0.1 (or ::1) for the server's active (PORT,
+// EPRT) connection.
 class ActiveListener {
  public:
-  ActiveListener();
+  explicit ActiveListener(bool ipv6 = false);
   ~ActiveListener();
   ActiveListener(const ActiveListener &) = delete;
   ActiveListener &operator=(const ActiveListener &) = delete;
   // "127,0,0,1,p1,p2" for the PORT command.
   std::string PortArgument() const;
+  unsigned port() const { return port_; }
   // Waits for the server's connection and reads until it closes.
   std::string AcceptAndReadAll(double seconds = 10);
 

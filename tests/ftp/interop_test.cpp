@@ -94,8 +94,14 @@ TEST(FtpInterop, DemoAccountListsTheTreeAndTakesUploads) {
   harness::TempDir dir;
   std::string copy = dir / "ftp";
   ASSERT_EQ(harness::Run("cp -r '" + std::string(SOURCE_DIR) + "/examples/ftp' '" + copy + "'"), 0);
+  // The account and the certificate make demo provides, made here afresh,
+  // and no log of a demo run in the checkout.
   ASSERT_EQ(harness::Run("rm -f '" + copy + "/accounts/demo.ini' '" + copy +
-                         "/accounts/demo.dsk'; sh '" + copy + "/make-demo-account.sh'"),
+                         "/accounts/demo.dsk' '" + copy + "'/demo-*.pem '" + copy +
+                         "'/logs/*.log; sh '" + copy +
+                         "/make-demo-account.sh' && sh '" + SOURCE_DIR +
+                         "/scripts/demo-certificate.sh' '" + copy + "'",
+                         nullptr, 30),
             0);
   unsigned port = harness::FreePort();
   unsigned dataPort = harness::ListenPortsFor(port) + 40;
@@ -118,6 +124,15 @@ TEST(FtpInterop, DemoAccountListsTheTreeAndTakesUploads) {
   status = harness::Run("curl -sS --max-time 30 -u demo:demo " + base + "/pub/hello.txt", &got, 60);
   EXPECT_EQ(status, 0) << got;
   EXPECT_EQ(got, harness::ReadFile(copy + "/tree/pub/hello.txt"));
+  // The same port with explicit TLS, the transfer encrypted too (PROT P).
+  std::string secure;
+  status = harness::Run("curl -sS -v -k --ssl-reqd --max-time 30 -u demo:demo " + base +
+                            "/pub/hello.txt",
+                        &secure, 60);
+  EXPECT_EQ(status, 0) << secure;
+  EXPECT_NE(secure.find("> AUTH TLS"), std::string::npos) << secure;
+  EXPECT_NE(secure.find("> PROT P"), std::string::npos) << secure;
+  EXPECT_NE(secure.find(got), std::string::npos) << secure;
 
   std::string upload = Pattern(100000, 5);
   harness::WriteFile(dir / "note.bin", upload);

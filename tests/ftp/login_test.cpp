@@ -130,8 +130,14 @@ TEST(FtpLoginServer, DemoAccountOfTheExampleLogsIn) {
   harness::TempDir dir;
   std::string copy = dir / "ftp";
   ASSERT_EQ(harness::Run("cp -r '" + std::string(SOURCE_DIR) + "/examples/ftp' '" + copy + "'"), 0);
+  // The account and the certificate make demo provides, made here afresh,
+  // and no log of a demo run in the checkout.
   ASSERT_EQ(harness::Run("rm -f '" + copy + "/accounts/demo.ini' '" + copy +
-                         "/accounts/demo.dsk'; sh '" + copy + "/make-demo-account.sh'"),
+                         "/accounts/demo.dsk' '" + copy + "'/demo-*.pem '" + copy +
+                         "'/logs/*.log; sh '" + copy +
+                         "/make-demo-account.sh' && sh '" + SOURCE_DIR +
+                         "/scripts/demo-certificate.sh' '" + copy + "'",
+                         nullptr, 30),
             0);
   // The example on free ports of its own.
   unsigned port = harness::FreePort();

@@ -39,7 +39,7 @@ void Zolf::SimpleAccount(const std::string &name, const std::string &pw,
 }
 
 bool Zolf::Connect(harness::Conn &c, const std::string &from) {
-  if (!c.Connect(port, "127.0.0.1", from)) return false;
+  if (!c.Connect(port, host, from)) return false;
   return c.ReadLine() == "220 Ready.\r\n";
 }
 

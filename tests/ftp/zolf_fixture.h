@@ -9,6 +9,7 @@ struct Zolf {
   harness::TempDir dir;
   harness::Server server;
   unsigned port = 0;
+  std::string host = "127.0.0.1";  // where Connect and Login go ("::1")
 
   // "Port=" and "DataPort=" are added; `keys` holds the rest, one per line.
   // The first line of the file is a comment: the reader never sees it.

@@ -226,28 +226,43 @@ Conn::Conn(Conn &&o) noexcept : fd_(o.fd_), eof_(o.eof_), buf_(std::move(o.buf_)
   o.fd_ = -1;
 }
 
+// "127.0.0.1" or "::1" (a text with a colon is IPv6) with the port.
+static bool SocketAddress(const std::string &host, unsigned port, sockaddr_storage *out,
+                          socklen_t *length) {
+  if (host.find(':') != std::string::npos) {
+    sockaddr_in6 *six = (sockaddr_in6 *)out;
+    six->sin6_family = AF_INET6;
+    six->sin6_port = htons((uint16_t)port);
+    *length = sizeof *six;
+    return inet_pton(AF_INET6, host.c_str(), &six->sin6_addr) == 1;
+  }
+  sockaddr_in *four = (sockaddr_in *)out;
+  four->sin_family = AF_INET;
+  four->sin_port = htons((uint16_t)port);
+  *length = sizeof *four;
+  return inet_aton(host.c_str(), &four->sin_addr) != 0;
+}
+
 bool Conn::Connect(unsigned port, const std::string &host, const std::string &from,
                    double seconds) {
   Close();
   signal(SIGPIPE, SIG_IGN);
   auto end = Deadline(seconds);
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_storage to{}, local{};
+  socklen_t length = 0;
+  if (!SocketAddress(host, port, &to, &length)) return false;
+  fd_ = socket(to.ss_family, SOCK_STREAM, 0);
   if (fd_ < 0) return false;
   if (!from.empty()) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_aton(from.c_str(), &local.sin_addr);
-    if (bind(fd_, (sockaddr *)&local, sizeof local) != 0) {
+    socklen_t localLength = 0;
+    if (!SocketAddress(from, 0, &local, &localLength) ||
+        bind(fd_, (sockaddr *)&local, localLength) != 0) {
       Close();
       return false;
     }
   }
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons((uint16_t)port);
-  inet_aton(host.c_str(), &sin.sin_addr);
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-  int r = connect(fd_, (sockaddr *)&sin, sizeof sin);
+  int r = connect(fd_, (sockaddr *)&to, length);
   if (r != 0 && errno != EINPROGRESS) {
     Close();
     return false;

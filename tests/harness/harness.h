@@ -83,7 +83,8 @@ class Conn {
   Conn(const Conn &) = delete;
   Conn &operator=(const Conn &) = delete;
   Conn(Conn &&o) noexcept;
-  // Connects to host:port, optionally from a local address (e.g. 127.0.0.2).
+  // Connects to host:port, optionally from a local address (e.g. 127.0.0.2);
+  // both addresses IPv4 or both IPv6 ("::1").
   bool Connect(unsigned port, const std::string &host = "127.0.0.1",
                const std::string &from = "", double seconds = 5);
   bool Send(const std::string &bytes);

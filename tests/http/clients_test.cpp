@@ -251,18 +251,40 @@ for headers in ({"If-Modified-Since": modified}, {"If-None-Match": tag},
 TEST(MirtDemo, CrawlOfTheExampleSiteMeetsNoServerError) {
   harness::TempDir home;
   unsigned port = harness::FreePort();
+  unsigned tlsPort = harness::FreePort();
+  while (tlsPort == port) tlsPort = harness::FreePort();
   const std::string p = std::to_string(port);
-  ASSERT_EQ(harness::Run("cp -r '" + std::string(SOURCE_DIR) + "/examples/http/.' '" +
-                         home.path() + "'"),
+  const std::string tls = std::to_string(tlsPort);
+  const std::string source = SOURCE_DIR;
+  // The certificate make demo links in, made here afresh; no log of a demo
+  // run in the checkout.
+  ASSERT_EQ(harness::Run("cp -r '" + source + "/examples/http/.' '" + home.path() +
+                         "' && rm -f '" + home.path() + "'/demo-*.pem '" + home.path() +
+                         "'/logs/*.log && sh '" + source +
+                         "/scripts/demo-certificate.sh' '" + home.path() + "'",
+                         nullptr, 30),
             0);
   ASSERT_EQ(harness::Run("cd '" + home.path() + "' && sed -i -e 's/^Port=.*/Port=" + p +
+                         "/' -e 's/^TLSPort=.*/TLSPort=" + tls +
                          "/' -e 's/^ExternIP=.*/ExternIP=http:\\/\\/127.0.0.1:" + p +
                          "/' mirt.ini"),
             0);
   harness::Server server;
   ASSERT_TRUE(server.Start(harness::Bin("mirt"), {}, home.path(), port));
+  ASSERT_TRUE(harness::WaitFor([&] { return harness::PortListening(tlsPort); }, 10));
   std::string url = "http://127.0.0.1:" + p + "/";
   std::string code;
+  // The same site over HTTPS, a redirect keeping the client on it.
+  std::string got;
+  EXPECT_EQ(harness::Run("curl -sS -k --max-time 20 https://127.0.0.1:" + tls + "/hello.txt",
+                         &got, 30),
+            0);
+  EXPECT_EQ(got, harness::ReadFile(home / "site/hello.txt"));
+  EXPECT_EQ(harness::Run("curl -sS -k --max-time 20 -o /dev/null -w '%{redirect_url}' "
+                         "https://127.0.0.1:" + tls + "/docs",
+                         &got, 30),
+            0);
+  EXPECT_EQ(got, "https://127.0.0.1:" + tls + "/docs/");
   EXPECT_EQ(harness::Run("curl -s -o /dev/null -w '%{http_code}' " + url + "nothing-here/",
                          &code),
             0);

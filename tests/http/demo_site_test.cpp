@@ -13,12 +13,19 @@ namespace {
 
 TEST(MirtDemoSite, CustomPagesCoverEveryAnswerOfTheSite) {
   harness::TempDir dir;
-  ASSERT_EQ(harness::Run("cp -R '" + std::string(SOURCE_DIR) + "/examples/http/.' '" +
-                         dir.path() + "'"),
+  const std::string source = SOURCE_DIR;
+  ASSERT_EQ(harness::Run("cp -R '" + source + "/examples/http/.' '" + dir.path() + "' && rm -f '" +
+                         dir.path() + "'/demo-*.pem '" + dir.path() + "'/logs/*.log && sh '" + source +
+                         "/scripts/demo-certificate.sh' '" + dir.path() + "'",
+                         nullptr, 30),
             0);
   unsigned port = harness::FreePort();
+  unsigned tlsPort = harness::FreePort();
+  while (tlsPort == port) tlsPort = harness::FreePort();
   std::string ini = harness::ReadFile(dir / "mirt.ini");
   ini = std::regex_replace(ini, std::regex("\nPort=[0-9]+"), "\nPort=" + std::to_string(port));
+  ini = std::regex_replace(ini, std::regex("\nTLSPort=[0-9]+"),
+                           "\nTLSPort=" + std::to_string(tlsPort));
   ini = std::regex_replace(ini, std::regex("\nExtendedMessages=1"), "\nExtendedMessages=0");
   harness::WriteFile(dir / "mirt.ini", ini);
   harness::Server server;
