@@ -10,6 +10,7 @@
 #include "client_limits.h"
 #include "combined_log.h"
 #include "http_server.h"
+#include "kept_files.h"
 #include "listing_page.h"
 #include "resolve.h"
 #include "main_loop.h"
@@ -20,7 +21,6 @@
 namespace {
 
 const char kCloseDirFailed[] = "Could not close directory.\n";
-const char kCloseFileFailed[] = "Could not close file.\n";
 const char kCloseSocketFailed[] = "Error closing connection.\n";
 // Status and byte count are filled in as decimal text.
 const char kAccessLine[] = "%s [%s] %s %s %s %s\n";
@@ -111,6 +111,8 @@ void ResetConnection(Connection *c) {
   c->size = 0;
   c->startTime = c->lastActive = c->modified = time(nullptr);
   c->file = -1;
+  c->fileLent = '0';
+  c->fileOffset = 0;
   c->rangeStart = c->rangeEnd = c->rangeSent = 0;
   c->rangeStartGiven = c->rangeEndGiven = 0;
   c->directory = nullptr;
@@ -149,10 +151,7 @@ void CloseFiles(Connection *c) {
     if (closedir(c->directory) != 0) fputs(kCloseDirFailed, stderr);
     c->directory = nullptr;
   }
-  if (c->file >= 0) {
-    if (close(c->file) != 0) fputs(kCloseFileFailed, stderr);
-    c->file = -1;
-  }
+  ReleaseFile(c);
   FreeListingEntries(c);
 }
 

@@ -114,6 +114,8 @@ struct Connection {
   char rangeEndGiven, rangeStartGiven;
   ConnIo io;                // the client socket
   int file;                 // -1 none
+  char fileLent;            // '1': file is a kept one, lent (see kept_files.h)
+  int64_t fileOffset;       // where a lent file is read next
   time_t startTime;
   time_t lastActive;
   HttpServer *server;

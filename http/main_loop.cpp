@@ -8,6 +8,7 @@
 #include "conn_io.h"
 #include "event_loop.h"
 #include "http_server.h"
+#include "kept_files.h"
 #include "request_io.h"
 #include "rotating_log.h"
 #include "sockets.h"
@@ -24,15 +25,18 @@ const char kNoLoop[] = "Could not create the event loop.\n";
 // a flood of new clients cannot hold up those already connected.
 const int kAcceptsPerPass = 16;
 // Log lines are not flushed one by one; once a second someone watching the
-// log file sees them.
+// log file sees them. The same tick releases kept files left unasked for
+// this long.
 const int64_t kFlushEveryMs = 1000;
+const time_t kKeptFileIdleSeconds = 5;
 // Out of descriptors, the listening socket rests this long before the
 // next try, rather than waking the loop at once for a client it cannot
 // take.
 const int64_t kAcceptRestMs = 100;
 // Descriptors beside the connections' own: listening socket, log file,
-// standard streams, the loop's own, a directory being listed.
-const long kSpareDescriptors = 64;
+// standard streams, the loop's own, a directory being listed, the roots
+// and the kept files.
+const long kSpareDescriptors = 64 + kKeptFiles;
 
 int64_t Seconds(int s) { return s > 0 ? (int64_t)s * 1000 : 0; }
 
@@ -145,6 +149,7 @@ void OnAcceptRested(EventLoop *, int64_t, void *record) {
 void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
   if (s->log && s->log->stream) fflush(s->log->stream);
+  ExpireKeptFiles(time(nullptr) - kKeptFileIdleSeconds);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, s);
 }
 

@@ -7,6 +7,7 @@
 #include "config.h"
 #include "connections.h"
 #include "http_server.h"
+#include "kept_files.h"
 #include "main_loop.h"
 #include "sockets.h"
 #include "tls.h"
@@ -107,6 +108,7 @@ void CompleteBaseURL(HttpServer *s) {
 int CloseServer(HttpServer *s) {
   Connection *c = s->connections;
   while (c) c = EndConnection(c);
+  CloseKeptFiles();
   CloseLoop(s);
   FreeList(&s->forbidden);
   FreeList(&s->indexes);

@@ -79,9 +79,12 @@ int ReadFilePiece(Connection *c) {
   if (want == 0) return -1;
   ssize_t n;
   do {
-    n = read(c->file, c->buffer, want);
+    n = c->fileLent == '1'
+            ? pread(c->file, c->buffer, want, (off_t)c->fileOffset)
+            : read(c->file, c->buffer, want);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return -1;
+  c->fileOffset += n;
   c->body = c->buffer;
   c->bodyLength = (int32_t)n;
   CountFileBytes(c, (size_t)n);
@@ -93,6 +96,9 @@ int ReadFilePiece(Connection *c) {
 Step SendFileData(Connection *c, size_t *budget) {
   size_t want = FileWant(c, *budget);
   if (want == 0) return kEnd;
+  // A lent file fits the first piece whole; more to send means it shrank
+  // since it was looked at, and the body falls short of its length.
+  if (c->fileLent == '1') return kFail;
   ssize_t n = ConnSendFile(&c->io, c->file, want);
   if (n == kConnWait) return kWait;
   if (n < 0) return kFail;

@@ -13,6 +13,7 @@
 #include "forbidden_names.h"
 #include "http_server.h"
 #include "inside_root.h"
+#include "kept_files.h"
 #include "listing_page.h"
 #include "string_helpers.h"
 
@@ -169,8 +170,7 @@ int Redirect(Connection *c) {
 }
 
 void DropFile(Connection *c) {
-  if (c->file >= 0) close(c->file);
-  c->file = -1;
+  ReleaseFile(c);
   c->size = 0;
   c->fileLeft = 0;
   c->etag[0] = '\0';
@@ -178,18 +178,19 @@ void DropFile(Connection *c) {
 
 // The opened file's answer: 304 when the client's copy is current, else
 // the range decides between the whole file, a part and 416.
-int DecideFile(Connection *c, int fd, const struct stat &st,
+int DecideFile(Connection *c, int fd, bool lent, const struct stat &st,
                const RequestFields &f) {
-  if (c->file >= 0) close(c->file);
+  ReleaseFile(c);
   c->file = fd;
+  c->fileLent = lent ? '1' : '0';
+  c->fileOffset = 0;
   c->size = (uint64_t)st.st_size;
   c->fileSize = (int64_t)st.st_size;
   c->modified = st.st_mtime;
   FormatETag(c->etag, sizeof c->etag, c->size, c->modified);
   if (NotModified(f.ifNoneMatch, f.ifModifiedSince, c->etag, c->modified,
                   time(nullptr))) {
-    close(c->file);
-    c->file = -1;
+    ReleaseFile(c);
     c->size = 0;
     c->status = 304;
     return 304;
@@ -204,7 +205,10 @@ int DecideFile(Connection *c, int fd, const struct stat &st,
     return 416;
   }
   if (status == 206) {
-    if (lseek(c->file, (off_t)c->rangeStart, SEEK_SET) == (off_t)-1) {
+    // A lent file's position is shared: it is read at its offset instead.
+    c->fileOffset = c->rangeStart;
+    if (c->fileLent != '1' &&
+        lseek(c->file, (off_t)c->rangeStart, SEEK_SET) == (off_t)-1) {
       DropFile(c);
       return Refuse(c, 500, kSeekFailed);
     }
@@ -222,8 +226,10 @@ int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
   // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
   // Opened beneath the root: a link that leads out of it is a name that
   // is not there.
-  int fd = OpenInRoot(c, c->fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
+  bool lent = false;
+  int fd = OpenForAnswer(c, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &st, &lent);
+  if (fd == kNoFileStatus) return Refuse(c, 500, kNoFileInfo);
   if (fd < 0) {
     int error = errno;
     if (error == ENOENT || error == ENOTDIR) return Refuse(c, 404, kNotFound);
@@ -231,10 +237,8 @@ int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
     if (error == EACCES) return Refuse(c, 403, kNoReadPermission);
     return Refuse(c, 500, openFailed);
   }
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return Refuse(c, 500, kNoFileInfo);
-  }
+  // Kept files are regular files: the descriptors closed here are never
+  // lent ones.
   if (S_ISDIR(st.st_mode)) {
     close(fd);
     return Redirect(c);
@@ -243,7 +247,7 @@ int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
     close(fd);
     return Refuse(c, 500, kNoFileInfo);
   }
-  return DecideFile(c, fd, st, f);
+  return DecideFile(c, fd, lent, st, f);
 }
 
 int ServeDirectory(Connection *c, const RequestFields &f) {

@@ -12,6 +12,7 @@
 #include "dates.h"
 #include "files.h"
 #include "http_server.h"
+#include "kept_files.h"
 #include "connections.h"
 #include "content_types.h"
 #include "listing_page.h"
@@ -116,7 +117,7 @@ void OpenCustomPage(Connection *c, const char **text) {
     SetErrorBody(c, kNoCustomPage);
     return;
   }
-  if (c->file >= 0) close(c->file);
+  ReleaseFile(c);
   c->file = fd;
   c->fileLeft = -1;  // its length is not announced: sent to its end
   snprintf(c->extension, sizeof c->extension, "%s", kPageExtension);

@@ -1,0 +1,114 @@
+// Small files are kept open between requests. Whatever happens to a kept
+// file's path between two requests, the next answer is the one a fresh
+// open would give: changed contents, a file renamed over it, a link that
+// leads out of the root, a removal, growth past the kept size.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "harness.h"
+#include "mirt_fixture.h"
+
+using harness::Conn;
+using mirt_test::MirtTest;
+using mirt_test::ParseReply;
+using mirt_test::Reply;
+
+namespace {
+
+// One answer on a connection that stays open (head, then Content-length
+// bytes unless the request was a HEAD).
+Reply ReadOne(Conn &c, bool head = false) {
+  std::string raw;
+  for (;;) {
+    std::string line = c.ReadLine(5);
+    if (line.empty()) return ParseReply(raw);
+    raw += line;
+    if (line == "\r\n") break;
+  }
+  Reply r = ParseReply(raw);
+  if (!head && r.Has("Content-length"))
+    raw += c.ReadN(std::stoul(r.Header("Content-length")), 5);
+  return ParseReply(raw);
+}
+
+Reply Ask(Conn &c, const std::string &path, const std::string &extra = "",
+          const std::string &method = "GET") {
+  EXPECT_TRUE(c.Send(method + " " + path + " HTTP/1.1\r\nHost: x\r\n" + extra + "\r\n"));
+  return ReadOne(c, method == "HEAD");
+}
+
+class MirtKeptFiles : public MirtTest {};
+
+TEST_F(MirtKeptFiles, EachAnswerIsWhatAFreshOpenGives) {
+  Put("a.txt", "first");
+  Put("b.txt", "other contents");
+  harness::WriteFile(site / "outside.txt", "OUTSIDE");
+  ASSERT_TRUE(Start());
+  Conn c;
+  ASSERT_TRUE(c.Connect(port));
+  EXPECT_EQ(Ask(c, "/a.txt").body, "first");
+  EXPECT_EQ(Ask(c, "/a.txt").body, "first");
+  // Rewritten in place, same size.
+  Put("a.txt", "FIRST");
+  Reply r = Ask(c, "/a.txt");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "FIRST");
+  EXPECT_EQ(Ask(c, "/a.txt", "Range: bytes=1-3\r\n").body, "IRS");
+  r = Ask(c, "/a.txt", "", "HEAD");
+  EXPECT_EQ(r.Header("Content-length"), "5");
+  EXPECT_EQ(r.body, "");
+  // Another file renamed over it.
+  ASSERT_EQ(rename((Root() + "/b.txt").c_str(), (Root() + "/a.txt").c_str()), 0);
+  EXPECT_EQ(Ask(c, "/a.txt").body, "other contents");
+  // A link that leads out of the root is a name that is not there.
+  ASSERT_EQ(unlink((Root() + "/a.txt").c_str()), 0);
+  ASSERT_EQ(symlink((site / "outside.txt").c_str(), (Root() + "/a.txt").c_str()), 0);
+  r = Ask(c, "/a.txt");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_EQ(r.body.find("OUTSIDE"), std::string::npos);
+  ASSERT_EQ(unlink((Root() + "/a.txt").c_str()), 0);
+  EXPECT_EQ(Ask(c, "/a.txt").status, 404);
+  // Grown past what is kept: sent whole all the same.
+  std::string big = mirt_test::Bytes(300000, 5);
+  Put("a.txt", "small");
+  EXPECT_EQ(Ask(c, "/a.txt").body, "small");
+  Put("a.txt", big);
+  r = Ask(c, "/a.txt");
+  EXPECT_EQ(r.Header("Content-length"), std::to_string(big.size()));
+  EXPECT_TRUE(r.body == big);
+}
+
+TEST_F(MirtKeptFiles, MoreFilesThanAreKeptAndClientsSharingThem) {
+  const int kFiles = 80;
+  for (int i = 0; i < kFiles; i++) Put("f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+  ASSERT_TRUE(Start());
+  int fds = mirt_test::OpenFds(server.proc.pid());
+  Conn a, b;
+  ASSERT_TRUE(a.Connect(port));
+  ASSERT_TRUE(b.Connect(port));
+  for (int round = 0; round < 2; round++) {
+    for (int i = 0; i < kFiles; i++) {
+      std::string name = "/f" + std::to_string(i) + ".txt";
+      // Both clients ask before either reads: one kept descriptor serves
+      // two answers at once, each from its own offset.
+      ASSERT_TRUE(a.Send("GET " + name + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+      ASSERT_TRUE(b.Send("GET " + name + " HTTP/1.1\r\nHost: x\r\nRange: bytes=5-\r\n\r\n"));
+      ASSERT_EQ(ReadOne(a).body, "file " + std::to_string(i));
+      ASSERT_EQ(ReadOne(b).body, std::to_string(i));
+    }
+  }
+  // The descriptors kept are bounded, whatever the number of files, and
+  // released a few seconds after their files were last asked for.
+  int pid = server.proc.pid();
+  EXPECT_LE(mirt_test::OpenFds(pid), fds + 40);
+  a.Close();
+  b.Close();
+  EXPECT_TRUE(harness::WaitFor([&] { return mirt_test::OpenFds(pid) <= fds; }, 15))
+      << mirt_test::OpenFds(pid) << " > " << fds;
+}
+
+}  // namespace
