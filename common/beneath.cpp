@@ -244,7 +244,16 @@ int OpenParentBeneath(const char *root, const char *path, char *name,
 
 FileKind StatBeneath(const char *root, const char *path, int64_t *size,
                      int64_t *mtime) {
-  int fd = OpenBeneath(root, path, O_PATH);
+  int rootFd = OpenRoot(root);
+  if (rootFd < 0) return kMissing;
+  FileKind kind = StatBeneathAt(rootFd, path, size, mtime);
+  close(rootFd);
+  return kind;
+}
+
+FileKind StatBeneathAt(int rootFd, const char *path, int64_t *size,
+                       int64_t *mtime) {
+  int fd = OpenBeneathAt(rootFd, path, O_PATH);
   if (fd < 0) return kMissing;
   struct stat st;
   int rc = fstat(fd, &st);

@@ -37,6 +37,8 @@ int OpenParentBeneathAt(int rootFd, const char *path, char *name,
 // inside); kMissing for anything that cannot be reached that way.
 FileKind StatBeneath(const char *root, const char *path,
                      int64_t *size = nullptr, int64_t *mtime = nullptr);
+FileKind StatBeneathAt(int rootFd, const char *path, int64_t *size = nullptr,
+                       int64_t *mtime = nullptr);
 
 // The component walk used when the kernel has no openat2, and for absolute
 // links that the kernel refuses to follow; offered so it can be tested on

@@ -9,6 +9,21 @@ static unsigned char Fold(unsigned char c) {
 }
 
 const char *stristr(const char *s, const char *t) {
+  unsigned char first = (unsigned char)t[0];
+  bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+  if (first != '\0' && !letter) {
+    // A needle that starts with no letter (a header field's "\nName") can
+    // only match where its first byte stands: the scan hops between those.
+    for (s = strchr(s, (char)first); s; s = strchr(s + 1, (char)first)) {
+      const char *a = s + 1, *b = t + 1;
+      while (*a && *b && Fold((unsigned char)*a) == Fold((unsigned char)*b)) {
+        a++;
+        b++;
+      }
+      if (*b == '\0') return s;
+    }
+    return nullptr;
+  }
   for (; *s; s++) {
     const char *a = s, *b = t;
     while (*a && *b && Fold((unsigned char)*a) == Fold((unsigned char)*b)) {
@@ -18,6 +33,31 @@ const char *stristr(const char *s, const char *t) {
     if (*b == '\0') return s;
   }
   return nullptr;
+}
+
+namespace {
+
+// True when s begins with t, letter case aside.
+bool StartsFolded(const char *s, const char *t) {
+  for (; *t; s++, t++)
+    if (*s == '\0' || Fold((unsigned char)*s) != Fold((unsigned char)*t))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+void FindLineStarts(const char *s, const char *const *needles, size_t count,
+                    const char **found) {
+  size_t left = count;
+  for (size_t i = 0; i < count; i++) found[i] = nullptr;
+  for (const char *p = strchr(s, '\n'); p && left > 0; p = strchr(p + 1, '\n')) {
+    for (size_t i = 0; i < count; i++) {
+      if (found[i] || !StartsFolded(p + 1, needles[i] + 1)) continue;
+      found[i] = p;
+      left--;
+    }
+  }
 }
 
 void RemoveTrailing(char *s) {

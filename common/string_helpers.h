@@ -5,6 +5,11 @@
 
 // Case-insensitive search folding ASCII letters only; null when absent.
 const char *stristr(const char *s, const char *t);
+// stristr(s, needles[i]) for each of `count` needles that all begin with
+// '\n' (the fields of a request head), into found[i]: one pass over s
+// for all of them.
+void FindLineStarts(const char *s, const char *const *needles, size_t count,
+                    const char **found);
 // Cuts one trailing '/' or '\'.
 void RemoveTrailing(char *s);
 // '/' to '\' in place; returns the length.

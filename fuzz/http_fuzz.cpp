@@ -282,7 +282,7 @@ void CheckBody(Connection *c, What what) {
   std::string body;
   if (c->bodyLength > 0) {
     Require(c->bodyLength < kBufferSize, "body fits the buffer", what);
-    body.assign(c->buffer, (size_t)c->bodyLength);
+    body.assign(c->body, (size_t)c->bodyLength);
     if (!c->directory) {
       const char *text = StatusText(c->status);
       size_t n = strlen(text);
@@ -300,8 +300,9 @@ void CheckBody(Connection *c, What what) {
     for (int rows = 0; rows < kMaxListingRows; rows++) {
       c->bodyLength = 0;
       if (NextListingRow(c) != 0) break;
-      Require(c->bodyLength >= 0 && c->bodyLength < kBufferSize, "listing row fits", what);
-      body.append(c->buffer, (size_t)c->bodyLength);
+      Require(c->bodyLength >= 0 && (size_t)c->bodyLength < kListingPageSize,
+              "listing piece fits its page", what);
+      body.append(c->body, (size_t)c->bodyLength);
     }
     WatchEnd();
   }

@@ -1,12 +1,12 @@
 #include "conditional.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "bounded_text.h"
+
 namespace {
 
-const char kETag[] = "\"%" PRIx64 "-%" PRIx64 "\"";
 const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -62,7 +62,13 @@ bool NextTag(const char **p, const char **tag, size_t *length) {
 }  // namespace
 
 void FormatETag(char *out, size_t size, uint64_t fileSize, time_t mtime) {
-  snprintf(out, size, kETag, fileSize, (uint64_t)(int64_t)mtime);
+  // "<size>-<mtime>" in lower-case hex, quotes included.
+  BoundedText t = TextIn(out, size);
+  PutChar(&t, '"');
+  PutHex(&t, fileSize);
+  PutChar(&t, '-');
+  PutHex(&t, (uint64_t)(int64_t)mtime);
+  PutChar(&t, '"');
 }
 
 time_t ParseHttpDate(const char *text) {

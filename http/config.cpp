@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "beneath.h"
 #include "client_limits.h"
 #include "files.h"
 #include "http_server.h"
@@ -308,6 +309,10 @@ int CheckDirectories(const HttpServer *s) {
   return 0;
 }
 
+// One descriptor per entry, even where entries share a root: a handful per
+// configuration, for the life of the process.
+void HoldRoot(ListItem *item) { item->rootFd = OpenRoot(SecondField(item)); }
+
 // Optional and quiet when absent (iteration mode prints no missing-line
 // message): the server's own line stays the default.
 int ReadLogFormat(Ini *ini, HttpServer *s, char *value) {
@@ -336,6 +341,7 @@ ListItem *AddListItem(ListItem **head, const char *text) {
   item->text[n + 1] = '\0';
   item->length = (uint32_t)n;
   item->next = nullptr;
+  item->rootFd = -1;
   while (*head) head = &(*head)->next;
   *head = item;
   return item;
@@ -345,6 +351,7 @@ void FreeList(ListItem **head) {
   ListItem *item = *head;
   while (item) {
     ListItem *next = item->next;
+    if (item->rootFd >= 0) close(item->rootFd);
     free(item->text);
     free(item);
     item = next;
@@ -408,6 +415,10 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
       s->webRoot = SecondField(last);
       r = CheckDirectories(s);
     }
+  }
+  if (r == 0) {
+    for (ListItem *h = s->hosts; h; h = h->next) HoldRoot(h);
+    for (ListItem *v = s->virtuals; v; v = v->next) HoldRoot(v);
   }
   if (r == 0) {
     IniSingle(&ini);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "bounded_text.h"
 #include "client_limits.h"
 #include "combined_log.h"
 #include "http_server.h"
@@ -21,7 +22,8 @@ namespace {
 const char kCloseDirFailed[] = "Could not close directory.\n";
 const char kCloseFileFailed[] = "Could not close file.\n";
 const char kCloseSocketFailed[] = "Error closing connection.\n";
-const char kAccessLine[] = "%s [%s] %s %s %d %" PRIu64 "\n";
+// Status and byte count are filled in as decimal text.
+const char kAccessLine[] = "%s [%s] %s %s %s %s\n";
 
 // Method and path come from the peer: control bytes are written as %XX so
 // that one connection is always exactly one line of the log.
@@ -59,8 +61,13 @@ void WriteAccessLine(Connection *c) {
   char named[32 + kFileNameSize];
   NamedPath(c, named, sizeof named);
   EscapeControls(path, sizeof path, named);
-  fprintf(out, kAccessLine, c->clientAddress, date, method, path, c->status,
-          c->bytesSent);
+  char status[21], sent[21];
+  char line[sizeof c->clientAddress + 26 + sizeof method + sizeof path + 64];
+  BoundedText t = TextIn(line, sizeof line);
+  PutFilled(&t, kAccessLine, c->clientAddress, date, method, path,
+            SignedText(status, c->status), UnsignedText(sent, c->bytesSent));
+  // Sized for the longest line, so it is never cut; one write keeps it whole.
+  fwrite(line, 1, t.length, out);
 }
 
 }  // namespace
@@ -88,6 +95,7 @@ Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
 void ResetConnection(Connection *c) {
   c->passwordOffset = c->bodyLength = c->headerLength = c->realmIndex = 0;
   memset(c->buffer, 0, sizeof c->buffer);
+  c->body = c->buffer;
   memset(c->header, 0, sizeof c->header);
   memset(c->fileName, 0, sizeof c->fileName);
   memset(c->method, 0, sizeof c->method);
@@ -97,6 +105,7 @@ void ResetConnection(Connection *c) {
   c->status = 500;
   c->urlPath = c->fileName;
   c->root = c->server->webRoot;
+  c->rootFd = -1;
   c->bytesSent = c->bytesReceived = c->idleMark = 0;
   c->contentLength = 0;
   c->size = 0;

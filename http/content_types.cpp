@@ -62,7 +62,12 @@ const KnownType kKnownTypes[] = {
 }  // namespace
 
 const char *BuiltInType(const char *extension) {
+  // The table's extensions are lower case: the letter after the dot rules
+  // out nearly every entry before a whole comparison.
+  char ch = extension[0] == '.' ? extension[1] : '\0';
+  if (ch >= 'A' && ch <= 'Z') ch = (char)(ch + 32);
   for (const KnownType &known : kKnownTypes)
-    if (strcasecmp(known.extension, extension) == 0) return known.type;
+    if (known.extension[1] == ch && strcasecmp(known.extension, extension) == 0)
+      return known.type;
   return nullptr;
 }

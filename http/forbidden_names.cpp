@@ -25,12 +25,14 @@ bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
 
 // Neither the path nor its decoded form may leave the root, name a drive or
 // carry bytes that would break a header or a log line.
+// One pass: the check runs for every request and every row of a listing.
 bool UnsafePath(const char *path) {
-  if (strchr(path, ':') || strstr(path, "..") || strstr(path, "//") ||
-      strstr(path, "\\\\"))
-    return true;
-  for (const unsigned char *p = (const unsigned char *)path; *p; p++)
-    if (*p < 0x20 || *p == 0x7f) return true;
+  for (const unsigned char *p = (const unsigned char *)path; *p; p++) {
+    unsigned char ch = *p;
+    if (ch < 0x20 || ch == 0x7f || ch == ':') return true;
+    // A doubled dot, slash or backslash.
+    if ((ch == '.' || ch == '/' || ch == '\\') && p[1] == ch) return true;
+  }
   return false;
 }
 
@@ -182,7 +184,10 @@ int CheckPathAccess(Connection *c) {
     memcpy(text, c->virtualItem->text, n);
     if (n > 0 && IsSeparator(text[n - 1])) n--;
   }
-  snprintf(text + n, sizeof text - n, "%s", c->urlPath);
+  // The path is cut where it does not fit, as the room allows.
+  size_t rest = strnlen(c->urlPath, sizeof text - n - 1);
+  memcpy(text + n, c->urlPath, rest);
+  text[n + rest] = '\0';
   Judge(c, text, &v);
   if (c->server->forbidden) JudgeEveryRoute(c, &v);
   return Settle(c, v);

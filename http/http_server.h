@@ -19,6 +19,11 @@ struct ListItem {
   char *text;
   uint32_t length;  // length of the first field
   ListItem *next;
+  // AddVirtual and AddHost: the root directory, held open (O_PATH) from
+  // the start so no request pays for opening it; -1 in the other lists,
+  // and for a root missing at the start (then opened by its path each
+  // time, so it is served once it appears).
+  int rootFd;
 };
 
 inline const char *SecondField(const ListItem *item) {
@@ -88,6 +93,9 @@ struct Connection {
   int32_t headerLength;     // bytes waiting in header
   int32_t realmIndex;       // forbidden entry that asked for a password
   char buffer[kBufferSize]; // the request head, then body text / file data
+  // Where the bodyLength bytes of body text lie: buffer, or the page of a
+  // listing being sent.
+  char *body;
   char header[kHeaderSize];
   char state;               // '0' reading the request, '1' responding,
                             // '2' holding a refused login's reply
@@ -97,6 +105,7 @@ struct Connection {
   char clientAddress[kAddressTextSize];
   char method[8];
   const char *root;         // document root chosen for this request
+  int rootFd;               // root held open (see ListItem); -1: by path
   uint64_t bytesSent;
   uint64_t bytesReceived;
   uint64_t idleMark;

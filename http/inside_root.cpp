@@ -27,7 +27,8 @@ int OpenInRoot(const Connection *c, const char *path, int flags) {
     errno = ENOENT;
     return -1;
   }
-  int fd = OpenBeneath(c->root, rel, flags);
+  int fd = c->rootFd >= 0 ? OpenBeneathAt(c->rootFd, rel, flags)
+                          : OpenBeneath(c->root, rel, flags);
   // A way out of the root is no way at all.
   if (fd < 0 && errno == EXDEV) errno = ENOENT;
   return fd;
@@ -36,7 +37,9 @@ int OpenInRoot(const Connection *c, const char *path, int flags) {
 FileKind StatInRoot(const Connection *c, const char *path, int64_t *size,
                     int64_t *mtime) {
   const char *rel = BelowRoot(c, path);
-  return rel ? StatBeneath(c->root, rel, size, mtime) : kMissing;
+  if (!rel) return kMissing;
+  return c->rootFd >= 0 ? StatBeneathAt(c->rootFd, rel, size, mtime)
+                        : StatBeneath(c->root, rel, size, mtime);
 }
 
 bool ReadableInRoot(const Connection *c, const char *path) {

@@ -41,15 +41,15 @@ void Consume(Connection *c, char *buf, int32_t *pending, size_t n) {
   if (*pending > 0) memmove(buf, buf + n, (size_t)*pending);
 }
 
-// Sends what is pending in header and then buffer, in one call; the
-// unsent rest moves to the front of its buffer. kGoOn when everything
+// Sends what is pending in header and then body, in one call; the unsent
+// rest moves to the front of its buffer. kGoOn when everything
 // went out. `more`: another piece follows in this event.
 Step SendPending(Connection *c, bool more = false) {
   struct iovec parts[2];
   int count = 0;
   if (c->headerLength > 0)
     parts[count++] = {c->header, (size_t)c->headerLength};
-  if (c->bodyLength > 0) parts[count++] = {c->buffer, (size_t)c->bodyLength};
+  if (c->bodyLength > 0) parts[count++] = {c->body, (size_t)c->bodyLength};
   if (count == 0) return kGoOn;
   ssize_t n = ConnWrite(&c->io, parts, count, more);
   if (n == kConnWait) return kWait;
@@ -58,7 +58,7 @@ Step SendPending(Connection *c, bool more = false) {
   if (fromHeader > (size_t)c->headerLength) fromHeader = (size_t)c->headerLength;
   if (fromHeader > 0) Consume(c, c->header, &c->headerLength, fromHeader);
   if ((size_t)n > fromHeader)
-    Consume(c, c->buffer, &c->bodyLength, (size_t)n - fromHeader);
+    Consume(c, c->body, &c->bodyLength, (size_t)n - fromHeader);
   return c->headerLength == 0 && c->bodyLength == 0 ? kGoOn : kWait;
 }
 
@@ -82,6 +82,7 @@ int ReadFilePiece(Connection *c) {
     n = read(c->file, c->buffer, want);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return -1;
+  c->body = c->buffer;
   c->bodyLength = (int32_t)n;
   CountFileBytes(c, (size_t)n);
   return 0;
@@ -108,25 +109,28 @@ Step SendFileData(Connection *c, size_t *budget) {
 }
 
 // One step of the response: the header and body text, then the file or
-// the next listing row.
+// the next rows of a listing.
 Step SendStep(Connection *c, size_t *budget, bool last) {
   if (c->headerLength > 0 && c->bodyLength == 0 && c->file >= 0)
     // The first piece of the file rides with the header; a small file
     // then leaves in one call and one segment. When the read finds
     // nothing, the next step finds out again and ends the response.
     ReadFilePiece(c);
+  if (c->headerLength > 0 && c->bytesSent == 0 && c->directory)
+    // So do the first rows of a listing, behind the page's head.
+    NextListingRow(c);
   if (c->headerLength > 0 || c->bodyLength > 0) return SendPending(c);
   if (c->file >= 0) {
     if (c->status == 206 && c->rangeSent == c->rangeEnd - c->rangeStart)
       return kEnd;
     return SendFileData(c, budget);
   }
-  if (c->server->directoryListing != '0') {
+  if (c->entries) {
     if (NextListingRow(c) != 0) return kEnd;
-    // Rows are small: sent each on its own segment they would cost the
-    // network stack far more than they carry. Held back for the next row,
-    // they leave together when the last step of the event sends without
-    // the hint, the socket is full, or the close pushes the page's end.
+    // A piece that does not end the page is sent with the hint that more
+    // follows, so the network stack fills whole segments across pieces;
+    // the last step of the event sends without it, and the close pushes
+    // the page's end.
     return SendPending(c, !last);
   }
   return kEnd;

@@ -63,11 +63,20 @@ int CopyFieldValue(const char *at, char *out, size_t size) {
   return 0;
 }
 
-// The value of an optional field into out; absent (null) when the field
-// is missing or its value does not fit.
-const char *OptionalField(const char *buffer, const char *field, char *out,
+// The fields the parse looks for, found in one pass over the head; each
+// is where the text first appears (see FindLineStarts).
+enum Field {
+  kContentLength, kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
+  kIfRange, kFieldCount
+};
+const char *const kFieldNames[kFieldCount] = {
+    kContentLengthField, kHostField,  kRangeField,  kAuthField,
+    kIfNoneMatchField,   kIfModifiedSinceField, kIfRangeField};
+
+// The value of an optional field found at `at` (null: missing) into out;
+// absent (null) when the field is missing or its value does not fit.
+const char *OptionalField(const char *at, const char *field, char *out,
                           size_t size) {
-  const char *at = stristr(buffer, field);
   if (!at || CopyFieldValue(at + strlen(field), out, size) != 0) return nullptr;
   return out;
 }
@@ -163,11 +172,12 @@ int DecodeBase64(const char *in, char *out, size_t outSize) {
 size_t HeadLength(const char *buffer, size_t length) {
   // A NUL byte ends the text: a head is only what comes before it.
   size_t text = strnlen(buffer, length);
-  for (size_t i = 0; i < text; i++) {
-    if (buffer[i] != '\n') continue;
-    if (i + 1 < text && buffer[i + 1] == '\n') return i + 2;
-    if (i + 2 < text && buffer[i + 1] == '\r' && buffer[i + 2] == '\n')
-      return i + 3;
+  const char *end = buffer + text;
+  for (const char *p = (const char *)memchr(buffer, '\n', text); p;
+       p = (const char *)memchr(p + 1, '\n', (size_t)(end - p - 1))) {
+    size_t i = (size_t)(p - buffer);
+    if (i + 1 < text && p[1] == '\n') return i + 2;
+    if (i + 2 < text && p[1] == '\r' && p[2] == '\n') return i + 3;
   }
   return 0;
 }
@@ -193,34 +203,37 @@ int ParseRequest(Connection *c) {
   if (strnlen(c->buffer, received) < received)
     return Refuse(c, 400, kBadRequestLine);
 
-  if (const char *at = stristr(c->buffer, kContentLengthField)) {
+  const char *found[kFieldCount];
+  FindLineStarts(c->buffer, kFieldNames, kFieldCount, found);
+  if (const char *at = found[kContentLength]) {
     c->contentLength = ParseLong(at + strlen(kContentLengthField));
     if (c->contentLength < 0) return Refuse(c, 400, kNegativeLength);
   }
   if (c->server->hosts) {
-    if (const char *at = stristr(c->buffer, kHostField)) {
+    if (const char *at = found[kHost]) {
       if (CopyFieldValue(at + strlen(kHostField), hostValue,
                          sizeof hostValue) != 0)
         return Refuse(c, 500, kHostTooLong);
     }
   }
-  if (const char *at = stristr(c->buffer, kRangeField)) {
+  if (const char *at = found[kRange]) {
     int r = ParseRange(c, at + strlen(kRangeField));
     if (r != 0) return r;
   }
-  if (const char *at = stristr(c->buffer, kAuthField)) {
+  if (const char *at = found[kAuth]) {
     int r = ParseAuthorization(c, at + strlen(kAuthField));
     if (r != 0) return r;
   }
   RequestFields fields;
   fields.path = c->buffer + pathStart;
   fields.host = hostValue;
-  fields.ifNoneMatch = OptionalField(c->buffer, kIfNoneMatchField,
-                                     ifNoneMatchValue, sizeof ifNoneMatchValue);
+  fields.ifNoneMatch =
+      OptionalField(found[kIfNoneMatch], kIfNoneMatchField, ifNoneMatchValue,
+                    sizeof ifNoneMatchValue);
   fields.ifModifiedSince =
-      OptionalField(c->buffer, kIfModifiedSinceField, ifModifiedSinceValue,
-                    sizeof ifModifiedSinceValue);
-  fields.ifRange = OptionalField(c->buffer, kIfRangeField, ifRangeValue,
+      OptionalField(found[kIfModifiedSince], kIfModifiedSinceField,
+                    ifModifiedSinceValue, sizeof ifModifiedSinceValue);
+  fields.ifRange = OptionalField(found[kIfRange], kIfRangeField, ifRangeValue,
                                  sizeof ifRangeValue);
   return ResolveRequest(c, fields);
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bounded_text.h"
 #include "byte_range.h"
 #include "conditional.h"
 #include "forbidden_names.h"
@@ -274,18 +275,21 @@ int ServeDirectory(Connection *c, const RequestFields &f) {
 
 void NamedPath(const Connection *c, char *out, size_t size) {
   const char *path = c->urlPath;
-  if (!c->virtualItem || path[0] == '\0') {
-    snprintf(out, size, "%s", path);
-    return;
+  BoundedText t = TextIn(out, size);
+  if (c->virtualItem && path[0] != '\0') {
+    const char *prefix = c->virtualItem->text;
+    size_t n = strnlen(prefix, 31);
+    // The prefix's own trailing '/' is the path's first character.
+    if (n > 0 && prefix[n - 1] == '/')
+      n--;
+    else if (c->prefixBare == '1')
+      path++;
+    PutBytes(&t, prefix, n);
   }
-  const char *prefix = c->virtualItem->text;
-  int n = (int)strnlen(prefix, 31);
-  // The prefix's own trailing '/' is the path's first character.
-  if (n > 0 && prefix[n - 1] == '/')
-    snprintf(out, size, "%.*s%s", n - 1, prefix, path);
-  else
-    snprintf(out, size, "%.*s%s", n, prefix,
-             c->prefixBare == '1' ? path + 1 : path);
+  // Cut where it does not fit, as the room allows.
+  size_t rest = strlen(path);
+  if (t.fits && rest >= t.size - t.length) rest = t.size - t.length - 1;
+  PutBytes(&t, path, rest);
 }
 
 int DecodeURL(char *text) {
@@ -328,6 +332,7 @@ int ResolveRequest(Connection *c, const RequestFields &f) {
   }
 
   c->root = SecondField(item);
+  c->rootFd = item->rootFd;
   c->hostMode = hostMode ? '1' : '0';
   c->virtualItem = hostMode ? nullptr : item;
   size_t rootLength = strlen(c->root);

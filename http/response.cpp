@@ -2,14 +2,13 @@
 
 #include <strings.h>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bounded_text.h"
 #include "dates.h"
 #include "files.h"
 #include "http_server.h"
@@ -61,15 +60,15 @@ const char kTypeLine[] = "Content-type: %s\r\n";
 const char kNotModified[] =
     "%s 304 Not Modified\r\nDate: %s GMT\r\nServer: %s\r\n"
     "Last-Modified: %s GMT\r\nETag: %s\r\n%s\r\n";
-const char kUnsatisfiableLine[] = "Content-Range: bytes */%" PRId64 "\r\n";
+// The numbers in these lines are filled in as decimal text.
+const char kUnsatisfiableLine[] = "Content-Range: bytes */%s\r\n";
 const char kPartialLines[] =
-    "Content-length: %" PRId64 "\r\nContent-Range: bytes %" PRId64 "-%" PRId64
-    "/%" PRIu64 "\r\n";
-const char kLengthLine[] = "Content-length: %" PRIu64 "\r\n";
+    "Content-length: %s\r\nContent-Range: bytes %s-%s/%s\r\n";
+const char kLengthLine[] = "Content-length: %s\r\n";
 const char kConnectionLine[] = "Connection: close\r\n";
 const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
-    "WWW-Authenticate: Basic realm=\"%d MB of RAM and no soul.\"\r\n";
+    "WWW-Authenticate: Basic realm=\"%s MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
 const char kBareError[] =
     "%s 500 Internal Error\r\nDate: %s GMT\r\nServer: %s\r\n"
@@ -88,18 +87,6 @@ int OpenForSending(const char *path, struct stat *st) {
     return -1;
   }
   return fd;
-}
-
-// Appends to the header block; false when it would not fit.
-bool Append(Connection *c, int *length, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(c->header + *length, sizeof c->header - (size_t)*length,
-                    format, args);
-  va_end(args);
-  if (n < 0 || (size_t)n >= sizeof c->header - (size_t)*length) return false;
-  *length += n;
-  return true;
 }
 
 const char *ContentType(Connection *c) {
@@ -145,6 +132,7 @@ const char *StatusText(int status) {
 
 int SetErrorBody(Connection *c, const char *message) {
   HttpServer *s = c->server;
+  c->body = c->buffer;
   c->bodyLength = 0;
   if (s->extendedMessages == '0') return -1;
   const char *text = StatusText(c->status);
@@ -172,16 +160,16 @@ int BuildHeader(Connection *c) {
   GetDateARPANET(date, time(nullptr));
   char modified[26];
   GetDateARPANET(modified, c->modified);
-  int n = 0;
+  BoundedText h = TextIn(c->header, sizeof c->header);
   if (c->status == 304) {
-    n = snprintf(c->header, sizeof c->header, kNotModified, s->protocol, date,
-                 s->serverName, modified, c->etag,
-                 c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
-    if (n > 0 && (size_t)n < sizeof c->header) {
-      c->headerLength = n;
+    PutFilled(&h, kNotModified, s->protocol, date, s->serverName, modified,
+              c->etag, c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    if (h.fits) {
+      c->headerLength = (int32_t)h.length;
       return 0;
     }
     c->status = 500;
+    h = TextIn(c->header, sizeof c->header);
   }
   const char *text = StatusText(c->status);
   if (!text) {
@@ -196,17 +184,19 @@ int BuildHeader(Connection *c) {
   const char *type = ContentType(c);
   if (c->directory) acceptRanges = "none";
 
-  bool fits = Append(c, &n, kHeaderStart, s->protocol, text, date,
-                     s->serverName, acceptRanges, modified);
-  if (fits && success && c->etag[0]) fits = Append(c, &n, kETagLine, c->etag);
-  if (fits) fits = Append(c, &n, kTypeLine, type);
-  if (fits && c->status == 206)
-    fits = Append(c, &n, kPartialLines, c->rangeEnd - c->rangeStart,
-                  c->rangeStart, c->rangeEnd - 1, c->size);
-  else if (fits && c->size > 0)
-    fits = Append(c, &n, kLengthLine, c->size);
-  if (fits && c->status == 416 && c->fileSize >= 0)
-    fits = Append(c, &n, kUnsatisfiableLine, c->fileSize);
+  PutFilled(&h, kHeaderStart, s->protocol, text, date, s->serverName,
+            acceptRanges, modified);
+  if (success && c->etag[0]) PutFilled(&h, kETagLine, c->etag);
+  PutFilled(&h, kTypeLine, type);
+  char n1[21], n2[21], n3[21], n4[21];
+  if (c->status == 206)
+    PutFilled(&h, kPartialLines, SignedText(n1, c->rangeEnd - c->rangeStart),
+              SignedText(n2, c->rangeStart), SignedText(n3, c->rangeEnd - 1),
+              UnsignedText(n4, c->size));
+  else if (c->size > 0)
+    PutFilled(&h, kLengthLine, UnsignedText(n1, c->size));
+  if (c->status == 416 && c->fileSize >= 0)
+    PutFilled(&h, kUnsatisfiableLine, SignedText(n1, c->fileSize));
   // The connection stays only when the client can tell where this answer
   // ends: a Content-length was given (and a custom page, sent to its end,
   // does not announce one), or no body follows at all.
@@ -214,22 +204,24 @@ int BuildHeader(Connection *c) {
   bool announced = (c->status == 206 || c->size > 0) && c->fileLeft >= 0 &&
                    !c->directory;
   if (!bodyless && !announced) c->keepAlive = '0';
-  if (fits)
-    fits = Append(c, &n, c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
-  if (fits && c->status == 401)
-    fits = Append(c, &n, kRealmLine, c->realmIndex + 1);
-  if (fits && c->status == 301)
-    fits = c->location[0] != '\0' && Append(c, &n, kLocationLine, c->location);
-  if (fits) fits = Append(c, &n, "\r\n");
-  if (!fits) {
+  PutText(&h, c->keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+  if (c->status == 401)
+    PutFilled(&h, kRealmLine, SignedText(n1, c->realmIndex + 1));
+  if (c->status == 301) {
+    // A redirect without its Location cannot be told.
+    if (c->location[0] == '\0') h.fits = false;
+    PutFilled(&h, kLocationLine, c->location);
+  }
+  PutText(&h, "\r\n");
+  if (!h.fits) {
     // Nothing of an answer that cannot be told whole goes out.
     CloseFiles(c);
     c->bodyLength = 0;
     c->status = 500;
     c->keepAlive = '0';
-    n = snprintf(c->header, sizeof c->header, kBareError, s->protocol, date,
-                 s->serverName);
+    h = TextIn(c->header, sizeof c->header);
+    PutFilled(&h, kBareError, s->protocol, date, s->serverName);
   }
-  c->headerLength = n;
+  c->headerLength = (int32_t)h.length;
   return 0;
 }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "dates.h"
 #include "string_helpers.h"
@@ -24,6 +27,41 @@ TEST(Dates, ListingTexts) {
   EXPECT_STREQ(b, "Jan 01 00:00");
 }
 
+// The calendar arithmetic against the C library's, across leap days,
+// centuries, times before 1970 and the last second of year 9999, asked
+// in an order that makes the remembered texts come and go.
+TEST(Dates, TextsAgreeWithGmtimeFromYearZeroToYear9999) {
+  const int64_t kFirst = -62167219200LL;  // 0000-01-01 00:00:00
+  const int64_t kLast = 253402300799LL;   // 9999-12-31 23:59:59
+  std::vector<int64_t> times = {kFirst, kLast, 0, -1, 951782399, 951782400,
+                                4107542399LL, 4107542400LL, -2203891200LL};
+  for (int64_t t = kFirst; t < kLast; t += 7777777 + t % 86399) times.push_back(t);
+  for (size_t i = 0; i < times.size(); i++) {
+    int64_t t = times[i];
+    for (int64_t again : {t, times[i / 2], t}) {
+      struct tm tm;
+      time_t tt = (time_t)again;
+      ASSERT_NE(gmtime_r(&tt, &tm), nullptr);
+      char want[64], wantShort[64];
+      snprintf(want, sizeof want, "%s, %.2d %s %d %.2d:%.2d:%.2d", week[tm.tm_wday],
+               tm.tm_mday, mon[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+               tm.tm_sec);
+      snprintf(wantShort, sizeof wantShort, "%s %.2d %.2d:%.2d", mon[tm.tm_mon],
+               tm.tm_mday, tm.tm_hour, tm.tm_min);
+      char b[26], c[13];
+      EXPECT_EQ(GetDateARPANET(b, tt), (int)strlen(want)) << again;
+      EXPECT_STREQ(b, want) << again;
+      EXPECT_EQ(get_date(c, tt), (int)strlen(wantShort)) << again;
+      EXPECT_STREQ(c, wantShort) << again;
+    }
+  }
+  char b[26] = "junk", c[13] = "junk";
+  GetDateARPANET(b, (time_t)(kFirst - 1));
+  EXPECT_STREQ(b, "");
+  get_date(c, (time_t)(kLast + 1));
+  EXPECT_STREQ(c, "");
+}
+
 TEST(Dates, YearsThatDoNotFitGiveEmptyText) {
   char b[26] = "junk";
   GetDateARPANET(b, (time_t)INT64_MAX);
@@ -43,6 +81,22 @@ TEST(Strings, StristrFoldsAsciiOnly) {
   const char *s = "abc";
   EXPECT_EQ(stristr(s, ""), s);
   EXPECT_EQ(stristr("ab", "abc"), nullptr);
+}
+
+TEST(Strings, FindLineStartsFindsWhatStristrFinds) {
+  const char *const needles[] = {"\nHost: ", "\nRange: bytes=", "\nConnection:",
+                                 "\nX-Absent: ", "\nhost"};
+  const size_t count = sizeof needles / sizeof *needles;
+  for (const char *head : {
+           "GET / HTTP/1.1\r\nHOST: a\r\nrange: items=1\r\nRange: BYTES=2\r\n\r\n",
+           "Host: first line only\r\n\r\n",
+           "GET /\nconnection:close\nHost: a\nHost: b\n\n",
+           "GET /\r\nHos", "", "\n", "\nHost: "}) {
+    const char *found[count];
+    FindLineStarts(head, needles, count, found);
+    for (size_t i = 0; i < count; i++)
+      EXPECT_EQ(found[i], stristr(head, needles[i])) << head << " / " << needles[i];
+  }
 }
 
 TEST(Strings, RemoveTrailingCutsOneSeparator) {

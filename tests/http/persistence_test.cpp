@@ -128,6 +128,41 @@ TEST_F(MirtPersistence, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(ReadOne(c).body, "bravo bravo\n");
 }
 
+// With listings on, answers that carry no file (an error text, a
+// redirect, 304, the head of a listing) once let the requests sent behind
+// them out as body bytes and never answered them.
+TEST_F(MirtPersistence, PipelinedRequestsBehindAnswersWithoutAFileWithListingsOn) {
+  ASSERT_TRUE(Start("DirectoryListing=1\n"));
+  Conn c;
+  ASSERT_TRUE(c.Connect(port));
+  ASSERT_TRUE(c.Send(Get11("/a.txt")));
+  std::string etag = ReadOne(c).Header("ETag");
+  ASSERT_FALSE(etag.empty());
+  ASSERT_TRUE(c.Send(Get11("/missing") + Get11("/a.txt") + Get11("/dir") +
+                     Get11("/a.txt", "If-None-Match: " + etag + "\r\n") +
+                     "HEAD /dir/ HTTP/1.1\r\nHost: x\r\n\r\n" + Get11("/b.txt")));
+  Reply r = ReadOne(c);
+  EXPECT_EQ(r.status, 404);
+  EXPECT_EQ(r.body.substr(0, 14), "404 Not Found\n");
+  EXPECT_EQ(ReadOne(c).body, "alpha\n");
+  r = ReadOne(c);
+  EXPECT_EQ(r.status, 301);
+  EXPECT_EQ(r.body.size(), std::stoul(r.Header("Content-length")));
+  r = ReadOne(c);
+  EXPECT_EQ(r.status, 304);
+  EXPECT_FALSE(r.Has("Content-length"));
+  r = ReadOne(c, true);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.Header("Connection"), "keep-alive");
+  r = ReadOne(c);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "bravo bravo\n");
+  // Every byte that came was part of an answer.
+  EXPECT_EQ(c.ReadN(1, 0.3), "");
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Lines(Log()), 7u) << Log();
+}
+
 // Answers whose end the client could not find, and requests that leave
 // the stream in doubt, close the connection after the answer.
 TEST_F(MirtPersistence, AnswersOfUnknownLengthAndDoubtfulRequestsClose) {

@@ -62,6 +62,18 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   EXPECT_EQ(Log().find("x=1"), std::string::npos) << Log();
 }
 
+// Roots are held open from the start; one that is missing then is looked
+// up by its path each time, so it is served once it appears.
+TEST_F(MirtResolve, AVirtualDirectoryMissingAtTheStartIsServedOnceItAppears) {
+  Put("a.txt", "main");
+  ASSERT_TRUE(Start("AddVirtual=/late/;" + Site("late") + "\n"));
+  EXPECT_EQ(Get("/late/b.txt").status, 404);
+  MakeDirs(Site("late"));
+  WriteFile(Site("late/b.txt"), "late");
+  EXPECT_EQ(Get("/late/b.txt").body, "late");
+  EXPECT_EQ(Get("/a.txt").body, "main");
+}
+
 TEST_F(MirtResolve, NoMatchingVirtualDirectory) {
   MakeDirs(Site("x"));
   ASSERT_TRUE(Start("AddVirtual=/x/;" + Site("x") + "\n", false));
