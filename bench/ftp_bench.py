@@ -3,7 +3,8 @@
 
 Loads, each run against both servers in turn (REPEATS rounds, order
 rotated), medians printed with the ratio zolf/vsftpd:
-  - a 256 MiB RETR and a 256 MiB STOR over PASV, binary (curl);
+  - a 256 MiB RETR and a 256 MiB STOR over PASV, binary (curl), MiB/s of
+    the transfer itself (curl's own setup waits are left out);
   - sessions per second, each login, CWD, LIST of 10 entries, QUIT
     (Python's ftplib), with 1 client and with 16 clients at once;
   - the 256 MiB RETR and STOR again over explicit TLS (curl --ssl-reqd:
@@ -141,28 +142,41 @@ def curl(args):
     return out.stdout.split(), out.stderr
 
 
+# curl's figures for the transfer: bytes, and the times at which it was about
+# to start (login and data connection done) and ended.
+TRANSFER = "-w", "%{size_download} %{size_upload} %{time_pretransfer} %{time_total}"
+
+
+def speed(out):
+    """MiB/s of the transfer itself, from curl's -w TRANSFER output: the
+    time curl spends setting up (it waits 0.2 s, sometimes more than a
+    second, around the passive data connection, whichever the server) is
+    left out, or it would weigh more than a 256 MiB transfer takes."""
+    moved = max(int(float(out[0])), int(float(out[1])))
+    took = float(out[3]) - float(out[2])
+    return moved / took / (1 << 20) if took > 0 else None
+
+
 def retr(port, user, password, tls=()):
     out, err = curl(list(tls) + ["-u", "%s:%s" % (user, password), "-o", "/dev/null",
-                     "-w", "%{size_download} %{speed_download}",
-                     "ftp://127.0.0.1:%d/big.bin" % port])
-    if len(out) != 2 or int(float(out[0])) != BIG:
+                                 *TRANSFER, "ftp://127.0.0.1:%d/big.bin" % port])
+    if len(out) != 4 or int(float(out[0])) != BIG:
         sys.stderr.write("RETR from port %d came short: %s %s\n" % (port, out, err))
         return None
-    return float(out[1]) / (1 << 20)
+    return speed(out)
 
 
 def stor(port, user, password, source, target, landed, tls=()):
     out, err = curl(list(tls) + ["-u", "%s:%s" % (user, password), "-T", source,
-                     "-w", "%{size_upload} %{speed_upload}",
-                     "ftp://127.0.0.1:%d/up/%s" % (port, target)])
-    ok = len(out) == 2 and int(float(out[0])) == BIG and \
+                                 *TRANSFER, "ftp://127.0.0.1:%d/up/%s" % (port, target)])
+    ok = len(out) == 4 and int(float(out[1])) == BIG and \
         os.path.exists(landed) and os.path.getsize(landed) == BIG
     if os.path.exists(landed):
         os.unlink(landed)
     if not ok:
         sys.stderr.write("STOR to port %d failed: %s %s\n" % (port, out, err))
         return None
-    return float(out[1]) / (1 << 20)
+    return speed(out)
 
 
 def session_client(args):
