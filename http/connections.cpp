@@ -96,8 +96,10 @@ void ResetConnection(Connection *c) {
   c->passwordOffset = c->bodyLength = c->headerLength = c->realmIndex = 0;
   memset(c->buffer, 0, sizeof c->buffer);
   c->body = c->buffer;
-  memset(c->header, 0, sizeof c->header);
-  memset(c->fileName, 0, sizeof c->fileName);
+  // Header and path are always written whole, with their ends, before
+  // they are read.
+  c->header[0] = '\0';
+  c->fileName[0] = '\0';
   memset(c->method, 0, sizeof c->method);
   memset(c->credentials, 0, sizeof c->credentials);
   memset(c->extension, 0, sizeof c->extension);

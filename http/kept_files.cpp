@@ -140,8 +140,11 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
 void ReleaseFile(Connection *c) {
   if (c->file < 0) return;
   if (c->fileLent == '1') {
-    for (KeptFile &k : kept)
-      if (k.fd == c->file && k.users > 0) k.users--;
+    for (KeptFile &k : kept) {
+      if (k.fd != c->file || k.users == 0) continue;
+      k.users--;
+      break;
+    }
   } else if (close(c->file) != 0) {
     fputs(kCloseFileFailed, stderr);
   }
