@@ -132,3 +132,22 @@ char *LogEscape(char *dst, size_t size, const char *src) {
   dst[o] = '\0';
   return dst;
 }
+
+size_t PercentEscape(char *dst, size_t size, const char *src, size_t length,
+                     bool (*escaped)(unsigned char)) {
+  static const char hex[] = "0123456789ABCDEF";
+  size_t o = 0;
+  for (size_t i = 0; i < length && o + 1 < size; i++) {
+    unsigned char ch = (unsigned char)src[i];
+    if (escaped(ch)) {
+      if (o + 4 > size) break;
+      dst[o++] = '%';
+      dst[o++] = hex[ch >> 4];
+      dst[o++] = hex[ch & 15];
+    } else {
+      dst[o++] = (char)ch;
+    }
+  }
+  if (size > 0) dst[o] = '\0';
+  return o;
+}

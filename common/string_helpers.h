@@ -28,3 +28,8 @@ int ParsePort(const char *s);
 // byte below 0x20 and 0x7F as \xHH so that one log entry stays one line.
 // Returns dst.
 char *LogEscape(char *dst, size_t size, const char *src);
+// Copies `length` bytes of `src` into `dst` (size bytes, always
+// NUL-terminated), writing each byte that `escaped` picks as %XX; a byte
+// whose text no longer fits whole ends the copy. Returns the length written.
+size_t PercentEscape(char *dst, size_t size, const char *src, size_t length,
+                     bool (*escaped)(unsigned char));

@@ -17,6 +17,7 @@
 #include "rotating_log.h"
 #include "event_loop.h"
 #include "sockets.h"
+#include "string_helpers.h"
 
 namespace {
 
@@ -27,21 +28,10 @@ const char kAccessLine[] = "%s [%s] %s %s %s %s\n";
 
 // Method and path come from the peer: control bytes are written as %XX so
 // that one connection is always exactly one line of the log.
+bool IsControl(unsigned char ch) { return ch < 0x20 || ch == 0x7f; }
+
 void EscapeControls(char *dst, size_t size, const char *src) {
-  static const char hex[] = "0123456789ABCDEF";
-  size_t o = 0;
-  for (; *src && o + 1 < size; src++) {
-    unsigned char ch = (unsigned char)*src;
-    if (ch < 0x20 || ch == 0x7f) {
-      if (o + 4 > size) break;
-      dst[o++] = '%';
-      dst[o++] = hex[ch >> 4];
-      dst[o++] = hex[ch & 15];
-    } else {
-      dst[o++] = (char)ch;
-    }
-  }
-  dst[o] = '\0';
+  PercentEscape(dst, size, src, strlen(src), IsControl);
 }
 
 void WriteAccessLine(Connection *c) {

@@ -76,24 +76,15 @@ int HexValue(char ch) {
 // Bytes that cannot stand in a URL are written as %XX. In the path so is
 // '%' itself, since the path was decoded and must read the same once
 // decoded again; the query was never decoded and keeps its escapes.
+bool UnsafeInQuery(unsigned char ch) {
+  return ch <= 0x20 || ch >= 0x7f || ch == '#' || ch == '"' || ch == '<' || ch == '>';
+}
+
+bool UnsafeInPath(unsigned char ch) { return ch == '%' || UnsafeInQuery(ch); }
+
 size_t EncodeForUrl(char *dst, size_t size, const char *src, size_t length,
                     bool keepPercent) {
-  static const char hex[] = "0123456789ABCDEF";
-  size_t o = 0;
-  for (size_t i = 0; i < length && o + 1 < size; i++) {
-    unsigned char ch = (unsigned char)src[i];
-    if (ch <= 0x20 || ch >= 0x7f || ch == '#' || ch == '"' || ch == '<' ||
-        ch == '>' || (ch == '%' && !keepPercent)) {
-      if (o + 4 > size) break;
-      dst[o++] = '%';
-      dst[o++] = hex[ch >> 4];
-      dst[o++] = hex[ch & 15];
-    } else {
-      dst[o++] = (char)ch;
-    }
-  }
-  dst[o] = '\0';
-  return o;
+  return PercentEscape(dst, size, src, length, keepPercent ? UnsafeInQuery : UnsafeInPath);
 }
 
 bool CleanHost(const char *host) {
