@@ -14,7 +14,6 @@ namespace {
 const char kAuthOk[] = "234 Proceed with TLS negotiation.\n";
 const char kAuthUnknown[] = "504 Security mechanism not understood.\n";
 const char kAuthAgain[] = "503 TLS already in use.\n";
-const char kAuthFailed[] = "431 Could not start TLS.\n";
 const char kNeedTls[] = "503 AUTH TLS first.\n";
 const char kPbszOk[] = "200 PBSZ=0\n";
 const char kNeedPbsz[] = "503 PBSZ first.\n";
