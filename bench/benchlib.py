@@ -228,6 +228,15 @@ def settle(pgid, size, seconds=5):
     return wait_for(lambda: group_size(pgid) <= size, seconds)
 
 
+def timed(pgid, work):
+    """work()'s result and the server's processor time for it (ms)."""
+    size = group_size(pgid)
+    before = group_cpu(pgid)
+    result = work()
+    settle(pgid, size)
+    return result, 1000 * (group_cpu(pgid) - before)
+
+
 def status_kib(pid, key):
     try:
         with open("/proc/%d/status" % pid) as f:

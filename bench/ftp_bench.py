@@ -258,19 +258,11 @@ def run_plain(bindir, top, root, source, ftp_user):
     table = B.Table("FTP (curl, passive, binary; ftplib sessions: login, CWD, LIST, QUIT)",
                     names)
 
-    def timed(name, work):
-        """work()'s result and the server's processor time for it (ms)."""
-        pid = servers[name].pid
-        size = B.group_size(pid)
-        before = B.group_cpu(pid)
-        result = work()
-        B.settle(pid, size)
-        return result, 1000 * (B.group_cpu(pid) - before)
-
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for _, name in B.rounds(names, REPEATS):
-        speed, used = timed(name, lambda: retr(ports[name], *login[name]))
+        speed, used = B.timed(servers[name].pid,
+                              lambda: retr(ports[name], *login[name]))
         speeds[name].append(speed)
         cpu[name].append(used)
     table.add("256 MiB RETR", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
@@ -281,8 +273,9 @@ def run_plain(bindir, top, root, source, ftp_user):
     cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):
         target = "run%d-%s.bin" % (r, name)
-        speed, used = timed(name, lambda: stor(ports[name], *login[name], source, target,
-                                               os.path.join(root, "up", target)))
+        speed, used = B.timed(servers[name].pid,
+                              lambda: stor(ports[name], *login[name], source, target,
+                                           os.path.join(root, "up", target)))
         speeds[name].append(speed)
         cpu[name].append(used)
     table.add("256 MiB STOR", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
@@ -294,8 +287,8 @@ def run_plain(bindir, top, root, source, ftp_user):
             rate = {n: [] for n in names}
             cpu = {n: [] for n in names}
             for _, name in B.rounds(names, REPEATS):
-                per_second, used = timed(
-                    name, lambda: sessions(pool, clients, ports[name], *login[name]))
+                per_second, used = B.timed(
+                    servers[name].pid, lambda: sessions(pool, clients, ports[name], *login[name]))
                 rate[name].append(per_second)
                 cpu[name].append(1000 * used / (per_second * SECONDS) if per_second else None)
                 if name == "zolf":
@@ -378,17 +371,9 @@ rsa_private_key_file={key}
                     "one self-signed certificate)", names)
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
-    def timed(name, work):
-        """work()'s result and the server's processor time for it (ms)."""
-        pid = servers[name].pid
-        size = B.group_size(pid)
-        before = B.group_cpu(pid)
-        result = work()
-        B.settle(pid, size)
-        return result, 1000 * (B.group_cpu(pid) - before)
-
     for _, name in B.rounds(names, REPEATS):
-        speed, used = timed(name, lambda: retr(ports[name], *login[name], tls=CURL_TLS))
+        speed, used = B.timed(servers[name].pid,
+                              lambda: retr(ports[name], *login[name], tls=CURL_TLS))
         speeds[name].append(speed)
         cpu[name].append(used)
     table.add("256 MiB RETR over TLS", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
@@ -398,9 +383,10 @@ rsa_private_key_file={key}
     cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):
         target = "tls%d-%s.bin" % (r, name)
-        speed, used = timed(name, lambda: stor(ports[name], *login[name], source, target,
-                                               os.path.join(root, "up", target),
-                                               tls=CURL_TLS))
+        speed, used = B.timed(servers[name].pid,
+                              lambda: stor(ports[name], *login[name], source, target,
+                                           os.path.join(root, "up", target),
+                                           tls=CURL_TLS))
         speeds[name].append(speed)
         cpu[name].append(used)
     table.add("256 MiB STOR over TLS", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
