@@ -46,7 +46,7 @@ static const Grant kGrants[] = {
 static int AccountFile(char *out, size_t size, const Request *pReq,
                        const char *extension) {
   int n = snprintf(out, size, "%s/%s/%s.%s", pReq->pConfig->homeDirectory,
-                   accountsdir, pReq->userName, extension);
+                   accountsdir, pReq->login.userName, extension);
   return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
 
@@ -56,9 +56,9 @@ static bool ValidUserName(const char *name) {
 }
 
 int OpenAccount(Request *pReq) {
-  if (!ValidUserName(pReq->argument)) return -1;
-  memset(pReq->userName, 0, sizeof pReq->userName);
-  memcpy(pReq->userName, pReq->argument, strlen(pReq->argument));
+  if (!ValidUserName(pReq->cmnd.argument)) return -1;
+  memset(pReq->login.userName, 0, sizeof pReq->login.userName);
+  memcpy(pReq->login.userName, pReq->cmnd.argument, strlen(pReq->cmnd.argument));
   char path[kHomeSize + 64];
   if (AccountFile(path, sizeof path, pReq, "ini") != 0) return -1;
   Ini ini;
@@ -67,7 +67,7 @@ int OpenAccount(Request *pReq) {
     return -1;
   }
   int result = ReadAccount(pReq, &ini);
-  if (result == 0 && pReq->diskQuota != 0) ReadQuota(pReq);
+  if (result == 0 && pReq->login.diskQuota != 0) ReadQuota(pReq);
   CloseIni(&ini);
   return result;
 }
@@ -91,7 +91,7 @@ static int ReadRootDirectory(Request *pReq, Ini *ini) {
     return -1;
   }
   if (root[n - 1] == '/') root[n - 1] = '\0';
-  memcpy(pReq->rootDirectory, root, sizeof root);
+  memcpy(pReq->login.root, root, sizeof root);
   return 0;
 }
 
@@ -107,7 +107,7 @@ static int ReadDiskQuota(Request *pReq, Ini *ini) {
     fprintf(stderr, kQuotaInvalid, value);
     return -1;
   }
-  pReq->diskQuota = (uint32_t)v;
+  pReq->login.diskQuota = (uint32_t)v;
   return 0;
 }
 
@@ -120,14 +120,14 @@ static int ReadGrants(Request *pReq, Ini *ini) {
       continue;
     }
     if (strcmp(value, "RMD_RECURSIVE") == 0) {
-      pReq->permissions[kRMD] = '1';
-      pReq->permissions[kRMD_RECURSIVE] = '1';
+      pReq->login.permissions[kRMD] = '1';
+      pReq->login.permissions[kRMD_RECURSIVE] = '1';
       continue;
     }
     bool known = false;
     for (const Grant &g : kGrants)
       if (strcmp(value, g.word) == 0) {
-        pReq->permissions[g.code] = '1';
+        pReq->login.permissions[g.code] = '1';
         known = true;
         break;
       }
@@ -154,7 +154,7 @@ int ReadAccount(Request *pReq, Ini *ini) {
     fputs(kPassWordInvalid, stderr);
     return -1;
   }
-  snprintf(pReq->passWord, sizeof pReq->passWord, "%s", value);
+  snprintf(pReq->login.passWord, sizeof pReq->login.passWord, "%s", value);
 
   if (ReadIni(ini, value, sizeof value, "AllowIPAddress=") != 0) {
     fputs(kAllowIpInvalid, stderr);
@@ -165,20 +165,20 @@ int ReadAccount(Request *pReq, Ini *ini) {
 
   if (ReadIni(ini, value, sizeof value, "CloseIfIdle=") != 0) {
     fputs(kIdleDefault, stderr);
-    pReq->closeIfIdle = '0';
+    pReq->login.closeIfIdle = '0';
   } else if (strcmp(value, "yes") == 0) {
-    pReq->closeIfIdle = '1';
+    pReq->login.closeIfIdle = '1';
   } else if (strcmp(value, "no") == 0) {
-    pReq->closeIfIdle = '0';
+    pReq->login.closeIfIdle = '0';
   } else {
     fputs(kIdleInvalid, stderr);
     return -1;
   }
 
-  pReq->fullBandwidth = '0';
+  pReq->login.fullBandwidth = '0';
   if (ReadIni(ini, value, sizeof value, "AllowFullBandwidth=") == 0 &&
       strcmp(value, "yes") == 0)
-    pReq->fullBandwidth = '1';
+    pReq->login.fullBandwidth = '1';
 
   if (ReadRootDirectory(pReq, ini) != 0) return -1;
   if (ReadDiskQuota(pReq, ini) != 0) return -1;
@@ -190,5 +190,5 @@ int ReadQuota(Request *pReq) { return AttachQuota(pReq); }
 int UpdateQuota(Request *pReq) {
   // Only a record read at login is written back: a refused login or an
   // account without quota must not overwrite the stored one with zeros.
-  return WriteQuota(pReq->quota);
+  return WriteQuota(pReq->login.quota);
 }

@@ -3,11 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
+#include <sys/uio.h>
 
 #include "command_log.h"
 #include "conn_io.h"
-#include "security_commands.h"
-#include "session_io.h"
 #include "sockets.h"
 
 const char Mess150[] = "150 Starting transfer.\n";
@@ -36,6 +35,11 @@ static const char *const kCommandWords[kWordCount] = {
     "NLST", "MLSD", "MLST", "EPSV", "EPRT", "FEAT", "OPTS",
     "AUTH", "PBSZ", "PROT"};
 
+int NotImplemented(Request *pReq) {
+  SendFTPstring(pReq, Mess502);
+  return 502;
+}
+
 int PermissionOf(int code) {
   switch (code) {
     case kNLST: case kMLSD: case kMLST: return kLIST;
@@ -61,13 +65,13 @@ static size_t StripTelnet(Request *pReq, char *p, size_t n) {
   size_t kept = 0;
   for (size_t i = 0; i < n; i++) {
     unsigned char ch = (unsigned char)p[i];
-    if (pReq->telnetIac == '1') {
-      pReq->telnetIac = '0';
+    if (pReq->cmnd.telnetIac) {
+      pReq->cmnd.telnetIac = false;
       if (ch == kIac) p[kept++] = (char)ch;
       continue;
     }
     if (ch == kIac) {
-      pReq->telnetIac = '1';
+      pReq->cmnd.telnetIac = true;
       continue;
     }
     p[kept++] = (char)ch;
@@ -76,14 +80,14 @@ static size_t StripTelnet(Request *pReq, char *p, size_t n) {
 }
 
 int OnReadCmnd(Request *pReq) {
-  if (pReq->cmndLength >= kMaxLine) return 0;
-  char *into = pReq->cmndBuffer + pReq->cmndLength;
-  ssize_t n = CmndRead(pReq, into, (size_t)(kMaxLine - pReq->cmndLength));
+  if (pReq->cmnd.length >= kMaxLine) return 0;
+  char *into = pReq->cmnd.buffer + pReq->cmnd.length;
+  ssize_t n = ConnRead(&pReq->cmnd.io, into, (size_t)(kMaxLine - pReq->cmnd.length));
   if (n > 0) {
     pReq->bytesReceived += (uint64_t)n;
     size_t kept = StripTelnet(pReq, into, (size_t)n);
     memset(into + kept, 0, (size_t)n - kept);
-    pReq->cmndLength += (int32_t)kept;
+    pReq->cmnd.length += (int32_t)kept;
     return 0;
   }
   if (n == 0) return -1;
@@ -93,48 +97,48 @@ int OnReadCmnd(Request *pReq) {
 // Puts bytes in front of those already waiting behind the current line:
 // they were received earlier, so they run first.
 static void KeepInput(Request *pReq, const char *bytes, size_t n) {
-  size_t waiting = (size_t)pReq->pendingLength;
+  size_t waiting = (size_t)pReq->cmnd.pendingLength;
   if (n == 0) return;
   // Both pieces came out of one command buffer and are never more than it
   // held together; the bound only guards the copy.
-  if (n + waiting > sizeof pReq->pendingInput) n = sizeof pReq->pendingInput - waiting;
-  memmove(pReq->pendingInput + n, pReq->pendingInput, waiting);
-  memcpy(pReq->pendingInput, bytes, n);
-  pReq->pendingLength = (int32_t)(n + waiting);
+  if (n + waiting > sizeof pReq->cmnd.pending) n = sizeof pReq->cmnd.pending - waiting;
+  memmove(pReq->cmnd.pending + n, pReq->cmnd.pending, waiting);
+  memcpy(pReq->cmnd.pending, bytes, n);
+  pReq->cmnd.pendingLength = (int32_t)(n + waiting);
 }
 
 bool CommandLineWaits(const Request *pReq) {
-  if (pReq->cmndState != kCmndReceiving) return false;
-  return pReq->cmndLength >= kMaxLine ||
-         memchr(pReq->cmndBuffer, '\n', (size_t)pReq->cmndLength) != nullptr;
+  if (pReq->cmnd.state != kCmndReceiving) return false;
+  return pReq->cmnd.length >= kMaxLine ||
+         memchr(pReq->cmnd.buffer, '\n', (size_t)pReq->cmnd.length) != nullptr;
 }
 
 int ParseFTPstring(Request *pReq) {
-  int32_t length = pReq->cmndLength;
+  int32_t length = pReq->cmnd.length;
   if (length < 0) length = 0;
   if (length > kMaxLine) length = kMaxLine;
 
-  char *end = (char *)memchr(pReq->cmndBuffer, '\n', (size_t)length);
+  char *end = (char *)memchr(pReq->cmnd.buffer, '\n', (size_t)length);
   if (!end) {
     // A full buffer without a line end can never become a line: refuse it
     // like any other bad line instead of leaving the session deaf.
     if (length == kMaxLine) {
-      pReq->cmndState = kCmndEmpty;
+      pReq->cmnd.state = kCmndEmpty;
       SendFTPstring(pReq, Mess500);
     }
     return -1;
   }
   // Whatever follows this line is the client's next command: it waits
   // until this one has been answered.
-  int32_t lineLength = (int32_t)(end - pReq->cmndBuffer) + 1;
-  KeepInput(pReq, pReq->cmndBuffer + lineLength, (size_t)(length - lineLength));
-  memset(pReq->cmndBuffer + lineLength, 0, sizeof pReq->cmndBuffer - (size_t)lineLength);
-  pReq->cmndLength = lineLength;
+  int32_t lineLength = (int32_t)(end - pReq->cmnd.buffer) + 1;
+  KeepInput(pReq, pReq->cmnd.buffer + lineLength, (size_t)(length - lineLength));
+  memset(pReq->cmnd.buffer + lineLength, 0, sizeof pReq->cmnd.buffer - (size_t)lineLength);
+  pReq->cmnd.length = lineLength;
   // The line is taken: a reply may now replace it in the buffer.
-  pReq->cmndState = kCmndEmpty;
+  pReq->cmnd.state = kCmndEmpty;
 
   char line[kCmndBufferSize];
-  memcpy(line, pReq->cmndBuffer, sizeof line);
+  memcpy(line, pReq->cmnd.buffer, sizeof line);
   line[kMaxLine] = '\0';
   char *lf = line + lineLength - 1;
   char *cr = (char *)memchr(line, '\r', (size_t)lineLength);
@@ -154,21 +158,21 @@ int ParseFTPstring(Request *pReq) {
     *space = '\0';
     arg = space + 1;
   }
-  memset(pReq->command, 0, sizeof pReq->command);
-  memset(pReq->argument, 0, sizeof pReq->argument);
+  memset(pReq->cmnd.command, 0, sizeof pReq->cmnd.command);
+  memset(pReq->cmnd.argument, 0, sizeof pReq->cmnd.argument);
   size_t wordLength = strlen(line);
-  if (wordLength >= sizeof pReq->command) {
+  if (wordLength >= sizeof pReq->cmnd.command) {
     SendFTPstring(pReq, Mess500);
     return -1;
   }
-  memcpy(pReq->command, line, wordLength);
+  memcpy(pReq->cmnd.command, line, wordLength);
   if (arg) {
     size_t argLength = strlen(arg);
-    if (argLength >= sizeof pReq->argument) {
+    if (argLength >= sizeof pReq->cmnd.argument) {
       SendFTPstring(pReq, Mess500);
       return -1;
     }
-    memcpy(pReq->argument, arg, argLength);
+    memcpy(pReq->cmnd.argument, arg, argLength);
   }
   LogReceivedLine(pReq, arg != nullptr);
   return 0;
@@ -183,28 +187,28 @@ int TranslateCommand(const char *word) {
 
 int SendFTPstring(Request *pReq, const char *text) {
   // One reply at a time: a second one for the same command is dropped.
-  if (pReq->cmndLength != 0 && pReq->cmndState == kCmndQueued) return -1;
+  if (pReq->cmnd.length != 0 && pReq->cmnd.state == kCmndQueued) return -1;
   // Part of a command line still being received (a transfer ends while the
   // client types): it waits with the other early bytes, nothing is lost.
-  if (pReq->cmndState == kCmndReceiving && pReq->cmndLength > 0)
-    KeepInput(pReq, pReq->cmndBuffer, (size_t)pReq->cmndLength);
-  memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
-  pReq->cmndLength = 0;
-  pReq->cmndState = kCmndEmpty;
+  if (pReq->cmnd.state == kCmndReceiving && pReq->cmnd.length > 0)
+    KeepInput(pReq, pReq->cmnd.buffer, (size_t)pReq->cmnd.length);
+  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+  pReq->cmnd.length = 0;
+  pReq->cmnd.state = kCmndEmpty;
   // Replies are written with line feeds; on the wire every line ends in
   // CR LF.
   size_t n = 0;
   for (const char *p = text; *p; p++) {
     bool bareLf = *p == '\n' && (p == text || p[-1] != '\r');
-    if (n + (bareLf ? 2 : 1) >= sizeof pReq->cmndBuffer) {
-      memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
+    if (n + (bareLf ? 2 : 1) >= sizeof pReq->cmnd.buffer) {
+      memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
       return -1;
     }
-    if (bareLf) pReq->cmndBuffer[n++] = '\r';
-    pReq->cmndBuffer[n++] = *p;
+    if (bareLf) pReq->cmnd.buffer[n++] = '\r';
+    pReq->cmnd.buffer[n++] = *p;
   }
-  pReq->cmndLength = (int32_t)n;
-  pReq->cmndState = kCmndQueued;
+  pReq->cmnd.length = (int32_t)n;
+  pReq->cmnd.state = kCmndQueued;
   LogQueuedReply(pReq, text);
   return 0;
 }
@@ -216,18 +220,16 @@ bool ReplyFits(const char *text) {
 }
 
 int OnWriteCmnd(Request *pReq) {
-  if (pReq->cmndLength <= 0) return 0;
-  ssize_t n = CmndWrite(pReq, pReq->cmndBuffer, (size_t)pReq->cmndLength);
+  if (pReq->cmnd.length <= 0) return 0;
+  struct iovec reply = {pReq->cmnd.buffer, (size_t)pReq->cmnd.length};
+  ssize_t n = ConnWrite(&pReq->cmnd.io, &reply, 1);
   if (n > 0) {
-    pReq->cmndLength -= (int32_t)n;
+    pReq->cmnd.length -= (int32_t)n;
     pReq->bytesSent += (uint64_t)n;
-    memmove(pReq->cmndBuffer, pReq->cmndBuffer + n, (size_t)pReq->cmndLength);
-    memset(pReq->cmndBuffer + pReq->cmndLength, 0,
-           sizeof pReq->cmndBuffer - (size_t)pReq->cmndLength);
-    if (pReq->cmndLength == 0) {
-      RecvFTPstring(pReq);
-      if (AfterReplySent(pReq) != 0) return -1;
-    }
+    memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + n, (size_t)pReq->cmnd.length);
+    memset(pReq->cmnd.buffer + pReq->cmnd.length, 0,
+           sizeof pReq->cmnd.buffer - (size_t)pReq->cmnd.length);
+    if (pReq->cmnd.length == 0) RecvFTPstring(pReq);
     return 0;
   }
   if (n == 0) return 0;
@@ -236,14 +238,27 @@ int OnWriteCmnd(Request *pReq) {
 }
 
 void RecvFTPstring(Request *pReq) {
-  memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
-  pReq->cmndLength = 0;
-  pReq->cmndState = kCmndReceiving;
+  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+  pReq->cmnd.length = 0;
+  pReq->cmnd.state = kCmndReceiving;
   // The commands that came early are received now, in their order.
-  size_t n = (size_t)pReq->pendingLength;
+  size_t n = (size_t)pReq->cmnd.pendingLength;
   if (n > (size_t)kMaxLine) n = (size_t)kMaxLine;
-  memcpy(pReq->cmndBuffer, pReq->pendingInput, n);
-  pReq->cmndLength = (int32_t)n;
-  memmove(pReq->pendingInput, pReq->pendingInput + n, (size_t)pReq->pendingLength - n);
-  pReq->pendingLength -= (int32_t)n;
+  memcpy(pReq->cmnd.buffer, pReq->cmnd.pending, n);
+  pReq->cmnd.length = (int32_t)n;
+  memmove(pReq->cmnd.pending, pReq->cmnd.pending + n, (size_t)pReq->cmnd.pendingLength - n);
+  pReq->cmnd.pendingLength -= (int32_t)n;
+}
+
+int IfCmndSend(Request *pReq) {
+  return pReq->cmnd.state == kCmndQueued && pReq->cmnd.length != 0 ? 0 : -1;
+}
+
+int IfCmndRecv(Request *pReq) {
+  if (pReq->cmnd.state == kCmndReceiving ||
+      (pReq->cmnd.state == kCmndEmpty && pReq->cmnd.length < kCmndBufferSize)) {
+    pReq->cmnd.state = kCmndReceiving;
+    return 0;
+  }
+  return -1;
 }

@@ -23,6 +23,10 @@ enum CommandCode {
   kWordCount = 36,
 };
 
+// A handler's result when it has rewritten the current command (CWD ..
+// becomes CDUP) and queued nothing: the dispatcher runs the new one.
+enum { kRunRewritten = -2 };
+
 // The permission flag a command code is checked against; -1 for a command
 // every session may give at any time.
 int PermissionOf(int code);
@@ -31,6 +35,9 @@ int PermissionOf(int code);
 extern const char Mess150[], Mess200[], Mess220[], Mess221[], Mess226[],
     Mess230[], Mess250[], Mess331[], Mess332[], Mess350[], Mess425[],
     Mess450[], Mess451[], Mess500[], Mess502[], Mess503[], Mess550[];
+
+// Handler for what is not there: "502 Command not implemented.\n".
+int NotImplemented(Request *pReq);
 
 // 0 to go on, -1 when the client closed the connection or it broke.
 int OnReadCmnd(Request *pReq);
@@ -43,8 +50,9 @@ int TranslateCommand(const char *word);
 // reply waits, or when the text does not fit the buffer.
 int SendFTPstring(Request *pReq, const char *text);
 // Sends what the socket takes of the queued reply; once all of it is gone
-// the buffer is made ready for the next command. 0 to go on (sent, partly
-// sent, or would block), -1 when the connection is broken.
+// the buffer is made ready for the next command (what follows a sent reply
+// is up to the caller). 0 to go on (sent, partly sent, or would block), -1
+// when the connection is broken.
 int OnWriteCmnd(Request *pReq);
 // Empties the buffer for the next command; commands the client sent early
 // are moved into it.
@@ -55,3 +63,8 @@ bool CommandLineWaits(const Request *pReq);
 // True when the text, with its line ends as sent, fits the one reply the
 // buffer holds.
 bool ReplyFits(const char *text);
+
+// Whether the command connection is to be written or read: 0 = yes,
+// -1 = no.
+int IfCmndSend(Request *pReq);
+int IfCmndRecv(Request *pReq);  // sets cmnd.state to receiving when yes

@@ -46,17 +46,17 @@ void LogReceivedLine(Request *pReq, bool hasArgument) {
   char date[32];
   FILE *out = Begin(pReq, date);
   if (!out) return;
-  LogEscape(escapedCommand, sizeof escapedCommand, pReq->command);
+  LogEscape(escapedCommand, sizeof escapedCommand, pReq->cmnd.command);
   if (hasArgument) {
-    const char *arg = CarriesPassword(pReq->command, pReq->argument)
+    const char *arg = CarriesPassword(pReq->cmnd.command, pReq->cmnd.argument)
                           ? kHiddenPassword
                           : LogEscape(escapedText, sizeof escapedText,
-                                      pReq->argument);
+                                      pReq->cmnd.argument);
     fprintf(out, kReceivedWithArgument, date, pReq->ipAddress,
-            pReq->userName, escapedCommand, arg);
+            pReq->login.userName, escapedCommand, arg);
   } else {
     fprintf(out, kReceivedWithoutArgument, date, pReq->ipAddress,
-            pReq->userName, escapedCommand);
+            pReq->login.userName, escapedCommand);
   }
   End(out);
 }
@@ -72,7 +72,7 @@ void LogQueuedReply(Request *pReq, const char *reply) {
   char body[kCmndBufferSize];
   snprintf(body, sizeof body, "%.*s", (int)(lf ? n - 1 : n), reply);
   LogEscape(escapedText, sizeof escapedText, body);
-  fprintf(out, kQueuedReply, date, pReq->ipAddress, pReq->userName,
+  fprintf(out, kQueuedReply, date, pReq->ipAddress, pReq->login.userName,
           escapedText);
   fputs("\n", out);
   End(out);

@@ -11,10 +11,6 @@
 
 #include "addresses.h"
 #include "command_channel.h"
-#include "dispatcher.h"
-#include "security_commands.h"
-#include "session_io.h"
-#include "sessions.h"
 #include "sockets.h"
 #include "string_helpers.h"
 #include "transfers.h"
@@ -56,22 +52,6 @@ bool PortRefused(const Server *pConfig, int port) {
   return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
 }
 
-// After PROT P a data connection speaks TLS from its first byte, the
-// client being the TLS client whichever side connected. 0, or -1 after a
-// 425 when TLS cannot be started.
-static int Protect(Request *pReq) {
-  if (ProtectDataConnection(pReq) == 0) return 0;
-  CloseXferConnection(pReq);
-  SendFTPstring(pReq, Mess425);
-  return -1;
-}
-
-void DropTransfer(Request *pReq) {
-  CloseDataBuffer(pReq);
-  CloseDataFile(pReq);
-  CloseDataConnection(pReq);
-}
-
 static const char kExtendedPassive[] = "229 Entering Extended Passive Mode (|||%d|)\n";
 static const char kEpsvAllTaken[] = "200 EPSV ALL command successful.\n";
 // The families this server speaks, listed whichever the session uses: the
@@ -83,7 +63,7 @@ static const char kBadArgument[] = "501 Syntax error in parameters or arguments.
 // After EPSV ALL the client has promised to use EPSV alone: a NAT box
 // between it and the server may rely on it.
 static bool RefusedAfterEpsvAll(Request *pReq) {
-  if (pReq->epsvAll != '1') return false;
+  if (!pReq->epsvAll) return false;
   SendFTPstring(pReq, Mess503);
   return true;
 }
@@ -93,16 +73,16 @@ static bool RefusedAfterEpsvAll(Request *pReq) {
 static int StartPassive(Request *pReq) {
   DropTransfer(pReq);
   Server *pConfig = pReq->pConfig;
-  pReq->DataPort = (int32_t)pConfig->DataPort + pReq->ID - 1;
+  pReq->xfer.port = (int32_t)pConfig->DataPort + pReq->ID - 1;
   // SO_REUSEADDR (set by ListenOn) lets the session listen again at once
   // on the port whose previous data connection still sits in TIME_WAIT.
   int stage = 0;
   char address[kAddressTextSize + 16];
   int sock = -1;
-  if (!ServerAddress(pReq->cmndSocket, address, sizeof address))
+  if (!ServerAddress(pReq->cmnd.io.fd, address, sizeof address))
     stage = 2;
   else
-    sock = ListenOn(address, (unsigned)pReq->DataPort, SOMAXCONN, &stage);
+    sock = ListenOn(address, (unsigned)pReq->xfer.port, SOMAXCONN, &stage);
   if (sock >= SocketRoom(pReq->pConfig)) {
     close(sock);
     sock = -1;
@@ -112,8 +92,8 @@ static int StartPassive(Request *pReq) {
     SendFTPstring(pReq, stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen);
     return 451;
   }
-  pReq->DataSocket = sock;
-  pReq->passiveMode = '1';
+  pReq->xfer.listenSocket = sock;
+  pReq->xfer.passive = true;
   return 0;
 }
 
@@ -135,21 +115,22 @@ int DoPASV(Request *pReq) {
   // names no IPv4 host: the client is told the address it reached.
   const char *announced = pConfig->ExternIP;
   char local[kAddressTextSize + 16];
-  if (strchr(announced, ':') && ServerAddress(pReq->cmndSocket, local, sizeof local))
+  if (strchr(announced, ':') && ServerAddress(pReq->cmnd.io.fd, local, sizeof local))
     announced = local;
-  int n = snprintf(tmpBuf, sizeof tmpBuf, kPassiveHead, announced);
+  char reply[kCmndBufferSize];
+  int n = snprintf(reply, sizeof reply, kPassiveHead, announced);
   for (int i = 0; i < n; i++)
-    if (tmpBuf[i] == '.') tmpBuf[i] = ',';
-  snprintf(tmpBuf + n, sizeof tmpBuf - (size_t)n, kPassiveTail,
-           pReq->DataPort / 256, pReq->DataPort % 256);
-  SendFTPstring(pReq, tmpBuf);
+    if (reply[i] == '.') reply[i] = ',';
+  snprintf(reply + n, sizeof reply - (size_t)n, kPassiveTail,
+           pReq->xfer.port / 256, pReq->xfer.port % 256);
+  SendFTPstring(pReq, reply);
   return 227;
 }
 
 int DoEPSV(Request *pReq) {
-  const char *arg = pReq->argument;
+  const char *arg = pReq->cmnd.argument;
   if (strcasecmp(arg, "ALL") == 0) {
-    pReq->epsvAll = '1';
+    pReq->epsvAll = true;
     SendFTPstring(pReq, kEpsvAllTaken);
     return 200;
   }
@@ -163,8 +144,9 @@ int DoEPSV(Request *pReq) {
   }
   int refused = StartPassive(pReq);
   if (refused) return refused;
-  snprintf(tmpBuf, sizeof tmpBuf, kExtendedPassive, pReq->DataPort);
-  SendFTPstring(pReq, tmpBuf);
+  char reply[kCmndBufferSize];
+  snprintf(reply, sizeof reply, kExtendedPassive, pReq->xfer.port);
+  SendFTPstring(pReq, reply);
   return 229;
 }
 
@@ -224,7 +206,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
     SendFTPstring(pReq, kPortBad);
     return 550;
   }
-  pReq->DataPort = port;
+  pReq->xfer.port = port;
   NetAddress to = pReq->clientAddress;
   if (IsIPv6(&to))
     ((struct sockaddr_in6 *)&to.sa)->sin6_port = htons((uint16_t)port);
@@ -241,18 +223,18 @@ static int StartActive(Request *pReq, const char *address, int port) {
   // connected, and the first send or receive on it reports the failure
   // (a 451 at the end of the transfer).
   if (pending) {
-    pReq->DataSocket = sock;
+    pReq->xfer.listenSocket = sock;
   } else {
-    pReq->xferSocket = sock;
-    if (Protect(pReq) != 0) return 425;
+    ConnOpen(&pReq->xfer.io, sock);
+    if (ProtectNewConnection(pReq) != 0) return 425;
   }
-  pReq->passiveMode = '0';
+  pReq->xfer.passive = false;
   SendFTPstring(pReq, Mess200);
   return 200;
 }
 
 int DoPORT(Request *pReq) {
-  char *arg = pReq->argument;
+  char *arg = pReq->cmnd.argument;
   if (RefusedOnIPv6(pReq)) return 522;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kPortMissing);
@@ -276,7 +258,7 @@ int DoPORT(Request *pReq) {
 // EPRT |1|address|port| on an IPv4 session, |2| on an IPv6 one (any
 // delimiter of the client's choice).
 int DoEPRT(Request *pReq) {
-  char *arg = pReq->argument;
+  char *arg = pReq->cmnd.argument;
   if (RefusedAfterEpsvAll(pReq)) return 503;
   DropTransfer(pReq);
   char delimiter = arg[0];
@@ -298,46 +280,4 @@ int DoEPRT(Request *pReq) {
   int64_t port = ParseLong(portText);
   bool digits = portText[0] != '\0' && strspn(portText, "0123456789") == strlen(portText);
   return StartActive(pReq, fields[1] + 1, digits && port >= 1 && port <= 65535 ? (int)port : -1);
-}
-
-int OnAcceptXfer(Request *pReq) {
-  CloseXferConnection(pReq);
-  if (pReq->DataSocket == -1) {
-    SendFTPstring(pReq, Mess425);
-    return -1;
-  }
-  if (pReq->passiveMode != '1') {
-    pReq->xferSocket = pReq->DataSocket;
-    pReq->DataSocket = -1;
-    return Protect(pReq);
-  }
-  NetAddress peer;
-  errno = 0;
-  int sock = AcceptFrom(pReq->DataSocket, SocketRoom(pReq->pConfig), &peer);
-  if (sock < 0) {
-    // A connection that went away before it was taken: nothing to report,
-    // the socket keeps listening.
-    if (WouldBlock(errno) || errno == ECONNABORTED) return -1;
-    // Out of descriptors or worse: the listener would stay ready and be
-    // tried again pass after pass, so it goes. The reply waits for any
-    // line the client is still sending.
-    ForgetSocket(pReq, pReq->DataSocket);
-    CloseConnection(pReq->DataSocket);
-    pReq->DataSocket = -1;
-    SendFinalReply(pReq, Mess425);
-    return -1;
-  }
-  if (!SameHost(&peer, &pReq->clientAddress)) {
-    // A stranger got to the port first: closed without a word, since a
-    // reply would land in the middle of whatever the client is sending;
-    // the client itself can still connect.
-    CloseConnection(sock);
-    return -1;
-  }
-  // Exactly one connection per PASV: nobody else reaches the port now.
-  ForgetSocket(pReq, pReq->DataSocket);
-  CloseConnection(pReq->DataSocket);
-  pReq->DataSocket = -1;
-  pReq->xferSocket = sock;
-  return Protect(pReq);
 }

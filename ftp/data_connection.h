@@ -1,6 +1,7 @@
 // The data connection of a session: PASV makes the session listen on a
-// port of its own, PORT makes it connect to the client, and OnAcceptXfer
-// completes either one when the loop sees the data socket ready.
+// port of its own, PORT makes it connect to the client; the transfer
+// (transfers.h) completes either one when the loop sees the data socket
+// ready.
 #pragma once
 #include "server_records.h"
 
@@ -18,12 +19,3 @@ int DoEPRT(Request *pReq);
 // the command port, or one of the passive ports. PORT (and EPRT) answer
 // "550 Bad PORT arguments." for it.
 bool PortRefused(const Server *pConfig, int port);
-
-// DataSocket readable (passive) or writable (active) while no xferSocket
-// exists: 0 when xferSocket is ready, -1 otherwise (a 425 reply queued
-// when something went wrong).
-int OnAcceptXfer(Request *pReq);
-
-// Drops a prepared or running transfer: data sockets closed, buffer
-// emptied, file closed.
-void DropTransfer(Request *pReq);

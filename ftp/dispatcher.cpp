@@ -1,8 +1,6 @@
 #include "dispatcher.h"
 
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 
 #include "command_channel.h"
 #include "data_connection.h"
@@ -14,7 +12,7 @@
 #include "transfers.h"
 #include "virtual_paths.h"
 
-char tmpBuf[1281];
+static int DoSITE(Request *pReq);
 
 // Handler of every command code. Code 22 is a permission, not a command.
 static const CommandHandler kHandlers[kWordCount] = {
@@ -26,47 +24,29 @@ static const CommandHandler kHandlers[kWordCount] = {
     /* RETR */ DoRETR, /* NOOP */ DoNOOP, /* APPE */ DoAPPE,
     /* PORT */ DoPORT, /* REST */ DoREST, /* RNFR */ DoRNFR,
     /* RNTO */ DoRNTO, /* 22   */ nullptr, /* MDTM */ DoMDTM,
-    /* SIZE */ DoSIZE, /* SITE */ DoSITE, /* NLST */ DoNLST,
+    /* SIZE */ DoSIZE, /* SITE */ DoSITE,  /* NLST */ DoNLST,
     /* MLSD */ DoMLSD, /* MLST */ DoMLST, /* EPSV */ DoEPSV,
     /* EPRT */ DoEPRT, /* FEAT */ DoFEAT, /* OPTS */ DoOPTS,
     /* AUTH */ DoAUTH, /* PBSZ */ DoPBSZ, /* PROT */ DoPROT};
 
-int NotImplemented(Request *pReq) {
-  SendFTPstring(pReq, Mess502);
-  return 502;
-}
-
-// LIST without permission: the transfer starts with nothing to send, so
-// the client gets an empty listing once its data connection is up.
-static int EmptyListing(Request *pReq) {
-  // Nothing of an earlier, interrupted listing may follow.
-  if (pReq->dirHandle) closedir(pReq->dirHandle);
-  pReq->dirHandle = nullptr;
-  pReq->dataLength = 0;
-  pReq->dataState = kDataSending;
-  SendFTPstring(pReq, Mess150);
-  return 150;
-}
-
 static bool LoggedIn(const Request *pReq) {
-  return pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
+  return pReq->login.permissions[kUSER] == '0' && pReq->login.permissions[kPASS] == '0';
 }
 
 static const char kLoginIncorrect[] = "530 Login incorrect.\n";
 
 int DoFTP(Request *pReq) {
-  memset(tmpBuf, 0, sizeof tmpBuf);
-  int code = TranslateCommand(pReq->command);
+  int code = TranslateCommand(pReq->cmnd.command);
   // A restart offset reaches only the transfer that directly follows REST;
   // every other command line, known or not, clears it.
-  if (code != kREST && !(pReq->lastCommand == kREST && (code == kSTOR || code == kRETR)))
+  if (code != kREST && !(pReq->cmnd.lastCommand == kREST && (code == kSTOR || code == kRETR)))
     pReq->restOffset = 0;
   if (code < 0) return NotImplemented(pReq);
 
   // Permission before login: commands outside the basic eight are 502
   // before USER just as for an account that does not grant them.
   int permission = PermissionOf(code);
-  if (permission >= 0 && pReq->permissions[permission] != '1') {
+  if (permission >= 0 && pReq->login.permissions[permission] != '1') {
     if (code != kLIST) return NotImplemented(pReq);
     code = kEmptyListing;
   }
@@ -81,9 +61,9 @@ int DoFTP(Request *pReq) {
     SendFTPstring(pReq, kTlsRequired);
     return 530;
   }
-  if (code == kUSER && pReq->permissions[kUSER] == '1') return DoUSER(pReq);
-  if (code == kPASS && pReq->permissions[kPASS] == '1' &&
-      pReq->permissions[kUSER] == '0') {
+  if (code == kUSER && pReq->login.permissions[kUSER] == '1') return DoUSER(pReq);
+  if (code == kPASS && pReq->login.permissions[kPASS] == '1' &&
+      pReq->login.permissions[kUSER] == '0') {
     int result = DoPASS(pReq);
     if (result != kWrongPassword) return result;
     // Whether the name or the password was wrong stays the server's secret.
@@ -95,7 +75,7 @@ int DoFTP(Request *pReq) {
     return 332;
   }
 
-  if (pReq->lastCommand == kRNFR && code != kRNTO) {
+  if (pReq->cmnd.lastCommand == kRNFR && code != kRNTO) {
     free(pReq->renameFrom);
     free(pReq->renameTo);
     pReq->renameFrom = nullptr;
@@ -103,8 +83,16 @@ int DoFTP(Request *pReq) {
     SendFTPstring(pReq, Mess503);
     return 503;
   }
-  if (code == kEmptyListing) return EmptyListing(pReq);
+  if (code == kEmptyListing) return StartEmptyListing(pReq);
   CommandHandler handler = kHandlers[code];
   if (!handler) return NotImplemented(pReq);
-  return handler(pReq);
+  int result = handler(pReq);
+  return result == kRunRewritten ? DoFTP(pReq) : result;
+}
+
+// SITE: the rest of the line is a command line of its own, dispatched
+// like any other.
+static int DoSITE(Request *pReq) {
+  int refused = TakeSiteLine(pReq);
+  return refused ? refused : DoFTP(pReq);
 }

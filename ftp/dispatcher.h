@@ -5,10 +5,6 @@
 #pragma once
 #include "server_records.h"
 
-// Scratch buffer for formatted replies and real paths, cleared at the start
-// of every DoFTP call: 255 (root) + 511 + 511 characters and the NUL fit.
-extern char tmpBuf[1281];
-
 // Internal code of LIST by an account without the LIST permission: an
 // empty listing.
 enum { kEmptyListing = 107 };
@@ -16,8 +12,6 @@ enum { kEmptyListing = 107 };
 typedef int (*CommandHandler)(Request *pReq);
 
 // Runs the current command; returns the code of the reply it queued. The
-// caller ends the session on 221 and 332.
+// caller ends the session on 221 and 332. SITE runs the command line
+// that follows it through the same checks.
 int DoFTP(Request *pReq);
-
-// Handler for what is not there: "502 Command not implemented.\n".
-int NotImplemented(Request *pReq);

@@ -37,7 +37,7 @@ int DoFEAT(Request *pReq) {
 }
 
 int DoOPTS(Request *pReq) {
-  const char *arg = pReq->argument;
+  const char *arg = pReq->cmnd.argument;
   if (strcasecmp(arg, "UTF8 ON") == 0 || strcasecmp(arg, "UTF8") == 0) {
     SendFTPstring(pReq, kUtf8On);
     return 200;

@@ -13,7 +13,6 @@
 
 #include "command_channel.h"
 #include "deep_remove.h"
-#include "dispatcher.h"
 #include "quota_records.h"
 #include "rooted_files.h"
 #include "virtual_paths.h"
@@ -34,15 +33,16 @@ static const char kSize[] = "213 %" PRId64 "\n";
 static const char kModified[] = "213 %d%.2d%.2d%.2d%.2d%.2d\n";
 
 int DoDELE(Request *pReq) {
-  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kDeleGuard, kDeleMissing);
+  char real[kRealPathSize] = "";
+  int refused = DirectJoin(pReq, real, sizeof real, kDeleGuard, kDeleMissing);
   if (refused) return refused;
   // What the name leads to must be a regular file inside the root; what
   // goes is the name itself (a link goes as the link).
   struct stat st, own;
   char name[NAME_MAX + 1];
   int dir = -1;
-  if (RootedStat(pReq, tmpBuf, &st) != 0 || !S_ISREG(st.st_mode) ||
-      (dir = RootedParent(pReq, tmpBuf, name, sizeof name)) < 0 ||
+  if (RootedStat(pReq, real, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (dir = RootedParent(pReq, real, name, sizeof name)) < 0 ||
       fstatat(dir, name, &own, AT_SYMLINK_NOFOLLOW) != 0) {
     if (dir >= 0) close(dir);
     SendFTPstring(pReq, Mess450);
@@ -63,8 +63,8 @@ int DoDELE(Request *pReq) {
   if (QuotaLimit(pReq) != 0) {
     // Only a file's own bytes were stored; a link held none.
     if (S_ISREG(own.st_mode)) ChargeQuota(pReq, -(int64_t)own.st_size);
-    snprintf(tmpBuf, sizeof tmpBuf, kDeletedQuota, DiskUsage(pReq), QuotaLimit(pReq));
-    SendFTPstring(pReq, tmpBuf);
+    snprintf(real, sizeof real, kDeletedQuota, DiskUsage(pReq), QuotaLimit(pReq));
+    SendFTPstring(pReq, real);
   } else {
     SendFTPstring(pReq, Mess250);
   }
@@ -72,12 +72,13 @@ int DoDELE(Request *pReq) {
 }
 
 int DoMKD(Request *pReq) {
-  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kMkdGuard, kMkdMissing);
+  char real[kRealPathSize] = "";
+  int refused = DirectJoin(pReq, real, sizeof real, kMkdGuard, kMkdMissing);
   if (refused) return refused;
   // Anything already under the name, a link included, keeps it.
   struct stat st;
   char name[NAME_MAX + 1];
-  int dir = RootedParent(pReq, tmpBuf, name, sizeof name);
+  int dir = RootedParent(pReq, real, name, sizeof name);
   bool made = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
               mkdirat(dir, name, 0777) == 0;
   if (dir >= 0) close(dir);
@@ -90,21 +91,22 @@ int DoMKD(Request *pReq) {
 }
 
 int DoRMD(Request *pReq) {
-  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kRmdGuard, kRmdMissing);
+  char real[kRealPathSize] = "";
+  int refused = DirectJoin(pReq, real, sizeof real, kRmdGuard, kRmdMissing);
   if (refused) return refused;
   struct stat st;
   char name[NAME_MAX + 1];
-  int dir = RootedParent(pReq, tmpBuf, name, sizeof name);
+  int dir = RootedParent(pReq, real, name, sizeof name);
   if (dir < 0 || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (dir >= 0) close(dir);
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  if (pReq->permissions[kRMD_RECURSIVE] == '1') {
+  if (pReq->login.permissions[kRMD_RECURSIVE] == '1') {
     close(dir);
     // Whatever stayed behind, the directory is still there: that is a
     // failure, not a completed action.
-    if (DoDeepRemove(pReq, tmpBuf) != 0) {
+    if (DoDeepRemove(pReq, real) != 0) {
       SendFTPstring(pReq, kRecursiveFailed);
       return 550;
     }
@@ -150,13 +152,14 @@ static int RootedRename(const Request *pReq, const char *from, const char *to) {
 }
 
 int DoRNFR(Request *pReq) {
+  char real[kRealPathSize] = "";
   struct stat st;
   free(pReq->renameFrom);
   pReq->renameFrom = nullptr;
-  if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
-                         pReq->argument) == 0 &&
-      RootedStat(pReq, tmpBuf, &st) == 0) {
-    pReq->renameFrom = strdup(tmpBuf);
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
+                         pReq->cmnd.argument) == 0 &&
+      RootedStat(pReq, real, &st) == 0) {
+    pReq->renameFrom = strdup(real);
     if (pReq->renameFrom) {
       SendFTPstring(pReq, Mess350);
       return 350;
@@ -167,7 +170,8 @@ int DoRNFR(Request *pReq) {
 }
 
 int DoRNTO(Request *pReq) {
-  if (pReq->lastCommand != kRNFR) {
+  char real[kRealPathSize] = "";
+  if (pReq->cmnd.lastCommand != kRNFR) {
     DropRename(pReq);
     SendFTPstring(pReq, Mess503);
     return 503;
@@ -179,9 +183,9 @@ int DoRNTO(Request *pReq) {
   free(pReq->renameTo);
   pReq->renameTo = nullptr;
   bool done = false;
-  if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
-                         pReq->argument) == 0 &&
-      (pReq->renameTo = strdup(tmpBuf)) != nullptr) {
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
+                         pReq->cmnd.argument) == 0 &&
+      (pReq->renameTo = strdup(real)) != nullptr) {
     // The target stays in the source's directory or below it: the text up
     // to the source's last '/' must open the target as well.
     const char *lastSlash = strrchr(pReq->renameFrom, '/');
@@ -195,20 +199,22 @@ int DoRNTO(Request *pReq) {
 }
 
 int DoSIZE(Request *pReq) {
+  char real[kRealPathSize] = "";
   struct stat st;
-  if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
-                         pReq->argument) != 0 ||
-      RootedStat(pReq, tmpBuf, &st) != 0) {
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
+                         pReq->cmnd.argument) != 0 ||
+      RootedStat(pReq, real, &st) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  snprintf(tmpBuf, sizeof tmpBuf, kSize, (int64_t)st.st_size);
-  SendFTPstring(pReq, tmpBuf);
+  snprintf(real, sizeof real, kSize, (int64_t)st.st_size);
+  SendFTPstring(pReq, real);
   // The loop acts only on 221 and 332; SIZE has always handed it 0.
   return 0;
 }
 
 int DoMDTM(Request *pReq, char *path) {
+  char reply[kCmndBufferSize];
   struct stat st;
   struct tm tm;
   // Only a four-digit year fills the fourteen digits clients parse.
@@ -217,17 +223,18 @@ int DoMDTM(Request *pReq, char *path) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  snprintf(tmpBuf, sizeof tmpBuf, kModified, tm.tm_year + 1900, tm.tm_mon + 1,
+  snprintf(reply, sizeof reply, kModified, tm.tm_year + 1900, tm.tm_mon + 1,
            tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  SendFTPstring(pReq, tmpBuf);
+  SendFTPstring(pReq, reply);
   return 213;
 }
 
 int DoMDTM(Request *pReq) {
-  if (CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd,
-                         pReq->argument) != 0) {
+  char real[kRealPathSize] = "";
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
+                         pReq->cmnd.argument) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  return DoMDTM(pReq, tmpBuf);
+  return DoMDTM(pReq, real);
 }

@@ -11,12 +11,10 @@
 
 #include "command_channel.h"
 #include "dates.h"
-#include "dispatcher.h"
 #include "rooted_files.h"
-#include "sessions.h"
 #include "virtual_paths.h"
 
-static const char kListStarted[] = "150 Transferring directory listing.\n";
+const char kListStarted[] = "150 Transferring directory listing.\n";
 static const char kListFailed[] = "451 Failed to open directory.\n";
 static const char kCloseFailedMarked[] =
     "Could not close directory (marking dir as closed).\n";
@@ -85,43 +83,43 @@ static int FormatFactsLine(char *out, size_t room, const char *type,
 static int EntryLine(const Request *pReq, char *out, size_t room, const char *name,
                      const struct stat &st, const char *type) {
   if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return 0;
-  if (pReq->listFormat == 'N') {
+  if (pReq->xfer.listFormat == kListNames) {
     int n = snprintf(out, room, kNameLine, name);
     return n < 0 || (size_t)n >= room ? 0 : n;
   }
-  if (pReq->listFormat == 'M') return FormatFactsLine(out, room, type, name, st);
+  if (pReq->xfer.listFormat == kListFacts) return FormatFactsLine(out, room, type, name, st);
   return FormatListLine(out, room, name, st.st_mode, (uint64_t)st.st_size, st.st_mtime);
 }
 
 // --- Starting a listing -------------------------------------------------
 
 static void CloseListedDirectory(Request *pReq) {
-  if (pReq->dirHandle && closedir(pReq->dirHandle) != 0) fputs(kCloseFailedMarked, stderr);
-  pReq->dirHandle = nullptr;
+  if (pReq->xfer.dir && closedir(pReq->xfer.dir) != 0) fputs(kCloseFailedMarked, stderr);
+  pReq->xfer.dir = nullptr;
 }
 
 int InitDirList(Request *pReq) {
   CloseListedDirectory(pReq);
   char directory[768];
-  int n = snprintf(directory, sizeof directory, "%s%s", pReq->rootDirectory, pReq->cwd);
+  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root, pReq->login.cwd);
   if (n >= 0 && (size_t)n < sizeof directory) {
-    pReq->dirHandle = RootedOpenDir(pReq, directory);
-    snprintf(pReq->listDirectory, sizeof pReq->listDirectory, "%s", directory);
+    pReq->xfer.dir = RootedOpenDir(pReq, directory);
+    snprintf(pReq->xfer.listDirectory, sizeof pReq->xfer.listDirectory, "%s", directory);
   }
-  if (!pReq->dirHandle) {
+  if (!pReq->xfer.dir) {
     SendFTPstring(pReq, kListFailed);
     return 451;
   }
-  CloseDataBuffer(pReq);
-  if (pReq->listFormat == 0) pReq->listFormat = 'L';
-  pReq->dataState = kDataSending;
+  pReq->xfer.length = 0;
+  if (pReq->xfer.listFormat == kListNone) pReq->xfer.listFormat = kListLong;
+  pReq->xfer.state = kDataSending;
   SendFTPstring(pReq, kListStarted);
   return 150;
 }
 
 // The path of a LIST or NLST argument: words beginning with '-' are
 // options, whatever follows them is the path ("" for none).
-static const char *SkipOptions(const char *arg) {
+const char *ListPath(const char *arg) {
   while (*arg == '-') {
     const char *blank = strchr(arg, ' ');
     if (!blank) return "";
@@ -133,73 +131,56 @@ static const char *SkipOptions(const char *arg) {
 
 static bool HasWildcard(const char *text) { return strpbrk(text, "*?[") != nullptr; }
 
-// No listing: the reply, and the data connection prepared for it goes.
-static int Refuse(Request *pReq, const char *reply = Mess550) {
-  CloseDataConnection(pReq);
-  CloseDataBuffer(pReq);
-  SendFTPstring(pReq, reply);
-  return reply == Mess550 ? 550 : 451;
-}
-
-// A listing of the path (a directory, a file, or a directory and a name
-// pattern for its last part) in the given format. The path is resolved like
-// the path of a transfer, with the same guards.
-static int StartListing(Request *pReq, const char *path, char format) {
-  pReq->listFormat = format;
-  pReq->listPattern[0] = '\0';
+const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
+  char real[kRealPathSize] = "";
+  pReq->xfer.listFormat = format;
+  pReq->xfer.listPattern[0] = '\0';
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, path) != 0)
-    return Refuse(pReq);
+      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0)
+    return Mess550;
   struct stat st;
   // The current directory itself that has gone is a failure to open it.
-  if (path[0] == '\0' && RootedStat(pReq, tmpBuf, &st) != 0) return Refuse(pReq, kListFailed);
-  if (RootedStat(pReq, tmpBuf, &st) != 0) {
+  if (path[0] == '\0' && RootedStat(pReq, real, &st) != 0) return kListFailed;
+  if (RootedStat(pReq, real, &st) != 0) {
     // "*.txt", "pub/*": the last part names the entries to keep.
-    char *slash = strrchr(tmpBuf, '/');
-    if (format == 'M' || !slash || !HasWildcard(slash + 1) ||
-        strlen(slash + 1) >= sizeof pReq->listPattern)
-      return Refuse(pReq);
-    snprintf(pReq->listPattern, sizeof pReq->listPattern, "%s", slash + 1);
+    char *slash = strrchr(real, '/');
+    if (format == kListFacts || !slash || !HasWildcard(slash + 1) ||
+        strlen(slash + 1) >= sizeof pReq->xfer.listPattern)
+      return Mess550;
+    snprintf(pReq->xfer.listPattern, sizeof pReq->xfer.listPattern, "%s", slash + 1);
     slash[1] = '\0';
-    if (RootedStat(pReq, tmpBuf, &st) != 0 || !S_ISDIR(st.st_mode)) return Refuse(pReq);
+    if (RootedStat(pReq, real, &st) != 0 || !S_ISDIR(st.st_mode)) return Mess550;
   }
   if (S_ISDIR(st.st_mode)) {
     CloseListedDirectory(pReq);
-    size_t n = strlen(tmpBuf);
-    if (n + 2 > sizeof pReq->listDirectory) return Refuse(pReq);
-    memcpy(pReq->listDirectory, tmpBuf, n);
-    if (n == 0 || tmpBuf[n - 1] != '/') pReq->listDirectory[n++] = '/';
-    pReq->listDirectory[n] = '\0';
-    pReq->dirHandle = RootedOpenDir(pReq, tmpBuf);
-    if (!pReq->dirHandle) return Refuse(pReq, kListFailed);
-    CloseDataBuffer(pReq);
-  } else if (S_ISREG(st.st_mode) && format != 'M') {
+    size_t n = strlen(real);
+    if (n + 2 > sizeof pReq->xfer.listDirectory) return Mess550;
+    memcpy(pReq->xfer.listDirectory, real, n);
+    if (n == 0 || real[n - 1] != '/') pReq->xfer.listDirectory[n++] = '/';
+    pReq->xfer.listDirectory[n] = '\0';
+    pReq->xfer.dir = RootedOpenDir(pReq, real);
+    if (!pReq->xfer.dir) return kListFailed;
+  } else if (S_ISREG(st.st_mode) && format != kListFacts) {
     // A file is listed as its one line, under the name the client gave.
     CloseListedDirectory(pReq);
-    CloseDataBuffer(pReq);
-    pReq->dataLength = EntryLine(pReq, pReq->dataBuffer, sizeof pReq->dataBuffer, path, st, "file");
+    pReq->xfer.length = EntryLine(pReq, pReq->xfer.buffer, sizeof pReq->xfer.buffer, path, st, "file");
   } else {
-    return Refuse(pReq);
+    return Mess550;
   }
-  pReq->dataState = kDataSending;
-  SendFTPstring(pReq, kListStarted);
-  return 150;
+  return nullptr;
 }
 
-int DoLIST(Request *pReq) { return StartListing(pReq, SkipOptions(pReq->argument), 'L'); }
-int DoNLST(Request *pReq) { return StartListing(pReq, SkipOptions(pReq->argument), 'N'); }
-int DoMLSD(Request *pReq) { return StartListing(pReq, pReq->argument, 'M'); }
-
 int DoMLST(Request *pReq) {
-  const char *path = pReq->argument;
+  char real[kRealPathSize] = "";
+  const char *path = pReq->cmnd.argument;
   struct stat st;
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, pReq->cwd, path) != 0 ||
-      RootedStat(pReq, tmpBuf, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
+      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0 ||
+      RootedStat(pReq, real, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  const char *name = path[0] ? path : pReq->cwd;
+  const char *name = path[0] ? path : pReq->login.cwd;
   char facts[kCmndBufferSize];
   char reply[2 * kCmndBufferSize];
   int n = FormatFactsLine(facts, sizeof facts, S_ISDIR(st.st_mode) ? "dir" : "file", name, st);
@@ -218,40 +199,40 @@ int DoMLST(Request *pReq) {
 // The line of the next entry: its length, 0 for an entry without a line,
 // -1 at the end of the directory (which is then closed).
 static int NextLine(Request *pReq, char *out, size_t room) {
-  if (!pReq->dirHandle) return -1;
-  struct dirent *entry = readdir(pReq->dirHandle);
+  if (!pReq->xfer.dir) return -1;
+  struct dirent *entry = readdir(pReq->xfer.dir);
   if (!entry) {
-    if (closedir(pReq->dirHandle) != 0) fputs(kCloseFailed, stderr);
-    pReq->dirHandle = nullptr;
+    if (closedir(pReq->xfer.dir) != 0) fputs(kCloseFailed, stderr);
+    pReq->xfer.dir = nullptr;
     return -1;
   }
   const char *name = entry->d_name;
   bool self = strcmp(name, ".") == 0;
   // The directory itself appears in a fact listing; the one above it never
   // does (above the root it is no part of the client's tree).
-  if (strcmp(name, "..") == 0 || (self && pReq->listFormat != 'M')) return 0;
-  if (pReq->listPattern[0] && fnmatch(pReq->listPattern, name, FNM_PERIOD) != 0) return 0;
-  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->listDirectory, name);
+  if (strcmp(name, "..") == 0 || (self && pReq->xfer.listFormat != kListFacts)) return 0;
+  if (pReq->xfer.listPattern[0] && fnmatch(pReq->xfer.listPattern, name, FNM_PERIOD) != 0) return 0;
+  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->xfer.listDirectory, name);
   if (n < 0 || (size_t)n >= sizeof FileName) return 0;
   // An entry is looked at inside the open directory; only a link is
   // followed, and only as far as it stays inside the root (a link out of
   // it is left out of the listing like any other unlistable entry).
   struct stat st;
-  if (fstatat(dirfd(pReq->dirHandle), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (fstatat(dirfd(pReq->xfer.dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   if (S_ISLNK(st.st_mode) && RootedStat(pReq, FileName, &st) != 0) return 0;
   const char *type = self ? "cdir" : S_ISDIR(st.st_mode) ? "dir" : "file";
   return EntryLine(pReq, out, room, name, st, type);
 }
 
 int GenerateDirectoryListing(Request *pReq) {
-  pReq->dataLength = 0;
+  pReq->xfer.length = 0;
   for (int looked = 0; looked < kEntriesPerCall; looked++) {
-    size_t room = kDataBufferSize - (size_t)pReq->dataLength;
+    size_t room = kDataBufferSize - (size_t)pReq->xfer.length;
     if (room < kLineRoom) break;
-    int n = NextLine(pReq, pReq->dataBuffer + pReq->dataLength, room);
+    int n = NextLine(pReq, pReq->xfer.buffer + pReq->xfer.length, room);
     // The lines already made go out first; the next call reports the end.
-    if (n < 0) return pReq->dataLength > 0 ? 0 : -1;
-    pReq->dataLength += n;
+    if (n < 0) return pReq->xfer.length > 0 ? 0 : -1;
+    pReq->xfer.length += n;
   }
   return 0;
 }

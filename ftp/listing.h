@@ -8,14 +8,22 @@
 
 #include "server_records.h"
 
-// LIST and NLST take options (words beginning with '-', ignored) and a
-// path: a directory is listed, a file gives its one line, a pattern in the
-// last part ("*.txt") keeps the matching names. MLSD takes a directory.
-// What does not exist or leaves the root: 550, no 150, and no data
-// connection survives.
-int DoLIST(Request *pReq);
-int DoNLST(Request *pReq);
-int DoMLSD(Request *pReq);
+// The first reply of a listing.
+extern const char kListStarted[];
+
+// The path of a LIST or NLST argument: words beginning with '-' are
+// options (ignored), whatever follows them is the path ("" for none).
+const char *ListPath(const char *arg);
+
+// Readies the session's data record for a listing of the path in the
+// given format: a directory is opened for listing, a file gets its one
+// line in the empty buffer, a pattern in the last part ("*.txt") keeps the
+// matching names (not for MLSD, which takes a directory). The path is
+// resolved like the path of a transfer, with the same guards. Null when
+// the listing can start, else the reply that refuses it (the 550 reply for
+// what does not exist or leaves the root).
+const char *PrepareListing(Request *pReq, const char *path, ListFormat format);
+
 int DoMLST(Request *pReq);
 
 // Opens rootDirectory + cwd for listing: 150, or 451 when it cannot be

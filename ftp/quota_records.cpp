@@ -26,19 +26,19 @@ static QuotaRecord *FindRecord(Server *pConfig, const char *userName) {
 }
 
 int AttachQuota(Request *pReq) {
-  if (pReq->quota) return 0;
+  if (pReq->login.quota) return 0;
   Server *pConfig = pReq->pConfig;
-  QuotaRecord *record = FindRecord(pConfig, pReq->userName);
+  QuotaRecord *record = FindRecord(pConfig, pReq->login.userName);
   if (record) {
     record->sessions++;
-    pReq->quota = record;
+    pReq->login.quota = record;
     return 0;
   }
   record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
   if (!record) return -1;
-  snprintf(record->userName, sizeof record->userName, "%s", pReq->userName);
+  snprintf(record->userName, sizeof record->userName, "%s", pReq->login.userName);
   int n = snprintf(record->path, sizeof record->path, "%s/%s/%s.dsk",
-                   pConfig->homeDirectory, accountsdir, pReq->userName);
+                   pConfig->homeDirectory, accountsdir, pReq->login.userName);
   int fd = -1;
   if (n > 0 && (size_t)n < sizeof record->path)
     fd = open(record->path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -55,13 +55,13 @@ int AttachQuota(Request *pReq) {
     record->diskUsage = GetWord(words + 4);
   } else {
     // First login (or a cut record): the account's quota, nothing stored.
-    record->quotaLimit = pReq->diskQuota;
+    record->quotaLimit = pReq->login.diskQuota;
     record->diskUsage = 0;
   }
   record->sessions = 1;
   record->next = pConfig->quotas;
   pConfig->quotas = record;
-  pReq->quota = record;
+  pReq->login.quota = record;
   return 0;
 }
 
@@ -81,9 +81,9 @@ int WriteQuota(const QuotaRecord *record) {
 }
 
 void DetachQuota(Request *pReq) {
-  QuotaRecord *record = pReq->quota;
+  QuotaRecord *record = pReq->login.quota;
   if (!record) return;
-  pReq->quota = nullptr;
+  pReq->login.quota = nullptr;
   WriteQuota(record);
   if (--record->sessions > 0) return;
   Server *pConfig = pReq->pConfig;
@@ -99,32 +99,32 @@ QuotaRecord *GiveQuota(Request *pReq, uint64_t limit, uint64_t usage) {
   DetachQuota(pReq);
   QuotaRecord *record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
   if (!record) return nullptr;
-  snprintf(record->userName, sizeof record->userName, "%s", pReq->userName);
+  snprintf(record->userName, sizeof record->userName, "%s", pReq->login.userName);
   record->quotaLimit = limit;
   record->diskUsage = usage;
   record->sessions = 1;
   record->next = pReq->pConfig->quotas;
   pReq->pConfig->quotas = record;
-  pReq->quota = record;
+  pReq->login.quota = record;
   return record;
 }
 
 uint64_t QuotaLimit(const Request *pReq) {
-  return pReq->quota ? pReq->quota->quotaLimit : 0;
+  return pReq->login.quota ? pReq->login.quota->quotaLimit : 0;
 }
 
 uint64_t DiskUsage(const Request *pReq) {
-  return pReq->quota ? pReq->quota->diskUsage : 0;
+  return pReq->login.quota ? pReq->login.quota->diskUsage : 0;
 }
 
 uint64_t QuotaRoom(const Request *pReq) {
-  const QuotaRecord *r = pReq->quota;
+  const QuotaRecord *r = pReq->login.quota;
   if (!r || r->quotaLimit == 0) return UINT64_MAX;
   return r->quotaLimit > r->diskUsage ? r->quotaLimit - r->diskUsage : 0;
 }
 
 void ChargeQuota(Request *pReq, int64_t delta) {
-  QuotaRecord *r = pReq->quota;
+  QuotaRecord *r = pReq->login.quota;
   if (!r || r->quotaLimit == 0 || delta == 0) return;
   if (delta > 0) {
     uint64_t up = (uint64_t)delta;

@@ -19,9 +19,9 @@ struct QuotaRecord {
   QuotaRecord *next;
 };
 
-// The record of the session's account (pReq->userName), read from its file
+// The record of the session's account (pReq->login.userName), read from its file
 // (created empty for a first login, when the account's DiskQuota= becomes
-// the limit) unless another session holds it already; pReq->quota then
+// the limit) unless another session holds it already; pReq->login.quota then
 // points at it. 0, or -1 when the file cannot be created or read (the
 // session goes on without a quota).
 int AttachQuota(Request *pReq);

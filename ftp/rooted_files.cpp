@@ -10,8 +10,8 @@
 // The part of a real path below the root ("" for the root itself), or null
 // when the path was not built from this root at all.
 static const char *BelowRoot(const Request *pReq, const char *path) {
-  size_t n = strlen(pReq->rootDirectory);
-  if (n == 0 || strncmp(path, pReq->rootDirectory, n) != 0) return nullptr;
+  size_t n = strlen(pReq->login.root);
+  if (n == 0 || strncmp(path, pReq->login.root, n) != 0) return nullptr;
   const char *rest = path + n;
   if (rest[0] != '\0' && rest[0] != '/') return nullptr;
   return rest;
@@ -23,7 +23,7 @@ int RootedOpen(const Request *pReq, const char *path, int flags, mode_t mode) {
     errno = EXDEV;
     return -1;
   }
-  return OpenBeneath(pReq->rootDirectory, rest, flags, mode);
+  return OpenBeneath(pReq->login.root, rest, flags, mode);
 }
 
 int RootedStat(const Request *pReq, const char *path, struct stat *st) {
@@ -51,7 +51,7 @@ int RootedParent(const Request *pReq, const char *path, char *name,
     errno = EXDEV;
     return -1;
   }
-  return OpenParentBeneath(pReq->rootDirectory, rest, name, nameSize);
+  return OpenParentBeneath(pReq->login.root, rest, name, nameSize);
 }
 
 DIR *RootedOpenDir(const Request *pReq, const char *path) {

@@ -4,8 +4,8 @@
 #include <strings.h>
 
 #include "command_channel.h"
-#include "dispatcher.h"
-#include "session_io.h"
+#include "conn_io.h"
+#include "tls.h"
 
 const char kTlsRequired[] = "530 TLS required.\n";
 
@@ -23,6 +23,12 @@ const char kProtUnsupported[] = "536 Only protection levels C and P are supporte
 const char kProtUnknown[] = "504 Protection level not understood.\n";
 const char kArgumentMissing[] = "501 Argument missing.\n";
 
+int StartTls(Request *pReq, ConnIo *io) {
+  SSL_CTX *ctx = pReq->pConfig->tlsContext;
+  if (!ctx || io->fd < 0) return -1;
+  return ConnStartTls(io, ctx);
+}
+
 int Reply(Request *pReq, const char *text, int code) {
   SendFTPstring(pReq, text);
   return code;
@@ -34,48 +40,48 @@ int DoAUTH(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
   // TLS is the only mechanism; "AUTH SSL" is refused so that a client
   // that tries it first goes on to ask for TLS.
-  if (strcasecmp(pReq->argument, "TLS") != 0 && strcasecmp(pReq->argument, "TLS-C") != 0)
+  if (strcasecmp(pReq->cmnd.argument, "TLS") != 0 && strcasecmp(pReq->cmnd.argument, "TLS-C") != 0)
     return Reply(pReq, kAuthUnknown, 504);
-  if (pReq->tlsCommand != '0') return Reply(pReq, kAuthAgain, 503);
-  pReq->tlsCommand = '1';
+  if (pReq->cmnd.tls != kTlsOff) return Reply(pReq, kAuthAgain, 503);
+  pReq->cmnd.tls = kTlsAfterReply;
   return Reply(pReq, kAuthOk, 234);
 }
 
 int AfterReplySent(Request *pReq) {
-  if (pReq->tlsCommand != '1') return 0;
-  pReq->tlsCommand = '2';
+  if (pReq->cmnd.tls != kTlsAfterReply) return 0;
+  pReq->cmnd.tls = kTlsOn;
   // Whatever came in clear text behind AUTH TLS was sent before the
   // handshake by someone who could not have read the reply: it is no
   // command of the protected session (a man in the middle would inject
   // commands this way).
-  memset(pReq->cmndBuffer, 0, sizeof pReq->cmndBuffer);
-  pReq->cmndLength = 0;
-  pReq->pendingLength = 0;
-  pReq->telnetIac = '0';
-  return StartCmndTls(pReq);
+  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+  pReq->cmnd.length = 0;
+  pReq->cmnd.pendingLength = 0;
+  pReq->cmnd.telnetIac = false;
+  return StartTls(pReq, &pReq->cmnd.io);
 }
 
 int DoPBSZ(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
-  if (pReq->tlsCommand != '2') return Reply(pReq, kNeedTls, 503);
-  if (pReq->argument[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
+  if (pReq->cmnd.tls != kTlsOn) return Reply(pReq, kNeedTls, 503);
+  if (pReq->cmnd.argument[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
   // TLS has its own record sizes: every client's buffer size becomes 0.
-  pReq->pbszGiven = '1';
+  pReq->cmnd.pbszGiven = true;
   return Reply(pReq, kPbszOk, 200);
 }
 
 int DoPROT(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
-  if (pReq->tlsCommand != '2') return Reply(pReq, kNeedTls, 503);
-  if (pReq->pbszGiven != '1') return Reply(pReq, kNeedPbsz, 503);
-  const char *level = pReq->argument;
+  if (pReq->cmnd.tls != kTlsOn) return Reply(pReq, kNeedTls, 503);
+  if (!pReq->cmnd.pbszGiven) return Reply(pReq, kNeedPbsz, 503);
+  const char *level = pReq->cmnd.argument;
   if (level[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
   if (strcasecmp(level, "P") == 0) {
-    pReq->protPrivate = '1';
+    pReq->protPrivate = true;
     return Reply(pReq, kProtPrivate, 200);
   }
   if (strcasecmp(level, "C") == 0) {
-    pReq->protPrivate = '0';
+    pReq->protPrivate = false;
     return Reply(pReq, kProtClear, 200);
   }
   if (strcasecmp(level, "S") == 0 || strcasecmp(level, "E") == 0)
@@ -84,10 +90,12 @@ int DoPROT(Request *pReq) {
 }
 
 bool TlsRequiredFirst(const Request *pReq) {
-  return pReq->pConfig->RequireTLS == '1' && pReq->tlsCommand != '2';
+  return pReq->pConfig->RequireTLS == '1' && pReq->cmnd.tls != kTlsOn;
 }
 
 int ProtectDataConnection(Request *pReq) {
-  if (pReq->protPrivate != '1') return 0;
-  return StartXferTls(pReq);
+  if (!pReq->protPrivate) return 0;
+  if (StartTls(pReq, &pReq->xfer.io) != 0) return -1;
+  TlsNoTickets(ConnSsl(&pReq->xfer.io));
+  return 0;
 }

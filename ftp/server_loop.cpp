@@ -11,16 +11,15 @@
 #include "dispatcher.h"
 #include "event_loop.h"
 #include "security_commands.h"
-#include "session_io.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "throttle.h"
 #include "tls.h"
 #include "transfers.h"
+#include "conn_io.h"
 #include "address_limits.h"
 #include "addresses.h"
 #include "deadlines.h"
-#include "upload_files.h"
 
 static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
 static const char kNoSocket[] = "Creating socket failed.\n";
@@ -84,11 +83,19 @@ void CloseServer(Server *pConfig) {
 // Decrypted bytes that a receive is due for: the socket will not announce
 // them, so the session is looked at again at once.
 static bool CmndBytesDue(Request *pReq) {
-  return IfCmndSend(pReq) != 0 && IfCmndRecv(pReq) == 0 && CmndBytesWait(pReq);
+  return IfCmndSend(pReq) != 0 && IfCmndRecv(pReq) == 0 &&
+         ConnPending(&pReq->cmnd.io) > 0;
 }
 
 static bool XferBytesDue(Request *pReq) {
-  return !DataWaits(pReq) && IfDataRecv(pReq) == 0 && XferBytesWait(pReq);
+  return !DataWaits(pReq) && IfDataRecv(pReq) == 0 &&
+         ConnPending(&pReq->xfer.io) > 0;
+}
+
+// The readiness a connection is to be watched for: what the last call on
+// it waited for, else `natural` (what the session's state wants).
+static int WatchFor(const ConnIo &io, int natural) {
+  return io.want ? io.want : natural;
 }
 
 // Which of a session's sockets an event is for.
@@ -117,22 +124,22 @@ static bool WatchSession(Request *r) {
     if (DataWaits(r))
       ;
     else if (IfDataSend(r) == 0)
-      xferMask = XferWatch(r, kLoopWritable);
+      xferMask = WatchFor(r->xfer.io, kLoopWritable);
     else if (IfDataRecv(r) == 0)
-      xferMask = XferWatch(r, kLoopReadable);
+      xferMask = WatchFor(r->xfer.io, kLoopReadable);
     if (IfCmndSend(r) == 0)
-      cmndMask = CmndWatch(r, kLoopWritable);
+      cmndMask = WatchFor(r->cmnd.io, kLoopWritable);
     else if (IfCmndRecv(r) == 0)
-      cmndMask = CmndWatch(r, kLoopReadable);
+      cmndMask = WatchFor(r->cmnd.io, kLoopReadable);
     if (IfAcceptXfer(r) == 0)
-      dataMask = r->passiveMode == '1' ? kLoopReadable : kLoopWritable;
+      dataMask = r->xfer.passive ? kLoopReadable : kLoopWritable;
   }
-  if (!Watch(r, r->cmndSocket, cmndMask) || !Watch(r, r->xferSocket, xferMask) ||
-      !Watch(r, r->DataSocket, dataMask)) {
+  if (!Watch(r, r->cmnd.io.fd, cmndMask) || !Watch(r, r->xfer.io.fd, xferMask) ||
+      !Watch(r, r->xfer.listenSocket, dataMask)) {
     CloseRequest(r);
     return false;
   }
-  if (r->wakeTimer != 0 || ReplyHeld(r)) return true;
+  if (r->timers.wake != 0 || ReplyHeld(r)) return true;
   int64_t wait = -1;
   if (CmndBytesDue(r) || XferBytesDue(r)) {
     wait = 0;
@@ -143,7 +150,7 @@ static bool WatchSession(Request *r) {
   }
   if (wait >= 0) {
     int64_t id = AddTimer(r->pConfig->loop, wait, OnSessionWake, r);
-    r->wakeTimer = id > 0 ? id : 0;
+    r->timers.wake = id > 0 ? id : 0;
   }
   return true;
 }
@@ -201,23 +208,10 @@ Request *OnAccept(Server *pConfig) {
     OnAcceptFailed(pConfig);
     return nullptr;
   }
-  pReq->lastActive = pReq->connectTime;  // the idle clock starts at connect
+  pReq->timers.lastActive = pReq->connectTime;  // the idle clock starts at connect
   StartSessionClocks(pReq);
   SendFTPstring(pReq, Mess220);
   return pReq;
-}
-
-// A transfer pump reported its end: exactly one final reply (the pump's
-// own, or the completion line), then the data side is torn down.
-static void EndTransfer(Request *pReq) {
-  const char *completion = pReq->dataState == kDataIdle ? Mess226 : Mess451;
-  // An upload that ended well takes its name now; one that failed is
-  // dropped by CloseDataFile below.
-  if (pReq->dataState == kDataIdle && FinishUpload(pReq) != 0) completion = Mess451;
-  SendFinalReply(pReq, completion);
-  CloseDataConnection(pReq);
-  CloseDataBuffer(pReq);
-  CloseDataFile(pReq);
 }
 
 // Ends a session after one attempt to send its queued reply, so that a
@@ -232,9 +226,9 @@ static bool EndSession(Request *pReq) {
 // its share of them. A client that is not logging in has no business
 // sending command after command.
 static bool RefusedBeforeLogin(Request *pReq, int result) {
-  bool loggedIn = pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
+  bool loggedIn = pReq->login.permissions[kUSER] == '0' && pReq->login.permissions[kPASS] == '0';
   if (loggedIn || result < 400) return false;
-  return ++pReq->refusedBeforeLogin >= kRefusalsBeforeLogin;
+  return ++pReq->login.refusedBeforeLogin >= kRefusalsBeforeLogin;
 }
 
 // A line (or part of one) has arrived. False when the session ended.
@@ -242,14 +236,14 @@ static bool OnCommandBytes(Request *pReq) {
   if (ParseFTPstring(pReq) != 0) {
     // Only a line that ended (or can never end) and was refused counts; a
     // line still arriving is no fault.
-    if (pReq->cmndState != kCmndQueued) return true;
+    if (pReq->cmnd.state != kCmndQueued) return true;
     fputs(kParseFailed, stderr);
     // A refused line is a command too: a restart offset does not survive it.
     pReq->restOffset = 0;
     return RefusedBeforeLogin(pReq, 500) ? EndSession(pReq) : true;
   }
   int result = DoFTP(pReq);
-  pReq->lastCommand = TranslateCommand(pReq->command);
+  pReq->cmnd.lastCommand = TranslateCommand(pReq->cmnd.command);
   // A USER refused for want of TLS is no failed login: the client may
   // still ask for TLS and log in.
   if (result == 530 && !TlsRequiredFirst(pReq)) {
@@ -277,7 +271,10 @@ static bool OnSessionEvent(Request *pReq, int which) {
     return OnCommandBytes(pReq);
   }
   if (which == kOnCmnd) {
-    if (OnWriteCmnd(pReq) != 0) {
+    // Once a reply is out whole, what it announced follows (the TLS
+    // handshake after AUTH TLS).
+    if (OnWriteCmnd(pReq) != 0 ||
+        (IfCmndSend(pReq) != 0 && AfterReplySent(pReq) != 0)) {
       CloseRequest(pReq);
       return false;
     }
@@ -291,21 +288,14 @@ static bool OnSessionEvent(Request *pReq, int which) {
     if (IfAcceptXfer(pReq) == 0) OnAcceptXfer(pReq);
     return true;
   }
-  int result = 0;
-  if (DataWaits(pReq))
-    ;  // the bandwidth window is spent: the wake timer comes back for it
-  else if (IfDataSend(pReq) == 0)
-    result = OnWriteData(pReq);
-  else if (IfDataRecv(pReq) == 0)
-    result = OnReadData(pReq);
-  if (result == -1) EndTransfer(pReq);
+  PumpTransfer(pReq);
   return true;
 }
 
 static void OnSessionSocket(EventLoop *, int fd, void *record, int) {
   Request *pReq = static_cast<Request *>(record);
-  int which = fd == pReq->cmndSocket ? kOnCmnd
-              : fd == pReq->DataSocket ? kOnData
+  int which = fd == pReq->cmnd.io.fd ? kOnCmnd
+              : fd == pReq->xfer.listenSocket ? kOnData
                                        : kOnXfer;
   if (OnSessionEvent(pReq, which)) WatchSession(pReq);
 }
@@ -313,7 +303,7 @@ static void OnSessionSocket(EventLoop *, int fd, void *record, int) {
 // Bytes already decrypted, or the end of a spent bandwidth window.
 static void OnSessionWake(EventLoop *, int64_t, void *record) {
   Request *pReq = static_cast<Request *>(record);
-  pReq->wakeTimer = 0;
+  pReq->timers.wake = 0;
   bool alive = true;
   if (CmndBytesDue(pReq))
     alive = OnSessionEvent(pReq, kOnCmnd);

@@ -7,12 +7,15 @@
 #include <ctime>
 #include <dirent.h>
 
+#include <sys/select.h>
+
 #include "addresses.h"
+#include "conn_io.h"
+#include "event_loop.h"
 
 struct Log;
 struct QuotaRecord;
 struct Request;
-struct ConnTls;
 struct EventLoop;
 typedef struct ssl_ctx_st SSL_CTX;
 
@@ -29,10 +32,31 @@ enum {
   kHomeSize = 256,
 };
 
-// cmndState values.
-enum { kCmndQueued = 2, kCmndReceiving = 3, kCmndEmpty = 4 };
-// dataState values.
-enum { kDataSending = 0, kDataReceiving = 1, kDataIdle = 4 };
+// What the command connection is doing with its buffer.
+enum CmndState : int32_t {
+  kCmndEmpty,      // the line is taken; the buffer waits for a reply
+  kCmndReceiving,  // a command line is being received
+  kCmndQueued,     // a reply waits to be sent
+};
+// What the data connection carries.
+enum DataState : int32_t {
+  kDataIdle,       // no transfer, or the last one is complete
+  kDataSending,    // a download or a listing
+  kDataReceiving,  // an upload
+};
+// Where TLS stands on the command connection.
+enum CmndTls : int32_t {
+  kTlsOff,         // plain text
+  kTlsAfterReply,  // AUTH TLS answered: TLS starts once its reply is out
+  kTlsOn,
+};
+// The lines a listing is sent as.
+enum ListFormat : int32_t {
+  kListNone,   // no listing
+  kListLong,   // LIST: a long line per entry
+  kListNames,  // NLST: names only
+  kListFacts,  // MLSD: machine-readable facts
+};
 
 struct Server {
   uint32_t MaxUsers;
@@ -69,89 +93,115 @@ struct Server {
                                   // was last printed
 };
 
-struct Request {
-  char cmndBuffer[kCmndBufferSize];  // line being received or reply queued
-  char dataBuffer[kDataBufferSize];  // transfer buffer
-  int32_t dataLength;                // bytes held in dataBuffer
-  int32_t cmndLength;                // bytes held in cmndBuffer
-  uint64_t bytesSent;                // replies and data, for the idle check
-  uint64_t bytesReceived;
-  uint64_t idleMark;                 // bytesSent + bytesReceived at last check
-  time_t lastActive;
-  time_t connectTime;                // also the time field of every log entry
-  int32_t lastCommand;               // code of the previous command, -1 unknown
-  int32_t cmndState;
-  int32_t dataState;
-  int cmndSocket;
-  int DataSocket;                    // passive listener or pending connect
-  int xferSocket;                    // established data connection
-  int32_t DataPort;                  // own passive port, or the client's after PORT
-  int32_t ID;                        // 1..MaxUsers, unique among live sessions
-  char passiveMode;                  // '1' passive, '0' active
-  char binaryMode;                   // '1' binary, '0' ASCII
-  char fullBandwidth;                // '1' exempt from MaximumBandwidth
+// The command connection: the line being received or the one reply
+// queued, the command taken from the last line, and the TLS steps.
+struct CmndChannel {
+  ConnIo io = {-1, nullptr, 0};
+  CmndState state;
+  int32_t length;                    // bytes held in buffer
+  char buffer[kCmndBufferSize];      // line being received or reply queued
+  // Command bytes received behind the line being answered (a client that
+  // sends several commands at once): they become the buffer again once
+  // the reply has gone out.
+  char pending[kCmndBufferSize];
+  int32_t pendingLength;
+  bool telnetIac;                    // the last byte read was an IAC whose
+                                     // command byte is still due
   char command[kCommandSize];
   char argument[kArgumentSize];
-  char userName[kUserNameSize];
-  char passWord[kPassWordSize];      // empty: no password asked
-  char rootDirectory[kRootSize];     // real path of the virtual "/"
-  char cwd[kCwdSize];                // virtual current directory, "/.../"
-  char ipAddress[kAddressTextSize];  // client address, dotted or IPv6 text
-  NetAddress clientAddress;          // the same as a socket address: data
-                                     // connections go to and come from it
-  char permissions[kPermissionCount];  // '1' per allowed command code
-  char closeIfIdle;                  // '0' never closed for idleness
-  char *renameFrom;                  // pending rename source (owned)
-  char *renameTo;                    // rename target while checked (owned)
-  uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
-  int64_t replyDueMs;                // a failed login's reply is held back
-                                     // until then (NowMs), 0 none
-  int32_t refusedBeforeLogin;        // commands refused before login
-  // The session's pending loop timers (0: none); CloseRequest cancels them.
-  int64_t idleTimer;                 // next idle check
-  int64_t loginTimer;                // end of the time to log in
-  int64_t replyTimer;                // a held-back reply is due
-  int64_t wakeTimer;                 // a throttled turn or buffered bytes
-  QuotaRecord *quota;                // the account's shared quota record,
-                                     // null without a quota
-  // A STOR writing into a temporary name (upload_files.h); uploadTemp is
-  // empty when there is none, and uploadDir is open only while it is not.
-  int uploadDir;                     // the target's directory
-  char uploadName[256];              // the target's name in it
-  char uploadTemp[64];               // the temporary name beside it
-  int64_t uploadBase;                // size of what the target held at start
-  int64_t uploadCharged;             // bytes charged so far beyond that
-  int64_t restOffset;                // REST offset for the next RETR/STOR
-  Request *next;
-  Server *pConfig;
-  int dataFile;                      // file of the running transfer, -1 none
-  DIR *dirHandle;                    // directory being listed, null none
-  const char *pendingReply;          // a transfer's final reply waiting for
+  int32_t lastCommand;               // code of the previous command, -1 unknown
+  const char *finalReply;            // a transfer's final reply waiting for
                                      // the reply being sent (or the pump's
                                      // own choice of it), null none
-  // Command bytes received behind the line being answered (a client that
-  // sends several commands at once): they become the command buffer again
-  // once the reply has gone out.
-  char pendingInput[kCmndBufferSize];
-  int32_t pendingLength;
-  char telnetIac;                    // '1' when the last byte read was an
-                                     // IAC whose command byte is still due
-  char epsvAll;                      // '1' after EPSV ALL: only EPSV then
-  char accountRefused;               // '1' when USER named no usable account:
-                                     // its PASS is refused like a wrong one
-  char listFormat;                   // listing being sent: 'L' LIST lines,
-                                     // 'N' names only, 'M' MLSD facts, 0 none
+  CmndTls tls;
+  bool pbszGiven;
+};
+
+// The data connection and the transfer or listing it carries. Everything
+// here belongs to one transfer: a session is ready for the next one when
+// the record is made anew.
+struct XferChannel {
+  ConnIo io = {-1, nullptr, 0};      // established data connection
+  int listenSocket = -1;             // passive listener or pending connect
+  int32_t port;                      // own passive port, or the client's
+                                     // after PORT
+  bool passive = true;               // false after PORT / EPRT
+  DataState state;
+  int32_t length;                    // bytes held in buffer
+  char buffer[kDataBufferSize];
+  int file = -1;                     // file of the running transfer, -1 none
+  DIR *dir;                          // directory being listed, null none
+  ListFormat listFormat;
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
   char listDirectory[800];           // real path of the listed directory,
                                      // ending in '/' (root 255 + path 511)
-  // TLS state of the command and data connections (null: plain) and the
-  // readiness the last call on each had to wait for (0: none).
-  ConnTls *cmndTls;
-  ConnTls *xferTls;
-  int32_t cmndWant;
-  int32_t xferWant;
-  char tlsCommand;                   // '0' plain, '1' TLS after the reply
-                                     // being sent, '2' TLS
-  char pbszGiven;                    // '1' after PBSZ
-  char protPrivate;                  // '1' after PROT P: data in TLS
 };
+
+// The account the session logged in as, and what it grants.
+struct LoginState {
+  char userName[kUserNameSize];
+  char passWord[kPassWordSize];      // empty: no password asked
+  bool accountRefused;               // USER named no usable account: its
+                                     // PASS is refused like a wrong one
+  char root[kRootSize];              // real path of the virtual "/"
+  char cwd[kCwdSize];                // virtual current directory, "/.../"
+  char permissions[kPermissionCount];  // '1' per allowed command code
+  char fullBandwidth;                // '1' exempt from MaximumBandwidth
+  char closeIfIdle = '0';            // '0' never closed for idleness
+  uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
+  QuotaRecord *quota;                // the account's shared quota record,
+                                     // null without a quota
+  int32_t refusedBeforeLogin;        // commands refused before login
+};
+
+// A STOR writing into a temporary name (upload_files.h); temp is empty
+// when there is none, and dir is open only while it is not.
+struct UploadState {
+  int dir = -1;                      // the target's directory
+  char name[256];                    // the target's name in it
+  char temp[64];                     // the temporary name beside it
+  int64_t base;                      // size of what the target held at start
+  int64_t charged;                   // bytes charged so far beyond that
+};
+
+// The session's pending loop timers (0: none; CloseRequest cancels them)
+// and the clocks they look at.
+struct SessionTimers {
+  int64_t idle;                      // next idle check
+  int64_t login;                     // end of the time to log in
+  int64_t reply;                     // a held-back reply is due
+  int64_t wake;                      // a throttled turn or buffered bytes
+  int64_t replyDueMs;                // a failed login's reply is held back
+                                     // until then (NowMs), 0 none
+  time_t lastActive;
+  uint64_t idleMark;                 // bytesSent + bytesReceived at last check
+};
+
+struct Request {
+  CmndChannel cmnd;
+  XferChannel xfer;
+  LoginState login;
+  UploadState upload;
+  SessionTimers timers;
+  Request *next;
+  Server *pConfig;
+  int32_t ID;                        // 1..MaxUsers, unique among live sessions
+  char ipAddress[kAddressTextSize];  // client address, dotted or IPv6 text
+  NetAddress clientAddress;          // the same as a socket address: data
+                                     // connections go to and come from it
+  time_t connectTime;                // also the time field of every log entry
+  uint64_t bytesSent;                // replies and data, for the idle check
+  uint64_t bytesReceived;
+  // What earlier commands chose for the ones that follow.
+  char binaryMode;                   // '1' binary, '0' ASCII
+  bool epsvAll;                      // after EPSV ALL: only EPSV then
+  bool protPrivate;                  // after PROT P: data in TLS
+  int64_t restOffset;                // REST offset for the next RETR/STOR
+  char *renameFrom;                  // pending rename source (owned)
+  char *renameTo;                    // rename target while checked (owned)
+};
+
+// Descriptors below this number fit the server's loop.
+inline int SocketRoom(const Server *pConfig) {
+  return pConfig->loop ? EventLoopSize(pConfig->loop) : FD_SETSIZE;
+}

@@ -6,9 +6,8 @@
 
 #include "accounts.h"
 #include "command_channel.h"
-#include "dispatcher.h"
 #include "quota_records.h"
-#include "sessions.h"
+#include "transfers.h"
 #include "string_helpers.h"
 
 static const char kUserMissing[] = "550 Can't process USER without argument.\n";
@@ -24,7 +23,7 @@ static const char kRestZero[] = "350 No argument supplied, assuming REST 0.\n";
 static const int kSitePrefix = 5;
 
 int DoUSER(Request *pReq) {
-  if (pReq->argument[0] == '\0') {
+  if (pReq->cmnd.argument[0] == '\0') {
     SendFTPstring(pReq, kUserMissing);
     return 550;
   }
@@ -32,33 +31,34 @@ int DoUSER(Request *pReq) {
   // other, and that PASS is refused: a client cannot find out which names
   // exist.
   if (OpenAccount(pReq) != 0) {
-    pReq->accountRefused = '1';
-    pReq->permissions[kUSER] = '0';
+    pReq->login.accountRefused = true;
+    pReq->login.permissions[kUSER] = '0';
     SendFTPstring(pReq, Mess331);
     return 331;
   }
-  pReq->permissions[kUSER] = '0';
-  if (pReq->passWord[0] != '\0') {
+  pReq->login.permissions[kUSER] = '0';
+  if (pReq->login.passWord[0] != '\0') {
     SendFTPstring(pReq, Mess331);
     return 331;
   }
-  pReq->permissions[kPASS] = '0';
+  pReq->login.permissions[kPASS] = '0';
   SendFTPstring(pReq, Mess230);
   return 230;
 }
 
 int DoPASS(Request *pReq) {
-  if (pReq->argument[0] == '\0') {
+  if (pReq->cmnd.argument[0] == '\0') {
     SendFTPstring(pReq, kPassMissing);
     return 550;
   }
-  if (pReq->accountRefused == '1' || strcmp(pReq->argument, pReq->passWord) != 0)
+  if (pReq->login.accountRefused || strcmp(pReq->cmnd.argument, pReq->login.passWord) != 0)
     return kWrongPassword;
-  pReq->permissions[kPASS] = '0';
+  pReq->login.permissions[kPASS] = '0';
   if (QuotaLimit(pReq) != 0) {
-    snprintf(tmpBuf, sizeof tmpBuf, kWelcomeQuota,
+    char welcome[kCmndBufferSize];
+    snprintf(welcome, sizeof welcome, kWelcomeQuota,
              (unsigned long)DiskUsage(pReq), (unsigned long)QuotaLimit(pReq));
-    SendFTPstring(pReq, tmpBuf);
+    SendFTPstring(pReq, welcome);
   } else {
     SendFTPstring(pReq, Mess230);
   }
@@ -76,18 +76,20 @@ int DoNOOP(Request *pReq) {
 }
 
 int DoPWD(Request *pReq) {
-  int n = snprintf(tmpBuf, sizeof tmpBuf, kPwd, pReq->cwd);
-  // A deep directory can outgrow the one-line reply: answer all the same.
-  if (n < 0 || !ReplyFits(tmpBuf)) {
+  // Room for the longest directory: a deep one can outgrow the one-line
+  // reply, which is then refused rather than cut.
+  char reply[kCwdSize + sizeof kPwd];
+  int n = snprintf(reply, sizeof reply, kPwd, pReq->login.cwd);
+  if (n < 0 || !ReplyFits(reply)) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  SendFTPstring(pReq, tmpBuf);
+  SendFTPstring(pReq, reply);
   return 257;
 }
 
 int DoTYPE(Request *pReq) {
-  const char *arg = pReq->argument;
+  const char *arg = pReq->cmnd.argument;
   if (strcasecmp(arg, "A") == 0 || strcasecmp(arg, "A N") == 0) {
     pReq->binaryMode = '0';
   } else if (strcasecmp(arg, "I") == 0 || strcasecmp(arg, "L 8") == 0) {
@@ -101,7 +103,7 @@ int DoTYPE(Request *pReq) {
 }
 
 int DoREST(Request *pReq) {
-  const char *arg = pReq->argument;
+  const char *arg = pReq->cmnd.argument;
   pReq->restOffset = 0;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kRestZero);
@@ -123,27 +125,25 @@ int DoQUIT(Request *pReq) {
 }
 
 int DoABOR(Request *pReq) {
-  CloseDataConnection(pReq);
-  CloseDataBuffer(pReq);
-  CloseDataFile(pReq);
+  DropTransfer(pReq);
   SendFTPstring(pReq, Mess226);
   return 226;
 }
 
-int DoSITE(Request *pReq) {
+int TakeSiteLine(Request *pReq) {
   // The received line is still in the command buffer: drop "SITE " and
   // parse the rest as a command line of its own.
-  if (pReq->cmndLength < kSitePrefix) {
+  if (pReq->cmnd.length < kSitePrefix) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  memmove(pReq->cmndBuffer, pReq->cmndBuffer + kSitePrefix,
-          sizeof pReq->cmndBuffer - kSitePrefix);
-  memset(pReq->cmndBuffer + sizeof pReq->cmndBuffer - kSitePrefix, 0,
+  memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + kSitePrefix,
+          sizeof pReq->cmnd.buffer - kSitePrefix);
+  memset(pReq->cmnd.buffer + sizeof pReq->cmnd.buffer - kSitePrefix, 0,
          kSitePrefix);
-  pReq->cmndLength -= kSitePrefix;
-  if (ParseFTPstring(pReq) == 0) return DoFTP(pReq);
-  if (pReq->cmndState == kCmndQueued) return 500;  // the parser's own reply
+  pReq->cmnd.length -= kSitePrefix;
+  if (ParseFTPstring(pReq) == 0) return 0;
+  if (pReq->cmnd.state == kCmndQueued) return 500;  // the parser's own reply
   SendFTPstring(pReq, Mess550);
   return 550;
 }

@@ -15,4 +15,6 @@ int DoTYPE(Request *pReq);
 int DoREST(Request *pReq);
 int DoQUIT(Request *pReq);
 int DoABOR(Request *pReq);
-int DoSITE(Request *pReq);
+// SITE: the line without "SITE " becomes the current command. 0 when it
+// holds a command line to dispatch, else the code of the reply queued.
+int TakeSiteLine(Request *pReq);

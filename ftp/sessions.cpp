@@ -3,15 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/select.h>
-#include <unistd.h>
 
-#include "quota_records.h"
-#include "upload_files.h"
 #include "command_channel.h"
 #include "event_loop.h"
-#include "session_io.h"
-#include "sockets.h"
+#include "quota_records.h"
+#include "transfers.h"
 
 // The lowest number from 1 that no live session holds. The passive data
 // port is derived from it, so two live sessions never share a port.
@@ -37,32 +33,25 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pConfig->users++;
 
   pReq->pConfig = pConfig;
-  pReq->cmndSocket = sock;
-  pReq->DataSocket = -1;
-  pReq->xferSocket = -1;
-  pReq->dataFile = -1;
-  pReq->cmndState = kCmndEmpty;
-  pReq->dataState = kDataIdle;
+  pReq->cmnd = CmndChannel();
+  ConnOpen(&pReq->cmnd.io, sock);
+  pReq->xfer = XferChannel();
+  pReq->xfer.port = (int32_t)pConfig->DataPort + pReq->ID - 1;
+  pReq->login = LoginState();
+  pReq->upload = UploadState();
+  pReq->timers = SessionTimers();
   pReq->connectTime = time(nullptr);
-  pReq->DataPort = (int32_t)pConfig->DataPort + pReq->ID - 1;
-  pReq->passiveMode = '1';
   pReq->binaryMode = '1';
-  pReq->closeIfIdle = '0';
-  pReq->tlsCommand = pReq->pbszGiven = pReq->protPrivate = '0';
-  snprintf(pReq->rootDirectory, sizeof pReq->rootDirectory, "c:\\www");
-  snprintf(pReq->cwd, sizeof pReq->cwd, "/");
+  snprintf(pReq->login.root, sizeof pReq->login.root, "c:\\www");
+  snprintf(pReq->login.cwd, sizeof pReq->login.cwd, "/");
   snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
   // A text that is no address leaves the family unset: no data connection
   // is then ever taken as the client's.
   AddressFromText(clientAddress, 0, &pReq->clientAddress);
   static const int kAlwaysAllowed[] = {kSYST, kQUIT, kPWD,  kUSER,
                                        kPASS, kABOR, kNOOP, kREST};
-  for (int code : kAlwaysAllowed) pReq->permissions[code] = '1';
+  for (int code : kAlwaysAllowed) pReq->login.permissions[code] = '1';
   return pReq;
-}
-
-int SocketRoom(const Server *pConfig) {
-  return pConfig->loop ? EventLoopSize(pConfig->loop) : FD_SETSIZE;
 }
 
 Request *GetFirstRequest(Request *head) { return head; }
@@ -90,29 +79,13 @@ void DelAllRequests(Request **head) {
   *head = nullptr;
 }
 
-void CloseCmndConnection(Request *pReq) { CloseCmnd(pReq); }
-
-void CloseXferConnection(Request *pReq) { CloseXfer(pReq); }
-
-void CloseDataConnection(Request *pReq) {
-  ForgetSocket(pReq, pReq->DataSocket);
-  CloseConnection(pReq->DataSocket);
-  pReq->DataSocket = -1;
-  pReq->passiveMode = '1';
-  CloseXferConnection(pReq);
-}
-
-void CloseDataBuffer(Request *pReq) {
-  pReq->dataLength = 0;
-  pReq->dataState = kDataIdle;
-  memset(pReq->dataBuffer, 0, sizeof pReq->dataBuffer);
-}
-
-void CloseDataFile(Request *pReq) {
-  // An upload closed before its good end leaves the old file as it was.
-  AbortUpload(pReq);
-  if (pReq->dataFile != -1) close(pReq->dataFile);
-  pReq->dataFile = -1;
+void CloseCmndConnection(Request *pReq) {
+  // The loop forgets the socket before it is closed, so that a number the
+  // system hands out again starts unwatched.
+  if (pReq->cmnd.io.fd != -1 && pReq->pConfig->loop)
+    UnwatchFd(pReq->pConfig->loop, pReq->cmnd.io.fd);
+  ConnClose(&pReq->cmnd.io);
+  pReq->cmnd.io.want = 0;
 }
 
 Request *CloseRequest(Request *pReq) {
@@ -121,56 +94,20 @@ Request *CloseRequest(Request *pReq) {
   free(pReq->renameTo);
   pReq->renameFrom = nullptr;
   pReq->renameTo = nullptr;
-  // A session that ends during an upload ends the upload normally, as a
-  // closed data connection would: what arrived is kept.
-  FinishUpload(pReq);
-  CloseDataFile(pReq);
+  // Before the quota is given up: the transfer settles what it stored.
+  EndSessionTransfer(pReq);
   DetachQuota(pReq);  // the last session of the account writes it
-  CloseXferConnection(pReq);
-  CloseDataConnection(pReq);
   CloseCmndConnection(pReq);
-  // A session that ends in the middle of a listing must not keep the
-  // directory open.
-  if (pReq->dirHandle) closedir(pReq->dirHandle);
-  pReq->dirHandle = nullptr;
   Request *next = GetNextRequest(pReq);
   Server *pConfig = pReq->pConfig;
   if (pConfig->loop) {
     // The record is freed below: no timer may find it afterwards.
-    int64_t *timers[] = {&pReq->idleTimer, &pReq->loginTimer,
-                         &pReq->replyTimer, &pReq->wakeTimer};
+    int64_t *timers[] = {&pReq->timers.idle, &pReq->timers.login,
+                         &pReq->timers.reply, &pReq->timers.wake};
     for (int64_t *t : timers)
       if (*t > 0) DeleteTimer(pConfig->loop, *t);
   }
   pConfig->users--;
   DelRequest(&pConfig->requests, pReq);
   return next;
-}
-
-int IfCmndSend(Request *pReq) {
-  return pReq->cmndState == kCmndQueued && pReq->cmndLength != 0 ? 0 : -1;
-}
-
-int IfCmndRecv(Request *pReq) {
-  if (pReq->cmndState == kCmndReceiving ||
-      (pReq->cmndState == kCmndEmpty && pReq->cmndLength < kCmndBufferSize)) {
-    pReq->cmndState = kCmndReceiving;
-    return 0;
-  }
-  return -1;
-}
-
-int IfDataSend(Request *pReq) {
-  return pReq->dataState == kDataSending && pReq->xferSocket != -1 ? 0 : -1;
-}
-
-int IfDataRecv(Request *pReq) {
-  return pReq->dataState == kDataReceiving && pReq->xferSocket != -1 &&
-                 pReq->dataLength < kDataBufferSize
-             ? 0
-             : -1;
-}
-
-int IfAcceptXfer(Request *pReq) {
-  return pReq->DataSocket != -1 && pReq->xferSocket == -1 ? 0 : -1;
 }

@@ -18,7 +18,7 @@ static bool WindowOver(const Server *pConfig, time_t now) {
 }
 
 bool Throttled(const Request *pReq) {
-  return pReq->pConfig->maxBandwidth != 0 && pReq->fullBandwidth == '0';
+  return pReq->pConfig->maxBandwidth != 0 && pReq->login.fullBandwidth == '0';
 }
 
 int ThrottleGate(Server *pConfig, uint64_t count, time_t now) {

@@ -7,13 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/uio.h>
+
+#include "addresses.h"
 #include "command_channel.h"
 #include "conn_io.h"
-#include "dispatcher.h"
+#include "event_loop.h"
 #include "listing.h"
 #include "rooted_files.h"
-#include "session_io.h"
-#include "sessions.h"
+#include "security_commands.h"
 #include "sockets.h"
 #include "throttle.h"
 #include "upload_files.h"
@@ -57,17 +59,18 @@ static bool BinaryFlagCorrupt(Request *pReq) {
 }
 
 // The checks RETR, STOR and APPE share, in their order: no transfer file
-// open already, a path inside the root (its real form left in tmpBuf),
+// open already, a path inside the root (its real form left in `real`),
 // nothing there that is not a regular file, a sane mode flag. 0 when the
 // transfer may go on, else the code of the reply queued.
-static int CheckTransferPath(Request *pReq, const char *missingReply) {
-  if (pReq->dataFile != -1) {
+static int CheckTransferPath(Request *pReq, const char *missingReply,
+                             char *real, size_t size) {
+  if (pReq->xfer.file != -1) {
     SendFTPstring(pReq, kInUse);
     return 451;
   }
-  int refused = DirectJoin(pReq, tmpBuf, sizeof tmpBuf, kGuard, missingReply);
+  int refused = DirectJoin(pReq, real, size, kGuard, missingReply);
   if (refused) return refused;
-  if (NotAFile(pReq, tmpBuf)) {
+  if (NotAFile(pReq, real)) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
@@ -76,13 +79,14 @@ static int CheckTransferPath(Request *pReq, const char *missingReply) {
 }
 
 int DoRETR(Request *pReq) {
+  char real[kRealPathSize] = "";
   // The offset belongs to this command alone, whether or not it gets as
   // far as the transfer: a later one always starts at 0.
   int64_t offset = pReq->restOffset;
   pReq->restOffset = 0;
-  int refused = CheckTransferPath(pReq, kRetrMissing);
+  int refused = CheckTransferPath(pReq, kRetrMissing, real, sizeof real);
   if (refused) return refused;
-  int fd = RootedOpen(pReq, tmpBuf, O_RDONLY | O_NONBLOCK);
+  int fd = RootedOpen(pReq, real, O_RDONLY | O_NONBLOCK);
   if (fd >= 0 && !OpenedAFile(fd)) {
     close(fd);
     fd = -1;
@@ -91,7 +95,7 @@ int DoRETR(Request *pReq) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  pReq->dataFile = fd;
+  pReq->xfer.file = fd;
   if (offset > 0) {
     // The file stays open: RETR, STOR and APPE answer "in use" until ABOR,
     // PASV, PORT or the end of a transfer closes it.
@@ -100,21 +104,22 @@ int DoRETR(Request *pReq) {
       return 550;
     }
   }
-  pReq->dataState = kDataSending;
+  pReq->xfer.state = kDataSending;
   SendFTPstring(pReq, Mess150);
   return 150;
 }
 
 static int StartUpload(Request *pReq, bool append, const char *missingReply) {
+  char real[kRealPathSize] = "";
   // As for RETR: the offset is used here or never.
   int64_t offset = pReq->restOffset;
   pReq->restOffset = 0;
   CloseDataBuffer(pReq);
-  int refused = CheckTransferPath(pReq, missingReply);
+  int refused = CheckTransferPath(pReq, missingReply, real, sizeof real);
   if (refused) return refused;
-  refused = OpenUploadFile(pReq, tmpBuf, append, offset);
+  refused = OpenUploadFile(pReq, real, append, offset);
   if (refused) return refused;
-  pReq->dataState = kDataReceiving;
+  pReq->xfer.state = kDataReceiving;
   SendFTPstring(pReq, Mess150);
   return 150;
 }
@@ -122,26 +127,121 @@ static int StartUpload(Request *pReq, bool append, const char *missingReply) {
 int DoSTOR(Request *pReq) { return StartUpload(pReq, false, kStorMissing); }
 int DoAPPE(Request *pReq) { return StartUpload(pReq, true, kAppeMissing); }
 
+static int StartListing(Request *pReq, const char *path, ListFormat format) {
+  CloseDataBuffer(pReq);
+  const char *refusal = PrepareListing(pReq, path, format);
+  if (refusal) {
+    // No listing: the data connection prepared for it goes.
+    CloseDataConnection(pReq);
+    SendFTPstring(pReq, refusal);
+    return refusal == Mess550 ? 550 : 451;
+  }
+  pReq->xfer.state = kDataSending;
+  SendFTPstring(pReq, kListStarted);
+  return 150;
+}
+
+int DoLIST(Request *pReq) {
+  return StartListing(pReq, ListPath(pReq->cmnd.argument), kListLong);
+}
+int DoNLST(Request *pReq) {
+  return StartListing(pReq, ListPath(pReq->cmnd.argument), kListNames);
+}
+int DoMLSD(Request *pReq) { return StartListing(pReq, pReq->cmnd.argument, kListFacts); }
+
+int StartEmptyListing(Request *pReq) {
+  // Nothing of an earlier, interrupted listing may follow.
+  if (pReq->xfer.dir) closedir(pReq->xfer.dir);
+  pReq->xfer.dir = nullptr;
+  pReq->xfer.length = 0;
+  pReq->xfer.state = kDataSending;
+  SendFTPstring(pReq, Mess150);
+  return 150;
+}
+
+// --- The data connection -------------------------------------------------
+
+// The loop forgets a socket before it is closed, so that a number the
+// system hands out again starts unwatched.
+static void Unwatch(Request *pReq, int fd) {
+  if (fd != -1 && pReq->pConfig && pReq->pConfig->loop)
+    UnwatchFd(pReq->pConfig->loop, fd);
+}
+
+static void CloseListener(Request *pReq) {
+  Unwatch(pReq, pReq->xfer.listenSocket);
+  CloseConnection(pReq->xfer.listenSocket);
+  pReq->xfer.listenSocket = -1;
+}
+
+// After PROT P a data connection speaks TLS from its first byte, the
+// client being the TLS client whichever side connected. 0, or -1 after a
+// 425 when TLS cannot be started.
+int ProtectNewConnection(Request *pReq) {
+  if (ProtectDataConnection(pReq) == 0) return 0;
+  CloseXferConnection(pReq);
+  SendFTPstring(pReq, Mess425);
+  return -1;
+}
+
+int OnAcceptXfer(Request *pReq) {
+  CloseXferConnection(pReq);
+  if (pReq->xfer.listenSocket == -1) {
+    SendFTPstring(pReq, Mess425);
+    return -1;
+  }
+  if (!pReq->xfer.passive) {
+    ConnOpen(&pReq->xfer.io, pReq->xfer.listenSocket);
+    pReq->xfer.listenSocket = -1;
+    return ProtectNewConnection(pReq);
+  }
+  NetAddress peer;
+  errno = 0;
+  int sock = AcceptFrom(pReq->xfer.listenSocket, SocketRoom(pReq->pConfig), &peer);
+  if (sock < 0) {
+    // A connection that went away before it was taken: nothing to report,
+    // the socket keeps listening.
+    if (WouldBlock(errno) || errno == ECONNABORTED) return -1;
+    // Out of descriptors or worse: the listener would stay ready and be
+    // tried again pass after pass, so it goes. The reply waits for any
+    // line the client is still sending.
+    CloseListener(pReq);
+    SendFinalReply(pReq, Mess425);
+    return -1;
+  }
+  if (!SameHost(&peer, &pReq->clientAddress)) {
+    // A stranger got to the port first: closed without a word, since a
+    // reply would land in the middle of whatever the client is sending;
+    // the client itself can still connect.
+    CloseConnection(sock);
+    return -1;
+  }
+  // Exactly one connection per PASV: nobody else reaches the port now.
+  CloseListener(pReq);
+  ConnOpen(&pReq->xfer.io, sock);
+  return ProtectNewConnection(pReq);
+}
+
 // --- Downloads and listings -------------------------------------------
 
 // Fills the empty buffer from the file or with listing lines. 0 to go on
 // (the buffer may still be empty), -1 at the end (dataState 4) or on a
 // read error.
 static int RefillBuffer(Request *pReq) {
-  if (pReq->dataFile != -1) {
-    ssize_t n = read(pReq->dataFile, pReq->dataBuffer, kDataBufferSize);
+  if (pReq->xfer.file != -1) {
+    ssize_t n = read(pReq->xfer.file, pReq->xfer.buffer, kDataBufferSize);
     if (n < 0) return -1;
     if (n == 0) {
-      pReq->dataState = kDataIdle;
+      pReq->xfer.state = kDataIdle;
       return -1;
     }
-    pReq->dataLength = (int32_t)n;
+    pReq->xfer.length = (int32_t)n;
     return 0;
   }
   // A listing runs to its end whatever the client sends meanwhile: a
   // command sent along with LIST must not leave the listing hanging.
   if (GenerateDirectoryListing(pReq) != 0) {
-    pReq->dataState = kDataIdle;
+    pReq->xfer.state = kDataIdle;
     return -1;
   }
   return 0;
@@ -151,13 +251,14 @@ static int RefillBuffer(Request *pReq) {
 // 1 when all of it went out, 0 when the socket took less (or nothing),
 // -1 on an error.
 static int SendBuffer(Request *pReq) {
-  ssize_t n = XferWrite(pReq, pReq->dataBuffer, (size_t)pReq->dataLength);
+  struct iovec part = {pReq->xfer.buffer, (size_t)pReq->xfer.length};
+  ssize_t n = ConnWrite(&pReq->xfer.io, &part, 1);
   if (n == kConnWait) return 0;
   if (n < 0) return -1;
   pReq->bytesSent += (uint64_t)n;
-  pReq->dataLength -= (int32_t)n;
-  memmove(pReq->dataBuffer, pReq->dataBuffer + n, (size_t)pReq->dataLength);
-  return pReq->dataLength == 0 ? 1 : 0;
+  pReq->xfer.length -= (int32_t)n;
+  memmove(pReq->xfer.buffer, pReq->xfer.buffer + n, (size_t)pReq->xfer.length);
+  return pReq->xfer.length == 0 ? 1 : 0;
 }
 
 // A file piece straight into the connection (the kernel copies it, or TLS
@@ -165,11 +266,11 @@ static int SendBuffer(Request *pReq) {
 // nothing of the file waits in memory. 1 all sent, 0 the connection is
 // full, -1 at the end of the file (dataState 4) or on an error.
 static int SendFilePiece(Request *pReq) {
-  ssize_t sent = XferSendFile(pReq, pReq->dataFile, sizeof chunk);
+  ssize_t sent = ConnSendFile(&pReq->xfer.io, pReq->xfer.file, sizeof chunk);
   if (sent == kConnWait) return 0;
   if (sent < 0) return -1;
   if (sent == 0) {
-    pReq->dataState = kDataIdle;
+    pReq->xfer.state = kDataIdle;
     return -1;
   }
   pReq->bytesSent += (uint64_t)sent;
@@ -179,18 +280,18 @@ static int SendFilePiece(Request *pReq) {
 int OnWriteData(Request *pReq) {
   if (Throttled(pReq)) {
     // One buffer per turn, counted by the shared window.
-    if (pReq->dataLength == 0 && RefillBuffer(pReq) != 0) return -1;
-    if (pReq->dataLength == 0) return 0;
-    if (Throttle(pReq, (uint64_t)pReq->dataLength) != 0) return 0;
+    if (pReq->xfer.length == 0 && RefillBuffer(pReq) != 0) return -1;
+    if (pReq->xfer.length == 0) return 0;
+    if (Throttle(pReq, (uint64_t)pReq->xfer.length) != 0) return 0;
     return SendBuffer(pReq) < 0 ? -1 : 0;
   }
   for (int round = 0; round < kTurnRounds; round++) {
     int sent;
-    if (pReq->dataLength == 0 && pReq->dataFile != -1) {
+    if (pReq->xfer.length == 0 && pReq->xfer.file != -1) {
       sent = SendFilePiece(pReq);
     } else {
-      if (pReq->dataLength == 0 && RefillBuffer(pReq) != 0) return -1;
-      if (pReq->dataLength == 0) return 0;
+      if (pReq->xfer.length == 0 && RefillBuffer(pReq) != 0) return -1;
+      if (pReq->xfer.length == 0) return 0;
       sent = SendBuffer(pReq);
     }
     if (sent < 0) return -1;
@@ -203,7 +304,7 @@ int OnWriteData(Request *pReq) {
 
 // The pump's own final reply: it replaces the completion line.
 static int FailUpload(Request *pReq, const char *reply) {
-  pReq->pendingReply = reply;
+  pReq->cmnd.finalReply = reply;
   return -1;
 }
 
@@ -216,10 +317,10 @@ static int StoreBytes(Request *pReq, const char *data, size_t n) {
 // One receive: 1 stored, 0 nothing there, -1 at the end of the upload
 // (dataState 4) or on an error.
 static int ReceivePiece(Request *pReq, char *into, size_t room) {
-  ssize_t got = XferRead(pReq, into, room);
+  ssize_t got = ConnRead(&pReq->xfer.io, into, room);
   if (got == 0) {
-    pReq->dataLength = 0;
-    pReq->dataState = kDataIdle;
+    pReq->xfer.length = 0;
+    pReq->xfer.state = kDataIdle;
     return -1;
   }
   if (got == kConnWait) return 0;
@@ -232,10 +333,10 @@ int OnReadData(Request *pReq) {
   if (Throttled(pReq)) {
     // One buffer per turn; the count is the room of the buffer, whatever
     // then arrives.
-    uint64_t room = (uint64_t)(kDataBufferSize - pReq->dataLength);
+    uint64_t room = (uint64_t)(kDataBufferSize - pReq->xfer.length);
     if (Throttle(pReq, room) != 0) return 0;
-    int result = ReceivePiece(pReq, pReq->dataBuffer, (size_t)room);
-    pReq->dataLength = 0;
+    int result = ReceivePiece(pReq, pReq->xfer.buffer, (size_t)room);
+    pReq->xfer.length = 0;
     return result < 0 ? -1 : 0;
   }
   for (int round = 0; round < kTurnRounds; round++) {
@@ -248,27 +349,103 @@ int OnReadData(Request *pReq) {
 
 // --- The end of a transfer ---------------------------------------------
 
+// A pump reported its end: exactly one final reply (the pump's own, or
+// the completion line), then the data side is torn down.
+static void EndTransfer(Request *pReq, bool upload) {
+  bool complete = pReq->xfer.state == kDataIdle;
+  const char *completion = complete ? Mess226 : Mess451;
+  // An upload that ended well takes its name now; one that failed is
+  // dropped with the transfer.
+  if (upload && complete && FinishUpload(pReq) != 0) completion = Mess451;
+  SendFinalReply(pReq, completion);
+  DropTransfer(pReq);
+}
+
+void PumpTransfer(Request *pReq) {
+  // A spent bandwidth window: the wake timer comes back for it.
+  if (DataWaits(pReq)) return;
+  if (IfDataSend(pReq) == 0) {
+    if (OnWriteData(pReq) != 0) EndTransfer(pReq, false);
+  } else if (IfDataRecv(pReq) == 0) {
+    if (OnReadData(pReq) != 0) EndTransfer(pReq, true);
+  }
+}
+
 void SendFinalReply(Request *pReq, const char *completion) {
-  const char *text = pReq->pendingReply ? pReq->pendingReply : completion;
-  pReq->pendingReply = nullptr;
+  const char *text = pReq->cmnd.finalReply ? pReq->cmnd.finalReply : completion;
+  pReq->cmnd.finalReply = nullptr;
   // The channel holds one reply at a time; while it is still sending
   // another one (a NOOP answered mid-transfer), this one waits its turn
   // instead of being dropped.
   if (IfCmndSend(pReq) == 0)
-    pReq->pendingReply = text;
+    pReq->cmnd.finalReply = text;
   else
     SendFTPstring(pReq, text);
 }
 
 void SendPendingReply(Request *pReq) {
-  if (!pReq->pendingReply || IfCmndSend(pReq) == 0) return;
-  const char *text = pReq->pendingReply;
-  pReq->pendingReply = nullptr;
+  if (!pReq->cmnd.finalReply || IfCmndSend(pReq) == 0) return;
+  const char *text = pReq->cmnd.finalReply;
+  pReq->cmnd.finalReply = nullptr;
   SendFTPstring(pReq, text);
 }
 
 bool DataWaits(const Request *pReq) {
-  if (pReq->xferSocket == -1) return false;
-  return (pReq->dataState == kDataSending || pReq->dataState == kDataReceiving) &&
+  if (pReq->xfer.io.fd == -1) return false;
+  return (pReq->xfer.state == kDataSending || pReq->xfer.state == kDataReceiving) &&
          ThrottleWaits(pReq);
+}
+
+// The readiness tests the loop asks: 0 = yes, -1 = no.
+int IfDataSend(Request *pReq) {
+  return pReq->xfer.state == kDataSending && pReq->xfer.io.fd != -1 ? 0 : -1;
+}
+
+int IfDataRecv(Request *pReq) {
+  return pReq->xfer.state == kDataReceiving && pReq->xfer.io.fd != -1 &&
+                 pReq->xfer.length < kDataBufferSize
+             ? 0
+             : -1;
+}
+
+int IfAcceptXfer(Request *pReq) {
+  return pReq->xfer.listenSocket != -1 && pReq->xfer.io.fd == -1 ? 0 : -1;
+}
+
+// --- Tear-down -----------------------------------------------------------
+
+void CloseXferConnection(Request *pReq) {
+  Unwatch(pReq, pReq->xfer.io.fd);
+  ConnClose(&pReq->xfer.io);
+  pReq->xfer.io.want = 0;
+}
+
+void CloseDataConnection(Request *pReq) {
+  CloseListener(pReq);
+  pReq->xfer.passive = true;
+  CloseXferConnection(pReq);
+}
+
+void CloseDataBuffer(Request *pReq) {
+  pReq->xfer.length = 0;
+  pReq->xfer.state = kDataIdle;
+  memset(pReq->xfer.buffer, 0, sizeof pReq->xfer.buffer);
+}
+
+void CloseDataFile(Request *pReq) {
+  AbortUpload(pReq);
+  if (pReq->xfer.file != -1) close(pReq->xfer.file);
+  pReq->xfer.file = -1;
+}
+
+void DropTransfer(Request *pReq) {
+  CloseDataFile(pReq);
+  CloseDataConnection(pReq);
+  if (pReq->xfer.dir) closedir(pReq->xfer.dir);
+  pReq->xfer = XferChannel();
+}
+
+void EndSessionTransfer(Request *pReq) {
+  FinishUpload(pReq);
+  DropTransfer(pReq);
 }

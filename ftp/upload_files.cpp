@@ -27,11 +27,11 @@ static bool IsRegular(int fd, struct stat *st) {
 }
 
 static void ForgetTemp(Request *pReq) {
-  if (pReq->uploadTemp[0] != '\0') close(pReq->uploadDir);
-  pReq->uploadDir = -1;
-  pReq->uploadTemp[0] = '\0';
-  pReq->uploadName[0] = '\0';
-  pReq->uploadCharged = 0;
+  if (pReq->upload.temp[0] != '\0') close(pReq->upload.dir);
+  pReq->upload.dir = -1;
+  pReq->upload.temp[0] = '\0';
+  pReq->upload.name[0] = '\0';
+  pReq->upload.charged = 0;
 }
 
 static int Refuse(Request *pReq, const char *reply, int code) {
@@ -58,14 +58,14 @@ static int OpenInPlace(Request *pReq, const char *path, bool append,
       close(fd);
       return Refuse(pReq, kQuotaReached, 452);
     }
-    pReq->dataFile = fd;
+    pReq->xfer.file = fd;
     if (ftruncate(fd, (off_t)offset) != 0 ||
         lseek(fd, (off_t)offset, SEEK_SET) == (off_t)-1)
       return Refuse(pReq, kSeekFailed, 550);
     ChargeQuota(pReq, growth);
     return 0;
   }
-  pReq->dataFile = fd;
+  pReq->xfer.file = fd;
   return 0;
 }
 
@@ -111,7 +111,7 @@ static int OpenTemporary(Request *pReq, const char *path) {
     dir = RootedParent(pReq, path, name, sizeof name);
     if (dir < 0) return Refuse(pReq, Mess550, 550);
   }
-  char temp[sizeof pReq->uploadTemp];
+  char temp[sizeof pReq->upload.temp];
   snprintf(temp, sizeof temp, "%s.%d.%u", kTempPrefix, (int)getpid(),
            ++tempCounter);
   int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC,
@@ -120,12 +120,12 @@ static int OpenTemporary(Request *pReq, const char *path) {
     close(dir);
     return Refuse(pReq, Mess550, 550);
   }
-  pReq->dataFile = fd;
-  pReq->uploadDir = dir;
-  snprintf(pReq->uploadTemp, sizeof pReq->uploadTemp, "%s", temp);
-  snprintf(pReq->uploadName, sizeof pReq->uploadName, "%s", name);
-  pReq->uploadBase = base;
-  pReq->uploadCharged = 0;
+  pReq->xfer.file = fd;
+  pReq->upload.dir = dir;
+  snprintf(pReq->upload.temp, sizeof pReq->upload.temp, "%s", temp);
+  snprintf(pReq->upload.name, sizeof pReq->upload.name, "%s", name);
+  pReq->upload.base = base;
+  pReq->upload.charged = 0;
   return 0;
 }
 
@@ -137,8 +137,8 @@ int OpenUploadFile(Request *pReq, const char *path, bool append, int64_t offset)
 
 int StoreUploadBytes(Request *pReq, const char *data, size_t n,
                      const char **reply) {
-  int fd = pReq->dataFile;
-  bool temporary = pReq->uploadTemp[0] != '\0';
+  int fd = pReq->xfer.file;
+  bool temporary = pReq->upload.temp[0] != '\0';
   // Where the bytes land, and how much of the file is counted already: a
   // file in place counts its size, a temporary one what it replaces.
   struct stat st;
@@ -151,7 +151,7 @@ int StoreUploadBytes(Request *pReq, const char *data, size_t n,
   off_t at = (flags != -1 && (flags & O_APPEND)) ? (off_t)size : lseek(fd, 0, SEEK_CUR);
   if (at < 0) at = (off_t)size;  // no position (a pipe): bytes go at the end
   int64_t pos = (int64_t)at;
-  int64_t counted = temporary ? pReq->uploadBase + pReq->uploadCharged : size;
+  int64_t counted = temporary ? pReq->upload.base + pReq->upload.charged : size;
   int64_t covered = counted > pos ? counted - pos : 0;
   int64_t growth = pos + (int64_t)n - counted;
   size_t allowed = n;
@@ -169,7 +169,7 @@ int StoreUploadBytes(Request *pReq, const char *data, size_t n,
     int64_t grew = pos + (int64_t)written - counted;
     if (grew > 0) {
       ChargeQuota(pReq, grew);
-      if (temporary) pReq->uploadCharged += grew;
+      if (temporary) pReq->upload.charged += grew;
     }
     // A short write is an error in both modes: the rest of the data would
     // be lost without a word.
@@ -186,9 +186,9 @@ int StoreUploadBytes(Request *pReq, const char *data, size_t n,
 }
 
 int FinishUpload(Request *pReq) {
-  if (pReq->uploadTemp[0] == '\0') return 0;
+  if (pReq->upload.temp[0] == '\0') return 0;
   struct stat st;
-  if (fstat(pReq->dataFile, &st) != 0) {
+  if (fstat(pReq->xfer.file, &st) != 0) {
     AbortUpload(pReq);
     return -1;
   }
@@ -196,26 +196,26 @@ int FinishUpload(Request *pReq) {
   // What the name holds now: another session may have changed it meanwhile.
   struct stat old;
   int64_t replaced = 0;
-  if (fstatat(pReq->uploadDir, pReq->uploadName, &old, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(pReq->upload.dir, pReq->upload.name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(old.st_mode)) {
       AbortUpload(pReq);
       return -1;
     }
     if (S_ISREG(old.st_mode)) replaced = (int64_t)old.st_size;
   }
-  if (renameat(pReq->uploadDir, pReq->uploadTemp, pReq->uploadDir,
-               pReq->uploadName) != 0) {
+  if (renameat(pReq->upload.dir, pReq->upload.temp, pReq->upload.dir,
+               pReq->upload.name) != 0) {
     AbortUpload(pReq);
     return -1;
   }
-  ChargeQuota(pReq, stored - replaced - pReq->uploadCharged);
+  ChargeQuota(pReq, stored - replaced - pReq->upload.charged);
   ForgetTemp(pReq);
   return 0;
 }
 
 void AbortUpload(Request *pReq) {
-  if (pReq->uploadTemp[0] == '\0') return;
-  unlinkat(pReq->uploadDir, pReq->uploadTemp, 0);
-  ChargeQuota(pReq, -pReq->uploadCharged);
+  if (pReq->upload.temp[0] == '\0') return;
+  unlinkat(pReq->upload.dir, pReq->upload.temp, 0);
+  ChargeQuota(pReq, -pReq->upload.charged);
   ForgetTemp(pReq);
 }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "command_channel.h"
-#include "dispatcher.h"
 #include "rooted_files.h"
 
 static const char kCwdGuard[] = "550 Why don't you go fuck yourself?\n";
@@ -35,7 +34,7 @@ int CreateAbsolutePath(char *out, size_t size, const char *root,
 
 int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
                const char *missingReply) {
-  const char *arg = pReq->argument;
+  const char *arg = pReq->cmnd.argument;
   if (PathGuardsFail(arg)) {
     SendFTPstring(pReq, guardReply);
     return 550;
@@ -48,8 +47,8 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  int fits = arg[0] == '/' ? Join(out, size, pReq->rootDirectory, arg, "")
-                           : Join(out, size, pReq->rootDirectory, pReq->cwd, arg);
+  int fits = arg[0] == '/' ? Join(out, size, pReq->login.root, arg, "")
+                           : Join(out, size, pReq->login.root, pReq->login.cwd, arg);
   if (fits != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -70,12 +69,13 @@ int stat_chk(char *path, struct stat *st) {
 }
 
 static void SetCwd(Request *pReq, const char *value) {
-  memset(pReq->cwd, 0, sizeof pReq->cwd);
-  snprintf(pReq->cwd, sizeof pReq->cwd, "%s", value);
+  memset(pReq->login.cwd, 0, sizeof pReq->login.cwd);
+  snprintf(pReq->login.cwd, sizeof pReq->login.cwd, "%s", value);
 }
 
 int DoCWD(Request *pReq) {
-  char *arg = pReq->argument;
+  char real[kRealPathSize] = "";
+  char *arg = pReq->cmnd.argument;
   size_t n = strlen(arg);
   // ".." itself is let through to become CDUP.
   if (strstr(arg, "\\\\") || strstr(arg, "//") || strchr(arg, ':') ||
@@ -88,10 +88,10 @@ int DoCWD(Request *pReq) {
     return 550;
   }
   if (strcmp(arg, "..") == 0) {
-    memset(pReq->argument, 0, sizeof pReq->argument);
-    memset(pReq->command, 0, sizeof pReq->command);
-    snprintf(pReq->command, sizeof pReq->command, "CDUP");
-    return DoFTP(pReq);
+    memset(pReq->cmnd.argument, 0, sizeof pReq->cmnd.argument);
+    memset(pReq->cmnd.command, 0, sizeof pReq->cmnd.command);
+    snprintf(pReq->cmnd.command, sizeof pReq->cmnd.command, "CDUP");
+    return kRunRewritten;
   }
   // "." is where the client already is.
   if (strcmp(arg, ".") == 0) {
@@ -114,8 +114,8 @@ int DoCWD(Request *pReq) {
   } else {
     // Relative: one level per component ("pub/docs" is "pub", then
     // "docs"), each joined as a one-level CWD would join it.
-    size_t length = strlen(pReq->cwd);
-    memcpy(next, pReq->cwd, length + 1);
+    size_t length = strlen(pReq->login.cwd);
+    memcpy(next, pReq->login.cwd, length + 1);
     const char *part = arg;
     while (*part) {
       const char *slash = strchr(part, '/');
@@ -136,8 +136,8 @@ int DoCWD(Request *pReq) {
     }
   }
   struct stat st;
-  if (Join(tmpBuf, sizeof tmpBuf, pReq->rootDirectory, next, "") == 0 &&
-      RootedStat(pReq, tmpBuf, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (Join(real, sizeof real, pReq->login.root, next, "") == 0 &&
+      RootedStat(pReq, real, &st) == 0 && S_ISDIR(st.st_mode)) {
     SetCwd(pReq, next);
     SendFTPstring(pReq, Mess250);
     return 250;
@@ -147,7 +147,7 @@ int DoCWD(Request *pReq) {
 }
 
 int DoCDUP(Request *pReq) {
-  char *cwd = pReq->cwd;
+  char *cwd = pReq->login.cwd;
   if (!memchr(cwd, '\0', kCwdSize)) {
     SetCwd(pReq, "/");
     SendFTPstring(pReq, kCwdCorruptRoot);

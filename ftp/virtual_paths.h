@@ -9,6 +9,9 @@
 
 #include "server_records.h"
 
+// Room for a real path: 255 (root) + 511 + 511 characters and the NUL.
+enum { kRealPathSize = 1281 };
+
 // True when the argument holds a forbidden sequence ("\\\\", "//", ':',
 // "..").
 bool PathGuardsFail(const char *argument);
@@ -32,5 +35,6 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
 int stat_chk(char *path, struct stat *st);
 
 // The navigation commands; each queues its reply and returns its code.
+// "CWD .." is rewritten into CDUP, which the dispatcher then runs.
 int DoCWD(Request *pReq);
 int DoCDUP(Request *pReq);

@@ -53,6 +53,7 @@
 #include "scratch.h"
 #include "server_records.h"
 #include "sessions.h"
+#include "transfers.h"
 
 namespace {
 
@@ -130,33 +131,33 @@ Request *LogIn(bool plain) {
   World &w = *world;
   Request *r = AddRequest(-1, &w.server, "127.0.0.1");
   Check(r != nullptr, "AddRequest");
-  snprintf(r->userName, sizeof r->userName, "fuzz");
-  snprintf(r->passWord, sizeof r->passWord, "pw");
-  snprintf(r->rootDirectory, sizeof r->rootDirectory, "%s", w.root.c_str());
-  for (int code = 0; code < kCommandCount; code++) r->permissions[code] = '1';
-  r->permissions[kUSER] = '0';
-  r->permissions[kPASS] = '0';
-  r->permissions[kPASV] = '0';
-  r->permissions[kPORT] = '0';
+  snprintf(r->login.userName, sizeof r->login.userName, "fuzz");
+  snprintf(r->login.passWord, sizeof r->login.passWord, "pw");
+  snprintf(r->login.root, sizeof r->login.root, "%s", w.root.c_str());
+  for (int code = 0; code < kCommandCount; code++) r->login.permissions[code] = '1';
+  r->login.permissions[kUSER] = '0';
+  r->login.permissions[kPASS] = '0';
+  r->login.permissions[kPASV] = '0';
+  r->login.permissions[kPORT] = '0';
   if (plain) {
-    r->permissions[kRMD_RECURSIVE] = '0';
-    r->permissions[kLIST] = '0';
+    r->login.permissions[kRMD_RECURSIVE] = '0';
+    r->login.permissions[kLIST] = '0';
   } else {
-    r->diskQuota = 1 << 20;
+    r->login.diskQuota = 1 << 20;
     GiveQuota(r, 1 << 20, 4096);  // tied to no file: nothing is written back
   }
-  r->lastCommand = kPASS;
+  r->cmnd.lastCommand = kPASS;
   return r;
 }
 
 void Receive(Request *r, const std::string &bytes) {
   // One line at a time: what a line carried behind a bare line feed is not
   // run as a command of its own here.
-  r->pendingLength = 0;
+  r->cmnd.pendingLength = 0;
   RecvFTPstring(r);
   size_t n = bytes.size() < kCmndBufferSize - 1 ? bytes.size() : kCmndBufferSize - 1;
-  memcpy(r->cmndBuffer, bytes.data(), n);
-  r->cmndLength = (int32_t)n;
+  memcpy(r->cmnd.buffer, bytes.data(), n);
+  r->cmnd.length = (int32_t)n;
 }
 
 std::string Shown(const char *bytes, size_t n) {
@@ -179,14 +180,14 @@ std::string Shown(const std::string &text) { return Shown(text.data(), text.size
 void CheckReply(Request *r, const std::string &line, bool parsed, int code) {
   auto what = [&] {
     return "line: " + Shown(line) + "\nreply: " +
-           Shown(r->cmndBuffer, r->cmndLength > 0 ? (size_t)r->cmndLength : 0) +
+           Shown(r->cmnd.buffer, r->cmnd.length > 0 ? (size_t)r->cmnd.length : 0) +
            "\nreturned " + std::to_string(code);
   };
   Require(refused == 0, "a second reply for one command", what);
   Require(queued == 1, "exactly one reply per command line", what);
-  Require(r->cmndState == kCmndQueued && r->cmndLength > 0, "reply queued", what);
-  size_t n = (size_t)r->cmndLength;
-  const char *reply = r->cmndBuffer;
+  Require(r->cmnd.state == kCmndQueued && r->cmnd.length > 0, "reply queued", what);
+  size_t n = (size_t)r->cmnd.length;
+  const char *reply = r->cmnd.buffer;
   Require(n >= 6 && n < kCmndBufferSize, "reply length", what);
   Require(reply[0] >= '1' && reply[0] <= '5' && reply[1] >= '0' && reply[1] <= '9' &&
               reply[2] >= '0' && reply[2] <= '9' && (reply[3] == ' ' || reply[3] == '-'),
@@ -237,14 +238,14 @@ void CheckLogLines(const std::string &line) {
 }
 
 void CheckCwd(const Request *r, const std::string &line) {
-  Require(memchr(r->cwd, '\0', sizeof r->cwd) != nullptr, "cwd terminated",
+  Require(memchr(r->login.cwd, '\0', sizeof r->login.cwd) != nullptr, "cwd terminated",
           [&] { return "line: " + Shown(line); });
-  auto what = [&] { return "line: " + Shown(line) + "\ncwd: " + Shown(r->cwd, strlen(r->cwd)); };
-  size_t n = strlen(r->cwd);
-  Require(n >= 1 && r->cwd[0] == '/', "cwd starts with '/'", what);
-  Require(r->cwd[n - 1] == '/', "cwd ends with '/'", what);
-  Require(!strstr(r->cwd, "/../"), "cwd never holds /../", what);
-  Require(!strstr(r->cwd, "//"), "cwd never holds //", what);
+  auto what = [&] { return "line: " + Shown(line) + "\ncwd: " + Shown(r->login.cwd, strlen(r->login.cwd)); };
+  size_t n = strlen(r->login.cwd);
+  Require(n >= 1 && r->login.cwd[0] == '/', "cwd starts with '/'", what);
+  Require(r->login.cwd[n - 1] == '/', "cwd ends with '/'", what);
+  Require(!strstr(r->login.cwd, "/../"), "cwd never holds /../", what);
+  Require(!strstr(r->login.cwd, "//"), "cwd never holds //", what);
 }
 
 // What the data connection would carry of a listing: whole CR LF lines.
@@ -253,20 +254,20 @@ void PumpListing(Request *r, const std::string &line) {
     WatchBegin();
     int more = GenerateDirectoryListing(r);
     WatchEnd();
-    size_t n = (size_t)r->dataLength;
+    size_t n = (size_t)r->xfer.length;
     Check(n <= kDataBufferSize, "listing fits the buffer");
-    auto what = [&] { return "line: " + Shown(line) + "\nlisting: " + Shown(r->dataBuffer, n); };
-    const char *b = r->dataBuffer;
+    auto what = [&] { return "line: " + Shown(line) + "\nlisting: " + Shown(r->xfer.buffer, n); };
+    const char *b = r->xfer.buffer;
     if (n > 0)
       Require(n >= 2 && b[n - 2] == '\r' && b[n - 1] == '\n', "listing ends with CR LF", what);
     for (size_t i = 0; i < n; i++) {
       if (b[i] == '\n') Require(i > 0 && b[i - 1] == '\r', "listing line feeds follow CR", what);
       if (b[i] == '\r') Require(i + 1 < n && b[i + 1] == '\n', "listing CRs end lines", what);
     }
-    r->dataLength = 0;
+    r->xfer.length = 0;
     if (more != 0) break;
   }
-  Check(r->dirHandle == nullptr, "a listing pumped to its end closes the directory");
+  Check(r->xfer.dir == nullptr, "a listing pumped to its end closes the directory");
   // As the loop does when the transfer has ended.
   CloseDataConnection(r);
   CloseDataBuffer(r);
@@ -284,14 +285,14 @@ bool RunLine(Request *r, const std::string &line) {
   bool parsed = ParseFTPstring(r) == 0;
   if (parsed) {
     code = DoFTP(r);
-    r->lastCommand = TranslateCommand(r->command);
+    r->cmnd.lastCommand = TranslateCommand(r->cmnd.command);
   }
   WatchEnd();
   CheckReply(r, line, parsed, code);
   CheckLogLines(line);
   CheckCwd(r, line);
-  int word = parsed ? TranslateCommand(r->command) : -1;
-  if (parsed && code == 150 && r->dirHandle && (word == kLIST || word == kNLST || word == kMLSD))
+  int word = parsed ? TranslateCommand(r->cmnd.command) : -1;
+  if (parsed && code == 150 && r->xfer.dir && (word == kLIST || word == kNLST || word == kMLSD))
     PumpListing(r, line);
   return !(parsed && (code == 221 || code == 332 || code == 530));
 }
@@ -304,8 +305,8 @@ void SelfCheck() {
   Check(WatchChecked() > before, "path watch sees the server's calls");
   Check(world->root + "/file.txt" == WatchLastPath(), "path watch saw SIZE's path",
         WatchLastPath());
-  Check(std::string(r->cmndBuffer, (size_t)r->cmndLength) == "213 6\r\n", "SIZE reply",
-        r->cmndBuffer);
+  Check(std::string(r->cmnd.buffer, (size_t)r->cmnd.length) == "213 6\r\n", "SIZE reply",
+        r->cmnd.buffer);
   CloseRequest(r);
   WatchTakeChanged();
 }

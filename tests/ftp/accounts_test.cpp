@@ -24,7 +24,7 @@ struct Accounts : TestSession {
   int Open(const std::string &name) {
     for (Request *r = server.requests; r;) r = CloseRequest(r);
     req = AddRequest(-1, &server, "10.0.0.7");
-    snprintf(req->argument, sizeof req->argument, "%s", name.c_str());
+    snprintf(req->cmnd.argument, sizeof req->cmnd.argument, "%s", name.c_str());
     testing::internal::CaptureStderr();
     int result = OpenAccount(req);
     err = testing::internal::GetCapturedStderr();
@@ -52,17 +52,17 @@ TEST(FtpAccounts, GoodAccountFillsTheSession) {
                                       "AddCommand=\nAddCommand=RMD_RECURSIVE\n");
   ASSERT_EQ(a.Open("bob"), 0) << a.err;
   EXPECT_EQ(a.err, "AddCommand cannot be zero length.\n");  // skipped, not refused
-  EXPECT_STREQ(a.req->userName, "bob");
-  EXPECT_STREQ(a.req->passWord, "pw");
-  EXPECT_EQ(a.req->closeIfIdle, '1');
-  EXPECT_EQ(a.req->fullBandwidth, '1');
-  EXPECT_STREQ(a.req->rootDirectory, "/srv/ftp/bob");  // one trailing '/' gone
-  EXPECT_EQ(a.req->permissions[kRETR], '1');
-  EXPECT_EQ(a.req->permissions[kLIST], '1');
-  EXPECT_EQ(a.req->permissions[kRMD], '1');
-  EXPECT_EQ(a.req->permissions[kRMD_RECURSIVE], '1');
-  EXPECT_NE(a.req->permissions[kSTOR], '1');
-  EXPECT_NE(a.req->permissions[kTYPE], '1');
+  EXPECT_STREQ(a.req->login.userName, "bob");
+  EXPECT_STREQ(a.req->login.passWord, "pw");
+  EXPECT_EQ(a.req->login.closeIfIdle, '1');
+  EXPECT_EQ(a.req->login.fullBandwidth, '1');
+  EXPECT_STREQ(a.req->login.root, "/srv/ftp/bob");  // one trailing '/' gone
+  EXPECT_EQ(a.req->login.permissions[kRETR], '1');
+  EXPECT_EQ(a.req->login.permissions[kLIST], '1');
+  EXPECT_EQ(a.req->login.permissions[kRMD], '1');
+  EXPECT_EQ(a.req->login.permissions[kRMD_RECURSIVE], '1');
+  EXPECT_NE(a.req->login.permissions[kSTOR], '1');
+  EXPECT_NE(a.req->login.permissions[kTYPE], '1');
   EXPECT_FALSE(harness::Exists(a.dir / "accounts/bob.dsk"));  // no quota, no file
 }
 
@@ -72,9 +72,9 @@ TEST(FtpAccounts, DefaultsForOptionalKeys) {
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(a.err, "The line 'CloseIfIdle=' is missing.\nUsing CloseIfIdle=no.\n"
                    "The line 'AllowFullBandwidth=' is missing.\n");
-  EXPECT_EQ(a.req->closeIfIdle, '0');
-  EXPECT_EQ(a.req->fullBandwidth, '0');
-  EXPECT_STREQ(a.req->passWord, "");
+  EXPECT_EQ(a.req->login.closeIfIdle, '0');
+  EXPECT_EQ(a.req->login.fullBandwidth, '0');
+  EXPECT_STREQ(a.req->login.passWord, "");
 }
 
 TEST(FtpAccounts, BadNamesAreRefusedSilently) {
@@ -149,13 +149,13 @@ TEST(FtpAccounts, QuotaNumbers) {
                            "AllowFullBandwidth=no\nRootDirectory=/srv\n";
   a.Write("bob", base + "DiskQuota=1M\n");  // reads as 1 byte, without a word
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(a.req->diskQuota, 1u);
+  EXPECT_EQ(a.req->login.diskQuota, 1u);
   // The largest quota, and the longest root (254 characters).
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                  "RootDirectory=/" + std::string(253, 'r') + "\nDiskQuota=4294967295\n");
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(a.req->diskQuota, 4294967295u);
-  EXPECT_EQ(strlen(a.req->rootDirectory), 254u);
+  EXPECT_EQ(a.req->login.diskQuota, 4294967295u);
+  EXPECT_EQ(strlen(a.req->login.root), 254u);
 }
 
 TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
@@ -168,7 +168,7 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   EXPECT_EQ(a.Record(), "");
   EXPECT_EQ(QuotaLimit(a.req), 500u);
   EXPECT_EQ(DiskUsage(a.req), 0u);
-  a.req->quota->diskUsage = 300;
+  a.req->login.quota->diskUsage = 300;
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(500, 300));
@@ -179,7 +179,7 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(QuotaLimit(a.req), 500u);
   EXPECT_EQ(DiskUsage(a.req), 300u);
-  a.req->quota->diskUsage = 70000;
+  a.req->login.quota->diskUsage = 70000;
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(500, 70000));
@@ -199,7 +199,7 @@ TEST(FtpAccounts, SessionsWithoutARecordNeverOverwriteIt) {
   // A refused login (address not allowed) after the name was taken.
   a.Write("bob", "PassWord=x\nAllowIPAddress=10.9.9.9\nRootDirectory=/srv\nDiskQuota=5\n");
   ASSERT_EQ(a.Open("bob"), -1);
-  EXPECT_STREQ(a.req->userName, "bob");
+  EXPECT_STREQ(a.req->login.userName, "bob");
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(1000, 123));

@@ -14,8 +14,8 @@ TEST(FtpCommandChannel, LineIsCutIntoWordAndArgument) {
   TestSession s;
   s.Receive("USER bob\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->command, "USER");
-  EXPECT_STREQ(s.req->argument, "bob");
+  EXPECT_STREQ(s.req->cmnd.command, "USER");
+  EXPECT_STREQ(s.req->cmnd.argument, "bob");
   std::regex entry(">[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} "
                    "\\[10\\.0\\.0\\.7       \\] : USER bob\n");
   EXPECT_TRUE(std::regex_match(s.LogText(), entry)) << s.LogText();
@@ -24,11 +24,11 @@ TEST(FtpCommandChannel, LineIsCutIntoWordAndArgument) {
   // empty argument; the word keeps its case.
   s.Receive("stor   a b\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->command, "stor");
-  EXPECT_STREQ(s.req->argument, "  a b");
+  EXPECT_STREQ(s.req->cmnd.command, "stor");
+  EXPECT_STREQ(s.req->cmnd.argument, "  a b");
   s.Receive("NOOP \r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->argument, "");
+  EXPECT_STREQ(s.req->cmnd.argument, "");
   EXPECT_NE(s.LogText().find("NOOP \n"), std::string::npos);
 }
 
@@ -36,8 +36,8 @@ TEST(FtpCommandChannel, ArgumentNeverComesFromTheNextLine) {
   TestSession s;
   s.Receive("STOR\r\nX name\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->command, "STOR");
-  EXPECT_STREQ(s.req->argument, "");
+  EXPECT_STREQ(s.req->cmnd.command, "STOR");
+  EXPECT_STREQ(s.req->cmnd.argument, "");
   EXPECT_EQ(s.Reply(), "");
 }
 
@@ -45,7 +45,7 @@ TEST(FtpCommandChannel, IncompleteLinesWaitAndBadLinesAreRefused) {
   TestSession s;
   s.Receive("NOO");
   EXPECT_EQ(ParseFTPstring(s.req), -1);
-  EXPECT_EQ(s.req->cmndLength, 3);  // kept for the next receive
+  EXPECT_EQ(s.req->cmnd.length, 3);  // kept for the next receive
   EXPECT_EQ(s.Reply(), "");
 
   const std::string refused = "500 Syntax error, command unrecognized.\r\n";
@@ -60,15 +60,15 @@ TEST(FtpCommandChannel, IncompleteLinesWaitAndBadLinesAreRefused) {
 
   s.Receive("\r\n");  // an empty line: an empty word
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->command, "");
-  EXPECT_EQ(TranslateCommand(s.req->command), -1);
+  EXPECT_STREQ(s.req->cmnd.command, "");
+  EXPECT_EQ(TranslateCommand(s.req->cmnd.command), -1);
 }
 
 TEST(FtpCommandChannel, LogEntriesStayOneLineAndHidePasswords) {
   TestSession s;
   s.Receive("PASS secret\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->argument, "secret");
+  EXPECT_STREQ(s.req->cmnd.argument, "secret");
   s.Receive("site pass hidden\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
   s.Receive("NOOP a\tb\x1b[2J\r\n");
@@ -105,8 +105,8 @@ TEST(FtpCommandChannel, OneReplyAtATime) {
 
   RecvFTPstring(s.req);
   EXPECT_EQ(SendFTPstring(s.req, std::string(256, 'x').c_str()), -1);
-  EXPECT_EQ(s.req->cmndLength, 0);
-  EXPECT_EQ(s.req->cmndState, kCmndEmpty);
+  EXPECT_EQ(s.req->cmnd.length, 0);
+  EXPECT_EQ(s.req->cmnd.state, kCmndEmpty);
   EXPECT_EQ(SendFTPstring(s.req, std::string(255, 'y').c_str()), 0);
 }
 
@@ -119,16 +119,16 @@ TEST(FtpCommandChannel, ReplyGoesOutInPiecesThenTheBufferReceives) {
   char block[512] = {0};
   for (ssize_t n; (n = send(sv[0], block, sizeof block, MSG_DONTWAIT)) > 0;) filler += (size_t)n;
   TestSession s;
-  s.req->cmndSocket = sv[0];
+  s.req->cmnd.io.fd = sv[0];
   std::string reply(250, 'r');
   reply.back() = '\n';
   ASSERT_EQ(SendFTPstring(s.req, reply.c_str()), 0);
   EXPECT_EQ(OnWriteCmnd(s.req), 0);  // would block: the reply stays queued
-  EXPECT_EQ(s.req->cmndState, kCmndQueued);
-  EXPECT_EQ(s.req->cmndLength, 251);  // the line ends in CR LF on the wire
+  EXPECT_EQ(s.req->cmnd.state, kCmndQueued);
+  EXPECT_EQ(s.req->cmnd.length, 251);  // the line ends in CR LF on the wire
   // The client reads slowly; the reply leaves in whatever pieces fit.
   std::string got;
-  for (int round = 0; round < 100000 && s.req->cmndState == kCmndQueued; round++) {
+  for (int round = 0; round < 100000 && s.req->cmnd.state == kCmndQueued; round++) {
     char buf[100];
     ssize_t n = recv(sv[1], buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) got.append(buf, (size_t)n);
@@ -138,14 +138,14 @@ TEST(FtpCommandChannel, ReplyGoesOutInPiecesThenTheBufferReceives) {
     got.append(block, (size_t)n);
   ASSERT_EQ(got.size(), filler + 251);
   EXPECT_EQ(got.substr(filler), reply.substr(0, 249) + "\r\n");
-  EXPECT_EQ(s.req->cmndState, kCmndReceiving);
-  EXPECT_EQ(s.req->cmndLength, 0);
+  EXPECT_EQ(s.req->cmnd.state, kCmndReceiving);
+  EXPECT_EQ(s.req->cmnd.length, 0);
   EXPECT_EQ(s.req->bytesSent, 251u);
 
   // Receiving: bytes are counted; a closed peer ends the session.
   ASSERT_EQ(write(sv[1], "NOOP\r\n", 6), 6);
   EXPECT_EQ(OnReadCmnd(s.req), 0);
-  EXPECT_EQ(s.req->cmndLength, 6);
+  EXPECT_EQ(s.req->cmnd.length, 6);
   EXPECT_EQ(s.req->bytesReceived, 6u);
   EXPECT_EQ(OnReadCmnd(s.req), 0);  // would block: go on
   close(sv[1]);
@@ -159,19 +159,19 @@ TEST(FtpCommandChannel, ReplyGoesOutInPiecesThenTheBufferReceives) {
 TEST(FtpSessions, NewSessionDefaults) {
   TestSession s("10.0.0.7");
   Request *r = s.req;
-  EXPECT_EQ(r->passiveMode, '1');
+  EXPECT_TRUE(r->xfer.passive);
   EXPECT_EQ(r->binaryMode, '1');
-  EXPECT_STREQ(r->cwd, "/");
+  EXPECT_STREQ(r->login.cwd, "/");
   EXPECT_STREQ(r->ipAddress, "10.0.0.7");
-  EXPECT_EQ(r->cmndState, kCmndEmpty);
-  EXPECT_EQ(r->dataState, kDataIdle);
-  EXPECT_EQ(r->DataSocket, -1);
-  EXPECT_EQ(r->xferSocket, -1);
-  EXPECT_EQ(r->dataFile, -1);
-  EXPECT_EQ(r->closeIfIdle, '0');
+  EXPECT_EQ(r->cmnd.state, kCmndEmpty);
+  EXPECT_EQ(r->xfer.state, kDataIdle);
+  EXPECT_EQ(r->xfer.listenSocket, -1);
+  EXPECT_EQ(r->xfer.io.fd, -1);
+  EXPECT_EQ(r->xfer.file, -1);
+  EXPECT_EQ(r->login.closeIfIdle, '0');
   std::string allowed;
   for (int code = 0; code < kCommandCount; code++)
-    if (r->permissions[code] == '1') allowed += std::to_string(code) + " ";
+    if (r->login.permissions[code] == '1') allowed += std::to_string(code) + " ";
   EXPECT_EQ(allowed, "1 3 4 5 6 8 16 19 ");  // SYST QUIT PWD USER PASS ABOR NOOP REST
 }
 
@@ -182,7 +182,7 @@ TEST(FtpSessions, IdsAreUniqueAmongLiveSessionsAndPickTheDataPort) {
   EXPECT_EQ(s.req->ID, 1);
   EXPECT_EQ(second->ID, 2);
   EXPECT_EQ(third->ID, 3);
-  EXPECT_EQ(third->DataPort, 6002);
+  EXPECT_EQ(third->xfer.port, 6002);
   EXPECT_EQ(s.server.users, 3u);
   // Closing a middle session links its neighbours and frees its number.
   EXPECT_EQ(CloseRequest(second), third);
@@ -190,7 +190,7 @@ TEST(FtpSessions, IdsAreUniqueAmongLiveSessionsAndPickTheDataPort) {
   EXPECT_EQ(s.server.users, 2u);
   Request *fourth = AddRequest(-1, &s.server, "127.0.0.1");
   EXPECT_EQ(fourth->ID, 2);
-  EXPECT_EQ(fourth->DataPort, 6001);
+  EXPECT_EQ(fourth->xfer.port, 6001);
   EXPECT_EQ(third->next, fourth);  // appended at the tail
   // Closing the head makes its successor the head; the last returns null.
   Request *head = s.req;
@@ -208,32 +208,32 @@ TEST(FtpSessions, ReadinessTests) {
   Request *r = s.req;
   EXPECT_EQ(IfCmndSend(r), -1);
   EXPECT_EQ(IfCmndRecv(r), 0);  // empty buffer: receive
-  EXPECT_EQ(r->cmndState, kCmndReceiving);
+  EXPECT_EQ(r->cmnd.state, kCmndReceiving);
   ASSERT_EQ(SendFTPstring(r, "220 Ready.\r\n"), 0);
   EXPECT_EQ(IfCmndSend(r), 0);
   EXPECT_EQ(IfCmndRecv(r), -1);
-  EXPECT_EQ(r->cmndState, kCmndQueued);
+  EXPECT_EQ(r->cmnd.state, kCmndQueued);
 
   EXPECT_EQ(IfDataSend(r), -1);
   EXPECT_EQ(IfAcceptXfer(r), -1);
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  r->xferSocket = sv[0];
-  r->dataState = kDataReceiving;
+  r->xfer.io.fd = sv[0];
+  r->xfer.state = kDataReceiving;
   EXPECT_EQ(IfDataRecv(r), 0);
-  r->dataLength = kDataBufferSize;  // full: not read again until written out
+  r->xfer.length = kDataBufferSize;  // full: not read again until written out
   EXPECT_EQ(IfDataRecv(r), -1);
-  r->dataState = kDataSending;
+  r->xfer.state = kDataSending;
   EXPECT_EQ(IfDataSend(r), 0);
-  r->DataSocket = sv[1];
+  r->xfer.listenSocket = sv[1];
   EXPECT_EQ(IfAcceptXfer(r), -1);  // a data connection is already up
-  r->passiveMode = '0';
+  r->xfer.passive = false;
   CloseDataConnection(r);
-  EXPECT_EQ(r->DataSocket, -1);
-  EXPECT_EQ(r->xferSocket, -1);
-  EXPECT_EQ(r->passiveMode, '1');
+  EXPECT_EQ(r->xfer.listenSocket, -1);
+  EXPECT_EQ(r->xfer.io.fd, -1);
+  EXPECT_TRUE(r->xfer.passive);
   CloseDataBuffer(r);
-  EXPECT_EQ(r->dataLength, 0);
-  EXPECT_EQ(r->dataState, kDataIdle);
+  EXPECT_EQ(r->xfer.length, 0);
+  EXPECT_EQ(r->xfer.state, kDataIdle);
   CloseDataConnection(r);  // already closed: nothing happens
 }

@@ -130,15 +130,15 @@ TEST(FtpLogin, PermissionTableAfterLogin) {
   int code = 0;
   EXPECT_EQ(d.Run("LIST", &code), "150 Starting transfer.\r\n");
   EXPECT_EQ(code, 150);
-  EXPECT_EQ(d.req->dataState, kDataSending);
-  EXPECT_EQ(d.req->dataLength, 0);
+  EXPECT_EQ(d.req->xfer.state, kDataSending);
+  EXPECT_EQ(d.req->xfer.length, 0);
   // The basic eight are always there.
   EXPECT_EQ(d.Run("SYST"), "215 UNIX (WIN32)\r\n");
   EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\r\n");
   EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\r\n");
   EXPECT_EQ(d.Run("REST 5"), "350 Requested action pending further information.\r\n");
   EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
-  EXPECT_EQ(d.req->dataState, kDataIdle);
+  EXPECT_EQ(d.req->xfer.state, kDataIdle);
   EXPECT_EQ(d.Run("QUIT", &code), "221 Goodbye!\r\n");
   EXPECT_EQ(code, 221);
 }
@@ -209,7 +209,7 @@ TEST(FtpLogin, SiteRunsTheCommandBehindIt) {
   Dialogue d;
   d.LogIn("AddCommand=SITE\nAddCommand=CWD\n");
   EXPECT_EQ(d.Run("SITE NOOP"), "200 Zzzzz...\r\n");
-  EXPECT_EQ(d.req->lastCommand, kNOOP);
+  EXPECT_EQ(d.req->cmnd.lastCommand, kNOOP);
   EXPECT_EQ(d.Run("site site syst"), "215 UNIX (WIN32)\r\n");
   EXPECT_EQ(d.Run("SITE TYPE I"), k502);  // the inner command needs its own grant
   EXPECT_EQ(d.Run("SITE"), "500 Syntax error, command unrecognized.\r\n");
@@ -225,17 +225,17 @@ TEST(FtpLogin, AborTearsDownTheDataSide) {
   d.LogIn();
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  d.req->DataSocket = sv[0];
-  d.req->xferSocket = sv[1];
-  d.req->passiveMode = '0';
-  d.req->dataState = kDataSending;
-  d.req->dataLength = 10;
-  d.req->dataFile = dup(0);
+  d.req->xfer.listenSocket = sv[0];
+  d.req->xfer.io.fd = sv[1];
+  d.req->xfer.passive = false;
+  d.req->xfer.state = kDataSending;
+  d.req->xfer.length = 10;
+  d.req->xfer.file = dup(0);
   EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
-  EXPECT_EQ(d.req->DataSocket, -1);
-  EXPECT_EQ(d.req->xferSocket, -1);
-  EXPECT_EQ(d.req->passiveMode, '1');
-  EXPECT_EQ(d.req->dataFile, -1);
-  EXPECT_EQ(d.req->dataLength, 0);
-  EXPECT_EQ(d.req->dataState, kDataIdle);
+  EXPECT_EQ(d.req->xfer.listenSocket, -1);
+  EXPECT_EQ(d.req->xfer.io.fd, -1);
+  EXPECT_TRUE(d.req->xfer.passive);
+  EXPECT_EQ(d.req->xfer.file, -1);
+  EXPECT_EQ(d.req->xfer.length, 0);
+  EXPECT_EQ(d.req->xfer.state, kDataIdle);
 }

@@ -37,11 +37,11 @@ struct Files : TestSession {
     harness::MakeDirs(dir / "outside/keep");
     harness::WriteFile(dir / "outside/secret.txt", "secret");
     harness::WriteFile(dir / "outside/keep/inner.txt", "inner");
-    snprintf(req->rootDirectory, sizeof req->rootDirectory, "%s/root", dir.path().c_str());
-    req->permissions[kUSER] = '0';
-    req->permissions[kPASS] = '0';
+    snprintf(req->login.root, sizeof req->login.root, "%s/root", dir.path().c_str());
+    req->login.permissions[kUSER] = '0';
+    req->login.permissions[kPASS] = '0';
     for (int code : {kCWD, kCDUP, kDELE, kMKD, kRMD, kRNFR, kRNTO, kSIZE, kMDTM})
-      req->permissions[code] = '1';
+      req->login.permissions[code] = '1';
   }
   std::string In(const std::string &rel) const { return dir / ("root/" + rel); }
   void File(const std::string &rel, size_t bytes) { harness::WriteFile(In(rel), std::string(bytes, 'x')); }
@@ -95,7 +95,7 @@ TEST(FtpFileCommands, DeleRemovesRegularFilesOnly) {
 TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
   Files f;
   GiveQuota(f.req, 1000, 0);
-  f.req->quota->diskUsage = 800;
+  f.req->login.quota->diskUsage = 800;
   f.File("first", 500);
   f.File("second", 500);
   EXPECT_EQ(f.Run("DELE first"), "250 File deleted. Disk usage is 300/1000 bytes.\r\n");
@@ -104,7 +104,7 @@ TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
 
   // A size beyond 32 bits is taken whole: 4 GiB + 100 bytes must not
   // count as 100.
-  f.req->quota->diskUsage = 300;
+  f.req->login.quota->diskUsage = 300;
   int fd = open(f.In("big").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, (off_t)((1LL << 32) + 100)), 0);  // sparse
@@ -114,7 +114,7 @@ TEST(FtpFileCommands, DeleLowersTheDiskUsageWithoutGoingBelowZero) {
 
   // Without a quota nothing is counted.
   GiveQuota(f.req, 0, 0);
-  f.req->quota->diskUsage = 50;
+  f.req->login.quota->diskUsage = 50;
   f.File("third", 10);
   EXPECT_EQ(f.Run("DELE third"), k250);
   EXPECT_EQ(DiskUsage(f.req), 50u);
@@ -160,9 +160,9 @@ TEST(FtpFileCommands, RmdRemovesEmptyDirectoriesOnlyWithoutRecursion) {
 
 TEST(FtpFileCommands, RecursiveRmdRemovesTheTreeAndCountsItsFiles) {
   Files f;
-  f.req->permissions[kRMD_RECURSIVE] = '1';
+  f.req->login.permissions[kRMD_RECURSIVE] = '1';
   GiveQuota(f.req, 10000, 0);
-  f.req->quota->diskUsage = 1000;
+  f.req->login.quota->diskUsage = 1000;
   harness::MakeDirs(f.In("tree/a/b/c"));
   harness::MakeDirs(f.In("tree/empty"));
   f.File("tree/one", 100);
@@ -184,7 +184,7 @@ TEST(FtpFileCommands, RecursiveRmdRemovesTheTreeAndCountsItsFiles) {
 
 TEST(FtpFileCommands, RecursiveRmdNeverFollowsLinksOutOfTheTree) {
   Files f;
-  f.req->permissions[kRMD_RECURSIVE] = '1';
+  f.req->login.permissions[kRMD_RECURSIVE] = '1';
   harness::MakeDirs(f.In("tree"));
   f.File("tree/own.txt", 3);
   ASSERT_EQ(symlink((f.dir / "outside").c_str(), f.In("tree/dirlink").c_str()), 0);
@@ -206,7 +206,7 @@ TEST(FtpFileCommands, RecursiveRmdThatLeavesSomethingBehindFails) {
   // An entry whose path would reach 768 bytes is left alone; everything
   // else goes, and the directory that still holds it is reported.
   Files f;
-  f.req->permissions[kRMD_RECURSIVE] = '1';
+  f.req->login.permissions[kRMD_RECURSIVE] = '1';
   std::string longName(250, 'n');
   std::string chain = "tree/" + longName + "/" + longName + "/" + longName;
   harness::MakeDirs(f.In(chain));
@@ -382,7 +382,7 @@ TEST(FtpFileCommands, GuardRepliesPerCommand) {
 
 TEST(FtpFileCommands, NoCommandLeavesTheRoot) {
   Files f;
-  f.req->permissions[kRMD_RECURSIVE] = '1';
+  f.req->login.permissions[kRMD_RECURSIVE] = '1';
   f.File("mine", 1);
   ASSERT_EQ(f.Run("CWD sub"), k250);
   const char *escapes[] = {"../outside/secret.txt", "/../outside/secret.txt",

@@ -18,17 +18,17 @@ struct Fuzzed : TestSession {
   harness::TempDir dir;
   Fuzzed() {
     harness::MakeDirs(dir / "root/pub");
-    snprintf(req->rootDirectory, sizeof req->rootDirectory, "%s/root", dir.path().c_str());
-    for (int code = 0; code < kCommandCount; code++) req->permissions[code] = '1';
-    req->permissions[kUSER] = '0';
-    req->permissions[kPASS] = '0';
+    snprintf(req->login.root, sizeof req->login.root, "%s/root", dir.path().c_str());
+    for (int code = 0; code < kCommandCount; code++) req->login.permissions[code] = '1';
+    req->login.permissions[kUSER] = '0';
+    req->login.permissions[kPASS] = '0';
   }
   // The raw bytes as one read brings them, through parser and dispatcher.
   std::string RunRaw(const std::string &bytes) {
     Receive(bytes);
     if (ParseFTPstring(req) == 0) {
       DoFTP(req);
-      req->lastCommand = TranslateCommand(req->command);
+      req->cmnd.lastCommand = TranslateCommand(req->cmnd.command);
     }
     return Reply();
   }

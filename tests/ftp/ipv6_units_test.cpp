@@ -45,16 +45,16 @@ TEST(FtpIPv6Units, DataConnectionFromAnotherAddressIsClosed) {
   int stage = 0;
   int listener = ListenOn("::1", port, 4, &stage);
   ASSERT_GE(listener, 0) << stage;
-  s.req->DataSocket = listener;
-  s.req->passiveMode = '1';
+  s.req->xfer.listenSocket = listener;
+  s.req->xfer.passive = true;
   // A connection from ::1 is a stranger's: closed, and the port still
   // listens for the client.
   harness::Conn stranger;
   ASSERT_TRUE(stranger.Connect(port, "::1"));
   ASSERT_TRUE(harness::WaitFor([&] { return Waiting(listener); }, 5));
   EXPECT_EQ(OnAcceptXfer(s.req), -1);
-  EXPECT_EQ(s.req->xferSocket, -1);
-  EXPECT_EQ(s.req->DataSocket, listener);
+  EXPECT_EQ(s.req->xfer.io.fd, -1);
+  EXPECT_EQ(s.req->xfer.listenSocket, listener);
   EXPECT_TRUE(stranger.Closed());
   // The same connection from the client's own address is taken.
   ASSERT_EQ(AddressFromText("::1", 0, &s.req->clientAddress), 0);
@@ -62,6 +62,6 @@ TEST(FtpIPv6Units, DataConnectionFromAnotherAddressIsClosed) {
   ASSERT_TRUE(client.Connect(port, "::1"));
   ASSERT_TRUE(harness::WaitFor([&] { return Waiting(listener); }, 5));
   EXPECT_EQ(OnAcceptXfer(s.req), 0);
-  EXPECT_GE(s.req->xferSocket, 0);
-  EXPECT_EQ(s.req->DataSocket, -1);
+  EXPECT_GE(s.req->xfer.io.fd, 0);
+  EXPECT_EQ(s.req->xfer.listenSocket, -1);
 }

@@ -11,6 +11,7 @@
 #include "rotating_log.h"
 #include "server_records.h"
 #include "sessions.h"
+#include "transfers.h"
 
 struct TestSession {
   Server server;
@@ -37,16 +38,16 @@ struct TestSession {
 
   // The queued reply ("" when none).
   std::string Reply() const {
-    if (req->cmndState != kCmndQueued) return "";
-    return std::string(req->cmndBuffer, (size_t)req->cmndLength);
+    if (req->cmnd.state != kCmndQueued) return "";
+    return std::string(req->cmnd.buffer, (size_t)req->cmnd.length);
   }
   // Puts received bytes into the command buffer as OnReadCmnd would.
   void Receive(const std::string &bytes) {
-    req->pendingLength = 0;
+    req->cmnd.pendingLength = 0;
     RecvFTPstring(req);
     size_t n = bytes.size() < 255 ? bytes.size() : 255;
-    memcpy(req->cmndBuffer, bytes.data(), n);
-    req->cmndLength = (int32_t)n;
+    memcpy(req->cmnd.buffer, bytes.data(), n);
+    req->cmnd.length = (int32_t)n;
   }
   // One command line through parser and dispatcher as the main loop runs
   // it; returns the reply queued for it. The code goes to *code.
@@ -55,7 +56,7 @@ struct TestSession {
     int result = -1;
     if (ParseFTPstring(req) == 0) {
       result = DoFTP(req);
-      req->lastCommand = TranslateCommand(req->command);
+      req->cmnd.lastCommand = TranslateCommand(req->cmnd.command);
     }
     if (code) *code = result;
     return Reply();

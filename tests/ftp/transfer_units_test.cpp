@@ -70,12 +70,12 @@ TEST(FtpThrottle, ClockSetBackOpensANewWindow) {
 TEST(FtpThrottle, WaitingSessionsAndTheLoopTimeout) {
   TestSession t;
   t.server.maxBandwidth = 1024;
-  t.req->fullBandwidth = '0';
-  t.req->xferSocket = -1;
+  t.req->login.fullBandwidth = '0';
+  t.req->xfer.io.fd = -1;
   EXPECT_TRUE(Throttled(t.req));
-  t.req->fullBandwidth = '1';
+  t.req->login.fullBandwidth = '1';
   EXPECT_FALSE(Throttled(t.req));
-  t.req->fullBandwidth = '0';
+  t.req->login.fullBandwidth = '0';
   // Spend the window that begins now.
   EXPECT_EQ(Throttle(t.req, 2048), 0);
   EXPECT_EQ(Throttle(t.req, 2048), -1);
@@ -87,7 +87,7 @@ TEST(FtpThrottle, WaitingSessionsAndTheLoopTimeout) {
   EXPECT_GT(timeout.tv_usec, 0);
   EXPECT_LE(timeout.tv_usec, 1001000);
   // An exempt session never waits.
-  t.req->fullBandwidth = '1';
+  t.req->login.fullBandwidth = '1';
   EXPECT_FALSE(ThrottleWaits(t.req));
 }
 
@@ -148,7 +148,7 @@ void Flush(Request *req) {
 TEST(FtpFinalReply, WaitsForTheReplyBeingSent) {
   TestSession t;
   Pair control;
-  t.req->cmndSocket = control.fds[0];
+  t.req->cmnd.io.fd = control.fds[0];
   SendFTPstring(t.req, "200 Zzzzz...\n");  // a NOOP answered mid-transfer
   SendFinalReply(t.req, Mess226);
   Flush(t.req);
@@ -164,10 +164,10 @@ TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
   Pair control, data;
   harness::TempDir dir;
   std::string path = dir / "upload";
-  t.req->cmndSocket = control.fds[0];
-  t.req->xferSocket = data.fds[0];
-  t.req->dataFile = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-  t.req->dataState = kDataReceiving;
+  t.req->cmnd.io.fd = control.fds[0];
+  t.req->xfer.io.fd = data.fds[0];
+  t.req->xfer.file = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  t.req->xfer.state = kDataReceiving;
   GiveQuota(t.req, 5000, 0);
   std::string bytes(10000, 'q');
   ASSERT_EQ(send(data.fds[1], bytes.data(), bytes.size(), 0), (ssize_t)bytes.size());
@@ -175,7 +175,7 @@ TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
   int result = 0;
   for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
   ASSERT_EQ(result, -1);
-  EXPECT_NE(t.req->dataState, kDataIdle);
+  EXPECT_NE(t.req->xfer.state, kDataIdle);
   SendFinalReply(t.req, Mess451);
   Flush(t.req);
   EXPECT_EQ(control.Read(), "200 Zzzzz...\r\n452 Disk quota reached.\r\n");
@@ -196,15 +196,15 @@ TEST(FtpListingBuffer, EntriesOfADeepDirectoryAreAllListed) {
   harness::WriteFile(root + cwd + "short", "12345");
   harness::WriteFile(root + cwd + std::string(200, 'L'), "x");
   TestSession t;
-  snprintf(t.req->rootDirectory, sizeof t.req->rootDirectory, "%s", root.c_str());
-  snprintf(t.req->cwd, sizeof t.req->cwd, "%s", cwd.c_str());
+  snprintf(t.req->login.root, sizeof t.req->login.root, "%s", root.c_str());
+  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "%s", cwd.c_str());
   ASSERT_EQ(InitDirList(t.req), 150);
   std::string listing;
   int calls = 0;
   while (GenerateDirectoryListing(t.req) == 0 && calls++ < 100)
-    listing.append(t.req->dataBuffer, (size_t)t.req->dataLength);
-  EXPECT_EQ(t.req->dataLength, 0);
-  EXPECT_EQ(t.req->dirHandle, nullptr);  // closed at the end
+    listing.append(t.req->xfer.buffer, (size_t)t.req->xfer.length);
+  EXPECT_EQ(t.req->xfer.length, 0);
+  EXPECT_EQ(t.req->xfer.dir, nullptr);  // closed at the end
   EXPECT_NE(listing.find("               5 "), std::string::npos) << listing;
   EXPECT_NE(listing.find(" short\r\n"), std::string::npos);
   EXPECT_NE(listing.find(" " + std::string(200, 'L') + "\r\n"), std::string::npos);
@@ -216,15 +216,15 @@ namespace {
 // reply the client gets at the end.
 std::string UploadInto(TestSession &t, int fileFd, const std::string &bytes) {
   Pair control, data;
-  t.req->cmndSocket = control.fds[0];
-  t.req->xferSocket = data.fds[0];
-  t.req->dataFile = fileFd;
-  t.req->dataState = kDataReceiving;
+  t.req->cmnd.io.fd = control.fds[0];
+  t.req->xfer.io.fd = data.fds[0];
+  t.req->xfer.file = fileFd;
+  t.req->xfer.state = kDataReceiving;
   send(data.fds[1], bytes.data(), bytes.size(), 0);
   shutdown(data.fds[1], SHUT_WR);
   int result = 0;
   for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
-  SendFinalReply(t.req, t.req->dataState == kDataIdle ? Mess226 : Mess451);
+  SendFinalReply(t.req, t.req->xfer.state == kDataIdle ? Mess226 : Mess451);
   Flush(t.req);
   std::string reply = control.Read();
   // The session's ends are closed here, before the pairs go.

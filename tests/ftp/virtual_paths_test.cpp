@@ -15,13 +15,13 @@ struct Tree : TestSession {
     harness::MakeDirs(dir / "root/pub/new");
     harness::WriteFile(dir / "root/file.txt", "x");
     harness::WriteFile(dir / "outside.txt", "secret");
-    snprintf(req->rootDirectory, sizeof req->rootDirectory, "%s/root", dir.path().c_str());
-    req->permissions[kUSER] = '0';
-    req->permissions[kPASS] = '0';
-    req->permissions[kCWD] = '1';
-    req->permissions[kCDUP] = '1';
+    snprintf(req->login.root, sizeof req->login.root, "%s/root", dir.path().c_str());
+    req->login.permissions[kUSER] = '0';
+    req->login.permissions[kPASS] = '0';
+    req->login.permissions[kCWD] = '1';
+    req->login.permissions[kCDUP] = '1';
   }
-  std::string Root() const { return req->rootDirectory; }
+  std::string Root() const { return req->login.root; }
 };
 
 std::string Build(const char *root, const char *cwd, const char *arg, size_t size = 1281) {
@@ -52,7 +52,7 @@ TEST(FtpVirtualPaths, DirectJoinRepliesPerCommand) {
   char out[1281];
   auto join = [&](const char *arg) {
     RecvFTPstring(t.req);
-    snprintf(t.req->argument, sizeof t.req->argument, "%s", arg);
+    snprintf(t.req->cmnd.argument, sizeof t.req->cmnd.argument, "%s", arg);
     int r = DirectJoin(t.req, out, sizeof out, "550 guard\r\n", "550 missing\r\n");
     return r == 0 ? std::string(out) : std::to_string(r) + " " + t.Reply();
   };
@@ -60,7 +60,7 @@ TEST(FtpVirtualPaths, DirectJoinRepliesPerCommand) {
   EXPECT_EQ(join(""), "550 550 missing\r\n");
   EXPECT_EQ(join("/"), "550 550 Requested action not taken.\r\n");
   EXPECT_EQ(join("/pub/a"), t.Root() + "/pub/a");
-  snprintf(t.req->cwd, sizeof t.req->cwd, "/pub/");
+  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/pub/");
   EXPECT_EQ(join("a"), t.Root() + "/pub/a");
   EXPECT_EQ(join("\\a"), t.Root() + "/pub/\\a");
 }
@@ -86,27 +86,27 @@ TEST(FtpVirtualPaths, CwdMovesThroughTheTree) {
   Tree t;
   const std::string ok = "250 Requested action okay, completed.\r\n";
   EXPECT_EQ(t.Run("CWD pub"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("PWD"), "257 \"/pub/\" is current directory.\r\n");
   EXPECT_EQ(t.Run("CWD new"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/new/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CDUP"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD /pub/new"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/new/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CWD /pub/"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD ."), ok);  // "." is where we are
-  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD /"), ok);
-  EXPECT_STREQ(t.req->cwd, "/");
+  EXPECT_STREQ(t.req->login.cwd, "/");
   // A relative argument may go down several levels at once, and ignores
   // "." steps and a trailing slash.
   EXPECT_EQ(t.Run("CWD pub/new"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/new/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CWD /"), ok);
   EXPECT_EQ(t.Run("CWD ./pub/"), ok);
-  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD"), "550 Can't process CWD without argument.\r\n");
 }
 
@@ -117,12 +117,12 @@ TEST(FtpVirtualPaths, FailedCwdChangesNothing) {
   // Missing, a file, missing below a directory that exists, absolute.
   for (const char *bad : {"CWD missing", "CWD /pub/missing", "CWD /file.txt"}) {
     EXPECT_EQ(t.Run(bad), failed) << bad;
-    EXPECT_STREQ(t.req->cwd, "/pub/new/") << bad;
+    EXPECT_STREQ(t.req->login.cwd, "/pub/new/") << bad;
   }
   ASSERT_EQ(t.Run("CWD /"), "250 Requested action okay, completed.\r\n");
   EXPECT_EQ(t.Run("CWD pub/missing"), failed);
   EXPECT_EQ(t.Run("CWD file.txt/x"), failed);
-  EXPECT_STREQ(t.req->cwd, "/");
+  EXPECT_STREQ(t.req->login.cwd, "/");
 }
 
 TEST(FtpVirtualPaths, EveryAttemptToLeaveTheRootIsRefused) {
@@ -132,15 +132,15 @@ TEST(FtpVirtualPaths, EveryAttemptToLeaveTheRootIsRefused) {
   for (const char *bad : {"CWD ...", "CWD ../..", "CWD a..b", "CWD /..", "CWD /pub/../..",
                           "CWD c:", "CWD /x//y", "CWD a\\\\b", "CWD //"}) {
     EXPECT_EQ(t.Run(bad), guard) << bad;
-    EXPECT_STREQ(t.req->cwd, "/pub/") << bad;  // refusals change nothing
+    EXPECT_STREQ(t.req->login.cwd, "/pub/") << bad;  // refusals change nothing
   }
   // ".." is CDUP, which stops at the top.
   EXPECT_EQ(t.Run("CWD .."), "250 Requested action okay, completed.\r\n");
-  EXPECT_STREQ(t.req->cwd, "/");
-  EXPECT_EQ(t.req->lastCommand, kCDUP);
+  EXPECT_STREQ(t.req->login.cwd, "/");
+  EXPECT_EQ(t.req->cmnd.lastCommand, kCDUP);
   EXPECT_EQ(t.Run("CWD .."), "550 Requested action not taken.\r\n");
   EXPECT_EQ(t.Run("CDUP"), "550 Requested action not taken.\r\n");
-  EXPECT_STREQ(t.req->cwd, "/");
+  EXPECT_STREQ(t.req->login.cwd, "/");
   // A leading backslash names an entry of cwd, never a sibling of the root.
   harness::MakeDirs(t.dir / "root\\x");
   EXPECT_EQ(t.Run("CWD \\x"), "550 Requested action not taken.\r\n");
@@ -148,10 +148,10 @@ TEST(FtpVirtualPaths, EveryAttemptToLeaveTheRootIsRefused) {
 
 TEST(FtpVirtualPaths, CwdThroughDotDotNeedsTheCdupPermission) {
   Tree t;
-  t.req->permissions[kCDUP] = '\0';
+  t.req->login.permissions[kCDUP] = '\0';
   ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\r\n");
   EXPECT_EQ(t.Run("CWD .."), "502 Command not implemented.\r\n");
-  EXPECT_STREQ(t.req->cwd, "/pub/");
+  EXPECT_STREQ(t.req->login.cwd, "/pub/");
 }
 
 TEST(FtpVirtualPaths, LongDirectoriesAreBounded) {
@@ -160,29 +160,29 @@ TEST(FtpVirtualPaths, LongDirectoriesAreBounded) {
   // cwd keeps its value.
   std::string name(200, 'd');
   ASSERT_EQ(t.Run("CWD " + name), "550 Could not CWD.\r\n");
-  snprintf(t.req->cwd, sizeof t.req->cwd, "/%s/%s/", name.c_str(), name.c_str());
-  std::string before = t.req->cwd;  // 403 characters
+  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/%s/%s/", name.c_str(), name.c_str());
+  std::string before = t.req->login.cwd;  // 403 characters
   EXPECT_EQ(t.Run("CWD " + std::string(107, 'e')), "550 Requested action not taken.\r\n");
-  EXPECT_EQ(std::string(t.req->cwd), before);
+  EXPECT_EQ(std::string(t.req->login.cwd), before);
   // A PWD whose reply would not fit a reply line is still answered.
   EXPECT_EQ(t.Run("PWD"), "550 Requested action not taken.\r\n");
   // One character less fits: taken, then found missing.
   EXPECT_EQ(t.Run("CWD " + std::string(106, 'e')), "550 Could not CWD.\r\n");
-  EXPECT_EQ(std::string(t.req->cwd), before);
+  EXPECT_EQ(std::string(t.req->login.cwd), before);
 }
 
 TEST(FtpVirtualPaths, CdupRecoversFromACorruptCwd) {
   Tree t;
-  memset(t.req->cwd, 'x', sizeof t.req->cwd);
+  memset(t.req->login.cwd, 'x', sizeof t.req->login.cwd);
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\r\n");
-  EXPECT_STREQ(t.req->cwd, "/");
-  t.req->cwd[0] = '\0';
+  EXPECT_STREQ(t.req->login.cwd, "/");
+  t.req->login.cwd[0] = '\0';
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\r\n");
-  snprintf(t.req->cwd, sizeof t.req->cwd, "pub/");
+  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "pub/");
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\r\n");
-  snprintf(t.req->cwd, sizeof t.req->cwd, "/pub");
+  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/pub");
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\r\n");
-  snprintf(t.req->cwd, sizeof t.req->cwd, "/a/b/");
+  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/a/b/");
   EXPECT_EQ(t.Run("CDUP"), "250 Requested action okay, completed.\r\n");
-  EXPECT_STREQ(t.req->cwd, "/a/");
+  EXPECT_STREQ(t.req->login.cwd, "/a/");
 }
