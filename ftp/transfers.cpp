@@ -225,7 +225,7 @@ int OnAcceptXfer(Request *pReq) {
 // --- Downloads and listings -------------------------------------------
 
 // Fills the empty buffer from the file or with listing lines. 0 to go on
-// (the buffer may still be empty), -1 at the end (dataState 4) or on a
+// (the buffer may still be empty), -1 at the end (xfer.state kDataIdle) or on a
 // read error.
 static int RefillBuffer(Request *pReq) {
   if (pReq->xfer.file != -1) {
@@ -264,7 +264,7 @@ static int SendBuffer(Request *pReq) {
 // A file piece straight into the connection (the kernel copies it, or TLS
 // encrypts it); the file position moves by what the connection took, so
 // nothing of the file waits in memory. 1 all sent, 0 the connection is
-// full, -1 at the end of the file (dataState 4) or on an error.
+// full, -1 at the end of the file (xfer.state kDataIdle) or on an error.
 static int SendFilePiece(Request *pReq) {
   ssize_t sent = ConnSendFile(&pReq->xfer.io, pReq->xfer.file, sizeof chunk);
   if (sent == kConnWait) return 0;
@@ -315,7 +315,7 @@ static int StoreBytes(Request *pReq, const char *data, size_t n) {
 }
 
 // One receive: 1 stored, 0 nothing there, -1 at the end of the upload
-// (dataState 4) or on an error.
+// (xfer.state kDataIdle) or on an error.
 static int ReceivePiece(Request *pReq, char *into, size_t room) {
   ssize_t got = ConnRead(&pReq->xfer.io, into, room);
   if (got == 0) {
