@@ -46,6 +46,9 @@ static const char kRequireTlsAlone[] = "RequireTLS=1 needs TLSCertificate and TL
 // Values are read into 128-byte buffers: up to 126 characters.
 static const size_t kValueSize = 128;
 static const uint32_t kMostUsers = 32;
+// Five failed logins within a minute, and the address is turned away at
+// accept until that minute is over.
+static const LoginBudget kLoginBudget = {5, 60 * 1000};
 
 // A number that converts to 0 although it does not start with '0'.
 static bool NotValid(const char *value, int64_t v) {
@@ -122,7 +125,7 @@ static void ReadTimeout(Ini *ini, Server *pConfig) {
 // nothing is said about it.
 static void ReadMaxPerAddress(Ini *ini, Server *pConfig) {
   char value[kValueSize];
-  pConfig->MaxPerAddress = 0;
+  pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers);
   // Iteration mode looks the key up without the missing-line message.
   IniIterate(ini);
   int found = ReadIni(ini, value, sizeof value, "MaxPerAddress=");
@@ -133,7 +136,8 @@ static void ReadMaxPerAddress(Ini *ini, Server *pConfig) {
     fputs(kMaxPerAddressInvalid, stderr);
     return;
   }
-  pConfig->MaxPerAddress = v > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v;
+  if (v != 0)
+    pConfig->limits.maxPerAddress = v > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v;
 }
 
 static void ReadMaxUsers(Ini *ini, Server *pConfig) {
@@ -298,6 +302,7 @@ int InitConfig(Server *pConfig, const char *fileName, Log *log) {
   pConfig->backlog = SOMAXCONN;
   pConfig->maxBandwidth = 0;
   pConfig->bandwidthStart = time(nullptr);
+  pConfig->limits.budget = kLoginBudget;
   log->rotation = 0;
 
   Ini ini;

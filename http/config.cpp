@@ -78,6 +78,9 @@ const char kHostNotDirectory[] =
 // of some 6 KiB; a hundred thousand is as far as one process goes here.
 const uint32_t kMostConnections = 100000;
 const int kDefaultKeepAlive = 5;
+// Ten wrong credentials within a minute, and the address gets 401 for
+// every guarded name, without any check, until that minute is over.
+const LoginBudget kLoginBudget = {10, 60 * 1000};
 
 int Fail(const char *message) {
   fputs(message, stderr);
@@ -202,7 +205,7 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
   int64_t perAddress = 0;
   if (ReadIni(ini, value, 256, "MaxPerAddress=") == 0) perAddress = ParseLong(value);
   IniSingle(ini);
-  s->maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
+  s->limits.maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
                          ? (uint32_t)perAddress
                          : DefaultMaxPerAddress(s->maxConnections);
   return ReadTlsKeys(ini, s, value);
@@ -376,8 +379,8 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->keepAliveTimeout = kDefaultKeepAlive;
   s->lastConnection = nullptr;
   s->loop = nullptr;
-  s->addressCounts = nullptr;
-  s->addressSlots = 0;
+  s->limits.held = AddressTable{nullptr, 0};
+  s->limits.budget = kLoginBudget;
   snprintf(s->serverName, sizeof s->serverName, "Mirt/1.7.1");
   snprintf(s->protocol, sizeof s->protocol, "HTTP/1.0");
   s->defaultHost = nullptr;
