@@ -126,11 +126,7 @@ static void ReadTimeout(Ini *ini, Server *pConfig) {
 static void ReadMaxPerAddress(Ini *ini, Server *pConfig) {
   char value[kValueSize];
   pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers);
-  // Iteration mode looks the key up without the missing-line message.
-  IniIterate(ini);
-  int found = ReadIni(ini, value, sizeof value, "MaxPerAddress=");
-  IniSingle(ini);
-  if (found != 0) return;
+  if (IniFind(ini, "MaxPerAddress=", value, sizeof value) != 0) return;
   int64_t v = ParseLong(value);
   if (NotValid(value, v) || v < 0) {
     fputs(kMaxPerAddressInvalid, stderr);
@@ -206,19 +202,12 @@ static int ReadDataPort(Ini *ini, Server *pConfig) {
 // loaded here, so a bad one stops the start with its reason.
 static int ReadTls(Ini *ini, Server *pConfig) {
   char value[kValueSize];
-  // Each lookup starts at the top (iteration mode goes on from the last
-  // line found), so the keys may stand in any order.
-  IniIterate(ini);
-  if (ReadIni(ini, value, sizeof value, "TLSCertificate=") == 0)
+  if (IniFind(ini, "TLSCertificate=", value, sizeof value) == 0)
     snprintf(pConfig->TLSCertificate, sizeof pConfig->TLSCertificate, "%s", value);
-  IniIterate(ini);
-  if (ReadIni(ini, value, sizeof value, "TLSKey=") == 0)
+  if (IniFind(ini, "TLSKey=", value, sizeof value) == 0)
     snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", value);
   pConfig->RequireTLS = '0';
-  IniIterate(ini);
-  int required = ReadIni(ini, value, sizeof value, "RequireTLS=");
-  IniSingle(ini);
-  if (required == 0) {
+  if (IniFind(ini, "RequireTLS=", value, sizeof value) == 0) {
     if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) {
       fputs(kRequireTlsInvalid, stderr);
       return -1;
@@ -275,9 +264,8 @@ static void CheckAccountRoots(const Server *pConfig) {
     // The account reader prints its own messages for a missing or bad key
     // when the user logs in; here only a root that is given is judged,
     // by a lookup that is silent when the key is absent.
-    bool opened = OpenIni(&ini, path) == 0;
-    if (opened) IniIterate(&ini);
-    if (opened && ReadIni(&ini, root, sizeof root, "RootDirectory=") == 0 &&
+    if (OpenIni(&ini, path) == 0 &&
+        IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
         root[0] == '/' && StatPath(root) != kDirectory) {
       e->d_name[n - 4] = '\0';
       fprintf(stderr, kRootNotDirectory, e->d_name, root);

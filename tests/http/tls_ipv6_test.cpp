@@ -136,6 +136,15 @@ TEST_F(MirtTls, ConfigurationFaultsAreNamed) {
   ASSERT_TRUE(q.Start({harness::Bin("mirt")}, home.path()));
   EXPECT_NE(q.Wait(10), -1000);
   EXPECT_NE(q.Stderr().find("TLSCertificate"), std::string::npos) << q.Stderr();
+
+  // The files may be named before the port: they are still found.
+  harness::WriteFile(home / "mirt.ini",
+                     Ini("TLSCertificate=" + (home / "missing.pem") + "\nTLSKey=" +
+                         (home / "missing.pem") + "\nTLSPort=" + std::to_string(tlsPort) + "\n"));
+  harness::Process r;
+  ASSERT_TRUE(r.Start({harness::Bin("mirt")}, home.path()));
+  EXPECT_NE(r.Wait(10), -1000);
+  EXPECT_NE(r.Stderr().find("Cannot load the certificate"), std::string::npos) << r.Stderr();
 }
 
 class MirtIpv6 : public MirtTest {};
