@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client_limits.h"
 #include "command_channel.h"
 #include "event_loop.h"
 #include "quota_records.h"
@@ -31,6 +32,7 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   while (*tail) tail = &(*tail)->next;
   *tail = pReq;
   pConfig->users++;
+  CountClient(&pConfig->limits, clientAddress);
 
   pReq->pConfig = pConfig;
   pReq->cmnd = CmndChannel();
@@ -42,7 +44,6 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->timers = SessionTimers();
   pReq->connectTime = time(nullptr);
   pReq->binaryMode = '1';
-  snprintf(pReq->login.root, sizeof pReq->login.root, "c:\\www");
   snprintf(pReq->login.cwd, sizeof pReq->login.cwd, "/");
   snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
   // A text that is no address leaves the family unset: no data connection
@@ -108,6 +109,7 @@ Request *CloseRequest(Request *pReq) {
       if (*t > 0) DeleteTimer(pConfig->loop, *t);
   }
   pConfig->users--;
+  UncountClient(&pConfig->limits, pReq->ipAddress);
   DelRequest(&pConfig->requests, pReq);
   return next;
 }

@@ -122,7 +122,11 @@ void ResetConnection(Connection *c) {
   c->requestLine[0] = c->referer[0] = c->agent[0] = '\0';
   c->replyAt = 0;
   c->failedLogin = '0';
-  StartHeadDeadline(c);
+  // The head's time is measured from the accept, whatever arrives
+  // meanwhile: a client sending a byte now and then must not keep its place
+  // for ever.
+  int timeout = c->server->timeout;
+  c->headDeadline = timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0;
 }
 
 void DelConnection(Connection **head, Connection *c) {
@@ -174,13 +178,13 @@ Connection *EndConnection(Connection *c) {
     UnwatchFd(server->loop, c->io.fd);
   }
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
-  UncountAddress(server, c);
+  UncountClient(&server->limits, c->clientAddress);
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);
   // A place is free again: the listening socket is watched once more
   // unless the process is out of descriptors.
-  if (server->loop && server->acceptPaused != '1')
+  if (server->loop && !server->limits.resting)
     WatchListeners(server, kLoopReadable);
   return next;
 }

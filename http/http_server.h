@@ -6,8 +6,8 @@
 #include <dirent.h>
 
 #include "addresses.h"
+#include "client_limits.h"
 #include "conn_io.h"
-#include "password_guard.h"
 
 struct EventLoop;
 struct Log;
@@ -57,19 +57,14 @@ struct HttpServer {
   ListItem *users;
   ListItem *indexes;
   Log *log;
-  char acceptPaused;         // '1': accept failed for want of descriptors
   // Seconds a persistent connection waits for its next request; 0: every
   // connection closes after its answer.
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
-  uint32_t maxPerAddress;    // connections one client address may hold
-  // Connections held per client address, a hash table of addressSlots
-  // entries (a power of two, at least twice MaxConnections, so it is never
-  // full); null where no loop runs (then the list is counted instead).
-  struct AddressCount *addressCounts;
-  uint32_t addressSlots;
   char logFormat;            // 'm' the server's own line, 'c' Combined
-  LoginGuard guard;          // failed logins per client address
+  // Connections per client address, failed logins (ten a minute, then
+  // 401 for every guarded name), the listeners' rest.
+  ClientLimits limits;
   // HTTPS beside plain HTTP: a second listener whose connections are TLS
   // (TLSPort 0: none). Redirects on it start with tlsBaseURL.
   int tlsPort;
@@ -176,5 +171,4 @@ struct Connection {
   int64_t headDeadline;     // NowMs by which the head must be in; 0 none
   int64_t replyAt;          // NowMs at which a held reply goes (state '2')
   char failedLogin;         // '1': credentials were sent and refused
-  char counted;             // '1': counted in addressCounts
 };

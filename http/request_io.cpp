@@ -226,7 +226,13 @@ int StartResponse(Connection *c) {
     CloseFiles(c);
     c->bodyLength = 0;
   }
-  if (HoldFailedLogin(c)) return 0;
+  // Wrong credentials: the 401 is held back for its time, the connection
+  // waiting in state '2' with its socket unwatched until its timer fires.
+  if (c->status == 401 && c->failedLogin == '1') {
+    c->state = '2';
+    c->replyAt = HoldRefusal(&c->server->limits, c->clientAddress);
+    return 0;
+  }
   // A client that has just sent its request can nearly always take the
   // answer: starting it now spares a pass of the loop per request.
   return OnWriteResponse(c);
