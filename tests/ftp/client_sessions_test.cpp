@@ -65,8 +65,10 @@ class FtpClients : public ::testing::TestWithParam<Variant> {
     if (!z.Start("Address=" + z.host + "\nMaxUsers=4\nTimeoutTime=5\nLogRotation=1\nLogDir=.\n" +
                  (tls ? z.TlsKeys() : "") + keys))
       return false;
-    EXPECT_NE(z.server.proc.Stdout().find("[" + z.host + "]"), std::string::npos)
-        << z.server.proc.Stdout();
+    // The banner is printed just after the port opens: wait for it.
+    EXPECT_TRUE(harness::WaitFor([&] {
+      return z.server.proc.Stdout().find("[" + z.host + "]") != std::string::npos;
+    })) << z.server.proc.Stdout();
     return true;
   }
   // The host as a URL names it.
