@@ -112,14 +112,14 @@ void StartHeadDeadline(Connection *c) {
   int timeout = c->server->timeout;
   // Measured from the accept, whatever arrives meanwhile: a client sending
   // a byte now and then must not keep its place for ever.
-  c->headDeadline = timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0;
+  c->deadlines.headDeadline = timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0;
 }
 
 bool HoldFailedLogin(Connection *c) {
-  if (c->status != 401 || c->failedLogin != '1') return false;
+  if (c->output.status != 401 || c->decision.failedLogin != '1') return false;
   int64_t now = NowMs();
   NoteFailedLogin(&c->server->guard, c->clientAddress, now);
-  c->state = '2';
-  c->replyAt = now + kFailedLoginDelayMs;
+  c->state = ConnState::kHolding;
+  c->deadlines.replyAt = now + kFailedLoginDelayMs;
   return true;
 }

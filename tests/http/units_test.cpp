@@ -144,8 +144,7 @@ TEST(AddressCounts, AgreeWithAModelThroughCollisionsAndRemovals) {
   // Every address is found with its exact count: one more connection is
   // over a limit of that count and within a limit one higher.
   for (const auto &entry : model) {
-    Connection probe;
-    memset(&probe, 0, sizeof probe);
+    Connection probe{};
     snprintf(probe.clientAddress, sizeof probe.clientAddress, "%s", entry.first.c_str());
     for (uint32_t limit : {entry.second, entry.second + 1}) {
       s.maxPerAddress = limit;
