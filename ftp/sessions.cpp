@@ -65,8 +65,6 @@ int SocketRoom(const Server *pConfig) {
   return pConfig->loop ? EventLoopSize(pConfig->loop) : FD_SETSIZE;
 }
 
-Request *GetFirstRequest(Request *head) { return head; }
-
 Request *GetNextRequest(Request *pReq) { return pReq ? pReq->next : nullptr; }
 
 void DelRequest(Request **head, Request *pReq) {

@@ -9,7 +9,6 @@
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress);
 // Descriptors below this number fit the server's loop.
 int SocketRoom(const Server *pConfig);
-Request *GetFirstRequest(Request *head);
 Request *GetNextRequest(Request *pReq);
 // Unlinks and frees; closes nothing.
 void DelRequest(Request **head, Request *pReq);

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "connections.h"
 #include "http_server.h"
 #include "password_guard.h"
 
