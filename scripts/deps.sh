@@ -35,8 +35,12 @@ done
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "Installing:$missing"
-  DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing && exit 0
+  # Another installation (unattended upgrades, a second make) may hold the
+  # package manager's lock: wait for it rather than fail.
+  lock="-o DPkg::Lock::Timeout=900"
+  DEBIAN_FRONTEND=noninteractive apt-get $lock update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get $lock install -y -qq $missing &&
+    exit 0
   echo "Installing failed; run: apt-get install -y$missing" >&2
   exit 1
 fi
