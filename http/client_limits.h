@@ -24,6 +24,6 @@ void FreeAddressCounts(HttpServer *s);
 // Starts the head deadline of a new connection (none when Timeout <= 0).
 void StartHeadDeadline(Connection *c);
 // After the response was decided: a 401 for wrong credentials is held for
-// a second before it goes (the connection waits in state '2', its socket
+// a second before it goes (the connection waits holding it, its socket
 // unwatched, until its timer releases it). True when the reply is held.
 bool HoldFailedLogin(Connection *c);
