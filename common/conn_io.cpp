@@ -22,8 +22,6 @@ namespace {
 // itself.
 const size_t kCopyPiece = 16 * 1024;
 
-bool Again(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-
 ssize_t Wait(ConnIo *io, int want) {
   io->want = want;
   return kConnWait;
@@ -43,7 +41,7 @@ ssize_t CopyFromFile(ConnIo *io, int file, size_t len) {
   ssize_t kept = sent < 0 ? 0 : sent;
   if (kept < got && lseek(file, (off_t)(kept - got), SEEK_CUR) == (off_t)-1)
     return -1;
-  if (sent < 0) return Again(errno) ? Wait(io, kLoopWritable) : -1;
+  if (sent < 0) return WouldBlock(errno) ? Wait(io, kLoopWritable) : -1;
   return sent;
 }
 
@@ -92,7 +90,7 @@ ssize_t ConnRead(ConnIo *io, void *buf, size_t len) {
   if (io->tls) return TlsResult(io, TlsRead(io->tls->ssl, buf, len));
   ssize_t n = recv(io->fd, buf, len, 0);
   if (n >= 0) return n;
-  return Again(errno) ? Wait(io, kLoopReadable) : -1;
+  return WouldBlock(errno) ? Wait(io, kLoopReadable) : -1;
 }
 
 ssize_t ConnWrite(ConnIo *io, const struct iovec *parts, int count, bool more) {
@@ -104,7 +102,7 @@ ssize_t ConnWrite(ConnIo *io, const struct iovec *parts, int count, bool more) {
   msg.msg_iovlen = (size_t)count;
   ssize_t n = sendmsg(io->fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
   if (n >= 0) return n;
-  return Again(errno) ? Wait(io, kLoopWritable) : -1;
+  return WouldBlock(errno) ? Wait(io, kLoopWritable) : -1;
 }
 
 ssize_t ConnSendFile(ConnIo *io, int file, size_t len) {
@@ -114,7 +112,7 @@ ssize_t ConnSendFile(ConnIo *io, int file, size_t len) {
   // sendfile has no flag against SIGPIPE; the servers ignore the signal.
   ssize_t n = sendfile(io->fd, file, nullptr, len);
   if (n >= 0) return n;
-  if (Again(errno)) return Wait(io, kLoopWritable);
+  if (WouldBlock(errno)) return Wait(io, kLoopWritable);
   if (errno == EINVAL || errno == ENOSYS) return CopyFromFile(io, file, len);
   return -1;
 }

@@ -1,7 +1,6 @@
 #include "event_loop.h"
 
 #include <cstdlib>
-#include <ctime>
 #include <new>
 #include <vector>
 
@@ -108,7 +107,7 @@ int64_t MakeId(uint32_t generation, int slot) {
 // Runs the timers due now that were added before this call: a handler that
 // adds a timer due at once gets it run in the next pass, not in a loop here.
 int FireTimers(EventLoop *l) {
-  int64_t now = LoopNowMs();
+  int64_t now = NowMs();
   uint64_t limit = l->nextOrder;
   int fired = 0;
   while (!l->heap.empty()) {
@@ -126,12 +125,6 @@ int FireTimers(EventLoop *l) {
 }
 
 }  // namespace
-
-int64_t LoopNowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 const char *EventLoopBackend() { return WaitBackendName(); }
 
@@ -205,7 +198,7 @@ int64_t AddTimer(EventLoop *l, int64_t ms, TimerHandler handler, void *record) {
   slot = l->freeSlots.back();
   l->freeSlots.pop_back();
   TimerSlot &t = l->slots[(size_t)slot];
-  t.deadline = LoopNowMs() + (ms > 0 ? ms : 0);
+  t.deadline = NowMs() + (ms > 0 ? ms : 0);
   t.order = l->nextOrder++;
   t.handler = handler;
   t.record = record;
@@ -235,7 +228,7 @@ void StopEventLoop(EventLoop *l) { l->stop = true; }
 int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
   int timeout = maxWaitMs;
   if (!l->heap.empty()) {
-    int64_t left = l->slots[(size_t)l->heap[0]].deadline - LoopNowMs();
+    int64_t left = l->slots[(size_t)l->heap[0]].deadline - NowMs();
     if (left < 0) left = 0;
     if (timeout < 0 || left < timeout) timeout = (int)(left > 2000000000 ? 2000000000 : left);
   }

@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "clock.h"
+
 struct EventLoop;
 
 // Readiness a descriptor is watched for, and reported with.
@@ -41,8 +43,8 @@ int64_t AddTimer(EventLoop *loop, int64_t ms, TimerHandler handler,
 // cancelled, or never given). Id 0 is never given, so a record's "no
 // timer" can be 0.
 int DeleteTimer(EventLoop *loop, int64_t id);
-// Milliseconds of a monotonic clock, as the deadlines use it.
-int64_t LoopNowMs();
+// The timers' clock: NowMs, under the name the loop's users know it by.
+inline int64_t LoopNowMs() { return NowMs(); }
 
 // `hook` runs before every wait (flushing buffered log lines, checking a
 // stop flag set by a signal).

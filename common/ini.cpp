@@ -6,9 +6,7 @@
 #include <sys/stat.h>
 
 int OpenIni(Ini *ini, const char *path) {
-  ini->cursor = 0;
   ini->count = 0;
-  ini->mode = '1';
   ini->text = nullptr;
   ini->size = 0;
   FILE *f = fopen(path, "rb");
@@ -54,40 +52,33 @@ int OpenIni(Ini *ini, const char *path) {
   return 0;
 }
 
-int ReadIni(Ini *ini, char *value, size_t size, const char *key) {
-  if (ini->mode == '1') ini->cursor = 0;
+int IniNext(const Ini *ini, uint32_t *at, const char *key, char *value,
+            size_t size) {
   size_t keyLen = strlen(key);
-  while (ini->text && ini->cursor < ini->count && size > 0) {
-    const char *line = ini->text + ini->lines[ini->cursor];
-    ini->cursor++;
+  while (ini->text && *at < ini->count && size > 0) {
+    const char *line = ini->text + ini->lines[*at];
+    (*at)++;
     if (strncmp(line, key, keyLen) != 0) continue;
     // Values of size-1 characters or more do not count: the copy must have
     // carried the NUL within size-1 bytes.
     if (memccpy(value, line + keyLen, '\0', size - 1) != nullptr) return 0;
   }
-  if (ini->mode == '1') {
-    ini->cursor = 0;
-    fprintf(stderr, "The line '%s' is missing.\n", key);
-  }
   return -1;
 }
 
-char IniRewind(Ini *ini) {
-  ini->cursor = 0;
-  ini->mode = ini->mode == '1' ? '0' : '1';
-  return ini->mode;
+int IniFind(const Ini *ini, const char *key, char *value, size_t size) {
+  uint32_t at = 0;
+  return IniNext(ini, &at, key, value, size);
+}
+
+int ReadIni(const Ini *ini, char *value, size_t size, const char *key) {
+  if (IniFind(ini, key, value, size) == 0) return 0;
+  fprintf(stderr, "The line '%s' is missing.\n", key);
+  return -1;
 }
 
 int CloseIni(Ini *ini) {
   free(ini->text);
   ini->text = nullptr;
   return 0;
-}
-
-void IniIterate(Ini *ini) {
-  if (IniRewind(ini) == '1') IniRewind(ini);
-}
-
-void IniSingle(Ini *ini) {
-  if (IniRewind(ini) == '0') IniRewind(ini);
 }

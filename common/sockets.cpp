@@ -10,12 +10,8 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-// There is no socket library to start on POSIX systems.
-int StartWinsock() { return 0; }
 
 int FindHostAddresses(char (*slots)[16], int *count) {
   for (int i = 0; i < *count; i++) memset(slots[i], 0, 16);
@@ -90,91 +86,12 @@ int SetOobInline(int fd) {
   return setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one) == 0 ? 0 : -1;
 }
 
-int ListenTcp(const char *addr, unsigned port, int backlog, int *stage) {
-  // Whether the descriptor fits the caller's loop is the caller's check.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    *stage = 1;
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in sin;
-  memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons((uint16_t)port);
-  // errno survives the close so that the caller can say why.
-  if (inet_aton(addr, &sin.sin_addr) == 0) {
-    close(fd);
-    *stage = 2;
-    errno = EADDRNOTAVAIL;
-    return -1;
-  }
-  if (bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
-    int err = errno;
-    close(fd);
-    *stage = 2;
-    errno = err;
-    return -1;
-  }
-  if (listen(fd, backlog) != 0 || SetNonBlocking(fd) != 0) {
-    int err = errno;
-    close(fd);
-    *stage = 3;
-    errno = err;
-    return -1;
-  }
-  return fd;
-}
-
-int AcceptClient(int listener, char *peer, unsigned *peerPort) {
-  // A descriptor select() cannot watch is of no use to the loop.
-  return AcceptClientBelow(listener, FD_SETSIZE, peer, peerPort);
-}
-
-int AcceptClientBelow(int listener, int limit, char *peer, unsigned *peerPort) {
-  struct sockaddr_in sin;
-  socklen_t len = sizeof sin;
-  // Non-blocking from the start: two fcntl calls fewer per connection,
-  // which counts when every request is a connection of its own.
-  int fd = accept4(listener, (struct sockaddr *)&sin, &len, SOCK_NONBLOCK);
-  if (fd < 0) return -1;
-  if (fd >= limit) {
-    close(fd);
-    errno = EMFILE;  // the loop is full: the caller rests as for the limit
-    return -1;
-  }
-  if (peer) inet_ntop(AF_INET, &sin.sin_addr, peer, 16);
-  if (peerPort) *peerPort = ntohs(sin.sin_port);
-  return fd;
-}
-
 ssize_t SendBytes(int fd, const void *buf, size_t len) {
   return send(fd, buf, len, MSG_NOSIGNAL);
 }
 
-ssize_t SendPieces(int fd, const struct iovec *parts, int count, bool more) {
-  struct msghdr msg;
-  memset(&msg, 0, sizeof msg);
-  msg.msg_iov = const_cast<struct iovec *>(parts);
-  msg.msg_iovlen = (size_t)count;
-  return sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
-}
-
-ssize_t SendFromFile(int sock, int file, size_t len) {
-  return sendfile(sock, file, nullptr, len);
-}
-
 ssize_t RecvBytes(int fd, void *buf, size_t len) {
   return recv(fd, buf, len, 0);
-}
-
-int LocalAddress(int fd, char *addr) {
-  struct sockaddr_in sin;
-  socklen_t len = sizeof sin;
-  if (getsockname(fd, (struct sockaddr *)&sin, &len) != 0) return -1;
-  inet_ntop(AF_INET, &sin.sin_addr, addr, 16);
-  return 0;
 }
 
 long RaiseDescriptorLimit(long want) {

@@ -113,8 +113,8 @@ static int ReadDiskQuota(Request *pReq, Ini *ini) {
 
 static int ReadGrants(Request *pReq, Ini *ini) {
   char value[kAccountValueSize];
-  IniIterate(ini);
-  while (ReadIni(ini, value, sizeof value, "AddCommand=") == 0) {
+  uint32_t at = 0;
+  while (IniNext(ini, &at, "AddCommand=", value, sizeof value) == 0) {
     if (value[0] == '\0') {
       fputs(kAddCommandEmpty, stderr);
       continue;
@@ -149,7 +149,6 @@ static bool AllowedAddress(const char *allowed, const char *client) {
 
 int ReadAccount(Request *pReq, Ini *ini) {
   char value[kAccountValueSize];
-  IniSingle(ini);
   if (ReadIni(ini, value, sizeof value, "PassWord=") != 0) {
     fputs(kPassWordInvalid, stderr);
     return -1;

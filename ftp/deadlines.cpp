@@ -2,16 +2,10 @@
 
 #include <ctime>
 
-#include "address_limits.h"
+#include "client_limits.h"
 #include "command_channel.h"
 #include "event_loop.h"
 #include "sessions.h"
-
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 static bool LoggedIn(const Request *pReq) {
   return pReq->permissions[kUSER] == '0' && pReq->permissions[kPASS] == '0';
@@ -28,8 +22,7 @@ static void OnReplyDue(EventLoop *, int64_t, void *record) {
 }
 
 void HoldFailedLogin(Request *pReq) {
-  RecordFailedLogin(pReq->ipAddress, time(nullptr));
-  pReq->replyDueMs = NowMs() + kFailedLoginDelayMs;
+  pReq->replyDueMs = HoldRefusal(&pReq->pConfig->limits, pReq->ipAddress);
   EventLoop *loop = pReq->pConfig->loop;
   if (loop && pReq->replyTimer == 0)
     pReq->replyTimer = AddTimer(loop, kFailedLoginDelayMs, OnReplyDue, pReq);

@@ -6,14 +6,9 @@
 
 #include "server_records.h"
 
-// A failed login gets its reply after this many milliseconds.
-enum { kFailedLoginDelayMs = 1000 };
 // Seconds a session has to log in when TimeoutTime= switches idle checks
 // off (0 or less): even then a client cannot hold a slot for ever.
 enum { kLoginTimeFallback = 60 };
-
-// Milliseconds of a clock that never goes back.
-int64_t NowMs();
 
 // The session's last command was a failed login and its reply is queued:
 // the reply is held back, the session reads nothing more, and the address

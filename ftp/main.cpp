@@ -1,13 +1,14 @@
 // zolf: command line, start-up, the main loop, and a clean end on SIGINT
 // and SIGTERM.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "network.h"
 #include "rotating_log.h"
 #include "server_config.h"
 #include "server_loop.h"
 #include "sockets.h"
+#include "startup.h"
 
 static const char kDefaultConfig[] = "zolf.ini";
 static const char kUsage[] =
@@ -23,18 +24,6 @@ static const char kDataPorts[] =
     "Allow server action on these ports if you are using passive FTP (PASV).\n";
 static const char kWaiting[] = "Waiting for connections...\n";
 static const char kTerminated[] = "%s terminated.\n";
-
-static void OnStopSignal(int) { StopServer(); }
-
-static void CatchStopSignals() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: the loop's wait must return so it sees the request.
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
 
 int main(int argc, char **argv) {
   // Banners must show at once under a pipe or a service manager.

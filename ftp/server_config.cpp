@@ -46,6 +46,9 @@ static const char kRequireTlsAlone[] = "RequireTLS=1 needs TLSCertificate and TL
 // Values are read into 128-byte buffers: up to 126 characters.
 static const size_t kValueSize = 128;
 static const uint32_t kMostUsers = 32;
+// Five failed logins within a minute, and the address is turned away at
+// accept until that minute is over.
+static const LoginBudget kLoginBudget = {5, 60 * 1000};
 
 // A number that converts to 0 although it does not start with '0'.
 static bool NotValid(const char *value, int64_t v) {
@@ -122,18 +125,15 @@ static void ReadTimeout(Ini *ini, Server *pConfig) {
 // nothing is said about it.
 static void ReadMaxPerAddress(Ini *ini, Server *pConfig) {
   char value[kValueSize];
-  pConfig->MaxPerAddress = 0;
-  // Iteration mode looks the key up without the missing-line message.
-  IniIterate(ini);
-  int found = ReadIni(ini, value, sizeof value, "MaxPerAddress=");
-  IniSingle(ini);
-  if (found != 0) return;
+  pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers);
+  if (IniFind(ini, "MaxPerAddress=", value, sizeof value) != 0) return;
   int64_t v = ParseLong(value);
   if (NotValid(value, v) || v < 0) {
     fputs(kMaxPerAddressInvalid, stderr);
     return;
   }
-  pConfig->MaxPerAddress = v > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v;
+  if (v != 0)
+    pConfig->limits.maxPerAddress = v > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v;
 }
 
 static void ReadMaxUsers(Ini *ini, Server *pConfig) {
@@ -202,19 +202,12 @@ static int ReadDataPort(Ini *ini, Server *pConfig) {
 // loaded here, so a bad one stops the start with its reason.
 static int ReadTls(Ini *ini, Server *pConfig) {
   char value[kValueSize];
-  // Each lookup starts at the top (iteration mode goes on from the last
-  // line found), so the keys may stand in any order.
-  IniIterate(ini);
-  if (ReadIni(ini, value, sizeof value, "TLSCertificate=") == 0)
+  if (IniFind(ini, "TLSCertificate=", value, sizeof value) == 0)
     snprintf(pConfig->TLSCertificate, sizeof pConfig->TLSCertificate, "%s", value);
-  IniIterate(ini);
-  if (ReadIni(ini, value, sizeof value, "TLSKey=") == 0)
+  if (IniFind(ini, "TLSKey=", value, sizeof value) == 0)
     snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", value);
   pConfig->RequireTLS = '0';
-  IniIterate(ini);
-  int required = ReadIni(ini, value, sizeof value, "RequireTLS=");
-  IniSingle(ini);
-  if (required == 0) {
+  if (IniFind(ini, "RequireTLS=", value, sizeof value) == 0) {
     if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) {
       fputs(kRequireTlsInvalid, stderr);
       return -1;
@@ -271,9 +264,8 @@ static void CheckAccountRoots(const Server *pConfig) {
     // The account reader prints its own messages for a missing or bad key
     // when the user logs in; here only a root that is given is judged,
     // by a lookup that is silent when the key is absent.
-    bool opened = OpenIni(&ini, path) == 0;
-    if (opened) IniIterate(&ini);
-    if (opened && ReadIni(&ini, root, sizeof root, "RootDirectory=") == 0 &&
+    if (OpenIni(&ini, path) == 0 &&
+        IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
         root[0] == '/' && StatPath(root) != kDirectory) {
       e->d_name[n - 4] = '\0';
       fprintf(stderr, kRootNotDirectory, e->d_name, root);
@@ -298,6 +290,7 @@ int InitConfig(Server *pConfig, const char *fileName, Log *log) {
   pConfig->backlog = SOMAXCONN;
   pConfig->maxBandwidth = 0;
   pConfig->bandwidthStart = time(nullptr);
+  pConfig->limits.budget = kLoginBudget;
   log->rotation = 0;
 
   Ini ini;

@@ -1,7 +1,6 @@
 #include "server_loop.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,17 +16,13 @@
 #include "throttle.h"
 #include "tls.h"
 #include "transfers.h"
-#include "address_limits.h"
 #include "addresses.h"
+#include "client_limits.h"
+#include "network.h"
+#include "startup.h"
 #include "deadlines.h"
 #include "upload_files.h"
 
-static const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
-static const char kNoSocket[] = "Creating socket failed.\n";
-static const char kNoAddress[] = "Could not detect IP address.\n";
-static const char kNoBind[] = "Associate local address with socket failed.\n";
-static const char kNoListen[] = "Putting socket into listening mode failed.\n";
-static const char kRefused[] = "Connection refused (out of memory?).\n";
 static const char kParseFailed[] = "Could not parse FTP string.\n";
 
 // Refused commands a session may send before it has logged in.
@@ -36,50 +31,6 @@ static const int kRefusalsBeforeLogin = 10;
 static const char kLowFileLimit[] =
     "WARNING! The open file limit is %ld; MaxUsers needs %ld.\n";
 static const char kNoLoop[] = "Could not create the event loop.\n";
-
-static volatile sig_atomic_t stopRequested = 0;
-
-void StopServer() { stopRequested = 1; }
-
-int InitNet(Server *pConfig) {
-  if (StartWinsock() != 0) {
-    fputs(kNoWinsock, stderr);
-    return -1;
-  }
-  if (strcmp(pConfig->Address, "AUTO") == 0) {
-    char found[1][16];
-    int count = 1;
-    if (FindHostAddresses(found, &count) != 0) {
-      fputs(kNoAddress, stderr);
-      return -1;
-    }
-    snprintf(pConfig->Address, sizeof pConfig->Address, "%s", found[0]);
-  }
-  // An address that cannot be read fails at the bind step: the server
-  // never falls back to listening on every interface.
-  int stage = 0;
-  pConfig->listenSocket = ListenOn(pConfig->Address, pConfig->Port,
-                                   pConfig->backlog, &stage);
-  if (pConfig->listenSocket < 0) {
-    // The operator needs the system's reason too: a port in use, a
-    // privileged port, an address that is not this machine's.
-    int err = errno;
-    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
-    fprintf(stderr, "%s\n", strerror(err));
-    return -1;
-  }
-  if (strcmp(pConfig->ExternIP, "AUTO") == 0)
-    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
-  return 0;
-}
-
-void CloseServer(Server *pConfig) {
-  CloseConnection(pConfig->listenSocket);
-  pConfig->listenSocket = -1;
-  DelAllRequests(&pConfig->requests);
-  TlsFreeContext(pConfig->tlsContext);
-  pConfig->tlsContext = nullptr;
-}
 
 // Decrypted bytes that a receive is due for: the socket will not announce
 // them, so the session is looked at again at once.
@@ -153,31 +104,8 @@ static bool WatchSession(Request *r) {
 // then would only wake the loop at once, again and again.
 static void WatchListener(Server *pConfig) {
   if (pConfig->listenSocket == -1) return;
-  bool open = pConfig->users < pConfig->MaxUsers && pConfig->acceptRest != '1';
+  bool open = pConfig->users < pConfig->MaxUsers && !pConfig->limits.resting;
   SetFdMask(pConfig->loop, pConfig->listenSocket, open ? kLoopReadable : 0);
-}
-
-static void OnAcceptRested(EventLoop *, int64_t, void *record) {
-  static_cast<Server *>(record)->acceptRest = '0';
-}
-
-// Out of descriptors the listener rests this long before the next try.
-static const int64_t kAcceptRestMs = 100;
-
-// No connection could be taken for want of descriptors or memory. The
-// waiting client stays in the listen queue, so the listener rests a
-// moment instead of being tried again at once (the loop would spin), and
-// the message is printed at most once a second.
-static void OnAcceptFailed(Server *pConfig) {
-  if (pConfig->loop && pConfig->acceptRest != '1' &&
-      AddTimer(pConfig->loop, kAcceptRestMs, OnAcceptRested, pConfig) > 0) {
-    pConfig->acceptRest = '1';
-    WatchListener(pConfig);
-  }
-  time_t now = time(nullptr);
-  if (now == pConfig->refusedPrinted) return;
-  pConfig->refusedPrinted = now;
-  fputs(kRefused, stderr);
 }
 
 Request *OnAccept(Server *pConfig) {
@@ -189,7 +117,7 @@ Request *OnAccept(Server *pConfig) {
     if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
     return nullptr;
   }
-  if (RefusedAtAccept(pConfig, sock, peer.text, time(nullptr))) return nullptr;
+  if (RefusedAtAccept(pConfig, sock, peer.text)) return nullptr;
   // A transfer's final reply follows its 150 with no word from the client
   // in between; with Nagle's delay it would wait for the client's delayed
   // acknowledgement (some 40 ms a transfer).
@@ -332,7 +260,7 @@ static void OnListenerEvent(EventLoop *, int, void *record, int) {
 // Before every wait: sessions ended by any handler or timer may have freed
 // a place for the listen queue.
 static void BeforeWait(EventLoop *loop, void *record) {
-  if (stopRequested) {
+  if (StopRequested()) {
     StopEventLoop(loop);
     return;
   }
@@ -347,13 +275,13 @@ static const long kSpareDescriptors = 64;
 static const long kDescriptorsPerSession = 5;
 
 void RunServer(Server *pConfig) {
-  if (pConfig->MaxUsers == 0 || stopRequested) return;
+  if (pConfig->MaxUsers == 0 || StopRequested()) return;
   long need = kDescriptorsPerSession * (long)pConfig->MaxUsers + kSpareDescriptors;
   long limit = RaiseDescriptorLimit(need);
   long size = limit > 0 && limit < need ? limit : need;
   if (limit > 0 && limit < need) fprintf(stderr, kLowFileLimit, limit, need);
   pConfig->loop = CreateEventLoop((int)(size > 0x7fffffff ? 0x7fffffff : size));
-  if (!pConfig->loop) {
+  if (!pConfig->loop || InitAddressTable(&pConfig->limits, pConfig->MaxUsers) != 0) {
     fputs(kNoLoop, stderr);
     return;
   }
@@ -368,6 +296,7 @@ void CloseAllRequests(Server *pConfig) {
   while (r) r = CloseRequest(r);
   if (!pConfig->loop) return;
   UnwatchFd(pConfig->loop, pConfig->listenSocket);
+  FreeAddressTable(&pConfig->limits);
   DeleteEventLoop(pConfig->loop);
   pConfig->loop = nullptr;
 }

@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include "addresses.h"
+#include "client_limits.h"
 
 struct Log;
 struct QuotaRecord;
@@ -60,10 +61,9 @@ struct Server {
   char RequireTLS;                // '1': USER only after AUTH TLS
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
-  uint32_t MaxPerAddress;         // sessions one client address may hold,
-                                  // 0 = a quarter of MaxUsers (at least 2)
-  char acceptRest;                // '1': the listener rests a moment
-                                  // (descriptors ran out on the last accept)
+  // Sessions per client address (MaxPerAddress=, or a quarter of MaxUsers
+  // and at least 2), failed logins, the listener's rest.
+  ClientLimits limits;
   EventLoop *loop;                // null outside the server (tests, fuzzing)
   time_t refusedPrinted;          // when the refused-connection message
                                   // was last printed

@@ -6,6 +6,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include "client_limits.h"
 #include "quota_records.h"
 #include "upload_files.h"
 #include "command_channel.h"
@@ -35,6 +36,7 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   while (*tail) tail = &(*tail)->next;
   *tail = pReq;
   pConfig->users++;
+  CountClient(&pConfig->limits, clientAddress);
 
   pReq->pConfig = pConfig;
   pReq->cmndSocket = sock;
@@ -49,7 +51,6 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->binaryMode = '1';
   pReq->closeIfIdle = '0';
   pReq->tlsCommand = pReq->pbszGiven = pReq->protPrivate = '0';
-  snprintf(pReq->rootDirectory, sizeof pReq->rootDirectory, "c:\\www");
   snprintf(pReq->cwd, sizeof pReq->cwd, "/");
   snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
   // A text that is no address leaves the family unset: no data connection
@@ -141,6 +142,7 @@ Request *CloseRequest(Request *pReq) {
       if (*t > 0) DeleteTimer(pConfig->loop, *t);
   }
   pConfig->users--;
+  UncountClient(&pConfig->limits, pReq->ipAddress);
   DelRequest(&pConfig->requests, pReq);
   return next;
 }

@@ -53,11 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           Check(!strchr(value, '\n') && !strchr(value, '\r'), "line end in value");
         }
       }
-      IniIterate(&ini);
       char value[128];
       int guard = 0;
-      while (ReadIni(&ini, value, sizeof value, key) == 0) Check(++guard <= 256, "iteration ends");
-      IniSingle(&ini);
+      uint32_t at = 0;
+      while (IniNext(&ini, &at, key, value, sizeof value) == 0) Check(++guard <= 256, "iteration ends");
     }
   }
   CloseIni(&ini);

@@ -78,6 +78,9 @@ const char kHostNotDirectory[] =
 // of some 6 KiB; a hundred thousand is as far as one process goes here.
 const uint32_t kMostConnections = 100000;
 const int kDefaultKeepAlive = 5;
+// Ten wrong credentials within a minute, and the address gets 401 for
+// every guarded name, without any check, until that minute is over.
+const LoginBudget kLoginBudget = {10, 60 * 1000};
 
 int Fail(const char *message) {
   fputs(message, stderr);
@@ -106,19 +109,18 @@ int CheckFullPath(char *path, const char *notFull) {
 // HTTPS: TLSPort with the certificate and key files. All three are
 // optional and quiet when absent; a port without the files cannot serve.
 int ReadTlsKeys(Ini *ini, HttpServer *s, char *value) {
-  IniIterate(ini);
-  if (ReadIni(ini, value, 256, "TLSPort=") == 0) {
+  if (IniFind(ini, "TLSPort=", value, 256) == 0) {
     s->tlsPort = ParsePort(value);
     if (s->tlsPort <= 0) {
       fprintf(stderr, kBadTlsPort, value);
       return -1;
     }
   }
-  if (ReadIni(ini, value, 256, "TLSCertificate=") == 0)
+  // Each looked up from the top: the three may stand in any order.
+  if (IniFind(ini, "TLSCertificate=", value, 256) == 0)
     snprintf(s->tlsCertificate, sizeof s->tlsCertificate, "%s", value);
-  if (ReadIni(ini, value, 256, "TLSKey=") == 0)
+  if (IniFind(ini, "TLSKey=", value, 256) == 0)
     snprintf(s->tlsKey, sizeof s->tlsKey, "%s", value);
-  IniSingle(ini);
   if (s->tlsPort == 0) return 0;
   if (s->tlsCertificate[0] == '\0' || s->tlsKey[0] == '\0') return Fail(kTlsFilesMissing);
   if (s->tlsPort == s->port) return Fail(kTlsPortTaken);
@@ -171,11 +173,8 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
       s->maxConnections = kMostConnections;
     }
   }
-  // An optional key: looked up from the top without the missing-line note.
-  IniIterate(ini);
-  int found = ReadIni(ini, value, 256, "KeepAliveTimeout=");
-  IniSingle(ini);
-  if (found == 0) {
+  // An optional key: no missing-line note.
+  if (IniFind(ini, "KeepAliveTimeout=", value, 256) == 0) {
     size_t digits = strspn(value, "0123456789");
     int64_t n = ParseLong(value);
     if (value[0] == '\0' || value[digits] != '\0' || n > 86400) {
@@ -195,14 +194,11 @@ int ReadSingles(Ini *ini, HttpServer *s, char *value) {
     if (value[0] == '1' && s->directoryListing != '0')
       s->directoryListing = '2';
   }
-  // Optional and quiet when absent: looked up in iteration mode, which
-  // prints no missing-line message. 0 (or anything unreadable) means the
+  // Optional and quiet when absent. 0 (or anything unreadable) means the
   // default.
-  IniIterate(ini);
   int64_t perAddress = 0;
-  if (ReadIni(ini, value, 256, "MaxPerAddress=") == 0) perAddress = ParseLong(value);
-  IniSingle(ini);
-  s->maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
+  if (IniFind(ini, "MaxPerAddress=", value, 256) == 0) perAddress = ParseLong(value);
+  s->limits.maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
                          ? (uint32_t)perAddress
                          : DefaultMaxPerAddress(s->maxConnections);
   return ReadTlsKeys(ini, s, value);
@@ -266,13 +262,11 @@ int AddVirtual(HttpServer *s, const char *value) {
   return CheckFullPath(path, kVirtualNotFull);
 }
 
-// Each repeated key is searched from the top of the file; every occurrence
-// is handled in file order.
+// Every occurrence of a repeated key is handled in file order.
 int ReadRepeated(Ini *ini, HttpServer *s, char *value, const char *key,
                  int (*add)(HttpServer *, const char *)) {
-  IniSingle(ini);
-  IniIterate(ini);
-  while (ReadIni(ini, value, 256, key) == 0)
+  uint32_t at = 0;
+  while (IniNext(ini, &at, key, value, 256) == 0)
     if (add(s, value) != 0) return -1;
   return 0;
 }
@@ -313,14 +307,12 @@ int CheckDirectories(const HttpServer *s) {
 // configuration, for the life of the process.
 void HoldRoot(ListItem *item) { item->rootFd = OpenRoot(SecondField(item)); }
 
-// Optional and quiet when absent (iteration mode prints no missing-line
-// message): the server's own line stays the default.
+// Optional and quiet when absent: the server's own line stays the
+// default.
 int ReadLogFormat(Ini *ini, HttpServer *s, char *value) {
   s->logFormat = 'm';
-  IniIterate(ini);
-  int found = ReadIni(ini, value, 256, "LogFormat=");
-  IniSingle(ini);
-  if (found != 0 || strcmp(value, "mirt") == 0) return 0;
+  if (IniFind(ini, "LogFormat=", value, 256) != 0 || strcmp(value, "mirt") == 0)
+    return 0;
   if (strcmp(value, "combined") != 0) return Fail(kBadLogFormat);
   s->logFormat = 'c';
   return 0;
@@ -376,8 +368,8 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->keepAliveTimeout = kDefaultKeepAlive;
   s->lastConnection = nullptr;
   s->loop = nullptr;
-  s->addressCounts = nullptr;
-  s->addressSlots = 0;
+  s->limits.held = AddressTable{nullptr, 0};
+  s->limits.budget = kLoginBudget;
   snprintf(s->serverName, sizeof s->serverName, "Mirt/1.7.1");
   snprintf(s->protocol, sizeof s->protocol, "HTTP/1.0");
   s->defaultHost = nullptr;
@@ -420,10 +412,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
     for (ListItem *h = s->hosts; h; h = h->next) HoldRoot(h);
     for (ListItem *v = s->virtuals; v; v = v->next) HoldRoot(v);
   }
-  if (r == 0) {
-    IniSingle(&ini);
-    r = ReadLogConfig(&ini, log, 256);
-  }
+  if (r == 0) r = ReadLogConfig(&ini, log, 256);
   if (r == 0) r = ReadLogFormat(&ini, s, value);
   CloseIni(&ini);
   return r;

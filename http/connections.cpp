@@ -89,9 +89,12 @@ void ResetConnection(Connection *c) {
   c->request = ParsedRequest{time(nullptr)};
   c->decision = Decision{};
   c->output = Output{c->buffer};
-  c->deadlines = Deadlines{};
+  // The head's time is measured from the accept, whatever arrives
+  // meanwhile: a client sending a byte now and then must not keep its place
+  // for ever.
+  int timeout = c->server->timeout;
+  c->deadlines = Deadlines{timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0};
   c->state = ConnState::kReading;
-  StartHeadDeadline(c);
 }
 
 void DelConnection(Connection **head, Connection *c) {
@@ -146,7 +149,7 @@ Connection *EndConnection(Connection *c) {
     UnwatchFd(server->loop, c->io.fd);
   }
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
-  UncountAddress(server, c);
+  UncountClient(&server->limits, c->clientAddress);
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);

@@ -7,7 +7,6 @@
 
 #include "client_limits.h"
 #include "http_server.h"
-#include "password_guard.h"
 #include "string_helpers.h"
 
 namespace {
@@ -40,7 +39,7 @@ bool UserPasses(Connection *c, const char *user, Verdict *v) {
   if (!v->lockChecked) {
     // An address that has guessed wrong too often is refused without a
     // look at what it sent, until its minute is over.
-    v->lockedOut = LockedOut(&c->server->guard, c->clientAddress, NowMs());
+    v->lockedOut = LockedOut(&c->server->limits, c->clientAddress, NowMs());
     v->lockChecked = true;
   }
   if (v->lockedOut) return false;

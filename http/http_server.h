@@ -6,8 +6,8 @@
 #include <dirent.h>
 
 #include "addresses.h"
+#include "client_limits.h"
 #include "conn_io.h"
-#include "password_guard.h"
 
 struct EventLoop;
 struct Log;
@@ -57,19 +57,14 @@ struct HttpServer {
   ListItem *users;
   ListItem *indexes;
   Log *log;
-  char acceptPaused;         // '1': accept failed for want of descriptors
   // Seconds a persistent connection waits for its next request; 0: every
   // connection closes after its answer.
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
-  uint32_t maxPerAddress;    // connections one client address may hold
-  // Connections held per client address, a hash table of addressSlots
-  // entries (a power of two, at least twice MaxConnections, so it is never
-  // full); null where no loop runs (then the list is counted instead).
-  struct AddressCount *addressCounts;
-  uint32_t addressSlots;
   char logFormat;            // 'm' the server's own line, 'c' Combined
-  LoginGuard guard;          // failed logins per client address
+  // Connections per client address, failed logins (ten a minute, then
+  // 401 for every guarded name), the listeners' rest.
+  ClientLimits limits;
   // HTTPS beside plain HTTP: a second listener whose connections are TLS
   // (TLSPort 0: none). Redirects on it start with tlsBaseURL.
   int tlsPort;
@@ -215,7 +210,6 @@ struct Connection {
   Connection *prev;
   char clientAddress[kAddressTextSize];
   char secure;              // '1' when the connection came by TLSPort
-  char counted;             // '1': counted in addressCounts
   uint32_t requests;        // answers completed on this connection
   // Deadlines run on one loop timer per connection: `deadline` is when the
   // connection is next looked at (0: never), `timer` the pending timer's

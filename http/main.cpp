@@ -1,5 +1,4 @@
-// mirt: an HTTP/1.0 file server with one select() loop.
-#include <csignal>
+// mirt: an HTTP/1.0 file server on one event loop.
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +9,7 @@
 #include "network.h"
 #include "rotating_log.h"
 #include "sockets.h"
+#include "startup.h"
 
 namespace {
 
@@ -26,18 +26,6 @@ const char kRunning[] = "%s by Orvald is running on port %d [%s].\n";
 const char kRunningTls[] = "HTTPS is served on port %d.\n";
 const char kWaiting[] = "Waiting for connections...\n";
 const char kTerminated[] = "Server terminated...\n";
-
-void OnStopSignal(int) { stopRequested = 1; }
-
-// No SA_RESTART: the signal must cut the one-second select() short.
-void CatchStopSignals() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
 
 }  // namespace
 

@@ -12,8 +12,7 @@
 #include "request_io.h"
 #include "rotating_log.h"
 #include "sockets.h"
-
-volatile sig_atomic_t stopRequested = 0;
+#include "startup.h"
 
 namespace {
 
@@ -29,10 +28,6 @@ const int kAcceptsPerPass = 16;
 // this long.
 const int64_t kFlushEveryMs = 1000;
 const time_t kKeptFileIdleSeconds = 5;
-// Out of descriptors, the listening socket rests this long before the
-// next try, rather than waking the loop at once for a client it cannot
-// take.
-const int64_t kAcceptRestMs = 100;
 // Descriptors beside the connections' own: listening socket, log file,
 // standard streams, the loop's own, a directory being listed, the roots
 // and the kept files.
@@ -140,9 +135,8 @@ void OnListenerEvent(EventLoop *, int fd, void *record, int) {
   OnAccept(static_cast<HttpServer *>(record), fd);
 }
 
-void OnAcceptRested(EventLoop *, int64_t, void *record) {
+void OnAcceptRested(void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
-  s->acceptPaused = '0';
   if (s->clients < s->maxConnections) WatchListeners(s, kLoopReadable);
 }
 
@@ -155,11 +149,11 @@ void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
 
 void BeforeWait(EventLoop *loop, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
-  if (stopRequested) StopEventLoop(loop);
+  if (StopRequested()) StopEventLoop(loop);
   // Places freed since the last wait: the listening sockets are watched
   // once more, unless the process is out of descriptors (the rest timer
   // brings them back then).
-  if (s->acceptPaused != '1' && s->clients < s->maxConnections)
+  if (!s->limits.resting && s->clients < s->maxConnections)
     WatchListeners(s, kLoopReadable);
 }
 
@@ -172,7 +166,9 @@ int InitLoop(HttpServer *s) {
     fprintf(stderr, kLowFileLimit, limit, s->maxConnections, need);
   long size = limit > 0 && limit < need ? limit : need;
   s->loop = CreateEventLoop((int)size);
-  if (!s->loop || InitAddressCounts(s) != 0) {
+  s->limits.rested = OnAcceptRested;
+  s->limits.restedRecord = s;
+  if (!s->loop || InitAddressTable(&s->limits, s->maxConnections) != 0) {
     fputs(kNoLoop, stderr);
     return -1;
   }
@@ -180,7 +176,7 @@ int InitLoop(HttpServer *s) {
 }
 
 void CloseLoop(HttpServer *s) {
-  FreeAddressCounts(s);
+  FreeAddressTable(&s->limits);
   DeleteEventLoop(s->loop);
   s->loop = nullptr;
 }
@@ -197,12 +193,8 @@ void OnAccept(HttpServer *s, int listener) {
     errno = 0;
     int fd = AcceptFrom(listener, EventLoopSize(s->loop), &peer);
     if (fd < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-          errno == ENOMEM) {
-        s->acceptPaused = '1';
+      if (ShortOfDescriptors(errno) && RestListener(s->loop, &s->limits) == 0)
         WatchListeners(s, 0);
-        AddTimer(s->loop, kAcceptRestMs, OnAcceptRested, s);
-      }
       return;
     }
     Connection *c = AddConnection(fd, s, peer.text);
@@ -211,6 +203,9 @@ void OnAccept(HttpServer *s, int listener) {
       return;
     }
     s->clients++;
+    // One address may not take every place: the one over its share is
+    // closed at once (and logged like any connection).
+    bool over = CountClient(&s->limits, c->clientAddress) > s->limits.maxPerAddress;
     // The encrypted listener's connections speak TLS from their first
     // byte; the handshake runs inside the first reads.
     bool tlsFailed = false;
@@ -218,9 +213,7 @@ void OnAccept(HttpServer *s, int listener) {
       c->secure = '1';
       tlsFailed = ConnStartTls(&c->io, s->tlsContext) != 0;
     }
-    // One address may not take every place: the one over its share is
-    // closed at once (and logged like any connection).
-    if (tlsFailed || OverAddressLimit(s, c) ||
+    if (tlsFailed || over ||
         WatchFd(s->loop, fd, kLoopReadable, OnConnectionEvent, c) != 0) {
       EndConnection(c);
       continue;

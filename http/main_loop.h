@@ -2,12 +2,7 @@
 // the shared event loop, each readiness going to its named handler, and
 // one deadline timer per connection.
 #pragma once
-#include <csignal>
-
 struct HttpServer;
-
-// Set from a signal handler; the loop ends at the next pass.
-extern volatile sig_atomic_t stopRequested;
 
 // Raises the descriptor limit for MaxConnections (warning when it stays
 // lower) and creates the server's loop. 0, or -1 when the loop cannot be
@@ -20,5 +15,5 @@ void OnAccept(HttpServer *server, int listener);
 // Watches both listening sockets for clients (mask kLoopReadable) or
 // neither (0).
 void WatchListeners(HttpServer *server, int mask);
-// Serves until stopRequested is set.
+// Serves until a stop is requested (StopRequested).
 void RunLoop(HttpServer *server);

@@ -1,6 +1,5 @@
 #include "network.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -10,47 +9,16 @@
 #include "kept_files.h"
 #include "main_loop.h"
 #include "sockets.h"
+#include "startup.h"
 #include "tls.h"
 
-namespace {
-const char kNoWinsock[] = "Error initializing Winsock 1.1.\n";
-const char kNoSocket[] = "Creating socket failed.\n";
-const char kNoAddress[] = "Could not detect IP address.\n";
-const char kManyAddresses[] =
-    "More than one IP address was detected, using the first in list.\n";
-const char kNoBind[] = "Associate local address with socket failed.\n";
-const char kNoListen[] = "Putting socket into listening mode failed.\n";
 // A listening socket on the configured address, or -1 after saying why.
-int Listen(HttpServer *s, int port) {
-  int stage = 0;
-  int fd = ListenOn(s->address, (unsigned)port, s->backlog, &stage);
-  if (fd < 0) {
-    // The operator needs the system's reason too: a port in use, a
-    // privileged port, an address that is not this machine's.
-    int err = errno;
-    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
-    fprintf(stderr, "%s\n", strerror(err));
-  }
-  return fd;
+static int Listen(HttpServer *s, int port) {
+  return ListenWithMessages(s->address, (unsigned)port, s->backlog);
 }
 
-}  // namespace
-
 int InitNet(HttpServer *s) {
-  if (StartWinsock() != 0) {
-    fputs(kNoWinsock, stderr);
-    return -1;
-  }
-  if (strcmp(s->address, "AUTO") == 0) {
-    char found[1][16];
-    int count = 1;
-    if (FindHostAddresses(found, &count) != 0) {
-      fputs(kNoAddress, stderr);
-      return -1;
-    }
-    if (count > 1) fputs(kManyAddresses, stderr);
-    snprintf(s->address, sizeof s->address, "%s", found[0]);
-  }
+  if (ResolveAutoAddress(s->address, sizeof s->address, true) != 0) return -1;
   s->listenSocket = Listen(s, s->port);
   if (s->listenSocket < 0) return -1;
   if (strcmp(s->baseURL, "AUTO") == 0) {

@@ -173,7 +173,13 @@ int StartResponse(Connection *c) {
     CloseFiles(c);
     c->output.bodyLength = 0;
   }
-  if (HoldFailedLogin(c)) return 0;
+  // Wrong credentials: the 401 is held back for its time, the connection
+  // holding it with its socket unwatched until its timer fires.
+  if (c->output.status == 401 && c->decision.failedLogin == '1') {
+    c->state = ConnState::kHolding;
+    c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress);
+    return 0;
+  }
   // A client that has just sent its request can nearly always take the
   // answer: starting it now spares a pass of the loop per request.
   return OnWriteResponse(c);

@@ -28,7 +28,6 @@ static const char MsgUsage[] =
     "LIST, NLST or RETR then brings over it is shown, text as text and\n"
     "anything else as a byte count. QUIT shows the last reply and ends.\n"
     "Exit status: 0 for a normal end, 1 for a failure.\n";
-static const char MsgNoWinsock[] = "ERROR - Could not Initialize Winsock.";
 static const char PromptAddress[] = "Enter server IP address or q to quit program.\n: ";
 static const char PromptPort[] = "Enter server port.\n: ";
 static const char MsgConnected[] = "Connected to server.";
@@ -290,10 +289,6 @@ int main(int argc, char **argv) {
     return help ? ExitDone : ExitFailed;
   }
   IgnoreSigpipe();
-  if (StartWinsock() != 0) {
-    puts(MsgNoWinsock);
-    return ExitFailed;
-  }
   static Session s;
   if (AskAndConnect(PromptAddress, true, &s.control) != 0) return ExitDone;
   if (s.control < 0) {

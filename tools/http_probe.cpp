@@ -114,7 +114,6 @@ int main(int argc, char **argv) {
     return help ? ExitDone : ExitFailed;
   }
   IgnoreSigpipe();
-  if (StartWinsock() != 0) return ExitFailed;
   static char address[AddressSize], port[PortSize], method[MethodSize];
   static char range[RangeSize], path[PathSize], header[HeaderSize];
   if (Ask(PromptAddress, address, sizeof address) != 0) return ExitDone;

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "addresses.h"
 #include "conn_io.h"
 #include "event_loop.h"
 #include "harness.h"
@@ -24,10 +25,10 @@ struct Link {
   bool Open() {
     unsigned port = harness::FreePort();
     int stage = 0;
-    listener = ListenTcp("127.0.0.1", port, 5, &stage);
+    listener = ListenOn("127.0.0.1", port, 5, &stage);
     if (listener < 0 || !client.Connect(port)) return false;
     return harness::WaitFor(
-        [&] { return (server = AcceptClient(listener, nullptr, nullptr)) >= 0; }, 5);
+        [&] { return (server = AcceptFrom(listener, 1 << 20, nullptr)) >= 0; }, 5);
   }
   ~Link() {
     if (server >= 0) close(server);

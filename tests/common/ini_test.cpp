@@ -71,29 +71,27 @@ TEST(Ini, FirstOfRepeatedKeysInSingleMode) {
   EXPECT_EQ(f.Get("Port="), "21");
 }
 
-TEST(Ini, IterationReturnsRepeatedKeysInFileOrder) {
+TEST(Ini, WalkReturnsRepeatedKeysInFileOrder) {
   IniFile f("x\nAddCommand=RETR\nOther=1\nAddCommand=STOR\nAddCommand=LIST\nLast=9\n");
-  IniIterate(&f.ini);
-  EXPECT_EQ(f.ini.mode, '0');
   char v[128];
   std::string got;
+  uint32_t at = 0;
   testing::internal::CaptureStderr();
-  while (ReadIni(&f.ini, v, sizeof v, "AddCommand=") == 0) got += std::string(v) + ",";
-  EXPECT_EQ(ReadIni(&f.ini, v, sizeof v, "AddCommand="), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // the end is silent
+  while (IniNext(&f.ini, &at, "AddCommand=", v, sizeof v) == 0) got += std::string(v) + ",";
+  EXPECT_EQ(IniNext(&f.ini, &at, "AddCommand=", v, sizeof v), -1);
+  // The end of a walk, and an optional key that is absent, are silent.
+  EXPECT_EQ(IniFind(&f.ini, "Absent=", v, sizeof v), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(got, "RETR,STOR,LIST,");
-  // Back to single, then iteration again: the cursor is at the first line.
-  IniSingle(&f.ini);
-  EXPECT_EQ(f.ini.mode, '1');
-  EXPECT_EQ(f.Get("Other="), "1");
-  IniIterate(&f.ini);
-  ASSERT_EQ(ReadIni(&f.ini, v, sizeof v, "AddCommand="), 0);
+  // A lookup between walks, or during one, starts at the top.
+  at = 0;
+  ASSERT_EQ(IniNext(&f.ini, &at, "AddCommand=", v, sizeof v), 0);
   EXPECT_STREQ(v, "RETR");
-  // In iteration mode another key is searched only after the cursor.
-  ASSERT_EQ(ReadIni(&f.ini, v, sizeof v, "AddCommand="), 0);
+  EXPECT_EQ(f.Get("Other="), "1");
+  ASSERT_EQ(IniNext(&f.ini, &at, "AddCommand=", v, sizeof v), 0);
   EXPECT_STREQ(v, "STOR");
-  EXPECT_EQ(ReadIni(&f.ini, v, sizeof v, "Last="), 0);
-  EXPECT_EQ(ReadIni(&f.ini, v, sizeof v, "Other="), -1);
+  ASSERT_EQ(IniFind(&f.ini, "Other=", v, sizeof v), 0);
+  EXPECT_STREQ(v, "1");
 }
 
 TEST(Ini, TableHolds256IndexedLines) {

@@ -1,6 +1,6 @@
 // IPv6 client addresses inside the session code: long texts kept whole in
-// the session, the log and the failed-login table, and the data
-// connection that must come from the client's own address. Loopback has
+// the session and the log, and the data connection that must come from
+// the client's own address. Loopback has
 // one IPv6 address, so the session here pretends to come from another.
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,7 +8,6 @@
 
 #include <string>
 
-#include "address_limits.h"
 #include "addresses.h"
 #include "data_connection.h"
 #include "harness.h"
@@ -31,12 +30,6 @@ TEST(FtpIPv6Units, LongAddressesAreKeptWhole) {
   s.Run("NOOP");
   EXPECT_NE(s.LogText().find(std::string("[") + kLong + "] : NOOP\n"), std::string::npos)
       << s.LogText();
-  // Two addresses that differ only near their end are two clients.
-  const char *guesser = "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1";
-  const char *neighbour = "2001:db8:aaaa:bbbb:cccc:dddd:eeee:2";
-  for (int i = 0; i < kFailedLoginLimit; i++) RecordFailedLogin(guesser, 1000);
-  EXPECT_TRUE(LoginsBlocked(guesser, 1000));
-  EXPECT_FALSE(LoginsBlocked(neighbour, 1000));
 }
 
 TEST(FtpIPv6Units, DataConnectionFromAnotherAddressIsClosed) {

@@ -5,16 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
-#include <map>
-#include <random>
-#include <vector>
+
 #include <string>
 
-#include "client_limits.h"
 #include "config.h"
 #include "connections.h"
 #include "http_server.h"
-#include "password_guard.h"
 #include "request_parser.h"
 #include "resolve.h"
 #include "response.h"
@@ -76,88 +72,6 @@ TEST(MirtUnits, DecodeUrlCodeByCode) {
   EXPECT_EQ(DecodedUrl("/%"), "/%");
   EXPECT_EQ(DecodedUrl("/%4"), "/%4");
   EXPECT_EQ(DecodedUrl("%41%42%43"), "ABC");
-}
-
-}  // namespace
-
-namespace {
-
-// The failed-login window: ten failures lock the address out until a
-// minute after the first of them; the minute over, it starts afresh.
-TEST(MirtUnits, LoginGuardWindow) {
-  static LoginGuard guard;  // large; zeroed like the server's record
-  const int64_t t = 5000000;
-  for (int i = 0; i < 9; i++) NoteFailedLogin(&guard, "10.0.0.1", t + i * 1000);
-  EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + 9000));
-  NoteFailedLogin(&guard, "10.0.0.1", t + 9000);
-  EXPECT_TRUE(LockedOut(&guard, "10.0.0.1", t + 9000));
-  EXPECT_TRUE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs - 1));
-  EXPECT_FALSE(LockedOut(&guard, "10.0.0.10", t + 9000));
-  EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs));
-  // After the minute one failure is one failure again.
-  NoteFailedLogin(&guard, "10.0.0.1", t + kGuardWindowMs + 1);
-  EXPECT_FALSE(LockedOut(&guard, "10.0.0.1", t + kGuardWindowMs + 2));
-
-  // A full table still takes a new address: the entry whose window began
-  // first gives way, and the newcomer is counted from its first failure.
-  for (int i = 0; i < kGuardSlots + 20; i++) {
-    char address[32];
-    snprintf(address, sizeof address, "10.1.%d.%d", i / 256, i % 256);
-    NoteFailedLogin(&guard, address, t + kGuardWindowMs + 3);
-  }
-  for (int i = 0; i < 10; i++) NoteFailedLogin(&guard, "10.9.9.9", t + kGuardWindowMs + 4);
-  EXPECT_TRUE(LockedOut(&guard, "10.9.9.9", t + kGuardWindowMs + 5));
-}
-
-}  // namespace
-
-// The per-address counts against a plain model: many addresses in a small
-// table collide, and taking connections away in any order must leave every
-// other address's count as it was.
-TEST(AddressCounts, AgreeWithAModelThroughCollisionsAndRemovals) {
-  HttpServer s;
-  memset(&s, 0, sizeof s);
-  s.maxConnections = 64;
-  s.maxPerAddress = 3;
-  ASSERT_EQ(InitAddressCounts(&s), 0);
-  std::mt19937 rnd(11);
-  std::map<std::string, uint32_t> model;
-  std::vector<Connection *> open;
-  for (int step = 0; step < 4000; step++) {
-    if (open.size() < 64 && (open.empty() || rnd() % 2 == 0)) {
-      Connection *c = (Connection *)calloc(1, sizeof(Connection));
-      // IPv6 texts longer than 31 characters share the table with
-      // dotted ones: each must be found whole, not by a cut-off prefix.
-      const char *form = rnd() % 2 ? "10.0.%u.%u" : "2001:db8:aaaa:bbbb:cccc:dddd:%u:%u";
-      snprintf(c->clientAddress, sizeof c->clientAddress, form, (unsigned)(rnd() % 3),
-               (unsigned)(rnd() % 40));
-      bool over = OverAddressLimit(&s, c);
-      uint32_t held = ++model[c->clientAddress];
-      ASSERT_EQ(over, held > 3) << c->clientAddress << " step " << step;
-      open.push_back(c);
-    } else {
-      size_t k = rnd() % open.size();
-      Connection *c = open[k];
-      UncountAddress(&s, c);
-      UncountAddress(&s, c);  // a second time changes nothing
-      model[c->clientAddress]--;
-      free(c);
-      open.erase(open.begin() + (long)k);
-    }
-  }
-  // Every address is found with its exact count: one more connection is
-  // over a limit of that count and within a limit one higher.
-  for (const auto &entry : model) {
-    Connection probe{};
-    snprintf(probe.clientAddress, sizeof probe.clientAddress, "%s", entry.first.c_str());
-    for (uint32_t limit : {entry.second, entry.second + 1}) {
-      s.maxPerAddress = limit;
-      EXPECT_EQ(OverAddressLimit(&s, &probe), limit == entry.second) << entry.first;
-      UncountAddress(&s, &probe);
-    }
-  }
-  for (Connection *c : open) free(c);
-  FreeAddressCounts(&s);
 }
 
 // Resolution without a server: a head parsed, resolved and rendered in
@@ -224,3 +138,5 @@ TEST_F(Resolution, PathLengthAndLineEnds) {
   EXPECT_EQ(Answer("GET /a.txt\r\n\r\n").decision.status, 414);
   EXPECT_EQ(Answer("GET /a.txt\r\nHost: x\r\n\r\n").decision.status, 403);
 }
+
+}  // namespace

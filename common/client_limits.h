@@ -1,0 +1,101 @@
+// What one client may hold of a server, written once for both: a share of
+// the connections per address, a budget of failed logins per window, the
+// pause before a refused login is answered, and the rest a listener takes
+// when accept() finds no descriptor. Each server keeps one ClientLimits in
+// its own record and sets its own numbers in it.
+#pragma once
+#include <cstdint>
+
+#include "clock.h"  // the time LockedOut and HoldRefusal work in
+
+struct EventLoop;
+
+// The form a client address is counted under. Every limit below looks a
+// client up through ClientKeyOf only, so how addresses are grouped (today:
+// each address its own client) is decided in that one place.
+struct ClientKey {
+  unsigned char bytes[16];  // IPv4 as ::ffff:a.b.c.d, IPv6 as it is
+};
+// The key of a printed address of either family. A text that is no
+// address (none reaches a server; tests may use one) gets a key of its own
+// hashed from the text.
+ClientKey ClientKeyOf(const char *address);
+
+// MaxPerAddress when the key is absent or 0: a quarter of the server's
+// connections, at least 2.
+uint32_t DefaultMaxPerAddress(uint32_t maxConnections);
+
+// Connections held per client, a hash table of `slots` entries (a power of
+// two, at least twice the server's connections, so it is never full).
+struct AddressCount {
+  ClientKey key;
+  uint32_t count;  // 0: the slot is free
+};
+struct AddressTable {
+  AddressCount *slots;
+  uint32_t size;
+};
+
+// Failed logins of one client within its window.
+struct FailedLogins {
+  ClientKey key;
+  int64_t windowStart;  // NowMs of the first failure of the window
+  int32_t count;        // failures since windowStart; 0: the slot is free
+};
+constexpr int kFailedLoginSlots = 256;
+
+// A server's failed-login budget: `failures` wrong logins within `windowMs`
+// of the first of them, and the client is turned away until that window
+// is over.
+struct LoginBudget {
+  int32_t failures;
+  int64_t windowMs;
+};
+
+struct ClientLimits {
+  uint32_t maxPerAddress;  // connections one client may hold
+  LoginBudget budget;
+  AddressTable held;       // empty until InitAddressTable (no loop: none)
+  FailedLogins failed[kFailedLoginSlots];
+  // The listener rests after accept() ran out of descriptors: it is left
+  // unwatched until the rest's timer clears this and calls `rested` (when
+  // given) with `restedRecord`.
+  bool resting;
+  void (*rested)(void *record);
+  void *restedRecord;
+};
+
+// The table for a server of `maxConnections`; 0, or -1 when out of memory.
+int InitAddressTable(ClientLimits *limits, uint32_t maxConnections);
+void FreeAddressTable(ClientLimits *limits);
+// Counts one more connection of the client; the connections it holds now,
+// this one included. Without a table nothing is counted and 0 is returned.
+uint32_t CountClient(ClientLimits *limits, const char *address);
+// Takes one connection of the client out of its count.
+void UncountClient(ClientLimits *limits, const char *address);
+// The connections the client holds (0 without a table).
+uint32_t ClientHeld(const ClientLimits *limits, const char *address);
+
+// A login of the client failed at nowMs (NowMs).
+void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs);
+// True while the client has used up its budget of the current window.
+bool LockedOut(const ClientLimits *limits, const char *address, int64_t nowMs);
+
+// A refused login is answered this much later: a guesser then tries one
+// password per second and connection, not thousands.
+constexpr int64_t kFailedLoginDelayMs = 1000;
+// Charges the client a failed login now and returns when (NowMs) the
+// refusal may go.
+int64_t HoldRefusal(ClientLimits *limits, const char *address);
+
+// True for an accept() error that means no descriptor or memory was left:
+// the waiting client stays in the listen queue, and trying again at once
+// would only spin.
+bool ShortOfDescriptors(int err);
+// Out of descriptors the listener rests this long before the next try.
+constexpr int64_t kAcceptRestMs = 100;
+// Starts the listener's rest on the loop: `resting` is set, and cleared by
+// a timer after kAcceptRestMs. The server leaves its listeners unwatched
+// while it is set. 0 (also when already resting), or -1 when no timer
+// could be set (then no rest).
+int RestListener(EventLoop *loop, ClientLimits *limits);

@@ -1,0 +1,65 @@
+#include "startup.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "addresses.h"
+#include "sockets.h"
+
+namespace {
+
+const char kNoSocket[] = "Creating socket failed.\n";
+const char kNoAddress[] = "Could not detect IP address.\n";
+const char kManyAddresses[] =
+    "More than one IP address was detected, using the first in list.\n";
+const char kNoBind[] = "Associate local address with socket failed.\n";
+const char kNoListen[] = "Putting socket into listening mode failed.\n";
+
+volatile sig_atomic_t stopRequested = 0;
+
+void OnStopSignal(int) { stopRequested = 1; }
+
+}  // namespace
+
+int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany) {
+  if (strcmp(address, "AUTO") != 0) return 0;
+  char found[1][16];
+  int count = 1;
+  if (FindHostAddresses(found, &count) != 0) {
+    fputs(kNoAddress, stderr);
+    return -1;
+  }
+  if (sayWhenMany && count > 1) fputs(kManyAddresses, stderr);
+  snprintf(address, size, "%s", found[0]);
+  return 0;
+}
+
+int ListenWithMessages(const char *address, unsigned port, int backlog) {
+  // An address that cannot be read fails at the bind step: a server never
+  // falls back to listening on every interface.
+  int stage = 0;
+  int fd = ListenOn(address, port, backlog, &stage);
+  if (fd < 0) {
+    // The operator needs the system's reason too: a port in use, a
+    // privileged port, an address that is not this machine's.
+    int err = errno;
+    fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
+    fprintf(stderr, "%s\n", strerror(err));
+  }
+  return fd;
+}
+
+void CatchStopSignals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: the loop's wait must return so that its hook sees the
+  // flag.
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool StopRequested() { return stopRequested != 0; }

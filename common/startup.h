@@ -1,0 +1,19 @@
+// What both servers do before their loop runs: find this host's address
+// for Address=AUTO, listen with the messages operators know, and catch the
+// stop signals.
+#pragma once
+#include <cstddef>
+
+// Replaces "AUTO" in `address` (of `size` bytes) with this host's first
+// IPv4 address; any other value is left alone. 0, or -1 after "Could not
+// detect IP address.\n". With `sayWhenMany`, finding more than one
+// address is announced.
+int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany);
+// A non-blocking listening socket on address:port, or -1 after printing
+// the step that failed and the system's reason.
+int ListenWithMessages(const char *address, unsigned port, int backlog);
+
+// SIGINT and SIGTERM only set a flag; the loop's hook before each wait
+// looks at it and ends the loop, so nothing runs in the signal's context.
+void CatchStopSignals();
+bool StopRequested();
