@@ -282,7 +282,7 @@ void RunServer(Server *pConfig) {
 }
 
 void CloseAllRequests(Server *pConfig) {
-  Request *r = GetFirstRequest(pConfig->requests);
+  Request *r = pConfig->requests;
   while (r) r = CloseRequest(r);
   if (!pConfig->loop) return;
   UnwatchFd(pConfig->loop, pConfig->listenSocket);

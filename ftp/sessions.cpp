@@ -55,7 +55,6 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   return pReq;
 }
 
-Request *GetFirstRequest(Request *head) { return head; }
 
 Request *GetNextRequest(Request *pReq) { return pReq ? pReq->next : nullptr; }
 

@@ -6,7 +6,6 @@
 // null when memory runs out (nothing changed then).
 // clientAddress is the client's printed address, IPv4 or IPv6.
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress);
-Request *GetFirstRequest(Request *head);
 Request *GetNextRequest(Request *pReq);
 // Unlinks and frees; closes nothing.
 void DelRequest(Request **head, Request *pReq);

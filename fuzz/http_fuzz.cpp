@@ -1,4 +1,4 @@
-// Whole HTTP request heads through ParseRequest and BuildHeader, the way
+// Whole HTTP request heads through ParseRequest, ResolveRequest and BuildHeader, the way
 // OnReadRequest runs them, against a scratch site made once per process
 // (S is a short directory below /dev/shm or /tmp: its paths must fit the
 // 31 characters of AddVirtual and AddHost values):
@@ -14,7 +14,7 @@
 // ExtendedMessages=0 (custom error pages only).
 //
 // Checked for every request:
-//   - ParseRequest returns the status it leaves in c->status, and that
+//   - ParseRequest returns the status it leaves in c->decision.status, and that
 //     status (and the one BuildHeader settles on) is in the status table;
 //   - the header block is well formed: "HTTP/1.0 <status text>\r\n" first,
 //     then "Name: value" lines, every line ended by CR LF, no other CR, LF
@@ -49,9 +49,11 @@
 #include "listing_page.h"
 #include "path_watch.h"
 #include "request_parser.h"
+#include "resolve.h"
 #include "response.h"
 #include "rotating_log.h"
 #include "scratch.h"
+#include "status_text.h"
 
 namespace {
 
@@ -206,12 +208,12 @@ std::string HeaderValue(const std::string &header, const char *name) {
 // `what` describes the request; it is only called when a check fails.
 template <class What>
 void CheckHeader(const Connection *c, What what) {
-  Require(c->headerLength > 0 && c->headerLength < kHeaderSize, "header length", what);
-  size_t n = (size_t)c->headerLength;
+  Require(c->output.headerLength > 0 && c->output.headerLength < kHeaderSize, "header length", what);
+  size_t n = (size_t)c->output.headerLength;
   const char *h = c->header;
   auto shown = [&] { return what() + "\nheader: " + Shown(h, n); };
   Require(strnlen(h, kHeaderSize) == n, "header length matches its text", shown);
-  const char *text = StatusText(c->status);
+  const char *text = StatusText(c->output.status);
   Require(text != nullptr, "final status is in the table", shown);
   char statusLine[64];
   int lineLength = snprintf(statusLine, sizeof statusLine, "HTTP/1.0 %s\r\n", text);
@@ -242,14 +244,14 @@ void CheckHeader(const Connection *c, What what) {
 // Reads what OnWriteResponse would send of the open file.
 void AppendFileBody(Connection *c, std::string *body) {
   char piece[kBufferSize];
-  int64_t left = c->fileLeft;
+  int64_t left = c->output.fileLeft;
   for (;;) {
     size_t want = sizeof piece;
     if (left >= 0) {
       if (left == 0) break;
       if ((int64_t)want > left) want = (size_t)left;
     }
-    ssize_t n = read(c->file, piece, want);
+    ssize_t n = read(c->decision.file, piece, want);
     if (n <= 0) break;
     body->append(piece, (size_t)n);
     if (left > 0) left -= n;
@@ -259,14 +261,14 @@ void AppendFileBody(Connection *c, std::string *body) {
 template <class What>
 void CheckOpenFile(Connection *c, What what) {
   char link[64], real[PATH_MAX];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", c->file);
+  snprintf(link, sizeof link, "/proc/self/fd/%d", c->decision.file);
   ssize_t n = readlink(link, real, sizeof real - 1);
   Require(n > 0, "descriptor path", what);
   real[n] = '\0';
   auto shown = [&] { return what() + "\nopen: " + real + "\nfileName: " + c->fileName; };
-  if (c->fileLeft == -1) {
+  if (c->output.fileLeft == -1) {
     char page[PATH_MAX];
-    snprintf(page, sizeof page, "%s/err/err%d.htm", world->home.c_str(), c->status);
+    snprintf(page, sizeof page, "%s/err/err%d.htm", world->home.c_str(), c->decision.status);
     Require(strcmp(page, real) == 0, "only the status's own custom page is sent to its end",
             shown);
     return;
@@ -280,44 +282,44 @@ void CheckOpenFile(Connection *c, What what) {
 template <class What>
 void CheckBody(Connection *c, What what) {
   std::string body;
-  if (c->bodyLength > 0) {
-    Require(c->bodyLength < kBufferSize, "body fits the buffer", what);
-    body.assign(c->body, (size_t)c->bodyLength);
-    if (!c->directory) {
-      const char *text = StatusText(c->status);
+  if (c->output.bodyLength > 0) {
+    Require(c->output.bodyLength < kBufferSize, "body fits the buffer", what);
+    body.assign(c->output.body, (size_t)c->output.bodyLength);
+    if (!c->decision.directory) {
+      const char *text = StatusText(c->decision.status);
       size_t n = strlen(text);
       Require(body.compare(0, n, text) == 0 && body.size() > n && body[n] == '\n',
               "a body in the buffer is an error page",
               [&] { return what() + "\nbody: " + Shown(body.data(), body.size()); });
     }
   }
-  if (c->file >= 0) {
+  if (c->decision.file >= 0) {
     CheckOpenFile(c, what);
     AppendFileBody(c, &body);
   }
-  if (c->directory) {
+  if (c->decision.directory) {
     WatchBegin();
     for (int rows = 0; rows < kMaxListingRows; rows++) {
-      c->bodyLength = 0;
+      c->output.bodyLength = 0;
       if (NextListingRow(c) != 0) break;
-      Require(c->bodyLength >= 0 && (size_t)c->bodyLength < kListingPageSize,
+      Require(c->output.bodyLength >= 0 && (size_t)c->output.bodyLength < kListingPageSize,
               "listing piece fits its page", what);
-      body.append(c->body, (size_t)c->bodyLength);
+      body.append(c->output.body, (size_t)c->output.bodyLength);
     }
     WatchEnd();
   }
   Require(!HoldsCanaryRun(body.data(), body.size(), world->canary),
           "canary bytes in a body", what);
-  std::string header(c->header, (size_t)c->headerLength);
+  std::string header(c->header, (size_t)c->output.headerLength);
   std::string length = HeaderValue(header, "Content-length");
-  if (c->directory || length.empty()) return;
+  if (c->decision.directory || length.empty()) return;
   auto shown = [&] {
     return what() + "\nheader: " + Shown(header.data(), header.size()) +
            "\nbody bytes: " + std::to_string(body.size());
   };
   Require(length == std::to_string(body.size()), "Content-length is the body's length",
           shown);
-  if (c->status == 206) {
+  if (c->decision.status == 206) {
     std::string range = HeaderValue(header, "Content-Range");
     long long first = -1, last = -1;
     unsigned long long total = 0;
@@ -352,32 +354,30 @@ void RunRequest(Site &site, const uint8_t *data, size_t size) {
   Check(c != nullptr, "AddConnection");
   s->clients++;
   size_t n = size < (size_t)kBufferSize - 1 ? size : (size_t)kBufferSize - 1;
-  memcpy(c->buffer, data, n);
-  c->buffer[n] = '\0';
-  c->bodyLength = (int32_t)n;
-  c->bytesReceived = n;
+  memcpy(c->head, data, n);
+  c->head[n] = '\0';
+  c->request.received = (int32_t)n;
+  c->request.bytesReceived = n;
   auto what = [=] { return "request: " + Shown((const char *)data, n); };
   // As OnReadRequest: the head is parsed once it ends with an empty line
   // or fills the buffer; before that the server goes on waiting.
-  if (HeadComplete(c->buffer, n)) {
-    c->state = '1';
+  if (HeadComplete(c->head, n)) {
+    c->state = ConnState::kResponding;
     WatchBegin();
-    int status = ParseRequest(c);
+    ParseRequest(&c->request, c->head, s->hosts != nullptr);
+    ResolveRequest(c, false);
     WatchEnd();
-    auto statuses = [&] {
-      return what() + "\nreturned " + std::to_string(status) + ", c->status " +
-             std::to_string(c->status);
-    };
-    Require(status == c->status, "ParseRequest returns c->status", statuses);
+    int status = c->decision.status;
+    auto statuses = [&] { return what() + "\ndecided " + std::to_string(status); };
     Require(StatusText(status) != nullptr, "status is in the table", statuses);
     WatchBegin();
     BuildHeader(c);
     WatchEnd();
     CheckHeader(c, what);
     CheckBody(c, what);
-    if (strcmp(c->method, "HEAD") == 0) {
+    if (strcmp(c->request.method, "HEAD") == 0) {
       CloseFiles(c);
-      c->bodyLength = 0;
+      c->output.bodyLength = 0;
     }
   }
   EndConnection(c);

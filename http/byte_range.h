@@ -2,10 +2,10 @@
 #pragma once
 #include <cstdint>
 
-struct Connection;
+struct Decision;
 
-// From the parsed range (c->rangeStart, c->rangeEnd and their flags) and
-// the file's size: 200 when no range was asked for, 206 with c->rangeStart
-// and c->rangeEnd (exclusive) set to the bytes to send, or 416 with its
-// message in c->message. Leaves the status in c->status too.
-int DecideRange(Connection *c, int64_t size);
+// From the asked range (d->rangeStart, d->rangeEnd and their flags, as
+// parsed) and the file's size: 200 when no range was asked for, 206 with
+// d->rangeStart and d->rangeEnd (exclusive) set to the bytes to send, or
+// 416 with its message in d->message. Leaves the status in d->status too.
+int DecideRange(Decision *d, int64_t size);

@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "http_server.h"
-#include "string_helpers.h"
 
 namespace {
 
@@ -13,22 +12,6 @@ const char kCombinedLine[] =
     "%s - %s [%s] \"%s\" %d %" PRIu64 " \"%s\" \"%s\"\n";
 const char kDateFormat[] = "%d/%b/%Y:%H:%M:%S +0000";
 const char kNone[] = "-";
-const char kRefererField[] = "\nReferer: ";
-const char kAgentField[] = "\nUser-Agent: ";
-
-// The value of a header field up to its line end, or an empty text; a
-// value longer than the room is cut (the log line stays bounded).
-void KeepField(const char *head, const char *field, char *out, size_t size) {
-  out[0] = '\0';
-  const char *at = stristr(head, field);
-  if (!at) return;
-  at += strlen(field);
-  size_t n = strcspn(at, "\r\n");
-  if (n >= size) n = size - 1;
-  memcpy(out, at, n);
-  out[n] = '\0';
-}
-
 }  // namespace
 
 void CombinedEscape(char *dst, size_t size, const char *src, size_t len,
@@ -61,34 +44,25 @@ void CombinedEscape(char *dst, size_t size, const char *src, size_t len,
   dst[o] = '\0';
 }
 
-void KeepCombinedFields(Connection *c) {
-  // The request line as the client sent it, without its line end.
-  size_t n = strcspn(c->buffer, "\r\n");
-  if (n >= sizeof c->requestLine) n = sizeof c->requestLine - 1;
-  memcpy(c->requestLine, c->buffer, n);
-  c->requestLine[n] = '\0';
-  KeepField(c->buffer, kRefererField, c->referer, sizeof c->referer);
-  KeepField(c->buffer, kAgentField, c->agent, sizeof c->agent);
-}
-
 void WriteCombinedLine(FILE *out, const Connection *c) {
-  // Every field a peer chose may take four bytes per byte it sent.
-  static char request[4 * sizeof c->requestLine];
-  static char referer[4 * sizeof c->referer], agent[4 * sizeof c->agent];
-  static char user[4 * sizeof c->credentials];
-  CombinedEscape(request, sizeof request, c->requestLine, strlen(c->requestLine));
-  CombinedEscape(referer, sizeof referer, c->referer, strlen(c->referer));
-  CombinedEscape(agent, sizeof agent, c->agent, strlen(c->agent));
+  // Every field a peer chose may take four bytes per byte it sent (the
+  // parse cuts the request line below 1024 bytes, the others below 512).
+  const ParsedRequest &r = c->request;
+  char request[4 * 1024], referer[4 * 512], agent[4 * 512];
+  char user[4 * sizeof r.credentials];
+  CombinedEscape(request, sizeof request, r.line, r.lineLength);
+  CombinedEscape(referer, sizeof referer, r.referer, r.refererLength);
+  CombinedEscape(agent, sizeof agent, r.agent, r.agentLength);
   // The user name as sent with Basic credentials, whether it passed or
   // not; it is no quoted field, so a blank in it is escaped too.
-  const char *name = c->passwordOffset != 0 ? c->credentials : "";
+  const char *name = c->request.passwordOffset != 0 ? c->request.credentials : "";
   CombinedEscape(user, sizeof user, name, strlen(name), true);
   char date[40];
   struct tm tm;
-  time_t t = c->startTime;
+  time_t t = r.startTime;
   if (!gmtime_r(&t, &tm) || strftime(date, sizeof date, kDateFormat, &tm) == 0)
     snprintf(date, sizeof date, "01/Jan/1970:00:00:00 +0000");
   fprintf(out, kCombinedLine, c->clientAddress, user[0] ? user : kNone, date,
-          request[0] ? request : kNone, c->status, c->bytesSent,
+          request[0] ? request : kNone, c->output.status, c->output.bytesSent,
           referer[0] ? referer : kNone, agent[0] ? agent : kNone);
 }

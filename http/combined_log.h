@@ -6,9 +6,6 @@
 
 struct Connection;
 
-// Keeps what the line needs from the request head (request line, Referer,
-// User-Agent) before the buffer is reused for the response.
-void KeepCombinedFields(Connection *c);
 // Writes the whole line, line feed included, with one formatted write.
 void WriteCombinedLine(FILE *out, const Connection *c);
 

@@ -13,7 +13,6 @@
 #include "kept_files.h"
 #include "listing_page.h"
 #include "resolve.h"
-#include "main_loop.h"
 #include "rotating_log.h"
 #include "event_loop.h"
 #include "sockets.h"
@@ -37,15 +36,15 @@ void EscapeControls(char *dst, size_t size, const char *src) {
 void WriteAccessLine(Connection *c) {
   Log *log = c->server->log;
   char date[26];
-  FILE *out = LogBegin(log, c->startTime, date);
+  FILE *out = LogBegin(log, c->request.startTime, date);
   if (!out) return;
   if (c->server->logFormat == 'c') {
     WriteCombinedLine(out, c);
     return;
   }
-  char method[3 * sizeof c->method + 1];
+  char method[3 * sizeof c->request.method + 1];
   char path[3 * (32 + kFileNameSize) + 1];
-  EscapeControls(method, sizeof method, c->method);
+  EscapeControls(method, sizeof method, c->request.method);
   // The path as the client named it: behind the virtual prefix it came
   // through, so that /docs/n.txt and /n.txt stay apart in the log.
   char named[32 + kFileNameSize];
@@ -55,7 +54,8 @@ void WriteAccessLine(Connection *c) {
   char line[sizeof c->clientAddress + 26 + sizeof method + sizeof path + 64];
   BoundedText t = TextIn(line, sizeof line);
   PutFilled(&t, kAccessLine, c->clientAddress, date, method, path,
-            SignedText(status, c->status), UnsignedText(sent, c->bytesSent));
+            SignedText(status, c->output.status),
+            UnsignedText(sent, c->output.bytesSent));
   // Sized for the longest line, so it is never cut; one write keeps it whole.
   fwrite(line, 1, t.length, out);
 }
@@ -83,54 +83,21 @@ Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
 }
 
 void ResetConnection(Connection *c) {
-  c->passwordOffset = c->bodyLength = c->headerLength = c->realmIndex = 0;
-  memset(c->buffer, 0, sizeof c->buffer);
-  c->body = c->buffer;
-  // Header and path are always written whole, with their ends, before
-  // they are read.
-  c->header[0] = '\0';
-  c->fileName[0] = '\0';
-  memset(c->method, 0, sizeof c->method);
-  memset(c->credentials, 0, sizeof c->credentials);
-  memset(c->extension, 0, sizeof c->extension);
-  c->state = '0';
-  c->status = 500;
-  c->urlPath = c->fileName;
-  c->root = c->server->webRoot;
-  c->rootFd = -1;
-  c->bytesSent = c->bytesReceived = c->idleMark = 0;
-  c->contentLength = 0;
-  c->size = 0;
-  c->startTime = c->lastActive = c->modified = time(nullptr);
-  c->file = -1;
-  c->fileLent = '0';
-  c->fileOffset = 0;
-  c->rangeStart = c->rangeEnd = c->rangeSent = 0;
-  c->rangeStartGiven = c->rangeEndGiven = 0;
-  c->directory = nullptr;
-  c->fileLeft = 0;
-  c->virtualItem = nullptr;
-  c->hostMode = '0';
-  c->prefixBare = '0';
-  c->message = nullptr;
-  c->location[0] = '\0';
-  c->etag[0] = '\0';
-  c->fileSize = -1;
-  c->entries = nullptr;
-  c->keepAlive = '0';
-  c->progressAt = 0;
-  c->requestLine[0] = c->referer[0] = c->agent[0] = '\0';
-  c->replyAt = 0;
-  c->failedLogin = '0';
+  // One assignment per sub-record. The head, body, header, path and
+  // Location buffers stay outside them and are not cleared: each is
+  // written whole, with its end, before it is read.
+  c->request = ParsedRequest{time(nullptr)};
+  c->decision = Decision{};
+  c->output = Output{c->buffer};
   // The head's time is measured from the accept, whatever arrives
   // meanwhile: a client sending a byte now and then must not keep its place
   // for ever.
   int timeout = c->server->timeout;
-  c->headDeadline = timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0;
+  c->deadlines = Deadlines{timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0};
+  c->state = ConnState::kReading;
 }
 
 void DelConnection(Connection **head, Connection *c) {
-  free(c->pipelined);
   if (c->prev)
     c->prev->next = c->next;
   else if (*head == c)
@@ -143,28 +110,32 @@ void DelConnection(Connection **head, Connection *c) {
 }
 
 void CloseFiles(Connection *c) {
-  if (c->directory) {
-    if (closedir(c->directory) != 0) fputs(kCloseDirFailed, stderr);
-    c->directory = nullptr;
+  if (c->decision.directory) {
+    if (closedir(c->decision.directory) != 0) fputs(kCloseDirFailed, stderr);
+    c->decision.directory = nullptr;
   }
   ReleaseFile(c);
   FreeListingEntries(c);
 }
 
 bool WaitingForNextRequest(const Connection *c) {
-  return c->requests > 0 && c->state == '0' && c->bodyLength == 0;
+  return c->requests > 0 && c->state == ConnState::kReading &&
+         c->request.received == 0;
 }
 
 void NextRequest(Connection *c) {
   CloseFiles(c);
   WriteAccessLine(c);
   c->requests++;
-  int32_t carried = c->pipelined ? c->pipelinedLength : 0;
+  int32_t at = c->request.headLength, ahead = c->request.ahead;
+  char first = c->request.aheadFirst;
   ResetConnection(c);
-  if (carried > 0) memcpy(c->buffer, c->pipelined, (size_t)carried);
-  c->bodyLength = carried;
-  c->buffer[carried] = '\0';
-  c->pipelinedLength = 0;
+  if (ahead > 0) {
+    c->head[at] = first;
+    memmove(c->head, c->head + at, (size_t)ahead);
+  }
+  c->request.received = ahead;
+  c->head[ahead] = '\0';
 }
 
 Connection *EndConnection(Connection *c) {
@@ -182,9 +153,7 @@ Connection *EndConnection(Connection *c) {
   server->clients--;
   Connection *next = c->next;
   DelConnection(&server->connections, c);
-  // A place is free again: the listening socket is watched once more
-  // unless the process is out of descriptors.
-  if (server->loop && !server->limits.resting)
-    WatchListeners(server, kLoopReadable);
+  // A place is free again: the loop watches the listening sockets once
+  // more before its next wait.
   return next;
 }

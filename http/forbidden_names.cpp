@@ -44,7 +44,7 @@ bool UserPasses(Connection *c, const char *user, Verdict *v) {
   }
   if (v->lockedOut) return false;
   if (CheckUser(c, user) == 0) return true;
-  if (c->passwordOffset != 0) c->failedLogin = '1';
+  if (c->request.passwordOffset != 0) c->decision.failedLogin = '1';
   return false;
 }
 
@@ -68,7 +68,7 @@ void Judge(Connection *c, const char *text, Verdict *v) {
 }
 
 int Settle(Connection *c, const Verdict &v) {
-  if (v.status == 401) c->realmIndex = v.realm;
+  if (v.status == 401) c->decision.realmIndex = v.realm;
   return v.status;
 }
 
@@ -155,37 +155,37 @@ void NormalisePath(char *path) {
 }
 
 int CheckUser(Connection *c, const char *user) {
-  if (c->passwordOffset == 0) return -1;
-  if (strcmp(c->credentials, user) != 0) return -1;
+  if (c->request.passwordOffset == 0) return -1;
+  if (strcmp(c->request.credentials, user) != 0) return -1;
   for (const ListItem *u = c->server->users; u; u = u->next) {
     if (strcmp(u->text, user) != 0) continue;
-    return strcmp(c->credentials + c->passwordOffset, SecondField(u)) == 0 ? 0
+    return strcmp(c->request.credentials + c->request.passwordOffset, SecondField(u)) == 0 ? 0
                                                                            : -1;
   }
   return -1;
 }
 
 int CheckAccess(Connection *c, const char *text) {
-  if (UnsafePath(c->urlPath)) return 403;
+  if (UnsafePath(c->decision.urlPath)) return 403;
   Verdict v = {200, -1, 0, false, false};
   Judge(c, text, &v);
   return Settle(c, v);
 }
 
 int CheckPathAccess(Connection *c) {
-  if (UnsafePath(c->urlPath)) return 403;
+  if (UnsafePath(c->decision.urlPath)) return 403;
   Verdict v = {200, -1, 0, false, false};
   char text[32 + kFileNameSize];
   size_t n = 0;
-  if (c->virtualItem) {
-    n = c->virtualItem->length;
+  if (c->decision.virtualItem) {
+    n = c->decision.virtualItem->length;
     if (n > 31) n = 31;
-    memcpy(text, c->virtualItem->text, n);
+    memcpy(text, c->decision.virtualItem->text, n);
     if (n > 0 && IsSeparator(text[n - 1])) n--;
   }
   // The path is cut where it does not fit, as the room allows.
-  size_t rest = strnlen(c->urlPath, sizeof text - n - 1);
-  memcpy(text + n, c->urlPath, rest);
+  size_t rest = strnlen(c->decision.urlPath, sizeof text - n - 1);
+  memcpy(text + n, c->decision.urlPath, rest);
   text[n + rest] = '\0';
   Judge(c, text, &v);
   if (c->server->forbidden) JudgeEveryRoute(c, &v);

@@ -81,70 +81,135 @@ constexpr int kBufferSize = 2048;
 constexpr int kHeaderSize = 1024;
 constexpr int kFileNameSize = 513;
 
-struct Connection {
-  char credentials[64];     // user NUL password after decoding
-  int32_t passwordOffset;   // 0: no credentials
-  int32_t bodyLength;       // bytes waiting in buffer
-  int32_t headerLength;     // bytes waiting in header
-  int32_t realmIndex;       // forbidden entry that asked for a password
-  char buffer[kBufferSize]; // the request head, then body text / file data
-  // Where the bodyLength bytes of body text lie: buffer, or the page of a
-  // listing being sent.
-  char *body;
-  char header[kHeaderSize];
-  char state;               // '0' reading the request, '1' responding,
-                            // '2' holding a refused login's reply
-  int status;               // 500 until decided
-  char fileName[kFileNameSize];
-  char *urlPath;            // the request path inside fileName
-  char clientAddress[kAddressTextSize];
-  char method[8];
-  const char *root;         // document root chosen for this request
-  int rootFd;               // root held open (see ListItem); -1: by path
-  uint64_t bytesSent;
-  uint64_t bytesReceived;
-  uint64_t idleMark;
-  int64_t contentLength;
-  int64_t rangeStart, rangeEnd, rangeSent;  // rangeEnd exclusive
-  char rangeEndGiven, rangeStartGiven;
-  ConnIo io;                // the client socket
-  int file;                 // -1 none
-  char fileLent;            // '1': file is a kept one, lent (see kept_files.h)
-  int64_t fileOffset;       // where a lent file is read next
-  time_t startTime;
-  time_t lastActive;
-  HttpServer *server;
-  Connection *next;
-  Connection *prev;
-  DIR *directory;           // open listing, null otherwise
-  time_t modified;
-  uint64_t size;            // Content-length of the body; 0: none sent
-  char extension[16];       // overrides the path's extension for the type
-  // Bytes of `file` still to send: the announced length for a file or range
-  // (so a growing file never overruns it), -1 for a custom error page, which
-  // is sent to its end.
-  int64_t fileLeft;
+struct ListingEntries;
+
+// What a connection is doing: receiving a request head, answering it, or
+// holding a refused login's reply until its pause is over.
+enum class ConnState : char { kReading, kResponding, kHolding };
+
+// Everything the server reads from a request head, found in one pass over
+// it. Texts point into the connection's `head`, which stays untouched until
+// the request's access line is written; field values are ended in place.
+struct ParsedRequest {
+  time_t startTime = 0;       // when the record was readied (log date)
+  int32_t received = 0;       // bytes of the head buffer filled
+  int32_t headLength = 0;     // bytes of this head, its empty line included
+  // Bytes sent beyond the head (the start of the next request), and their
+  // first byte, which the head's NUL end stands on until they are moved
+  // to the front.
+  int32_t ahead = 0;
+  char aheadFirst = 0;
+  uint64_t bytesReceived = 0;
+  // A head that cannot be accepted: its status and built-in text (0: none).
+  int status = 0;
+  const char *message = nullptr;
+  char method[8] = {};
+  const char *target = nullptr;   // the request target, up to the line end
+  // Kept for a Combined Log Format line: the request line, Referer and
+  // User-Agent values, each cut to what the line holds.
+  const char *line = nullptr;
+  const char *referer = nullptr;
+  const char *agent = nullptr;
+  uint16_t lineLength = 0, refererLength = 0, agentLength = 0;
+  char http11 = 0, http10 = 0;     // the version named by the request line
+  char asksClose = 0, asksKeepAlive = 0;  // said by its Connection field
+  char hasTransferEncoding = 0;
+  int64_t contentLength = 0;
+  const char *host = "";      // empty when absent or virtual hosting is off
+  int64_t rangeStart = 0, rangeEnd = 0;  // rangeEnd exclusive
+  char rangeStartGiven = 0, rangeEndGiven = 0;
+  // Validators a client sends back; null when absent or too long (which
+  // only ever costs a full answer instead of 304).
+  const char *ifNoneMatch = nullptr;
+  const char *ifModifiedSince = nullptr;
+  const char *ifRange = nullptr;
+  int32_t passwordOffset = 0;   // 0: no credentials
+  char credentials[64] = {};    // user NUL password after decoding
+};
+
+// What the resolution decided for the request; the response renders it and
+// nothing after the resolution changes it.
+struct Decision {
+  int status = 500;
+  // The built-in body text for an error or redirect (null: none) and
+  // whether it is the body ('1'), rather than the custom error page.
+  const char *message = nullptr;
+  char builtInBody = '0';
+  const char *root = nullptr;  // document root chosen for this request
+  int rootFd = -1;             // root held open (see ListItem); -1: by path
+  char *urlPath = nullptr;     // the request path inside fileName
   // The AddVirtual prefix the request matched (null in host mode). The
   // forbidden-name walk sees it in front of the path, so one AddForbidden
   // entry can guard a whole virtual directory.
-  const ListItem *virtualItem;
-  char hostMode;            // '1' when the root came from AddHost
-  char secure;              // '1' when the connection came by TLSPort
+  const ListItem *virtualItem = nullptr;
+  char hostMode = '0';         // '1' when the root came from AddHost
   // '1': the request went on right after a virtual prefix without '/'
   // ("/imga.gif" under "/img"), so the path is named without its '/'.
-  char prefixBare;
-  // What the resolution decided, for the response to render: the text of
-  // the built-in body for an error or redirect (null: none), the Location
-  // value of a redirect, and the file's validator (empty: none).
-  const char *message;
-  char location[kHeaderSize];
-  char etag[40];
-  int64_t fileSize;         // size of the file asked for; -1 none
-  // The sorted entries of an open listing (null otherwise).
-  struct ListingEntries *entries;
-  // Persistence: '1' while the connection is to stay open after this
-  // answer (the request asked for it and its length is known).
-  char keepAlive;
+  char prefixBare = '0';
+  int file = -1;               // -1 none
+  char fileLent = '0';         // '1': a kept file, lent (see kept_files.h)
+  int64_t fileOffset = 0;      // where the answer starts reading the file
+  // Bytes of `file` to send: the announced length for a file or range (so
+  // a growing file never overruns it), -1 for a custom error page, which
+  // is sent to its end.
+  int64_t fileLeft = 0;
+  int64_t fileSize = -1;       // size of the file asked for; -1 none
+  uint64_t size = 0;           // Content-length of a file body; 0: none sent
+  time_t modified = 0;
+  char etag[40] = {};          // the file's validator (empty: none)
+  char extension[16] = {};     // overrides the path's extension for the type
+  int64_t rangeStart = 0, rangeEnd = 0;
+  char rangeStartGiven = 0, rangeEndGiven = 0;
+  DIR *directory = nullptr;    // open listing, null otherwise
+  ListingEntries *entries = nullptr;  // its sorted entries
+  // '1' while the connection is to stay open after this answer (the
+  // request asked for it and its length is known).
+  char keepAlive = '0';
+  int32_t realmIndex = 0;      // forbidden entry that asked for a password
+  char failedLogin = '0';      // '1': credentials were sent and refused
+};
+
+// The answer on its way out.
+struct Output {
+  // Where the bodyLength bytes of body text lie: the connection's buffer,
+  // or the page of a listing being sent.
+  char *body = nullptr;
+  int32_t bodyLength = 0;
+  int32_t headerLength = 0;    // bytes waiting in header
+  int status = 500;            // the status line sent (and logged)
+  char keepAlive = '0';       // as Decision::keepAlive, unless sending failed
+  uint64_t bytesSent = 0;
+  int64_t fileOffset = 0;      // where a lent file is read next
+  int64_t fileLeft = 0;        // as Decision::fileLeft, counting down
+  int64_t rangeSent = 0;
+};
+
+// The times at which the loop looks at the connection again (LoopNowMs
+// values; 0 none).
+struct Deadlines {
+  int64_t headDeadline = 0;    // by which the head must be in
+  int64_t progressAt = 0;      // next progress check while answering
+  int64_t replyAt = 0;         // when a held reply goes
+  int64_t keepAliveAt = 0;     // when a wait between requests ends
+  uint64_t idleMark = 0;       // bytes moved at the last progress check
+};
+
+// One accepted client. The four sub-records are made ready for the next
+// request by one assignment each; the large buffers stay outside them, as
+// each is written whole before it is read and clearing kilobytes per
+// request would cost more than the request itself.
+struct Connection {
+  ParsedRequest request;
+  Decision decision;
+  Output output;
+  Deadlines deadlines;
+  ConnState state;
+  ConnIo io;                // the client socket
+  HttpServer *server;
+  Connection *next;
+  Connection *prev;
+  char clientAddress[kAddressTextSize];
+  char secure;              // '1' when the connection came by TLSPort
   uint32_t requests;        // answers completed on this connection
   // Deadlines run on one loop timer per connection: `deadline` is when the
   // connection is next looked at (0: never), `timer` the pending timer's
@@ -153,22 +218,12 @@ struct Connection {
   // busy persistent connection costs the timer heap nothing per request.
   int64_t deadline, due;
   int64_t timer;
-  int64_t keepAliveAt;      // LoopNowMs at which a wait between requests ends
-  int64_t progressAt;       // LoopNowMs of the next progress check while
-                            // answering; 0 none
-  // Bytes received after the current request's head: the start of the
-  // next request of a client that sends before it has its answer. The
-  // room (kBufferSize bytes) is taken when a client first needs it and
-  // kept until the connection ends: most clients never send ahead, and an
-  // idle connection should cost as little as it can.
-  int32_t pipelinedLength;
-  char *pipelined;
-  // Kept from the request head for a Combined Log Format line (filled only
-  // with LogFormat=combined); longer values are cut.
-  char requestLine[1024];
-  char referer[512];
-  char agent[512];
-  int64_t headDeadline;     // NowMs by which the head must be in; 0 none
-  int64_t replyAt;          // NowMs at which a held reply goes (state '2')
-  char failedLogin;         // '1': credentials were sent and refused
+  // The request head as received, NUL-ended; bytes a client sent beyond it
+  // (the start of its next request) wait behind that NUL until the answer
+  // is complete.
+  char head[kBufferSize];
+  char buffer[kBufferSize]; // body text / file data
+  char header[kHeaderSize];
+  char fileName[kFileNameSize];
+  char location[kHeaderSize];  // the Location value of a redirect
 };

@@ -13,9 +13,9 @@ namespace {
 
 // The part of path below the root; null when path does not begin with it.
 const char *BelowRoot(const Connection *c, const char *path) {
-  if (!c->root) return nullptr;
-  size_t n = strlen(c->root);
-  if (strncmp(path, c->root, n) != 0) return nullptr;
+  if (!c->decision.root) return nullptr;
+  size_t n = strlen(c->decision.root);
+  if (strncmp(path, c->decision.root, n) != 0) return nullptr;
   return path + n;
 }
 
@@ -27,8 +27,8 @@ int OpenInRoot(const Connection *c, const char *path, int flags) {
     errno = ENOENT;
     return -1;
   }
-  int fd = c->rootFd >= 0 ? OpenBeneathAt(c->rootFd, rel, flags)
-                          : OpenBeneath(c->root, rel, flags);
+  int fd = c->decision.rootFd >= 0 ? OpenBeneathAt(c->decision.rootFd, rel, flags)
+                          : OpenBeneath(c->decision.root, rel, flags);
   // A way out of the root is no way at all.
   if (fd < 0 && errno == EXDEV) errno = ENOENT;
   return fd;
@@ -38,8 +38,8 @@ FileKind StatInRoot(const Connection *c, const char *path, int64_t *size,
                     int64_t *mtime) {
   const char *rel = BelowRoot(c, path);
   if (!rel) return kMissing;
-  return c->rootFd >= 0 ? StatBeneathAt(c->rootFd, rel, size, mtime)
-                        : StatBeneath(c->root, rel, size, mtime);
+  return c->decision.rootFd >= 0 ? StatBeneathAt(c->decision.rootFd, rel, size, mtime)
+                        : StatBeneath(c->decision.root, rel, size, mtime);
 }
 
 bool ReadableInRoot(const Connection *c, const char *path) {

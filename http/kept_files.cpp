@@ -88,21 +88,21 @@ KeptFile *Place() {
 
 int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   *lent = false;
-  size_t rootLength = strlen(c->root);
-  bool inRoot = strncmp(c->fileName, c->root, rootLength) == 0;
+  size_t rootLength = strlen(c->decision.root);
+  bool inRoot = strncmp(c->fileName, c->decision.root, rootLength) == 0;
   const char *rel = inRoot ? c->fileName + rootLength : "";
   while (*rel == '/') rel++;
   // Only where roots are held open and a loop runs (the fuzz targets and
   // unit tests look at every descriptor a request leaves behind).
-  bool keep = c->rootFd >= 0 && c->server->loop && *rel != '\0';
+  bool keep = c->decision.rootFd >= 0 && c->server->loop && *rel != '\0';
   uint32_t hash = keep ? Hash(rel) : 0;
   if (keep) {
     Ready();
-    if (KeptFile *k = Find(c->rootFd, rel, hash)) {
+    if (KeptFile *k = Find(c->decision.rootFd, rel, hash)) {
       // The path is looked up again; only the very file opened before
       // (opened beneath the root then) is answered from.
       struct stat now;
-      if (fstatat(c->rootFd, rel, &now, 0) == 0 && SameFile(*k, now) &&
+      if (fstatat(c->decision.rootFd, rel, &now, 0) == 0 && SameFile(*k, now) &&
           Keepable(now)) {
         k->users++;
         k->lastUse = ++useClock;
@@ -120,11 +120,11 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
     close(fd);
     return kNoFileStatus;
   }
-  if (!keep || !Keepable(*st) || Find(c->rootFd, rel, hash)) return fd;
+  if (!keep || !Keepable(*st) || Find(c->decision.rootFd, rel, hash)) return fd;
   KeptFile *k = Place();
   if (!k) return fd;
   k->fd = fd;
-  k->rootFd = c->rootFd;
+  k->rootFd = c->decision.rootFd;
   k->users = 1;
   k->hash = hash;
   k->lastUse = ++useClock;
@@ -138,18 +138,18 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
 }
 
 void ReleaseFile(Connection *c) {
-  if (c->file < 0) return;
-  if (c->fileLent == '1') {
+  if (c->decision.file < 0) return;
+  if (c->decision.fileLent == '1') {
     for (KeptFile &k : kept) {
-      if (k.fd != c->file || k.users == 0) continue;
+      if (k.fd != c->decision.file || k.users == 0) continue;
       k.users--;
       break;
     }
-  } else if (close(c->file) != 0) {
+  } else if (close(c->decision.file) != 0) {
     fputs(kCloseFileFailed, stderr);
   }
-  c->file = -1;
-  c->fileLent = '0';
+  c->decision.file = -1;
+  c->decision.fileLent = '0';
 }
 
 void ExpireKeptFiles(time_t before) {

@@ -18,8 +18,8 @@
 #include "files.h"
 #include "http_server.h"
 #include "inside_root.h"
+#include "forbidden_names.h"
 #include "listing_page_names.h"
-#include "resolve.h"
 
 namespace {
 
@@ -164,23 +164,23 @@ bool CollectEntries(Connection *c, DIR *dir, size_t base, ListingEntries *e) {
 }
 
 int Fail(Connection *c, const char *message) {
-  c->status = 500;
-  c->message = message;
+  c->decision.status = 500;
+  c->decision.message = message;
   return 500;
 }
 
 // The piece of the page after its body text so far.
 BoundedText PieceText(Connection *c) {
-  return TextIn(c->entries->page, sizeof c->entries->page,
-                (size_t)c->bodyLength);
+  return TextIn(c->decision.entries->page, sizeof c->decision.entries->page,
+                (size_t)c->output.bodyLength);
 }
 
 void WriteFoot(Connection *c) {
   BoundedText t = PieceText(c);
   PutFilled(&t, kFoot, c->server->serverName);
-  if (t.fits) c->bodyLength = (int32_t)t.length;
-  if (closedir(c->directory) != 0) fputs(kCloseFailed, stderr);
-  c->directory = nullptr;
+  if (t.fits) c->output.bodyLength = (int32_t)t.length;
+  if (closedir(c->decision.directory) != 0) fputs(kCloseFailed, stderr);
+  c->decision.directory = nullptr;
 }
 
 // The row for the entry whose name ends fileName, behind the piece's text;
@@ -190,14 +190,14 @@ void WriteRow(Connection *c, const char *name) {
   if (access != 200 && !(access == 401 && c->server->directoryListing == '2'))
     return;
   int64_t size = 0, mtime = 0;
-  FileKind kind = StatEntryInRoot(c, dirfd(c->directory), name, &size, &mtime);
+  FileKind kind = StatEntryInRoot(c, dirfd(c->decision.directory), name, &size, &mtime);
   if (kind != kRegular && kind != kDirectory) return;
 
   char text[kTextRoom], href[kHrefRoom], date[26];
   if (EscapeHtml(name, text, sizeof text) < 0) return;
   if (EncodeHref(name, href, sizeof href) < 0) return;
   GetDateARPANET(date, (time_t)mtime);
-  BoundedText row = TextIn(c->entries->page + c->bodyLength, kRowRoom);
+  BoundedText row = TextIn(c->decision.entries->page + c->output.bodyLength, kRowRoom);
   if (kind == kDirectory) {
     PutFilled(&row, kDirectoryRow, href, text, date);
   } else {
@@ -208,15 +208,15 @@ void WriteRow(Connection *c, const char *name) {
               UnsignedText(number, bytes < 1024 ? bytes : bytes / 1024));
     PutFilled(&row, kFileRow, href, text, sizeText, date);
   }
-  if (row.fits) c->bodyLength += (int32_t)row.length;
+  if (row.fits) c->output.bodyLength += (int32_t)row.length;
 }
 
 }  // namespace
 
 int OpenListing(Connection *c) {
-  c->bodyLength = 0;
-  if (c->directory) return Fail(c, kAlreadyOpen);
-  snprintf(c->extension, sizeof c->extension, "%s", kPageType);
+  c->output.bodyLength = 0;
+  if (c->decision.directory) return Fail(c, kAlreadyOpen);
+  snprintf(c->decision.extension, sizeof c->decision.extension, "%s", kPageType);
 
   // The directory is opened without its trailing separator unless that
   // separator is all there is after a drive name; the page's links then
@@ -226,13 +226,13 @@ int OpenListing(Connection *c) {
   bool cut = n > 1 && IsSeparator(c->fileName[last]) &&
              c->fileName[last - 1] != ':';
   if (cut) c->fileName[last] = '\0';
-  c->directory = OpenDirInRoot(c, c->fileName);
+  c->decision.directory = OpenDirInRoot(c, c->fileName);
   int error = errno;
   if (cut) {
     c->fileName[last] = '/';
     c->fileName[last + 1] = '\0';
   }
-  if (!c->directory) {
+  if (!c->decision.directory) {
     // Not there, or only reached through a link that leads out of the
     // root: a name that is not found.
     if (error == ENOENT || error == ENOTDIR) return 404;
@@ -241,61 +241,61 @@ int OpenListing(Connection *c) {
 
   // The head must fit the buffer once the response renders it.
   char path[kTextRoom];
-  int length = EscapeHtml(c->urlPath, path, sizeof path);
+  int length = EscapeHtml(c->decision.urlPath, path, sizeof path);
   size_t head = sizeof kHead + sizeof kParentRow + sizeof kColumnTitles;
-  c->entries = (ListingEntries *)malloc(sizeof(ListingEntries));
-  if (c->entries) memset(c->entries, 0, offsetof(ListingEntries, page));
-  if (length < 0 || head + (size_t)length >= sizeof c->buffer || !c->entries ||
-      !CollectEntries(c, c->directory, strlen(c->fileName), c->entries)) {
-    closedir(c->directory);
-    c->directory = nullptr;
+  c->decision.entries = (ListingEntries *)malloc(sizeof(ListingEntries));
+  if (c->decision.entries) memset(c->decision.entries, 0, offsetof(ListingEntries, page));
+  if (length < 0 || head + (size_t)length >= sizeof c->buffer || !c->decision.entries ||
+      !CollectEntries(c, c->decision.directory, strlen(c->fileName), c->decision.entries)) {
+    closedir(c->decision.directory);
+    c->decision.directory = nullptr;
     FreeListingEntries(c);
     return Fail(c, kOpenFailed);
   }
-  c->status = 200;
+  c->decision.status = 200;
   return 200;
 }
 
 void WriteListingHead(Connection *c) {
   char path[kTextRoom];
-  c->bodyLength = 0;
-  if (!c->entries || EscapeHtml(c->urlPath, path, sizeof path) < 0) return;
-  c->body = c->entries->page;
+  c->output.bodyLength = 0;
+  if (!c->decision.entries || EscapeHtml(c->decision.urlPath, path, sizeof path) < 0) return;
+  c->output.body = c->decision.entries->page;
   BoundedText t = PieceText(c);
   PutFilled(&t, kHead, path);
-  if (strcmp(c->urlPath, "/") != 0) PutText(&t, kParentRow);
+  if (strcmp(c->decision.urlPath, "/") != 0) PutText(&t, kParentRow);
   PutText(&t, kColumnTitles);
-  c->bodyLength = (int32_t)t.length;
+  c->output.bodyLength = (int32_t)t.length;
 }
 
 void FreeListingEntries(Connection *c) {
-  if (!c->entries) return;
-  if (c->body == c->entries->page) {
-    c->body = c->buffer;
-    c->bodyLength = 0;
+  if (!c->decision.entries) return;
+  if (c->output.body == c->decision.entries->page) {
+    c->output.body = c->buffer;
+    c->output.bodyLength = 0;
   }
-  for (NameBlock *block = c->entries->names; block;) {
+  for (NameBlock *block = c->decision.entries->names; block;) {
     NameBlock *next = block->next;
     free(block);
     block = next;
   }
-  free(c->entries->order);
-  free(c->entries);
-  c->entries = nullptr;
+  free(c->decision.entries->order);
+  free(c->decision.entries);
+  c->decision.entries = nullptr;
 }
 
 int NextListingRow(Connection *c) {
-  if (!c->entries || c->body != c->entries->page) return -1;
+  if (!c->decision.entries || c->output.body != c->decision.entries->page) return -1;
   size_t base = strlen(c->fileName);
-  if (!c->directory || base == 0 || !IsSeparator(c->fileName[base - 1]))
-    return c->bodyLength > 0 ? 0 : -1;
+  if (!c->decision.directory || base == 0 || !IsSeparator(c->fileName[base - 1]))
+    return c->output.bodyLength > 0 ? 0 : -1;
 
   // Rows are gathered while one more surely fits: one write carries a few
   // hundred of them. A bounded number of entries per piece, so a directory
   // of hidden names cannot hold the loop.
-  ListingEntries *e = c->entries;
+  ListingEntries *e = c->decision.entries;
   for (int entries = 0; entries < kEntriesPerPiece &&
-                        sizeof e->page - (size_t)c->bodyLength >= kRowRoom + kFootRoom;
+                        sizeof e->page - (size_t)c->output.bodyLength >= kRowRoom + kFootRoom;
        entries++) {
     if (e->next >= e->count) {
       WriteFoot(c);

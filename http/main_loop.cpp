@@ -41,10 +41,10 @@ void OnDeadline(EventLoop *loop, int64_t id, void *record);
 // wait for the next request, the head deadline while a request arrives,
 // the next progress check while answering, the moment a held reply goes.
 int64_t NextLook(const Connection *c) {
-  if (c->state == '2') return c->replyAt;
-  if (c->state == '1') return c->progressAt;
-  if (WaitingForNextRequest(c)) return c->keepAliveAt;
-  return c->headDeadline;
+  if (c->state == ConnState::kHolding) return c->deadlines.replyAt;
+  if (c->state == ConnState::kResponding) return c->deadlines.progressAt;
+  if (WaitingForNextRequest(c)) return c->deadlines.keepAliveAt;
+  return c->deadlines.headDeadline;
 }
 
 // Makes the connection's timer fire by NextLook. A later deadline than the
@@ -73,18 +73,18 @@ void OnDeadline(EventLoop *, int64_t, void *record) {
     Schedule(c);
     return;
   }
-  if (c->state == '2') {
+  if (c->state == ConnState::kHolding) {
     // The refused login waited its time: its reply goes now.
-    c->state = '1';
+    c->state = ConnState::kResponding;
     AfterEvent(c, OnWriteResponse(c));
     return;
   }
-  if (c->state == '1') {
+  if (c->state == ConnState::kResponding) {
     // An answer ends only when it made no progress for the idle time.
-    uint64_t sum = c->bytesSent + c->bytesReceived;
-    if (sum != c->idleMark) {
-      c->idleMark = sum;
-      c->progressAt = now + Seconds(c->server->timeout);
+    uint64_t sum = c->output.bytesSent + c->request.bytesReceived;
+    if (sum != c->deadlines.idleMark) {
+      c->deadlines.idleMark = sum;
+      c->deadlines.progressAt = now + Seconds(c->server->timeout);
       Schedule(c);
       return;
     }
@@ -97,21 +97,21 @@ void OnDeadline(EventLoop *, int64_t, void *record) {
 // connection, then the deadline and the readiness that fit the new state.
 void AfterEvent(Connection *c, int result) {
   HttpServer *s = c->server;
-  while (result == -1 && c->keepAlive == '1') {
+  while (result == -1 && c->output.keepAlive == '1') {
     result = ServeNext(c);
     // The wait for this next request starts now.
-    c->keepAliveAt = LoopNowMs() + Seconds(s->keepAliveTimeout);
+    c->deadlines.keepAliveAt = LoopNowMs() + Seconds(s->keepAliveTimeout);
   }
   if (result == -1) {
     EndConnection(c);
     return;
   }
-  if (c->state == '1' && c->progressAt == 0 && s->timeout > 0)
-    c->progressAt = LoopNowMs() + Seconds(s->timeout);
+  if (c->state == ConnState::kResponding && c->deadlines.progressAt == 0 && s->timeout > 0)
+    c->deadlines.progressAt = LoopNowMs() + Seconds(s->timeout);
   // Bytes TLS has already decrypted do not make the socket readable: a
   // request that came with them is read now, not after a wait that may
   // never end.
-  if (c->state == '0' && ConnPending(&c->io) > 0) {
+  if (c->state == ConnState::kReading && ConnPending(&c->io) > 0) {
     AfterEvent(c, OnReadRequest(c));
     return;
   }
@@ -119,15 +119,15 @@ void AfterEvent(Connection *c, int result) {
   // A held reply waits for its time, not for its socket. TLS may need the
   // other readiness than the answer's own (a handshake message to read
   // while answering, or to write while reading).
-  int mask = c->state == '2' ? 0 : c->state == '1' ? kLoopWritable : kLoopReadable;
+  int mask = c->state == ConnState::kHolding ? 0 : c->state == ConnState::kResponding ? kLoopWritable : kLoopReadable;
   if (mask != 0 && c->io.want != 0) mask = c->io.want;
   SetFdMask(s->loop, c->io.fd, mask);
 }
 
 void OnConnectionEvent(EventLoop *, int, void *record, int) {
   Connection *c = static_cast<Connection *>(record);
-  if (c->state == '2') return;  // stale readiness from before the hold
-  int result = c->state == '1' ? OnWriteResponse(c) : OnReadRequest(c);
+  if (c->state == ConnState::kHolding) return;  // stale readiness from before the hold
+  int result = c->state == ConnState::kResponding ? OnWriteResponse(c) : OnReadRequest(c);
   AfterEvent(c, result);
 }
 
@@ -147,8 +147,14 @@ void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, s);
 }
 
-void BeforeWait(EventLoop *loop, void *) {
+void BeforeWait(EventLoop *loop, void *record) {
+  HttpServer *s = static_cast<HttpServer *>(record);
   if (StopRequested()) StopEventLoop(loop);
+  // Places freed since the last wait: the listening sockets are watched
+  // once more, unless the process is out of descriptors (the rest timer
+  // brings them back then).
+  if (!s->limits.resting && s->clients < s->maxConnections)
+    WatchListeners(s, kLoopReadable);
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "connections.h"
-#include "combined_log.h"
 #include "http_server.h"
 #include "listing_page.h"
 #include "request_parser.h"
+#include "resolve.h"
 #include "response.h"
 #include "sockets.h"
 #include "string_helpers.h"
@@ -36,7 +36,7 @@ enum Step { kFail = -2, kEnd = -1, kWait = 0, kGoOn = 1 };
 
 // Takes n sent bytes off the front of what was pending in buf.
 void Consume(Connection *c, char *buf, int32_t *pending, size_t n) {
-  c->bytesSent += (uint64_t)n;
+  c->output.bytesSent += (uint64_t)n;
   *pending -= (int32_t)n;
   if (*pending > 0) memmove(buf, buf + n, (size_t)*pending);
 }
@@ -47,30 +47,30 @@ void Consume(Connection *c, char *buf, int32_t *pending, size_t n) {
 Step SendPending(Connection *c, bool more = false) {
   struct iovec parts[2];
   int count = 0;
-  if (c->headerLength > 0)
-    parts[count++] = {c->header, (size_t)c->headerLength};
-  if (c->bodyLength > 0) parts[count++] = {c->body, (size_t)c->bodyLength};
+  if (c->output.headerLength > 0)
+    parts[count++] = {c->header, (size_t)c->output.headerLength};
+  if (c->output.bodyLength > 0) parts[count++] = {c->output.body, (size_t)c->output.bodyLength};
   if (count == 0) return kGoOn;
   ssize_t n = ConnWrite(&c->io, parts, count, more);
   if (n == kConnWait) return kWait;
   if (n < 0) return kFail;
   size_t fromHeader = (size_t)n;
-  if (fromHeader > (size_t)c->headerLength) fromHeader = (size_t)c->headerLength;
-  if (fromHeader > 0) Consume(c, c->header, &c->headerLength, fromHeader);
+  if (fromHeader > (size_t)c->output.headerLength) fromHeader = (size_t)c->output.headerLength;
+  if (fromHeader > 0) Consume(c, c->header, &c->output.headerLength, fromHeader);
   if ((size_t)n > fromHeader)
-    Consume(c, c->body, &c->bodyLength, (size_t)n - fromHeader);
-  return c->headerLength == 0 && c->bodyLength == 0 ? kGoOn : kWait;
+    Consume(c, c->output.body, &c->output.bodyLength, (size_t)n - fromHeader);
+  return c->output.headerLength == 0 && c->output.bodyLength == 0 ? kGoOn : kWait;
 }
 
 // Bytes of the file still to send, at most `cap`; 0 when it is done.
 size_t FileWant(const Connection *c, size_t cap) {
-  if (c->fileLeft < 0) return cap;  // a custom page: to its end
-  return (int64_t)cap > c->fileLeft ? (size_t)c->fileLeft : cap;
+  if (c->output.fileLeft < 0) return cap;  // a custom page: to its end
+  return (int64_t)cap > c->output.fileLeft ? (size_t)c->output.fileLeft : cap;
 }
 
 void CountFileBytes(Connection *c, size_t n) {
-  if (c->fileLeft > 0) c->fileLeft -= (int64_t)n;
-  if (c->status == 206) c->rangeSent += (int64_t)n;
+  if (c->output.fileLeft > 0) c->output.fileLeft -= (int64_t)n;
+  if (c->decision.status == 206) c->output.rangeSent += (int64_t)n;
 }
 
 // Next piece of the open file into buffer; -1 when the file is done.
@@ -79,14 +79,14 @@ int ReadFilePiece(Connection *c) {
   if (want == 0) return -1;
   ssize_t n;
   do {
-    n = c->fileLent == '1'
-            ? pread(c->file, c->buffer, want, (off_t)c->fileOffset)
-            : read(c->file, c->buffer, want);
+    n = c->decision.fileLent == '1'
+            ? pread(c->decision.file, c->buffer, want, (off_t)c->output.fileOffset)
+            : read(c->decision.file, c->buffer, want);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return -1;
-  c->fileOffset += n;
-  c->body = c->buffer;
-  c->bodyLength = (int32_t)n;
+  c->output.fileOffset += n;
+  c->output.body = c->buffer;
+  c->output.bodyLength = (int32_t)n;
   CountFileBytes(c, (size_t)n);
   return 0;
 }
@@ -98,40 +98,40 @@ Step SendFileData(Connection *c, size_t *budget) {
   if (want == 0) return kEnd;
   // A lent file fits the first piece whole; more to send means it shrank
   // since it was looked at, and the body falls short of its length.
-  if (c->fileLent == '1') return kFail;
-  ssize_t n = ConnSendFile(&c->io, c->file, want);
+  if (c->decision.fileLent == '1') return kFail;
+  ssize_t n = ConnSendFile(&c->io, c->decision.file, want);
   if (n == kConnWait) return kWait;
   if (n < 0) return kFail;
   if (n == 0) {
     // The file ended early: the body is short of what was announced,
     // unless its length was never announced (a custom error page).
-    return c->fileLeft < 0 ? kEnd : kFail;
+    return c->output.fileLeft < 0 ? kEnd : kFail;
   }
-  c->bytesSent += (uint64_t)n;
+  c->output.bytesSent += (uint64_t)n;
   CountFileBytes(c, (size_t)n);
   *budget -= (size_t)n < *budget ? (size_t)n : *budget;
-  if (c->fileLeft == 0) return kEnd;  // all announced bytes are out
+  if (c->output.fileLeft == 0) return kEnd;  // all announced bytes are out
   return (size_t)n == want ? kGoOn : kWait;
 }
 
 // One step of the response: the header and body text, then the file or
 // the next rows of a listing.
 Step SendStep(Connection *c, size_t *budget, bool last) {
-  if (c->headerLength > 0 && c->bodyLength == 0 && c->file >= 0)
+  if (c->output.headerLength > 0 && c->output.bodyLength == 0 && c->decision.file >= 0)
     // The first piece of the file rides with the header; a small file
     // then leaves in one call and one segment. When the read finds
     // nothing, the next step finds out again and ends the response.
     ReadFilePiece(c);
-  if (c->headerLength > 0 && c->bytesSent == 0 && c->directory)
+  if (c->output.headerLength > 0 && c->output.bytesSent == 0 && c->decision.directory)
     // So do the first rows of a listing, behind the page's head.
     NextListingRow(c);
-  if (c->headerLength > 0 || c->bodyLength > 0) return SendPending(c);
-  if (c->file >= 0) {
-    if (c->status == 206 && c->rangeSent == c->rangeEnd - c->rangeStart)
+  if (c->output.headerLength > 0 || c->output.bodyLength > 0) return SendPending(c);
+  if (c->decision.file >= 0) {
+    if (c->decision.status == 206 && c->output.rangeSent == c->decision.rangeEnd - c->decision.rangeStart)
       return kEnd;
     return SendFileData(c, budget);
   }
-  if (c->entries) {
+  if (c->decision.entries) {
     if (NextListingRow(c) != 0) return kEnd;
     // A piece that does not end the page is sent with the hint that more
     // follows, so the network stack fills whole segments across pieces;
@@ -142,95 +142,42 @@ Step SendStep(Connection *c, size_t *budget, bool last) {
   return kEnd;
 }
 
-}  // namespace
-
-namespace {
-
-// The value of the request's Connection field, lower-cased, into out; ""
-// when the head has none.
-void ConnectionField(const Connection *c, char *out, size_t size) {
-  out[0] = '\0';
-  const char *at = stristr(c->buffer, "\nConnection:");
-  if (!at) return;
-  at += strlen("\nConnection:");
-  size_t n = 0;
-  for (; at[n] && at[n] != '\r' && at[n] != '\n' && n + 1 < size; n++) {
-    char ch = at[n];
-    out[n] = ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch;
-  }
-  out[n] = '\0';
-}
-
-// Whether the request asks to keep the connection: HTTP/1.1 unless it says
-// "close", HTTP/1.0 only when it says "keep-alive".
-bool AsksToStay(const Connection *c) {
-  const char *lineEnd = c->buffer + strcspn(c->buffer, "\r\n");
-  if (*lineEnd == '\0') return false;
-  const char *version = lineEnd;
-  while (version > c->buffer && version[-1] != ' ') version--;
-  size_t length = (size_t)(lineEnd - version);
-  bool http11 = length == 8 && strncmp(version, "HTTP/1.1", 8) == 0;
-  bool http10 = length == 8 && strncmp(version, "HTTP/1.0", 8) == 0;
-  if (!http11 && !http10) return false;
-  char field[64];
-  ConnectionField(c, field, sizeof field);
-  if (strstr(field, "close")) return false;
-  return http11 || strstr(field, "keep-alive") != nullptr;
-}
-
-bool HeadComplete(const Connection *c) {
-  return ::HeadComplete(c->buffer, (size_t)c->bodyLength);
-}
-
-// The head is complete: what follows it is kept for the next request, the
-// request is parsed and the answer begins.
+// The head is complete: parse, resolve and render in turn, then the
+// answer begins. What follows the head is kept for the next request.
 int StartResponse(Connection *c) {
-  c->state = '1';
-  c->pipelinedLength = 0;
-  int32_t head = (int32_t)HeadLength(c->buffer, (size_t)c->bodyLength);
+  c->state = ConnState::kResponding;
+  ParsedRequest &r = c->request;
+  r.headLength = (int32_t)HeadLength(c->head, (size_t)r.received);
   bool stays = false;
-  if (head > 0) {
-    int32_t ahead = c->bodyLength - head;
-    // Only this head speaks for this answer: a "Connection: close" of the
-    // request sent after it is that request's own.
-    char first = c->buffer[head];
-    c->buffer[head] = '\0';
-    stays = c->server->keepAliveTimeout > 0 && AsksToStay(c) &&
-            c->requests + 1 < kRequestsPerConnection;
-    c->buffer[head] = first;
-    if (ahead > 0 && stays && !c->pipelined)
-      c->pipelined = (char *)malloc(kBufferSize);
-    if (ahead > 0 && stays && c->pipelined) {
-      memcpy(c->pipelined, c->buffer + head, (size_t)ahead);
-      c->pipelinedLength = ahead;
-    } else if (ahead > 0) {
-      // Nowhere to keep what was sent ahead: this answer is the last.
-      stays = false;
-    }
-    // The fields of the next request must not count for this one.
-    if (ahead > 0) memset(c->buffer + head, 0, (size_t)ahead);
-    c->bodyLength = head;
+  if (r.headLength > 0) {
+    int32_t ahead = r.received - r.headLength;
+    // Only this head speaks for this answer: the fields of a request sent
+    // after it are that request's own. The first byte of that request
+    // waits in aheadFirst while the head is NUL-ended in its place.
+    r.aheadFirst = c->head[r.headLength];
+    c->head[r.headLength] = '\0';
+    r.received = r.headLength;
+    r.ahead = ahead;
   }
+  ParseRequest(&r, c->head, c->server->hosts != nullptr);
   // A head that filled the buffer without its end leaves no telling where
   // the next request would begin.
-  c->keepAlive = stays ? '1' : '0';
-  if (c->server->logFormat == 'c') KeepCombinedFields(c);
-  ParseRequest(c);
-  // A request line that could not be read, or a body the server does not
-  // read, leaves the stream in doubt: the answer is the last.
-  if (c->status == 400 || c->contentLength > 0 ||
-      stristr(c->buffer, "\nTransfer-Encoding:"))
-    c->keepAlive = '0';
+  if (r.headLength > 0)
+    stays = c->server->keepAliveTimeout > 0 &&
+            (r.http11 || r.http10) && !r.asksClose &&
+            (r.http11 || r.asksKeepAlive) &&
+            c->requests + 1 < kRequestsPerConnection;
+  ResolveRequest(c, stays);
   BuildHeader(c);
-  if (strcmp(c->method, "HEAD") == 0) {
+  if (strcmp(r.method, "HEAD") == 0) {
     CloseFiles(c);
-    c->bodyLength = 0;
+    c->output.bodyLength = 0;
   }
   // Wrong credentials: the 401 is held back for its time, the connection
-  // waiting in state '2' with its socket unwatched until its timer fires.
-  if (c->status == 401 && c->failedLogin == '1') {
-    c->state = '2';
-    c->replyAt = HoldRefusal(&c->server->limits, c->clientAddress);
+  // holding it with its socket unwatched until its timer fires.
+  if (c->output.status == 401 && c->decision.failedLogin == '1') {
+    c->state = ConnState::kHolding;
+    c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress);
     return 0;
   }
   // A client that has just sent its request can nearly always take the
@@ -241,29 +188,31 @@ int StartResponse(Connection *c) {
 }  // namespace
 
 int OnReadRequest(Connection *c) {
-  size_t room = kBufferSize - 1 - (size_t)c->bodyLength;
+  ParsedRequest &r = c->request;
+  size_t room = kBufferSize - 1 - (size_t)r.received;
   if (room > 0) {
-    ssize_t n = ConnRead(&c->io, c->buffer + c->bodyLength, room);
+    ssize_t n = ConnRead(&c->io, c->head + r.received, room);
     if (n == 0) return -1;
     if (n == kConnWait) return 0;
     if (n < 0) return -1;
-    c->bodyLength += (int32_t)n;
-    c->bytesReceived += (uint64_t)n;
-    c->buffer[c->bodyLength] = '\0';
+    r.received += (int32_t)n;
+    r.bytesReceived += (uint64_t)n;
+    c->head[r.received] = '\0';
   }
-  return HeadComplete(c) ? StartResponse(c) : 0;
+  return HeadComplete(c->head, (size_t)r.received) ? StartResponse(c) : 0;
 }
 
 int ServeNext(Connection *c) {
   NextRequest(c);
-  return HeadComplete(c) ? StartResponse(c) : 0;
+  return HeadComplete(c->head, (size_t)c->request.received) ? StartResponse(c)
+                                                             : 0;
 }
 
 int OnWriteResponse(Connection *c) {
   size_t budget = kBytesPerEvent;
   for (int step = 0; step < kStepsPerEvent && budget > 0; step++) {
     Step result = SendStep(c, &budget, step == kStepsPerEvent - 1);
-    if (result == kFail) c->keepAlive = '0';
+    if (result == kFail) c->output.keepAlive = '0';
     if (result != kGoOn) return result == kWait ? 0 : -1;
   }
   return 0;

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "http_server.h"
-#include "resolve.h"
 #include "string_helpers.h"
 
 namespace {
@@ -20,132 +19,144 @@ const char kAuthTooLong[] =
 const char kAuthChars[] = "Authorization field contains non-valid characters.";
 const char kAuthInvalid[] = "Authorization field not valid.";
 
-const char kContentLengthField[] = "\nContent-length: ";
-const char kHostField[] = "\nHost: ";
-const char kRangeField[] = "\nRange: bytes=";
-const char kAuthField[] = "\nAuthorization: Basic ";
-const char kIfNoneMatchField[] = "\nIf-None-Match: ";
-const char kIfModifiedSinceField[] = "\nIf-Modified-Since: ";
-const char kIfRangeField[] = "\nIf-Range: ";
-
 const char kBase64[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 
-// Scratch values of the one request being parsed (one thread, one request
-// from start to end).
-char hostValue[128];
-char rangeValue[64];
-// Validators a client sends back; a value too long for its buffer is
-// treated as absent, which only ever costs a full answer instead of 304.
-char ifNoneMatchValue[512];
-char ifModifiedSinceValue[64];
-char ifRangeValue[128];
-
-int Refuse(Connection *c, int status, const char *message) {
-  c->status = status;
-  c->message = message;
-  return status;
-}
-
-// Copies the field value after `at` up to its line end (CR, or LF alone)
-// into out (size bytes, the line end included in the count). The copy never
-// reads past the end of the received text; a value whose line end is not
-// within reach counts as too long. 0, or -1 with out cleared.
-int CopyFieldValue(const char *at, char *out, size_t size) {
-  size_t avail = strnlen(at, size - 1);
-  size_t n = strcspn(at, "\r\n");
-  if (n >= avail) {
-    out[0] = '\0';
-    return -1;
-  }
-  memcpy(out, at, n);
-  out[n] = '\0';
-  return 0;
-}
-
-// The fields the parse looks for, found in one pass over the head; each
-// is where the text first appears (see FindLineStarts).
+// The fields any part of the server reads, found in one pass over the head;
+// each is where the text first appears, letter case aside (see
+// FindLineStarts).
 enum Field {
   kContentLength, kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
-  kIfRange, kFieldCount
+  kIfRange, kConnection, kTransferEncoding, kReferer, kAgent, kFieldCount
 };
 const char *const kFieldNames[kFieldCount] = {
-    kContentLengthField, kHostField,  kRangeField,  kAuthField,
-    kIfNoneMatchField,   kIfModifiedSinceField, kIfRangeField};
+    "\nContent-length: ", "\nHost: ", "\nRange: bytes=",
+    "\nAuthorization: Basic ", "\nIf-None-Match: ", "\nIf-Modified-Since: ",
+    "\nIf-Range: ", "\nConnection:", "\nTransfer-Encoding:", "\nReferer: ",
+    "\nUser-Agent: "};
 
-// The value of an optional field found at `at` (null: missing) into out;
-// absent (null) when the field is missing or its value does not fit.
-const char *OptionalField(const char *at, const char *field, char *out,
-                          size_t size) {
-  if (!at || CopyFieldValue(at + strlen(field), out, size) != 0) return nullptr;
-  return out;
+// Room for each value, its end included: a longer Host is refused, a
+// longer validator or Range treated as absent or refused, a longer log
+// field cut, a longer Connection value read only as far as this.
+const size_t kHostRoom = 128;
+const size_t kRangeRoom = 64;
+const size_t kIfNoneMatchRoom = 512;
+const size_t kIfModifiedSinceRoom = 64;
+const size_t kIfRangeRoom = 128;
+const size_t kConnectionRoom = 64;
+const size_t kLineRoom = 1024;
+const size_t kLogFieldRoom = 512;
+
+void Refuse(ParsedRequest *r, int status, const char *message) {
+  r->status = status;
+  r->message = message;
 }
 
-int ParseMethod(Connection *c) {
+// The value of the field found at `at` (null: missing), ended in place at
+// its line end (CR, or LF alone); null when missing, or when its line end
+// is not within `room` bytes (its end included) of the received text.
+char *FieldValue(char *at, Field field, size_t room) {
+  if (!at) return nullptr;
+  at += strlen(kFieldNames[field]);
+  size_t avail = strnlen(at, room - 1);
+  size_t n = strcspn(at, "\r\n");
+  if (n >= avail) return nullptr;
+  at[n] = '\0';
+  return at;
+}
+
+// Bytes of the value at `at` (null: missing, 0) up to its line end, at
+// most room - 1.
+uint16_t LogFieldLength(const char *at, Field field, const char **value) {
+  if (!at) return 0;
+  *value = at + strlen(kFieldNames[field]);
+  size_t n = strcspn(*value, "\r\n");
+  return (uint16_t)(n >= kLogFieldRoom ? kLogFieldRoom - 1 : n);
+}
+
+int ParseMethod(ParsedRequest *r, const char *head) {
   size_t n = 0;
-  while (n < 7 && c->buffer[n] != '\0') {
-    c->method[n] = c->buffer[n];
-    if (c->buffer[n++] == ' ') break;
+  while (n < 7 && head[n] != '\0') {
+    r->method[n] = head[n];
+    if (head[n++] == ' ') break;
   }
-  c->method[n] = '\0';
-  if (n == 0 || c->method[n - 1] != ' ') return -1;
-  c->method[n - 1] = '\0';
+  r->method[n] = '\0';
+  if (n == 0 || r->method[n - 1] != ' ') return -1;
+  r->method[n - 1] = '\0';
   return (int)n;
 }
 
-int ParseRange(Connection *c, const char *at) {
-  if (CopyFieldValue(at, rangeValue, sizeof rangeValue) != 0)
-    return Refuse(c, 416, kRangeTooLong);
+// The version at the end of the request line, and what the Connection
+// field says: a request asks to keep the connection with HTTP/1.1 unless
+// it says "close", with HTTP/1.0 only when it says "keep-alive".
+void ReadPersistence(ParsedRequest *r, const char *head, const char *at) {
+  const char *lineEnd = head + strcspn(head, "\r\n");
+  if (*lineEnd == '\0') return;
+  const char *version = lineEnd;
+  while (version > head && version[-1] != ' ') version--;
+  if (lineEnd - version == 8) {
+    r->http11 = strncmp(version, "HTTP/1.1", 8) == 0;
+    r->http10 = strncmp(version, "HTTP/1.0", 8) == 0;
+  }
+  if (!at) return;
+  at += strlen(kFieldNames[kConnection]);
+  char value[kConnectionRoom];
+  size_t n = 0;
+  for (; at[n] && at[n] != '\r' && at[n] != '\n' && n + 1 < sizeof value; n++) {
+    char ch = at[n];
+    value[n] = ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch;
+  }
+  value[n] = '\0';
+  r->asksClose = strstr(value, "close") != nullptr;
+  r->asksKeepAlive = strstr(value, "keep-alive") != nullptr;
+}
+
+void ParseRange(ParsedRequest *r, char *at) {
+  const char *value = FieldValue(at, kRange, kRangeRoom);
+  if (!value) return Refuse(r, 416, kRangeTooLong);
   // Several ranges are answered with the whole file, as if none was asked
   // for: one body of one type is all the server sends.
-  if (strchr(rangeValue, ',')) return 0;
-  const char *dash = strchr(rangeValue, '-');
-  if (!dash || strchr(dash + 1, '-')) return Refuse(c, 416, kRangeDashes);
-  if (strlen(rangeValue) < 2) return Refuse(c, 416, kRangeShort);
-  if (strspn(rangeValue, "-0123456789") != strlen(rangeValue))
-    return Refuse(c, 416, kRangeChars);
-  if (rangeValue[0] == '-') {
-    c->rangeEnd = ParseLong(rangeValue);
-    c->rangeEndGiven = 1;
+  if (strchr(value, ',')) return;
+  const char *dash = strchr(value, '-');
+  if (!dash || strchr(dash + 1, '-')) return Refuse(r, 416, kRangeDashes);
+  if (strlen(value) < 2) return Refuse(r, 416, kRangeShort);
+  if (strspn(value, "-0123456789") != strlen(value))
+    return Refuse(r, 416, kRangeChars);
+  if (value[0] == '-') {
+    r->rangeEnd = ParseLong(value);
+    r->rangeEndGiven = 1;
   } else {
-    c->rangeStart = ParseLong(rangeValue);
-    c->rangeStartGiven = 1;
+    r->rangeStart = ParseLong(value);
+    r->rangeStartGiven = 1;
     if (dash[1] != '\0') {
       // The last byte position is inclusive; rangeEnd is kept exclusive.
       int64_t last = ParseLong(dash + 1);
-      c->rangeEnd = last == INT64_MAX ? INT64_MAX : last + 1;
-      c->rangeEndGiven = 1;
+      r->rangeEnd = last == INT64_MAX ? INT64_MAX : last + 1;
+      r->rangeEndGiven = 1;
     }
   }
-  return 0;
 }
 
-int ParseAuthorization(Connection *c, const char *at) {
-  char *cred = c->credentials;
-  if (CopyFieldValue(at, cred, sizeof c->credentials) != 0)
-    return Refuse(c, 500, kAuthTooLong);
+void ParseAuthorization(ParsedRequest *r, char *at) {
+  char *cred = r->credentials;
+  const char *value = FieldValue(at, kAuth, sizeof r->credentials);
   // With its carriage return the value may take at most 61 characters.
-  if (strlen(cred) + 1 >= 62) {
-    memset(cred, 0, sizeof c->credentials);
-    return Refuse(c, 500, kAuthTooLong);
-  }
-  if (DecodeBase64(cred, cred, sizeof c->credentials) != 0) {
-    memset(cred, 0, sizeof c->credentials);
-    return Refuse(c, 400, kAuthChars);
+  if (!value || strlen(value) + 1 >= 62) return Refuse(r, 500, kAuthTooLong);
+  memcpy(cred, value, strlen(value) + 1);
+  if (DecodeBase64(cred, cred, sizeof r->credentials) != 0) {
+    memset(cred, 0, sizeof r->credentials);
+    return Refuse(r, 400, kAuthChars);
   }
   char *colon = strchr(cred, ':');
   if (!colon) {
-    memset(cred, 0, sizeof c->credentials);
-    return Refuse(c, 400, kAuthInvalid);
+    memset(cred, 0, sizeof r->credentials);
+    return Refuse(r, 400, kAuthInvalid);
   }
   *colon = '\0';
-  c->passwordOffset = (int32_t)(colon + 1 - cred);
-  return 0;
+  r->passwordOffset = (int32_t)(colon + 1 - cred);
 }
 
 }  // namespace
-
-const char *RequestHost() { return hostValue; }
 
 int DecodeBase64(const char *in, char *out, size_t outSize) {
   size_t len = strlen(in);
@@ -190,50 +201,44 @@ bool HeadComplete(const char *buffer, size_t length) {
   return HeadLength(buffer, length) > 0;
 }
 
-int ParseRequest(Connection *c) {
-  // The head stays in buffer while it is parsed, but nothing of it may go
-  // out as a body: credentials travel in it.
-  size_t received = (size_t)c->bodyLength;
-  c->bodyLength = 0;
-  hostValue[0] = '\0';
-  rangeValue[0] = '\0';
+void ParseRequest(ParsedRequest *r, char *head, bool hosts) {
+  size_t received = (size_t)r->received;
+  char *found[kFieldCount];
+  FindLineStarts(head, kFieldNames, kFieldCount, (const char **)found);
+  // What the connection and the log need is read whatever the verdict.
+  ReadPersistence(r, head, found[kConnection]);
+  r->hasTransferEncoding = found[kTransferEncoding] != nullptr;
+  r->line = head;
+  size_t line = strcspn(head, "\r\n");
+  r->lineLength = (uint16_t)(line >= kLineRoom ? kLineRoom - 1 : line);
+  r->refererLength = LogFieldLength(found[kReferer], kReferer, &r->referer);
+  r->agentLength = LogFieldLength(found[kAgent], kAgent, &r->agent);
 
-  int pathStart = ParseMethod(c);
-  if (pathStart < 0) return Refuse(c, 400, kBadRequestLine);
-  if (strnlen(c->buffer, received) < received)
-    return Refuse(c, 400, kBadRequestLine);
-
-  const char *found[kFieldCount];
-  FindLineStarts(c->buffer, kFieldNames, kFieldCount, found);
+  int pathStart = ParseMethod(r, head);
+  if (pathStart < 0) return Refuse(r, 400, kBadRequestLine);
+  if (strnlen(head, received) < received) return Refuse(r, 400, kBadRequestLine);
+  r->target = head + pathStart;
   if (const char *at = found[kContentLength]) {
-    c->contentLength = ParseLong(at + strlen(kContentLengthField));
-    if (c->contentLength < 0) return Refuse(c, 400, kNegativeLength);
+    r->contentLength = ParseLong(at + strlen(kFieldNames[kContentLength]));
+    if (r->contentLength < 0) return Refuse(r, 400, kNegativeLength);
   }
-  if (c->server->hosts) {
-    if (const char *at = found[kHost]) {
-      if (CopyFieldValue(at + strlen(kHostField), hostValue,
-                         sizeof hostValue) != 0)
-        return Refuse(c, 500, kHostTooLong);
+  if (hosts && found[kHost]) {
+    r->host = FieldValue(found[kHost], kHost, kHostRoom);
+    if (!r->host) {
+      r->host = "";
+      return Refuse(r, 500, kHostTooLong);
     }
   }
-  if (const char *at = found[kRange]) {
-    int r = ParseRange(c, at + strlen(kRangeField));
-    if (r != 0) return r;
+  if (found[kRange]) {
+    ParseRange(r, found[kRange]);
+    if (r->status) return;
   }
-  if (const char *at = found[kAuth]) {
-    int r = ParseAuthorization(c, at + strlen(kAuthField));
-    if (r != 0) return r;
+  if (found[kAuth]) {
+    ParseAuthorization(r, found[kAuth]);
+    if (r->status) return;
   }
-  RequestFields fields;
-  fields.path = c->buffer + pathStart;
-  fields.host = hostValue;
-  fields.ifNoneMatch =
-      OptionalField(found[kIfNoneMatch], kIfNoneMatchField, ifNoneMatchValue,
-                    sizeof ifNoneMatchValue);
-  fields.ifModifiedSince =
-      OptionalField(found[kIfModifiedSince], kIfModifiedSinceField,
-                    ifModifiedSinceValue, sizeof ifModifiedSinceValue);
-  fields.ifRange = OptionalField(found[kIfRange], kIfRangeField, ifRangeValue,
-                                 sizeof ifRangeValue);
-  return ResolveRequest(c, fields);
+  r->ifNoneMatch = FieldValue(found[kIfNoneMatch], kIfNoneMatch, kIfNoneMatchRoom);
+  r->ifModifiedSince =
+      FieldValue(found[kIfModifiedSince], kIfModifiedSince, kIfModifiedSinceRoom);
+  r->ifRange = FieldValue(found[kIfRange], kIfRange, kIfRangeRoom);
 }

@@ -1,8 +1,9 @@
-// The request line and the header fields the server understands.
+// The request line and the header fields the server understands, read
+// from a request head in one pass.
 #pragma once
 #include <cstddef>
 
-struct Connection;
+struct ParsedRequest;
 
 // Bytes of the request head at the start of buffer (length bytes
 // received), its empty line included; 0 while it has not ended.
@@ -11,12 +12,12 @@ size_t HeadLength(const char *buffer, size_t length);
 // lines ended by CR LF or LF alone, or a head that can never be accepted
 // (a NUL byte, or the buffer full): either way it is answered now.
 bool HeadComplete(const char *buffer, size_t length);
-// Parses and resolves the request held in c->buffer; returns the status,
-// also left in c->status.
-int ParseRequest(Connection *c);
-// The Host value of the request being handled (empty when there was none or
-// virtual hosting is off). Valid until the next request is parsed.
-const char *RequestHost();
+// Reads the head at `head` (r->received bytes, NUL-ended) into r in one
+// pass: every field any part of the server uses. Values are ended in place,
+// so the head must stay as it is while r is used. A head that cannot be
+// accepted leaves its status and text in r->status and r->message. `hosts`:
+// virtual hosting is on, so the Host value counts.
+void ParseRequest(ParsedRequest *r, char *head, bool hosts);
 // Decodes Basic credentials; out (outSize bytes) may be the same buffer as
 // in. -1 for a character outside the alphabet or an output that does not fit.
 int DecodeBase64(const char *in, char *out, size_t outSize);

@@ -15,6 +15,7 @@
 #include "inside_root.h"
 #include "kept_files.h"
 #include "listing_page.h"
+#include "status_text.h"
 #include "string_helpers.h"
 
 namespace {
@@ -37,6 +38,14 @@ const char kNotFound[] =
 const char kNoFileInfo[] = "Could not get file information.";
 const char kCannotOpen[] = "File could not be opened.";
 const char kSeekFailed[] = "File seek failed.";
+const char kUnknownStatus[] = "Unknown status code. Status code set to 500.";
+const char kErrPathFailed[] = "Could not copy error page filename inte buffer.";
+const char kNoCustomPage[] = "Could not open custom error page.";
+const char kErrorPagePath[] = "%s/err/err%d.htm";
+// Built-in bodies are plain text; custom error pages are .htm files,
+// whatever was asked for.
+const char kTextExtension[] = ".txt";
+const char kPageExtension[] = ".htm";
 
 // The root and the path share fileName: the root part with its terminator
 // takes at most 496 bytes and the path the rest, below 512 in all.
@@ -44,8 +53,8 @@ const size_t kRootRoom = 496;
 const size_t kPathLimit = 512;
 
 int Refuse(Connection *c, int status, const char *message) {
-  c->status = status;
-  c->message = message;
+  c->decision.status = status;
+  c->decision.message = message;
   return status;
 }
 
@@ -138,7 +147,7 @@ void BuildLocation(Connection *c, const char *host, const char *query,
   EncodeForUrl(encodedQuery, sizeof encodedQuery, query, queryLength, true);
   // A redirect answered on the encrypted port keeps the client on it.
   const char *scheme = c->secure == '1' ? "https" : "http";
-  if (c->hostMode == '1' && CleanHost(host))
+  if (c->decision.hostMode == '1' && CleanHost(host))
     n = snprintf(c->location, sizeof c->location, "%s://%s%s%s%s", scheme, host,
                  encoded, queryLength ? "?" : "", encodedQuery);
   else
@@ -155,65 +164,65 @@ int Redirect(Connection *c) {
   size_t n = strlen(c->fileName);
   c->fileName[n] = '/';
   c->fileName[n + 1] = '\0';
-  c->status = 301;
-  c->message = c->urlPath;
+  c->decision.status = 301;
+  c->decision.message = c->decision.urlPath;
   return 301;
 }
 
 void DropFile(Connection *c) {
   ReleaseFile(c);
-  c->size = 0;
-  c->fileLeft = 0;
-  c->etag[0] = '\0';
+  c->decision.size = 0;
+  c->decision.fileLeft = 0;
+  c->decision.etag[0] = '\0';
 }
 
 // The opened file's answer: 304 when the client's copy is current, else
 // the range decides between the whole file, a part and 416.
 int DecideFile(Connection *c, int fd, bool lent, const struct stat &st,
-               const RequestFields &f) {
+               const ParsedRequest &f) {
   ReleaseFile(c);
-  c->file = fd;
-  c->fileLent = lent ? '1' : '0';
-  c->fileOffset = 0;
-  c->size = (uint64_t)st.st_size;
-  c->fileSize = (int64_t)st.st_size;
-  c->modified = st.st_mtime;
-  FormatETag(c->etag, sizeof c->etag, c->size, c->modified);
-  if (NotModified(f.ifNoneMatch, f.ifModifiedSince, c->etag, c->modified,
+  c->decision.file = fd;
+  c->decision.fileLent = lent ? '1' : '0';
+  c->decision.fileOffset = 0;
+  c->decision.size = (uint64_t)st.st_size;
+  c->decision.fileSize = (int64_t)st.st_size;
+  c->decision.modified = st.st_mtime;
+  FormatETag(c->decision.etag, sizeof c->decision.etag, c->decision.size, c->decision.modified);
+  if (NotModified(f.ifNoneMatch, f.ifModifiedSince, c->decision.etag, c->decision.modified,
                   time(nullptr))) {
     ReleaseFile(c);
-    c->size = 0;
-    c->status = 304;
+    c->decision.size = 0;
+    c->decision.status = 304;
     return 304;
   }
   // A part of another version of the file would corrupt the client's copy:
   // If-Range that does not name this version asks for the whole file.
-  if (f.ifRange && !IfRangeHolds(f.ifRange, c->etag, c->modified))
-    c->rangeStartGiven = c->rangeEndGiven = 0;
-  int status = DecideRange(c, (int64_t)st.st_size);
+  if (f.ifRange && !IfRangeHolds(f.ifRange, c->decision.etag, c->decision.modified))
+    c->decision.rangeStartGiven = c->decision.rangeEndGiven = 0;
+  int status = DecideRange(&c->decision, (int64_t)st.st_size);
   if (status == 416) {
     DropFile(c);
     return 416;
   }
   if (status == 206) {
     // A lent file's position is shared: it is read at its offset instead.
-    c->fileOffset = c->rangeStart;
-    if (c->fileLent != '1' &&
-        lseek(c->file, (off_t)c->rangeStart, SEEK_SET) == (off_t)-1) {
+    c->decision.fileOffset = c->decision.rangeStart;
+    if (c->decision.fileLent != '1' &&
+        lseek(c->decision.file, (off_t)c->decision.rangeStart, SEEK_SET) == (off_t)-1) {
       DropFile(c);
       return Refuse(c, 500, kSeekFailed);
     }
-    c->fileLeft = c->rangeEnd - c->rangeStart;
+    c->decision.fileLeft = c->decision.rangeEnd - c->decision.rangeStart;
     return 206;
   }
-  c->fileLeft = (int64_t)st.st_size;
+  c->decision.fileLeft = (int64_t)st.st_size;
   return 200;
 }
 
 // The file at fileName, or why there is none: 404 for a path that does not
 // exist, 403 without read permission, 301 for a directory, 500 for a file
 // that exists but cannot be opened.
-int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
+int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
   // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
   // Opened beneath the root: a link that leads out of it is a name that
   // is not there.
@@ -241,7 +250,7 @@ int ServeFile(Connection *c, const RequestFields &f, const char *openFailed) {
   return DecideFile(c, fd, lent, st, f);
 }
 
-int ServeDirectory(Connection *c, const RequestFields &f) {
+int ServeDirectory(Connection *c, const ParsedRequest &f) {
   HttpServer *s = c->server;
   size_t base = strlen(c->fileName);
   for (const ListItem *index = s->indexes; index; index = index->next) {
@@ -263,21 +272,21 @@ int ServeDirectory(Connection *c, const RequestFields &f) {
   // A directory that is not there is missing, listings or not.
   if (s->directoryListing == '0' || OpenListing(c) == 404)
     return Refuse(c, 404, kNotFound);
-  return c->status;
+  return c->decision.status;
 }
 
 }  // namespace
 
 void NamedPath(const Connection *c, char *out, size_t size) {
-  const char *path = c->urlPath;
+  const char *path = c->decision.urlPath ? c->decision.urlPath : "";
   BoundedText t = TextIn(out, size);
-  if (c->virtualItem && path[0] != '\0') {
-    const char *prefix = c->virtualItem->text;
+  if (c->decision.virtualItem && path[0] != '\0') {
+    const char *prefix = c->decision.virtualItem->text;
     size_t n = strnlen(prefix, 31);
     // The prefix's own trailing '/' is the path's first character.
     if (n > 0 && prefix[n - 1] == '/')
       n--;
-    else if (c->prefixBare == '1')
+    else if (c->decision.prefixBare == '1')
       path++;
     PutBytes(&t, prefix, n);
   }
@@ -310,9 +319,13 @@ int DecodeURL(char *text) {
   return 0;
 }
 
-int ResolveRequest(Connection *c, const RequestFields &f) {
+namespace {
+
+// Where the request leads: the root, the path beneath it, and the file,
+// listing or redirect there, or why there is none.
+int DecideTarget(Connection *c, const ParsedRequest &f) {
   HttpServer *s = c->server;
-  const char *host = f.host, *path = f.path;
+  const char *host = f.host, *path = f.target;
   // The Host value picks an AddHost root unless it names the server's own
   // host (the last entry) or no entry at all: then the virtual directories
   // decide, as for a request without Host.
@@ -326,19 +339,19 @@ int ResolveRequest(Connection *c, const RequestFields &f) {
     if (!item) return Refuse(c, 500, kNoVirtual);
   }
 
-  c->root = SecondField(item);
-  c->rootFd = item->rootFd;
-  c->hostMode = hostMode ? '1' : '0';
-  c->virtualItem = hostMode ? nullptr : item;
-  size_t rootLength = strlen(c->root);
+  c->decision.root = SecondField(item);
+  c->decision.rootFd = item->rootFd;
+  c->decision.hostMode = hostMode ? '1' : '0';
+  c->decision.virtualItem = hostMode ? nullptr : item;
+  size_t rootLength = strlen(c->decision.root);
   if (rootLength + 1 > kRootRoom) {
     c->fileName[0] = '\0';
     return Refuse(c, 500, kRootTooLong);
   }
-  memcpy(c->fileName, c->root, rootLength + 1);
-  c->urlPath = c->fileName + rootLength;
-  c->urlPath[0] = '/';
-  c->urlPath[1] = '\0';
+  memcpy(c->fileName, c->decision.root, rootLength + 1);
+  c->decision.urlPath = c->fileName + rootLength;
+  c->decision.urlPath[0] = '/';
+  c->decision.urlPath[1] = '\0';
 
   const char *rest = hostMode ? (path[0] ? path + 1 : path) : path + item->length;
   // The blank after the target ends it in the request line; '?' ends the
@@ -356,17 +369,17 @@ int ResolveRequest(Connection *c, const RequestFields &f) {
     query++;
     queryLength = strcspn(query, " \r\n");
   }
-  c->prefixBare = !hostMode && rest[0] != '/' ? '1' : '0';
-  memcpy(c->urlPath + 1, rest, pathLength);
-  c->urlPath[1 + pathLength] = '\0';
+  c->decision.prefixBare = !hostMode && rest[0] != '/' ? '1' : '0';
+  memcpy(c->decision.urlPath + 1, rest, pathLength);
+  c->decision.urlPath[1 + pathLength] = '\0';
 
-  DecodeURL(c->urlPath);
-  NormalisePath(c->urlPath);
+  DecodeURL(c->decision.urlPath);
+  NormalisePath(c->decision.urlPath);
   int access = CheckPathAccess(c);
   if (access != 200) return RefuseAccess(c, access, kBlockedFile);
   access = CheckAccess(c, host);
   if (access != 200) return RefuseAccess(c, access, kBlockedHost);
-  if (strcmp(c->method, "GET") != 0 && strcmp(c->method, "HEAD") != 0)
+  if (strcmp(c->request.method, "GET") != 0 && strcmp(c->request.method, "HEAD") != 0)
     return Refuse(c, 501, kNotImplemented);
 
   size_t n = strlen(c->fileName);
@@ -374,4 +387,96 @@ int ResolveRequest(Connection *c, const RequestFields &f) {
                                                : ServeFile(c, f, kCannotOpen);
   if (status == 301) BuildLocation(c, host, query, queryLength);
   return status;
+}
+
+bool BuiltInBodyFits(const Connection *c, const char *message) {
+  const HttpServer *s = c->server;
+  if (s->extendedMessages == '0') return false;
+  const char *text = StatusText(c->decision.status);
+  return strlen(message) + strlen(s->serverName) + strlen(text) + 32 <
+         sizeof c->buffer;
+}
+
+// A refusal without its built-in text (bodies off) is answered with the
+// custom page err/errNNN.htm of the home directory, sent to its end; when
+// that cannot be opened, the refusal becomes 500 itself.
+void OpenCustomPage(Connection *c) {
+  Decision &d = c->decision;
+  char path[sizeof c->server->homeDirectory + 32];
+  int n = snprintf(path, sizeof path, kErrorPagePath,
+                   c->server->homeDirectory, d.status);
+  const char *failed = kNoCustomPage;
+  int fd = -1;
+  if (n < 0 || (size_t)n >= sizeof path) {
+    failed = kErrPathFailed;
+  } else {
+    // O_NONBLOCK: a path swapped for a FIFO must never stall the loop.
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd < 0) {
+    d.status = 500;
+    d.message = failed;
+    if (BuiltInBodyFits(c, failed)) {
+      d.builtInBody = '1';
+      snprintf(d.extension, sizeof d.extension, "%s", kTextExtension);
+    }
+    return;
+  }
+  ReleaseFile(c);
+  d.file = fd;
+  d.fileLeft = -1;  // its length is not announced: sent to its end
+  snprintf(d.extension, sizeof d.extension, "%s", kPageExtension);
+}
+
+// What the body of a refusal or redirect is: the built-in text, or else the
+// custom error page.
+void DecideBody(Connection *c) {
+  Decision &d = c->decision;
+  if (d.status == 200 || d.status == 206 || d.status == 304) return;
+  if (!StatusText(d.status)) {
+    d.status = 500;
+    d.message = kUnknownStatus;
+  }
+  if (d.message && BuiltInBodyFits(c, d.message)) {
+    d.builtInBody = '1';
+    snprintf(d.extension, sizeof d.extension, "%s", kTextExtension);
+    return;
+  }
+  OpenCustomPage(c);
+}
+
+}  // namespace
+
+void ResolveRequest(Connection *c, bool mayStay) {
+  const ParsedRequest &r = c->request;
+  Decision &d = c->decision;
+  d.modified = r.startTime;
+  d.urlPath = c->fileName;
+  c->fileName[0] = '\0';
+  d.rangeStart = r.rangeStart;
+  d.rangeEnd = r.rangeEnd;
+  d.rangeStartGiven = r.rangeStartGiven;
+  d.rangeEndGiven = r.rangeEndGiven;
+  if (r.status != 0)
+    Refuse(c, r.status, r.message);
+  else
+    DecideTarget(c, r);
+  DecideBody(c);
+  // The connection stays only when the client can tell where this answer
+  // ends: a Content-length is given (a custom page, sent to its end, does
+  // not announce one), or no body follows at all. A request line that
+  // could not be read, or a body the server does not read, leaves the
+  // stream in doubt.
+  bool bodyless = d.status == 304 || strcmp(r.method, "HEAD") == 0;
+  bool sized = d.builtInBody == '1' || d.size > 0;
+  bool announced = (d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory;
+  d.keepAlive = mayStay && d.status != 400 && r.contentLength <= 0 &&
+                        !r.hasTransferEncoding && (bodyless || announced)
+                    ? '1'
+                    : '0';
 }

@@ -1,27 +1,18 @@
-// From a request to a decision: the status, and the file, listing or
-// redirect that answers it. The response only renders what is decided here.
+// From a parsed request to a decision: the status, and the file, listing,
+// redirect or error page that answers it. The response only renders what
+// is decided here.
 #pragma once
 
 #include <cstddef>
 
-#include "forbidden_names.h"
-
 struct Connection;
 
-// The parts of the request head the resolution decides on. The texts live
-// in scratch buffers that stay valid while one request is parsed.
-struct RequestFields {
-  const char *path;             // the request target as in the request line
-  const char *host;             // Host value; "" when absent or hosts are off
-  const char *ifNoneMatch;      // null when absent
-  const char *ifModifiedSince;  // null when absent
-  const char *ifRange;          // null when absent
-};
-
-// The second half of ParseRequest. Returns the status, also left in
-// c->status; c->message, c->location, c->file, c->directory, c->etag and
-// the range fields hold the rest of the decision.
-int ResolveRequest(Connection *c, const RequestFields &fields);
+// Decides the answer to the parsed request in c->request, into
+// c->decision: the status, the file, listing or redirect, the built-in
+// body text or the custom error page (opened here), and whether the
+// connection stays (`mayStay`: the request asked to and the connection
+// may serve another).
+void ResolveRequest(Connection *c, bool mayStay);
 // The request path as the client named it (decoded, without query): the
 // virtual prefix it came through, then the path below it; into out (size
 // bytes, cut when it does not fit). Empty before a path was resolved.

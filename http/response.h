@@ -1,16 +1,11 @@
-// Rendering the decision of the resolution: status lines, built-in error
-// bodies, custom error pages and the response header block.
+// Rendering the decision of the resolution: the response header block and
+// the start of the body. Nothing here opens a file or changes the decision.
 #pragma once
 
 struct Connection;
 
-// "200 Ok" ... for the codes the server knows; null for any other.
-const char *StatusText(int status);
-// Writes the built-in plain-text body for c->status into c->buffer. 0 when
-// a body was written, -1 when none was (bodies off, or too long).
-int SetErrorBody(Connection *c, const char *message);
-// Fills c->header and c->headerLength, and the start of the body: the
-// built-in error body for c->message, the custom error page when no
-// built-in body was written, or the head of a listing. Always 0: a block that would not fit becomes
-// a bare 500 header.
+// Fills c->header and the start of c->output from c->decision: the
+// built-in body text, or the head of a listing. Always 0: a block that
+// would not fit goes out as a bare 500 instead (c->output.status then says
+// 500).
 int BuildHeader(Connection *c);

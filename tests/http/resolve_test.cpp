@@ -74,14 +74,6 @@ TEST_F(MirtResolve, AVirtualDirectoryMissingAtTheStartIsServedOnceItAppears) {
   EXPECT_EQ(Get("/a.txt").body, "main");
 }
 
-TEST_F(MirtResolve, NoMatchingVirtualDirectory) {
-  MakeDirs(Site("x"));
-  ASSERT_TRUE(Start("AddVirtual=/x/;" + Site("x") + "\n", false));
-  Reply r = Get("/y");
-  EXPECT_EQ(r.status, 500);
-  EXPECT_EQ(r.body, Body("500 Internal Error", kNoVirtual));
-}
-
 TEST_F(MirtResolve, VirtualHosts) {
   Put("a.txt", "main");
   MakeDirs(Site("d/sub"));
@@ -240,19 +232,6 @@ TEST_F(MirtResolve, RedirectsKeepTheServersPort) {
   // A base without port names port 80; a trailing '/' is not doubled.
   ASSERT_TRUE(Start("ExternIP=http://127.0.0.1/\n"));
   EXPECT_EQ(Get("/dir").Header("Location"), Base() + "/dir/");
-}
-
-TEST_F(MirtResolve, PathLengthAndLineEnds) {
-  Put("a.txt", "inside");
-  ASSERT_TRUE(Start());
-  Reply r = Get("/" + std::string(490, 'p'));
-  EXPECT_EQ(r.status, 414);
-  EXPECT_EQ(r.body, Body("414 Request-url Too Long",
-                         "The requested URL was too long for the server to handle "
-                         "(filename buffer is too small)."));
-  // A request line without version: the path runs on to the next blank.
-  EXPECT_EQ(Request("GET /a.txt\r\n\r\n").status, 414);
-  EXPECT_EQ(Request("GET /a.txt\r\nHost: x\r\n\r\n").status, 403);
 }
 
 TEST_F(MirtResolve, UnreadableFileIsForbidden) {
