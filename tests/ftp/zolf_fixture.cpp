@@ -38,6 +38,23 @@ void Zolf::SimpleAccount(const std::string &name, const std::string &pw,
   Account(name, keys);
 }
 
+void Zolf::Allow(const std::string &user, const std::string &address) {
+  std::string path = dir / ("accounts/" + user + ".ini");
+  std::string keys = harness::ReadFile(path);
+  size_t at = keys.find("AllowIPAddress=ALL\n");
+  ASSERT_NE(at, std::string::npos);
+  harness::WriteFile(path, keys.replace(at, 19, "AllowIPAddress=" + address + "\n"));
+}
+
+std::string Zolf::TlsKeys() {
+  std::string out;
+  int rc = harness::Run("sh '" + std::string(SOURCE_DIR) + "/scripts/demo-certificate.sh' '" +
+                            dir.path() + "'",
+                        &out, 30);
+  EXPECT_EQ(rc, 0) << out;
+  return "TLSCertificate=" + (dir / "demo-cert.pem") + "\nTLSKey=" + (dir / "demo-key.pem") + "\n";
+}
+
 bool Zolf::Connect(harness::Conn &c, const std::string &from) {
   if (!c.Connect(port, host, from)) return false;
   return c.ReadLine() == "220 Ready.\r\n";

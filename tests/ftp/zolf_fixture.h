@@ -24,6 +24,10 @@ struct Zolf {
   std::string Root() const { return dir / "root"; }
   void SimpleAccount(const std::string &name, const std::string &pw,
                      const std::string &grants = "", const std::string &extra = "");
+  // Sets the account's AllowIPAddress= (ALL in SimpleAccount) to `address`.
+  void Allow(const std::string &user, const std::string &address);
+  // Makes a self-signed certificate in dir; returns the keys naming it.
+  std::string TlsKeys();
   // Connects and reads the greeting; false unless it is "220 Ready.\n".
   bool Connect(harness::Conn &c, const std::string &from = "");
   // Connects and logs in with USER/PASS; false unless both replies fit.

@@ -110,6 +110,17 @@ unsigned FreePort() {
   return 0;
 }
 
+bool Ipv6Loopback() {
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 sin6{};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_addr = in6addr_loopback;
+  bool ok = bind(fd, (sockaddr *)&sin6, sizeof sin6) == 0;
+  close(fd);
+  return ok;
+}
+
 unsigned ListenPortsFor(unsigned freePort) {
   // 12000 bases of 20000..31999 (the outgoing range starts at 32768);
   // two free ports held at once map to the same base only when they are a

@@ -34,6 +34,8 @@ void MakeDirs(const std::string &path);
 // A TCP port free on 127.0.0.1 and on IPv6 a moment ago, outside the
 // range the system hands to outgoing connections.
 unsigned FreePort();
+// True when a socket can be bound to ::1 (IPv6 tests skip otherwise).
+bool Ipv6Loopback();
 // The first of a few ports for a server to listen on (an FTP server's data
 // ports), derived from a free port of the same test but below the range
 // the system hands out for outgoing connections: there no client's

@@ -1,6 +1,8 @@
 // Real clients against mirt: curl (with ranges, resume, revalidation and
 // redirects), wget (with resume and a recursive crawl), and Python's
-// http.client and urllib; contents compared byte for byte.
+// http.client and urllib; contents compared byte for byte. Each session is
+// written once and runs over IPv4 and IPv6, on the plain port and on the
+// TLS one.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,18 +17,53 @@ using mirt_test::MirtTest;
 
 namespace {
 
-class MirtClients : public MirtTest {
+struct Variant {
+  bool ipv6, tls;
+};
+
+class MirtClients : public MirtTest, public ::testing::WithParamInterface<Variant> {
  protected:
   std::string data = Bytes(300000, 7);
+  bool six = GetParam().ipv6, tls = GetParam().tls;
+  unsigned tlsPort = 0;
+
   void SetUp() override {
+    if (six && !harness::Ipv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
     Put("big.bin", data);
     Put("index.htm", "<p>home</p>");
     Put("dir/index.htm", "<p>dir</p>");
     Put("private/index.htm", "<p>members</p>");
-    ASSERT_TRUE(Start("AddForbidden=private;demo\nAddUser=demo;demo\n"));
+    ASSERT_TRUE(StartVariant("AddForbidden=private;demo\nAddUser=demo;demo\n"));
   }
+  // Starts mirt on the variant's address, with a TLS port when encrypted;
+  // redirects name the address the clients use.
+  bool StartVariant(const std::string &keys) {
+    std::string more = keys;
+    if (six) more += "Address=::1\nExternIP=http://[::1]:" + std::to_string(port) + "\n";
+    if (tls) {
+      do tlsPort = harness::FreePort();
+      while (tlsPort == port);
+      more += TlsKeys(tlsPort);
+    }
+    if (!Start(more)) return false;
+    return !tls || harness::WaitFor([&] { return harness::PortListening(tlsPort); }, 10);
+  }
+  std::string Host() const { return six ? "[::1]" : "127.0.0.1"; }
   std::string Url(const std::string &path) const {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
+    return (tls ? "https://" : "http://") + Host() + ":" + std::to_string(tls ? tlsPort : port) +
+           path;
+  }
+  // The clients as each variant runs them (the certificate is self-signed).
+  std::string Curl() const { return tls ? "curl -g -k " : "curl -g "; }
+  std::string Wget() const { return tls ? "wget --no-check-certificate " : "wget "; }
+  // Python's urllib opens with this prefix of a script.
+  std::string Python() const {
+    return "import ssl, sys, urllib.request\n"
+           "ctx = ssl.create_default_context()\n"
+           "ctx.check_hostname = False\n"
+           "ctx.verify_mode = ssl.CERT_NONE\n"
+           "urllib.request.install_opener(urllib.request.build_opener("
+           "urllib.request.HTTPSHandler(context=ctx)))\n";
   }
   std::string Out(const std::string &name) const { return home / name; }
   // Runs a command; its output when it fails.
@@ -38,65 +75,88 @@ class MirtClients : public MirtTest {
   }
 };
 
-TEST_F(MirtClients, Curl) {
-  Ok("curl -sS -o '" + Out("c1") + "' " + Url("/big.bin"));
+std::string Name(const ::testing::TestParamInfo<Variant> &info) {
+  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "");
+}
+
+TEST_P(MirtClients, Curl) {
+  Ok(Curl() + "-sS -o '" + Out("c1") + "' " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(Out("c1")) == data);
-  Ok("curl -sS -r 0-99 -o '" + Out("c2") + "' " + Url("/big.bin"));
+  Ok(Curl() + "-sS -r 0-99 -o '" + Out("c2") + "' " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(Out("c2")) == data.substr(0, 100));
-  Ok("curl -sS -r 299900- -o '" + Out("c3") + "' " + Url("/big.bin"));
+  Ok(Curl() + "-sS -r 299900- -o '" + Out("c3") + "' " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(Out("c3")) == data.substr(299900));
   // Resume a download cut after 123457 bytes.
   WriteFile(Out("c4"), data.substr(0, 123457));
-  Ok("curl -sS -C - -o '" + Out("c4") + "' " + Url("/big.bin"));
+  Ok(Curl() + "-sS -C - -o '" + Out("c4") + "' " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(Out("c4")) == data);
   std::string code;
-  Ok("curl -s -o /dev/null -w '%{http_code}' " + Url("/private/"), &code);
+  Ok(Curl() + "-s -o /dev/null -w '%{http_code}' " + Url("/private/"), &code);
   EXPECT_EQ(code, "401");
-  Ok("curl -sS -u demo:demo " + Url("/private/"), &code);
+  Ok(Curl() + "-sS -u demo:demo " + Url("/private/"), &code);
   EXPECT_EQ(code, "<p>members</p>");
-  Ok("curl -sS -L " + Url("/dir"), &code);
+  Ok(Curl() + "-sS -L " + Url("/dir"), &code);
   EXPECT_EQ(code, "<p>dir</p>");
   std::string head;
-  Ok("curl -sS -I " + Url("/big.bin"), &head);
+  Ok(Curl() + "-sS -I " + Url("/big.bin"), &head);
   EXPECT_NE(head.find("Content-length: 300000\r\n"), std::string::npos) << head;
+  // The answer is the HTTP the plain port gives; ALPN settles on HTTP/1.1.
+  Ok(Curl() + "-sS -v -o /dev/null " + Url("/dir/"), &head);
+  EXPECT_NE(head.find("< HTTP/1.0 200 Ok"), std::string::npos) << head;
+  if (tls) {
+    EXPECT_NE(head.find("ALPN: server accepted http/1.1"), std::string::npos) << head;
+    // The plain port still serves beside it.
+    Ok(Curl() + "-s -o /dev/null -w '%{http_code}' http://" + Host() + ":" +
+           std::to_string(port) + "/dir/",
+       &code);
+    EXPECT_EQ(code, "200");
+  }
   ASSERT_EQ(Stop(), 0);
-  EXPECT_NE(Log().find(" GET /big.bin 200 "), std::string::npos);
+  std::string log = Log();
+  EXPECT_NE(log.find(" GET /big.bin 200 "), std::string::npos) << log;
+  EXPECT_NE(log.find(" GET /big.bin 206 "), std::string::npos) << log;
+  // The client's address in full.
+  EXPECT_NE(log.find(six ? "::1 [" : "127.0.0.1 ["), std::string::npos) << log;
 }
 
-TEST_F(MirtClients, Wget) {
-  Ok("wget -q -O '" + Out("w1") + "' " + Url("/big.bin"));
+TEST_P(MirtClients, Wget) {
+  Ok(Wget() + "-q -O '" + Out("w1") + "' " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(Out("w1")) == data);
   // wget asks again with the credentials once it sees the challenge.
-  Ok("wget -q --user=demo --password=demo -O '" + Out("w2") + "' " + Url("/private/"));
+  Ok(Wget() + "-q --user=demo --password=demo -O '" + Out("w2") + "' " + Url("/private/"));
   EXPECT_EQ(ReadFile(Out("w2")), "<p>members</p>");
   harness::MakeDirs(home / "resume");
   WriteFile(home / "resume/big.bin", data.substr(0, 65536));
-  Ok("cd '" + home / "resume" + "' && wget -q -c " + Url("/big.bin"));
+  Ok("cd '" + home / "resume" + "' && " + Wget() + "-q -c " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(home / "resume/big.bin") == data);
   // Following the redirect of a directory.
-  Ok("wget -q -O '" + Out("w3") + "' " + Url("/dir"));
+  Ok(Wget() + "-q -O '" + Out("w3") + "' " + Url("/dir"));
   EXPECT_EQ(ReadFile(Out("w3")), "<p>dir</p>");
 }
 
-TEST_F(MirtClients, PythonHttpClientAndUrllib) {
+TEST_P(MirtClients, PythonHttpClientAndUrllib) {
   const char script[] = R"PY(
-import http.client, sys, urllib.request, urllib.error
-port, out = int(sys.argv[1]), sys.argv[2]
-c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+import http.client, urllib.error, urllib.parse
+base, out = sys.argv[1], sys.argv[2]
+at = urllib.parse.urlsplit(base)
+def connection():
+    if at.scheme == "https":
+        return http.client.HTTPSConnection(at.hostname, at.port, timeout=20, context=ctx)
+    return http.client.HTTPConnection(at.hostname, at.port, timeout=20)
+c = connection()
 c.request("GET", "/big.bin")
 r = c.getresponse()
 open(out + "/p1", "wb").write(r.read())
 print(r.status, r.reason, r.getheader("Content-length"), r.getheader("Content-type"))
-c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+c = connection()
 c.request("GET", "/big.bin", headers={"Range": "bytes=1000-1999"})
 r = c.getresponse()
 open(out + "/p2", "wb").write(r.read())
 print(r.status, r.getheader("Content-Range"))
-c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+c = connection()
 c.request("HEAD", "/big.bin")
 r = c.getresponse()
 print(r.status, r.getheader("Content-length"), len(r.read()))
-base = "http://127.0.0.1:%d" % port
 print(urllib.request.urlopen(base + "/dir", timeout=20).read().decode())
 open(out + "/p3", "wb").write(urllib.request.urlopen(base + "/big.bin", timeout=20).read())
 try:
@@ -105,13 +165,11 @@ except urllib.error.HTTPError as e:
     print(e.code, e.headers["WWW-Authenticate"])
 auth = urllib.request.HTTPBasicAuthHandler()
 auth.add_password(realm="1 MB of RAM and no soul.", uri=base + "/", user="demo", passwd="demo")
-print(urllib.request.build_opener(auth).open(base + "/private/", timeout=20).read().decode())
+print(urllib.request.build_opener(auth, urllib.request.HTTPSHandler(context=ctx)).open(base + "/private/", timeout=20).read().decode())
 )PY";
-  WriteFile(home / "client.py", script);
+  WriteFile(home / "client.py", Python() + script);
   std::string out;
-  Ok("python3 '" + home / "client.py" + "' " + std::to_string(port) + " '" +
-         home.path() + "'",
-     &out);
+  Ok("python3 '" + home / "client.py" + "' " + Url("") + " '" + home.path() + "'", &out);
   EXPECT_EQ(out,
             "200 Ok 300000 application/octet-stream\n"
             "206 bytes 1000-1999/300000\n"
@@ -126,49 +184,49 @@ print(urllib.request.build_opener(auth).open(base + "/private/", timeout=20).rea
 
 // A cache revalidates: by date (curl -z) and by tag (--etag-compare), and
 // a resume of a file already complete is told there is nothing to fetch.
-TEST_F(MirtClients, CurlRevalidatesAndResumes) {
+TEST_P(MirtClients, CurlRevalidatesAndResumes) {
   std::string code;
   // A copy at least as new as the file: 304, and the copy is left alone.
   WriteFile(Out("copy"), "old copy");
   Ok("touch -d '2100-01-01' '" + Out("copy") + "'");
-  Ok("curl -sS -z '" + Out("copy") + "' -o '" + Out("copy") + "' -w '%{http_code}' " +
+  Ok(Curl() + "-sS -z '" + Out("copy") + "' -o '" + Out("copy") + "' -w '%{http_code}' " +
          Url("/big.bin"),
      &code);
   EXPECT_EQ(code, "304");
   EXPECT_EQ(ReadFile(Out("copy")), "old copy");
   // An older copy is replaced.
   Ok("touch -d '2000-01-01' '" + Out("copy") + "'");
-  Ok("curl -sS -z '" + Out("copy") + "' -o '" + Out("copy") + "' -w '%{http_code}' " +
+  Ok(Curl() + "-sS -z '" + Out("copy") + "' -o '" + Out("copy") + "' -w '%{http_code}' " +
          Url("/big.bin"),
      &code);
   EXPECT_EQ(code, "200");
   EXPECT_TRUE(ReadFile(Out("copy")) == data);
   // The tag saved with one download makes the next one a 304.
-  Ok("curl -sS --etag-save '" + Out("etag") + "' -o /dev/null " + Url("/big.bin"));
+  Ok(Curl() + "-sS --etag-save '" + Out("etag") + "' -o /dev/null " + Url("/big.bin"));
   EXPECT_EQ(ReadFile(Out("etag")).substr(0, 1), "\"");
-  Ok("curl -sS --etag-compare '" + Out("etag") + "' -o /dev/null -w '%{http_code}' " +
+  Ok(Curl() + "-sS --etag-compare '" + Out("etag") + "' -o /dev/null -w '%{http_code}' " +
          Url("/big.bin"),
      &code);
   EXPECT_EQ(code, "304");
   // Resuming a complete file: 416 with the size, which curl takes as done.
   WriteFile(Out("done"), data);
-  Ok("curl -sS -C - -o '" + Out("done") + "' " + Url("/big.bin"));
+  Ok(Curl() + "-sS -C - -o '" + Out("done") + "' " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(Out("done")) == data);
   harness::MakeDirs(home / "again");
   WriteFile(home / "again/big.bin", data);
-  Ok("cd '" + home / "again" + "' && wget -q -c " + Url("/big.bin"));
+  Ok("cd '" + home / "again" + "' && " + Wget() + "-q -c " + Url("/big.bin"));
   EXPECT_TRUE(ReadFile(home / "again/big.bin") == data);
 }
 
 // A redirect names the server's port and keeps the query.
-TEST_F(MirtClients, CurlFollowsARedirectWithPortAndQuery) {
+TEST_P(MirtClients, CurlFollowsARedirectWithPortAndQuery) {
   std::string out;
-  Ok("curl -sS -L -w ' %{url_effective} %{http_code}' '" + Url("/dir?from=menu&x=%41") +
+  Ok(Curl() + "-sS -L -w ' %{url_effective} %{http_code}' '" + Url("/dir?from=menu&x=%41") +
          "'",
      &out);
   EXPECT_EQ(out, "<p>dir</p> " + Url("/dir/?from=menu&x=%41") + " 200");
   // A query on a file is no part of its name.
-  Ok("curl -sS -o '" + Out("q") + "' '" + Url("/big.bin?v=3") + "'");
+  Ok(Curl() + "-sS -o '" + Out("q") + "' '" + Url("/big.bin?v=3") + "'");
   EXPECT_TRUE(ReadFile(Out("q")) == data);
 }
 
@@ -176,10 +234,12 @@ TEST_F(MirtClients, CurlFollowsARedirectWithPortAndQuery) {
 // robots.txt are plain 404s, nothing answers with a server error.
 class MirtCrawl : public MirtClients {
  protected:
-  void SetUp() override {}
+  void SetUp() override {
+    if (six && !harness::Ipv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+  }
 };
 
-TEST_F(MirtCrawl, WgetCrawlsWithoutServerErrors) {
+TEST_P(MirtCrawl, WgetCrawlsWithoutServerErrors) {
   Put("site/index.htm",
       "<a href=\"a.htm\">a</a> <a href=\"gone.htm\">gone</a> "
       "<a href=\"sub\">sub</a> <a href=\"list/\">list</a>");
@@ -187,18 +247,18 @@ TEST_F(MirtCrawl, WgetCrawlsWithoutServerErrors) {
   Put("site/pic.png", "png");
   Put("site/sub/index.htm", "<a href=\"../a.htm\">back</a> <a href=\"nope/\">nope</a>");
   Put("site/list/one.txt", "1");
-  ASSERT_TRUE(Start("DirectoryListing=1\n"));
+  ASSERT_TRUE(StartVariant("DirectoryListing=1\n"));
   std::string log = Out("wget.log");
   // wget ends with 8 when the server answered an error (the 404s).
-  int status = harness::Run("cd '" + home.path() + "' && wget -r -np -nv -o '" + log +
-                                "' -P crawl " + Url("/site/"),
+  int status = harness::Run("cd '" + home.path() + "' && " + Wget() + "-r -np -nH -nv -o '" +
+                                log + "' -P crawl " + Url("/site/"),
                             nullptr, 60);
   EXPECT_EQ(status, 8) << ReadFile(log);
   std::string text = ReadFile(log);
   EXPECT_EQ(text.find("ERROR 5"), std::string::npos) << text;
   EXPECT_NE(text.find("gone.htm"), std::string::npos) << text;
   EXPECT_NE(text.find("ERROR 404"), std::string::npos) << text;
-  std::string root = home / "crawl/127.0.0.1:" + std::to_string(port) + "/site/";
+  std::string root = home / "crawl/site/";
   EXPECT_EQ(ReadFile(root + "a.htm"), "<p>a</p><img src=\"pic.png?v=1\">");
   std::string tree;
   harness::Run("cd '" + home.path() + "' && find crawl -type f | sort", &tree);
@@ -219,10 +279,10 @@ TEST_F(MirtCrawl, WgetCrawlsWithoutServerErrors) {
 
 // urllib as a cache would use it: the validators of one answer make the
 // next request conditional.
-TEST_F(MirtClients, PythonUrllibRevalidates) {
+TEST_P(MirtClients, PythonUrllibRevalidates) {
   const char script[] = R"PY(
-import sys, urllib.request, urllib.error
-base = "http://127.0.0.1:%d" % int(sys.argv[1])
+import urllib.error
+base = sys.argv[1]
 r = urllib.request.urlopen(base + "/big.bin", timeout=20)
 r.read()
 modified, tag = r.headers["Last-Modified"], r.headers["ETag"]
@@ -235,15 +295,39 @@ for headers in ({"If-Modified-Since": modified}, {"If-None-Match": tag},
     except urllib.error.HTTPError as e:
         print(e.code, len(e.read()), e.headers["ETag"] == tag)
 )PY";
-  WriteFile(home / "cache.py", script);
+  WriteFile(home / "cache.py", Python() + script);
   std::string out;
-  Ok("python3 '" + home / "cache.py" + "' " + std::to_string(port), &out);
+  Ok("python3 '" + home / "cache.py" + "' " + Url(""), &out);
   EXPECT_EQ(out,
             "200 application/octet-stream\n"
             "304 0 True\n"
             "304 0 True\n"
             "200 300000\n");
 }
+
+// Several files in one run go over one connection, encrypted or not.
+TEST_P(MirtClients, CurlAndWgetReuseTheirConnection) {
+  Put("one.txt", "first file\n");
+  Put("two.txt", std::string(70000, 't'));
+  std::string out;
+  Ok(Curl() + "-sS -v -o '" + Out("c1") + "' -o '" + Out("c2") + "' " + Url("/one.txt") + " " +
+         Url("/two.txt"),
+     &out);
+  EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
+  EXPECT_EQ(ReadFile(Out("c1")), "first file\n");
+  EXPECT_EQ(ReadFile(Out("c2")), std::string(70000, 't'));
+
+  harness::MakeDirs(home / "w");
+  Ok("cd '" + (home / "w") + "' && " + Wget() + Url("/one.txt") + " " + Url("/two.txt") + " " +
+         Url("/one.txt") + " -O all",
+     &out);
+  EXPECT_NE(out.find("Reusing existing connection"), std::string::npos) << out;
+  EXPECT_EQ(ReadFile(home / "w/all"), "first file\n" + std::string(70000, 't') + "first file\n");
+}
+
+const Variant kVariants[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+INSTANTIATE_TEST_SUITE_P(, MirtClients, ::testing::ValuesIn(kVariants), Name);
+INSTANTIATE_TEST_SUITE_P(, MirtCrawl, ::testing::ValuesIn(kVariants), Name);
 
 // The demo of examples/http as shipped, crawled the way a visitor's
 // browser or a search engine would walk it: every link answers, the

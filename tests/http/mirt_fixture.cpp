@@ -111,6 +111,16 @@ std::string MirtTest::Ini(const std::string &overrides, bool withRoot) const {
   return ini;
 }
 
+std::string MirtTest::TlsKeys(unsigned tlsPort) const {
+  std::string out;
+  int rc = harness::Run("sh '" + std::string(SOURCE_DIR) + "/scripts/demo-certificate.sh' '" +
+                            home.path() + "'",
+                        &out, 30);
+  EXPECT_EQ(rc, 0) << out;
+  return "TLSPort=" + std::to_string(tlsPort) + "\nTLSCertificate=" + (home / "demo-cert.pem") +
+         "\nTLSKey=" + (home / "demo-key.pem") + "\n";
+}
+
 bool MirtTest::Start(const std::string &overrides, bool withRoot) {
   harness::WriteFile(home / "mirt.ini", Ini(overrides, withRoot));
   return server.Start(harness::Bin("mirt"), {}, home.path(), port);

@@ -62,6 +62,9 @@ class MirtTest : public ::testing::Test {
                   bool withRoot = true) const;
   // Writes mirt.ini and starts mirt; fails the test when it does not listen.
   bool Start(const std::string &overrides = "", bool withRoot = true);
+  // Keys for a self-signed certificate made in the start directory, served
+  // on tlsPort.
+  std::string TlsKeys(unsigned tlsPort) const;
   // SIGTERM and wait; returns the exit status.
   int Stop();
   // Sends the bytes on a fresh connection and reads until the server closes.

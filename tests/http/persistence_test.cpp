@@ -1,6 +1,7 @@
 // Persistent connections: several requests on one socket, pipelining, the
 // answers that close, the keep-alive time-out, HEAD, thousands of clients
-// at once, and real clients (curl, wget, chromium) reusing connections.
+// at once, and chromium reusing connections (curl and wget reuse theirs in
+// clients_test.cpp, in clear text and encrypted, over either family).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -301,31 +302,6 @@ class MirtPersistentClients : public MirtTest {
     return "http://127.0.0.1:" + std::to_string(port) + path;
   }
 };
-
-TEST_F(MirtPersistentClients, CurlAndWgetReuseTheirConnection) {
-  Put("one.txt", "first file\n");
-  Put("two.txt", std::string(70000, 't'));
-  ASSERT_TRUE(Start());
-  std::string out;
-  ASSERT_EQ(harness::Run("curl -sS -v -o '" + (home / "c1") + "' -o '" + (home / "c2") +
-                             "' " + Url("/one.txt") + " " + Url("/two.txt"),
-                         &out, 60),
-            0)
-      << out;
-  EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
-  EXPECT_EQ(harness::ReadFile(home / "c1"), "first file\n");
-  EXPECT_EQ(harness::ReadFile(home / "c2"), std::string(70000, 't'));
-
-  harness::MakeDirs(home / "w");
-  ASSERT_EQ(harness::Run("cd '" + (home / "w") + "' && wget " + Url("/one.txt") + " " +
-                             Url("/two.txt") + " " + Url("/one.txt") + " -O all",
-                         &out, 60),
-            0)
-      << out;
-  EXPECT_NE(out.find("Reusing existing connection"), std::string::npos) << out;
-  EXPECT_EQ(harness::ReadFile(home / "w/all"),
-            "first file\n" + std::string(70000, 't') + "first file\n");
-}
 
 // A page with a dozen images: chromium fetches them over fewer connections
 // than requests, which its own network log shows.
