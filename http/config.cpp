@@ -30,6 +30,7 @@ const char kMaxConnZero[] =
     "Max connections is 0. This will disable the server.";
 const char kMaxConnCapped[] =
     "MaxConnections is above %u. Using MaxConnections=%u.\n";
+// Names kDefaultKeepAlive: a refused value leaves the default.
 const char kBadKeepAlive[] =
     "KeepAliveTimeout could not be determined. Using KeepAliveTimeout=5.\n";
 const char kBadListing[] = "DirectoryListing value must be either 0 or 1.\n";
