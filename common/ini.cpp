@@ -5,6 +5,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "string_helpers.h"
+
 int OpenIni(Ini *ini, const char *path) {
   ini->count = 0;
   ini->text = nullptr;
@@ -52,18 +54,26 @@ int OpenIni(Ini *ini, const char *path) {
   return 0;
 }
 
-int IniNext(const Ini *ini, uint32_t *at, const char *key, char *value,
-            size_t size) {
+const char *IniLine(const Ini *ini, uint32_t *at, const char *key, size_t size) {
   size_t keyLen = strlen(key);
   while (ini->text && *at < ini->count && size > 0) {
     const char *line = ini->text + ini->lines[*at];
     (*at)++;
     if (strncmp(line, key, keyLen) != 0) continue;
-    // Values of size-1 characters or more do not count: the copy must have
-    // carried the NUL within size-1 bytes.
-    if (memccpy(value, line + keyLen, '\0', size - 1) != nullptr) return 0;
+    // Values of size-1 characters or more do not count: a copy must carry
+    // the NUL within size-1 bytes.
+    const char *value = line + keyLen;
+    if (strnlen(value, size - 1) < size - 1) return value;
   }
-  return -1;
+  return nullptr;
+}
+
+int IniNext(const Ini *ini, uint32_t *at, const char *key, char *value,
+            size_t size) {
+  const char *found = IniLine(ini, at, key, size);
+  if (!found) return -1;
+  memcpy(value, found, strlen(found) + 1);
+  return 0;
 }
 
 int IniFind(const Ini *ini, const char *key, char *value, size_t size) {
@@ -81,4 +91,64 @@ int CloseIni(Ini *ini) {
   free(ini->text);
   ini->text = nullptr;
   return 0;
+}
+
+bool IniZeroIsExact(const char *text) {
+  return ParseLong(text) != 0 || strcmp(text, "0") == 0;
+}
+
+bool IniDigitsOnly(const char *text) {
+  size_t digits = strspn(text, "0123456789");
+  return digits > 0 && text[digits] == '\0';
+}
+
+// Whether the text is a value of the key's type (and range).
+static bool Judge(const IniKey &key, const char *text, int64_t *number) {
+  *number = 0;
+  switch (key.type) {
+    case IniType::kPort:
+      *number = ParsePort(text);
+      return *number > 0 && (!key.valid || key.valid(text));
+    case IniType::kFlag:
+      *number = text[0] - '0';
+      return (strcmp(text, "0") == 0 || strcmp(text, "1") == 0) &&
+             (!key.valid || key.valid(text));
+    case IniType::kNumber:
+      *number = ParseLong(text);
+      if (key.valid ? !key.valid(text) : *number == 0 && text[0] != '0') return false;
+      return *number >= key.low && *number <= key.high;
+    case IniType::kText:
+    case IniType::kRepeated:
+      break;
+  }
+  return !key.valid || key.valid(text);
+}
+
+int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
+                 IniValue *value) {
+  if (key.size != 0) size = key.size;
+  value->text = "";
+  value->number = 0;
+  const char *text = IniLine(ini, at, key.name, size);
+  if (!text) {
+    value->state = IniState::kAbsent;
+    // The end of a list is no absence.
+    if (key.type == IniType::kRepeated) return 0;
+    if (key.flags & kIniNoteAbsent) fprintf(stderr, "The line '%s' is missing.\n", key.name);
+    if (key.absent) fputs(key.absent, stderr);
+    return (key.flags & kIniAbsentStops) ? -1 : 0;
+  }
+  value->text = text;
+  value->state = IniState::kGiven;
+  const char *said = key.refused;
+  uint8_t stops = kIniRefusedStops;
+  if (text[0] == '\0' && (key.flags & (kIniNotEmpty | kIniEmptyStops))) {
+    said = key.empty;
+    stops = kIniEmptyStops;
+  } else if (Judge(key, text, &value->number)) {
+    return 1;
+  }
+  value->state = IniState::kRefused;
+  if (said) fprintf(stderr, said, text);
+  return (key.flags & stops) ? -1 : 1;
 }

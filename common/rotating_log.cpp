@@ -136,34 +136,28 @@ FILE *LogBegin(Log *log, time_t stamp, char *date) {
   return log->stream;
 }
 
-int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
-  char value[256];
-  if (valueSize > sizeof value) valueSize = sizeof value;
-  // Defaults for a log switched on without the other keys: the current
-  // directory, never by count, never by age.
-  log->maxEntries = 0;
-  log->maxAge = INT64_MAX;
-  snprintf(log->dir, sizeof log->dir, ".");
-  if (ReadIni(ini, value, valueSize, "LogMaxEntries=") == 0)
-    log->maxEntries = (uint32_t)ParseLong(value);
-  log->rotation = 0;
-  if (ReadIni(ini, value, valueSize, "LogRotation=") == 0) {
-    int64_t r = ParseLong(value);
-    log->rotation = r < 0 ? (uint32_t)r : (r > UINT32_MAX ? UINT32_MAX : (uint32_t)r);
-  }
-  if (ReadIni(ini, value, valueSize, "LogMaxAge=") == 0) {
-    int64_t hours = ParseLong(value);
-    if (hours <= 0) {
-      fputs("LogMaxAge must be greater than 0.\n", stderr);
-      return -1;
-    }
+int ApplyLogMaxEntries(Log *log, const IniValue &value) {
+  log->maxEntries = value.state == IniState::kAbsent ? 0 : (uint32_t)value.number;
+  return 0;
+}
+
+int ApplyLogRotation(Log *log, const IniValue &value) {
+  int64_t r = value.state == IniState::kAbsent ? 0 : value.number;
+  log->rotation = r < 0 ? (uint32_t)r : (r > UINT32_MAX ? UINT32_MAX : (uint32_t)r);
+  return 0;
+}
+
+int ApplyLogMaxAge(Log *log, const IniValue &value) {
+  int64_t hours = value.number;
+  if (value.state != IniState::kGiven)
+    log->maxAge = INT64_MAX;
+  else
     log->maxAge = hours > INT64_MAX / 3600 ? INT64_MAX - 1 : hours * 3600;
-  }
-  // The directory may be any path the system takes, whatever the size of
-  // the other values.
-  static char dir[sizeof log->dir];
-  if (ReadIni(ini, dir, sizeof dir, "LogDir=") == 0 && dir[0] != '\0')
-    snprintf(log->dir, sizeof log->dir, "%s", dir);
+  return 0;
+}
+
+int ApplyLogDir(Log *log, const IniValue &value) {
+  snprintf(log->dir, sizeof log->dir, "%s", value.text[0] != '\0' ? value.text : ".");
   // A log asked for but impossible to write is a fault to mend before the
   // start, not something to notice later in an empty directory.
   if (log->rotation != 0 && strcmp(log->dir, "CONSOLE") != 0 &&
@@ -172,4 +166,15 @@ int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
     return -1;
   }
   return 0;
+}
+
+static const IniEntry<Log> kLogKeys[] = {
+    {kLogMaxEntriesKey, ApplyLogMaxEntries},
+    {kLogRotationKey, ApplyLogRotation},
+    {kLogMaxAgeKey, ApplyLogMaxAge},
+    {kLogDirKey, ApplyLogDir},
+};
+
+int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
+  return ReadKeys(ini, kLogKeys, log, valueSize);
 }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
-struct Ini;
+#include "ini.h"
 
 struct Log {
   char dir[PATH_MAX] = ".";  // LogDir, or "CONSOLE"
@@ -28,10 +28,34 @@ int OpenLog(Log *log);
 int CloseLog(Log *log);
 int CheckLog(Log *log, time_t stamp);
 
-// Reads LogMaxEntries=, LogRotation=, LogMaxAge=, LogDir= in that order by
-// single lookups (value buffers of valueSize bytes; LogDir takes a path up
-// to PATH_MAX). -1 after "LogMaxAge must be greater than 0.\n", or when the
-// log is on and LogDir is not a directory (the message names it).
+// The log keys both servers read, in this order, into their Log: each
+// noted when absent. Absent, LogMaxEntries, LogRotation and LogMaxAge are
+// 0, 0 and never; LogMaxAge must be above 0 ("LogMaxAge must be greater
+// than 0.\n" stops the reading); LogDir may be any path the system takes,
+// whatever the size of the other values, and must be a directory when the
+// log is on (the message names it).
+inline constexpr IniKey kLogMaxEntriesKey = {"LogMaxEntries=", IniType::kNumber,
+                                             kIniNoteAbsent};
+inline constexpr IniKey kLogRotationKey = {"LogRotation=", IniType::kNumber,
+                                           kIniNoteAbsent};
+inline constexpr IniKey kLogMaxAgeKey = {
+    "LogMaxAge=", IniType::kNumber, kIniNoteAbsent | kIniRefusedStops, nullptr,
+    "LogMaxAge must be greater than 0.\n", nullptr, 1};
+inline constexpr IniKey kLogDirKey = {"LogDir=", IniType::kText, kIniNoteAbsent,
+                                      nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX,
+                                      nullptr, PATH_MAX};
+int ApplyLogMaxEntries(Log *log, const IniValue &value);
+int ApplyLogRotation(Log *log, const IniValue &value);
+int ApplyLogMaxAge(Log *log, const IniValue &value);
+int ApplyLogDir(Log *log, const IniValue &value);
+// A server table lists the log keys with these: the server record's `log`.
+template <class Record, int (*apply)(Log *, const IniValue &)>
+int ApplyToLog(Record *record, const IniValue &value) {
+  return apply(record->log, value);
+}
+
+// The log keys alone, for a reader that has a Log and no server record;
+// values of up to valueSize-2 characters.
 int ReadLogConfig(Ini *ini, Log *log, size_t valueSize);
 
 // Hands one line over: when the log is on, counts the line and rotates when

@@ -72,70 +72,23 @@ int OpenAccount(Request *pReq) {
   return result;
 }
 
-static int ReadRootDirectory(Request *pReq, Ini *ini) {
-  // Read aside: a refused value never leaves a half-copied root behind.
-  char root[kRootSize];
-  if (ReadIni(ini, root, sizeof root, "RootDirectory=") != 0) {
-    fputs(kRootInvalid, stderr);
-    return -1;
-  }
-  if (root[0] == '\0') {
-    fputs(kRootEmpty, stderr);
-    return -1;
-  }
-  // A full path here: '/' and at least one more character. "/" alone would
-  // become empty once its trailing separator goes.
-  size_t n = strlen(root);
-  if (root[0] != '/' || n < 2) {
-    fputs(kRootNotFull, stderr);
-    return -1;
-  }
-  if (root[n - 1] == '/') root[n - 1] = '\0';
-  memcpy(pReq->login.root, root, sizeof root);
-  return 0;
+static bool KnownGrant(const char *word) {
+  if (strcmp(word, "RMD_RECURSIVE") == 0) return true;
+  for (const Grant &g : kGrants)
+    if (strcmp(word, g.word) == 0) return true;
+  return false;
 }
 
-static int ReadDiskQuota(Request *pReq, Ini *ini) {
-  char value[kAccountValueSize];
-  if (ReadIni(ini, value, sizeof value, "DiskQuota=") != 0) {
-    fputs(kQuotaMissing, stderr);
-    return -1;
-  }
-  int64_t v = ParseLong(value);
-  // The record holds 32-bit words: a quota beyond them cannot be kept.
-  if ((v == 0 && strcmp(value, "0") != 0) || v < 0 || v > (int64_t)UINT32_MAX) {
-    fprintf(stderr, kQuotaInvalid, value);
-    return -1;
-  }
-  pReq->login.diskQuota = (uint32_t)v;
-  return 0;
+static bool YesOrNo(const char *text) {
+  return strcmp(text, "yes") == 0 || strcmp(text, "no") == 0;
 }
 
-static int ReadGrants(Request *pReq, Ini *ini) {
-  char value[kAccountValueSize];
-  uint32_t at = 0;
-  while (IniNext(ini, &at, "AddCommand=", value, sizeof value) == 0) {
-    if (value[0] == '\0') {
-      fputs(kAddCommandEmpty, stderr);
-      continue;
-    }
-    if (strcmp(value, "RMD_RECURSIVE") == 0) {
-      pReq->login.permissions[kRMD] = '1';
-      pReq->login.permissions[kRMD_RECURSIVE] = '1';
-      continue;
-    }
-    bool known = false;
-    for (const Grant &g : kGrants)
-      if (strcmp(value, g.word) == 0) {
-        pReq->login.permissions[g.code] = '1';
-        known = true;
-        break;
-      }
-    if (!known) {
-      fprintf(stderr, kAddCommandInvalid, value);
-      return -1;
-    }
-  }
+// A full path here: '/' and at least one more character. "/" alone would
+// become empty once its trailing separator goes.
+static bool FullPath(const char *text) { return text[0] == '/' && strlen(text) >= 2; }
+
+static int ApplyPassWord(Request *pReq, const IniValue &v) {
+  snprintf(pReq->login.passWord, sizeof pReq->login.passWord, "%s", v.text);
   return 0;
 }
 
@@ -147,41 +100,72 @@ static bool AllowedAddress(const char *allowed, const char *client) {
   return SameHostText(allowed, client);
 }
 
+static int ApplyAllowIp(Request *pReq, const IniValue &v) {
+  if (strcmp(v.text, "ALL") != 0 && !AllowedAddress(v.text, pReq->ipAddress))
+    return -1;
+  return 0;
+}
+
+static int ApplyCloseIfIdle(Request *pReq, const IniValue &v) {
+  pReq->login.closeIfIdle = v.state == IniState::kGiven && strcmp(v.text, "yes") == 0 ? '1' : '0';
+  return 0;
+}
+
+static int ApplyFullBandwidth(Request *pReq, const IniValue &v) {
+  pReq->login.fullBandwidth = v.state == IniState::kGiven && strcmp(v.text, "yes") == 0 ? '1' : '0';
+  return 0;
+}
+
+static int ApplyRootDirectory(Request *pReq, const IniValue &v) {
+  size_t n = snprintf(pReq->login.root, sizeof pReq->login.root, "%s", v.text);
+  if (pReq->login.root[n - 1] == '/') pReq->login.root[n - 1] = '\0';
+  return 0;
+}
+
+static int ApplyDiskQuota(Request *pReq, const IniValue &v) {
+  pReq->login.diskQuota = (uint32_t)v.number;
+  return 0;
+}
+
+static int ApplyGrant(Request *pReq, const IniValue &v) {
+  if (v.state == IniState::kEnd) return 0;
+  if (strcmp(v.text, "RMD_RECURSIVE") == 0) {
+    pReq->login.permissions[kRMD] = '1';
+    pReq->login.permissions[kRMD_RECURSIVE] = '1';
+    return 0;
+  }
+  for (const Grant &g : kGrants)
+    if (strcmp(v.text, g.word) == 0) pReq->login.permissions[g.code] = '1';
+  return 0;
+}
+
+// An account file, in the order its keys are read. A refused account
+// cannot log in; an address not allowed is refused without a word. The
+// eight basic commands are always allowed, AddCommand= grants the others.
+static const IniEntry<Request> kAccountKeys[] = {
+    {{"PassWord=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kPassWordInvalid},
+     ApplyPassWord},
+    {{"AllowIPAddress=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kAllowIpInvalid},
+     ApplyAllowIp},
+    {{"CloseIfIdle=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, kIdleDefault,
+      kIdleInvalid, nullptr, INT64_MIN, INT64_MAX, YesOrNo},
+     ApplyCloseIfIdle},
+    {{"AllowFullBandwidth=", IniType::kText, kIniNoteAbsent}, ApplyFullBandwidth},
+    {{"RootDirectory=", IniType::kText,
+      kIniNoteAbsent | kIniAbsentStops | kIniEmptyStops | kIniRefusedStops, kRootInvalid,
+      kRootNotFull, kRootEmpty, INT64_MIN, INT64_MAX, FullPath, kRootSize},
+     ApplyRootDirectory},
+    // The record holds 32-bit words: a quota beyond them cannot be kept.
+    {{"DiskQuota=", IniType::kNumber, kIniNoteAbsent | kIniAbsentStops | kIniRefusedStops,
+      kQuotaMissing, kQuotaInvalid, nullptr, 0, UINT32_MAX, IniZeroIsExact},
+     ApplyDiskQuota},
+    {{"AddCommand=", IniType::kRepeated, kIniNotEmpty | kIniRefusedStops, nullptr,
+      kAddCommandInvalid, kAddCommandEmpty, INT64_MIN, INT64_MAX, KnownGrant},
+     ApplyGrant},
+};
+
 int ReadAccount(Request *pReq, Ini *ini) {
-  char value[kAccountValueSize];
-  if (ReadIni(ini, value, sizeof value, "PassWord=") != 0) {
-    fputs(kPassWordInvalid, stderr);
-    return -1;
-  }
-  snprintf(pReq->login.passWord, sizeof pReq->login.passWord, "%s", value);
-
-  if (ReadIni(ini, value, sizeof value, "AllowIPAddress=") != 0) {
-    fputs(kAllowIpInvalid, stderr);
-    return -1;
-  }
-  if (strcmp(value, "ALL") != 0 && !AllowedAddress(value, pReq->ipAddress))
-    return -1;
-
-  if (ReadIni(ini, value, sizeof value, "CloseIfIdle=") != 0) {
-    fputs(kIdleDefault, stderr);
-    pReq->login.closeIfIdle = '0';
-  } else if (strcmp(value, "yes") == 0) {
-    pReq->login.closeIfIdle = '1';
-  } else if (strcmp(value, "no") == 0) {
-    pReq->login.closeIfIdle = '0';
-  } else {
-    fputs(kIdleInvalid, stderr);
-    return -1;
-  }
-
-  pReq->login.fullBandwidth = '0';
-  if (ReadIni(ini, value, sizeof value, "AllowFullBandwidth=") == 0 &&
-      strcmp(value, "yes") == 0)
-    pReq->login.fullBandwidth = '1';
-
-  if (ReadRootDirectory(pReq, ini) != 0) return -1;
-  if (ReadDiskQuota(pReq, ini) != 0) return -1;
-  return ReadGrants(pReq, ini);
+  return ReadKeys(ini, kAccountKeys, pReq, kAccountValueSize);
 }
 
 int ReadQuota(Request *pReq) { return AttachQuota(pReq); }

@@ -11,30 +11,31 @@
 #include "files.h"
 #include "ini.h"
 #include "rotating_log.h"
-#include "tls.h"
+#include "shared_keys.h"
 #include "string_helpers.h"
 #include "tls.h"
 
 static const char kServerName[] = "ZOLF/1.7.1";
 static const char kNoWorkingDirectory[] = "Could not get current working directory.\n";
 static const char kCannotOpen[] = "Could not open %s.\n";
-static const char kBandwidthInvalid[] = "MaximumBandwidth entry is not valid.\n";
 static const char kBandwidthDefault[] = "Using MaximumBandwidth=0.\n";
+static const char kBandwidthInvalid[] =
+    "MaximumBandwidth entry is not valid.\n"
+    "Using MaximumBandwidth=0.\n";
 static const char kAddressDefault[] = "Using Address=127.0.0.1.\n";
-static const char kAddressEmpty[] = "Address entry can't be zero length.\n";
-static const char kExternMissingAuto[] = "Parameter ExternIP is missing.\n";
-static const char kExternMissing[] = "Parameter ExternIP is missing (using Address).\n";
-static const char kExternEmpty[] = "ExternIP entry can't be zero length.\n";
-static const char kTimeoutInvalid[] = "TimeoutTime entry is not valid.\n";
 static const char kTimeoutDefault[] = "Using TimeoutTime=240.\n";
-static const char kMaxUsersInvalid[] = "MaxUsers entry is not valid.\n";
+static const char kTimeoutInvalid[] =
+    "TimeoutTime entry is not valid.\n"
+    "Using TimeoutTime=240.\n";
 static const char kMaxUsersDefault[] = "Using MaxUsers=10.\n";
-static const char kMaxUsersFallback[] = "Using MaxUsers=2.\n";
+static const char kMaxUsersInvalid[] =
+    "MaxUsers entry is not valid.\n"
+    "Using MaxUsers=2.\n";
 static const char kMaxPerAddressInvalid[] =
     "MaxPerAddress entry is not valid (using a quarter of MaxUsers).\n";
 static const char kPortDefault[] = "Using Port=21.\n";
-static const char kBadPort[] = "%s%s is not a port number from 1 to 65535.\n";
 static const char kDataPortDefault[] = "Using DataPort=6000.\n";
+static const char kBadDataPort[] = "DataPort=%s is not a port number from 1 to 65535.\n";
 static const char kRootNotDirectory[] =
     "WARNING! Account %s: RootDirectory %s does not exist or is not a directory.\n";
 static const char kDataPortTooHigh[] = "Data port can not be greater than %ld.\n";
@@ -50,141 +51,72 @@ static const uint32_t kMostUsers = 32;
 // accept until that minute is over.
 static const LoginBudget kLoginBudget = {5, 60 * 1000};
 
-// A number that converts to 0 although it does not start with '0'.
-static bool NotValid(const char *value, int64_t v) {
-  return v == 0 && value[0] != '0';
-}
-
-static void ReadBandwidth(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  pConfig->maxBandwidth = 0;
-  if (ReadIni(ini, value, sizeof value, "MaximumBandwidth=") != 0) {
-    fputs(kBandwidthDefault, stderr);
-    return;
-  }
-  int64_t v = ParseLong(value);
-  if (NotValid(value, v)) {
-    fputs(kBandwidthInvalid, stderr);
-    fputs(kBandwidthDefault, stderr);
-    return;
-  }
+static int ApplyBandwidth(Server *pConfig, const IniValue &v) {
+  int64_t kilobytes = v.state == IniState::kGiven ? v.number : 0;
   // Kilobytes to bytes without wrapping; a negative limit means none.
-  if (v < 0) v = 0;
-  pConfig->maxBandwidth = v > INT64_MAX / 1024 ? (uint64_t)INT64_MAX
-                                               : (uint64_t)v * 1024;
-}
-
-static int ReadAddresses(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  if (ReadIni(ini, value, sizeof value, "Address=") != 0) {
-    fputs(kAddressDefault, stderr);
-    snprintf(pConfig->Address, sizeof pConfig->Address, "127.0.0.1");
-  } else if (value[0] == '\0') {
-    fputs(kAddressEmpty, stderr);
-    return -1;
-  } else {
-    // Room for the longest IPv6 text; a longer value loses its end, as a
-    // dotted address always lost what passed 15 characters.
-    snprintf(pConfig->Address, sizeof pConfig->Address, "%.45s", value);
-  }
-  if (ReadIni(ini, value, sizeof value, "ExternIP=") != 0) {
-    if (strcmp(pConfig->Address, "AUTO") == 0) {
-      fputs(kExternMissingAuto, stderr);
-      return -1;
-    }
-    fputs(kExternMissing, stderr);
-    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
-  } else if (value[0] == '\0') {
-    fputs(kExternEmpty, stderr);
-    return -1;
-  } else {
-    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%.15s", value);
-  }
+  if (kilobytes < 0) kilobytes = 0;
+  pConfig->maxBandwidth = kilobytes > INT64_MAX / 1024 ? (uint64_t)INT64_MAX
+                                                       : (uint64_t)kilobytes * 1024;
   return 0;
 }
 
-static void ReadTimeout(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  pConfig->TimeoutTime = 240;
-  if (ReadIni(ini, value, sizeof value, "TimeoutTime=") != 0) {
-    fputs(kTimeoutDefault, stderr);
-    return;
-  }
-  int64_t v = ParseLong(value);
-  if (NotValid(value, v)) {
-    fputs(kTimeoutInvalid, stderr);
-    fputs(kTimeoutDefault, stderr);
-    return;
-  }
-  if (v > INT32_MAX) v = INT32_MAX;
-  if (v < INT32_MIN) v = INT32_MIN;
-  pConfig->TimeoutTime = (int32_t)v;
+static int ApplyAddressKey(Server *pConfig, const IniValue &v) {
+  ApplyAddress(v, pConfig->Address, sizeof pConfig->Address);
+  return 0;
 }
 
-// Optional: without the key (or with 0) a quarter of MaxUsers applies, and
-// nothing is said about it.
-static void ReadMaxPerAddress(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers);
-  if (IniFind(ini, "MaxPerAddress=", value, sizeof value) != 0) return;
-  int64_t v = ParseLong(value);
-  if (NotValid(value, v) || v < 0) {
-    fputs(kMaxPerAddressInvalid, stderr);
-    return;
+// Passive replies carry an IPv4 address: what passes 15 characters is cut.
+static int ApplyExternIp(Server *pConfig, const IniValue &v) {
+  if (v.state == IniState::kGiven) {
+    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%.15s", v.text);
+    return 0;
   }
-  if (v != 0)
-    pConfig->limits.maxPerAddress = v > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v;
+  if (ExternIpAbsent(pConfig->Address) != 0) return -1;
+  snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
+  return 0;
 }
 
-static void ReadMaxUsers(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  pConfig->MaxUsers = 10;
-  if (ReadIni(ini, value, sizeof value, "MaxUsers=") != 0) {
-    fputs(kMaxUsersDefault, stderr);
-    return;
-  }
-  int64_t v = ParseLong(value);
-  if (NotValid(value, v)) {
-    fputs(kMaxUsersInvalid, stderr);
-    fputs(kMaxUsersFallback, stderr);
-    pConfig->MaxUsers = 2;
-    return;
+static int ApplyTimeout(Server *pConfig, const IniValue &v) {
+  int64_t seconds = v.state == IniState::kGiven ? v.number : 240;
+  if (seconds > INT32_MAX) seconds = INT32_MAX;
+  if (seconds < INT32_MIN) seconds = INT32_MIN;
+  pConfig->TimeoutTime = (int32_t)seconds;
+  return 0;
+}
+
+static int ApplyMaxUsers(Server *pConfig, const IniValue &v) {
+  if (v.state != IniState::kGiven) {
+    pConfig->MaxUsers = v.state == IniState::kAbsent ? 10 : 2;
+    return 0;
   }
   // Above the limit, negative values included, silently means the limit.
-  pConfig->MaxUsers = (v < 0 || v > kMostUsers) ? kMostUsers : (uint32_t)v;
-}
-
-// A port that is no whole number from 1 to 65535 stops the start: taken
-// as some default it would put the server where nobody looks for it.
-static int ReadPort(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  pConfig->Port = 21;
-  if (ReadIni(ini, value, sizeof value, "Port=") != 0) {
-    fputs(kPortDefault, stderr);
-    return 0;
-  }
-  int port = ParsePort(value);
-  if (port < 0) {
-    fprintf(stderr, kBadPort, "Port=", value);
-    return -1;
-  }
-  pConfig->Port = (uint32_t)port;
+  pConfig->MaxUsers = (v.number < 0 || v.number > kMostUsers) ? kMostUsers : (uint32_t)v.number;
   return 0;
 }
 
-static int ReadDataPort(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  pConfig->DataPort = 6000;
-  if (ReadIni(ini, value, sizeof value, "DataPort=") != 0) {
-    fputs(kDataPortDefault, stderr);
+// Without the key (or with 0) a quarter of MaxUsers applies, and nothing
+// is said about it; above what the table holds is the most it holds.
+static int ApplyMaxPerAddress(Server *pConfig, const IniValue &v) {
+  pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers);
+  if (v.state == IniState::kGiven && v.number != 0)
+    pConfig->limits.maxPerAddress =
+        v.number > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v.number;
+  return 0;
+}
+
+static int ApplyPort(Server *pConfig, const IniValue &v) {
+  pConfig->Port = v.state == IniState::kGiven ? (uint32_t)v.number : 21;
+  return 0;
+}
+
+// The passive ports run from DataPort to DataPort+MaxUsers, clear of the
+// command port. A default DataPort is not judged.
+static int ApplyDataPort(Server *pConfig, const IniValue &v) {
+  if (v.state != IniState::kGiven) {
+    pConfig->DataPort = 6000;
     return 0;
   }
-  int port = ParsePort(value);
-  if (port < 0) {
-    fprintf(stderr, kBadPort, "DataPort=", value);
-    return -1;
-  }
-  pConfig->DataPort = (uint32_t)port;
+  pConfig->DataPort = (uint32_t)v.number;
   uint32_t last = pConfig->DataPort + pConfig->MaxUsers;
   if (last >= 65535) {
     fprintf(stderr, kDataPortTooHigh, 65535L - (long)pConfig->MaxUsers);
@@ -197,23 +129,22 @@ static int ReadDataPort(Ini *ini, Server *pConfig) {
   return 0;
 }
 
-// Explicit TLS: the certificate and key files (PEM) and whether USER has to
-// wait for AUTH TLS. All optional and quiet when absent; the files are
+static int ApplyTlsCertificate(Server *pConfig, const IniValue &v) {
+  if (v.state == IniState::kGiven)
+    snprintf(pConfig->TLSCertificate, sizeof pConfig->TLSCertificate, "%s", v.text);
+  return 0;
+}
+
+static int ApplyTlsKey(Server *pConfig, const IniValue &v) {
+  if (v.state == IniState::kGiven)
+    snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", v.text);
+  return 0;
+}
+
+// The last of the TLS keys: the three are judged together and the files
 // loaded here, so a bad one stops the start with its reason.
-static int ReadTls(Ini *ini, Server *pConfig) {
-  char value[kValueSize];
-  if (IniFind(ini, "TLSCertificate=", value, sizeof value) == 0)
-    snprintf(pConfig->TLSCertificate, sizeof pConfig->TLSCertificate, "%s", value);
-  if (IniFind(ini, "TLSKey=", value, sizeof value) == 0)
-    snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", value);
-  pConfig->RequireTLS = '0';
-  if (IniFind(ini, "RequireTLS=", value, sizeof value) == 0) {
-    if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) {
-      fputs(kRequireTlsInvalid, stderr);
-      return -1;
-    }
-    pConfig->RequireTLS = value[0];
-  }
+static int ApplyRequireTls(Server *pConfig, const IniValue &v) {
+  pConfig->RequireTLS = v.state == IniState::kGiven ? v.text[0] : '0';
   bool certificate = pConfig->TLSCertificate[0] != '\0';
   if (certificate != (pConfig->TLSKey[0] != '\0')) {
     fputs(kTlsFilesApart, stderr);
@@ -234,17 +165,35 @@ static int ReadTls(Ini *ini, Server *pConfig) {
   return 0;
 }
 
-static int ReadKeys(Ini *ini, Server *pConfig, Log *log) {
-  ReadBandwidth(ini, pConfig);
-  if (ReadAddresses(ini, pConfig) != 0) return -1;
-  ReadTimeout(ini, pConfig);
-  ReadMaxUsers(ini, pConfig);
-  ReadMaxPerAddress(ini, pConfig);
-  if (ReadPort(ini, pConfig) != 0) return -1;
-  if (ReadDataPort(ini, pConfig) != 0) return -1;
-  if (ReadTls(ini, pConfig) != 0) return -1;
-  return ReadLogConfig(ini, log, kValueSize);
-}
+// zolf.ini, in the order the keys are read and their messages printed.
+// A port that is no whole number from 1 to 65535 stops the start: taken as
+// some default it would put the server where nobody looks for it. Explicit
+// TLS (the certificate and key files, and whether USER has to wait for AUTH
+// TLS) is optional and quiet when absent.
+static const IniEntry<Server> kKeys[] = {
+    {{"MaximumBandwidth=", IniType::kNumber, kIniNoteAbsent, kBandwidthDefault,
+      kBandwidthInvalid},
+     ApplyBandwidth},
+    {IniSaying(kAddressKey, kAddressDefault), ApplyAddressKey},
+    {kExternIpKey, ApplyExternIp},
+    {{"TimeoutTime=", IniType::kNumber, kIniNoteAbsent, kTimeoutDefault, kTimeoutInvalid},
+     ApplyTimeout},
+    {{"MaxUsers=", IniType::kNumber, kIniNoteAbsent, kMaxUsersDefault, kMaxUsersInvalid},
+     ApplyMaxUsers},
+    {IniRefusing(kMaxPerAddressKey, kMaxPerAddressInvalid), ApplyMaxPerAddress},
+    {IniSaying(kPortKey, kPortDefault), ApplyPort},
+    {{"DataPort=", IniType::kPort, kIniNoteAbsent | kIniRefusedStops, kDataPortDefault,
+      kBadDataPort},
+     ApplyDataPort},
+    {kTlsCertificateKey, ApplyTlsCertificate},
+    {kTlsKeyKey, ApplyTlsKey},
+    {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},
+     ApplyRequireTls},
+    {kLogMaxEntriesKey, ApplyToLog<Server, ApplyLogMaxEntries>},
+    {kLogRotationKey, ApplyToLog<Server, ApplyLogRotation>},
+    {kLogMaxAgeKey, ApplyToLog<Server, ApplyLogMaxAge>},
+    {kLogDirKey, ApplyToLog<Server, ApplyLogDir>},
+};
 
 // An account whose root is missing can log in but do nothing; the operator
 // hears of it at the start rather than from the user. The account files
@@ -299,7 +248,7 @@ int InitConfig(Server *pConfig, const char *fileName, Log *log) {
     fprintf(stderr, kCannotOpen, fileName);
     return -1;
   }
-  int result = ReadKeys(&ini, pConfig, log);
+  int result = ReadKeys(&ini, kKeys, pConfig, kValueSize);
   CloseIni(&ini);
   if (result == 0) CheckAccountRoots(pConfig);
   return result;

@@ -55,7 +55,6 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   return pReq;
 }
 
-
 Request *GetNextRequest(Request *pReq) { return pReq ? pReq->next : nullptr; }
 
 void DelRequest(Request **head, Request *pReq) {

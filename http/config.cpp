@@ -13,29 +13,26 @@
 #include "http_server.h"
 #include "ini.h"
 #include "rotating_log.h"
+#include "shared_keys.h"
 #include "string_helpers.h"
 
 namespace {
 
 const char kNoCwd[] = "Could not get current working directory.\n";
 const char kCannotOpen[] = "Could not open %s.\n";
-const char kBadPort[] = "Port=%s is not a port number from 1 to 65535.\n";
 const char kNoAddress[] = "Parameter Address is missing (using 127.0.0.1).\n";
-const char kEmptyAddress[] = "Address entry can't be zero length.\n";
-const char kNoExternIpFatal[] = "Parameter ExternIP is missing.\n";
-const char kNoExternIp[] = "Parameter ExternIP is missing (using Address).\n";
 const char kBadTlsPort[] = "TLSPort entry is not valid: %s\n";
 const char kTlsFilesMissing[] = "TLSPort needs TLSCertificate and TLSKey.\n";
 const char kTlsPortTaken[] = "TLSPort must differ from Port.\n";
-const char kEmptyExternIp[] = "ExternIP entry can't be zero length.\n";
 const char kBadTimeout[] =
     "Timeout could not be determined. Timeout-time will be set to 240 s.\n";
 const char kMaxConnZero[] =
     "Max connections is 0. This will disable the server.";
 const char kMaxConnCapped[] =
     "MaxConnections is above %u. Using MaxConnections=%u.\n";
+// Names kDefaultKeepAlive: a refused value leaves the default.
 const char kBadKeepAlive[] =
-    "KeepAliveTimeout could not be determined. Using KeepAliveTimeout=%d.\n";
+    "KeepAliveTimeout could not be determined. Using KeepAliveTimeout=5.\n";
 const char kBadListing[] = "DirectoryListing value must be either 0 or 1.\n";
 const char kBadShowProtected[] =
     "ShowProtectedFiles value must be either 0 or 1.\n";
@@ -106,168 +103,101 @@ int CheckFullPath(char *path, const char *notFull) {
   return 0;
 }
 
-// HTTPS: TLSPort with the certificate and key files. All three are
-// optional and quiet when absent; a port without the files cannot serve.
-int ReadTlsKeys(Ini *ini, HttpServer *s, char *value) {
-  if (IniFind(ini, "TLSPort=", value, 256) == 0) {
-    s->tlsPort = ParsePort(value);
-    if (s->tlsPort <= 0) {
-      fprintf(stderr, kBadTlsPort, value);
-      return -1;
-    }
+int ApplyPort(HttpServer *s, const IniValue &v) {
+  s->port = v.state == IniState::kGiven ? (int)v.number : 80;
+  return 0;
+}
+
+int ApplyAddressKey(HttpServer *s, const IniValue &v) {
+  ApplyAddress(v, s->address, sizeof s->address);
+  return 0;
+}
+
+int ApplyExternIp(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kGiven) {
+    snprintf(s->baseURL, sizeof s->baseURL, "%s", v.text);
+    return 0;
   }
-  // Each looked up from the top: the three may stand in any order.
-  if (IniFind(ini, "TLSCertificate=", value, 256) == 0)
-    snprintf(s->tlsCertificate, sizeof s->tlsCertificate, "%s", value);
-  if (IniFind(ini, "TLSKey=", value, 256) == 0)
-    snprintf(s->tlsKey, sizeof s->tlsKey, "%s", value);
+  if (ExternIpAbsent(s->address) != 0) return -1;
+  char host[kAddressTextSize + 2];
+  UrlHost(s->address, host, sizeof host);
+  snprintf(s->baseURL, sizeof s->baseURL, "http://%s", host);
+  return 0;
+}
+
+int ApplyTimeout(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kAbsent)
+    s->timeout = 30;
+  else
+    s->timeout = v.state == IniState::kGiven ? ParseInt(v.text) : 240;
+  return 0;
+}
+
+// Read as a whole number, where a negative limit, or one that is no number,
+// counts as 0, which no one means.
+bool AboveZero(const char *text) { return ParseLong(text) > 0; }
+
+int ApplyMaxConnections(HttpServer *s, const IniValue &v) {
+  s->maxConnections = 1;
+  if (v.state != IniState::kGiven) return 0;
+  s->maxConnections = v.number > UINT32_MAX ? UINT32_MAX : (uint32_t)v.number;
+  if (s->maxConnections > kMostConnections) {
+    fprintf(stderr, kMaxConnCapped, kMostConnections, kMostConnections);
+    s->maxConnections = kMostConnections;
+  }
+  return 0;
+}
+
+int ApplyKeepAlive(HttpServer *s, const IniValue &v) {
+  s->keepAliveTimeout = v.state == IniState::kGiven ? (int)v.number : kDefaultKeepAlive;
+  return 0;
+}
+
+int ApplyExtendedMessages(HttpServer *s, const IniValue &v) {
+  s->extendedMessages = v.state == IniState::kGiven && v.text[0] ? v.text[0] : '1';
+  return 0;
+}
+
+// Only the first character counts: "1 (on)" is on.
+bool StartsWithFlag(const char *text) { return text[0] == '0' || text[0] == '1'; }
+
+int ApplyDirectoryListing(HttpServer *s, const IniValue &v) {
+  s->directoryListing = v.state == IniState::kGiven ? v.text[0] : '0';
+  return 0;
+}
+
+int ApplyShowProtected(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kGiven && v.text[0] == '1' && s->directoryListing != '0')
+    s->directoryListing = '2';
+  return 0;
+}
+
+// 0 (or anything unreadable) means the default.
+int ApplyMaxPerAddress(HttpServer *s, const IniValue &v) {
+  bool given = v.state == IniState::kGiven && v.number > 0 && v.number <= UINT32_MAX;
+  s->limits.maxPerAddress =
+      given ? (uint32_t)v.number : DefaultMaxPerAddress(s->maxConnections);
+  return 0;
+}
+
+int ApplyTlsPort(HttpServer *s, const IniValue &v) {
+  s->tlsPort = v.state == IniState::kGiven ? (int)v.number : 0;
+  return 0;
+}
+
+int ApplyTlsCertificate(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kGiven)
+    snprintf(s->tlsCertificate, sizeof s->tlsCertificate, "%s", v.text);
+  return 0;
+}
+
+// The last of the HTTPS keys, which may stand in any order: a port without
+// the files cannot serve.
+int ApplyTlsKey(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kGiven) snprintf(s->tlsKey, sizeof s->tlsKey, "%s", v.text);
   if (s->tlsPort == 0) return 0;
   if (s->tlsCertificate[0] == '\0' || s->tlsKey[0] == '\0') return Fail(kTlsFilesMissing);
   if (s->tlsPort == s->port) return Fail(kTlsPortTaken);
-  return 0;
-}
-
-int ReadSingles(Ini *ini, HttpServer *s, char *value) {
-  if (ReadIni(ini, value, 256, "Port=") == 0) {
-    // A port that is no number, or out of range, would otherwise wrap to
-    // some other port or to one the system picks.
-    s->port = ParsePort(value);
-    if (s->port < 0) {
-      fprintf(stderr, kBadPort, value);
-      return -1;
-    }
-  }
-  if (ReadIni(ini, value, 256, "Address=") == 0) {
-    if (value[0] == '\0') return Fail(kEmptyAddress);
-    // Room for the longest IPv6 text; what is cut off a longer value is
-    // lost, as a dotted address always lost what passed 15 characters.
-    snprintf(s->address, sizeof s->address, "%.45s", value);
-  } else {
-    fputs(kNoAddress, stderr);
-    snprintf(s->address, sizeof s->address, "127.0.0.1");
-  }
-  if (ReadIni(ini, value, 256, "ExternIP=") == 0) {
-    if (value[0] == '\0') return Fail(kEmptyExternIp);
-    snprintf(s->baseURL, sizeof s->baseURL, "%s", value);
-  } else {
-    if (strcmp(s->address, "AUTO") == 0) return Fail(kNoExternIpFatal);
-    fputs(kNoExternIp, stderr);
-    char host[kAddressTextSize + 2];
-    UrlHost(s->address, host, sizeof host);
-    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", host);
-  }
-  if (ReadIni(ini, value, 256, "Timeout=") == 0) {
-    s->timeout = ParseInt(value);
-    if (s->timeout == 0 && strcmp(value, "0") != 0) {
-      fputs(kBadTimeout, stderr);
-      s->timeout = 240;
-    }
-  }
-  if (ReadIni(ini, value, 256, "MaxConnections=") == 0) {
-    int64_t n = ParseLong(value);
-    // A negative limit is no limit anyone meant: it counts as 0.
-    s->maxConnections = n < 0 ? 0 : (n > UINT32_MAX ? UINT32_MAX : (uint32_t)n);
-    if (s->maxConnections == 0) return Fail(kMaxConnZero);
-    if (s->maxConnections > kMostConnections) {
-      fprintf(stderr, kMaxConnCapped, kMostConnections, kMostConnections);
-      s->maxConnections = kMostConnections;
-    }
-  }
-  // An optional key: no missing-line note.
-  if (IniFind(ini, "KeepAliveTimeout=", value, 256) == 0) {
-    size_t digits = strspn(value, "0123456789");
-    int64_t n = ParseLong(value);
-    if (value[0] == '\0' || value[digits] != '\0' || n > 86400) {
-      fprintf(stderr, kBadKeepAlive, kDefaultKeepAlive);
-    } else {
-      s->keepAliveTimeout = (int)n;
-    }
-  }
-  if (ReadIni(ini, value, 256, "ExtendedMessages=") == 0)
-    s->extendedMessages = value[0] ? value[0] : '1';
-  if (ReadIni(ini, value, 256, "DirectoryListing=") == 0) {
-    if (value[0] != '0' && value[0] != '1') return Fail(kBadListing);
-    s->directoryListing = value[0];
-  }
-  if (ReadIni(ini, value, 256, "ShowProtectedFiles=") == 0) {
-    if (value[0] != '0' && value[0] != '1') return Fail(kBadShowProtected);
-    if (value[0] == '1' && s->directoryListing != '0')
-      s->directoryListing = '2';
-  }
-  // Optional and quiet when absent. 0 (or anything unreadable) means the
-  // default.
-  int64_t perAddress = 0;
-  if (IniFind(ini, "MaxPerAddress=", value, 256) == 0) perAddress = ParseLong(value);
-  s->limits.maxPerAddress = perAddress > 0 && perAddress <= UINT32_MAX
-                         ? (uint32_t)perAddress
-                         : DefaultMaxPerAddress(s->maxConnections);
-  return ReadTlsKeys(ini, s, value);
-}
-
-int AddType(HttpServer *s, const char *value) {
-  if (value[0] == '\0') return Fail(kTypeEmpty);
-  ListItem *item = AddListItem(&s->types, value);
-  if (!item) return Fail(kOutOfMemory);
-  char *type = CutAtSemicolon(item);
-  if (!type) return Fail(kTypeNoSemicolon);
-  if (type[0] == '\0') return Fail(kTypeNoType);
-  return 0;
-}
-
-int AddForbidden(HttpServer *s, const char *value) {
-  if (value[0] == '\0') return Fail(kForbiddenEmpty);
-  ListItem *item = AddListItem(&s->forbidden, value);
-  if (!item) return Fail(kOutOfMemory);
-  CutAtSemicolon(item);
-  return 0;
-}
-
-int AddUser(HttpServer *s, const char *value) {
-  size_t n = strlen(value);
-  if (n < 2 || n > 32 || value[0] == ';') return Fail(kUserBad);
-  ListItem *item = AddListItem(&s->users, value);
-  if (!item) return Fail(kOutOfMemory);
-  CutAtSemicolon(item);
-  return 0;
-}
-
-int AddIndex(HttpServer *s, const char *value) {
-  size_t n = strlen(value);
-  if (n == 0 || n > 15) return Fail(kIndexBad);
-  if (strpbrk(value, "\\/:")) return Fail(kIndexChars);
-  if (!AddListItem(&s->indexes, value)) return Fail(kOutOfMemory);
-  return 0;
-}
-
-int AddHost(HttpServer *s, const char *value) {
-  size_t n = strlen(value);
-  if (n == 0 || n > 128) return Fail(kHostBad);
-  ListItem *item = AddListItem(&s->hosts, value);
-  if (!item) return Fail(kOutOfMemory);
-  char *path = CutAtSemicolon(item);
-  if (!path) return Fail(kHostNoSemicolon);
-  if (path[0] == '\0') return Fail(kHostNoPath);
-  if (strlen(path) > 31) return Fail(kHostPathLong);
-  return CheckFullPath(path, kHostNotFull);
-}
-
-int AddVirtual(HttpServer *s, const char *value) {
-  size_t n = strlen(value);
-  if (n == 0 || n > 31) return Fail(kVirtualLong);
-  ListItem *item = AddListItem(&s->virtuals, value);
-  if (!item) return Fail(kOutOfMemory);
-  char *path = CutAtSemicolon(item);
-  if (!path) return Fail(kVirtualNoSemicolon);
-  if (path[0] == '\0') return Fail(kVirtualNoPath);
-  return CheckFullPath(path, kVirtualNotFull);
-}
-
-// Every occurrence of a repeated key is handled in file order.
-int ReadRepeated(Ini *ini, HttpServer *s, char *value, const char *key,
-                 int (*add)(HttpServer *, const char *)) {
-  uint32_t at = 0;
-  while (IniNext(ini, &at, key, value, 256) == 0)
-    if (add(s, value) != 0) return -1;
   return 0;
 }
 
@@ -307,16 +237,148 @@ int CheckDirectories(const HttpServer *s) {
 // configuration, for the life of the process.
 void HoldRoot(ListItem *item) { item->rootFd = OpenRoot(SecondField(item)); }
 
-// Optional and quiet when absent: the server's own line stays the
-// default.
-int ReadLogFormat(Ini *ini, HttpServer *s, char *value) {
-  s->logFormat = 'm';
-  if (IniFind(ini, "LogFormat=", value, 256) != 0 || strcmp(value, "mirt") == 0)
-    return 0;
-  if (strcmp(value, "combined") != 0) return Fail(kBadLogFormat);
-  s->logFormat = 'c';
+// The last AddVirtual entry is the main root: without one there is
+// nothing to serve.
+int SettleRoots(HttpServer *s) {
+  const ListItem *last = s->virtuals;
+  if (!last) return Fail(kVirtualMissing);
+  while (last->next) last = last->next;
+  s->webRoot = SecondField(last);
+  if (CheckDirectories(s) != 0) return -1;
+  for (ListItem *h = s->hosts; h; h = h->next) HoldRoot(h);
+  for (ListItem *v = s->virtuals; v; v = v->next) HoldRoot(v);
   return 0;
 }
+
+int AddType(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) return 0;
+  const char *value = v.text;
+  ListItem *item = AddListItem(&s->types, value);
+  if (!item) return Fail(kOutOfMemory);
+  char *type = CutAtSemicolon(item);
+  if (!type) return Fail(kTypeNoSemicolon);
+  if (type[0] == '\0') return Fail(kTypeNoType);
+  return 0;
+}
+
+int AddForbidden(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) return 0;
+  const char *value = v.text;
+  ListItem *item = AddListItem(&s->forbidden, value);
+  if (!item) return Fail(kOutOfMemory);
+  CutAtSemicolon(item);
+  return 0;
+}
+
+int AddUser(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) return 0;
+  const char *value = v.text;
+  size_t n = strlen(value);
+  if (n < 2 || n > 32 || value[0] == ';') return Fail(kUserBad);
+  ListItem *item = AddListItem(&s->users, value);
+  if (!item) return Fail(kOutOfMemory);
+  CutAtSemicolon(item);
+  return 0;
+}
+
+int AddIndex(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) return 0;
+  const char *value = v.text;
+  size_t n = strlen(value);
+  if (n == 0 || n > 15) return Fail(kIndexBad);
+  if (strpbrk(value, "\\/:")) return Fail(kIndexChars);
+  if (!AddListItem(&s->indexes, value)) return Fail(kOutOfMemory);
+  return 0;
+}
+
+int AddHost(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) {
+    SettleHosts(s);
+    return 0;
+  }
+  const char *value = v.text;
+  size_t n = strlen(value);
+  if (n == 0 || n > 128) return Fail(kHostBad);
+  ListItem *item = AddListItem(&s->hosts, value);
+  if (!item) return Fail(kOutOfMemory);
+  char *path = CutAtSemicolon(item);
+  if (!path) return Fail(kHostNoSemicolon);
+  if (path[0] == '\0') return Fail(kHostNoPath);
+  if (strlen(path) > 31) return Fail(kHostPathLong);
+  return CheckFullPath(path, kHostNotFull);
+}
+
+int AddVirtual(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) return SettleRoots(s);
+  const char *value = v.text;
+  size_t n = strlen(value);
+  if (n == 0 || n > 31) return Fail(kVirtualLong);
+  ListItem *item = AddListItem(&s->virtuals, value);
+  if (!item) return Fail(kOutOfMemory);
+  char *path = CutAtSemicolon(item);
+  if (!path) return Fail(kVirtualNoSemicolon);
+  if (path[0] == '\0') return Fail(kVirtualNoPath);
+  return CheckFullPath(path, kVirtualNotFull);
+}
+
+bool MirtOrCombined(const char *text) {
+  return strcmp(text, "mirt") == 0 || strcmp(text, "combined") == 0;
+}
+
+// Optional and quiet when absent: the server's own line stays the
+// default.
+int ApplyLogFormat(HttpServer *s, const IniValue &v) {
+  s->logFormat = v.state == IniState::kGiven && strcmp(v.text, "combined") == 0 ? 'c' : 'm';
+  return 0;
+}
+
+// mirt.ini, in the order the keys are read and their messages printed.
+// A port that is no number, or out of range, would otherwise wrap to some
+// other port or to one the system picks. HTTPS (TLSPort with the
+// certificate and key files) is optional and quiet when absent. Every
+// line of a repeated key is handled in file order.
+const IniEntry<HttpServer> kKeys[] = {
+    {kPortKey, ApplyPort},
+    {IniSaying(kAddressKey, kNoAddress), ApplyAddressKey},
+    {kExternIpKey, ApplyExternIp},
+    {{"Timeout=", IniType::kNumber, kIniNoteAbsent, nullptr, kBadTimeout, nullptr,
+      INT64_MIN, INT64_MAX, IniZeroIsExact},
+     ApplyTimeout},
+    {{"MaxConnections=", IniType::kNumber, kIniNoteAbsent | kIniRefusedStops, nullptr,
+      kMaxConnZero, nullptr, INT64_MIN, INT64_MAX, AboveZero},
+     ApplyMaxConnections},
+    {{"KeepAliveTimeout=", IniType::kNumber, 0, nullptr, kBadKeepAlive, nullptr, 0, 86400,
+      IniDigitsOnly},
+     ApplyKeepAlive},
+    {{"ExtendedMessages=", IniType::kText, kIniNoteAbsent}, ApplyExtendedMessages},
+    {{"DirectoryListing=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, nullptr,
+      kBadListing, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
+     ApplyDirectoryListing},
+    {{"ShowProtectedFiles=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, nullptr,
+      kBadShowProtected, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
+     ApplyShowProtected},
+    {kMaxPerAddressKey, ApplyMaxPerAddress},
+    {{"TLSPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadTlsPort}, ApplyTlsPort},
+    {kTlsCertificateKey, ApplyTlsCertificate},
+    {kTlsKeyKey, ApplyTlsKey},
+    {{"AddType=", IniType::kRepeated, kIniEmptyStops, nullptr, nullptr,
+      kTypeEmpty},
+     AddType},
+    {{"AddForbidden=", IniType::kRepeated, kIniEmptyStops, nullptr,
+      nullptr, kForbiddenEmpty},
+     AddForbidden},
+    {{"AddUser=", IniType::kRepeated, 0}, AddUser},
+    {{"AddIndex=", IniType::kRepeated, 0}, AddIndex},
+    {{"AddHost=", IniType::kRepeated, 0}, AddHost},
+    {{"AddVirtual=", IniType::kRepeated, 0}, AddVirtual},
+    {kLogMaxEntriesKey, ApplyToLog<HttpServer, ApplyLogMaxEntries>},
+    {kLogRotationKey, ApplyToLog<HttpServer, ApplyLogRotation>},
+    {kLogMaxAgeKey, ApplyToLog<HttpServer, ApplyLogMaxAge>},
+    {kLogDirKey, ApplyToLog<HttpServer, ApplyLogDir>},
+    {{"LogFormat=", IniType::kText, kIniRefusedStops, nullptr, kBadLogFormat, nullptr,
+      INT64_MIN, INT64_MAX, MirtOrCombined},
+     ApplyLogFormat},
+};
 
 }  // namespace
 
@@ -358,14 +420,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->connections = nullptr;
   s->log = log;
   s->webRoot = nullptr;
-  snprintf(s->address, sizeof s->address, "127.0.0.1");
-  s->directoryListing = '0';
-  s->extendedMessages = '1';
-  s->maxConnections = 1;
   s->backlog = SOMAXCONN;
-  s->port = 80;
-  s->timeout = 30;
-  s->keepAliveTimeout = kDefaultKeepAlive;
   s->lastConnection = nullptr;
   s->loop = nullptr;
   s->limits.held = AddressTable{nullptr, 0};
@@ -375,9 +430,9 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->defaultHost = nullptr;
   s->listenSocket = -1;
   s->tlsListenSocket = -1;
-  s->tlsPort = 0;
   s->tlsContext = nullptr;
   s->tlsCertificate[0] = s->tlsKey[0] = s->tlsBaseURL[0] = '\0';
+  // Every key's default comes from its apply function in kKeys.
   log->rotation = 0;
 
   if (!getcwd(s->homeDirectory, sizeof s->homeDirectory)) return Fail(kNoCwd);
@@ -389,31 +444,8 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
     CloseIni(&ini);
     return -1;
   }
-  char value[256];
-  int r = ReadSingles(&ini, s, value);
-  if (r == 0) r = ReadRepeated(&ini, s, value, "AddType=", AddType);
-  if (r == 0) r = ReadRepeated(&ini, s, value, "AddForbidden=", AddForbidden);
-  if (r == 0) r = ReadRepeated(&ini, s, value, "AddUser=", AddUser);
-  if (r == 0) r = ReadRepeated(&ini, s, value, "AddIndex=", AddIndex);
-  if (r == 0) r = ReadRepeated(&ini, s, value, "AddHost=", AddHost);
-  if (r == 0) SettleHosts(s);
-  if (r == 0) r = ReadRepeated(&ini, s, value, "AddVirtual=", AddVirtual);
-  if (r == 0) {
-    const ListItem *last = s->virtuals;
-    if (!last) {
-      r = Fail(kVirtualMissing);
-    } else {
-      while (last->next) last = last->next;
-      s->webRoot = SecondField(last);
-      r = CheckDirectories(s);
-    }
-  }
-  if (r == 0) {
-    for (ListItem *h = s->hosts; h; h = h->next) HoldRoot(h);
-    for (ListItem *v = s->virtuals; v; v = v->next) HoldRoot(v);
-  }
-  if (r == 0) r = ReadLogConfig(&ini, log, 256);
-  if (r == 0) r = ReadLogFormat(&ini, s, value);
+  // Values are read into 256-byte buffers: up to 254 characters.
+  int r = ReadKeys(&ini, kKeys, s, 256);
   CloseIni(&ini);
   return r;
 }

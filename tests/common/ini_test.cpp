@@ -120,4 +120,61 @@ TEST(Ini, EmptyMissingAndNulTerminatedFiles) {
   EXPECT_EQ(nul.Get("B="), "<missing>");
 }
 
+// A record for the table reader: what each key's apply was handed.
+struct Seen {
+  std::string log;
+};
+int Note(Seen *r, const IniValue &v) {
+  static const char *const kState[] = {"absent", "given", "refused", "end"};
+  r->log += std::string(kState[(int)v.state]) + ":" + v.text + ":" + std::to_string(v.number) + ";";
+  return 0;
+}
+const IniEntry<Seen> kTable[] = {
+    {{"Count=", IniType::kNumber, kIniNoteAbsent, nullptr, "Count %s is out.\n", nullptr, 1, 9},
+     Note},
+    {{"Gone=", IniType::kNumber, kIniNoteAbsent, "Using Gone=7.\n"}, Note},
+    {{"Name=", IniType::kText, 0, nullptr, nullptr, "Name empty.\n", INT64_MIN, INT64_MAX,
+      nullptr, 6},
+     Note},
+    {{"Add=", IniType::kRepeated, kIniNotEmpty | kIniRefusedStops, nullptr, "Bad %s.\n",
+      "Add empty.\n", INT64_MIN, INT64_MAX, IniDigitsOnly},
+     Note},
+    {{"Port=", IniType::kPort, kIniRefusedStops, nullptr, "Port=%s stops.\n"}, Note},
+    {{"After=", IniType::kText, kIniNoteAbsent}, Note},
+};
+
+TEST(IniTable, BoundsDefaultsListsAndStops) {
+  struct Case {
+    const char *text, *seen, *said;
+    int rc;
+  } cases[] = {
+      // In range; a key's own buffer size; a list settled after its lines.
+      {"x\nCount=9\nGone=2\nName=abcd\nAdd=1\nPort=80\nAfter=\nAdd=2\n",
+       "given:9:9;given:2:2;given:abcd:0;given:1:0;given:2:0;end::0;given:80:80;given::0;", "",
+       0},
+      // Unreadable is refused with the value, and the reading goes on;
+      // absent keys say so; too long for its buffer is absent; an empty
+      // list item is skipped.
+      {"x\nCount=abc\nName=abcde\nAdd=\n",
+       "refused:abc:0;absent::0;absent::0;end::0;absent::0;absent::0;",
+       "Count abc is out.\nThe line 'Gone=' is missing.\nUsing Gone=7.\nAdd empty.\n"
+       "The line 'After=' is missing.\n",
+       0},
+      // Below and above the bounds; a refusal that stops: nothing after it
+      // is read or applied.
+      {"x\nCount=0\nGone=0\nAdd=4\nAdd=x4\nAdd=5\n",
+       "refused:0:0;given:0:0;absent::0;given:4:0;", "Count 0 is out.\nBad x4.\n", -1},
+      {"x\nCount=10\nGone=1\nPort=65536\n", "refused:10:10;given:1:1;absent::0;end::0;",
+       "Count 10 is out.\nPort=65536 stops.\n", -1},
+  };
+  for (const Case &c : cases) {
+    IniFile f(c.text);
+    Seen seen;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReadKeys(&f.ini, kTable, &seen, 32), c.rc) << c.text;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said) << c.text;
+    EXPECT_EQ(seen.log, c.seen) << c.text;
+  }
+}
+
 }  // namespace

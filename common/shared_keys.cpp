@@ -1,0 +1,23 @@
+#include "shared_keys.h"
+
+#include <cstdio>
+#include <cstring>
+
+static const char kExternMissingAuto[] = "Parameter ExternIP is missing.\n";
+static const char kExternMissing[] = "Parameter ExternIP is missing (using Address).\n";
+
+void ApplyAddress(const IniValue &value, char *address, size_t size) {
+  if (value.state == IniState::kGiven)
+    snprintf(address, size, "%.45s", value.text);
+  else
+    snprintf(address, size, "127.0.0.1");
+}
+
+int ExternIpAbsent(const char *address) {
+  if (strcmp(address, "AUTO") == 0) {
+    fputs(kExternMissingAuto, stderr);
+    return -1;
+  }
+  fputs(kExternMissing, stderr);
+  return 0;
+}

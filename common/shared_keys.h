@@ -1,0 +1,46 @@
+// The configuration keys that mean the same in zolf.ini and mirt.ini,
+// declared once. Each server's table lists them beside its own keys, with
+// its own apply function (the values land in different records) and, where
+// a server has always said it in its own words, its own absent or refused
+// text (IniSaying, IniRefusing).
+#pragma once
+#include <cstddef>
+
+#include "ini.h"
+
+// Port=: the listening port. Absent: the server's default port.
+inline constexpr IniKey kPortKey = {
+    "Port=", IniType::kPort, kIniNoteAbsent | kIniRefusedStops, nullptr,
+    "Port=%s is not a port number from 1 to 65535.\n"};
+
+// Address=: the listening address, IPv4 or IPv6, or AUTO. Absent:
+// 127.0.0.1 (each server says so in its words).
+inline constexpr IniKey kAddressKey = {
+    "Address=", IniType::kText, kIniNoteAbsent | kIniEmptyStops,
+    nullptr, nullptr, "Address entry can't be zero length.\n"};
+
+// ExternIP=: the address clients are told to reach. Absent: derived from
+// Address, which AUTO cannot be (ExternIpAbsent).
+inline constexpr IniKey kExternIpKey = {
+    "ExternIP=", IniType::kText, kIniNoteAbsent | kIniEmptyStops,
+    nullptr, nullptr, "ExternIP entry can't be zero length.\n"};
+
+// MaxPerAddress=: connections one client address may hold. Optional and
+// quiet when absent; absent, 0 or refused: a quarter of the server's
+// connection limit (DefaultMaxPerAddress).
+inline constexpr IniKey kMaxPerAddressKey = {
+    "MaxPerAddress=", IniType::kNumber, 0, nullptr, nullptr, nullptr, 0};
+
+// The TLS certificate and key files (PEM). Optional and quiet when absent;
+// a server checks them together once both are read.
+inline constexpr IniKey kTlsCertificateKey = {"TLSCertificate=", IniType::kText, 0};
+inline constexpr IniKey kTlsKeyKey = {"TLSKey=", IniType::kText, 0};
+
+// Address= into a server's field: the value (up to the longest IPv6 text;
+// what passes it is lost, as a dotted address always lost what passed 15
+// characters), or 127.0.0.1 when absent.
+void ApplyAddress(const IniValue &value, char *address, size_t size);
+// What a missing ExternIP= means: with Address=AUTO there is nothing to
+// derive it from ("Parameter ExternIP is missing.\n", -1); otherwise the
+// server derives it from Address, after saying so (0).
+int ExternIpAbsent(const char *address);
