@@ -1,7 +1,12 @@
 #include "rotating_log.h"
 
+#include <cerrno>
+#include <cinttypes>
 #include <cstring>
+#include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "dates.h"
 #include "files.h"
@@ -13,6 +18,18 @@ namespace {
 const char kLogDirNotDirectory[] = "LogDir %s does not exist or is not a directory.\n";
 
 const char kLogPath[] = "%s/log%.4u.log";
+const char kLinesLost[] = "Writing the log failed (%s): %" PRIu64 " lines lost.\n";
+const int64_t kLostSaidEvery = 60;
+
+// The file at path for appending, emptied first when `empty`.
+FILE *OpenAppending(const char *path, bool empty) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (empty ? O_TRUNC : 0),
+                0644);
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "a");
+  if (!f) close(fd);
+  return f;
+}
 // Numbers above this wrap the ring back to 1.
 const uint32_t kLastNumber = 9999;
 
@@ -56,7 +73,7 @@ void InitLog(Log *log) {
   log->number = newest >= last ? 1 : newest + 1;
 }
 
-int OpenLog(Log *log) {
+static int OpenCurrent(Log *log, bool empty) {
   if (log->rotation == 0) return 0;
   log->entries = 0;
   log->opened = (int64_t)time(nullptr);
@@ -77,12 +94,45 @@ int OpenLog(Log *log) {
   }
   // A single file is the newest log at every start: it is continued, never
   // truncated. In a ring the file opened is the oldest one, reused.
-  log->stream = fopen(path, log->rotation == 1 ? "a" : "w");
+  log->stream = OpenAppending(path, empty && log->rotation != 1);
   if (!log->stream) {
     log->rotation = 0;
     return -1;
   }
   return 0;
+}
+
+int OpenLog(Log *log) { return OpenCurrent(log, true); }
+
+int ReopenLog(Log *log) {
+  if (log->rotation == 0 || !log->stream || log->stream == stdout) return 0;
+  FlushLog(log, time(nullptr));
+  fclose(log->stream);
+  log->stream = nullptr;
+  // The file's age and count go on: it is the same file of the ring.
+  int32_t entries = log->entries;
+  int64_t opened = log->opened;
+  int result = OpenCurrent(log, false);
+  log->entries = entries;
+  log->opened = opened;
+  return result;
+}
+
+void FlushLog(Log *log, time_t now) {
+  if (!log->stream) return;
+  if (fflush(log->stream) != 0 || ferror(log->stream)) {
+    int err = errno;
+    // The lines that did not go are dropped, not written again and again.
+    __fpurge(log->stream);
+    clearerr(log->stream);
+    log->lost += log->unflushed;
+    if (log->lost > 0 && (int64_t)now - log->lostSaid >= kLostSaidEvery) {
+      fprintf(stderr, kLinesLost, strerror(err), log->lost);
+      log->lost = 0;
+      log->lostSaid = (int64_t)now;
+    }
+  }
+  log->unflushed = 0;
 }
 
 int CloseLog(Log *log) {
@@ -91,6 +141,7 @@ int CloseLog(Log *log) {
   // lead to a second flush or close of the same stream.
   log->stream = nullptr;
   if (s && s != stdout) {
+    fflush(s);
     if (fclose(s) != 0) {
       log->rotation = 0;
       return -1;
@@ -132,6 +183,7 @@ FILE *LogBegin(Log *log, time_t stamp, char *date) {
     return nullptr;
   }
   if (!log->stream) return nullptr;
+  log->unflushed++;
   GetDateARPANET(date, stamp);
   return log->stream;
 }

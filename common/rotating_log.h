@@ -16,6 +16,11 @@ struct Log {
   int64_t opened = 0;       // time the current file was opened
   int64_t maxAge = INT64_MAX;  // seconds; INT64_MAX: never rotate by age
   FILE *stream = nullptr;
+  // Lines handed over since the last flush that succeeded; those lost to
+  // failed writes and not yet said; when that was last said.
+  uint32_t unflushed = 0;
+  uint64_t lost = 0;
+  int64_t lostSaid = 0;
 };
 
 // Called once the configuration is read: the first file of the run is the
@@ -23,8 +28,16 @@ struct Log {
 // none), so that a restart never truncates the newest log.
 void InitLog(Log *log);
 // Opens the current file: a ring file is truncated, the single file of
-// LogRotation=1 appended to.
+// LogRotation=1 appended to. Writes always go to the file's end
+// (O_APPEND), so a copy-and-truncate by a log tool leaves no hole.
 int OpenLog(Log *log);
+// Closes the current file and opens it again by name, appending: after a
+// log tool moved it away, the lines go to a new file of that name.
+int ReopenLog(Log *log);
+// Pushes the buffered lines to the file. A write that fails (a full disk)
+// counts the lines it held as lost and says so on standard error at most
+// once a minute; the log stays on.
+void FlushLog(Log *log, time_t now);
 int CloseLog(Log *log);
 int CheckLog(Log *log, time_t stamp);
 

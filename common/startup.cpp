@@ -18,8 +18,12 @@ const char kNoBind[] = "Associate local address with socket failed.\n";
 const char kNoListen[] = "Putting socket into listening mode failed.\n";
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t reloadRequested = 0;
+volatile sig_atomic_t reopenRequested = 0;
 
 void OnStopSignal(int) { stopRequested = 1; }
+void OnReloadSignal(int) { reloadRequested = 1; }
+void OnReopenSignal(int) { reopenRequested = 1; }
 
 }  // namespace
 
@@ -60,6 +64,46 @@ void CatchStopSignals() {
   // flag.
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = OnReloadSignal;
+  sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_handler = OnReopenSignal;
+  sigaction(SIGUSR1, &sa, nullptr);
+  // A stray SIGUSR2 (log tools of other servers send it) must not end the
+  // server, whose default action it would be.
+  sa.sa_handler = SIG_IGN;
+  sigaction(SIGUSR2, &sa, nullptr);
 }
 
 bool StopRequested() { return stopRequested != 0; }
+
+bool TakeReloadRequest() {
+  if (!reloadRequested) return false;
+  reloadRequested = 0;
+  return true;
+}
+
+bool TakeReopenRequest() {
+  if (!reopenRequested) return false;
+  reopenRequested = 0;
+  return true;
+}
+
+CommandAction ReadCommandLine(int argc, char **argv, const CommandOption *options,
+                              size_t count) {
+  CommandAction action = CommandAction::kRun;
+  for (int i = 1; i < argc; i++) {
+    const CommandOption *found = nullptr;
+    for (size_t k = 0; k < count && !found; k++)
+      if (strcmp(argv[i], options[k].name) == 0 ||
+          (options[k].alias && strcmp(argv[i], options[k].alias) == 0))
+        found = &options[k];
+    if (!found) return CommandAction::kBad;
+    if (found->value) {
+      if (i + 1 >= argc) return CommandAction::kBad;
+      *found->value = argv[++i];
+    } else if (action == CommandAction::kRun) {
+      action = found->action;
+    }
+  }
+  return action;
+}

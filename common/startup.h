@@ -13,7 +13,32 @@ int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany);
 // the step that failed and the system's reason.
 int ListenWithMessages(const char *address, unsigned port, int backlog);
 
-// SIGINT and SIGTERM only set a flag; the loop's hook before each wait
-// looks at it and ends the loop, so nothing runs in the signal's context.
+// Signals only set flags; the loop's hook before each wait looks at them
+// and acts (stops, reloads, reopens the logs), so nothing runs in the
+// signal's context and no buffered line is lost. SIGINT and SIGTERM stop,
+// SIGHUP asks for a reload, SIGUSR1 for the logs to be reopened, SIGUSR2 is
+// ignored.
 void CatchStopSignals();
 bool StopRequested();
+// Whether SIGHUP (SIGUSR1) came since the last call; the flag is cleared.
+bool TakeReloadRequest();
+bool TakeReopenRequest();
+
+// ---- Command line ----
+
+// What a command line asked for.
+enum class CommandAction { kRun, kCheck, kVersion, kHelp, kBad };
+
+// An option of a program's command line: its spellings, whether it takes
+// a value, and where the value goes (or the action it selects). Each
+// program lists its options in a table so that more can be added.
+struct CommandOption {
+  const char *name;
+  const char *alias;         // another spelling, or null
+  const char **value;        // the option takes a value stored here; or null
+  CommandAction action;      // what a valueless option selects
+};
+
+// Reads argv by the table; kBad for an unknown option or a missing value.
+CommandAction ReadCommandLine(int argc, char **argv, const CommandOption *options,
+                              size_t count);

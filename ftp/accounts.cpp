@@ -1,5 +1,7 @@
 #include "accounts.h"
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -7,6 +9,7 @@
 
 #include "addresses.h"
 #include "command_channel.h"
+#include "files.h"
 #include "ini.h"
 #include "quota_records.h"
 #include "string_helpers.h"
@@ -27,6 +30,10 @@ static const char kQuotaMissing[] = "DiskQuota entry is not valid.\n";
 static const char kQuotaInvalid[] = "DiskQuota %s entry is not valid.\n";
 static const char kAddCommandEmpty[] = "AddCommand cannot be zero length.\n";
 static const char kAddCommandInvalid[] = "AddCommand parameter %s is not valid.\n";
+static const char kAccountFaulty[] = "Account %s (%s) cannot log in.\n";
+static const char kRootMissing[] =
+    "Account %s: RootDirectory %s does not exist or is not a directory; "
+    "its logins are refused.\n";
 
 // Account values are read into 32-byte buffers: up to 30 characters.
 static const size_t kAccountValueSize = 32;
@@ -101,6 +108,8 @@ static bool AllowedAddress(const char *allowed, const char *client) {
 }
 
 static int ApplyAllowIp(Request *pReq, const IniValue &v) {
+  // No client address: a check of the file, which any address passes.
+  if (pReq->ipAddress[0] == '\0') return 0;
   if (strcmp(v.text, "ALL") != 0 && !AllowedAddress(v.text, pReq->ipAddress))
     return -1;
   return 0;
@@ -119,6 +128,12 @@ static int ApplyFullBandwidth(Request *pReq, const IniValue &v) {
 static int ApplyRootDirectory(Request *pReq, const IniValue &v) {
   size_t n = snprintf(pReq->login.root, sizeof pReq->login.root, "%s", v.text);
   if (pReq->login.root[n - 1] == '/') pReq->login.root[n - 1] = '\0';
+  // Logged in, the user could do nothing at all; refused, the user is told
+  // at once and the operator learns which account to mend.
+  if (StatPath(pReq->login.root) != kDirectory) {
+    fprintf(stderr, kRootMissing, pReq->login.userName, pReq->login.root);
+    return -1;
+  }
   return 0;
 }
 
@@ -174,4 +189,35 @@ int UpdateQuota(Request *pReq) {
   // Only a record read at login is written back: a refused login or an
   // account without quota must not overwrite the stored one with zeros.
   return WriteQuota(pReq->login.quota);
+}
+
+int CheckAccountFiles(Server *pConfig) {
+  char dirPath[kHomeSize + 16];
+  if (JoinPath(dirPath, sizeof dirPath, pConfig->homeDirectory, accountsdir) != 0)
+    return 0;
+  DIR *dir = opendir(dirPath);
+  if (!dir) return 0;
+  // A whole session record: the account keys store into its login part.
+  Request *check = new Request();
+  check->pConfig = pConfig;
+  int faulty = 0;
+  while (struct dirent *e = readdir(dir)) {
+    size_t n = strlen(e->d_name);
+    if (n <= 4 || strcmp(e->d_name + n - 4, ".ini") != 0) continue;
+    char path[kHomeSize + 16 + 256];
+    if (JoinPath(path, sizeof path, dirPath, e->d_name) != 0) continue;
+    e->d_name[n - 4] = '\0';
+    LoginState fresh{};
+    check->login = fresh;
+    snprintf(check->login.userName, sizeof check->login.userName, "%s", e->d_name);
+    Ini ini;
+    int result = OpenIni(&ini, path) == 0 ? ReadAccount(check, &ini) : -1;
+    CloseIni(&ini);
+    if (result == 0 && ValidUserName(e->d_name)) continue;
+    fprintf(stderr, kAccountFaulty, e->d_name, path);
+    faulty++;
+  }
+  closedir(dir);
+  delete check;
+  return faulty;
 }

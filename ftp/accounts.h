@@ -10,6 +10,10 @@ struct Ini;
 // -1 when not (bad name, no account, a refused key, address not allowed).
 int OpenAccount(Request *pReq);
 int ReadAccount(Request *pReq, Ini *ini);
+// Reads every account file below the start directory as a login would
+// (any client address allowed), printing each fault with the account's
+// name; the number of accounts that could not log in.
+int CheckAccountFiles(Server *pConfig);
 // Takes the account's shared quota record (quota_records.h), reading it
 // from its file for the first session, creating an empty file for a first
 // login.

@@ -21,13 +21,9 @@ static char escapedText[kArgumentSize * 4];
 static FILE *Begin(Request *pReq, char *date) {
   Log *log = pReq->pConfig ? pReq->pConfig->log : nullptr;
   if (!log) return nullptr;
-  return LogBegin(log, pReq->connectTime, date);
-}
-
-static void End(FILE *stream) {
-  // Entries reach the file at once, so the log can be followed while the
-  // server runs.
-  fflush(stream);
+  // Each line carries the moment it was written; the loop's flush timer
+  // brings it to the file within a second.
+  return LogBegin(log, time(nullptr), date);
 }
 
 // PASS, also when wrapped in SITE (SITE PASS x, SITE SITE PASS x).
@@ -58,7 +54,6 @@ void LogReceivedLine(Request *pReq, bool hasArgument) {
     fprintf(out, kReceivedWithoutArgument, date, pReq->ipAddress,
             pReq->login.userName, escapedCommand);
   }
-  End(out);
 }
 
 void LogQueuedReply(Request *pReq, const char *reply) {
@@ -75,5 +70,4 @@ void LogQueuedReply(Request *pReq, const char *reply) {
   fprintf(out, kQueuedReply, date, pReq->ipAddress, pReq->login.userName,
           escapedText);
   fputs("\n", out);
-  End(out);
 }

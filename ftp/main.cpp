@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "accounts.h"
 #include "network.h"
 #include "rotating_log.h"
 #include "server_config.h"
@@ -13,8 +14,14 @@
 static const char kDefaultConfig[] = "zolf.ini";
 static const char kUsage[] =
     "ZOLF by Orvald.\n"
-    "Parameters: [-config FILE] \n"
-    "-config FILE : Where FILE is the configuration file to be used\n";
+    "Parameters: [-config FILE] [-t] [-v] [--help]\n"
+    "-config FILE : Where FILE is the configuration file to be used\n"
+    "-t : Check the configuration and every account file, start nothing\n"
+    "-v, --version : Print the name and version\n"
+    "--help : Print this text\n";
+static const char kVersion[] = "zolf (ZOLF/1.7.1)\n";
+static const char kConfigSound[] = "Configuration %s is sound.\n";
+static const char kConfigFaulty[] = "Configuration %s is faulty.\n";
 static const char kConfigFailed[] = "Initializing server configuration failed!\n";
 static const char kNetFailed[] = "Initializing server failed!\n";
 static const char kLogFailed[] = "Failed to initialize the log.\n";
@@ -30,13 +37,35 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const char *configFile = kDefaultConfig;
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "-config") == 0 && i + 1 < argc) {
-      configFile = argv[++i];
-      continue;
+  // More options are added here, one line each.
+  const CommandOption options[] = {
+      {"-config", nullptr, &configFile, CommandAction::kRun},
+      {"-t", nullptr, nullptr, CommandAction::kCheck},
+      {"-v", "--version", nullptr, CommandAction::kVersion},
+      {"--help", "-h", nullptr, CommandAction::kHelp},
+  };
+  switch (ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0])) {
+    case CommandAction::kBad:
+      // A typo in a unit file must not count as a clean start.
+      fputs(kUsage, stderr);
+      return 2;
+    case CommandAction::kHelp:
+      fputs(kUsage, stdout);
+      return 0;
+    case CommandAction::kVersion:
+      fputs(kVersion, stdout);
+      return 0;
+    case CommandAction::kCheck: {
+      static Server server;
+      static Log log;
+      int faults = InitConfig(&server, configFile, &log) != 0 ? 1 : 0;
+      faults += CheckAccountFiles(&server);
+      CloseServer(&server);
+      printf(faults ? kConfigFaulty : kConfigSound, configFile);
+      return faults ? 1 : 0;
     }
-    fputs(kUsage, stdout);
-    return 0;
+    case CommandAction::kRun:
+      break;
   }
 
   IgnoreSigpipe();
@@ -48,6 +77,7 @@ int main(int argc, char **argv) {
     fputs(kConfigFailed, stderr);
     return -1;
   }
+  server.configFile = configFile;
   if (InitNet(&server) != 0) {
     fputs(kNetFailed, stderr);
     CloseServer(&server);

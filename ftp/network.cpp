@@ -1,5 +1,8 @@
 #include "network.h"
 
+#include "rotating_log.h"
+#include "server_config.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,6 +18,11 @@ static const char kRefused[] = "Connection refused (out of memory?).\n";
 static const char kTooManyConnections[] =
     "421 Too many connections from your address.\r\n";
 static const char kTooManyFailures[] = "421 Too many failed logins, try later.\r\n";
+static const char kReloaded[] = "Configuration %s reloaded.\n";
+static const char kReloadFailed[] =
+    "Configuration %s is faulty; the running configuration is kept.\n";
+static const char kUsersNeedRestart[] =
+    "MaxUsers=%u needs a restart; using MaxUsers=%u until then.\n";
 
 int InitNet(Server *pConfig) {
   if (ResolveAutoAddress(pConfig->Address, sizeof pConfig->Address, false) != 0)
@@ -58,4 +66,69 @@ void OnAcceptFailed(Server *pConfig) {
   if (now == pConfig->refusedPrinted) return;
   pConfig->refusedPrinted = now;
   fputs(kRefused, stderr);
+}
+
+void ReloadServer(Server *pConfig) {
+  // A whole second record: nothing of the running one changes unless the
+  // new file is sound.
+  static Server fresh;
+  static Log freshLog;
+  const char *file = pConfig->configFile;
+  if (!file) return;
+  if (InitConfig(&fresh, file, &freshLog) != 0 ||
+      ResolveAutoAddress(fresh.Address, sizeof fresh.Address, false) != 0) {
+    TlsFreeContext(fresh.tlsContext);
+    fresh.tlsContext = nullptr;
+    fprintf(stderr, kReloadFailed, file);
+    return;
+  }
+  if (strcmp(fresh.Address, pConfig->Address) != 0 || fresh.Port != pConfig->Port) {
+    int sock = ListenWithMessages(fresh.Address, fresh.Port, pConfig->backlog);
+    if (sock < 0) {
+      TlsFreeContext(fresh.tlsContext);
+      fresh.tlsContext = nullptr;
+      fprintf(stderr, kReloadFailed, file);
+      return;
+    }
+    UnwatchFd(pConfig->loop, pConfig->listenSocket);
+    CloseConnection(pConfig->listenSocket);
+    pConfig->listenSocket = sock;
+    snprintf(pConfig->Address, sizeof pConfig->Address, "%s", fresh.Address);
+    pConfig->Port = fresh.Port;
+  }
+  // The loop and the per-address table were made for the starting
+  // MaxUsers: a higher one waits for a restart.
+  uint32_t users = fresh.MaxUsers;
+  if (users > pConfig->roomUsers) {
+    users = pConfig->roomUsers;
+    fprintf(stderr, kUsersNeedRestart, fresh.MaxUsers, users);
+  }
+  pConfig->MaxUsers = users;
+  pConfig->limits.maxPerAddress =
+      fresh.limits.maxPerAddress < users ? fresh.limits.maxPerAddress : users;
+  if (strcmp(fresh.ExternIP, "AUTO") == 0)
+    snprintf(fresh.ExternIP, sizeof fresh.ExternIP, "%s", pConfig->Address);
+  memcpy(pConfig->ExternIP, fresh.ExternIP, sizeof pConfig->ExternIP);
+  pConfig->maxBandwidth = fresh.maxBandwidth;
+  pConfig->TimeoutTime = fresh.TimeoutTime;
+  pConfig->DataPort = fresh.DataPort;
+  pConfig->RequireTLS = fresh.RequireTLS;
+  memcpy(pConfig->TLSCertificate, fresh.TLSCertificate, sizeof pConfig->TLSCertificate);
+  memcpy(pConfig->TLSKey, fresh.TLSKey, sizeof pConfig->TLSKey);
+  // Sessions already in TLS hold their own reference to the old context.
+  TlsFreeContext(pConfig->tlsContext);
+  pConfig->tlsContext = fresh.tlsContext;
+  fresh.tlsContext = nullptr;
+  Log *log = pConfig->log;
+  bool moved = strcmp(log->dir, freshLog.dir) != 0 || log->rotation != freshLog.rotation;
+  log->maxEntries = freshLog.maxEntries;
+  log->maxAge = freshLog.maxAge;
+  if (moved) {
+    CloseLog(log);
+    memcpy(log->dir, freshLog.dir, sizeof log->dir);
+    log->rotation = freshLog.rotation;
+    InitLog(log);
+    OpenLog(log);
+  }
+  printf(kReloaded, file);
 }

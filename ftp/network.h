@@ -18,3 +18,8 @@ bool RefusedAtAccept(Server *pConfig, int sock, const char *address);
 // made): the listener rests a moment and the message is printed at most
 // once a second.
 void OnAcceptFailed(Server *pConfig);
+// SIGHUP: reads the configuration file again. A faulty one is reported
+// and the running settings kept; a sound one applies to connections made
+// from now on (the listening socket changes only with Address or Port;
+// the caller watches the one in the record afterwards).
+void ReloadServer(Server *pConfig);

@@ -21,6 +21,7 @@
 #include "network.h"
 #include "startup.h"
 #include "deadlines.h"
+#include "rotating_log.h"
 
 static const char kParseFailed[] = "Could not parse FTP string.\n";
 
@@ -250,11 +251,27 @@ static void OnListenerEvent(EventLoop *, int, void *record, int) {
 // Before every wait: sessions ended by any handler or timer may have freed
 // a place for the listen queue.
 static void BeforeWait(EventLoop *loop, void *record) {
+  Server *pConfig = static_cast<Server *>(record);
   if (StopRequested()) {
     StopEventLoop(loop);
     return;
   }
-  WatchListener(static_cast<Server *>(record));
+  if (TakeReopenRequest() && pConfig->log) ReopenLog(pConfig->log);
+  if (TakeReloadRequest()) {
+    ReloadServer(pConfig);
+    WatchFd(loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent, pConfig);
+  }
+  WatchListener(pConfig);
+}
+
+// Log lines are written buffered; once a second they reach the file, so
+// that the log can be followed while the server runs.
+static const int64_t kFlushEveryMs = 1000;
+
+static void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
+  Server *pConfig = static_cast<Server *>(record);
+  if (pConfig->log) FlushLog(pConfig->log, time(nullptr));
+  AddTimer(loop, kFlushEveryMs, OnFlushTimer, pConfig);
 }
 
 // Descriptors beside the sessions' own: listening socket, log file,
@@ -277,7 +294,9 @@ void RunServer(Server *pConfig) {
   }
   WatchFd(pConfig->loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent,
           pConfig);
+  pConfig->roomUsers = pConfig->MaxUsers;
   SetBeforeWait(pConfig->loop, BeforeWait, pConfig);
+  AddTimer(pConfig->loop, kFlushEveryMs, OnFlushTimer, pConfig);
   RunEventLoop(pConfig->loop);
 }
 

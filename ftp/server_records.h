@@ -91,6 +91,8 @@ struct Server {
   EventLoop *loop;                // null outside the server (tests, fuzzing)
   time_t refusedPrinted;          // when the refused-connection message
                                   // was last printed
+  const char *configFile;         // read again for a reload (SIGHUP)
+  uint32_t roomUsers;             // MaxUsers the loop and tables were made for
 };
 
 // The command connection: the line being received or the one reply
@@ -189,7 +191,7 @@ struct Request {
   char ipAddress[kAddressTextSize];  // client address, dotted or IPv6 text
   NetAddress clientAddress;          // the same as a socket address: data
                                      // connections go to and come from it
-  time_t connectTime;                // also the time field of every log entry
+  time_t connectTime;                // when the client connected
   uint64_t bytesSent;                // replies and data, for the idle check
   uint64_t bytesReceived;
   // What earlier commands chose for the ones that follow.

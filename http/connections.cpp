@@ -75,6 +75,7 @@ Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
     server->connections = c;
   server->lastConnection = c;
   c->server = server;
+  c->generation = server->generation;
   snprintf(c->clientAddress, sizeof c->clientAddress, "%s", peer);
   ConnOpen(&c->io, socket);
   c->next = nullptr;

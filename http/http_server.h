@@ -73,6 +73,20 @@ struct HttpServer {
   char tlsCertificate[256];
   char tlsKey[256];
   char tlsBaseURL[256];
+  // Reload (SIGHUP): the file read again, the count of reloads, the
+  // connection places the loop was made for, and the lists replaced by a
+  // reload, kept while a connection from before it may still use them.
+  const char *configPath;
+  uint64_t generation;
+  uint32_t roomConnections;
+  struct RetiredLists *retired;
+};
+
+// The lists of one configuration, as a reload puts them aside.
+struct RetiredLists {
+  ListItem *lists[6];
+  uint64_t generation;  // connections made up to this one may use them
+  RetiredLists *next;
 };
 
 // Sizes fixed by the design: a request head must fit the 2048-byte buffer
@@ -211,6 +225,7 @@ struct Connection {
   char clientAddress[kAddressTextSize];
   char secure;              // '1' when the connection came by TLSPort
   uint32_t requests;        // answers completed on this connection
+  uint64_t generation;      // the server's reload count when accepted
   // Deadlines run on one loop timer per connection: `deadline` is when the
   // connection is next looked at (0: never), `timer` the pending timer's
   // id (0: none) and `due` when it fires. A later deadline leaves the timer

@@ -15,8 +15,12 @@ namespace {
 
 const char kUsage[] =
     "Mirt HTTP Server By Orvald.\n"
-    "Parameters: [-config FILE]\n"
-    "-config FILE : Where FILE is the configuration file to be used\n";
+    "Parameters: [-config FILE] [-t] [-v] [--help]\n"
+    "-config FILE : Where FILE is the configuration file to be used\n"
+    "-t : Check the configuration, start nothing\n"
+    "-v, --version : Print the name and version\n"
+    "--help : Print this text\n";
+const char kVersion[] = "mirt (Mirt/1.7.1)\n";
 const char kFaulty[] = "Configuration is faulty!\n";
 const char kConfigOk[] = "Configuration is okey! Configuration file is %s.\n";
 const char kUnableToStart[] = "Unable to start %s.\n";
@@ -33,12 +37,29 @@ int main(int argc, char **argv) {
   // Progress lines must show at once under a pipe or a service manager.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const char *configPath = "mirt.ini";
-  for (int i = 1; i < argc; i += 2) {
-    if (strcmp(argv[i], "-config") != 0 || i + 1 >= argc) {
+  // More options are added here, one line each.
+  const CommandOption options[] = {
+      {"-config", nullptr, &configPath, CommandAction::kRun},
+      {"-t", nullptr, nullptr, CommandAction::kCheck},
+      {"-v", "--version", nullptr, CommandAction::kVersion},
+      {"--help", "-h", nullptr, CommandAction::kHelp},
+  };
+  CommandAction action =
+      ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0]);
+  switch (action) {
+    case CommandAction::kBad:
+      // A typo in a unit file must not count as a clean start.
+      fputs(kUsage, stderr);
+      return 2;
+    case CommandAction::kHelp:
       fputs(kUsage, stdout);
       return 0;
-    }
-    configPath = argv[i + 1];
+    case CommandAction::kVersion:
+      fputs(kVersion, stdout);
+      return 0;
+    case CommandAction::kCheck:
+    case CommandAction::kRun:
+      break;
   }
 
   HttpServer server;
@@ -52,6 +73,11 @@ int main(int argc, char **argv) {
     return 1;
   }
   printf(kConfigOk, configPath);
+  server.configPath = configPath;
+  if (action == CommandAction::kCheck) {
+    CloseServer(&server);
+    return 0;
+  }
 
   IgnoreSigpipe();
   CatchStopSignals();

@@ -9,6 +9,7 @@
 #include "event_loop.h"
 #include "http_server.h"
 #include "kept_files.h"
+#include "network.h"
 #include "request_io.h"
 #include "rotating_log.h"
 #include "sockets.h"
@@ -142,7 +143,7 @@ void OnAcceptRested(void *record) {
 
 void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
-  if (s->log && s->log->stream) fflush(s->log->stream);
+  if (s->log) FlushLog(s->log, time(nullptr));
   ExpireKeptFiles(time(nullptr) - kKeptFileIdleSeconds);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, s);
 }
@@ -150,6 +151,15 @@ void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
 void BeforeWait(EventLoop *loop, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
   if (StopRequested()) StopEventLoop(loop);
+  if (TakeReopenRequest() && s->log) ReopenLog(s->log);
+  if (TakeReloadRequest()) {
+    ReloadServer(s);
+    // Whichever listening sockets the reload left are watched.
+    WatchFd(loop, s->listenSocket, kLoopReadable, OnListenerEvent, s);
+    if (s->tlsListenSocket >= 0)
+      WatchFd(loop, s->tlsListenSocket, kLoopReadable, OnListenerEvent, s);
+  }
+  if (s->retired) DropRetiredLists(s, false);
   // Places freed since the last wait: the listening sockets are watched
   // once more, unless the process is out of descriptors (the rest timer
   // brings them back then).
@@ -166,6 +176,7 @@ int InitLoop(HttpServer *s) {
     fprintf(stderr, kLowFileLimit, limit, s->maxConnections, need);
   long size = limit > 0 && limit < need ? limit : need;
   s->loop = CreateEventLoop((int)size);
+  s->roomConnections = s->maxConnections;
   s->limits.rested = OnAcceptRested;
   s->limits.restedRecord = s;
   if (!s->loop || InitAddressTable(&s->limits, s->maxConnections) != 0) {

@@ -5,12 +5,21 @@
 
 #include "config.h"
 #include "connections.h"
+#include "event_loop.h"
 #include "http_server.h"
 #include "kept_files.h"
 #include "main_loop.h"
 #include "sockets.h"
 #include "startup.h"
 #include "tls.h"
+
+#include "rotating_log.h"
+
+static const char kReloaded[] = "Configuration %s reloaded.\n";
+static const char kReloadFailed[] =
+    "Configuration %s is faulty; the running configuration is kept.\n";
+static const char kConnectionsNeedRestart[] =
+    "MaxConnections=%u needs a restart; using MaxConnections=%u until then.\n";
 
 // A listening socket on the configured address, or -1 after saying why.
 static int Listen(HttpServer *s, int port) {
@@ -86,6 +95,7 @@ int CloseServer(HttpServer *s) {
   FreeList(&s->virtuals);
   s->webRoot = nullptr;
   s->defaultHost = nullptr;
+  DropRetiredLists(s, true);
   CloseConnection(s->listenSocket);
   s->listenSocket = -1;
   CloseConnection(s->tlsListenSocket);
@@ -93,4 +103,144 @@ int CloseServer(HttpServer *s) {
   TlsFreeContext(s->tlsContext);
   s->tlsContext = nullptr;
   return 0;
+}
+
+static ListItem **ListsOf(HttpServer *s, int i) {
+  ListItem **lists[] = {&s->forbidden, &s->types,  &s->virtuals,
+                        &s->hosts,     &s->users,  &s->indexes};
+  return lists[i];
+}
+
+void DropRetiredLists(HttpServer *s, bool all) {
+  // Connections are kept oldest first: the first one is the oldest user
+  // of any lists.
+  uint64_t oldest = s->connections ? s->connections->generation : UINT64_MAX;
+  RetiredLists **at = &s->retired;
+  while (*at) {
+    RetiredLists *r = *at;
+    if (!all && r->generation >= oldest) {
+      at = &r->next;
+      continue;
+    }
+    for (ListItem *&list : r->lists) FreeList(&list);
+    *at = r->next;
+    delete r;
+  }
+}
+
+static int ReloadFailed(HttpServer *fresh, const char *path) {
+  for (int i = 0; i < 6; i++) FreeList(ListsOf(fresh, i));
+  TlsFreeContext(fresh->tlsContext);
+  fresh->tlsContext = nullptr;
+  fprintf(stderr, kReloadFailed, path);
+  return -1;
+}
+
+void ReloadServer(HttpServer *s) {
+  const char *path = s->configPath;
+  if (!path) return;
+  // A whole second record: nothing of the running one changes unless the
+  // new file is sound.
+  static HttpServer fresh;
+  static Log freshLog;
+  memset(&fresh, 0, sizeof fresh);
+  if (InitConfig(path, &fresh, &freshLog) != 0 ||
+      ResolveAutoAddress(fresh.address, sizeof fresh.address, false) != 0) {
+    ReloadFailed(&fresh, path);
+    return;
+  }
+  if (fresh.tlsPort > 0) {
+    char error[256];
+    fresh.tlsContext = TlsServerContext(fresh.tlsCertificate, fresh.tlsKey, true,
+                                        error, sizeof error);
+    if (!fresh.tlsContext) {
+      fprintf(stderr, "%s\n", error);
+      ReloadFailed(&fresh, path);
+      return;
+    }
+  }
+  // New listening sockets only when where to listen changed; all of them
+  // open before any old one closes, so a failure keeps the running ones.
+  bool moved = strcmp(fresh.address, s->address) != 0 || fresh.port != s->port;
+  bool tlsMoved = moved || fresh.tlsPort != s->tlsPort;
+  int plain = -1, secure = -1;
+  if (moved && (plain = Listen(&fresh, fresh.port)) < 0) {
+    ReloadFailed(&fresh, path);
+    return;
+  }
+  if (tlsMoved && fresh.tlsPort > 0 && (secure = Listen(&fresh, fresh.tlsPort)) < 0) {
+    CloseConnection(plain);
+    ReloadFailed(&fresh, path);
+    return;
+  }
+  if (moved) {
+    UnwatchFd(s->loop, s->listenSocket);
+    CloseConnection(s->listenSocket);
+    s->listenSocket = plain;
+  }
+  if (tlsMoved) {
+    if (s->tlsListenSocket >= 0) UnwatchFd(s->loop, s->tlsListenSocket);
+    CloseConnection(s->tlsListenSocket);
+    s->tlsListenSocket = secure;
+  }
+  memcpy(s->address, fresh.address, sizeof s->address);
+  s->port = fresh.port;
+  s->tlsPort = fresh.tlsPort;
+  // Connections in TLS hold their own reference to the old context.
+  TlsFreeContext(s->tlsContext);
+  s->tlsContext = fresh.tlsContext;
+  fresh.tlsContext = nullptr;
+  memcpy(s->tlsCertificate, fresh.tlsCertificate, sizeof s->tlsCertificate);
+  memcpy(s->tlsKey, fresh.tlsKey, sizeof s->tlsKey);
+
+  RetiredLists *old = new RetiredLists();
+  for (int i = 0; i < 6; i++) {
+    old->lists[i] = *ListsOf(s, i);
+    *ListsOf(s, i) = *ListsOf(&fresh, i);
+    *ListsOf(&fresh, i) = nullptr;
+  }
+  old->generation = s->generation++;
+  old->next = s->retired;
+  s->retired = old;
+  s->webRoot = fresh.webRoot;
+  s->defaultHost = fresh.defaultHost;
+  s->directoryListing = fresh.directoryListing;
+  s->extendedMessages = fresh.extendedMessages;
+  s->timeout = fresh.timeout;
+  s->keepAliveTimeout = fresh.keepAliveTimeout;
+  s->logFormat = fresh.logFormat;
+  // The loop and the per-address table were made for the starting
+  // MaxConnections: a higher one waits for a restart.
+  uint32_t most = fresh.maxConnections;
+  if (most > s->roomConnections) {
+    most = s->roomConnections;
+    fprintf(stderr, kConnectionsNeedRestart, fresh.maxConnections, most);
+  }
+  s->maxConnections = most;
+  s->limits.maxPerAddress =
+      fresh.limits.maxPerAddress < most ? fresh.limits.maxPerAddress : most;
+  memcpy(s->baseURL, fresh.baseURL, sizeof s->baseURL);
+  if (strcmp(s->baseURL, "AUTO") == 0) {
+    char host[kAddressTextSize + 2];
+    UrlHost(s->address, host, sizeof host);
+    snprintf(s->baseURL, sizeof s->baseURL, "http://%s", host);
+  }
+  CompleteBaseURL(s);
+  s->tlsBaseURL[0] = '\0';
+  if (s->tlsPort > 0)
+    UrlWithPort(s->baseURL, "https", (unsigned)s->tlsPort, s->tlsBaseURL,
+                sizeof s->tlsBaseURL);
+
+  Log *log = s->log;
+  bool logMoved = strcmp(log->dir, freshLog.dir) != 0 || log->rotation != freshLog.rotation;
+  log->maxEntries = freshLog.maxEntries;
+  log->maxAge = freshLog.maxAge;
+  if (logMoved) {
+    CloseLog(log);
+    memcpy(log->dir, freshLog.dir, sizeof log->dir);
+    log->rotation = freshLog.rotation;
+    InitLog(log);
+    OpenLog(log);
+  }
+  printf(kReloaded, path);
 }

@@ -12,3 +12,9 @@ void CompleteBaseURL(HttpServer *server);
 // Ends every open connection (each writes its access line), frees the
 // configuration lists and closes the listening socket.
 int CloseServer(HttpServer *server);
+// SIGHUP: reads the configuration again. A faulty file is reported and
+// the running settings kept; a sound one serves connections made from now
+// on, while those already open finish on the lists they started with.
+void ReloadServer(HttpServer *server);
+// Frees the lists put aside by reloads that no open connection can use.
+void DropRetiredLists(HttpServer *server, bool all);

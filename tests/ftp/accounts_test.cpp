@@ -35,7 +35,7 @@ struct Accounts : TestSession {
 
 const char kGood[] =
     "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=yes\nAllowFullBandwidth=yes\n"
-    "RootDirectory=/srv/ftp/bob/\nDiskQuota=0\n";
+    "RootDirectory=/srv/\nDiskQuota=0\n";
 
 std::string Words(uint32_t a, uint32_t b) {
   std::string s;
@@ -56,7 +56,7 @@ TEST(FtpAccounts, GoodAccountFillsTheSession) {
   EXPECT_STREQ(a.req->login.passWord, "pw");
   EXPECT_EQ(a.req->login.closeIfIdle, '1');
   EXPECT_EQ(a.req->login.fullBandwidth, '1');
-  EXPECT_STREQ(a.req->login.root, "/srv/ftp/bob");  // one trailing '/' gone
+  EXPECT_STREQ(a.req->login.root, "/srv");  // one trailing '/' gone
   EXPECT_EQ(a.req->login.permissions[kRETR], '1');
   EXPECT_EQ(a.req->login.permissions[kLIST], '1');
   EXPECT_EQ(a.req->login.permissions[kRMD], '1');
@@ -119,6 +119,9 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=/" +
            std::string(254, 'r') + "\n",
        "The line 'RootDirectory=' is missing.\nRootDirectory entry is not valid.\n"},
+      {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=/srv/none\n",
+       "Account bob: RootDirectory /srv/none does not exist or is not a directory; "
+       "its logins are refused.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root,
        "The line 'DiskQuota=' is missing.\nDiskQuota entry is not valid.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root + "DiskQuota=abc\n",
@@ -151,8 +154,11 @@ TEST(FtpAccounts, QuotaNumbers) {
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(a.req->login.diskQuota, 1u);
   // The largest quota, and the longest root (254 characters).
+  std::string longest = a.dir.path() + "/";
+  longest += std::string(254 - longest.size(), 'r');
+  harness::MakeDirs(longest);
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
-                 "RootDirectory=/" + std::string(253, 'r') + "\nDiskQuota=4294967295\n");
+                 "RootDirectory=" + longest + "\nDiskQuota=4294967295\n");
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(a.req->login.diskQuota, 4294967295u);
   EXPECT_EQ(strlen(a.req->login.root), 254u);

@@ -62,7 +62,9 @@ TEST(FtpIPv6, DualStackListenerServesBothFamilies) {
   EXPECT_TRUE(z.Connect(second4));
 
   // The log shows the IPv4 client as plain IPv4, never as a mapped address.
-  std::string log = z.Log();
+  // Lines reach the file within a second.
+  std::string log;
+  harness::WaitFor([&] { return (log = z.Log()).find("u: EPSV\n") != std::string::npos; });
   EXPECT_NE(log.find(" [127.0.0.1      ] u: PASV\n"), std::string::npos) << log;
   EXPECT_NE(log.find(" [::1            ] u: EPSV\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("::ffff:"), std::string::npos) << log;

@@ -186,15 +186,23 @@ TEST(FtpSpine, RestartedServerBindsItsPortAtOnce) {
 TEST(FtpSpine, UsageTextAndExitStatus) {
   harness::TempDir dir;
   const std::string usage =
-      "ZOLF by Orvald.\nParameters: [-config FILE] \n"
-      "-config FILE : Where FILE is the configuration file to be used\n";
+      "ZOLF by Orvald.\nParameters: [-config FILE] [-t] [-v] [--help]\n"
+      "-config FILE : Where FILE is the configuration file to be used\n"
+      "-t : Check the configuration and every account file, start nothing\n"
+      "-v, --version : Print the name and version\n"
+      "--help : Print this text\n";
   std::string out, err;
-  EXPECT_EQ(RunZolf(dir.path(), {"-help"}, &out, &err), 0);
+  // An unknown option is no clean start: the usage goes to standard error.
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"-help"}, {"-config"}, {"-config", "a.ini", "extra"}}) {
+    EXPECT_EQ(RunZolf(dir.path(), args, &out, &err), 2);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, usage);
+  }
+  EXPECT_EQ(RunZolf(dir.path(), {"--help"}, &out, &err), 0);
   EXPECT_EQ(out, usage);
-  EXPECT_EQ(RunZolf(dir.path(), {"-config"}, &out, &err), 0);
-  EXPECT_EQ(out, usage);
-  EXPECT_EQ(RunZolf(dir.path(), {"-config", "a.ini", "extra"}, &out, &err), 0);
-  EXPECT_EQ(out, usage);
+  EXPECT_EQ(RunZolf(dir.path(), {"--version"}, &out, &err), 0);
+  EXPECT_EQ(out, "zolf (ZOLF/1.7.1)\n");
 }
 
 TEST(FtpSpine, MaxUsersZeroEndsRightAfterTheBanners) {

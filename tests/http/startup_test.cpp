@@ -38,17 +38,26 @@ class MirtStartup : public MirtTest {
 
 const char kUsage[] =
     "Mirt HTTP Server By Orvald.\n"
-    "Parameters: [-config FILE]\n"
-    "-config FILE : Where FILE is the configuration file to be used\n";
+    "Parameters: [-config FILE] [-t] [-v] [--help]\n"
+    "-config FILE : Where FILE is the configuration file to be used\n"
+    "-t : Check the configuration, start nothing\n"
+    "-v, --version : Print the name and version\n"
+    "--help : Print this text\n";
 
-TEST_F(MirtStartup, UsageForAnyOtherArgumentsExitsZero) {
+TEST_F(MirtStartup, UnknownOptionsExitTwoWithTheUsageOnStandardError) {
   for (auto args : std::vector<std::vector<std::string>>{
            {"-config"}, {"-x"}, {"-config", "a.ini", "-config"}, {"config", "a"}}) {
     Outcome o = RunToEnd(args);
-    EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.out, kUsage);
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, kUsage);
   }
+  Outcome o = RunToEnd({"--help"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, kUsage);
+  o = RunToEnd({"-v"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "mirt (Mirt/1.7.1)\n");
 }
 
 TEST_F(MirtStartup, StartUpLinesAndTerminationOnSigterm) {

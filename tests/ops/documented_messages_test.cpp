@@ -111,6 +111,10 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
       {std::regex("^WARNING! Account .*: RootDirectory .* does not exist or is not a "
                   "directory\\.$"),
        "WARNING! Account name: RootDirectory path does not exist or is not a directory."},
+      {std::regex("^Account .*: RootDirectory .* does not exist or is not a directory; its "
+                  "logins are refused\\.$"),
+       "Account name: RootDirectory path does not exist or is not a directory; its logins "
+       "are refused."},
   };
   std::vector<std::string> missing;
   for (std::string line : Lines(printed)) {
@@ -252,8 +256,8 @@ TEST_F(DocumentedZolfMessages, FatalFaults) {
 }
 
 TEST_F(DocumentedZolfMessages, UsageText) {
-  Outcome o = Check("zolf", "; c\n", 0, {"-x"});
-  EXPECT_NE(o.out.find("ZOLF by Orvald."), std::string::npos);
+  Outcome o = Check("zolf", "; c\n", 2, {"-x"});
+  EXPECT_NE(o.err.find("ZOLF by Orvald."), std::string::npos);
 }
 
 TEST_F(DocumentedZolfMessages, RefusedAccounts) {
@@ -386,8 +390,8 @@ TEST_F(DocumentedMirtMessages, FatalFaults) {
 }
 
 TEST_F(DocumentedMirtMessages, UsageText) {
-  Outcome o = Check("mirt", "; c\n", 0, {"-x"});
-  EXPECT_NE(o.out.find("Mirt HTTP Server By Orvald."), std::string::npos);
+  Outcome o = Check("mirt", "; c\n", 2, {"-x"});
+  EXPECT_NE(o.err.find("Mirt HTTP Server By Orvald."), std::string::npos);
 }
 
 }  // namespace
