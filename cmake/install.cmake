@@ -5,6 +5,7 @@
 #   share/doc/zolf-mirt/          operators' guide, README
 #   share/doc/zolf-mirt/examples  example configurations and demo trees
 #   share/doc/zolf-mirt/systemd   service units, ExecStart set to bin/ above
+#   share/doc/zolf-mirt/logrotate rules for Debian's logrotate
 # scripts/install.sh runs these rules and keeps the list of installed files
 # and of the directories it made, which scripts/uninstall.sh reads.
 include(GNUInstallDirs)
@@ -93,3 +94,6 @@ foreach(unit zolf.service mirt.service)
   install(FILES ${SUITE_UNIT_DIR}/${unit}
           DESTINATION ${SUITE_DOC_DIR}/systemd)
 endforeach()
+
+install(FILES ${CMAKE_SOURCE_DIR}/contrib/logrotate/zolf ${CMAKE_SOURCE_DIR}/contrib/logrotate/mirt
+        DESTINATION ${SUITE_DOC_DIR}/logrotate)

@@ -81,9 +81,10 @@ ClientKey ClientKeyOf(const char *address) {
   return key;
 }
 
-uint32_t DefaultMaxPerAddress(uint32_t maxConnections) {
+uint32_t DefaultMaxPerAddress(uint32_t maxConnections, uint32_t least) {
   uint32_t quarter = maxConnections / 4;
-  return quarter < 2 ? 2 : quarter;
+  if (quarter < least) quarter = least;
+  return quarter > maxConnections ? maxConnections : quarter;
 }
 
 int InitAddressTable(ClientLimits *limits, uint32_t maxConnections) {

@@ -22,8 +22,9 @@ struct ClientKey {
 ClientKey ClientKeyOf(const char *address);
 
 // MaxPerAddress when the key is absent or 0: a quarter of the server's
-// connections, at least 2.
-uint32_t DefaultMaxPerAddress(uint32_t maxConnections);
+// connections, at least `least` (browsers open six connections to a host,
+// download tools several), and never above the connections themselves.
+uint32_t DefaultMaxPerAddress(uint32_t maxConnections, uint32_t least);
 
 // Connections held per client, a hash table of `slots` entries (a power of
 // two, at least twice the server's connections, so it is never full).

@@ -46,7 +46,13 @@ static const char kRequireTlsAlone[] = "RequireTLS=1 needs TLSCertificate and TL
 
 // Values are read into 128-byte buffers: up to 126 characters.
 static const size_t kValueSize = 128;
-static const uint32_t kMostUsers = 32;
+// The loop holds any number of sessions; the passive ports DataPort to
+// DataPort+MaxUsers must fit below 65536 (DataPort checks that).
+static const uint32_t kMostUsers = 60000;
+// Download tools (rclone, lftp's mirror, FileZilla) open several sessions
+// at once from one address.
+static const uint32_t kLeastPerAddress = 16;
+static const char kMaxUsersLowered[] = "MaxUsers is above %u. Using MaxUsers=%u.\n";
 // Five failed logins within a minute, and the address is turned away at
 // accept until that minute is over.
 static const LoginBudget kLoginBudget = {5, 60 * 1000};
@@ -89,15 +95,16 @@ static int ApplyMaxUsers(Server *pConfig, const IniValue &v) {
     pConfig->MaxUsers = v.state == IniState::kAbsent ? 10 : 2;
     return 0;
   }
-  // Above the limit, negative values included, silently means the limit.
+  // Above the limit, negative values included, means the limit.
   pConfig->MaxUsers = (v.number < 0 || v.number > kMostUsers) ? kMostUsers : (uint32_t)v.number;
+  if (pConfig->MaxUsers != v.number) fprintf(stderr, kMaxUsersLowered, kMostUsers, kMostUsers);
   return 0;
 }
 
 // Without the key (or with 0) a quarter of MaxUsers applies, and nothing
 // is said about it; above what the table holds is the most it holds.
 static int ApplyMaxPerAddress(Server *pConfig, const IniValue &v) {
-  pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers);
+  pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers, kLeastPerAddress);
   if (v.state == IniState::kGiven && v.number != 0)
     pConfig->limits.maxPerAddress =
         v.number > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v.number;

@@ -74,6 +74,10 @@ const char kHostNotDirectory[] =
 // Each connection may hold two descriptors (socket and file) and a record
 // of some 6 KiB; a hundred thousand is as far as one process goes here.
 const uint32_t kMostConnections = 100000;
+// Without MaxConnections=: enough for real browsers and several clients.
+const uint32_t kDefaultConnections = 1024;
+// A browser opens six connections per host, more over several tabs.
+const uint32_t kLeastPerAddress = 32;
 const int kDefaultKeepAlive = 5;
 // Ten wrong credentials within a minute, and the address gets 401 for
 // every guarded name, without any check, until that minute is over.
@@ -138,7 +142,7 @@ int ApplyTimeout(HttpServer *s, const IniValue &v) {
 bool AboveZero(const char *text) { return ParseLong(text) > 0; }
 
 int ApplyMaxConnections(HttpServer *s, const IniValue &v) {
-  s->maxConnections = 1;
+  s->maxConnections = kDefaultConnections;
   if (v.state != IniState::kGiven) return 0;
   s->maxConnections = v.number > UINT32_MAX ? UINT32_MAX : (uint32_t)v.number;
   if (s->maxConnections > kMostConnections) {
@@ -176,7 +180,7 @@ int ApplyShowProtected(HttpServer *s, const IniValue &v) {
 int ApplyMaxPerAddress(HttpServer *s, const IniValue &v) {
   bool given = v.state == IniState::kGiven && v.number > 0 && v.number <= UINT32_MAX;
   s->limits.maxPerAddress =
-      given ? (uint32_t)v.number : DefaultMaxPerAddress(s->maxConnections);
+      given ? (uint32_t)v.number : DefaultMaxPerAddress(s->maxConnections, kLeastPerAddress);
   return 0;
 }
 

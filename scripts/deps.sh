@@ -24,6 +24,7 @@ if [ "${DEPS_TEST:-0}" = 1 ]; then
   need ftp "command -v ftp"
   need goaccess "command -v goaccess"
   need chromium "command -v chromium"
+  need logrotate "command -v logrotate || test -x /usr/sbin/logrotate"
 fi
 for extra in "$@"; do
   case "$extra" in
@@ -36,8 +37,8 @@ done
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "Installing:$missing"
   # Another installation (unattended upgrades, a second make) may hold the
-  # package manager's lock: wait for it rather than fail.
-  lock="-o DPkg::Lock::Timeout=900"
+  # package manager's lock: wait for it (up to 5 minutes) rather than fail.
+  lock="-o DPkg::Lock::Timeout=300"
   DEBIAN_FRONTEND=noninteractive apt-get $lock update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get $lock install -y -qq $missing &&
     exit 0

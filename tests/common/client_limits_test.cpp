@@ -92,3 +92,12 @@ TEST(ClientLimits, AddressCountsAgreeWithAModelThroughCollisionsAndRemovals) {
   EXPECT_EQ(ClientHeld(l.get(), "10.7.7.7"), 0u);
   FreeAddressTable(l.get());
 }
+
+// The default share: a quarter, raised to the floor, never above the total.
+TEST(ClientLimits, DefaultShareOfOneAddress) {
+  EXPECT_EQ(DefaultMaxPerAddress(1024, 32), 256u);
+  EXPECT_EQ(DefaultMaxPerAddress(100, 32), 32u);
+  EXPECT_EQ(DefaultMaxPerAddress(20, 32), 20u);
+  EXPECT_EQ(DefaultMaxPerAddress(10, 16), 10u);
+  EXPECT_EQ(DefaultMaxPerAddress(0, 16), 0u);
+}

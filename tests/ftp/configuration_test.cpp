@@ -76,7 +76,8 @@ TEST(FtpConfig, ValuesAreTakenAndConverted) {
   EXPECT_EQ(s.maxBandwidth, 8192u);
   EXPECT_STREQ(s.ExternIP, "10.0.0.5");
   EXPECT_EQ(s.TimeoutTime, -1);
-  EXPECT_EQ(s.MaxUsers, 32u);  // lowered without a word
+  EXPECT_EQ(s.MaxUsers, 100u);
+  EXPECT_EQ(s.limits.maxPerAddress, 25u);  // a quarter
   EXPECT_EQ(s.Port, 2121u);
   EXPECT_EQ(s.DataPort, 7000u);
   EXPECT_EQ(log.maxEntries, 50u);
@@ -105,7 +106,9 @@ TEST(FtpConfig, BadNumbersFallBackWithTheirMessages) {
   ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=99999999999999999999\nMaxUsers=-3\n",
                        &s, &log, &err), 0);
   EXPECT_GT(s.maxBandwidth, 0xffffffffull);
-  EXPECT_EQ(s.MaxUsers, 32u);
+  EXPECT_EQ(s.MaxUsers, 60000u);
+  EXPECT_NE(err.find("MaxUsers is above 60000. Using MaxUsers=60000.\n"), std::string::npos)
+      << err;
 }
 
 TEST(FtpConfig, PortsThatAreNoPortNumbersAreFatal) {
@@ -235,12 +238,12 @@ TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
   EXPECT_EQ(err.find("Account ann"), std::string::npos) << err;
 }
 
-TEST(FtpConfig, ManyUsersAreLoweredToThirtyTwo) {
+TEST(FtpConfig, ManyUsersAreServed) {
   Zolf z;
   ASSERT_TRUE(z.Start("MaxUsers=100\n"));
   unsigned dataPort = harness::ListenPortsFor(z.port);
   EXPECT_TRUE(harness::WaitFor([&] {
     return z.server.proc.Stdout().find("Data port range is " + std::to_string(dataPort) + " to " +
-                                       std::to_string(dataPort + 32) + ".\n") != std::string::npos;
+                                       std::to_string(dataPort + 100) + ".\n") != std::string::npos;
   }));
 }

@@ -71,8 +71,7 @@ TEST(FtpSlowClients, TenRefusedCommandsBeforeLoginEndTheSession) {
 
 TEST(FtpSlowClients, OneAddressHoldsOnlyItsShareOfTheSessions) {
   Zolf z;
-  ASSERT_TRUE(StartQuietly(z, "MaxUsers=8\nTimeoutTime=30\n"));
-  // Without MaxPerAddress= a quarter of MaxUsers: 2.
+  ASSERT_TRUE(StartQuietly(z, "MaxUsers=8\nMaxPerAddress=2\nTimeoutTime=30\n"));
   Conn a, b, c;
   ASSERT_TRUE(z.Connect(a));
   ASSERT_TRUE(z.Connect(b));

@@ -74,10 +74,9 @@ TEST_F(MirtHostile, TricklingHeadIsCutAtItsDeadline) {
   EXPECT_NE(log.find(" GET /a.txt 200 "), std::string::npos) << log;
 }
 
-// MaxConnections=8 and MaxPerAddress=0 (the default): two places per
-// address.
-TEST_F(MirtHostile, OneAddressHoldsAQuarterOfThePlaces) {
-  ASSERT_TRUE(Start("MaxConnections=8\nMaxPerAddress=0\n"));
+// MaxConnections=8 and MaxPerAddress=2: two places per address.
+TEST_F(MirtHostile, OneAddressHoldsItsShareOfThePlaces) {
+  ASSERT_TRUE(Start("MaxConnections=8\nMaxPerAddress=2\n"));
   Conn a, b, c;
   ASSERT_TRUE(a.Connect(port));
   ASSERT_TRUE(b.Connect(port));
