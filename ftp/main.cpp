@@ -92,6 +92,7 @@ int main(int argc, char **argv) {
 
   RunServer(&server);
 
+  AnnounceClosing(&server);
   CloseAllRequests(&server);
   CloseLog(&log);
   CloseConnection(server.listenSocket);

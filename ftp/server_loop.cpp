@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include "command_channel.h"
 #include "dispatcher.h"
@@ -24,6 +25,7 @@
 #include "rotating_log.h"
 
 static const char kParseFailed[] = "Could not parse FTP string.\n";
+static const char kClosing[] = "421 Service closing control connection.\r\n";
 
 // Refused commands a session may send before it has logged in.
 static const int kRefusalsBeforeLogin = 10;
@@ -298,6 +300,17 @@ void RunServer(Server *pConfig) {
   SetBeforeWait(pConfig->loop, BeforeWait, pConfig);
   AddTimer(pConfig->loop, kFlushEveryMs, OnFlushTimer, pConfig);
   RunEventLoop(pConfig->loop);
+}
+
+void AnnounceClosing(Server *pConfig) {
+  for (Request *r = pConfig->requests; r; r = r->next) {
+    // A TLS handshake still due cannot carry the line, and a reply half
+    // sent would be spoilt by it.
+    if (r->cmnd.io.fd < 0 || r->cmnd.tls == kTlsAfterReply || r->cmnd.state == kCmndQueued)
+      continue;
+    struct iovec part = {const_cast<char *>(kClosing), sizeof kClosing - 1};
+    ConnWrite(&r->cmnd.io, &part, 1);
+  }
 }
 
 void CloseAllRequests(Server *pConfig) {

@@ -8,5 +8,8 @@ Request *OnAccept(Server *pConfig);
 // Runs the main loop while MaxUsers is not 0 and no stop was asked for
 // (StopRequested).
 void RunServer(Server *pConfig);
+// Stopping: tells every session "421 Service closing control connection."
+// (one attempt each: a client that does not take it loses nothing more).
+void AnnounceClosing(Server *pConfig);
 // Ends every session through CloseRequest, then the loop.
 void CloseAllRequests(Server *pConfig);

@@ -122,6 +122,9 @@ void DropRetiredLists(HttpServer *s, bool all) {
       at = &r->next;
       continue;
     }
+    // Kept files are known by their root's descriptor, whose number the
+    // next root opened may take: none may outlive its root.
+    CloseKeptFiles();
     for (ListItem *&list : r->lists) FreeList(&list);
     *at = r->next;
     delete r;

@@ -2,6 +2,8 @@
 // exact console wording.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "rotating_log.h"
 #include "server_config.h"
 #include "zolf_fixture.h"
@@ -236,6 +238,65 @@ TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
   EXPECT_NE(err.find("WARNING! Account cy: RootDirectory " + z.dir / "home/file"), std::string::npos)
       << err;
   EXPECT_EQ(err.find("Account ann"), std::string::npos) << err;
+  // At login the account is refused, and the console says why.
+  z.Account("bob", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                   "RootDirectory=" + z.dir / "home/bob" + "\nDiskQuota=0\n");
+  harness::Conn c;
+  ASSERT_TRUE(z.Connect(c));
+  EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
+  EXPECT_EQ(Cmd(c, "PASS pw").substr(0, 4), "530 ");
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return z.Stderr().find("Account bob: RootDirectory " + z.dir / "home/bob" +
+                           " does not exist or is not a directory; its logins are "
+                           "refused.\n") != std::string::npos;
+  })) << z.Stderr();
+
+  // -t reads every account file as a login would and names each that
+  // cannot log in; with them mended the tree is sound.
+  std::string out;
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-t"}, &out, &err), 1);
+  EXPECT_EQ(out, "Configuration zolf.ini is faulty.\n");
+  for (const char *name : {"ann", "bob", "cy"})
+    EXPECT_NE(err.find(std::string("Account ") + name + " (" + z.dir / "accounts/" + name +
+                       ".ini) cannot log in.\n"),
+              std::string::npos)
+        << err;
+  z.SimpleAccount("ann", "pw");
+  harness::MakeDirs(z.dir / "home/bob");
+  harness::WriteFile(z.dir / "accounts/cy.ini", harness::ReadFile(z.dir / "accounts/bob.ini"));
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-t"}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "Configuration zolf.ini is sound.\n");
+  harness::WriteFile(z.dir / "zolf.ini", "; zolf\nPort=0\n");
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-t"}, &out, &err), 1);
+  EXPECT_NE(err.find("Port=0 is not a port number from 1 to 65535.\n"), std::string::npos) << err;
+}
+
+// SIGHUP: a sound file applies to sessions made afterwards while an open
+// one goes on; a faulty one is reported and the running settings kept.
+TEST(FtpConfig, ReloadOnSighup) {
+  Zolf z;
+  z.SimpleAccount("u", "pw");
+  ASSERT_TRUE(z.Start("MaxUsers=4\nMaxPerAddress=1\n"));
+  harness::Conn first, second;
+  ASSERT_TRUE(z.Login(first, "u", "pw"));
+  ASSERT_TRUE(second.Connect(z.port));
+  EXPECT_EQ(second.ReadLine(), "421 Too many connections from your address.\r\n");
+  unsigned dataPort = harness::ListenPortsFor(z.port);
+  harness::WriteFile(z.dir / "zolf.ini", z.Ini("MaxUsers=4\nMaxPerAddress=2\n", dataPort));
+  ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return z.server.proc.Stdout().find("Configuration zolf.ini reloaded.\n") != std::string::npos;
+  }));
+  harness::Conn third;
+  EXPECT_TRUE(z.Login(third, "u", "pw"));
+  EXPECT_EQ(Cmd(first, "NOOP"), "200 Zzzzz...\r\n");
+  harness::WriteFile(z.dir / "zolf.ini", z.Ini("MaxUsers=4\nLogMaxAge=0\n", dataPort));
+  ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return z.Stderr().find("Configuration zolf.ini is faulty; the running configuration is "
+                           "kept.\n") != std::string::npos;
+  }));
+  EXPECT_EQ(Cmd(third, "NOOP"), "200 Zzzzz...\r\n");
 }
 
 TEST(FtpConfig, ManyUsersAreServed) {

@@ -160,6 +160,7 @@ TEST(FtpSpine, StopsCleanlyOnSigterm) {
   ASSERT_TRUE(z.Connect(c));
   EXPECT_EQ(Cmd(c, "XYZ"), "502 Command not implemented.\r\n");
   EXPECT_EQ(z.server.proc.Stop(10), 0);
+  EXPECT_EQ(c.ReadLine(), "421 Service closing control connection.\r\n");
   EXPECT_TRUE(c.Closed());
   std::string out = z.server.proc.Stdout();
   EXPECT_NE(out.find("ZOLF/1.7.1 terminated.\n"), std::string::npos) << out;

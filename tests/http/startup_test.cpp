@@ -1,6 +1,8 @@
 // mirt's command line, start-up lines and the messages of its configuration.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -295,3 +297,56 @@ TEST_F(MirtStartup, LogThatCannotOpenLeavesServerRunning) {
 }
 
 }  // namespace
+
+// The signals an operator sends: SIGHUP reloads (a connection already open
+// finishes, new ones see the new settings, a faulty file keeps the running
+// ones), SIGUSR1 reopens the log after it was moved, SIGUSR2 is ignored,
+// and no logged line is lost on the way.
+TEST_F(MirtStartup, SignalsReloadReopenTheLogAndAreIgnored) {
+  Put("a.txt", "one");
+  ASSERT_TRUE(Start());
+  const pid_t pid = server.proc.pid();
+  harness::Conn held;
+  ASSERT_TRUE(held.Connect(port));
+  ASSERT_TRUE(held.Send("GET /a.txt HTTP/1.0\r\n"));
+  EXPECT_EQ(Get("/").status, 404);
+  WriteFile(home / "mirt.ini", Ini("DirectoryListing=1\n"));
+  ASSERT_EQ(kill(pid, SIGHUP), 0);
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return server.proc.Stdout().find("Configuration mirt.ini reloaded.\n") != std::string::npos;
+  }));
+  EXPECT_EQ(Get("/").status, 200);
+  ASSERT_TRUE(held.Send("\r\n"));
+  mirt_test::Reply kept = mirt_test::ParseReply(held.ReadAll());
+  EXPECT_EQ(kept.status, 200);
+  EXPECT_EQ(kept.body, "one");
+
+  WriteFile(home / "mirt.ini", Ini("AddVirtual=nosemicolon\n"));
+  ASSERT_EQ(kill(pid, SIGHUP), 0);
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return server.proc.Stderr().find(
+               "Configuration mirt.ini is faulty; the running configuration is kept.\n") !=
+           std::string::npos;
+  }));
+  EXPECT_EQ(Get("/").status, 200);
+
+  // Lines reach the file within a second, without a stop.
+  EXPECT_TRUE(harness::WaitFor([&] { return Log().find(" GET / 200 ") != std::string::npos; }));
+  std::rename((home / "log0001.log").c_str(), (home / "moved.log").c_str());
+  ASSERT_EQ(kill(pid, SIGUSR1), 0);
+  ASSERT_EQ(kill(pid, SIGUSR2), 0);
+  size_t made = 4;
+  EXPECT_TRUE(harness::WaitFor([&] {
+    Get("/a.txt");
+    made++;
+    return Log().find(" GET /a.txt 200 ") != std::string::npos;
+  }));
+  EXPECT_EQ(Stop(), 0);
+  std::string moved = harness::ReadFile(home / "moved.log");
+  EXPECT_NE(moved.find(" GET /a.txt 200 "), std::string::npos) << moved;  // the held one
+  // Every request made is in one of the two files, once.
+  size_t logged = 0;
+  for (const std::string &text : {moved, Log()})
+    for (size_t at = 0; (at = text.find(" GET ", at)) != std::string::npos; at++) logged++;
+  EXPECT_EQ(logged, made) << moved << Log();
+}
