@@ -16,6 +16,10 @@ const char kManyAddresses[] =
     "More than one IP address was detected, using the first in list.\n";
 const char kNoBind[] = "Associate local address with socket failed.\n";
 const char kNoListen[] = "Putting socket into listening mode failed.\n";
+const char kWhereAndWhy[] = "%s%s%s:%u: %s\n";
+const char kPrivilegedPort[] =
+    "Ports below 1024 need the capability CAP_NET_BIND_SERVICE (the service "
+    "units grant it) or root; or choose a port above 1023.\n";
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t reloadRequested = 0;
@@ -50,7 +54,10 @@ int ListenWithMessages(const char *address, unsigned port, int backlog) {
     // privileged port, an address that is not this machine's.
     int err = errno;
     fputs(stage == 1 ? kNoSocket : stage == 2 ? kNoBind : kNoListen, stderr);
-    fprintf(stderr, "%s\n", strerror(err));
+    bool six = strchr(address, ':') != nullptr;
+    fprintf(stderr, kWhereAndWhy, six ? "[" : "", address, six ? "]" : "", port,
+            strerror(err));
+    if (err == EACCES && port < 1024) fputs(kPrivilegedPort, stderr);
   }
   return fd;
 }

@@ -188,8 +188,9 @@ TEST(FtpConfig, UnreadableAddressNeverListensEverywhere) {
   harness::WriteFile(z.dir / "zolf.ini", z.Ini("Address=localhost\nExternIP=AUTO\nMaxUsers=2\n"));
   std::string out;
   EXPECT_EQ(RunZolf(z.dir.path(), {}, &out, &err), 255);
-  EXPECT_NE(err.find("Associate local address with socket failed.\n"
-                     "Cannot assign requested address\nInitializing server failed!\n"),
+  EXPECT_NE(err.find("Associate local address with socket failed.\nlocalhost:" +
+                     std::to_string(z.port) +
+                     ": Cannot assign requested address\nInitializing server failed!\n"),
             std::string::npos) << err;
   EXPECT_EQ(out, "");
 }
@@ -199,7 +200,8 @@ TEST(FtpConfig, PortInUseFailsAtBind) {
   ASSERT_TRUE(z.Start());
   std::string out, err;
   EXPECT_EQ(RunZolf(z.dir.path(), {}, &out, &err), 255);
-  EXPECT_NE(err.find("Associate local address with socket failed.\nAddress already in use\n"),
+  EXPECT_NE(err.find("Associate local address with socket failed.\n127.0.0.1:" +
+                     std::to_string(z.port) + ": Address already in use\n"),
             std::string::npos) << err;
 }
 

@@ -191,7 +191,7 @@ TEST_F(MirtStartup, UnreadableAddressFailsStartWithExitOne) {
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("The line 'Port=' is missing.\n"), std::string::npos);
   EXPECT_NE(o.err.find("Associate local address with socket failed.\n"
-                       "Cannot assign requested address\n"
+                       "999.1.2.3:80: Cannot assign requested address\n"
                        "Unable to start Mirt/1.7.1.\n"),
             std::string::npos)
       << o.err;
@@ -212,8 +212,9 @@ TEST_F(MirtStartup, PortInUseSaysWhy) {
   ASSERT_TRUE(Start());
   Outcome o = RunToEnd({});
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("Associate local address with socket failed.\n"
-                       "Address already in use\nUnable to start Mirt/1.7.1.\n"),
+  EXPECT_NE(o.err.find("Associate local address with socket failed.\n127.0.0.1:" +
+                       std::to_string(port) +
+                       ": Address already in use\nUnable to start Mirt/1.7.1.\n"),
             std::string::npos)
       << o.err;
 }

@@ -99,6 +99,8 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
   // Messages that name a value or a path: the pages show them with a
   // placeholder word.
   static const std::pair<std::regex, const char *> kNamed[] = {
+      // A listening socket's failure: where, then the system's reason.
+      {std::regex("^\\[?[^ ]*\\]?:[0-9]+: (.*)$"), "$1"},
       {std::regex("^(Data)?Port=.* is not a port number from 1 to 65535\\.$"),
        "$1Port=value is not a port number from 1 to 65535."},
       {std::regex("^LogDir .* does not exist or is not a directory\\.$"),
