@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -42,10 +43,22 @@ int AlpnSelect(SSL *, const unsigned char **out, unsigned char *outLength,
   return SSL_TLSEXT_ERR_OK;
 }
 
-void ErrorText(const char *what, const char *file, char *error, size_t size) {
+// The library's own reason ("system lib", "PEM lib") tells an operator
+// nothing: a file that cannot be read is said with the system's reason,
+// one that reads but is no PEM of the kind with `notKind`.
+void ErrorText(const char *what, const char *file, char *error, size_t size,
+               const char *notKind = nullptr) {
   unsigned long code = ERR_peek_last_error();
   char reason[160] = "unknown reason";
   if (code != 0) ERR_error_string_n(code, reason, sizeof reason);
+  FILE *f = notKind ? fopen(file, "r") : nullptr;
+  if (code != 0 && ERR_GET_REASON(code) == X509_R_KEY_VALUES_MISMATCH)
+    snprintf(reason, sizeof reason, "key does not match the certificate");
+  else if (notKind && !f)
+    snprintf(reason, sizeof reason, "%s", strerror(errno));
+  else if (notKind)
+    snprintf(reason, sizeof reason, "%s", notKind);
+  if (f) fclose(f);
   snprintf(error, size, "%s %s: %s", what, file, reason);
   ERR_clear_error();
 }
@@ -100,17 +113,19 @@ SSL_CTX *TlsServerContext(const char *certificateFile, const char *keyFile,
   SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
   SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile) != 1) {
-    ErrorText("Cannot load the certificate", certificateFile, error, errorSize);
+    ErrorText("Cannot load the certificate", certificateFile, error, errorSize,
+              "not a PEM certificate");
     SSL_CTX_free(ctx);
     return nullptr;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) != 1) {
-    ErrorText("Cannot load the key", keyFile, error, errorSize);
+    ErrorText("Cannot load the key", keyFile, error, errorSize, "not a PEM private key");
     SSL_CTX_free(ctx);
     return nullptr;
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {
-    ErrorText("The certificate does not match the key", keyFile, error, errorSize);
+    ErrorText("The certificate does not match the key", keyFile, error, errorSize,
+              "key does not match the certificate");
     SSL_CTX_free(ctx);
     return nullptr;
   }

@@ -56,7 +56,8 @@ TEST_F(MirtTls, ConfigurationFaultsAreNamed) {
   harness::Process p;
   ASSERT_TRUE(p.Start({harness::Bin("mirt")}, home.path()));
   EXPECT_NE(p.Wait(10), -1000);
-  EXPECT_NE(p.Stderr().find("Cannot load the certificate " + (home / "missing.pem")),
+  EXPECT_NE(p.Stderr().find("Cannot load the certificate " + (home / "missing.pem") +
+                            ": No such file or directory\n"),
             std::string::npos)
       << p.Stderr();
 
@@ -74,6 +75,19 @@ TEST_F(MirtTls, ConfigurationFaultsAreNamed) {
   ASSERT_TRUE(r.Start({harness::Bin("mirt")}, home.path()));
   EXPECT_NE(r.Wait(10), -1000);
   EXPECT_NE(r.Stderr().find("Cannot load the certificate"), std::string::npos) << r.Stderr();
+
+  // A file of the wrong kind, and a key of another certificate.
+  std::string keys = TlsKeys(tlsPort);
+  harness::WriteFile(home / "mirt.ini",
+                     Ini("TLSPort=" + std::to_string(tlsPort) + "\nTLSCertificate=" +
+                         (home / "demo-key.pem") + "\nTLSKey=" + (home / "demo-key.pem") + "\n"));
+  harness::Process s;
+  ASSERT_TRUE(s.Start({harness::Bin("mirt")}, home.path()));
+  EXPECT_NE(s.Wait(10), -1000);
+  EXPECT_NE(s.Stderr().find("Cannot load the certificate " + (home / "demo-key.pem") +
+                            ": not a PEM certificate\n"),
+            std::string::npos)
+      << s.Stderr();
 }
 
 class MirtIpv6 : public MirtTest {};
