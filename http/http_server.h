@@ -77,6 +77,7 @@ struct HttpServer {
   // connection places the loop was made for, and the lists replaced by a
   // reload, kept while a connection from before it may still use them.
   const char *configPath;
+  bool stopping;             // SIGTERM: answers in flight finish, then the end
   uint64_t generation;
   uint32_t roomConnections;
   struct RetiredLists *retired;

@@ -28,6 +28,8 @@ const int kAcceptsPerPass = 16;
 // log file sees them. The same tick releases kept files left unasked for
 // this long.
 const int64_t kFlushEveryMs = 1000;
+// On a stop, answers being sent get this long to finish.
+const int64_t kStopGraceMs = 5000;
 const time_t kKeptFileIdleSeconds = 5;
 // Descriptors beside the connections' own: listening socket, log file,
 // standard streams, the loop's own, a directory being listed, the roots
@@ -148,9 +150,35 @@ void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, s);
 }
 
+void OnGraceOver(EventLoop *loop, int64_t, void *) { StopEventLoop(loop); }
+
+// Stopping: nothing new is taken and connections not answering are ended;
+// the loop ends once no answer is in flight (or the grace time is over).
+void DrainForStop(EventLoop *loop, HttpServer *s) {
+  if (!s->stopping) {
+    s->stopping = true;
+    WatchListeners(s, 0);
+    AddTimer(loop, kStopGraceMs, OnGraceOver, s);
+  }
+  Connection *c = s->connections;
+  bool answering = false;
+  while (c) {
+    if (c->state == ConnState::kResponding) {
+      answering = true;
+      c = c->next;
+    } else {
+      c = EndConnection(c);
+    }
+  }
+  if (!answering) StopEventLoop(loop);
+}
+
 void BeforeWait(EventLoop *loop, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
-  if (StopRequested()) StopEventLoop(loop);
+  if (StopRequested()) {
+    DrainForStop(loop, s);
+    return;
+  }
   if (TakeReopenRequest() && s->log) ReopenLog(s->log);
   if (TakeReloadRequest()) {
     ReloadServer(s);
