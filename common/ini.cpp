@@ -1,5 +1,6 @@
 #include "ini.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@ int OpenIni(Ini *ini, const char *path) {
   ini->count = 0;
   ini->text = nullptr;
   ini->size = 0;
+  ini->path = path;
   FILE *f = fopen(path, "rb");
   if (!f) return -1;
   struct stat st;
@@ -34,8 +36,10 @@ int OpenIni(Ini *ini, const char *path) {
   fclose(f);
 
   char *t = ini->text;
+  uint32_t number = 1;
   for (size_t j = 0; t[j] != '\0'; j++) {
     if (t[j] != '\n' && t[j] != '\r') continue;
+    number++;
     // A line end: cut here. CR LF counts as one end.
     if (t[j] == '\r' && j + 1 < length && t[j + 1] == '\n') {
       t[j] = '\0';
@@ -49,6 +53,7 @@ int OpenIni(Ini *ini, const char *path) {
       fputs("Table size exceeded.\n", stderr);
       return -1;
     }
+    ini->numbers[ini->count] = number;
     ini->lines[ini->count++] = (uint32_t)(j + 1);
   }
   return 0;
@@ -151,4 +156,87 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
   value->state = IniState::kRefused;
   if (said) fprintf(stderr, said, text);
   return (key.flags & stops) ? -1 : 1;
+}
+
+namespace {
+
+const char kUnknownKey[] = "%s:%u: %.*s is not a known key%s%.*s%s\n";
+const char kBlanks[] = "%s:%u: %.*s: blanks around '=' are not allowed.\n";
+const char kFirstLine[] =
+    "WARNING! %s:1: the first line is never read; %.*s there is ignored.\n";
+
+// Edit distance of two short texts, letters compared without case.
+size_t Distance(const char *a, size_t an, const char *b, size_t bn) {
+  size_t row[64];
+  if (an >= 64 || bn >= 64) return 64;
+  for (size_t j = 0; j <= bn; j++) row[j] = j;
+  for (size_t i = 1; i <= an; i++) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= bn; j++) {
+      size_t above = row[j];
+      bool same = tolower((unsigned char)a[i - 1]) == tolower((unsigned char)b[j - 1]);
+      size_t best = diagonal + (same ? 0 : 1);
+      if (row[j - 1] + 1 < best) best = row[j - 1] + 1;
+      if (above + 1 < best) best = above + 1;
+      row[j] = best;
+      diagonal = above;
+    }
+  }
+  return row[bn];
+}
+
+// The known name (without its '=') nearest to key, when close enough to
+// be a typing error of it; null otherwise.
+const char *Nearest(const char *key, size_t n, const char *const *names, size_t count) {
+  const char *best = nullptr;
+  size_t bestDistance = n / 3 + 1;
+  for (size_t i = 0; i < count; i++) {
+    size_t d = Distance(key, n, names[i], strlen(names[i]) - 1);
+    if (d < bestDistance || (d == bestDistance && !best && d <= 2)) {
+      best = names[i];
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+bool Known(const char *key, size_t n, const char *const *names, size_t count) {
+  for (size_t i = 0; i < count; i++)
+    if (strlen(names[i]) == n + 1 && strncmp(names[i], key, n) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+int IniCheckLines(const Ini *ini, const char *const *names, size_t count) {
+  const char *path = ini->path ? ini->path : "";
+  if (ini->text && ini->text[0] != ';' && ini->text[0] != '#') {
+    const char *eq = strchr(ini->text, '=');
+    if (eq) fprintf(stderr, kFirstLine, path, (int)(eq - ini->text), ini->text);
+  }
+  int faults = 0;
+  for (uint32_t i = 0; i < ini->count; i++) {
+    const char *line = ini->text + ini->lines[i];
+    // '#' comments and "[section]" lines have always been passed over.
+    if (line[0] == '#' || line[0] == '[') continue;
+    const char *eq = strchr(line, '=');
+    size_t n = eq ? (size_t)(eq - line) : strlen(line);
+    size_t key = n;
+    while (key > 0 && (line[key - 1] == ' ' || line[key - 1] == '\t')) key--;
+    size_t lead = strspn(line, " \t");
+    if (eq && (key != n || lead > 0 || eq[1] == ' ' || eq[1] == '\t') &&
+        Known(line + lead, key - lead, names, count)) {
+      fprintf(stderr, kBlanks, path, ini->numbers[i], (int)(key - lead), line + lead);
+      faults++;
+      continue;
+    }
+    if (eq && Known(line, n, names, count)) continue;
+    const char *near = Nearest(line + lead, key - lead, names, count);
+    int nearLength = near ? (int)strlen(near) - 1 : 0;
+    fprintf(stderr, kUnknownKey, path, ini->numbers[i], (int)(n > 64 ? 64 : n), line,
+            near ? " (did you mean " : "", nearLength, near ? near : "", near ? "?)" : "");
+    faults++;
+  }
+  return faults;
 }

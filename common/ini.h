@@ -15,7 +15,9 @@ struct Ini {
   char *text = nullptr;   // whole file + NUL; owned, freed by CloseIni
   uint32_t size = 0;      // file length + 1
   uint32_t lines[256];    // offsets of the indexed lines, file order
+  uint32_t numbers[256];  // their line numbers in the file, from 1
   uint32_t count = 0;     // entries used in lines
+  const char *path = nullptr;  // as opened, for messages
 };
 
 // 0 when the file was loaded and indexed, -1 otherwise (prints
@@ -114,6 +116,21 @@ constexpr IniKey IniSaying(IniKey key, const char *absent) {
 constexpr IniKey IniRefusing(IniKey key, const char *refused) {
   key.refused = refused;
   return key;
+}
+
+// ---- Strict checking ----
+
+// Checks every line against the names a file may use (each with its '='):
+// a key that is none of them, or blanks around '=', is a fault printed as
+// "FILE:LINE: ..." with the nearest known key when one is close; a first
+// line that looks like a key draws a warning, since the first line is
+// never read. The number of faults.
+int IniCheckLines(const Ini *ini, const char *const *names, size_t count);
+
+// The names of a key table, for IniCheckLines; `at` moves past them.
+template <class Record, size_t N>
+void IniNames(const IniEntry<Record> (&table)[N], const char **names, size_t *at) {
+  for (const IniEntry<Record> &e : table) names[(*at)++] = e.key.name;
 }
 
 // Reads every key of the table in its order into the record, values of up

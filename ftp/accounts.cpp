@@ -180,6 +180,12 @@ static const IniEntry<Request> kAccountKeys[] = {
 };
 
 int ReadAccount(Request *pReq, Ini *ini) {
+  // A mistyped key refuses the account's logins: a key taken as absent
+  // could open more than the operator meant.
+  const char *names[sizeof kAccountKeys / sizeof kAccountKeys[0]];
+  size_t count = 0;
+  IniNames(kAccountKeys, names, &count);
+  if (IniCheckLines(ini, names, count) != 0) return -1;
   return ReadKeys(ini, kAccountKeys, pReq, kAccountValueSize);
 }
 

@@ -255,7 +255,13 @@ int InitConfig(Server *pConfig, const char *fileName, Log *log) {
     fprintf(stderr, kCannotOpen, fileName);
     return -1;
   }
-  int result = ReadKeys(&ini, kKeys, pConfig, kValueSize);
+  // A key mistyped is a fault, not a default taken in silence.
+  const char *names[sizeof kKeys / sizeof kKeys[0]];
+  size_t count = 0;
+  IniNames(kKeys, names, &count);
+  int result = IniCheckLines(&ini, names, count) == 0
+                   ? ReadKeys(&ini, kKeys, pConfig, kValueSize)
+                   : -1;
   CloseIni(&ini);
   if (result == 0) CheckAccountRoots(pConfig);
   return result;

@@ -449,7 +449,11 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
     return -1;
   }
   // Values are read into 256-byte buffers: up to 254 characters.
-  int r = ReadKeys(&ini, kKeys, s, 256);
+  // A key mistyped is a fault, not a default taken in silence.
+  const char *names[sizeof kKeys / sizeof kKeys[0]];
+  size_t count = 0;
+  IniNames(kKeys, names, &count);
+  int r = IniCheckLines(&ini, names, count) == 0 ? ReadKeys(&ini, kKeys, s, 256) : -1;
   CloseIni(&ini);
   return r;
 }

@@ -10,6 +10,7 @@
 #include "rotating_log.h"
 #include "sockets.h"
 #include "startup.h"
+#include "tls.h"
 
 namespace {
 
@@ -75,8 +76,22 @@ int main(int argc, char **argv) {
   printf(kConfigOk, configPath);
   server.configPath = configPath;
   if (action == CommandAction::kCheck) {
+    // The certificate and key are only loaded when the network starts:
+    // a check loads them too.
+    int status = 0;
+    if (server.tlsPort > 0) {
+      char error[256];
+      SSL_CTX *ctx = TlsServerContext(server.tlsCertificate, server.tlsKey, true, error,
+                                      sizeof error);
+      if (!ctx) {
+        fprintf(stderr, "%s\n", error);
+        fputs(kFaulty, stderr);
+        status = 1;
+      }
+      TlsFreeContext(ctx);
+    }
     CloseServer(&server);
-    return 0;
+    return status;
   }
 
   IgnoreSigpipe();

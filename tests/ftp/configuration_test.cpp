@@ -37,7 +37,12 @@ TEST(FtpConfig, CommentsOnlyGiveEveryDefault) {
   std::string err;
   ASSERT_EQ(ReadConfig("Port=2121\n; the first line is never read\n",
                        &s, &log, &err), 0);
-  EXPECT_EQ(err,
+  std::string warning = err.substr(0, err.find('\n') + 1);
+  EXPECT_NE(warning.find("zolf.ini:1: the first line is never read; Port there is ignored.\n"),
+            std::string::npos)
+      << warning;
+  EXPECT_EQ(warning.rfind("WARNING! ", 0), 0u);
+  EXPECT_EQ(err.substr(warning.size()),
             "The line 'MaximumBandwidth=' is missing.\nUsing MaximumBandwidth=0.\n"
             "The line 'Address=' is missing.\nUsing Address=127.0.0.1.\n"
             "The line 'ExternIP=' is missing.\nParameter ExternIP is missing (using Address).\n"
@@ -263,6 +268,13 @@ TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
                        ".ini) cannot log in.\n"),
               std::string::npos)
         << err;
+  z.Account("dee", "PassWrd=x\n");
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-t"}, &out, &err), 1);
+  EXPECT_NE(err.find(z.dir / "accounts/dee.ini:2: PassWrd is not a known key (did you mean "
+                             "PassWord?)\n"),
+            std::string::npos)
+      << err;
+  harness::WriteFile(z.dir / "accounts/dee.ini", harness::ReadFile(z.dir / "accounts/bob.ini"));
   z.SimpleAccount("ann", "pw");
   harness::MakeDirs(z.dir / "home/bob");
   harness::WriteFile(z.dir / "accounts/cy.ini", harness::ReadFile(z.dir / "accounts/bob.ini"));
@@ -271,6 +283,12 @@ TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
   harness::WriteFile(z.dir / "zolf.ini", "; zolf\nPort=0\n");
   EXPECT_EQ(RunZolf(z.dir.path(), {"-t"}, &out, &err), 1);
   EXPECT_NE(err.find("Port=0 is not a port number from 1 to 65535.\n"), std::string::npos) << err;
+  harness::WriteFile(z.dir / "zolf.ini", "; zolf\nMaxUsers = 4\nMaxUser=4\n");
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-t"}, &out, &err), 1);
+  EXPECT_NE(err.find("zolf.ini:2: MaxUsers: blanks around '=' are not allowed.\n"
+                     "zolf.ini:3: MaxUser is not a known key (did you mean MaxUsers?)\n"),
+            std::string::npos)
+      << err;
 }
 
 // SIGHUP: a sound file applies to sessions made afterwards while an open

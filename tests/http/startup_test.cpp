@@ -164,7 +164,13 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"AddVirtual=/;www\n",
               "AddVirtual entry is not valid (path must begin with /).\n"},
         Fatal{"LogMaxAge=0\n", "LogMaxAge must be greater than 0.\n"},
-        Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"}),
+        Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"},
+        // Strict keys: the file, the line and the nearest known key.
+        Fatal{"TLSCertifcate=x.pem\n",
+              "mirt.ini:2: TLSCertifcate is not a known key (did you mean TLSCertificate?)\n"},
+        Fatal{"port=8080\n", "mirt.ini:2: port is not a known key (did you mean Port?)\n"},
+        Fatal{"Colour=blue\n", "mirt.ini:2: Colour is not a known key\n"},
+        Fatal{"Port = 45023\n", "mirt.ini:2: Port: blanks around '=' are not allowed.\n"}),
     [](const ::testing::TestParamInfo<Fatal> &info) {
       return "Line" + std::to_string(info.index);
     });
