@@ -13,6 +13,7 @@ int OpenIni(Ini *ini, const char *path) {
   ini->text = nullptr;
   ini->size = 0;
   ini->path = path;
+  ini->label = nullptr;
   FILE *f = fopen(path, "rb");
   if (!f) return -1;
   struct stat st;
@@ -129,6 +130,11 @@ static bool Judge(const IniKey &key, const char *text, int64_t *number) {
   return !key.valid || key.valid(text);
 }
 
+// Names the file's subject before one of its messages.
+static void Label(const Ini *ini) {
+  if (ini->label) fprintf(stderr, "%s: ", ini->label);
+}
+
 int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
                  IniValue *value) {
   if (key.size != 0) size = key.size;
@@ -139,8 +145,14 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
     value->state = IniState::kAbsent;
     // The end of a list is no absence.
     if (key.type == IniType::kRepeated) return 0;
-    if (key.flags & kIniNoteAbsent) fprintf(stderr, "The line '%s' is missing.\n", key.name);
-    if (key.absent) fputs(key.absent, stderr);
+    if (key.flags & kIniNoteAbsent) {
+      Label(ini);
+      fprintf(stderr, "The line '%s' is missing.\n", key.name);
+    }
+    if (key.absent) {
+      Label(ini);
+      fputs(key.absent, stderr);
+    }
     return (key.flags & kIniAbsentStops) ? -1 : 0;
   }
   value->text = text;
@@ -154,7 +166,10 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
     return 1;
   }
   value->state = IniState::kRefused;
-  if (said) fprintf(stderr, said, text);
+  if (said) {
+    Label(ini);
+    fprintf(stderr, said, text);
+  }
   return (key.flags & stops) ? -1 : 1;
 }
 

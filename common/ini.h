@@ -18,6 +18,9 @@ struct Ini {
   uint32_t numbers[256];  // their line numbers in the file, from 1
   uint32_t count = 0;     // entries used in lines
   const char *path = nullptr;  // as opened, for messages
+  // Put before every message of the key readers ("Account bob"), so that
+  // a message names what it is about; null: nothing.
+  const char *label = nullptr;
 };
 
 // 0 when the file was loaded and indexed, -1 otherwise (prints

@@ -30,13 +30,15 @@ static const char kQuotaMissing[] = "DiskQuota entry is not valid.\n";
 static const char kQuotaInvalid[] = "DiskQuota %s entry is not valid.\n";
 static const char kAddCommandEmpty[] = "AddCommand cannot be zero length.\n";
 static const char kAddCommandInvalid[] = "AddCommand parameter %s is not valid.\n";
+static const char kAccountLabel[] = "Account %s";
 static const char kAccountFaulty[] = "Account %s (%s) cannot log in.\n";
 static const char kRootMissing[] =
     "Account %s: RootDirectory %s does not exist or is not a directory; "
     "its logins are refused.\n";
 
-// Account values are read into 32-byte buffers: up to 30 characters.
-static const size_t kAccountValueSize = 32;
+// Account values are read into 130-byte buffers: up to 128 characters, a
+// long generated password or an IPv6 address.
+static const size_t kAccountValueSize = kPassWordSize + 1;
 
 struct Grant {
   const char *word;
@@ -186,7 +188,13 @@ int ReadAccount(Request *pReq, Ini *ini) {
   size_t count = 0;
   IniNames(kAccountKeys, names, &count);
   if (IniCheckLines(ini, names, count) != 0) return -1;
-  return ReadKeys(ini, kAccountKeys, pReq, kAccountValueSize);
+  // Every message names the account it is about.
+  char label[kUserNameSize + 16];
+  snprintf(label, sizeof label, kAccountLabel, pReq->login.userName);
+  ini->label = label;
+  int result = ReadKeys(ini, kAccountKeys, pReq, kAccountValueSize);
+  ini->label = nullptr;
+  return result;
 }
 
 int ReadQuota(Request *pReq) { return AttachQuota(pReq); }

@@ -26,7 +26,7 @@ enum {
   kCommandSize = 8,
   kArgumentSize = 512,
   kUserNameSize = 32,
-  kPassWordSize = 32,
+  kPassWordSize = 129,  // passwords of up to 128 bytes (a manager's long ones)
   kRootSize = 256,
   kCwdSize = 512,
   kPermissionCount = 26,

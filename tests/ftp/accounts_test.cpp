@@ -51,7 +51,7 @@ TEST(FtpAccounts, GoodAccountFillsTheSession) {
   a.Write("bob", std::string(kGood) + "AddCommand=RETR\nAddCommand=LIST\n"
                                       "AddCommand=\nAddCommand=RMD_RECURSIVE\n");
   ASSERT_EQ(a.Open("bob"), 0) << a.err;
-  EXPECT_EQ(a.err, "AddCommand cannot be zero length.\n");  // skipped, not refused
+  EXPECT_EQ(a.err, "Account bob: AddCommand cannot be zero length.\n");  // skipped, not refused
   EXPECT_STREQ(a.req->login.userName, "bob");
   EXPECT_STREQ(a.req->login.passWord, "pw");
   EXPECT_EQ(a.req->login.closeIfIdle, '1');
@@ -70,8 +70,9 @@ TEST(FtpAccounts, DefaultsForOptionalKeys) {
   Accounts a;
   a.Write("bob", "PassWord=\nAllowIPAddress=10.0.0.7\nRootDirectory=/srv\nDiskQuota=0\n");
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(a.err, "The line 'CloseIfIdle=' is missing.\nUsing CloseIfIdle=no.\n"
-                   "The line 'AllowFullBandwidth=' is missing.\n");
+  EXPECT_EQ(a.err, "Account bob: The line 'CloseIfIdle=' is missing.\n"
+                   "Account bob: Using CloseIfIdle=no.\n"
+                   "Account bob: The line 'AllowFullBandwidth=' is missing.\n");
   EXPECT_EQ(a.req->login.closeIfIdle, '0');
   EXPECT_EQ(a.req->login.fullBandwidth, '0');
   EXPECT_STREQ(a.req->login.passWord, "");
@@ -99,7 +100,7 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
   const std::string root = "RootDirectory=/srv\n";
   const std::vector<Case> cases = {
       {"AllowIPAddress=ALL\n", "The line 'PassWord=' is missing.\nPassWord entry is not valid.\n"},
-      {"PassWord=" + std::string(31, 'p') + "\n" + ip,
+      {"PassWord=" + std::string(129, 'p') + "\n" + ip,
        "The line 'PassWord=' is missing.\nPassWord entry is not valid.\n"},
       {"PassWord=x\n", "The line 'AllowIPAddress=' is missing.\nAllowIPAddress entry is not valid.\n"},
       {"PassWord=x\nAllowIPAddress=10.0.0.8\n", ""},
@@ -142,7 +143,12 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
     Accounts a;
     a.Write("bob", c.keys);
     EXPECT_EQ(a.Open("bob"), -1) << c.keys;
-    EXPECT_EQ(a.err, c.message) << c.keys;
+    // Each message names the account.
+    std::string named;
+    for (size_t at = 0, end; (end = c.message.find('\n', at)) != std::string::npos; at = end + 1)
+      named += (c.message.compare(at, 8, "Account ") == 0 ? "" : "Account bob: ") +
+               c.message.substr(at, end + 1 - at);
+    EXPECT_EQ(a.err, named) << c.keys;
   }
 }
 

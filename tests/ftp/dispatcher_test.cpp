@@ -88,7 +88,7 @@ TEST(FtpLogin, RefusedAccountsLookLikeWrongPasswords) {
   e.Account("bob", "pw", "AddCommand=BOGUS\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(e.Run("USER bob"), "331 User name okay, need password.\r\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "AddCommand parameter BOGUS is not valid.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Account bob: AddCommand parameter BOGUS is not valid.\n");
   EXPECT_EQ(e.Run("PASS pw"), "530 Login incorrect.\r\n");
 }
 

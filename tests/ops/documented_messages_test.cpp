@@ -118,9 +118,14 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
        "Account name: RootDirectory path does not exist or is not a directory; its logins "
        "are refused."},
   };
+  // An account's messages carry its name in front: the pages show them
+  // without it.
+  static const std::regex kAccount("^Account [A-Za-z0-9_]+: (.*)$");
   std::vector<std::string> missing;
   for (std::string line : Lines(printed)) {
     std::smatch m;
+    if (line.find("does not exist") == std::string::npos)
+      line = std::regex_replace(line, kAccount, "$1");
     if (std::regex_match(line, m, kMissing)) {
       if (pages.find("The line '") == std::string::npos ||
           pages.find(m[1].str()) == std::string::npos)
