@@ -184,7 +184,7 @@ static int ParseCombined(const char *rest, const char *end, AccessLine *out,
   // "METHOD TARGET PROTOCOL"; a client that sent nothing usable is "-".
   const char *rq = request.text, *rqEnd = request.text + request.len;
   const char *b1 = (const char *)memchr(rq, ' ', request.len);
-  out->method = out->path = Span();
+  out->method = out->path = out->query = Span();
   if (b1) {
     const char *target = b1 + 1;
     const char *b2 = (const char *)memchr(target, ' ', (size_t)(rqEnd - target));
@@ -192,6 +192,7 @@ static int ParseCombined(const char *rest, const char *end, AccessLine *out,
     const char *query = (const char *)memchr(target, '?', (size_t)(targetEnd - target));
     out->method = {rq, (size_t)(b1 - rq)};
     out->path = {target, (size_t)((query ? query : targetEnd) - target)};
+    if (query) out->query = {query + 1, (size_t)(targetEnd - query - 1)};
   } else if (!(request.len == 1 && rq[0] == '-')) {
     out->method = request;
   }

@@ -19,6 +19,7 @@ struct AccessLine {
   Span method;    // may be empty
   Span path;      // may be empty; in the server's own lines it begins with '/';
                   // in combined lines it is the target without its query
+  Span query;     // what followed '?' in the target (empty when nothing did)
   Span referer;   // empty when the line has none or "-"
   Span agent;     // empty when the line has none or "-"
   int64_t time = 0;  // the date as seconds since 1970, UTC

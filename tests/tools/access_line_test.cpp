@@ -158,7 +158,7 @@ TEST(ToolsLineReader, LongLinesAreCutAndTheRestSkipped) {
   std::string longLine(LineBlockSize * 2 + 17, 'L');
   std::string exact(MaxLineLength, 'E');
   harness::WriteFile(dir / "f", "one\n" + longLine + "\n" + exact + "\n\nlast");
-  FILE *f = fopen((dir / "f").c_str(), "r");
+  gzFile f = gzopen((dir / "f").c_str(), "rb");
   ASSERT_NE(f, nullptr);
   LineReader *r = new LineReader;
   StartLines(r, f);
@@ -169,7 +169,7 @@ TEST(ToolsLineReader, LongLinesAreCutAndTheRestSkipped) {
     texts.push_back(std::string(line.text, line.len));
     flags.push_back((line.cut ? 1 : 0) + (line.complete ? 2 : 0));
   }
-  fclose(f);
+  gzclose(f);
   delete r;
   ASSERT_EQ(texts.size(), 5u);
   EXPECT_EQ(texts[0], "one");
