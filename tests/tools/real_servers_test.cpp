@@ -185,9 +185,12 @@ class ToolsRealMirt : public ::testing::Test {
                        "AddVirtual=/;" + site.path() + "\n"
                        "LogRotation=3\nLogMaxEntries=3\nLogMaxAge=24\nLogDir=logs\n"
                        "AddUser=demo;demo\nAddForbidden=private;demo\n" +
-                           TlsKeys(home.path()) + "TLSPort=" + std::to_string(tlsPort) + "\n");
+                           TlsKeys(home.path()) + "TLSPort=" + std::to_string(tlsPort) + "\n" +
+                           Extra());
     ASSERT_TRUE(server.Start(harness::Bin("mirt"), {}, home.path(), port));
   }
+
+  virtual std::string Extra() { return ""; }
 
   // Runs probe and returns what came back, pieces joined; checks that the
   // output is made of counted pieces of at most 511 bytes.
@@ -284,6 +287,12 @@ TEST_F(ToolsRealMirt, ProbeRequestsAndRekkonSummarisesTheLogMirtWrote) {
 // command line; the demo certificate passes only with -k.
 TEST_F(ToolsRealMirt, ProbeOverHttpsWithCredentials) {
   std::string url = " https://127.0.0.1:" + std::to_string(tlsPort) + "/private.txt";
+  // The server is known to listen on its plain port; the TLS port may open
+  // a moment later.
+  ASSERT_TRUE(harness::WaitFor([&] {
+    harness::Conn c;
+    return c.Connect(tlsPort);
+  }));
   std::string out;
   EXPECT_EQ(harness::Run(harness::Bin("probe") + " -k -u demo:demo" + url + " </dev/null", &out),
             0);
@@ -294,6 +303,49 @@ TEST_F(ToolsRealMirt, ProbeOverHttpsWithCredentials) {
   EXPECT_TRUE(Has(out, " 401 ")) << out;
   EXPECT_EQ(harness::Run(harness::Bin("probe") + url + " </dev/null", &out), 1);
   EXPECT_TRUE(Has(out, "TLS handshake failed: certificate: ")) << out;
+}
+
+class ToolsRealMirtCombined : public ToolsRealMirt {
+  std::string Extra() override { return "LogFormat=combined\n"; }
+};
+
+// mirt's combined log, its first file compressed as a rotation leaves it
+// and the second read from standard input: agents classified, queries kept
+// under their path, the refused path listed, the figures in JSON.
+TEST_F(ToolsRealMirtCombined, RekkonReadsRotatedAndPipedCombinedLogs) {
+  const std::string url = " 'http://127.0.0.1:" + std::to_string(port);
+  const char *const requests[] = {
+      "-H 'User-Agent: Mozilla/5.0 (X11; Linux x86_64; rv:121.0) Gecko/20100101 Firefox/121.0'"
+      "' /big.txt?part=1'",
+      "-H 'User-Agent: Mozilla/5.0 (Windows NT 10.0) AppleWebKit/537.36 Chrome/120.0 "
+      "Safari/537.36'' /big.txt?part=2'",
+      "-H 'User-Agent: Mozilla/5.0 (compatible; Googlebot/2.1)'' /private.txt'",
+      "-H 'User-Agent: curl/8.5.0'' /big.txt?part=1'"};
+  std::string out;
+  for (const char *r : requests) {
+    std::string args = r;
+    size_t at = args.find("'' ");
+    args = args.substr(0, at + 1) + url + args.substr(at + 3);
+    ASSERT_EQ(harness::Run(harness::Bin("probe") + " " + args + " </dev/null", &out), 0) << out;
+  }
+  ASSERT_TRUE(harness::WaitFor([&] { return harness::Exists(home / "logs/log0002.log"); }));
+  server.proc.Stop();
+  ASSERT_EQ(harness::Run("gzip '" + home / "logs/log0001.log" + "'", &out), 0) << out;
+  int status = harness::Run("cd '" + home.path() + "' && " + harness::Bin("rekkon") +
+                                " --json - logs/log0001.log.gz - < logs/log0002.log",
+                            &out);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(Has(out, "\"requests\": 4,\n")) << out;
+  EXPECT_TRUE(Has(out, "{\"name\": \"/big.txt?part=1\", \"requests\": 2")) << out;
+  std::string s = harness::ReadFile(home / "summary.txt");
+  EXPECT_TRUE(Has(s, "Files read: 2\n  logs/log0001.log.gz: 2 lines, 0 rejected\n"
+                     "  (standard input): 2 lines, 0 rejected\n")) << s;
+  EXPECT_TRUE(Has(s, "Unique visitors: 4\n")) << s;
+  EXPECT_TRUE(Has(s, "  /big.txt\n             2            ")) << s;
+  EXPECT_TRUE(Has(s, "    ?part=1\n")) << s;
+  EXPECT_TRUE(Has(s, "Paths refused, 401 and 403 (top 1 of 1):\n")) << s;
+  EXPECT_TRUE(Has(s, "  Firefox\n") && Has(s, "  Chrome\n") && Has(s, "  Windows\n")) << s;
+  EXPECT_TRUE(Has(s, "  Googlebot\n") && Has(s, "  curl\n")) << s;
 }
 
 }  // namespace
