@@ -406,6 +406,7 @@ int WriteHtmlReport(const Summary &s, FILE *out) {
 
   WriteTop(out, "paths", "Most requested paths", "path", s.paths);
   WriteTop(out, "clients", "Busiest clients", "address", s.clients);
+  WriteTop(out, "vhosts", "Virtual hosts", "host", s.vhosts);
   WriteQueries(out, s);
   WriteTop(out, "not-found", "Paths not found (404)", "path", s.notFound);
   WriteTop(out, "refused", "Paths refused (401 and 403)", "path", s.denied);

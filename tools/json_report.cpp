@@ -107,6 +107,7 @@ int WriteJsonReport(const Summary &s, FILE *out) {
   Table(out, "paths", s.paths);
   Table(out, "queries", s.queries);
   Table(out, "clients", s.clients);
+  Table(out, "virtual_hosts", s.vhosts);
   Table(out, "not_found", s.notFound);
   Table(out, "refused", s.denied);
   Table(out, "referrers", s.referers);

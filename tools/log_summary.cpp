@@ -40,6 +40,8 @@ static const char QueryHead[] =
 static const char QueryRow[] = "  %12" PRIu64 " %15" PRIu64 "    ?%s\n";
 static const char DeniedHead[] =
     "\nPaths refused, 401 and 403 (top %zu of %zu):\n      requests           bytes  path\n";
+static const char VhostHead[] =
+    "\nVirtual hosts (top %zu of %zu):\n      requests           bytes  host\n";
 static const char BrowserHead[] =
     "\nBrowsers (top %zu of %zu):\n      requests           bytes  browser\n";
 static const char SystemHead[] =
@@ -86,6 +88,7 @@ void AddRequest(Summary *s, const AccessLine &line) {
   Add(Find(s, &s->paths, line.path), line.bytes);
   Add(Find(s, &s->clients, line.address), line.bytes);
   if (line.status == 404) Add(Find(s, &s->notFound, line.path), line.bytes);
+  if (line.vhost.len) Add(Find(s, &s->vhosts, line.vhost), line.bytes);
   if (line.status == 401 || line.status == 403) Add(Find(s, &s->denied, line.path), line.bytes);
   if (line.query.len) {
     s->key.assign(line.path.text, line.path.len);
@@ -290,7 +293,7 @@ int WriteSummary(const Summary &s, FILE *out) {
   const struct {
     const char *head;
     const TallyMap *map;
-  } optional[] = {{NotFoundHead, &s.notFound}, {DeniedHead, &s.denied},
+  } optional[] = {{VhostHead, &s.vhosts}, {NotFoundHead, &s.notFound}, {DeniedHead, &s.denied},
                   {RefererHead, &s.referers},  {AgentHead, &s.agents},
                   {BrowserHead, &kinds.browsers}, {SystemHead, &kinds.systems},
                   {CrawlerHead, &kinds.crawlers}};

@@ -55,6 +55,7 @@ struct Summary {
   uint64_t outside = 0;
   TallyMap queries;  // "path?query", grouped under the path in the reports
   TallyMap denied;   // paths answered 401 or 403: guesses and probes
+  TallyMap vhosts;   // from lines that name their virtual host
   // A visitor is an address with a user agent on one day; only a hash of
   // the three is kept, which is enough to count them.
   std::unordered_set<uint64_t> visitors;
