@@ -390,6 +390,16 @@ static const char *ReplyText(const Session *s) { return s->reply.last; }
 // is on (resuming the control connection's session, as servers ask), then
 // move the data.
 static void RunTransfer(Session *s) {
+  // The local file is made only once the server has agreed to send, so a
+  // refused RETR leaves a file of that name alone.
+  if (s->xfer.use == DataUse::Save && s->xfer.file < 0) {
+    s->xfer.file = open(s->xfer.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (s->xfer.file < 0) {
+      printf(MsgCannotOpen, s->xfer.name, strerror(errno));
+      ToolClose(&s->data);
+      return;
+    }
+  }
   if (s->protect && s->control.ssl) {
     SSL_SESSION *session = SSL_get1_session(s->control.ssl);
     int r = ToolStartTls(&s->data, s->ctx, s->host, session);
@@ -562,13 +572,12 @@ static void DataCommand(Session *s, const char *command, DataUse use, const char
       s->xfer.file = open(name, O_RDONLY | O_CLOEXEC);
       struct stat st;
       if (s->xfer.file >= 0 && fstat(s->xfer.file, &st) == 0) s->xfer.size = st.st_size;
-    } else {
-      if (s->progress) s->xfer.size = RemoteSize(s, name);
-      s->xfer.file = open(s->xfer.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    }
-    if (s->xfer.file < 0) {
-      printf(MsgCannotOpen, use == DataUse::Send ? name : s->xfer.name, strerror(errno));
-      return;
+      if (s->xfer.file < 0) {
+        printf(MsgCannotOpen, name, strerror(errno));
+        return;
+      }
+    } else if (s->progress) {
+      s->xfer.size = RemoteSize(s, name);
     }
   }
   if (!OpenData(s)) {

@@ -97,7 +97,7 @@ int SummariseFile(gzFile in, const char *name, Summary *s, FILE *errors) {
 // 1 when the file was read, 0 when it is missing, -1 when it is present
 // but could not be read.
 static int ReadLogFile(int number, Summary *s, FILE *errors) {
-  char name[16];
+  char name[24];  // room for any int, though numbers stop at 9999
   snprintf(name, sizeof name, LogName, number);
   gzFile in = gzopen(name, "rb");
   if (!in) {
