@@ -122,6 +122,13 @@ TEST(ToolsRekkon, ReadsFileZeroWhenPresentAndOrdersByDateNotFileOrder) {
   EXPECT_TRUE(Has(s, "First request: Tue, 02 Jan 2024 00:00:00 UTC\n"
                      "Last request:  Fri, 05 Jan 2024 00:00:00 UTC\n")) << s;
   EXPECT_EQ(harness::ReadFile(dir / "e.txt"), "");
+  // Only the days asked for count; the others are read and told apart.
+  r = RunRekkon("--from 2024-01-03 --to 2024-01-04 " + dir.path() + " s.txt e.txt");
+  EXPECT_EQ(r.status, 0);
+  s = harness::ReadFile(dir / "s.txt");
+  EXPECT_TRUE(Has(s, "First request: Wed, 03 Jan 2024 00:00:00 UTC\n"
+                     "Last request:  Thu, 04 Jan 2024 00:00:00 UTC\nRequests: 2\nBytes sent: 2\n"
+                     "Lines outside the dates: 2\n")) << s;
 }
 
 TEST(ToolsRekkon, EmptyDirectoryGivesAnEmptySummaryAndFails) {
