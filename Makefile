@@ -54,14 +54,16 @@ soak: build
 bench: programs
 	@sh bench/run.sh $(BUILD)/bin
 
-# DESTDIR is honoured as usual; $(BUILD)/installed_files.txt and
-# installed_dirs.txt list what went where and which directories were made.
+# DESTDIR is honoured as usual. The records of what went where and which
+# directories were made are kept apart for each DESTDIR and PREFIX (a staged
+# run never mixes with a real one); uninstall takes the same two.
 # Only the programs are built for it: the tests are not installed.
+INSTALL_STATE = $(BUILD)/installed$(DESTDIR)$(PREFIX)
 install: programs
-	@sh scripts/install.sh $(BUILD) $(PREFIX)
+	@sh scripts/install.sh $(BUILD) $(PREFIX) "$(INSTALL_STATE)"
 
 uninstall:
-	@sh scripts/uninstall.sh $(BUILD)
+	@sh scripts/uninstall.sh "$(INSTALL_STATE)"
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
