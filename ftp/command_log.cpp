@@ -71,3 +71,12 @@ void LogQueuedReply(Request *pReq, const char *reply) {
           escapedText);
   fputs("\n", out);
 }
+
+void LogRefusal(Server *pConfig, const char *address, const char *reply) {
+  char date[32];
+  FILE *out = pConfig->log ? LogBegin(pConfig->log, time(nullptr), date) : nullptr;
+  if (!out) return;
+  // The reply's own line end is left out, as for every logged reply.
+  fprintf(out, kQueuedReply, date, address, "", "");
+  fprintf(out, "%.*s\n", (int)strcspn(reply, "\r\n"), reply);
+}

@@ -9,6 +9,7 @@
 
 #include "client_limits.h"
 #include "clock.h"
+#include "command_log.h"
 #include "sessions.h"
 #include "sockets.h"
 #include "startup.h"
@@ -52,10 +53,14 @@ static bool Refuse(int sock, const char *line) {
 
 bool RefusedAtAccept(Server *pConfig, int sock, const char *address) {
   ClientLimits *limits = &pConfig->limits;
-  if (LockedOut(limits, address, NowMs())) return Refuse(sock, kTooManyFailures);
-  if (ClientHeld(limits, address) >= limits->maxPerAddress)
-    return Refuse(sock, kTooManyConnections);
-  return false;
+  const char *line = nullptr;
+  if (LockedOut(limits, address, NowMs()))
+    line = kTooManyFailures;
+  else if (ClientHeld(limits, address) >= limits->maxPerAddress)
+    line = kTooManyConnections;
+  if (!line) return false;
+  LogRefusal(pConfig, address, line);
+  return Refuse(sock, line);
 }
 
 void OnAcceptFailed(Server *pConfig) {

@@ -71,13 +71,19 @@ TEST(FtpSlowClients, TenRefusedCommandsBeforeLoginEndTheSession) {
 
 TEST(FtpSlowClients, OneAddressHoldsOnlyItsShareOfTheSessions) {
   Zolf z;
-  ASSERT_TRUE(StartQuietly(z, "MaxUsers=8\nMaxPerAddress=2\nTimeoutTime=30\n"));
+  ASSERT_TRUE(StartQuietly(z, "MaxUsers=8\nMaxPerAddress=2\nTimeoutTime=30\n"
+                              "LogRotation=1\nLogDir=.\n"));
   Conn a, b, c;
   ASSERT_TRUE(z.Connect(a));
   ASSERT_TRUE(z.Connect(b));
   ASSERT_TRUE(c.Connect(z.port));
   EXPECT_EQ(c.ReadLine(), "421 Too many connections from your address.\r\n");
   EXPECT_TRUE(c.Closed());
+  // The log says why the client got nowhere.
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return z.Log().find(" [127.0.0.1      ] : 421 Too many connections from your address.\n") !=
+           std::string::npos;
+  })) << z.Log();
   // Another address is not held back by this one.
   Conn other;
   EXPECT_TRUE(z.Connect(other, "127.0.0.2"));
