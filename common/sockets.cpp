@@ -13,6 +13,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+int ResolveIPv4(const char *name, char *out, size_t size) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo *res = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &res) != 0 || !res) return -1;
+  const struct sockaddr_in *sin = (const struct sockaddr_in *)res->ai_addr;
+  bool ok = inet_ntop(AF_INET, &sin->sin_addr, out, (socklen_t)size) != nullptr;
+  freeaddrinfo(res);
+  return ok ? 0 : -1;
+}
+
 int FindHostAddresses(char (*slots)[16], int *count) {
   for (int i = 0; i < *count; i++) memset(slots[i], 0, 16);
   char name[255];

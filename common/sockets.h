@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <sys/types.h>
 
+// The first IPv4 address of a host name (or dotted text) into out; 0 or -1.
+int ResolveIPv4(const char *name, char *out, size_t size);
 // Fills up to *count 16-byte slots with this host's IPv4 addresses in
 // resolver order; *count becomes the number of addresses found.
 int FindHostAddresses(char (*slots)[16], int *count);

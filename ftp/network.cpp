@@ -19,11 +19,15 @@ static const char kRefused[] = "Connection refused (out of memory?).\n";
 static const char kTooManyConnections[] =
     "421 Too many connections from your address.\r\n";
 static const char kTooManyFailures[] = "421 Too many failed logins, try later.\r\n";
+static const char kExternUnresolved[] =
+    "ExternIP %s could not be resolved to an IPv4 address.\n";
 static const char kReloaded[] = "Configuration %s reloaded.\n";
 static const char kReloadFailed[] =
     "Configuration %s is faulty; the running configuration is kept.\n";
 static const char kUsersNeedRestart[] =
     "MaxUsers=%u needs a restart; using MaxUsers=%u until then.\n";
+
+static int ResolveExternHost(Server *pConfig);
 
 int InitNet(Server *pConfig) {
   if (ResolveAutoAddress(pConfig->Address, sizeof pConfig->Address, false) != 0)
@@ -33,7 +37,16 @@ int InitNet(Server *pConfig) {
   if (pConfig->listenSocket < 0) return -1;
   if (strcmp(pConfig->ExternIP, "AUTO") == 0)
     snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
-  return 0;
+  return ResolveExternHost(pConfig);
+}
+
+// ExternIP= given as a host name: its IPv4 address now.
+static int ResolveExternHost(Server *pConfig) {
+  if (pConfig->ExternHost[0] == '\0') return 0;
+  if (ResolveIPv4(pConfig->ExternHost, pConfig->ExternIP, sizeof pConfig->ExternIP) == 0)
+    return 0;
+  fprintf(stderr, kExternUnresolved, pConfig->ExternHost);
+  return -1;
 }
 
 void CloseServer(Server *pConfig) {
@@ -81,7 +94,8 @@ void ReloadServer(Server *pConfig) {
   const char *file = pConfig->configFile;
   if (!file) return;
   if (InitConfig(&fresh, file, &freshLog) != 0 ||
-      ResolveAutoAddress(fresh.Address, sizeof fresh.Address, false) != 0) {
+      ResolveAutoAddress(fresh.Address, sizeof fresh.Address, false) != 0 ||
+      ResolveExternHost(&fresh) != 0) {
     TlsFreeContext(fresh.tlsContext);
     fresh.tlsContext = nullptr;
     fprintf(stderr, kReloadFailed, file);
@@ -114,6 +128,7 @@ void ReloadServer(Server *pConfig) {
   if (strcmp(fresh.ExternIP, "AUTO") == 0)
     snprintf(fresh.ExternIP, sizeof fresh.ExternIP, "%s", pConfig->Address);
   memcpy(pConfig->ExternIP, fresh.ExternIP, sizeof pConfig->ExternIP);
+  memcpy(pConfig->ExternHost, fresh.ExternHost, sizeof pConfig->ExternHost);
   pConfig->maxBandwidth = fresh.maxBandwidth;
   pConfig->TimeoutTime = fresh.TimeoutTime;
   pConfig->DataPort = fresh.DataPort;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,10 +72,20 @@ static int ApplyAddressKey(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
-// Passive replies carry an IPv4 address: what passes 15 characters is cut.
+// An IPv4 or IPv6 address, AUTO, or a host name looked up when the
+// network starts (an IPv6 one makes each session announce the address it
+// reached).
 static int ApplyExternIp(Server *pConfig, const IniValue &v) {
   if (v.state == IniState::kGiven) {
-    snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%.15s", v.text);
+    unsigned char bytes[16];
+    bool literal = inet_pton(AF_INET, v.text, bytes) == 1 ||
+                   inet_pton(AF_INET6, v.text, bytes) == 1 || strcmp(v.text, "AUTO") == 0;
+    if (literal) {
+      snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", v.text);
+    } else {
+      snprintf(pConfig->ExternHost, sizeof pConfig->ExternHost, "%s", v.text);
+      snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", "0.0.0.0");
+    }
     return 0;
   }
   if (ExternIpAbsent(pConfig->Address) != 0) return -1;

@@ -68,6 +68,9 @@ struct Server {
   // IPv4 address announced in passive replies; when it is a copy of an
   // IPv6 Address, each session announces the address it reached instead.
   char ExternIP[kAddressTextSize];
+  // ExternIP= as a host name, looked up at start and at each reload (its
+  // address may change); empty when ExternIP= is an address.
+  char ExternHost[256];
   char serverName[16];
   char homeDirectory[kHomeSize];  // start directory; accounts/ lies below
   Log *log;

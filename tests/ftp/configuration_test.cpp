@@ -295,10 +295,12 @@ TEST(FtpConfig, AccountWithAMissingRootIsWarnedAboutAtTheStart) {
 // one goes on; a faulty one is reported and the running settings kept.
 TEST(FtpConfig, ReloadOnSighup) {
   Zolf z;
-  z.SimpleAccount("u", "pw");
-  ASSERT_TRUE(z.Start("MaxUsers=4\nMaxPerAddress=1\n"));
+  z.SimpleAccount("u", "pw", "PASV");
+  // ExternIP may be a host name, looked up at the start.
+  ASSERT_TRUE(z.Start("MaxUsers=4\nMaxPerAddress=1\nExternIP=localhost\n"));
   harness::Conn first, second;
   ASSERT_TRUE(z.Login(first, "u", "pw"));
+  EXPECT_EQ(Cmd(first, "PASV").rfind("227 Entering Passive Mode (127,0,0,1,", 0), 0u);
   ASSERT_TRUE(second.Connect(z.port));
   EXPECT_EQ(second.ReadLine(), "421 Too many connections from your address.\r\n");
   unsigned dataPort = harness::ListenPortsFor(z.port);
