@@ -74,6 +74,11 @@ const char kHostNotDirectory[] =
 // Each connection may hold two descriptors (socket and file) and a record
 // of some 6 KiB; a hundred thousand is as far as one process goes here.
 const uint32_t kMostConnections = 100000;
+// A document root's path: the name buffer of a request holds the root and
+// the path asked for (496 bytes), so a root may take half of it.
+const size_t kMostRootPath = 248;
+// AddHost and AddVirtual values: a name or URL prefix, ';', the root.
+const uint32_t kRootValueSize = 2 * kMostRootPath + 4;
 // Without MaxConnections=: enough for real browsers and several clients.
 const uint32_t kDefaultConnections = 1024;
 // A browser opens six connections per host, more over several tabs.
@@ -302,13 +307,13 @@ int AddHost(HttpServer *s, const IniValue &v) {
   }
   const char *value = v.text;
   size_t n = strlen(value);
-  if (n == 0 || n > 128) return Fail(kHostBad);
+  if (n == 0 || n > 128 + 1 + kMostRootPath) return Fail(kHostBad);
   ListItem *item = AddListItem(&s->hosts, value);
   if (!item) return Fail(kOutOfMemory);
   char *path = CutAtSemicolon(item);
   if (!path) return Fail(kHostNoSemicolon);
   if (path[0] == '\0') return Fail(kHostNoPath);
-  if (strlen(path) > 31) return Fail(kHostPathLong);
+  if (strlen(path) > kMostRootPath) return Fail(kHostPathLong);
   return CheckFullPath(path, kHostNotFull);
 }
 
@@ -316,12 +321,13 @@ int AddVirtual(HttpServer *s, const IniValue &v) {
   if (v.state == IniState::kEnd) return SettleRoots(s);
   const char *value = v.text;
   size_t n = strlen(value);
-  if (n == 0 || n > 31) return Fail(kVirtualLong);
+  if (n == 0 || n > kRootValueSize - 2) return Fail(kVirtualLong);
   ListItem *item = AddListItem(&s->virtuals, value);
   if (!item) return Fail(kOutOfMemory);
   char *path = CutAtSemicolon(item);
   if (!path) return Fail(kVirtualNoSemicolon);
   if (path[0] == '\0') return Fail(kVirtualNoPath);
+  if (strlen(path) > kMostRootPath) return Fail(kVirtualLong);
   return CheckFullPath(path, kVirtualNotFull);
 }
 
@@ -373,8 +379,12 @@ const IniEntry<HttpServer> kKeys[] = {
      AddForbidden},
     {{"AddUser=", IniType::kRepeated, 0}, AddUser},
     {{"AddIndex=", IniType::kRepeated, 0}, AddIndex},
-    {{"AddHost=", IniType::kRepeated, 0}, AddHost},
-    {{"AddVirtual=", IniType::kRepeated, 0}, AddVirtual},
+    {{"AddHost=", IniType::kRepeated, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX,
+      nullptr, kRootValueSize},
+     AddHost},
+    {{"AddVirtual=", IniType::kRepeated, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX,
+      nullptr, kRootValueSize},
+     AddVirtual},
     {kLogMaxEntriesKey, ApplyToLog<HttpServer, ApplyLogMaxEntries>},
     {kLogRotationKey, ApplyToLog<HttpServer, ApplyLogRotation>},
     {kLogMaxAgeKey, ApplyToLog<HttpServer, ApplyLogMaxAge>},

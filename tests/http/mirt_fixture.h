@@ -23,8 +23,9 @@ struct Reply {
 };
 Reply ParseReply(const std::string &raw);
 
-// A directory with a short path (document roots must fit 31 characters
-// with their URL prefix), removed with everything in it at the end.
+// A directory with a short path (document roots leave the rest of a
+// request's 496-byte name to the path asked for), removed with everything
+// in it at the end.
 class ShortDir {
  public:
   ShortDir();
