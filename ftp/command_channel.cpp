@@ -79,6 +79,21 @@ static size_t StripTelnet(Request *pReq, char *p, size_t n) {
   return kept;
 }
 
+// The rest of a refused over-long line never runs as a command of its
+// own (a front end that builds "RETR <name>" from user input would
+// otherwise run whatever the name carries past the buffer): the bytes up
+// to its line end go, what follows is the next line.
+static void DropRefusedRest(Request *pReq) {
+  if (!pReq->cmnd.discarding || pReq->cmnd.length <= 0) return;
+  size_t length = (size_t)pReq->cmnd.length;
+  char *end = (char *)memchr(pReq->cmnd.buffer, '\n', length);
+  size_t drop = end ? (size_t)(end - pReq->cmnd.buffer) + 1 : length;
+  memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + drop, length - drop);
+  memset(pReq->cmnd.buffer + length - drop, 0, drop);
+  pReq->cmnd.length = (int32_t)(length - drop);
+  if (end) pReq->cmnd.discarding = false;
+}
+
 int OnReadCmnd(Request *pReq) {
   if (pReq->cmnd.length >= kMaxLine) return 0;
   char *into = pReq->cmnd.buffer + pReq->cmnd.length;
@@ -88,6 +103,7 @@ int OnReadCmnd(Request *pReq) {
     size_t kept = StripTelnet(pReq, into, (size_t)n);
     memset(into + kept, 0, (size_t)n - kept);
     pReq->cmnd.length += (int32_t)kept;
+    DropRefusedRest(pReq);
     return 0;
   }
   if (n == 0) return -1;
@@ -121,8 +137,10 @@ int ParseFTPstring(Request *pReq) {
   char *end = (char *)memchr(pReq->cmnd.buffer, '\n', (size_t)length);
   if (!end) {
     // A full buffer without a line end can never become a line: refuse it
-    // like any other bad line instead of leaving the session deaf.
+    // like any other bad line instead of leaving the session deaf, and drop
+    // the rest of it as it comes.
     if (length == kMaxLine) {
+      pReq->cmnd.discarding = true;
       pReq->cmnd.state = kCmndEmpty;
       SendFTPstring(pReq, Mess500);
     }
@@ -248,6 +266,7 @@ void RecvFTPstring(Request *pReq) {
   pReq->cmnd.length = (int32_t)n;
   memmove(pReq->cmnd.pending, pReq->cmnd.pending + n, (size_t)pReq->cmnd.pendingLength - n);
   pReq->cmnd.pendingLength -= (int32_t)n;
+  DropRefusedRest(pReq);
 }
 
 int IfCmndSend(Request *pReq) {

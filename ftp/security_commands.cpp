@@ -58,6 +58,7 @@ int AfterReplySent(Request *pReq) {
   pReq->cmnd.length = 0;
   pReq->cmnd.pendingLength = 0;
   pReq->cmnd.telnetIac = false;
+  pReq->cmnd.discarding = false;
   return StartTls(pReq, &pReq->cmnd.io);
 }
 

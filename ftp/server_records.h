@@ -107,6 +107,8 @@ struct CmndChannel {
   int32_t pendingLength;
   bool telnetIac;                    // the last byte read was an IAC whose
                                      // command byte is still due
+  bool discarding;                   // an over-long line was refused: its
+                                     // rest is dropped up to its line end
   char command[kCommandSize];
   char argument[kArgumentSize];
   int32_t lastCommand;               // code of the previous command, -1 unknown
