@@ -22,6 +22,7 @@ const char kProtClear[] = "200 Protection level set to Clear.\n";
 const char kProtUnsupported[] = "536 Only protection levels C and P are supported.\n";
 const char kProtUnknown[] = "504 Protection level not understood.\n";
 const char kArgumentMissing[] = "501 Argument missing.\n";
+const char kClearData[] = "522 Data connections must be encrypted.\n";
 
 int StartTls(Request *pReq, ConnIo *io) {
   SSL_CTX *ctx = pReq->pConfig->tlsContext;
@@ -99,4 +100,19 @@ int ProtectDataConnection(Request *pReq) {
   if (StartTls(pReq, &pReq->xfer.io) != 0) return -1;
   TlsNoTickets(ConnSsl(&pReq->xfer.io));
   return 0;
+}
+
+int SecureDataConnection(Request *pReq) {
+  SSL *ssl = ConnSsl(&pReq->xfer.io);
+  if (!ssl) return 1;
+  ssize_t done = ConnHandshake(&pReq->xfer.io);
+  if (done == kConnWait) return 0;
+  if (done < 0) return -1;
+  return TlsResumedFrom(ssl, ConnSsl(&pReq->cmnd.io)) ? 1 : -1;
+}
+
+bool ClearDataRefused(Request *pReq) {
+  if (pReq->pConfig->RequireTLS != '1' || pReq->protPrivate) return false;
+  SendFTPstring(pReq, kClearData);
+  return true;
 }
