@@ -49,7 +49,7 @@ bool PortRefused(const Server *pConfig, int port) {
   // port stores the server's greeting in a file).
   if (port < 1024 || (uint32_t)port == pConfig->Port) return true;
   uint32_t first = pConfig->DataPort;
-  return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
+  return (uint32_t)port >= first && (uint32_t)port - first <= pConfig->MaxUsers;
 }
 
 static const char kExtendedPassive[] = "229 Entering Extended Passive Mode (|||%d|)\n";
@@ -73,16 +73,22 @@ static bool RefusedAfterEpsvAll(Request *pReq) {
 static int StartPassive(Request *pReq) {
   DropTransfer(pReq);
   Server *pConfig = pReq->pConfig;
-  pReq->xfer.port = (int32_t)pConfig->DataPort + pReq->ID - 1;
-  // SO_REUSEADDR (set by ListenOn) lets the session listen again at once
-  // on the port whose previous data connection still sits in TIME_WAIT.
+  // Any free port of DataPort..DataPort+MaxUsers, from a random start: a
+  // port that followed from the session would tell another user of the
+  // same host or NAT where to connect first, and a port busy elsewhere
+  // (a TIME_WAIT of an active connection, another program) costs a retry,
+  // not the session's transfers. SO_REUSEADDR (set by ListenOn) lets a
+  // port whose previous data connection sits in TIME_WAIT be taken again.
   int stage = 0;
   char address[kAddressTextSize + 16];
   int sock = -1;
+  unsigned port = 0;
   if (!ServerAddress(pReq->cmnd.io.fd, address, sizeof address))
     stage = 2;
   else
-    sock = ListenOn(address, (unsigned)pReq->xfer.port, SOMAXCONN, &stage);
+    sock = ListenOnAnyOf(address, pConfig->DataPort, pConfig->MaxUsers + 1, SOMAXCONN,
+                         &stage, &port);
+  pReq->xfer.port = (int32_t)port;
   if (sock >= SocketRoom(pReq->pConfig)) {
     close(sock);
     sock = -1;
