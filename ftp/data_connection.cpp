@@ -23,7 +23,7 @@ static const char kPassiveHead[] = "227 Entering Passive Mode (%s";
 static const char kPassiveTail[] = ",%d,%d).\n";
 static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
 static const char kPortBad[] = "550 Bad PORT arguments.\n";
-static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
+static const char kPortConflict[] = "501 PORT with conflicting IP.\n";
 
 // The address the client reached the server at, printed: passive
 // listeners bind it alone, never every local address. An IPv4 client of a
@@ -194,11 +194,17 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
 // text (written another way, with leading zeros, it is not the client's);
 // an IPv6 address has many spellings of one host and is compared as an
 // address.
+// The unspecified address ("0.0.0.0", "::") stands for the client's own,
+// as clients behind some NAT boxes and lftp over IPv6 send it.
 static bool ClientsOwn(const Request *pReq, const char *address) {
-  if (!IsIPv6(&pReq->clientAddress)) return strcmp(address, pReq->ipAddress) == 0;
+  if (!IsIPv6(&pReq->clientAddress))
+    return strcmp(address, pReq->ipAddress) == 0 || strcmp(address, "0.0.0.0") == 0;
   NetAddress named;
-  return AddressFromText(address, 0, &named) == 0 &&
-         SameHost(&named, &pReq->clientAddress);
+  if (AddressFromText(address, 0, &named) != 0) return false;
+  if (IsIPv6(&named) &&
+      IN6_IS_ADDR_UNSPECIFIED(&((const struct sockaddr_in6 *)&named.sa)->sin6_addr))
+    return true;
+  return SameHost(&named, &pReq->clientAddress);
 }
 
 // The checks and the connect of PORT and EPRT alike: the address must be
@@ -206,7 +212,7 @@ static bool ClientsOwn(const Request *pReq, const char *address) {
 static int StartActive(Request *pReq, const char *address, int port) {
   if (!ClientsOwn(pReq, address)) {
     SendFTPstring(pReq, kPortConflict);
-    return 550;
+    return 501;
   }
   if (port < 0 || PortRefused(pReq->pConfig, port)) {
     SendFTPstring(pReq, kPortBad);

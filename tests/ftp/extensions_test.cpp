@@ -68,7 +68,7 @@ TEST(FtpExtensions, ExtendedPassiveAndActiveModes) {
   // The checks of PORT: another host, an unusable port; and what EPRT
   // cannot serve.
   EXPECT_EQ(Cmd(c, "EPRT |1|127.0.0.2|" + std::to_string(number) + "|"),
-            "550 PORT with conflicting IP.\r\n");
+            "501 PORT with conflicting IP.\r\n");
   EXPECT_EQ(Cmd(c, "EPRT !1!127.0.0.1!70000!"), "550 Bad PORT arguments.\r\n");
   EXPECT_EQ(Cmd(c, "EPRT |2|::1|5000|"), "522 Network protocol not supported, use (1,2)\r\n");
   EXPECT_EQ(Cmd(c, "EPRT |1|127.0.0.1|"), "501 Syntax error in parameters or arguments.\r\n");
