@@ -26,6 +26,7 @@ const char Mess500[] = "500 Syntax error, command unrecognized.\n";
 const char Mess502[] = "502 Command not implemented.\n";
 const char Mess503[] = "503 Bad sequence of commands.\n";
 const char Mess550[] = "550 Requested action not taken.\n";
+const char kPermissionDenied[] = "550 Permission denied.\n";
 
 // Command words by code; code 22 has no word.
 static const char *const kCommandWords[kWordCount] = {

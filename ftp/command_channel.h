@@ -36,6 +36,9 @@ extern const char Mess150[], Mess200[], Mess220[], Mess221[], Mess226[],
     Mess230[], Mess250[], Mess331[], Mess332[], Mess350[], Mess425[],
     Mess450[], Mess451[], Mess500[], Mess502[], Mess503[], Mess550[];
 
+// A command the account is not granted.
+extern const char kPermissionDenied[];
+
 // Handler for what is not there: "502 Command not implemented.\n".
 int NotImplemented(Request *pReq);
 

@@ -43,11 +43,18 @@ int DoFTP(Request *pReq) {
     pReq->restOffset = 0;
   if (code < 0) return NotImplemented(pReq);
 
-  // Permission before login: commands outside the basic eight are 502
-  // before USER just as for an account that does not grant them.
+  // Permission before login: commands outside the basic eight are refused
+  // before USER just as for an account that does not grant them. A
+  // refusal is no "not implemented": clients would report the command as
+  // unsupported.
   int permission = PermissionOf(code);
   if (permission >= 0 && pReq->login.permissions[permission] != '1') {
-    if (code != kLIST) return NotImplemented(pReq);
+    // USER and PASS are flags of the login's progress, not grants.
+    if (code == kUSER || code == kPASS) return NotImplemented(pReq);
+    if (code != kLIST) {
+      SendFTPstring(pReq, kPermissionDenied);
+      return 550;
+    }
     code = kEmptyListing;
   }
 

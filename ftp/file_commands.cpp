@@ -25,7 +25,10 @@ static const char kRmdGuard[] = "550 Noodlesucker!\n";
 static const char kRmdMissing[] = "550 Can't process RMD without argument.\n";
 static const char kDeletedQuota[] =
     "250 File deleted. Disk usage is %" PRIu64 "/%" PRIu64 " bytes.\n";
-static const char kDeleDenied[] = "450 Permission denied.\n";
+static const char kDeleDenied[] = "550 Permission denied.\n";
+static const char kMkdDone[] = "257 \"%s\" created.\n";
+static const char kMkdDoneLong[] = "257 Directory created.\n";
+static const char kFileExists[] = "550 File exists.\n";
 static const char kDeleNoFile[] = "450 No such file.\n";
 static const char kRecursiveFailed[] = "550 Recursive RMD finished with error.\n";
 static const char kRenameFailed[] = "550 Server out of memory or file already exists.\n";
@@ -52,12 +55,11 @@ int DoDELE(Request *pReq) {
   int err = errno;
   close(dir);
   if (removed != 0) {
-    if (err == EACCES || err == EPERM)
+    if (err == EACCES || err == EPERM) {
       SendFTPstring(pReq, kDeleDenied);
-    else if (err == ENOENT)
-      SendFTPstring(pReq, kDeleNoFile);
-    else
-      SendFTPstring(pReq, Mess450);
+      return 550;
+    }
+    SendFTPstring(pReq, err == ENOENT ? kDeleNoFile : Mess450);
     return 450;
   }
   if (QuotaLimit(pReq) != 0) {
@@ -79,15 +81,28 @@ int DoMKD(Request *pReq) {
   struct stat st;
   char name[NAME_MAX + 1];
   int dir = RootedParent(pReq, real, name, sizeof name);
-  bool made = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-              mkdirat(dir, name, 0777) == 0;
+  bool taken = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  bool made = dir >= 0 && !taken && mkdirat(dir, name, 0777) == 0;
   if (dir >= 0) close(dir);
   if (!made) {
-    SendFTPstring(pReq, Mess450);
-    return 450;
+    SendFTPstring(pReq, taken ? kFileExists : Mess550);
+    return 550;
   }
-  SendFTPstring(pReq, Mess250);
-  return 250;
+  // Clients take the new directory's name from the reply: its whole
+  // virtual path, quoted, a '"' in it doubled.
+  char path[kRealPathSize];
+  VirtualPathOf(pReq, real, path, sizeof path);
+  char quoted[2 * kCmndBufferSize];
+  size_t n = 0;
+  for (const char *p = path; *p && n + 2 < sizeof quoted; p++) {
+    if (*p == '"') quoted[n++] = '"';
+    quoted[n++] = *p;
+  }
+  quoted[n] = '\0';
+  char reply[sizeof quoted + sizeof kMkdDone];
+  snprintf(reply, sizeof reply, kMkdDone, quoted);
+  SendFTPstring(pReq, ReplyFits(reply) ? reply : kMkdDoneLong);
+  return 257;
 }
 
 int DoRMD(Request *pReq) {
@@ -139,12 +154,16 @@ static bool NameTaken(int dir, const char *name) {
 
 // Renames one real path to another, each name reached inside the root; the
 // names themselves are moved (a link moves as the link). 0 or -1.
-static int RootedRename(const Request *pReq, const char *from, const char *to) {
+// *taken tells a refusal for an existing target apart. A directory cannot
+// go into itself: the system refuses that rename.
+static int RootedRename(const Request *pReq, const char *from, const char *to,
+                        bool *taken) {
   char fromName[NAME_MAX + 1], toName[NAME_MAX + 1];
   int fromDir = RootedParent(pReq, from, fromName, sizeof fromName);
   int toDir = fromDir < 0 ? -1 : RootedParent(pReq, to, toName, sizeof toName);
   int result = -1;
-  if (toDir >= 0 && !NameTaken(toDir, toName))
+  *taken = toDir >= 0 && NameTaken(toDir, toName);
+  if (toDir >= 0 && !*taken)
     result = renameat(fromDir, fromName, toDir, toName);
   if (fromDir >= 0) close(fromDir);
   if (toDir >= 0) close(toDir);
@@ -182,19 +201,16 @@ int DoRNTO(Request *pReq) {
   }
   free(pReq->renameTo);
   pReq->renameTo = nullptr;
-  bool done = false;
+  // Anywhere inside the root: both names are reached beneath it, so the
+  // guards of every path hold; what is stored does not change, nor the
+  // quota.
+  bool done = false, taken = false;
   if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
                          pReq->cmnd.argument) == 0 &&
-      (pReq->renameTo = strdup(real)) != nullptr) {
-    // The target stays in the source's directory or below it: the text up
-    // to the source's last '/' must open the target as well.
-    const char *lastSlash = strrchr(pReq->renameFrom, '/');
-    size_t k = lastSlash ? (size_t)(lastSlash - pReq->renameFrom) : 0;
-    done = strncmp(pReq->renameTo, pReq->renameFrom, k) == 0 &&
-           RootedRename(pReq, pReq->renameFrom, pReq->renameTo) == 0;
-  }
+      (pReq->renameTo = strdup(real)) != nullptr)
+    done = RootedRename(pReq, pReq->renameFrom, pReq->renameTo, &taken) == 0;
   DropRename(pReq);
-  SendFTPstring(pReq, done ? Mess250 : kRenameFailed);
+  SendFTPstring(pReq, done ? Mess250 : taken ? kFileExists : kRenameFailed);
   return done ? 250 : 550;
 }
 

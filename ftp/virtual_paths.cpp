@@ -56,6 +56,21 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
   return 0;
 }
 
+void VirtualPathOf(const Request *pReq, const char *real, char *out, size_t size) {
+  size_t rootLength = strlen(pReq->login.root);
+  if (strncmp(real, pReq->login.root, rootLength) != 0) rootLength = 0;
+  // A root written with its trailing '/' leaves that '/' to the path.
+  if (rootLength > 0 && real[rootLength - 1] == '/') rootLength--;
+  const char *path = real + rootLength;
+  size_t n = strlen(path);
+  while (n > 1 && path[n - 1] == '/') n--;
+  if (n == 0) {
+    snprintf(out, size, "/");
+    return;
+  }
+  snprintf(out, size, "%s%.*s", path[0] == '/' ? "" : "/", (int)n, path);
+}
+
 int stat_chk(char *path, struct stat *st) {
   size_t n = strlen(path);
   char last = '\0';

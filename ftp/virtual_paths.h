@@ -30,6 +30,10 @@ int CreateAbsolutePath(char *out, size_t size, const char *root,
 int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
                const char *missingReply);
 
+// The virtual path ("/a/b") of a real path built by the calls above, any
+// trailing '/' dropped.
+void VirtualPathOf(const Request *pReq, const char *real, char *out, size_t size);
+
 // stat() of a path that may end in '/' (that one '/' is ignored). Returns
 // what stat returns. The path is left as it was.
 int stat_chk(char *path, struct stat *st);

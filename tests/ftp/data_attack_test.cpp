@@ -83,7 +83,8 @@ TEST(FtpDataConnections, PortNeverLeadsToPrivilegedOrOwnPorts) {
     // Nothing was connected: a STOR has no data connection to read from,
     // so the server's greeting never lands in a file.
     EXPECT_EQ(Text(Cmd(c, "STOR greeting")), "150 Starting transfer.");
-    EXPECT_EQ(Text(Cmd(c, "ABOR")), "226 Transfer complete.");
+    EXPECT_EQ(Text(Cmd(c, "ABOR")), "426 Connection closed; transfer aborted.");
+    EXPECT_EQ(Text(c.ReadLine()), "226 Abort successful.");
     EXPECT_FALSE(harness::Exists(z.Root() + "/greeting")) << port;
   }
   // An ordinary client port still works.

@@ -37,7 +37,9 @@ TEST(FtpFileServer, PythonFtplibManagesFiles) {
   int status = harness::Run("python3 " + Script() + " " + std::to_string(z.port) + " alice secret",
                             &out, 30);
   EXPECT_EQ(status, 0) << out << z.Stderr();
-  EXPECT_NE(out.find("mkd ''\n"  // MKD answers 250, which ftplib takes without a name
+  EXPECT_NE(out.find("mkd '/archive'\n"  // the name ftplib takes from the 257
+                     "refused 550 File exists.\n"
+                     "rename 250 Requested action okay, completed.\n"
                      "rename 250 Requested action okay, completed.\n"
                      "size 1234\n"
                      "mdtm 213 "),
@@ -136,7 +138,7 @@ TEST(FtpFileServer, DeleInADirectoryWithoutWriteAccessIsDenied) {
   ASSERT_TRUE(up);
   Conn c;
   ASSERT_TRUE(z.Login(c, "dave", "pw"));
-  EXPECT_EQ(Cmd(c, "DELE locked/victim.txt"), "450 Permission denied.\r\n");
+  EXPECT_EQ(Cmd(c, "DELE locked/victim.txt"), "550 Permission denied.\r\n");
   EXPECT_EQ(harness::ReadFile(z.Root() + "/locked/victim.txt"), "stays");
   // A read-only file in a writable directory is fair game.
   EXPECT_EQ(Cmd(c, "DELE open/readonly.txt"), "250 Requested action okay, completed.\r\n");

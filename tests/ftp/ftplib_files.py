@@ -1,4 +1,4 @@
-"""Manages files on zolf with Python's ftplib: mkd, rename, size, mdtm,
+"""Manages files on zolf with Python's ftplib: mkd, rename across directories, size, mdtm,
 delete and rmd, and the refusals a client must be able to tell apart.
 
 Usage: ftplib_files.py PORT USER PASSWORD
@@ -26,7 +26,11 @@ def main():
     ftp.login(user, password)
     ok = True
     print("mkd", repr(ftp.mkd("archive")))
+    ok &= expect_refusal(ftplib.error_perm, ftp.mkd, "archive")  # exists
+    # Down into the new directory, up again, and down once more.
     print("rename", ftp.rename("report.txt", "archive/report-2001.txt"))
+    print("rename", ftp.rename("archive/report-2001.txt", "up.txt"))
+    ftp.rename("up.txt", "archive/report-2001.txt")
     print("size", ftp.size("archive/report-2001.txt"))
     print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
     ok &= expect_refusal(ftplib.error_perm, ftp.rmd, "archive")  # not empty

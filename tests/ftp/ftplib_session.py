@@ -139,15 +139,18 @@ def main():
     if not tls:
         # abort() in the middle of a large download: the ABOR reply comes,
         # and the next command gets its own reply.
+        # The cut transfer is reported as cut (426), then the abort (226).
         reply = aborted_download(ftp, size)
-        check(reply.startswith("226"), "abort() answered: " + reply)
+        check(reply == "426 Connection closed; transfer aborted.", "abort() answered: " + reply)
+        check(ftp.voidresp() == "226 Abort successful.", "then the abort is confirmed")
         check(ftp.voidcmd("NOOP") == "200 Zzzzz...", "NOOP after abort() has its own reply")
         # An abort during an upload.
         conn = ftp.transfercmd("STOR partial.bin")
         conn.sendall(b"x" * 100000)
         reply = ftp.abort()
         conn.close()
-        check(reply.startswith("226"), "abort() of an upload answered")
+        check(reply.startswith("426") and ftp.voidresp() == "226 Abort successful.",
+              "abort() of an upload answered")
         check(ftp.pwd() == "/", "PWD after the aborted upload has its own reply")
     # The whole file downloads (after the aborts).
     got = bytearray()
