@@ -34,7 +34,14 @@ static const char *const kCommandWords[kWordCount] = {
     "CWD",  "TYPE", "MKD",  "DELE", "RMD",  "STOR", "RETR", "NOOP", "APPE",
     "PORT", "REST", "RNFR", "RNTO", nullptr, "MDTM", "SIZE", "SITE",
     "NLST", "MLSD", "MLST", "EPSV", "EPRT", "FEAT", "OPTS",
-    "AUTH", "PBSZ", "PROT"};
+    "AUTH", "PBSZ", "PROT", "ALLO", "MODE", "STRU", "STAT", "HELP", "MFMT"};
+
+// The X forms of RFC 775, still sent by some clients: the same commands
+// under another word.
+static const struct {
+  const char *word;
+  int code;
+} kAliases[] = {{"XPWD", kPWD}, {"XMKD", kMKD}, {"XCWD", kCWD}, {"XRMD", kRMD}};
 
 int NotImplemented(Request *pReq) {
   SendFTPstring(pReq, Mess502);
@@ -47,6 +54,8 @@ int PermissionOf(int code) {
     case kEPSV: return kPASV;
     case kEPRT: return kPORT;
     case kFEAT: case kOPTS: case kAUTH: case kPBSZ: case kPROT: return -1;
+    case kALLO: case kMODE: case kSTRU: case kSTAT: case kHELP: return -1;
+    case kMFMT: return kSTOR;
     default: return code >= 0 && code < kCommandCount ? code : -1;
   }
 }
@@ -201,6 +210,8 @@ int TranslateCommand(const char *word) {
   for (int code = 0; code < kWordCount; code++)
     if (kCommandWords[code] && strcasecmp(word, kCommandWords[code]) == 0)
       return code;
+  for (const auto &alias : kAliases)
+    if (strcasecmp(word, alias.word) == 0) return alias.code;
   return -1;
 }
 

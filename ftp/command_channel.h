@@ -20,7 +20,10 @@ enum CommandCode {
   kOPTS = 32,
   // Explicit TLS: every session may give them, before login too.
   kAUTH = 33, kPBSZ = 34, kPROT = 35,
-  kWordCount = 36,
+  // The rest of RFC 959's minimum and its companions: ALLO, MODE, STRU,
+  // STAT and HELP need no grant, MFMT that of STOR.
+  kALLO = 36, kMODE = 37, kSTRU = 38, kSTAT = 39, kHELP = 40, kMFMT = 41,
+  kWordCount = 42,
 };
 
 // A handler's result when it has rewritten the current command (CWD ..

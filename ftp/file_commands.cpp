@@ -34,6 +34,9 @@ static const char kRecursiveFailed[] = "550 Recursive RMD finished with error.\n
 static const char kRenameFailed[] = "550 Server out of memory or file already exists.\n";
 static const char kSize[] = "213 %" PRId64 "\n";
 static const char kModified[] = "213 %d%.2d%.2d%.2d%.2d%.2d\n";
+static const char kModifySet[] = "213 Modify=%.14s; %s\n";
+static const char kChmodDone[] = "200 SITE CHMOD command ok.\n";
+static const char kBadArguments[] = "501 Syntax error in parameters or arguments.\n";
 
 int DoDELE(Request *pReq) {
   char real[kRealPathSize] = "";
@@ -253,4 +256,81 @@ int DoMDTM(Request *pReq) {
     return 550;
   }
   return DoMDTM(pReq, real);
+}
+
+// The path after the first word of the argument ("TIME PATH", "MODE
+// PATH") made real; *word gets the word. 0, or the code of the reply
+// queued (501 without both, 550 for a path that is refused or missing).
+static int WordAndPath(Request *pReq, char *word, size_t wordSize, char *real, size_t size) {
+  const char *arg = pReq->cmnd.argument;
+  const char *blank = strchr(arg, ' ');
+  if (!blank || blank == arg || blank[1] == '\0' || (size_t)(blank - arg) >= wordSize) {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  snprintf(word, wordSize, "%.*s", (int)(blank - arg), arg);
+  struct stat st;
+  if (CreateAbsolutePath(real, size, pReq->login.root, pReq->login.cwd, blank + 1) != 0 ||
+      RootedStat(pReq, real, &st) != 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  return 0;
+}
+
+// The entry behind a real path inside the root, opened for changing its
+// time or mode (a directory too); -1 when it cannot be.
+static int OpenEntry(const Request *pReq, const char *real) {
+  return RootedOpen(pReq, real, O_RDONLY | O_NONBLOCK);
+}
+
+int DoMFMT(Request *pReq) {
+  char stamp[16], real[kRealPathSize] = "";
+  int refused = WordAndPath(pReq, stamp, sizeof stamp, real, sizeof real);
+  if (refused) return refused;
+  struct tm tm = {};
+  const char *end = strlen(stamp) == 14 ? strptime(stamp, "%Y%m%d%H%M%S", &tm) : nullptr;
+  if (!end || *end != '\0') {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = timegm(&tm);
+  times[1].tv_nsec = 0;
+  int fd = OpenEntry(pReq, real);
+  bool done = fd >= 0 && futimens(fd, times) == 0;
+  if (fd >= 0) close(fd);
+  if (!done) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  const char *path = strchr(pReq->cmnd.argument, ' ') + 1;
+  char reply[kCmndBufferSize + 64];
+  snprintf(reply, sizeof reply, kModifySet, stamp, path);
+  SendFTPstring(pReq, ReplyFits(reply) ? reply : Mess250);
+  return 213;
+}
+
+int DoSiteChmod(Request *pReq) {
+  char modeText[8], real[kRealPathSize] = "";
+  int refused = WordAndPath(pReq, modeText, sizeof modeText, real, sizeof real);
+  if (refused) return refused;
+  // Plain permission bits only: a setuid or setgid file in an account's
+  // tree is nobody's business.
+  if (strspn(modeText, "01234567") != strlen(modeText)) {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  unsigned long mode = strtoul(modeText, nullptr, 8);
+  if (mode > 0777) {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  int fd = OpenEntry(pReq, real);
+  bool done = fd >= 0 && fchmod(fd, (mode_t)mode) == 0;
+  if (fd >= 0) close(fd);
+  SendFTPstring(pReq, done ? kChmodDone : Mess550);
+  return done ? 200 : 550;
 }

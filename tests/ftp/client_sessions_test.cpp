@@ -113,8 +113,9 @@ TEST_P(FtpClients, Lftp) {
       "mirror /pub " + Quoted(local / "mirror") + "; "
       "mirror -R " + Quoted(local / "up") + " /up; "
       "put " + Quoted(local / "put.txt") + " -o /put.txt; cls -l /put.txt; "
-      "mkdir /made; mv /put.txt /made/moved.txt; get /made/moved.txt -o " +
-      Quoted(local / "moved.txt") + "; rm /made/moved.txt; rmdir /made; quit";
+      "mkdir /made; mv /put.txt /made/moved.txt; chmod 644 /made/moved.txt; "
+      "mv /made/moved.txt /up/moved.txt; get /up/moved.txt -o " +
+      Quoted(local / "moved.txt") + "; rmdir /made; quit";
   std::string out;
   int status = harness::Run("cd " + Quoted(local.path()) + " && lftp -u u,pw -p " +
                                 std::to_string(z.port) + " -e " + Quoted(script) + " " + z.host,
@@ -139,7 +140,9 @@ TEST_P(FtpClients, Lftp) {
   EXPECT_TRUE(harness::ReadFile(z.Root() + "/up/sub/one.bin") == Pattern(5000, 7));
   EXPECT_TRUE(harness::Exists(z.Root() + "/up/void"));
   EXPECT_NE(out.find("put.txt\n"), std::string::npos) << out;
+  // mv down, then sideways into another directory; chmod kept through it.
   EXPECT_EQ(harness::ReadFile(local / "moved.txt"), "put by lftp\n");
+  EXPECT_EQ(Mode(z.Root() + "/up/moved.txt"), 0644u);
   EXPECT_FALSE(harness::Exists(z.Root() + "/put.txt"));
   EXPECT_FALSE(harness::Exists(z.Root() + "/made"));
 }

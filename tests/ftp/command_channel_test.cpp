@@ -90,7 +90,9 @@ TEST(FtpCommandChannel, TranslateCommandIgnoresCase) {
   EXPECT_EQ(PermissionOf(kNLST), kLIST);
   EXPECT_EQ(PermissionOf(kEPRT), kPORT);
   EXPECT_EQ(PermissionOf(kFEAT), -1);
-  EXPECT_EQ(TranslateCommand("XPWD"), -1);
+  EXPECT_EQ(TranslateCommand("xpwd"), kPWD);  // the X forms are aliases
+  EXPECT_EQ(TranslateCommand("XMKD"), kMKD);
+  EXPECT_EQ(PermissionOf(kMFMT), kSTOR);
   EXPECT_EQ(TranslateCommand("RMD_RECURSIVE"), -1);
   EXPECT_EQ(TranslateCommand("NOOPX"), -1);
 }

@@ -25,7 +25,7 @@ TEST(FtpExtensions, FeaturesAreAnsweredBeforeAndAfterLogin) {
   harness::Conn c;
   ASSERT_TRUE(z.Connect(c));
   const std::string features =
-      "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;UNIX.mode*;\r\n"
+      "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n MLST type*;size*;modify*;UNIX.mode*;\r\n"
       " REST STREAM\r\n SIZE\r\n UTF8\r\n211 End\r\n";
   ASSERT_TRUE(c.Send("FEAT\r\n"));
   EXPECT_EQ(c.ReadN(features.size()), features);

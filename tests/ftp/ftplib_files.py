@@ -33,6 +33,16 @@ def main():
     ftp.rename("up.txt", "archive/report-2001.txt")
     print("size", ftp.size("archive/report-2001.txt"))
     print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
+    # Times and modes kept the way rclone, lftp and ncftp keep them; the
+    # one does not undo the other.
+    print("chmod", ftp.sendcmd("SITE CHMOD 640 archive/report-2001.txt"))
+    print("mfmt", ftp.sendcmd("MFMT 20010203040506 archive/report-2001.txt"))
+    print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
+    print("stat", ftp.sendcmd("STAT archive/report-2001.txt").split("\n")[1].split()[0])
+    ok &= expect_refusal(ftplib.error_perm, ftp.sendcmd, "SITE CHMOD 4755 archive")
+    for line in ("HELP SITE", "ALLO 10", "MODE S", "STRU F", "MODE B", "XPWD"):
+        print(line.lower(), ftp.sendcmd(line) if line != "MODE B" else
+              expect_refusal(ftplib.error_perm, ftp.sendcmd, line))
     ok &= expect_refusal(ftplib.error_perm, ftp.rmd, "archive")  # not empty
     print("delete", ftp.delete("archive/report-2001.txt"))
     print("rmd", ftp.rmd("archive"))
