@@ -3,6 +3,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "addresses.h"
 #include "command_channel.h"
 #include "conn_io.h"
 #include "tls.h"
@@ -102,13 +103,30 @@ int ProtectDataConnection(Request *pReq) {
   return 0;
 }
 
+// A client that keeps several command connections to the server (rclone's
+// pool) holds one cache of sessions for all of them, and may resume any
+// one's session on a data connection. Those tickets too went only to that
+// client: a session of the same account from the same address is as good
+// as the session's own.
+static bool ResumedFromOwnClient(Request *pReq, SSL *ssl) {
+  if (TlsResumedFrom(ssl, ConnSsl(&pReq->cmnd.io))) return true;
+  for (Request *r = pReq->pConfig->requests; r; r = r->next)
+    if (r != pReq && r->login.permissions[kPASS] == '0' && pReq->login.userName[0] &&
+        strcmp(r->login.userName, pReq->login.userName) == 0 &&
+        SameHost(&r->clientAddress, &pReq->clientAddress) &&
+        TlsResumedFrom(ssl, ConnSsl(&r->cmnd.io)))
+      return true;
+  return false;
+}
+
 int SecureDataConnection(Request *pReq) {
   SSL *ssl = ConnSsl(&pReq->xfer.io);
-  if (!ssl) return 1;
+  if (!ssl || pReq->xfer.secured) return 1;
   ssize_t done = ConnHandshake(&pReq->xfer.io);
   if (done == kConnWait) return 0;
-  if (done < 0) return -1;
-  return TlsResumedFrom(ssl, ConnSsl(&pReq->cmnd.io)) ? 1 : -1;
+  if (done < 0 || !ResumedFromOwnClient(pReq, ssl)) return -1;
+  pReq->xfer.secured = true;
+  return 1;
 }
 
 bool ClearDataRefused(Request *pReq) {

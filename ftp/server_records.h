@@ -131,6 +131,8 @@ struct XferChannel {
   DataState state;
   int32_t length;                    // bytes held in buffer
   char buffer[kDataBufferSize];
+  bool secured;                      // a PROT P connection has passed its
+                                     // handshake and the session check
   int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;
