@@ -176,10 +176,14 @@ static int RootedRename(const Request *pReq, const char *from, const char *to,
 int DoRNFR(Request *pReq) {
   char real[kRealPathSize] = "";
   struct stat st;
+  char named[kRealPathSize];
   free(pReq->renameFrom);
   pReq->renameFrom = nullptr;
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
-                         pReq->cmnd.argument) == 0 &&
+  // Clients name a rename's ends relative to where they are ("../x"); the
+  // root itself never moves.
+  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.argument, named, sizeof named) == 0 &&
+      strcmp(named, "/") != 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, named) == 0 &&
       RootedStat(pReq, real, &st) == 0) {
     pReq->renameFrom = strdup(real);
     if (pReq->renameFrom) {
@@ -208,8 +212,10 @@ int DoRNTO(Request *pReq) {
   // guards of every path hold; what is stored does not change, nor the
   // quota.
   bool done = false, taken = false;
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
-                         pReq->cmnd.argument) == 0 &&
+  char named[kRealPathSize];
+  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.argument, named, sizeof named) == 0 &&
+      strcmp(named, "/") != 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, named) == 0 &&
       (pReq->renameTo = strdup(real)) != nullptr)
     done = RootedRename(pReq, pReq->renameFrom, pReq->renameTo, &taken) == 0;
   DropRename(pReq);

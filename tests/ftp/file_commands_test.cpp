@@ -248,8 +248,10 @@ TEST(FtpFileCommands, RenameAnywhereInsideTheRoot) {
   EXPECT_EQ(f.Run("CWD b"), k250);
   EXPECT_EQ(f.Run("RNFR z"), k350);
   EXPECT_EQ(f.Run("RNTO /top"), k250);
+  EXPECT_EQ(f.Run("RNFR /top"), k350);
+  EXPECT_EQ(f.Run("RNTO ../b/./back"), k250);  // as ncftp names it
   EXPECT_EQ(f.Run("CWD /"), k250);
-  EXPECT_TRUE(harness::Exists(f.In("top")));
+  EXPECT_TRUE(harness::Exists(f.In("b/back")));
   // A directory not into itself; nothing moves.
   EXPECT_EQ(f.Run("RNFR a"), k350);
   EXPECT_EQ(f.Run("RNTO a/sub/a", &code), kRenameFailed);
