@@ -64,7 +64,8 @@ int ResolveDotDot(const char *cwd, const char *argument, char *out, size_t size)
   // Components one by one; ".." takes the last one back, never past "/".
   size_t length = 0;
   out[length++] = '/';
-  for (char *part = strtok(joined, "/"); part; part = strtok(nullptr, "/")) {
+  char *rest = nullptr;
+  for (char *part = strtok_r(joined, "/", &rest); part; part = strtok_r(nullptr, "/", &rest)) {
     if (strcmp(part, ".") == 0) continue;
     if (strcmp(part, "..") == 0) {
       if (length == 1) return -1;
