@@ -87,6 +87,10 @@ struct ListingEntries;
 // holding a refused login's reply until its pause is over.
 enum class ConnState : char { kReading, kResponding, kHolding };
 
+// The methods the server tells apart: those it serves, those it knows but
+// never allows on its files, and any other.
+enum class Method : char { kOther, kGet, kHead, kOptions, kNotAllowed };
+
 // Everything the server reads from a request head, found in one pass over
 // it. Texts point into the connection's `head`, which stays untouched until
 // the request's access line is written; field values are ended in place.
@@ -103,7 +107,8 @@ struct ParsedRequest {
   // A head that cannot be accepted: its status and built-in text (0: none).
   int status = 0;
   const char *message = nullptr;
-  char method[8] = {};
+  char method[8] = {};        // as far as it fits, for the log
+  Method methodKind = Method::kOther;
   const char *target = nullptr;   // the request target, up to the line end
   // Kept for a Combined Log Format line: the request line, Referer and
   // User-Agent values, each cut to what the line holds.
@@ -116,6 +121,7 @@ struct ParsedRequest {
   char hasTransferEncoding = 0;
   int64_t contentLength = 0;
   const char *host = "";      // empty when absent or virtual hosting is off
+  char authority[128] = {};   // the host of an absolute-form target
   int64_t rangeStart = 0, rangeEnd = 0;  // rangeEnd exclusive
   char rangeStartGiven = 0, rangeEndGiven = 0;
   // Validators a client sends back; null when absent or too long (which
@@ -165,6 +171,8 @@ struct Decision {
   // '1' while the connection is to stay open after this answer (the
   // request asked for it and its length is known).
   char keepAlive = '0';
+  char http11 = '0';           // '1': the status line says HTTP/1.1
+  char allow = '0';            // '1': the answer lists the methods served
   int32_t realmIndex = 0;      // forbidden entry that asked for a password
   char failedLogin = '0';      // '1': credentials were sent and refused
 };

@@ -169,7 +169,7 @@ int StartResponse(Connection *c) {
             c->requests + 1 < kRequestsPerConnection;
   ResolveRequest(c, stays);
   BuildHeader(c);
-  if (strcmp(r.method, "HEAD") == 0) {
+  if (r.methodKind == Method::kHead) {
     CloseFiles(c);
     c->output.bodyLength = 0;
   }

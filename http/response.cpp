@@ -35,6 +35,8 @@ const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
     "WWW-Authenticate: Basic realm=\"%s MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
+const char kAllowLine[] = "Allow: GET, HEAD, OPTIONS\r\n";
+const char kVersion11[] = "HTTP/1.1";
 const char kBareError[] =
     "%s 500 Internal Error\r\nDate: %s GMT\r\nServer: %s\r\n"
     "Connection: close\r\n\r\n";
@@ -72,13 +74,16 @@ int BuildHeader(Connection *c) {
   o.fileOffset = d.fileOffset;
   o.fileLeft = d.fileLeft;
   const char *acceptRanges = "bytes";
+  // A client that spoke HTTP/1.1 hears it back, or it takes the server
+  // for an HTTP/1.0 one and stops reusing the connection.
+  const char *protocol = d.http11 == '1' ? kVersion11 : s->protocol;
   char date[26];
   GetDateARPANET(date, time(nullptr));
   char modified[26];
   GetDateARPANET(modified, d.modified);
   BoundedText h = TextIn(c->header, sizeof c->header);
   if (d.status == 304) {
-    PutFilled(&h, kNotModified, s->protocol, date, s->serverName, modified,
+    PutFilled(&h, kNotModified, protocol, date, s->serverName, modified,
               d.etag, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
   } else {
     const char *text = StatusText(d.status);
@@ -89,7 +94,7 @@ int BuildHeader(Connection *c) {
     const char *type = ContentType(c);
     if (d.directory) acceptRanges = "none";
 
-    PutFilled(&h, kHeaderStart, s->protocol, text, date, s->serverName,
+    PutFilled(&h, kHeaderStart, protocol, text, date, s->serverName,
               acceptRanges, modified);
     if (success && d.etag[0]) PutFilled(&h, kETagLine, d.etag);
     PutFilled(&h, kTypeLine, type);
@@ -98,11 +103,12 @@ int BuildHeader(Connection *c) {
       PutFilled(&h, kPartialLines, SignedText(n1, d.rangeEnd - d.rangeStart),
                 SignedText(n2, d.rangeStart), SignedText(n3, d.rangeEnd - 1),
                 UnsignedText(n4, size));
-    else if (size > 0)
+    else if (size > 0 || (d.status == 200 && d.fileSize == 0 && !d.directory))
       PutFilled(&h, kLengthLine, UnsignedText(n1, size));
     if (d.status == 416 && d.fileSize >= 0)
       PutFilled(&h, kUnsatisfiableLine, SignedText(n1, d.fileSize));
     PutText(&h, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    if (d.allow == '1') PutText(&h, kAllowLine);
     if (d.status == 401)
       PutFilled(&h, kRealmLine, SignedText(n1, d.realmIndex + 1));
     if (d.status == 301) {
@@ -120,7 +126,7 @@ int BuildHeader(Connection *c) {
     o.status = 500;
     o.keepAlive = '0';
     h = TextIn(c->header, sizeof c->header);
-    PutFilled(&h, kBareError, s->protocol, date, s->serverName);
+    PutFilled(&h, kBareError, protocol, date, s->serverName);
   }
   o.headerLength = (int32_t)h.length;
   return 0;
