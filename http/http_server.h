@@ -167,6 +167,7 @@ struct Decision {
   int64_t rangeStart = 0, rangeEnd = 0;
   char rangeStartGiven = 0, rangeEndGiven = 0;
   DIR *directory = nullptr;    // open listing, null otherwise
+  char chunked = '0';          // '1': the listing goes in chunks (HTTP/1.1)
   ListingEntries *entries = nullptr;  // its sorted entries
   // '1' while the connection is to stay open after this answer (the
   // request asked for it and its length is known).

@@ -515,6 +515,7 @@ void ResolveRequest(Connection *c, bool mayStay) {
   else
     DecideTarget(c, r);
   DecideBody(c);
+  if (d.directory && d.status == 200 && r.http11) d.chunked = '1';
   // The connection stays only when the client can tell where this answer
   // ends: a Content-length is given (a custom page, sent to its end, does
   // not announce one), or no body follows at all. A request line that
@@ -522,7 +523,8 @@ void ResolveRequest(Connection *c, bool mayStay) {
   // stream in doubt. An empty file announces its 0 like any other length.
   bool bodyless = d.status == 204 || d.status == 304 || r.methodKind == Method::kHead;
   bool sized = d.builtInBody == '1' || d.size > 0 || (d.status == 200 && d.fileSize == 0);
-  bool announced = (d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory;
+  bool announced =
+      ((d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory) || d.chunked == '1';
   d.keepAlive = mayStay && r.status == 0 && r.contentLength <= 0 &&
                         !r.hasTransferEncoding && (bodyless || announced)
                     ? '1'

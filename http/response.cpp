@@ -35,6 +35,7 @@ const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
     "WWW-Authenticate: Basic realm=\"%s MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
+const char kChunkedLine[] = "Transfer-Encoding: chunked\r\n";
 const char kAllowLine[] = "Allow: GET, HEAD, OPTIONS\r\n";
 const char kVersion11[] = "HTTP/1.1";
 const char kBareError[] =
@@ -105,6 +106,7 @@ int BuildHeader(Connection *c) {
                 UnsignedText(n4, size));
     else if (size > 0 || (d.status == 200 && d.fileSize == 0 && !d.directory))
       PutFilled(&h, kLengthLine, UnsignedText(n1, size));
+    if (d.chunked == '1') PutText(&h, kChunkedLine);
     if (d.status == 416 && d.fileSize >= 0)
       PutFilled(&h, kUnsatisfiableLine, SignedText(n1, d.fileSize));
     PutText(&h, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
