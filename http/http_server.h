@@ -56,6 +56,8 @@ struct HttpServer {
   ListItem *hosts;
   ListItem *users;
   ListItem *indexes;
+  // AddHeader lines: a path prefix, and the header line its answers carry.
+  ListItem *headers;
   Log *log;
   // Seconds a persistent connection waits for its next request; 0: every
   // connection closes after its answer.
@@ -167,6 +169,9 @@ struct Decision {
   int64_t rangeStart = 0, rangeEnd = 0;
   char rangeStartGiven = 0, rangeEndGiven = 0;
   DIR *directory = nullptr;    // open listing, null otherwise
+  // The first AddHeader line of the longest prefix the path starts with;
+  // every line of that prefix is sent (null: none).
+  const ListItem *headers = nullptr;
   char chunked = '0';          // '1': the listing goes in chunks (HTTP/1.1)
   ListingEntries *entries = nullptr;  // its sorted entries
   // '1' while the connection is to stay open after this answer (the

@@ -81,6 +81,7 @@ int CloseServer(HttpServer *s) {
   FreeList(&s->forbidden);
   FreeList(&s->indexes);
   FreeList(&s->types);
+  FreeList(&s->headers);
   FreeList(&s->users);
   FreeList(&s->hosts);
   FreeList(&s->virtuals);

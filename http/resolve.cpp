@@ -497,6 +497,16 @@ void DecideBody(Connection *c) {
   OpenCustomPage(c);
 }
 
+// The AddHeader lines for the request target: those of the longest
+// prefix it starts with.
+const ListItem *HeadersFor(const ListItem *headers, const char *target) {
+  const ListItem *best = nullptr;
+  for (const ListItem *h = headers; h; h = h->next)
+    if ((!best || h->length > best->length) && strncmp(target, h->text, h->length) == 0)
+      best = h;
+  return best;
+}
+
 }  // namespace
 
 void ResolveRequest(Connection *c, bool mayStay) {
@@ -516,6 +526,9 @@ void ResolveRequest(Connection *c, bool mayStay) {
     DecideTarget(c, r);
   DecideBody(c);
   if (d.directory && d.status == 200 && r.http11) d.chunked = '1';
+  if (c->server->headers && r.target &&
+      ((d.status >= 200 && d.status < 300) || d.status == 304))
+    d.headers = HeadersFor(c->server->headers, r.target);
   // The connection stays only when the client can tell where this answer
   // ends: a Content-length is given (a custom page, sent to its end, does
   // not announce one), or no body follows at all. A request line that

@@ -24,7 +24,7 @@ const char kTypeLine[] = "Content-type: %s\r\n";
 // A client whose copy is current gets the validators and nothing else.
 const char kNotModified[] =
     "%s 304 Not Modified\r\nDate: %s GMT\r\nServer: %s\r\n"
-    "Last-Modified: %s GMT\r\nETag: %s\r\n%s\r\n";
+    "Last-Modified: %s GMT\r\nETag: %s\r\n%s";
 // The numbers in these lines are filled in as decimal text.
 const char kUnsatisfiableLine[] = "Content-Range: bytes */%s\r\n";
 const char kPartialLines[] =
@@ -35,6 +35,7 @@ const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
     "WWW-Authenticate: Basic realm=\"%s MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
+const char kHstsName[] = "Strict-Transport-Security:";
 const char kChunkedLine[] = "Transfer-Encoding: chunked\r\n";
 const char kAllowLine[] = "Allow: GET, HEAD, OPTIONS\r\n";
 const char kVersion11[] = "HTTP/1.1";
@@ -64,6 +65,21 @@ void WriteErrorBody(Connection *c) {
   o.bodyLength = n < 0 || (size_t)n >= sizeof c->buffer ? 0 : n;
 }
 
+// The AddHeader lines decided for the answer. Strict-Transport-Security
+// means something only over TLS, and is sent only there.
+void PutExtraHeaders(BoundedText *h, const Connection *c) {
+  const ListItem *first = c->decision.headers;
+  if (!first) return;
+  for (const ListItem *item = first; item; item = item->next) {
+    if (item->length != first->length || strcmp(item->text, first->text) != 0) continue;
+    const char *line = SecondField(item);
+    if (c->secure != '1' && strncasecmp(line, kHstsName, sizeof kHstsName - 1) == 0)
+      continue;
+    PutText(h, line);
+    PutText(h, "\r\n");
+  }
+}
+
 }  // namespace
 
 int BuildHeader(Connection *c) {
@@ -86,6 +102,8 @@ int BuildHeader(Connection *c) {
   if (d.status == 304) {
     PutFilled(&h, kNotModified, protocol, date, s->serverName, modified,
               d.etag, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    PutExtraHeaders(&h, c);
+    PutText(&h, "\r\n");
   } else {
     const char *text = StatusText(d.status);
     bool success = d.status == 200 || d.status == 206;
@@ -111,6 +129,7 @@ int BuildHeader(Connection *c) {
       PutFilled(&h, kUnsatisfiableLine, SignedText(n1, d.fileSize));
     PutText(&h, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
     if (d.allow == '1') PutText(&h, kAllowLine);
+    PutExtraHeaders(&h, c);
     if (d.status == 401)
       PutFilled(&h, kRealmLine, SignedText(n1, d.realmIndex + 1));
     if (d.status == 301) {

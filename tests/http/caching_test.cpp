@@ -112,6 +112,26 @@ TEST_F(MirtCaching, IfRangeSendsAPartOnlyOfTheSameVersion) {
   }
 }
 
+// The lines of the longest matching prefix go with 2xx and 304 answers;
+// HSTS only over TLS, so never on this plain port.
+TEST_F(MirtCaching, AddedHeadersByLongestPrefix) {
+  ASSERT_TRUE(Start("AddHeader=/;Cache-Control: no-cache\n"
+                    "AddHeader=/;Strict-Transport-Security: max-age=60\n"
+                    "AddHeader=/dir/;Cache-Control: max-age=600\n"
+                    "AddHeader=/dir/;Access-Control-Allow-Origin: *\n"));
+  Reply r = Get("/d.bin");
+  EXPECT_EQ(r.Header("Cache-Control"), "no-cache") << r.raw;
+  EXPECT_FALSE(r.Has("Strict-Transport-Security")) << r.raw;
+  EXPECT_FALSE(r.Has("Access-Control-Allow-Origin"));
+  r = Get("/dir/", std::string("If-None-Match: ") + "\"c-2ebc98a1\"\r\n");
+  EXPECT_EQ(r.Header("Cache-Control"), "max-age=600") << r.raw;
+  EXPECT_EQ(r.Header("Access-Control-Allow-Origin"), "*");
+  r = Get("/d.bin", std::string("If-None-Match: ") + kTag + "\r\n");
+  EXPECT_EQ(r.status, 304);
+  EXPECT_EQ(r.Header("Cache-Control"), "no-cache") << r.raw;
+  EXPECT_FALSE(Get("/missing").Has("Cache-Control"));
+}
+
 TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
   struct Case {
     const char *name, *type;
