@@ -18,6 +18,8 @@
 
 namespace {
 
+// Debian's list of media types (package media-types), when present.
+const char kSystemTypesPath[] = "/etc/mime.types";
 const char kNoCwd[] = "Could not get current working directory.\n";
 const char kCannotOpen[] = "Could not open %s.\n";
 const char kNoAddress[] = "Parameter Address is missing (using 127.0.0.1).\n";
@@ -466,5 +468,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   // Values are read into 256-byte buffers: up to 254 characters.
   int r = ReadKeys(&ini, kKeys, s, 256);
   CloseIni(&ini);
+  if (r == 0 && LoadSystemTypes(&s->systemTypes, kSystemTypesPath) != 0)
+    return Fail(kOutOfMemory);
   return r;
 }

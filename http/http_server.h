@@ -8,6 +8,7 @@
 #include "addresses.h"
 #include "client_limits.h"
 #include "conn_io.h"
+#include "content_types.h"
 
 struct EventLoop;
 struct Log;
@@ -49,6 +50,7 @@ struct HttpServer {
   int timeout;               // idle limit in seconds; <= 0 none
   ListItem *forbidden;
   ListItem *types;
+  SystemTypes systemTypes;   // the system's mime.types, after the built-in table
   ListItem *virtuals;
   Connection *connections;   // oldest first
   Connection *lastConnection;  // its tail: a new client is added in O(1)

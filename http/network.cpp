@@ -82,6 +82,7 @@ int CloseServer(HttpServer *s) {
   FreeList(&s->indexes);
   FreeList(&s->types);
   FreeList(&s->headers);
+  FreeSystemTypes(&s->systemTypes);
   FreeList(&s->users);
   FreeList(&s->hosts);
   FreeList(&s->virtuals);

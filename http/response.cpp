@@ -51,6 +51,9 @@ const char *ContentType(const Connection *c) {
   for (const ListItem *t = c->server->types; t; t = t->next)
     if (strcasecmp(t->text, ext) == 0) return SecondField(t);
   const char *known = BuiltInType(ext);
+  // The built-in table goes first: its text types name the charset the
+  // system's list leaves out.
+  if (!known) known = SystemType(&c->server->systemTypes, ext);
   return known ? known : kDefaultType;
 }
 

@@ -148,7 +148,10 @@ TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
       {"w.wasm", "application/wasm"},
       {"v.mp4", "video/mp4"},
       {"a.tar", "application/x-tar"},
-      {"u.xyz", "application/octet-stream"},
+      {"s.VTT", "text/vtt; charset=utf-8"},
+      {"l.m3u8", "application/vnd.apple.mpegurl"},
+      {"o.opus", "audio/ogg"},
+      {"u.xyz-none", "application/octet-stream"},
       // AddType lines win over the table.
       {"p.htm", "text/html"},
       {"m.js", "application/x-old"},
@@ -160,6 +163,11 @@ TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
   ASSERT_TRUE(Start("AddType=.js;application/x-old\n"));
   for (const Case &c : cases)
     EXPECT_EQ(Get(std::string("/") + c.name).Header("Content-type"), c.type) << c.name;
+  // What the table lacks, the system's list knows.
+  if (harness::Exists("/etc/mime.types")) {
+    Put("b.EPUB", "z");
+    EXPECT_EQ(Get("/b.EPUB").Header("Content-type"), "application/epub+zip");
+  }
 }
 
 }  // namespace
