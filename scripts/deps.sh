@@ -18,6 +18,7 @@ need python3 "command -v python3"
 need mandoc "command -v mandoc"
 need libssl-dev "test -f /usr/include/openssl/ssl.h"
 need openssl "command -v openssl"
+need zlib1g-dev "test -f /usr/include/zlib.h"
 # The real clients the tests drive against the servers.
 if [ "${DEPS_TEST:-0}" = 1 ]; then
   need lftp "command -v lftp"
