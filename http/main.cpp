@@ -63,8 +63,7 @@ int main(int argc, char **argv) {
       break;
   }
 
-  HttpServer server;
-  memset(&server, 0, sizeof server);
+  HttpServer server{};
   server.listenSocket = -1;
   server.tlsListenSocket = -1;
   Log log;

@@ -5,6 +5,7 @@
 
 #include "config.h"
 #include "connections.h"
+#include "content_types.h"
 #include "event_loop.h"
 #include "http_server.h"
 #include "kept_files.h"
@@ -90,6 +91,8 @@ int CloseServer(HttpServer *s) {
   FreeList(&s->forbidden);
   FreeList(&s->indexes);
   FreeList(&s->types);
+  FreeList(&s->headers);
+  FreeSystemTypes(&s->systemTypes);
   FreeList(&s->users);
   FreeList(&s->hosts);
   FreeList(&s->virtuals);
@@ -106,8 +109,8 @@ int CloseServer(HttpServer *s) {
 }
 
 static ListItem **ListsOf(HttpServer *s, int i) {
-  ListItem **lists[] = {&s->forbidden, &s->types,  &s->virtuals,
-                        &s->hosts,     &s->users,  &s->indexes};
+  ListItem **lists[] = {&s->forbidden, &s->types,   &s->virtuals, &s->hosts,
+                        &s->users,     &s->indexes, &s->headers};
   return lists[i];
 }
 
@@ -132,7 +135,8 @@ void DropRetiredLists(HttpServer *s, bool all) {
 }
 
 static int ReloadFailed(HttpServer *fresh, const char *path) {
-  for (int i = 0; i < 6; i++) FreeList(ListsOf(fresh, i));
+  for (int i = 0; i < kRetiredLists; i++) FreeList(ListsOf(fresh, i));
+  FreeSystemTypes(&fresh->systemTypes);
   TlsFreeContext(fresh->tlsContext);
   fresh->tlsContext = nullptr;
   fprintf(stderr, kReloadFailed, path);
@@ -146,7 +150,7 @@ void ReloadServer(HttpServer *s) {
   // new file is sound.
   static HttpServer fresh;
   static Log freshLog;
-  memset(&fresh, 0, sizeof fresh);
+  fresh = HttpServer{};
   if (InitConfig(path, &fresh, &freshLog) != 0 ||
       ResolveAutoAddress(fresh.address, sizeof fresh.address, false) != 0) {
     ReloadFailed(&fresh, path);
@@ -197,7 +201,7 @@ void ReloadServer(HttpServer *s) {
   memcpy(s->tlsKey, fresh.tlsKey, sizeof s->tlsKey);
 
   RetiredLists *old = new RetiredLists();
-  for (int i = 0; i < 6; i++) {
+  for (int i = 0; i < kRetiredLists; i++) {
     old->lists[i] = *ListsOf(s, i);
     *ListsOf(s, i) = *ListsOf(&fresh, i);
     *ListsOf(&fresh, i) = nullptr;
@@ -205,6 +209,9 @@ void ReloadServer(HttpServer *s) {
   old->generation = s->generation++;
   old->next = s->retired;
   s->retired = old;
+  // The system's types stay as read at the start: answers in flight use
+  // them.
+  FreeSystemTypes(&fresh.systemTypes);
   s->webRoot = fresh.webRoot;
   s->defaultHost = fresh.defaultHost;
   s->directoryListing = fresh.directoryListing;

@@ -103,6 +103,9 @@ struct Fatal {
 };
 void PrintTo(const Fatal &f, std::ostream *os) { *os << f.lines; }
 
+const char kHeaderBad[] =
+    "AddHeader entry is not valid (PREFIX;Name: value, without control characters).\n";
+
 class MirtFatalConfig : public MirtStartup,
                         public ::testing::WithParamInterface<Fatal> {};
 
@@ -170,7 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
               "mirt.ini:2: TLSCertifcate is not a known key (did you mean TLSCertificate?)\n"},
         Fatal{"port=8080\n", "mirt.ini:2: port is not a known key (did you mean Port?)\n"},
         Fatal{"Colour=blue\n", "mirt.ini:2: Colour is not a known key\n"},
-        Fatal{"Port = 45023\n", "mirt.ini:2: Port: blanks around '=' are not allowed.\n"}),
+        Fatal{"Port = 45023\n", "mirt.ini:2: Port: blanks around '=' are not allowed.\n"},
+        Fatal{"AddHeader=/x: y\n", std::string(kHeaderBad)},
+        Fatal{"AddHeader=/;Bad name: x\n", std::string(kHeaderBad)},
+        Fatal{"AddHeader=/;X: a\x01b\n", std::string(kHeaderBad)}),
     [](const ::testing::TestParamInfo<Fatal> &info) {
       return "Line" + std::to_string(info.index);
     });
