@@ -8,6 +8,7 @@
 #include "addresses.h"
 #include "command_channel.h"
 #include "ini.h"
+#include "passwords.h"
 #include "quota_records.h"
 #include "string_helpers.h"
 
@@ -16,6 +17,7 @@ static const char kNameCharacters[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_";
 
 static const char kPassWordInvalid[] = "PassWord entry is not valid.\n";
+static const char kPassWordHashInvalid[] = "PassWord entry is not a hash libcrypt accepts.\n";
 static const char kAllowIpInvalid[] = "AllowIPAddress entry is not valid.\n";
 static const char kIdleDefault[] = "Using CloseIfIdle=no.\n";
 static const char kIdleInvalid[] = "CloseIfIdle must be either yes or no.\n";
@@ -28,8 +30,9 @@ static const char kQuotaInvalid[] = "DiskQuota %s entry is not valid.\n";
 static const char kAddCommandEmpty[] = "AddCommand cannot be zero length.\n";
 static const char kAddCommandInvalid[] = "AddCommand parameter %s is not valid.\n";
 
-// Account values are read into 32-byte buffers: up to 30 characters.
-static const size_t kAccountValueSize = 32;
+// Account values are read into buffers that hold a password hash or a
+// clear password of up to 128 characters.
+static const size_t kAccountValueSize = kPassWordSize;
 
 struct Grant {
   const char *word;
@@ -77,6 +80,10 @@ static bool KnownGrant(const char *word) {
   for (const Grant &g : kGrants)
     if (strcmp(word, g.word) == 0) return true;
   return false;
+}
+
+static bool StoredPasswordValid(const char *text) {
+  return CheckStoredPassword(text) == 0;
 }
 
 static bool YesOrNo(const char *text) {
@@ -143,7 +150,9 @@ static int ApplyGrant(Request *pReq, const IniValue &v) {
 // cannot log in; an address not allowed is refused without a word. The
 // eight basic commands are always allowed, AddCommand= grants the others.
 static const IniEntry<Request> kAccountKeys[] = {
-    {{"PassWord=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kPassWordInvalid},
+    {{"PassWord=", IniType::kText, kIniNoteAbsent | kIniAbsentStops | kIniRefusedStops,
+      kPassWordInvalid, kPassWordHashInvalid, nullptr, INT64_MIN, INT64_MAX,
+      StoredPasswordValid},
      ApplyPassWord},
     {{"AllowIPAddress=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kAllowIpInvalid},
      ApplyAllowIp},

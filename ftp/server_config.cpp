@@ -10,6 +10,7 @@
 
 #include "files.h"
 #include "ini.h"
+#include "passwords.h"
 #include "rotating_log.h"
 #include "shared_keys.h"
 #include "string_helpers.h"
@@ -38,6 +39,10 @@ static const char kDataPortDefault[] = "Using DataPort=6000.\n";
 static const char kBadDataPort[] = "DataPort=%s is not a port number from 1 to 65535.\n";
 static const char kRootNotDirectory[] =
     "WARNING! Account %s: RootDirectory %s does not exist or is not a directory.\n";
+static const char kClearPassword[] =
+    "WARNING! Account %s: PassWord is clear text; store a hash (zolf -hash).\n";
+static const char kBadPasswordHash[] =
+    "WARNING! Account %s: PassWord is not a hash libcrypt accepts; it cannot log in.\n";
 static const char kDataPortTooHigh[] = "Data port can not be greater than %ld.\n";
 static const char kDataPortConflict[] = "Data port conflicting with server port.\n";
 static const char kRequireTlsInvalid[] = "RequireTLS value must be either 0 or 1.\n";
@@ -210,14 +215,23 @@ static void CheckAccountRoots(const Server *pConfig) {
     if (JoinPath(path, sizeof path, dirPath, e->d_name) != 0) continue;
     Ini ini;
     char root[kRootSize];
+    char password[kPassWordSize];
     // The account reader prints its own messages for a missing or bad key
     // when the user logs in; here only a root that is given is judged,
     // by a lookup that is silent when the key is absent.
-    if (OpenIni(&ini, path) == 0 &&
-        IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
-        root[0] == '/' && StatPath(root) != kDirectory) {
-      e->d_name[n - 4] = '\0';
+    bool opened = OpenIni(&ini, path) == 0;
+    e->d_name[n - 4] = '\0';
+    if (opened && IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
+        root[0] == '/' && StatPath(root) != kDirectory)
       fprintf(stderr, kRootNotDirectory, e->d_name, root);
+    // A clear password is still accepted, as files written before hashes
+    // rely on it; the operator hears once which accounts keep one.
+    if (opened && IniFind(&ini, "PassWord=", password, sizeof password) == 0 &&
+        password[0] != '\0') {
+      if (!IsPasswordHash(password))
+        fprintf(stderr, kClearPassword, e->d_name);
+      else if (CheckStoredPassword(password) != 0)
+        fprintf(stderr, kBadPasswordHash, e->d_name);
     }
     CloseIni(&ini);
   }

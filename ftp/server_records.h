@@ -16,6 +16,8 @@
 
 struct Log;
 struct QuotaRecord;
+struct PasswordCheck;
+struct Worker;
 struct Request;
 struct EventLoop;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -26,7 +28,7 @@ enum {
   kCommandSize = 8,
   kArgumentSize = 512,
   kUserNameSize = 32,
-  kPassWordSize = 32,
+  kPassWordSize = 130,  // a hash, or a clear password of up to 128 bytes
   kRootSize = 256,
   kCwdSize = 512,
   kPermissionCount = 26,
@@ -85,6 +87,7 @@ struct Server {
   char RequireTLS;                // '1': USER only after AUTH TLS
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
+  Worker *worker;                 // password hash checks, null: in place
   // Sessions per client address (MaxPerAddress=, or a quarter of MaxUsers
   // and at least 2), failed logins, the listener's rest.
   ClientLimits limits;
@@ -143,6 +146,10 @@ struct LoginState {
   char passWord[kPassWordSize];      // empty: no password asked
   bool accountRefused;               // USER named no usable account: its
                                      // PASS is refused like a wrong one
+  bool passwordRefused;              // the last PASS was refused: the one
+                                     // refusal a failed-login budget counts
+  PasswordCheck *check;              // hash check running for PASS, null
+                                     // none; the session waits for it
   char root[kRootSize];              // real path of the virtual "/"
   char cwd[kCwdSize];                // virtual current directory, "/.../"
   char permissions[kPermissionCount];  // '1' per allowed command code

@@ -2,6 +2,8 @@
 // idle sessions, the quota record, and the bundled demo account.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "zolf_fixture.h"
 
 using harness::Conn;
@@ -12,9 +14,27 @@ std::string Script() { return std::string(SOURCE_DIR) + "/tests/ftp/ftplib_login
 
 }  // namespace
 
-TEST(FtpLoginServer, PythonFtplibLogsInAndOut) {
+std::string SchemeName(const testing::TestParamInfo<const char *> &info) {
+  const char *names[] = {"clear", "yescrypt", "sha512", "sha256", "bcrypt"};
+  return names[info.index];
+}
+
+// The password "wonder land" as an account may keep it: clear, and in each
+// accepted hash scheme.
+class FtpStoredPassword : public testing::TestWithParam<const char *> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Schemes, FtpStoredPassword,
+    testing::Values("wonder land", "$y$j9T$B7S.1gpXj.tJ6BkKytvxM1$GoQm5ErFJ.qujoZnpKH71I6ZB2kajWWv0414oO0Vc6B",
+                    "$6$QuY20nzDR7E68JYW$.9gn5Z8gnNhAoLQBs/PRMgOQIem5S9qIpR9hSOVq3ygIfFHmyDOrj3Akuy."
+                    "gHO2UFaQtpVQmcRaxlhtWmIol7/",
+                    "$5$WpPGZibCfytjmldd$mz4M9jfMSsz0WadPZrt2dKK2vPqVyckgFFpTPmdvm74",
+                    "$2b$05$w1gCFp302mSTwBggCdogkOfNnC8NEB//hO1/W18PuMp6nvEFj2rMK"),
+    SchemeName);
+
+TEST_P(FtpStoredPassword, PythonFtplibLogsInAndOut) {
   Zolf z;
-  z.SimpleAccount("alice", "wonder land", "CWD CDUP");
+  z.SimpleAccount("alice", GetParam(), "CWD CDUP");
   harness::MakeDirs(z.Root() + "/pub");
   ASSERT_TRUE(z.Start());
   std::string out;
@@ -27,6 +47,12 @@ TEST(FtpLoginServer, PythonFtplibLogsInAndOut) {
                      "refused 502 Command not implemented.\n221 Goodbye!\n"),
             std::string::npos)
       << out;
+  // Only a clear password is named at the start, once.
+  std::string err = z.Stderr();
+  const std::string warning = "WARNING! Account alice: PassWord is clear text";
+  size_t first = err.find(warning);
+  EXPECT_EQ(first != std::string::npos, GetParam()[0] != '$') << err;
+  if (first != std::string::npos) EXPECT_EQ(err.find(warning, first + 1), std::string::npos);
 }
 
 TEST(FtpLoginServer, WrongPasswordAndStrangersAreShownTheDoor) {
@@ -113,9 +139,36 @@ TEST(FtpLoginServer, IdleSessionsAreClosedOnlyWhenTheAccountSaysSo) {
   EXPECT_EQ(Cmd(awake, "NOOP"), "200 Zzzzz...\r\n");
 }
 
+TEST(FtpLoginServer, HashChecksLeaveOtherSessionsServed) {
+  Zolf z;
+  // "slow" in yescrypt: each check costs the server some 100 ms of a core.
+  z.SimpleAccount("slow", "$y$j9T$U2Q2ho6kOo/MXpZQwsAgI.$yXhSgV6P.2R1vtzZf.3TijgbijwRZzWjLWorL/FbRe0");
+  z.Account("quick", "PassWord=q\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                     "RootDirectory=" + z.Root() + "\nDiskQuota=0\n");
+  ASSERT_TRUE(z.Start("MaxUsers=30\nMaxPerAddress=30\nTimeoutTime=30\n"));
+  Conn quick;
+  ASSERT_TRUE(z.Login(quick, "quick", "q"));
+  const int kChecks = 20;
+  Conn slow[kChecks];
+  for (Conn &c : slow) {
+    ASSERT_TRUE(z.Connect(c));
+    ASSERT_TRUE(c.Send("USER slow\r\nPASS slow\r\n"));
+  }
+  for (Conn &c : slow) ASSERT_EQ(c.ReadLine(), "331 User name okay, need password.\r\n");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Cmd(quick, "NOOP"), "200 Zzzzz...\r\n");
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start).count();
+  // The checks take a second or more in all; the NOOP did not wait for them.
+  EXPECT_LT(ms, 250);
+  EXPECT_EQ(slow[kChecks - 1].ReadLine(0.01), "");
+  for (Conn &c : slow) EXPECT_EQ(c.ReadLine(20), "230 Welcome!\r\n");
+}
+
 TEST(FtpLoginServer, CurlGetsThroughLogin) {
   Zolf z;
-  z.SimpleAccount("demo", "demo");
+  // The password "demo" as yescrypt keeps it.
+  z.SimpleAccount("demo", "$y$j9T$rSg88uaZ.YfcZmdPHn4wT/$QmORO8ycLVdwfU3Im6pMmp9yYJWdRsTl9fqFzcftap7");
   ASSERT_TRUE(z.Start());
   std::string out;
   harness::Run("curl -sv --max-time 10 -u demo:demo ftp://127.0.0.1:" + std::to_string(z.port) +
