@@ -12,16 +12,31 @@ static const char kTooLong[] = "The password is longer than 128 bytes.\n";
 static const char kNoPassword[] = "No password given.\n";
 static const char kHashFailed[] = "Could not hash the password.\n";
 
-static const char *const kHashPrefixes[] = {"$y$", "$6$", "$5$", "$2b$"};
+// Each accepted scheme, and the characters of the hash proper behind the
+// last '$' (what a truncated or mistyped line gets wrong).
+struct Scheme {
+  const char *prefix;
+  size_t hashChars;
+};
+static const Scheme kSchemes[] = {{"$y$", 43}, {"$6$", 86}, {"$5$", 43}, {"$2b$", 53}};
+static const char kHashAlphabet[] =
+    "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-bool IsPasswordHash(const char *stored) {
-  for (const char *prefix : kHashPrefixes)
-    if (strncmp(stored, prefix, strlen(prefix)) == 0) return true;
-  return false;
+static const Scheme *SchemeOf(const char *stored) {
+  for (const Scheme &s : kSchemes)
+    if (strncmp(stored, s.prefix, strlen(s.prefix)) == 0) return &s;
+  return nullptr;
 }
 
+bool IsPasswordHash(const char *stored) { return SchemeOf(stored) != nullptr; }
+
 int CheckStoredPassword(const char *stored) {
-  if (!IsPasswordHash(stored)) return 0;
+  const Scheme *scheme = SchemeOf(stored);
+  if (!scheme) return 0;
+  const char *hash = strrchr(stored, '$') + 1;
+  if (hash - stored <= (ptrdiff_t)strlen(scheme->prefix) || strlen(hash) != scheme->hashChars ||
+      strspn(hash, kHashAlphabet) != scheme->hashChars)
+    return -1;
   // A scheme libcrypt was built without would only lock its account out.
   // SHA-256 crypt counts as legacy to libcrypt, yet it is one accepted.
   int verdict = crypt_checksalt(stored);

@@ -14,9 +14,8 @@
 static const char kDefaultConfig[] = "zolf.ini";
 static const char kUsage[] =
     "ZOLF by Orvald.\n"
-    "Parameters: [-config FILE] | -hash\n"
-    "-config FILE : Where FILE is the configuration file to be used\n"
-    "-hash        : Reads a password and prints its hash for PassWord=\n";
+    "Parameters: [-config FILE] \n"
+    "-config FILE : Where FILE is the configuration file to be used\n";
 static const char kConfigFailed[] = "Initializing server configuration failed!\n";
 static const char kNetFailed[] = "Initializing server failed!\n";
 static const char kLogFailed[] = "Failed to initialize the log.\n";
@@ -33,6 +32,7 @@ int main(int argc, char **argv) {
 
   const char *configFile = kDefaultConfig;
   for (int i = 1; i < argc; i++) {
+    // -hash reads a password and prints its hash for PassWord=.
     if (strcmp(argv[i], "-hash") == 0) return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
     if (strcmp(argv[i], "-config") == 0 && i + 1 < argc) {
       configFile = argv[++i];

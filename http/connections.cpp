@@ -12,6 +12,7 @@
 #include "http_server.h"
 #include "kept_files.h"
 #include "listing_page.h"
+#include "passwords.h"
 #include "resolve.h"
 #include "rotating_log.h"
 #include "event_loop.h"
@@ -141,6 +142,9 @@ void NextRequest(Connection *c) {
 Connection *EndConnection(Connection *c) {
   HttpServer *server = c->server;
   CloseFiles(c);
+  // A hash check still running ends unanswered: the record goes below.
+  ForgetPasswordCheck(c->check);
+  c->check = nullptr;
   // A persistent connection that ends while waiting for its next request
   // has no request to account for; its answers are logged already.
   if (!WaitingForNextRequest(c)) WriteAccessLine(c);

@@ -7,6 +7,7 @@
 #include "http_server.h"
 #include "main_loop.h"
 #include "network.h"
+#include "passwords.h"
 #include "rotating_log.h"
 #include "sockets.h"
 #include "startup.h"
@@ -33,6 +34,9 @@ int main(int argc, char **argv) {
   // Progress lines must show at once under a pipe or a service manager.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const char *configPath = "mirt.ini";
+  // -hash reads a password and prints its hash for AddUser=.
+  if (argc == 2 && strcmp(argv[1], "-hash") == 0)
+    return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
   for (int i = 1; i < argc; i += 2) {
     if (strcmp(argv[i], "-config") != 0 || i + 1 >= argc) {
       fputs(kUsage, stdout);

@@ -14,6 +14,7 @@ const char kRangeTooLong[] = "Range field too long for the server to handle.";
 const char kRangeDashes[] = "Range field must contain one '-'.";
 const char kRangeShort[] = "Range field too short to be valid.";
 const char kRangeChars[] = "Range field contains non-valid characters.";
+const size_t kAuthTextMost = 260;
 const char kAuthTooLong[] =
     "Authorization field too long for the server to handle.";
 const char kAuthChars[] = "Authorization field contains non-valid characters.";
@@ -140,8 +141,8 @@ void ParseRange(ParsedRequest *r, char *at) {
 void ParseAuthorization(ParsedRequest *r, char *at) {
   char *cred = r->credentials;
   const char *value = FieldValue(at, kAuth, sizeof r->credentials);
-  // With its carriage return the value may take at most 61 characters.
-  if (!value || strlen(value) + 1 >= 62) return Refuse(r, 500, kAuthTooLong);
+  // The text is decoded in place: at most 260 characters (195 bytes).
+  if (!value || strlen(value) > kAuthTextMost) return Refuse(r, 500, kAuthTooLong);
   memcpy(cred, value, strlen(value) + 1);
   if (DecodeBase64(cred, cred, sizeof r->credentials) != 0) {
     memset(cred, 0, sizeof r->credentials);

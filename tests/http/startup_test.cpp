@@ -125,9 +125,12 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"AddUser=;pw\n",
               "AddUser entry is either too short or too large or username part "
               "is missing.\n"},
-        Fatal{"AddUser=" + std::string(33, 'u') + "\n",
+        Fatal{"AddUser=u;" + std::string(159, 'u') + "\n",
               "AddUser entry is either too short or too large or username part "
               "is missing.\n"},
+        // A hash cut short by a copy.
+        Fatal{"AddUser=demo;$6$w7oKhVq4xkal6VxH$yh7V5eph6tG8342FNr3O/Wyic\n",
+              "AddUser entry for demo holds a password hash libcrypt does not accept.\n"},
         Fatal{"AddIndex=\n", "AddIndex entry is zero length or too large.\n"},
         Fatal{"AddIndex=" + std::string(16, 'i') + "\n",
               "AddIndex entry is zero length or too large.\n"},
