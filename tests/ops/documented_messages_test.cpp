@@ -111,6 +111,8 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
       {std::regex("^WARNING! Account .*: RootDirectory .* does not exist or is not a "
                   "directory\\.$"),
        "WARNING! Account name: RootDirectory path does not exist or is not a directory."},
+      {std::regex("^WARNING! (Account|AddUser) [^ ]*: (.*)$"), "WARNING! $1 name: $2"},
+      {std::regex("^AddUser entry for .* holds"), "AddUser entry for name holds"},
   };
   std::vector<std::string> missing;
   for (std::string line : Lines(printed)) {
