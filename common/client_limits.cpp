@@ -67,7 +67,14 @@ ClientKey ClientKeyOf(const char *address) {
     memcpy(key.bytes + 12, &v4, 4);
     return key;
   }
-  if (inet_pton(AF_INET6, address, key.bytes) == 1) return key;
+  if (inet_pton(AF_INET6, address, key.bytes) == 1) {
+    // One network hands its hosts a whole /64: counted apart, each of its
+    // addresses would be a fresh client with fresh budgets. A mapped IPv4
+    // address stays one address.
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(key.bytes, kMapped, sizeof kMapped) != 0) memset(key.bytes + 8, 0, 8);
+    return key;
+  }
   // Two FNV-1a hashes of the text behind a multicast prefix no client
   // address has.
   uint64_t a = 14695981039346656037ull, b = 1099511628211ull;

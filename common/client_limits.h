@@ -11,10 +11,10 @@
 struct EventLoop;
 
 // The form a client address is counted under. Every limit below looks a
-// client up through ClientKeyOf only, so how addresses are grouped (today:
-// each address its own client) is decided in that one place.
+// client up through ClientKeyOf only, so how addresses are grouped (IPv4
+// per address, IPv6 per /64) is decided in that one place.
 struct ClientKey {
-  unsigned char bytes[16];  // IPv4 as ::ffff:a.b.c.d, IPv6 as it is
+  unsigned char bytes[16];  // IPv4 as ::ffff:a.b.c.d, IPv6 its /64 prefix
 };
 // The key of a printed address of either family. A text that is no
 // address (none reaches a server; tests may use one) gets a key of its own
