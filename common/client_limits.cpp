@@ -147,7 +147,16 @@ uint32_t ClientHeld(const ClientLimits *limits, const char *address) {
   return t.slots[Find(t, ClientKeyOf(address))].count;
 }
 
-void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs) {
+uint32_t GuessOf(const char *user, const char *password) {
+  uint32_t h = 2166136261u;
+  for (const char *p = user; *p; p++) h = (h ^ (unsigned char)*p) * 16777619u;
+  h = (h ^ 0xffu) * 16777619u;  // the border: "ab"+"c" is not "a"+"bc"
+  for (const char *p = password; *p; p++) h = (h ^ (unsigned char)*p) * 16777619u;
+  return h ? h : 1;
+}
+
+void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs,
+                     uint32_t guess) {
   ClientKey key = ClientKeyOf(address);
   FailedLogins *f = const_cast<FailedLogins *>(FindFailures(limits, key));
   if (!f || WindowOver(*f, limits->budget, nowMs)) {
@@ -155,7 +164,11 @@ void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs) {
     f->key = key;
     f->windowStart = nowMs;
     f->count = 0;
+    f->lastGuess = 0;
+  } else if (guess != 0 && guess == f->lastGuess) {
+    return;
   }
+  f->lastGuess = guess;
   if (f->count < limits->budget.failures) f->count++;
 }
 
@@ -165,9 +178,9 @@ bool LockedOut(const ClientLimits *limits, const char *address, int64_t nowMs) {
          !WindowOver(*f, limits->budget, nowMs);
 }
 
-int64_t HoldRefusal(ClientLimits *limits, const char *address) {
+int64_t HoldRefusal(ClientLimits *limits, const char *address, uint32_t guess) {
   int64_t now = NowMs();
-  NoteFailedLogin(limits, address, now);
+  NoteFailedLogin(limits, address, now, guess);
   return now + kFailedLoginDelayMs;
 }
 

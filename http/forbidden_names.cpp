@@ -45,7 +45,10 @@ bool UserPasses(Connection *c, const char *user, Verdict *v) {
   }
   if (v->lockedOut) return false;
   if (CheckUser(c, user) == 0) return true;
-  if (c->request.passwordOffset != 0) c->decision.failedLogin = '1';
+  // Only a refused password is a failed login: a user whose password is
+  // right but who is not the one this name is guarded for guessed nothing.
+  if (c->request.passwordOffset != 0 && CheckUser(c, c->request.credentials) != 0)
+    c->decision.failedLogin = '1';
   return false;
 }
 

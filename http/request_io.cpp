@@ -157,7 +157,9 @@ int Answer(Connection *c) {
   // holding it with its socket unwatched until its timer fires.
   if (c->output.status == 401 && c->decision.failedLogin == '1') {
     c->state = ConnState::kHolding;
-    c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress);
+    const ParsedRequest &r = c->request;
+    c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress,
+                                       GuessOf(r.credentials, r.credentials + r.passwordOffset));
     return 0;
   }
   // A client that has just sent its request can nearly always take the

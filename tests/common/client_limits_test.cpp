@@ -64,6 +64,13 @@ TEST(ClientLimits, FailedLoginWindow) {
   for (int i = 0; i < 5; i++) NoteFailedLogin(five.get(), "::ffff:10.0.0.1", 1000);
   EXPECT_TRUE(LockedOut(five.get(), "10.0.0.1", 1000));
   EXPECT_FALSE(LockedOut(five.get(), "::ffff:10.0.0.2", 1000));
+
+  // The same refused pair again and again is one guess; a new pair counts.
+  auto guesses = Limits(2);
+  for (int i = 0; i < 5; i++) NoteFailedLogin(guesses.get(), "10.0.0.3", 1000, GuessOf("bob", "pw1"));
+  EXPECT_FALSE(LockedOut(guesses.get(), "10.0.0.3", 1000));
+  NoteFailedLogin(guesses.get(), "10.0.0.3", 1000, GuessOf("bob", "pw2"));
+  EXPECT_TRUE(LockedOut(guesses.get(), "10.0.0.3", 1000));
 }
 
 // The per-address counts against a plain model: many addresses in a small

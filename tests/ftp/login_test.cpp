@@ -87,6 +87,19 @@ TEST(FtpLoginServer, WrongPasswordAndStrangersAreShownTheDoor) {
     EXPECT_EQ(Cmd(c, "PASS pw"), "530 Login incorrect.\r\n");
     EXPECT_TRUE(c.Closed());
   }
+  // Two refused guesses from 127.0.0.1 so far, of the five a minute. A
+  // client that sends the same wrong pair again (as clients that reconnect
+  // on their own do) guesses nothing new, and sessions that end before
+  // PASS guessed nothing at all: neither may lock the address out.
+  for (int i = 0; i < 3; i++) {
+    Conn again;
+    ASSERT_TRUE(z.Connect(again));
+    EXPECT_EQ(Cmd(again, "USER bob"), "331 User name okay, need password.\r\n");
+    EXPECT_EQ(Cmd(again, "PASS PW"), "530 Login incorrect.\r\n");
+    Conn leaving;
+    ASSERT_TRUE(z.Connect(leaving));
+    EXPECT_EQ(Cmd(leaving, "USER bob"), "331 User name okay, need password.\r\n");
+  }
   Conn c;
   ASSERT_TRUE(z.Login(c, "local", "pw"));
   EXPECT_EQ(z.Stderr().find("AllowIPAddress"), std::string::npos);  // refused silently
