@@ -13,6 +13,17 @@ int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany);
 // the step that failed and the system's reason.
 int ListenWithMessages(const char *address, unsigned port, int backlog);
 
+// Whom a server started as root becomes (User=, Group=; empty: not given).
+struct RunAs {
+  char user[64];
+  char group[64];
+};
+// Started as root with a user to become: sets the groups, the group and
+// the user, each step checked; 0, or -1 after saying which step failed (a
+// fault that must end the server: it would otherwise serve as root).
+// Started as root without User=: one warning, 0. Not root: nothing, 0.
+int DropPrivileges(const RunAs &runAs);
+
 // SIGINT and SIGTERM only set a flag; the loop's hook before each wait
 // looks at it and ends the loop, so nothing runs in the signal's context.
 void CatchStopSignals();

@@ -58,6 +58,11 @@ int main(int argc, char **argv) {
   }
   InitLog(&log);
   if (OpenLog(&log) != 0) fputs(kLogFailed, stderr);
+  // Ports bound, keys loaded, the log open: root is needed no more.
+  if (DropPrivileges(server.runAs) != 0) {
+    CloseServer(&server);
+    return -1;
+  }
 
   printf(kRunning, server.serverName, (int)server.Port, server.Address);
   printf(kDataPorts, (int)server.DataPort, (int)(server.DataPort + server.MaxUsers));

@@ -140,6 +140,16 @@ static int ApplyTlsCertificate(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
+static int ApplyUser(Server *pConfig, const IniValue &v) {
+  ApplyRunAsUser(v, &pConfig->runAs);
+  return 0;
+}
+
+static int ApplyGroup(Server *pConfig, const IniValue &v) {
+  ApplyRunAsGroup(v, &pConfig->runAs);
+  return 0;
+}
+
 static int ApplyTlsKey(Server *pConfig, const IniValue &v) {
   if (v.state == IniState::kGiven)
     snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", v.text);
@@ -192,6 +202,8 @@ static const IniEntry<Server> kKeys[] = {
      ApplyDataPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},
+    {kUserKey, ApplyUser},
+    {kGroupKey, ApplyGroup},
     {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},
      ApplyRequireTls},
     {kLogMaxEntriesKey, ApplyToLog<Server, ApplyLogMaxEntries>},

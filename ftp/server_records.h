@@ -13,6 +13,7 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "event_loop.h"
+#include "startup.h"
 
 struct Log;
 struct QuotaRecord;
@@ -85,6 +86,7 @@ struct Server {
   char TLSCertificate[256];
   char TLSKey[256];
   char RequireTLS;                // '1': USER only after AUTH TLS
+  RunAs runAs;                    // User=, Group=: whom root becomes
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
   Worker *worker;                 // password hash checks, null: in place

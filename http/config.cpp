@@ -276,6 +276,16 @@ int AddForbidden(HttpServer *s, const IniValue &v) {
   return 0;
 }
 
+int ApplyUser(HttpServer *s, const IniValue &v) {
+  ApplyRunAsUser(v, &s->runAs);
+  return 0;
+}
+
+int ApplyGroup(HttpServer *s, const IniValue &v) {
+  ApplyRunAsGroup(v, &s->runAs);
+  return 0;
+}
+
 int AddUser(HttpServer *s, const IniValue &v) {
   if (v.state == IniState::kEnd) return 0;
   const char *value = v.text;
@@ -377,6 +387,8 @@ const IniEntry<HttpServer> kKeys[] = {
     {{"TLSPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadTlsPort}, ApplyTlsPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},
+    {kUserKey, ApplyUser},
+    {kGroupKey, ApplyGroup},
     {{"AddType=", IniType::kRepeated, kIniEmptyStops, nullptr, nullptr,
       kTypeEmpty},
      AddType},

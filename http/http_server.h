@@ -8,6 +8,7 @@
 #include "addresses.h"
 #include "client_limits.h"
 #include "conn_io.h"
+#include "startup.h"
 
 struct EventLoop;
 struct Log;
@@ -75,6 +76,7 @@ struct HttpServer {
   SSL_CTX *tlsContext;
   char tlsCertificate[256];
   char tlsKey[256];
+  RunAs runAs;               // User=, Group=: whom root becomes
   char tlsBaseURL[256];
 };
 

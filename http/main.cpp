@@ -66,6 +66,11 @@ int main(int argc, char **argv) {
   }
   InitLog(&log);
   if (OpenLog(&log) != 0) fputs(kNoLog, stderr);
+  // Ports bound, keys loaded, the log open: root is needed no more.
+  if (DropPrivileges(server.runAs) != 0) {
+    CloseServer(&server);
+    return 1;
+  }
 
   printf(kWebRoot, server.webRoot);
   printf(kRunning, server.serverName, server.port, server.address);

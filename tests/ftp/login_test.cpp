@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "zolf_fixture.h"
 
 using harness::Conn;
 
 namespace {
+
+const char kStillRoot[] =
+    "WARNING! Running as root; set User= to serve as an unprivileged account.\n";
 
 std::string Script() { return std::string(SOURCE_DIR) + "/tests/ftp/ftplib_login.py"; }
 
@@ -180,6 +186,30 @@ TEST(FtpLoginServer, HashChecksLeaveOtherSessionsServed) {
   for (Conn &c : slow) EXPECT_EQ(c.ReadLine(20), "230 Welcome!\r\n");
 }
 
+// Started as root with User=, the server binds its port as root and then
+// serves as that user: what it stores belongs to the user.
+TEST(FtpLoginServer, RootDropsToUserBeforeServing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const struct passwd *nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  Zolf z;
+  z.SimpleAccount("up", "pw", "STOR PASV TYPE");
+  // The account file and the tree must be reachable for nobody.
+  ASSERT_EQ(chmod(z.dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(z.Root().c_str(), 0777), 0);
+  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=10\nUser=nobody\n"));
+  harness::WriteFile(z.dir / "up.txt", "uploaded");
+  std::string out;
+  EXPECT_EQ(harness::Run("curl -s --max-time 10 -T '" + (z.dir / "up.txt") + "' ftp://up:pw@127.0.0.1:" +
+                             std::to_string(z.port) + "/",
+                         &out, 30),
+            0) << out << z.Stderr();
+  struct stat st;
+  ASSERT_EQ(stat((z.Root() + "/up.txt").c_str(), &st), 0) << z.Stderr();
+  EXPECT_EQ(st.st_uid, nobody->pw_uid);
+  EXPECT_EQ(z.Stderr().find("Running as root"), std::string::npos);
+}
+
 TEST(FtpLoginServer, CurlGetsThroughLogin) {
   Zolf z;
   // The account keeps the hash zolf -hash makes of "demo", in the default
@@ -227,7 +257,8 @@ TEST(FtpLoginServer, DemoAccountOfTheExampleLogsIn) {
   EXPECT_NE(out.find("230 Welcome! Disk usage is 0 (disk guota is 10485760 B).\n"),
             std::string::npos) << out;
   EXPECT_NE(out.find("pwd /pub/\n"), std::string::npos) << out;
-  EXPECT_EQ(server.proc.Stderr(), "");  // a complete configuration and account
+  // A complete configuration and account: at most the word about root.
+  EXPECT_EQ(server.proc.Stderr(), geteuid() == 0 ? kStillRoot : "");
   EXPECT_EQ(server.proc.Stop(10), 0);
   EXPECT_NE(harness::ReadFile(copy + "/logs/log0001.log").find("demo: PASS ****\n"),
             std::string::npos);

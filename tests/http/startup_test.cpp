@@ -1,6 +1,8 @@
 // mirt's command line, start-up lines and the messages of its configuration.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -64,7 +66,11 @@ TEST_F(MirtStartup, StartUpLinesAndTerminationOnSigterm) {
       << server.proc.Stdout();
   EXPECT_EQ(Stop(), 0);
   EXPECT_EQ(server.proc.Stdout(), expected + "Server terminated...\n");
-  EXPECT_EQ(server.proc.Stderr(), "");
+  // Started as root without User=, the one word about it.
+  EXPECT_EQ(server.proc.Stderr(),
+            geteuid() == 0
+                ? "WARNING! Running as root; set User= to serve as an unprivileged account.\n"
+                : "");
 }
 
 TEST_F(MirtStartup, LaterConfigPairWins) {
