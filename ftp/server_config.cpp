@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "passwords.h"
 #include "rotating_log.h"
 #include "shared_keys.h"
+#include "upload_files.h"
 #include "string_helpers.h"
 #include "tls.h"
 
@@ -39,6 +41,9 @@ static const char kDataPortDefault[] = "Using DataPort=6000.\n";
 static const char kBadDataPort[] = "DataPort=%s is not a port number from 1 to 65535.\n";
 static const char kRootNotDirectory[] =
     "WARNING! Account %s: RootDirectory %s does not exist or is not a directory.\n";
+static const char kUploadModeInvalid[] =
+    "UploadMode=%s is not an octal file mode from 0 to 0777.\n";
+static const uint32_t kUploadModeDefault = 0644;
 static const char kClearPassword[] =
     "WARNING! Account %s: PassWord is clear text; store a hash (zolf -hash).\n";
 static const char kBadPasswordHash[] =
@@ -140,6 +145,17 @@ static int ApplyTlsCertificate(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
+static bool OctalMode(const char *text) {
+  size_t n = strlen(text);
+  return n >= 1 && n <= 4 && strspn(text, "01234567") == n && strtoul(text, nullptr, 8) <= 0777;
+}
+
+static int ApplyUploadMode(Server *pConfig, const IniValue &v) {
+  pConfig->uploadMode =
+      v.state == IniState::kGiven ? (uint32_t)strtoul(v.text, nullptr, 8) : kUploadModeDefault;
+  return 0;
+}
+
 static int ApplyUser(Server *pConfig, const IniValue &v) {
   ApplyRunAsUser(v, &pConfig->runAs);
   return 0;
@@ -202,6 +218,11 @@ static const IniEntry<Server> kKeys[] = {
      ApplyDataPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},
+    // Optional and quiet when absent: 0644, a file others (a web server)
+    // may read. Set-id bits are refused: an upload must never carry them.
+    {{"UploadMode=", IniType::kText, kIniRefusedStops, nullptr, kUploadModeInvalid, nullptr,
+      INT64_MIN, INT64_MAX, OctalMode},
+     ApplyUploadMode},
     {kUserKey, ApplyUser},
     {kGroupKey, ApplyGroup},
     {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},
@@ -213,8 +234,9 @@ static const IniEntry<Server> kKeys[] = {
 };
 
 // An account whose root is missing can log in but do nothing; the operator
-// hears of it at the start rather than from the user. The account files
-// are only looked at here: each login reads its own file again.
+// hears of it at the start rather than from the user, as of a password in
+// clear text; the temporary files a crash left in a root go. The account
+// files are only looked at here: each login reads its own file again.
 static void CheckAccountRoots(const Server *pConfig) {
   char dirPath[kHomeSize + 16];
   if (JoinPath(dirPath, sizeof dirPath, pConfig->homeDirectory, "accounts") != 0) return;
@@ -233,9 +255,14 @@ static void CheckAccountRoots(const Server *pConfig) {
     // by a lookup that is silent when the key is absent.
     bool opened = OpenIni(&ini, path) == 0;
     e->d_name[n - 4] = '\0';
-    if (opened && IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
-        root[0] == '/' && StatPath(root) != kDirectory)
+    bool rooted = opened && IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
+                  root[0] == '/';
+    if (rooted && StatPath(root) != kDirectory)
       fprintf(stderr, kRootNotDirectory, e->d_name, root);
+    // Temporary files of uploads a crash cut short: never finished, never
+    // charged, never shown; they only take room.
+    else if (rooted)
+      RemoveLeftOverUploads(root);
     // A clear password is still accepted, as files written before hashes
     // rely on it; the operator hears once which accounts keep one.
     if (opened && IniFind(&ini, "PassWord=", password, sizeof password) == 0 &&

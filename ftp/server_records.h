@@ -87,6 +87,7 @@ struct Server {
   char TLSKey[256];
   char RequireTLS;                // '1': USER only after AUTH TLS
   RunAs runAs;                    // User=, Group=: whom root becomes
+  uint32_t uploadMode;            // UploadMode=: mode of a new upload
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
   Worker *worker;                 // password hash checks, null: in place
