@@ -113,6 +113,7 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
        "WARNING! Account name: RootDirectory path does not exist or is not a directory."},
       {std::regex("^WARNING! (Account|AddUser) [^ ]*: (.*)$"), "WARNING! $1 name: $2"},
       {std::regex("^AddUser entry for .* holds"), "AddUser entry for name holds"},
+      {std::regex("^UploadMode=.* is not an octal"), "UploadMode=value is not an octal"},
   };
   std::vector<std::string> missing;
   for (std::string line : Lines(printed)) {
