@@ -20,6 +20,7 @@ need libssl-dev "test -f /usr/include/openssl/ssl.h"
 # Password hashes (crypt_rn, crypt_gensalt_rn).
 need libcrypt-dev "test -f /usr/include/crypt.h"
 need openssl "command -v openssl"
+need zlib1g-dev "test -f /usr/include/zlib.h"
 # The real clients the tests drive against the servers.
 if [ "${DEPS_TEST:-0}" = 1 ]; then
   need lftp "command -v lftp"

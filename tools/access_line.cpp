@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 static const char ReasonAddress[] = "bad client address";
@@ -149,6 +150,16 @@ static bool Quoted(const char **at, const char *end, Span *out) {
   return true;
 }
 
+// Letters, digits and the marks of a host name with its port; an address
+// is a host name too, but a line that begins with one is read as
+// beginning with the client.
+static bool HostName(const char *p, size_t len) {
+  if (len == 0 || len > 255) return false;
+  for (size_t i = 0; i < len; i++)
+    if (!isalnum((unsigned char)p[i]) && !strchr(".-_:[]", p[i])) return false;
+  return true;
+}
+
 static Span Dash(Span s) { return s.len == 1 && s.text[0] == '-' ? Span() : s; }
 
 static bool Address(const char *line, size_t alen) {
@@ -184,7 +195,7 @@ static int ParseCombined(const char *rest, const char *end, AccessLine *out,
   // "METHOD TARGET PROTOCOL"; a client that sent nothing usable is "-".
   const char *rq = request.text, *rqEnd = request.text + request.len;
   const char *b1 = (const char *)memchr(rq, ' ', request.len);
-  out->method = out->path = Span();
+  out->method = out->path = out->query = Span();
   if (b1) {
     const char *target = b1 + 1;
     const char *b2 = (const char *)memchr(target, ' ', (size_t)(rqEnd - target));
@@ -192,6 +203,7 @@ static int ParseCombined(const char *rest, const char *end, AccessLine *out,
     const char *query = (const char *)memchr(target, '?', (size_t)(targetEnd - target));
     out->method = {rq, (size_t)(b1 - rq)};
     out->path = {target, (size_t)((query ? query : targetEnd) - target)};
+    if (query) out->query = {query + 1, (size_t)(targetEnd - query - 1)};
   } else if (!(request.len == 1 && rq[0] == '-')) {
     out->method = request;
   }
@@ -244,6 +256,18 @@ int ParseAccessLine(const char *line, size_t len, AccessLine *out, const char **
   // Client address, then a blank; "[" next is the server's own shape.
   const char *blank = (const char *)memchr(line, ' ', len);
   size_t alen = blank ? (size_t)(blank - line) : len;
+  out->vhost = Span();
+  if (blank && !Address(line, alen) && HostName(line, alen)) {
+    // "VHOST HOST IDENT USER [DATE] ...": the client is the second field.
+    const char *second = blank + 1;
+    const char *next = (const char *)memchr(second, ' ', (size_t)(end - second));
+    if (next && next[1] != '[' && Address(second, (size_t)(next - second))) {
+      out->vhost = {line, alen};
+      line = second;
+      blank = next;
+      alen = (size_t)(next - second);
+    }
+  }
   if (!Address(line, alen)) {
     *reason = ReasonAddress;
     return -1;

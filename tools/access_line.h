@@ -3,7 +3,8 @@
 //   the server's own: "ADDRESS [Www, DD Mon YYYY HH:MM:SS] METHOD PATH STATUS BYTES"
 //   the Combined Log Format: 'HOST IDENT USER [DD/Mon/YYYY:HH:MM:SS +ZZZZ]
 //   "REQUEST LINE" STATUS BYTES "REFERER" "USER AGENT"' (referrer and agent
-//   may be left out, which is the Common Log Format).
+//   may be left out, which is the Common Log Format); a combined line may
+//   begin with the virtual host ("VHOST[:PORT] HOST IDENT ...").
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,8 @@ struct AccessLine {
   Span method;    // may be empty
   Span path;      // may be empty; in the server's own lines it begins with '/';
                   // in combined lines it is the target without its query
+  Span query;     // what followed '?' in the target (empty when nothing did)
+  Span vhost;     // the virtual host of a line that names one, else empty
   Span referer;   // empty when the line has none or "-"
   Span agent;     // empty when the line has none or "-"
   int64_t time = 0;  // the date as seconds since 1970, UTC

@@ -25,7 +25,31 @@ static const char PageHead[] =
     "svg.chart{display:block;width:100%;height:auto;background:#fafafa}\n"
     "svg text{font-size:11px;fill:#444}\n"
     ".key span{display:inline-block;width:10px;height:10px;margin:0 4px 0 12px}\n"
+    "th.sort{cursor:pointer;text-decoration:underline dotted}\n"
+    "tr.query td.name{padding-left:2em;color:#555}\n"
     "</style>\n</head>\n<body>\n<h1>Mirt HTTP server log summary</h1>\n";
+// Sorting is the page's only script, written inline so that the report
+// stays one file that opens offline. A click on a column heading sorts by
+// it (numbers by the exact value in data-v, busiest first; a second click
+// turns the order round); "#sort=TABLE:COLUMN[:asc]" in the address opens
+// the page sorted, so a sorted view can be shared.
+static const char SortScript[] =
+    "<script>\n(function(){\n"
+    "function key(td){var v=td.getAttribute('data-v');return v!==null?parseFloat(v):"
+    "td.textContent;}\n"
+    "function sortBy(t,col,desc){var rows=Array.prototype.slice.call(t.rows,1);\n"
+    "rows.sort(function(a,b){var x=key(a.cells[col]),y=key(b.cells[col]);\n"
+    "var c=(typeof x==='number'&&typeof y==='number')?x-y:String(x).localeCompare(String(y));\n"
+    "return desc?-c:c;});\n"
+    "var body=t.tBodies[0];rows.forEach(function(r){body.appendChild(r);});\n"
+    "t.setAttribute('data-sorted',col+(desc?':desc':':asc'));}\n"
+    "document.querySelectorAll('table.top').forEach(function(t){\n"
+    "Array.prototype.forEach.call(t.rows[0].cells,function(th,i){th.className+=' sort';\n"
+    "th.addEventListener('click',function(){sortBy(t,i,t.getAttribute('data-sorted')!==i+':desc');"
+    "});});});\n"
+    "var m=/^#sort=([A-Za-z-]+):([0-9]+)(:asc)?$/.exec(location.hash);\n"
+    "if(m){var t=document.getElementById(m[1]);if(t)sortBy(t,+m[2],!m[3]);}\n"
+    "})();\n</script>\n";
 static const char PageTail[] = "</body>\n</html>\n";
 static const char TotalsHead[] = "<table class=\"totals\">\n";
 static const char TotalRow[] = "<tr><th>%s</th><td class=\"n\">%s</td></tr>\n";
@@ -51,14 +75,26 @@ static const char TopHead[] =
     "<table class=\"top\" id=\"%s\">\n<tr><th class=\"n\">requests</th><th class=\"n\">bytes"
     "</th><th>%s</th><th></th></tr>\n";
 static const char TopRow[] =
-    "<tr><td class=\"n\">%" PRIu64 "</td><td class=\"n\">%" PRIu64
-    "</td><td class=\"name\">%s</td><td><span class=\"bar\" style=\"width:%dpx\"></span>"
-    "</td></tr>\n";
+    "<tr%s><td class=\"n\" data-v=\"%" PRIu64 "\">%" PRIu64 "</td><td class=\"n\" data-v=\"%"
+    PRIu64 "\">%s</td><td class=\"name\">%s</td><td><span class=\"bar\" style=\"width:%dpx\">"
+    "</span></td></tr>\n";
+static const char QueryRowClass[] = " class=\"query\"";
+static const char QueryHead[] =
+    "<table class=\"groups\" id=\"queries\">\n<tr><th class=\"n\">requests</th><th class=\"n\">"
+    "bytes</th><th>path, then its query strings</th><th></th></tr>\n";
+static const char ProfileHead[] =
+    "<table class=\"top\" id=\"hour-of-day\">\n<tr><th>hour (UTC)</th><th class=\"n\">requests"
+    "</th><th class=\"n\">bytes</th><th></th></tr>\n";
+static const char ProfileRow[] =
+    "<tr><td>%02d:00</td><td class=\"n\" data-v=\"%" PRIu64 "\">%" PRIu64 "</td><td class=\"n\""
+    " data-v=\"%" PRIu64 "\">%s</td><td><span class=\"bar\" style=\"width:%dpx\"></span></td>"
+    "</tr>\n";
 static const char StatusHead[] =
     "<table class=\"top\" id=\"statuses\">\n<tr><th>status</th><th class=\"n\">requests"
     "</th><th class=\"n\">bytes</th></tr>\n";
 static const char StatusRow[] =
-    "<tr><td>%d</td><td class=\"n\">%" PRIu64 "</td><td class=\"n\">%" PRIu64 "</td></tr>\n";
+    "<tr><td>%d</td><td class=\"n\" data-v=\"%" PRIu64 "\">%" PRIu64 "</td><td class=\"n\" "
+    "data-v=\"%" PRIu64 "\">%s</td></tr>\n";
 static const char NoneShown[] = "(none)";
 static const char BarColour[] = "#4a78b0";
 static const char *const ClassColours[StatusClasses] = {"#999999", "#3c9a4a", "#4a78b0",
@@ -112,6 +148,18 @@ static void Amount(char *out, size_t size, uint64_t bytes) {
     u++;
   }
   snprintf(out, size, "%" PRIu64 " B (%.1f %s)", bytes, v, Units[u]);
+}
+
+// The short form alone ("1.2 MiB", "512 B"), for table cells.
+static void ShortAmount(char *out, size_t size, uint64_t bytes) {
+  char full[96];
+  Amount(full, sizeof full, bytes);
+  const char *open = strchr(full, '(');
+  if (!open) {
+    snprintf(out, size, "%s", full);
+    return;
+  }
+  snprintf(out, size, "%.*s", (int)strcspn(open + 1, ")"), open + 1);
 }
 
 // "2026-12-08" or "2026-12-08 13:00" for the unit that starts at `time`.
@@ -220,6 +268,17 @@ static void WriteChart(FILE *out, const char *id, const char *title, const Serie
                                    : "The period is longer than two years: the last 732 days are shown.");
 }
 
+static void WriteTopRow(FILE *out, const Entry &e, uint64_t most, const char *rowClass) {
+  // Control bytes may take four characters and '&' five each.
+  static char name[4096 * 6 + 1];
+  char amount[96];
+  HtmlText(name, sizeof name, e.first.data(), e.first.size());
+  ShortAmount(amount, sizeof amount, e.second.bytes);
+  int width = (int)((double)e.second.requests / (double)most * 200);
+  fprintf(out, TopRow, rowClass, e.second.requests, e.second.requests, e.second.bytes, amount,
+          e.first.empty() ? NoneShown : name, width < 1 ? 1 : width);
+}
+
 static void WriteTop(FILE *out, const char *id, const char *title, const char *column,
                      const TallyMap &map) {
   if (map.empty()) return;
@@ -230,13 +289,49 @@ static void WriteTop(FILE *out, const char *id, const char *title, const char *c
   fprintf(out, TopHead, id, column);
   std::vector<const Entry *> top = TopEntries(map, TopCount);
   uint64_t most = top.empty() ? 1 : std::max<uint64_t>(top[0]->second.requests, 1);
-  // Control bytes may take four characters and '&' five each.
-  static char name[4096 * 6 + 1];
-  for (const Entry *e : top) {
-    HtmlText(name, sizeof name, e->first.data(), e->first.size());
-    int width = (int)((double)e->second.requests / (double)most * 200);
-    fprintf(out, TopRow, e->second.requests, e->second.bytes,
-            e->first.empty() ? NoneShown : name, width < 1 ? 1 : width);
+  for (const Entry *e : top) WriteTopRow(out, *e, most, "");
+  fputs(TableEnd, out);
+}
+
+// The most requested paths that were asked with query strings, each
+// followed by its busiest queries, indented.
+static void WriteQueries(FILE *out, const Summary &s) {
+  if (s.queries.empty()) return;
+  fprintf(out, Heading, "Query strings of the most requested paths");
+  fputs(QueryHead, out);
+  std::vector<QueryGroup> groups = GroupQueries(s, TopCount, 5);
+  uint64_t most = groups.empty() ? 1 : std::max<uint64_t>(groups[0].path->second.requests, 1);
+  for (const QueryGroup &g : groups) {
+    if (g.queries.empty()) continue;
+    WriteTopRow(out, *g.path, most, "");
+    for (const Entry *q : g.queries) {
+      size_t mark = q->first.find('?');
+      Entry shown(q->first.substr(mark), q->second);
+      WriteTopRow(out, shown, most, QueryRowClass);
+    }
+  }
+  fputs(TableEnd, out);
+}
+
+// Requests by the hour of the day they came in, over the whole period.
+static void WriteProfile(FILE *out, const Summary &s) {
+  Tally hours[24];
+  for (const auto &h : s.hours) {
+    int hour = (int)(h.first % 24);
+    if (hour < 0) hour += 24;
+    hours[hour].requests += h.second.tally.requests;
+    hours[hour].bytes += h.second.tally.bytes;
+  }
+  uint64_t most = 1;
+  for (const Tally &t : hours) most = std::max(most, t.requests);
+  fprintf(out, Heading, "Requests by hour of day");
+  fputs(ProfileHead, out);
+  char amount[96];
+  for (int h = 0; h < 24; h++) {
+    ShortAmount(amount, sizeof amount, hours[h].bytes);
+    int width = (int)((double)hours[h].requests / (double)most * 200);
+    fprintf(out, ProfileRow, h, hours[h].requests, hours[h].requests, hours[h].bytes, amount,
+            hours[h].requests && width < 1 ? 1 : width);
   }
   fputs(TableEnd, out);
 }
@@ -264,6 +359,14 @@ int WriteHtmlReport(const Summary &s, FILE *out) {
   fprintf(out, TotalRow, "Requests", value);
   Amount(value, sizeof value, s.total.bytes);
   fprintf(out, TotalRow, "Bytes sent", value);
+  if (s.from != INT64_MIN || s.to != INT64_MAX) {
+    snprintf(value, sizeof value, "%" PRIu64, s.outside);
+    fprintf(out, TotalRow, "Lines outside the dates", value);
+  }
+  if (s.anyRequest) {
+    snprintf(value, sizeof value, "%zu", s.visitors.size());
+    fprintf(out, TotalRow, "Unique visitors (address and user agent per day)", value);
+  }
   fputs(TableEnd, out);
 
   if (!s.anyRequest) {
@@ -291,17 +394,31 @@ int WriteHtmlReport(const Summary &s, FILE *out) {
 
   fprintf(out, Heading, "Requests by status");
   fputs(StatusHead, out);
-  for (int code = 0; code < 1000; code++)
-    if (s.statuses[code].requests > 0)
-      fprintf(out, StatusRow, code, s.statuses[code].requests, s.statuses[code].bytes);
+  char amount[96];
+  for (int code = 0; code < 1000; code++) {
+    if (s.statuses[code].requests == 0) continue;
+    ShortAmount(amount, sizeof amount, s.statuses[code].bytes);
+    fprintf(out, StatusRow, code, s.statuses[code].requests, s.statuses[code].requests,
+            s.statuses[code].bytes, amount);
+  }
   fputs(TableEnd, out);
+  WriteProfile(out, s);
 
   WriteTop(out, "paths", "Most requested paths", "path", s.paths);
   WriteTop(out, "clients", "Busiest clients", "address", s.clients);
+  WriteTop(out, "vhosts", "Virtual hosts", "host", s.vhosts);
+  WriteQueries(out, s);
   WriteTop(out, "not-found", "Paths not found (404)", "path", s.notFound);
+  WriteTop(out, "refused", "Paths refused (401 and 403)", "path", s.denied);
   WriteTop(out, "referers", "Top referrers", "referrer", s.referers);
   WriteTop(out, "agents", "Top user agents", "user agent", s.agents);
+  AgentKinds kinds;
+  ClassifyAgents(s, &kinds);
+  WriteTop(out, "browsers", "Browsers", "browser", kinds.browsers);
+  WriteTop(out, "systems", "Operating systems", "system", kinds.systems);
+  WriteTop(out, "crawlers", "Crawlers and scripts", "agent", kinds.crawlers);
   WriteTop(out, "methods", "Requests by method", "method", s.methods);
+  fputs(SortScript, out);
   fputs(PageTail, out);
   return ferror(out) ? -1 : 0;
 }

@@ -1,22 +1,37 @@
-// probe: an interactive HTTP test client. It builds one HTTP/1.0 request
-// from the typed method, optional byte range, path and header lines, sends
-// it with a Host field naming the server as typed, and shows the raw answer
-// piece by piece with the byte count of each piece (a body that is not
-// text only counted).
+// probe: an HTTP test client. Without arguments it asks for the method,
+// optional byte range, path and header lines and builds one HTTP/1.0
+// request with a Host field naming the server as typed; with a URL it
+// sends one HTTP/1.1 request over http:// or https:// built from the
+// options. Either way it shows the raw answer piece by piece with the byte
+// count of each piece (a body that is not text only counted).
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "prompt_connect.h"
 #include "sockets.h"
 #include "string_helpers.h"
+#include "tool_conn.h"
+#include "tool_name.h"
 
 static const char MsgUsage[] =
-    "Usage: probe\n"
-    "An interactive HTTP test client. It asks for the server's address (a\n"
+    "Usage: %s [-k] [-u USER:PASS] [-H 'Name: value']... [-X METHOD] [-r RANGE] URL\n"
+    "       %s\n"
+    "An HTTP test client. With a URL (http:// or https://) it sends one\n"
+    "HTTP/1.1 request with a Host field from the URL:\n"
+    "  -X METHOD  the method (GET unless given)\n"
+    "  -r RANGE   a Range field, bytes=RANGE\n"
+    "  -u U:P     Basic credentials (also taken from U:P@ in the URL)\n"
+    "  -H LINE    a further header line (may be repeated)\n"
+    "  -k         accept any server certificate\n"
+    "Without arguments it asks for the server's address (a\n"
     "numeric address or a host name), port, method, byte range (x for\n"
     "none), path and any further header lines (an empty line ends them),\n"
     "sends one HTTP/1.0 request with a Host field, and shows the answer\n"
@@ -40,7 +55,13 @@ static const char MsgClosedByServer[] = "\nConnection closed by server.";
 static const char MsgSocketError[] = "Error on socket.";
 static const char MsgTooLong[] = "The request does not fit the buffer.";
 
+static const char MsgBadUrl[] = "The URL must be http://HOST[:PORT][/PATH] or https://...";
+static const char MsgVersion[] = "%s %s\n";
+
 static const char RequestLine[] = "%s %s HTTP/1.0\r\n";
+static const char RequestLine11[] = "%s %s HTTP/1.1\r\n";
+static const char AuthField[] = "Authorization: Basic %s\r\n";
+static const char CloseField[] = "Connection: close\r\n";
 static const char HostField[] = "Host: %s%s%s%s\r\n";
 static const char RangeField[] = "Range: bytes=%s\r\n";
 static const char HeaderLine[] = "%s\r\n";
@@ -107,13 +128,174 @@ static void ShowPiece(Answer *a, const char *p, size_t n) {
   if (!a->binary) fwrite(p + i, 1, n - i, stdout);
 }
 
+// Connects, sends the request and shows the answer as it comes.
+static int Exchange(const char *host, int port, SSL_CTX *tls, const char *request, size_t len) {
+  ToolConn conn;
+  conn.fd = ConnectToServer(host, port);
+  if (conn.fd < 0) return End(-1, ExitFailed);
+  puts(MsgConnected);
+  if (tls && ToolStartTls(&conn, tls, host, nullptr) != 0) {
+    ToolClose(&conn);
+    return End(-1, ExitFailed);
+  }
+  printf(MsgSending, request);
+  fflush(stdout);
+  ssize_t n = ToolWriteAll(&conn, request, len);
+  if (n != (ssize_t)len) {
+    puts(n == 0 ? MsgClosedByServer : MsgSocketError);
+    ToolClose(&conn);
+    return End(-1, n == 0 ? ExitDone : ExitFailed);
+  }
+  printf(MsgSent, (int)n);
+  puts(MsgBufferSent);
+
+  Answer answer;
+  char buffer[ReadSize];
+  for (;;) {
+    fflush(stdout);
+    n = ToolRead(&conn, buffer, sizeof buffer - 1);
+    if (n > 0) {
+      printf(MsgReceived, (int)n);
+      ShowPiece(&answer, buffer, (size_t)n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (answer.binary) printf(MsgBinaryBody, answer.bodyBytes);
+    puts(n == 0 ? MsgClosedByServer : MsgSocketError);
+    ToolClose(&conn);
+    return End(-1, n == 0 ? ExitDone : ExitFailed);
+  }
+}
+
+// The parts of an http:// or https:// URL the request is made from.
+struct Target {
+  bool tls = false;
+  std::string host;         // without the brackets of an IPv6 address
+  std::string hostField;    // as the Host field carries it
+  int port = 80;
+  std::string path = "/";
+  std::string credentials;  // USER:PASS given in the URL
+};
+
+static bool ParseUrl(const std::string &url, Target *t) {
+  size_t at;
+  if (url.compare(0, 7, "http://") == 0) {
+    at = 7;
+  } else if (url.compare(0, 8, "https://") == 0) {
+    at = 8;
+    t->tls = true;
+    t->port = 443;
+  } else {
+    return false;
+  }
+  size_t end = url.find_first_of("/?#", at);
+  std::string authority = url.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  if (end != std::string::npos) t->path = url.substr(end);
+  if (t->path[0] != '/') t->path = "/" + t->path;
+  size_t hash = t->path.find('#');
+  if (hash != std::string::npos) t->path.erase(hash);
+  size_t userEnd = authority.rfind('@');
+  if (userEnd != std::string::npos) {
+    t->credentials = authority.substr(0, userEnd);
+    authority.erase(0, userEnd + 1);
+  }
+  t->hostField = authority;
+  size_t portAt = std::string::npos;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    t->host = authority.substr(1, close - 1);
+    if (close + 1 < authority.size()) {
+      if (authority[close + 1] != ':') return false;
+      portAt = close + 2;
+    }
+  } else {
+    size_t colon = authority.find(':');
+    t->host = authority.substr(0, colon);
+    if (colon != std::string::npos) portAt = colon + 1;
+  }
+  if (portAt != std::string::npos) {
+    t->port = ParseInt(authority.c_str() + portAt);
+    if (t->port <= 0 || t->port > 65535) return false;
+  }
+  return !t->host.empty();
+}
+
+static std::string Base64(const std::string &text) {
+  std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(&out[0]),
+                          reinterpret_cast<const unsigned char *>(text.data()), (int)text.size());
+  out.resize(n > 0 ? (size_t)n : 0);
+  return out;
+}
+
+// One request from the command line's options and URL.
+static int FromArguments(int argc, char **argv, const char *name) {
+  std::string method = "GET", range, credentials, headers, url;
+  bool insecure = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    bool value = a == "-X" || a == "-r" || a == "-u" || a == "-H";
+    if (value && i + 1 == argc) a = "";
+    if (a == "-k") {
+      insecure = true;
+    } else if (a == "-X") {
+      method = argv[++i];
+    } else if (a == "-r") {
+      range = argv[++i];
+    } else if (a == "-u") {
+      credentials = argv[++i];
+    } else if (a == "-H") {
+      headers += std::string(argv[++i]) + "\r\n";
+    } else if (url.empty() && !a.empty() && a[0] != '-') {
+      url = a;
+    } else {
+      fprintf(stderr, MsgUsage, name, name);
+      return ExitFailed;
+    }
+  }
+  Target t;
+  if (!ParseUrl(url, &t) || method.empty() || method.find_first_of(" \r\n") != std::string::npos) {
+    fputs(MsgBadUrl, stderr);
+    fputc('\n', stderr);
+    return ExitFailed;
+  }
+  if (credentials.empty()) credentials = t.credentials;
+  static char request[RequestSize];
+  size_t len = 0;
+  bool fits = Append(request, &len, RequestLine11, method.c_str(), t.path.c_str()) &&
+              Append(request, &len, HostField, t.hostField.c_str());
+  if (fits && !credentials.empty())
+    fits = Append(request, &len, AuthField, Base64(credentials).c_str());
+  if (fits && !range.empty()) fits = Append(request, &len, RangeField, range.c_str());
+  // One request per run: the server is asked to close after answering, so
+  // the end of the answer is the end of the connection, as with HTTP/1.0.
+  if (fits) fits = Append(request, &len, CloseField, "");
+  if (fits && !headers.empty()) fits = Append(request, &len, "%s", headers.c_str());
+  if (fits) fits = Append(request, &len, HeadEnd, "");
+  if (!fits) {
+    puts(MsgTooLong);
+    return End(-1, ExitFailed);
+  }
+  SSL_CTX *ctx = nullptr;
+  if (t.tls && !(ctx = ToolTlsContext(!insecure))) return ExitFailed;
+  int status = Exchange(t.host.c_str(), t.port, ctx, request, len);
+  if (ctx) SSL_CTX_free(ctx);
+  return status;
+}
+
 int main(int argc, char **argv) {
-  if (argc > 1) {
-    bool help = argc == 2 && strcmp(argv[1], "--help") == 0;
-    fputs(MsgUsage, help ? stdout : stderr);
-    return help ? ExitDone : ExitFailed;
+  const char *name = ToolName(argv[0]);
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    printf(MsgUsage, name, name);
+    return ExitDone;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf(MsgVersion, name, kToolsVersion);
+    return ExitDone;
   }
   IgnoreSigpipe();
+  if (argc > 1) return FromArguments(argc, argv, name);
   static char address[AddressSize], port[PortSize], method[MethodSize];
   static char range[RangeSize], path[PathSize], header[HeaderSize];
   if (Ask(PromptAddress, address, sizeof address) != 0) return ExitDone;
@@ -145,39 +327,5 @@ int main(int argc, char **argv) {
     puts(MsgTooLong);
     return End(-1, ExitFailed);
   }
-
-  int sock = ConnectToServer(address, portNumber);
-  if (sock < 0) return End(-1, ExitFailed);
-  puts(MsgConnected);
-  printf(MsgSending, request);
-
-  for (size_t sent = 0; sent < len;) {
-    fflush(stdout);
-    ssize_t n = SendBytes(sock, request + sent, len - sent);
-    if (n > 0) {
-      sent += (size_t)n;
-      printf(MsgSent, (int)n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    puts(n == 0 ? MsgClosedByServer : MsgSocketError);
-    return End(sock, n == 0 ? ExitDone : ExitFailed);
-  }
-  puts(MsgBufferSent);
-
-  Answer answer;
-  char buffer[ReadSize];
-  for (;;) {
-    fflush(stdout);
-    ssize_t n = RecvBytes(sock, buffer, sizeof buffer - 1);
-    if (n > 0) {
-      printf(MsgReceived, (int)n);
-      ShowPiece(&answer, buffer, (size_t)n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (answer.binary) printf(MsgBinaryBody, answer.bodyBytes);
-    puts(n == 0 ? MsgClosedByServer : MsgSocketError);
-    return End(sock, n == 0 ? ExitDone : ExitFailed);
-  }
+  return Exchange(address, portNumber, nullptr, request, len);
 }

@@ -2,8 +2,9 @@
 
 #include <cstring>
 
-void StartLines(LineReader *r, FILE *file) {
+void StartLines(LineReader *r, gzFile file) {
   r->file = file;
+  r->failed = false;
   r->start = r->end = 0;
   r->atEnd = false;
   r->skipping = false;
@@ -18,10 +19,14 @@ static bool Fill(LineReader *r) {
     r->end -= r->start;
     r->start = 0;
   }
-  size_t n = fread(r->block + r->end, 1, sizeof r->block - r->end, r->file);
-  if (n == 0) r->atEnd = true;
-  r->end += n;
-  return n > 0;
+  int n = gzread(r->file, r->block + r->end, (unsigned)(sizeof r->block - r->end));
+  if (n < 0) r->failed = true;
+  if (n <= 0) {
+    r->atEnd = true;
+    return false;
+  }
+  r->end += (size_t)n;
+  return true;
 }
 
 int NextLine(LineReader *r, Line *line) {

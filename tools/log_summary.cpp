@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <string_view>
 
-enum { TopCount = 20 };
+enum { TopCount = 20, QueriesPerPath = 5 };
 
 static const char Title[] = "Mirt HTTP server log summary\n============================\n\n";
 static const char FilesHead[] = "Files read: %zu\n";
@@ -32,6 +33,21 @@ static const char RefererHead[] =
     "\nTop referrers (top %zu of %zu):\n      requests           bytes  referrer\n";
 static const char AgentHead[] =
     "\nTop user agents (top %zu of %zu):\n      requests           bytes  user agent\n";
+static const char OutsideLine[] = "Lines outside the dates: %" PRIu64 "\n";
+static const char VisitorsLine[] = "Unique visitors: %zu\n";
+static const char QueryHead[] =
+    "\nQuery strings of the most requested paths:\n      requests           bytes  path\n";
+static const char QueryRow[] = "  %12" PRIu64 " %15" PRIu64 "    ?%s\n";
+static const char DeniedHead[] =
+    "\nPaths refused, 401 and 403 (top %zu of %zu):\n      requests           bytes  path\n";
+static const char VhostHead[] =
+    "\nVirtual hosts (top %zu of %zu):\n      requests           bytes  host\n";
+static const char BrowserHead[] =
+    "\nBrowsers (top %zu of %zu):\n      requests           bytes  browser\n";
+static const char SystemHead[] =
+    "\nOperating systems (top %zu of %zu):\n      requests           bytes  system\n";
+static const char CrawlerHead[] =
+    "\nCrawlers and scripts (top %zu of %zu):\n      requests           bytes  agent\n";
 static const char TableRow[] = "  %12" PRIu64 " %15" PRIu64 "  %s\n";
 static const char NoneShown[] = "(none)";
 
@@ -56,13 +72,37 @@ static HourRecord *Hour(Summary *s, int64_t time) {
   return s->lastRecord;
 }
 
+static uint64_t Mix(uint64_t h, uint64_t v) {
+  h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  return h;
+}
+
 void AddRequest(Summary *s, const AccessLine &line) {
+  if (line.time < s->from || line.time > s->to) {
+    s->outside++;
+    return;
+  }
   Add(&s->total, line.bytes);
   Add(&s->statuses[line.status % 1000], line.bytes);
   Add(Find(s, &s->methods, line.method), line.bytes);
   Add(Find(s, &s->paths, line.path), line.bytes);
   Add(Find(s, &s->clients, line.address), line.bytes);
   if (line.status == 404) Add(Find(s, &s->notFound, line.path), line.bytes);
+  if (line.vhost.len) Add(Find(s, &s->vhosts, line.vhost), line.bytes);
+  if (line.status == 401 || line.status == 403) Add(Find(s, &s->denied, line.path), line.bytes);
+  if (line.query.len) {
+    s->key.assign(line.path.text, line.path.len);
+    s->key += '?';
+    s->key.append(line.query.text, line.query.len);
+    auto it = s->queries.find(s->key);
+    if (it == s->queries.end()) it = s->queries.emplace(s->key, Tally()).first;
+    Add(&it->second, line.bytes);
+  }
+  int64_t day = line.time >= 0 ? line.time / 86400 : -((-line.time + 86399) / 86400);
+  std::hash<std::string_view> hash;
+  uint64_t visitor = Mix(Mix((uint64_t)day, hash(std::string_view(line.address.text, line.address.len))),
+                         hash(std::string_view(line.agent.text, line.agent.len)));
+  if (s->visitors.insert(visitor).second) s->dayVisitors[day]++;
   if (line.referer.len) Add(Find(s, &s->referers, line.referer), line.bytes);
   if (line.agent.len) Add(Find(s, &s->agents, line.agent), line.bytes);
   HourRecord *h = Hour(s, line.time);
@@ -110,6 +150,60 @@ std::vector<const Entry *> TopEntries(const TallyMap &map, size_t top) {
   return order;
 }
 
+// The first of the words found in the agent, each with the name it counts
+// under; the order matters (Chrome's agent also names Safari, Edge's names
+// Chrome).
+struct Mark {
+  const char *word, *name;
+};
+static const Mark CrawlerMarks[] = {
+    {"Googlebot", "Googlebot"}, {"bingbot", "Bingbot"}, {"YandexBot", "YandexBot"},
+    {"Baiduspider", "Baiduspider"}, {"DuckDuckBot", "DuckDuckBot"}, {"Applebot", "Applebot"},
+    {"AhrefsBot", "AhrefsBot"}, {"SemrushBot", "SemrushBot"}, {"facebookexternalhit", "Facebook"},
+    {"curl/", "curl"}, {"Wget/", "Wget"}, {"python-requests", "Python requests"},
+    {"Python-urllib", "Python urllib"}, {"Go-http-client", "Go http client"},
+    {"libwww-perl", "libwww-perl"}, {"bot", "other bots"}, {"Bot", "other bots"},
+    {"crawl", "other bots"}, {"Crawl", "other bots"}, {"spider", "other bots"},
+    {"Spider", "other bots"}};
+static const Mark BrowserMarks[] = {
+    {"Edg/", "Edge"}, {"OPR/", "Opera"}, {"Opera", "Opera"}, {"SamsungBrowser", "Samsung Internet"},
+    {"Firefox/", "Firefox"}, {"Chromium/", "Chromium"}, {"Chrome/", "Chrome"},
+    {"CriOS/", "Chrome"}, {"Safari/", "Safari"}, {"MSIE ", "Internet Explorer"},
+    {"Trident/", "Internet Explorer"}, {"Lynx/", "Lynx"}};
+static const Mark SystemMarks[] = {
+    {"Windows", "Windows"}, {"Android", "Android"}, {"iPhone", "iOS"}, {"iPad", "iOS"},
+    {"CrOS", "ChromeOS"}, {"Mac OS X", "macOS"}, {"Macintosh", "macOS"}, {"FreeBSD", "FreeBSD"},
+    {"OpenBSD", "OpenBSD"}, {"Linux", "Linux"}, {"X11", "Unix"}};
+static const char OtherKind[] = "other";
+
+static const char *Classify(const std::string &agent, const Mark *marks, size_t count) {
+  for (size_t i = 0; i < count; i++)
+    if (agent.find(marks[i].word) != std::string::npos) return marks[i].name;
+  return nullptr;
+}
+
+static void AddTally(TallyMap *map, const char *name, const Tally &t) {
+  Tally &into = (*map)[name];
+  into.requests += t.requests;
+  into.bytes += t.bytes;
+}
+
+void ClassifyAgents(const Summary &s, AgentKinds *kinds) {
+  const size_t crawlers = sizeof CrawlerMarks / sizeof CrawlerMarks[0];
+  const size_t browsers = sizeof BrowserMarks / sizeof BrowserMarks[0];
+  const size_t systems = sizeof SystemMarks / sizeof SystemMarks[0];
+  for (const Entry &e : s.agents) {
+    if (const char *crawler = Classify(e.first, CrawlerMarks, crawlers)) {
+      AddTally(&kinds->crawlers, crawler, e.second);
+      continue;
+    }
+    const char *browser = Classify(e.first, BrowserMarks, browsers);
+    const char *system = Classify(e.first, SystemMarks, systems);
+    AddTally(&kinds->browsers, browser ? browser : OtherKind, e.second);
+    AddTally(&kinds->systems, system ? system : OtherKind, e.second);
+  }
+}
+
 static void WriteTable(const TallyMap &map, size_t top, FILE *out) {
   char text[1200];
   for (const Entry *e : TopEntries(map, top)) {
@@ -119,10 +213,45 @@ static void WriteTable(const TallyMap &map, size_t top, FILE *out) {
   }
 }
 
+std::vector<QueryGroup> GroupQueries(const Summary &s, size_t paths, size_t perPath) {
+  std::vector<QueryGroup> groups;
+  std::unordered_map<std::string, size_t> at;
+  for (const Entry *e : TopEntries(s.paths, paths)) {
+    at[e->first] = groups.size();
+    groups.push_back(QueryGroup{e, {}});
+  }
+  // One walk over the query table sorts each entry under its path.
+  for (const Entry &e : s.queries) {
+    auto it = at.find(e.first.substr(0, e.first.find('?')));
+    if (it != at.end()) groups[it->second].queries.push_back(&e);
+  }
+  for (QueryGroup &g : groups) {
+    size_t shown = std::min(perPath, g.queries.size());
+    std::partial_sort(g.queries.begin(), g.queries.begin() + (long)shown, g.queries.end(), Busier);
+    g.queries.resize(shown);
+  }
+  return groups;
+}
+
+static void WriteQueries(const Summary &s, FILE *out) {
+  char text[1200];
+  for (const QueryGroup &g : GroupQueries(s, TopCount, QueriesPerPath)) {
+    if (g.queries.empty()) continue;
+    ShowText(text, sizeof text, g.path->first.data(), g.path->first.size());
+    fprintf(out, TableRow, g.path->second.requests, g.path->second.bytes, text);
+    for (const Entry *q : g.queries) {
+      const std::string &k = q->first;
+      size_t mark = k.find('?');
+      ShowText(text, sizeof text, k.data() + mark + 1, k.size() - mark - 1);
+      fprintf(out, QueryRow, q->second.requests, q->second.bytes, text);
+    }
+  }
+}
+
 int WriteSummary(const Summary &s, FILE *out) {
   fputs(Title, out);
   fprintf(out, FilesHead, s.files.size());
-  for (const FileRecord &f : s.files) fprintf(out, FileLine, f.name, f.lines, f.rejected);
+  for (const FileRecord &f : s.files) fprintf(out, FileLine, f.name.c_str(), f.lines, f.rejected);
   fprintf(out, LinesLine, s.lines);
   fprintf(out, RejectedLine, s.rejected, s.rejected ? RejectedHint : "");
   if (s.anyRequest) {
@@ -136,6 +265,8 @@ int WriteSummary(const Summary &s, FILE *out) {
   }
   fprintf(out, RequestsLine, s.total.requests);
   fprintf(out, BytesLine, s.total.bytes);
+  if (s.from != INT64_MIN || s.to != INT64_MAX) fprintf(out, OutsideLine, s.outside);
+  if (s.anyRequest) fprintf(out, VisitorsLine, s.visitors.size());
 
   fputs(StatusHead, out);
   for (int code = 0; code < 1000; code++)
@@ -152,11 +283,20 @@ int WriteSummary(const Summary &s, FILE *out) {
   WriteTable(s.paths, TopCount, out);
   fprintf(out, ClientHead, std::min((size_t)TopCount, s.clients.size()), s.clients.size());
   WriteTable(s.clients, TopCount, out);
+  if (!s.queries.empty()) {
+    fputs(QueryHead, out);
+    WriteQueries(s, out);
+  }
+  AgentKinds kinds;
+  ClassifyAgents(s, &kinds);
   // Tables that only some logs fill are left out when empty.
   const struct {
     const char *head;
     const TallyMap *map;
-  } optional[] = {{NotFoundHead, &s.notFound}, {RefererHead, &s.referers}, {AgentHead, &s.agents}};
+  } optional[] = {{VhostHead, &s.vhosts}, {NotFoundHead, &s.notFound}, {DeniedHead, &s.denied},
+                  {RefererHead, &s.referers},  {AgentHead, &s.agents},
+                  {BrowserHead, &kinds.browsers}, {SystemHead, &kinds.systems},
+                  {CrawlerHead, &kinds.crawlers}};
   for (const auto &o : optional) {
     if (o.map->empty()) continue;
     fprintf(out, o.head, std::min((size_t)TopCount, o.map->size()), o.map->size());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "access_line.h"
@@ -16,7 +17,7 @@ struct Tally {
 };
 
 struct FileRecord {
-  char name[16] = "";
+  std::string name;
   uint64_t lines = 0;
   uint64_t rejected = 0;
 };
@@ -47,9 +48,33 @@ struct Summary {
   int64_t lastHour = INT64_MIN;
   HourRecord *lastRecord = nullptr;
   std::string key;  // reused for lookups so that a known key allocates nothing
+
+  // Lines dated outside --from/--to (seconds since 1970, both inclusive)
+  // are read but not counted.
+  int64_t from = INT64_MIN, to = INT64_MAX;
+  uint64_t outside = 0;
+  TallyMap queries;  // "path?query", grouped under the path in the reports
+  TallyMap denied;   // paths answered 401 or 403: guesses and probes
+  TallyMap vhosts;   // from lines that name their virtual host
+  // A visitor is an address with a user agent on one day; only a hash of
+  // the three is kept, which is enough to count them.
+  std::unordered_set<uint64_t> visitors;
+  std::unordered_map<int64_t, uint64_t> dayVisitors;  // by days since 1970
+
+  // A progress line on a terminal once a run takes more than a second.
+  bool progress = false;
+  int64_t startedMs = 0;
+  bool progressShown = false;
 };
 
-// Counts one request that parsed.
+// Counts of what the user agents say, taken from the table of distinct
+// agents (so the work grows with agents, not with lines).
+struct AgentKinds {
+  TallyMap browsers, systems, crawlers;
+};
+void ClassifyAgents(const Summary &s, AgentKinds *kinds);
+
+// Counts one request that parsed (unless its date is outside the range).
 void AddRequest(Summary *s, const AccessLine &line);
 // Writes the summary as plain text; -1 when writing failed.
 int WriteSummary(const Summary &s, FILE *out);
@@ -58,6 +83,13 @@ typedef std::pair<const std::string, Tally> Entry;
 // The `top` busiest entries of a table, busiest first (ties by bytes,
 // then by name, so the order does not depend on the hash table).
 std::vector<const Entry *> TopEntries(const TallyMap &map, size_t top);
+
+// The most requested paths, each with its busiest query strings.
+struct QueryGroup {
+  const Entry *path;
+  std::vector<const Entry *> queries;
+};
+std::vector<QueryGroup> GroupQueries(const Summary &s, size_t paths, size_t perPath);
 
 // Copies len bytes into dst (size bytes, NUL-terminated), writing control
 // bytes as \xHH so that one entry stays one readable line.

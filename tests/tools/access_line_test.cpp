@@ -63,6 +63,8 @@ TEST(ToolsAccessLine, ReadsTheCombinedAndCommonLogFormats) {
   EXPECT_EQ(a.time, 784111777);
   EXPECT_EQ(S(a.method), "GET");
   EXPECT_EQ(S(a.path), "/a%20b");
+  EXPECT_EQ(S(a.query), "x=\\\"1\\\"");
+  EXPECT_EQ(S(a.vhost), "");
   EXPECT_EQ(a.status, 404);
   EXPECT_EQ(a.bytes, 12u);
   EXPECT_EQ(S(a.referer), "http://r.example/");
@@ -75,8 +77,15 @@ TEST(ToolsAccessLine, ReadsTheCombinedAndCommonLogFormats) {
   EXPECT_EQ(S(a.path), "");
   EXPECT_EQ(a.bytes, 0u);
   EXPECT_EQ(S(a.referer), "");
-  line = "10.0.0.1 - - [01/Jan/1970:00:00:00 +0000] \"GET / HTTP/1.0\" 200 5 \"-\" \"-\"";
+  // With the virtual host in front.
+  line = "www.example:443 10.0.0.1 - - [01/Jan/1970:00:00:00 +0000] \"GET / HTTP/1.0\" 200 5 "
+         "\"-\" \"-\"";
   ASSERT_EQ(ParseAccessLine(line.data(), line.size(), &a, &reason), 0) << reason;
+  EXPECT_EQ(S(a.vhost), "www.example:443");
+  EXPECT_EQ(S(a.address), "10.0.0.1");
+  line = line.substr(16);
+  ASSERT_EQ(ParseAccessLine(line.data(), line.size(), &a, &reason), 0) << reason;
+  EXPECT_EQ(S(a.vhost), "");
   EXPECT_EQ(S(a.referer), "");
   EXPECT_EQ(S(a.agent), "");
 
@@ -158,7 +167,7 @@ TEST(ToolsLineReader, LongLinesAreCutAndTheRestSkipped) {
   std::string longLine(LineBlockSize * 2 + 17, 'L');
   std::string exact(MaxLineLength, 'E');
   harness::WriteFile(dir / "f", "one\n" + longLine + "\n" + exact + "\n\nlast");
-  FILE *f = fopen((dir / "f").c_str(), "r");
+  gzFile f = gzopen((dir / "f").c_str(), "rb");
   ASSERT_NE(f, nullptr);
   LineReader *r = new LineReader;
   StartLines(r, f);
@@ -169,7 +178,7 @@ TEST(ToolsLineReader, LongLinesAreCutAndTheRestSkipped) {
     texts.push_back(std::string(line.text, line.len));
     flags.push_back((line.cut ? 1 : 0) + (line.complete ? 2 : 0));
   }
-  fclose(f);
+  gzclose(f);
   delete r;
   ASSERT_EQ(texts.size(), 5u);
   EXPECT_EQ(texts[0], "one");

@@ -77,7 +77,9 @@ TEST(ToolsClient, HelpAndHostNames) {
   harness::TempDir dir;
   std::string out;
   EXPECT_EQ(harness::Run(harness::Bin("client") + " --help", &out), 0);
-  EXPECT_EQ(out.find("Usage: client\n"), 0u) << out;
+  EXPECT_EQ(out.find("Usage: client [-t] [-k] [HOST [PORT]]\n"), 0u) << out;
+  EXPECT_EQ(harness::Run(harness::Bin("client") + " --version", &out), 0);
+  EXPECT_EQ(out.find("client "), 0u) << out;
   EXPECT_EQ(harness::Run(harness::Bin("client") + " -x </dev/null", &out), 1);
   // A host name is looked up (localhost needs no network).
   peer::ScriptedPeer server([&](peer::Socket &s) {
@@ -100,11 +102,9 @@ TEST(ToolsClient, PasvAsksForTheDataConnectionOnlyAfterA227Reply) {
   std::string received;
   peer::ScriptedPeer server([&](peer::Socket &s) {
     s.Send("220 Ready.\n");
-    received += s.ReadUntil("\r\n");  // pasv: lower case gets no prompts
-    s.Send("227 Entering Passive Mode (127,0,0,1,4,1).\n");
     received += s.ReadUntil("\r\n");  // PASV refused
     s.Send("502 Command not implemented.\n");
-    received += s.ReadUntil("\r\n");  // PASV to a closed data port
+    received += s.ReadUntil("\r\n");  // pasv (any case) to a closed data port
     s.Send("227 Entering Passive Mode (127,0,0,1,4,2).\n");
     received += s.ReadUntil("\r\n");  // PASV to the data listener
     s.Send("227 Entering Passive Mode (127,0,0,1,4,3).\n");
@@ -117,23 +117,67 @@ TEST(ToolsClient, PasvAsksForTheDataConnectionOnlyAfterA227Reply) {
   });
   harness::TempDir dir;
   ToolResult r = RunTool("client",
-                         Dial(server.port()) + "pasv\nPASV\nPASV\n" + Dial(closed) + "PASV\n" +
-                             Dial(data.port()) + "QUIT\n",
+                         Dial(server.port()) + "PASV\npasv\n" + Dial(closed) + "PASV\n" +
+                             Dial(data.port()) + "quit\n",
                          dir.path());
   ASSERT_TRUE(server.Join());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kHead + ">220 Ready.\n<" +
-                       ">227 Entering Passive Mode (127,0,0,1,4,1).\n<" +
                        ">502 Command not implemented.\n<" +
                        ">227 Entering Passive Mode (127,0,0,1,4,2).\n" + kData +
                        "Connect failed.\nNot connected.\n<" +
                        ">227 Entering Passive Mode (127,0,0,1,4,3).\n" + kData +
                        "Connected to server.\n<>221 Goodbye!\n");
   EXPECT_TRUE(dataAccepted);
-  EXPECT_EQ(received, "pasv\r\nPASV\r\nPASV\r\nPASV\r\nQUIT\r\n");
+  EXPECT_EQ(received, "PASV\r\npasv\r\nPASV\r\nquit\r\n");
 }
 
-TEST(ToolsClient, LowerCaseQuitIsSentButDoesNotEndTheDialogue) {
+// With the host on the command line: the prompt has its own line, typed
+// commands are shown as sent (the password masked), and a LIST opens its
+// data connection itself, to the control connection's address, with PASV
+// when EPSV is refused.
+TEST(ToolsClient, HostArgumentOpensDataConnectionsItself) {
+  peer::Listener data;
+  std::string received;
+  peer::ScriptedPeer server([&](peer::Socket &s) {
+    s.Send("220 Ready.\r\n");
+    received += s.ReadUntil("\r\n");
+    s.Send("230 Welcome!\r\n");
+    received += s.ReadUntil("\r\n");
+    s.Send("500 Unknown command.\r\n");
+    received += s.ReadUntil("\r\n");
+    unsigned p = data.port();
+    s.Send("227 Entering Passive Mode (10,9,8,7," + std::to_string(p / 256) + "," +
+           std::to_string(p % 256) + ").\r\n");
+    int fd = data.Accept(10);
+    received += s.ReadUntil("\r\n");
+    s.Send("150 Here.\r\n");
+    {
+      peer::Socket dataSocket(fd);
+      dataSocket.Send("one\r\ntwo\r\n");
+    }
+    s.Send("226 Done.\r\n");
+    received += s.ReadUntil("\r\n");
+    s.Send("221 Goodbye!\r\n");
+    s.WaitClosed();
+  });
+  harness::TempDir dir;
+  harness::Process p;
+  ASSERT_TRUE(p.Start({harness::Bin("client"), "127.0.0.1", std::to_string(server.port())},
+                      dir.path(), true));
+  ToolResult r = FinishTool(&p, "PASS secret\nlist -a\nQuit\n");
+  ASSERT_TRUE(server.Join());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(received, "PASS secret\r\nEPSV\r\nPASV\r\nlist -a\r\nQuit\r\n");
+  EXPECT_EQ(r.out, "Connected to server.\n>220 Ready.\nftp> PASS ****\n>230 Welcome!\n"
+                   "ftp> EPSV\n>500 Unknown command.\nftp> PASV\n>227 Entering Passive Mode "
+                   "(10,9,8,7," + std::to_string(data.port() / 256) + "," +
+                   std::to_string(data.port() % 256) + ").\nftp> list -a\n>150 Here.\n"
+                   "one\ntwo\n(10 bytes on the data connection)\n>226 Done.\n"
+                   "ftp> Quit\n>221 Goodbye!\n");
+}
+
+TEST(ToolsClient, LowerCaseQuitEndsTheDialogue) {
   std::string received;
   peer::ScriptedPeer server([&](peer::Socket &s) {
     s.Send("220 Ready.\n");
@@ -142,11 +186,10 @@ TEST(ToolsClient, LowerCaseQuitIsSentButDoesNotEndTheDialogue) {
     s.WaitClosed();
   });
   harness::TempDir dir;
-  // End of input at the next command prompt ends the program quietly.
-  ToolResult r = RunTool("client", Dial(server.port()) + "quit\n", dir.path());
+  ToolResult r = RunTool("client", Dial(server.port()) + "quit\nNOOP\n", dir.path());
   ASSERT_TRUE(server.Join());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kHead + ">220 Ready.\n<>221 Goodbye!\n<");
+  EXPECT_EQ(r.out, kHead + ">220 Ready.\n<>221 Goodbye!\n");
   EXPECT_EQ(received, "quit\r\n");
 }
 

@@ -159,8 +159,9 @@ TEST(ToolsProbe, HeaderLinesGoBeforeTheEmptyLineAndABinaryBodyIsCounted) {
 TEST(ToolsProbe, HelpAndHostNames) {
   std::string out;
   EXPECT_EQ(harness::Run(harness::Bin("probe") + " --help", &out), 0);
-  EXPECT_EQ(out.find("Usage: probe\n"), 0u) << out;
+  EXPECT_EQ(out.find("Usage: probe [-k] [-u USER:PASS]"), 0u) << out;
   EXPECT_EQ(harness::Run(harness::Bin("probe") + " extra </dev/null", &out), 1);
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + " http://127.0.0.1:0/ </dev/null", &out), 1);
   std::string head;
   std::unique_ptr<peer::ScriptedPeer> server(Answering("HTTP/1.0 204 No content\r\n\r\n", &head));
   harness::TempDir dir;
@@ -170,6 +171,18 @@ TEST(ToolsProbe, HelpAndHostNames) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(head, "GET / HTTP/1.0\r\nHost: localhost:" + std::to_string(server->port()) +
                       "\r\n\r\n");
+  // The same from a URL and options: HTTP/1.1, the Host field as the URL
+  // has it, the credentials encoded, no fragment.
+  server.reset(Answering("HTTP/1.1 204 No content\r\n\r\n", &head));
+  std::string url = "http://localhost:" + std::to_string(server->port()) + "/a%20b?q=1#top";
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + " -X PUT -u 'demo:d e' -H 'X-A: 1' -r 0-9 '" +
+                             url + "' </dev/null",
+                         &out),
+            0);
+  ASSERT_TRUE(server->Join());
+  EXPECT_EQ(head, "PUT /a%20b?q=1 HTTP/1.1\r\nHost: localhost:" + std::to_string(server->port()) +
+                      "\r\nAuthorization: Basic ZGVtbzpkIGU=\r\nRange: bytes=0-9\r\n"
+                      "Connection: close\r\nX-A: 1\r\n\r\n");
 }
 
 TEST(ToolsProbe, FailedConnectEndsWithFailure) {

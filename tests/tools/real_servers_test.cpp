@@ -39,15 +39,51 @@ class ToolsRealZolf : public ::testing::Test {
     harness::WriteFile(dir / "zolf.ini",
                        "; tools test\nPort=" + std::to_string(port) +
                            "\nDataPort=" + std::to_string(dataPort) +
-                           "\nMaxUsers=4\nTimeoutTime=30\nAddress=127.0.0.1\nExternIP=127.0.0.1\n");
+                           "\nMaxUsers=4\nTimeoutTime=30\nAddress=127.0.0.1\nExternIP=127.0.0.1\n" +
+                           Extra());
     harness::WriteFile(dir / "accounts/demo.ini",
                        "; account\nPassWord=demo\nAllowIPAddress=ALL\nCloseIfIdle=no\n"
                        "RootDirectory=" + dir / "root" +
-                           "\nDiskQuota=0\nAddCommand=PASV\nAddCommand=LIST\nAddCommand=RETR\n");
+                           "\nDiskQuota=0\nAddCommand=PASV\nAddCommand=LIST\nAddCommand=RETR\n"
+                           "AddCommand=STOR\n");
     ASSERT_TRUE(server.Start(harness::Bin("zolf"), {}, dir.path(), port));
   }
   std::string Dial() const { return "127.0.0.1\n" + std::to_string(port) + "\n"; }
+  virtual std::string Extra() { return ""; }
 };
+
+// The demo certificate made into dir; the keys that name it.
+std::string TlsKeys(const std::string &dir) {
+  std::string out;
+  EXPECT_EQ(harness::Run("sh '" + std::string(SOURCE_DIR) + "/scripts/demo-certificate.sh' '" +
+                             dir + "'",
+                         &out, 30),
+            0)
+      << out;
+  return "TLSCertificate=" + dir + "/demo-cert.pem\nTLSKey=" + dir + "/demo-key.pem\n";
+}
+
+class ToolsRealZolfTls : public ToolsRealZolf {
+  std::string Extra() override { return "RequireTLS=1\n" + TlsKeys(dir.path()); }
+};
+
+// -t encrypts the control connection and, with PROT P, the data
+// connections the client opens itself for a download and an upload.
+TEST_F(ToolsRealZolfTls, ClientWithTlsDownloadsAndUploads) {
+  harness::TempDir local;
+  harness::WriteFile(local / "up.bin", std::string(100000, '\x7f'));
+  harness::Process p;
+  ASSERT_TRUE(p.Start({harness::Bin("client"), "-t", "-k", "127.0.0.1", std::to_string(port)},
+                      local.path(), true));
+  ToolResult r = FinishTool(&p, "USER demo\nPASS demo\nGET a.txt\nput up.bin\nquit\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "ftp> PROT P\n>200 ")) << r.out;
+  EXPECT_TRUE(Has(r.out, ">230 Welcome!\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "(7 bytes saved to a.txt)\n>226 ")) << r.out;
+  EXPECT_TRUE(Has(r.out, "(100000 bytes sent from up.bin)\n>226 ")) << r.out;
+  EXPECT_EQ(harness::ReadFile(local / "a.txt"), "a file\n");
+  EXPECT_EQ(harness::ReadFile(dir / "root/up.bin"), harness::ReadFile(local / "up.bin"));
+}
 
 TEST_F(ToolsRealZolf, ClientLogsInAndQuitEndsTheDialogue) {
   ToolResult r = RunTool("client", Dial() + "USER demo\nPASS demo\nNOOP\nQUIT\n", dir.path());
@@ -56,13 +92,11 @@ TEST_F(ToolsRealZolf, ClientLogsInAndQuitEndsTheDialogue) {
                                  "<>230 Welcome!\n<>200 Zzzzz...\n<>221 Goodbye!\n");
 }
 
-TEST_F(ToolsRealZolf, LowerCaseQuitIsAnsweredAndTheClientAsksOn) {
+TEST_F(ToolsRealZolf, LowerCaseQuitEndsTheDialogue) {
   ToolResult r = RunTool("client", Dial() + "USER demo\nPASS demo\nquit\nNOOP\n", dir.path());
   EXPECT_EQ(r.status, 0);
-  // zolf takes the word in any case and closes; the client only learns
-  // that at its next read.
   EXPECT_EQ(r.out, kClientHead + ">220 Ready.\n<>331 User name okay, need password.\n"
-                                 "<>230 Welcome!\n<>221 Goodbye!\n<\nConnection closed by server.\n");
+                                 "<>230 Welcome!\n<>221 Goodbye!\n");
 }
 
 TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
@@ -131,6 +165,7 @@ class ToolsRealMirt : public ::testing::Test {
   harness::TempDir home, site;
   harness::Server server;
   unsigned port = harness::FreePort();
+  unsigned tlsPort = harness::FreePort();
   std::string big;
 
   void SetUp() override {
@@ -140,6 +175,7 @@ class ToolsRealMirt : public ::testing::Test {
     for (int i = 0; big.size() < 2000; i++) big += "line " + std::to_string(i) + " of big.txt\n";
     harness::WriteFile(site / "big.txt", big);
     harness::WriteFile(site / "index.htm", "<p>hello</p>\n");
+    harness::WriteFile(site / "private.txt", "secret\n");
     std::string p = std::to_string(port);
     harness::WriteFile(home / "mirt.ini",
                        "; tools test\nPort=" + p + "\nAddress=127.0.0.1\n"
@@ -147,9 +183,14 @@ class ToolsRealMirt : public ::testing::Test {
                        "ExtendedMessages=1\nDirectoryListing=0\nShowProtectedFiles=0\n"
                        "AddType=.htm;text/html\nAddType=.txt;text/plain\nAddIndex=index.htm\n"
                        "AddVirtual=/;" + site.path() + "\n"
-                       "LogRotation=3\nLogMaxEntries=3\nLogMaxAge=24\nLogDir=logs\n");
+                       "LogRotation=3\nLogMaxEntries=3\nLogMaxAge=24\nLogDir=logs\n"
+                       "AddUser=demo;demo\nAddForbidden=private;demo\n" +
+                           TlsKeys(home.path()) + "TLSPort=" + std::to_string(tlsPort) + "\n" +
+                           Extra());
     ASSERT_TRUE(server.Start(harness::Bin("mirt"), {}, home.path(), port));
   }
+
+  virtual std::string Extra() { return ""; }
 
   // Runs probe and returns what came back, pieces joined; checks that the
   // output is made of counted pieces of at most 511 bytes.
@@ -240,6 +281,71 @@ TEST_F(ToolsRealMirt, ProbeRequestsAndRekkonSummarisesTheLogMirtWrote) {
   EXPECT_TRUE(Has(s, "             6 ")) << s;  // all from one client
   EXPECT_TRUE(Has(s, "  127.0.0.1\n")) << s;
   EXPECT_FALSE(Has(s, "First request: none")) << s;
+}
+
+// One HTTP/1.1 request over https with Basic credentials from the
+// command line; the demo certificate passes only with -k.
+TEST_F(ToolsRealMirt, ProbeOverHttpsWithCredentials) {
+  std::string url = " https://127.0.0.1:" + std::to_string(tlsPort) + "/private.txt";
+  // The server is known to listen on its plain port; the TLS port may open
+  // a moment later.
+  ASSERT_TRUE(harness::WaitFor([&] {
+    harness::Conn c;
+    return c.Connect(tlsPort);
+  }));
+  std::string out;
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + " -k -u demo:demo" + url + " </dev/null", &out),
+            0);
+  EXPECT_TRUE(Has(out, "\nHTTP/1.") && Has(out, " 200 ")) << out;
+  EXPECT_TRUE(Has(out, "\r\n\r\nsecret\n")) << out;
+  EXPECT_TRUE(Has(out, "\nConnection closed by server.\n")) << out;
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + " -k" + url + " </dev/null", &out), 0);
+  EXPECT_TRUE(Has(out, " 401 ")) << out;
+  EXPECT_EQ(harness::Run(harness::Bin("probe") + url + " </dev/null", &out), 1);
+  EXPECT_TRUE(Has(out, "TLS handshake failed: certificate: ")) << out;
+}
+
+class ToolsRealMirtCombined : public ToolsRealMirt {
+  std::string Extra() override { return "LogFormat=combined\n"; }
+};
+
+// mirt's combined log, its first file compressed as a rotation leaves it
+// and the second read from standard input: agents classified, queries kept
+// under their path, the refused path listed, the figures in JSON.
+TEST_F(ToolsRealMirtCombined, RekkonReadsRotatedAndPipedCombinedLogs) {
+  const std::string url = " 'http://127.0.0.1:" + std::to_string(port);
+  const char *const requests[] = {
+      "-H 'User-Agent: Mozilla/5.0 (X11; Linux x86_64; rv:121.0) Gecko/20100101 Firefox/121.0'"
+      "' /big.txt?part=1'",
+      "-H 'User-Agent: Mozilla/5.0 (Windows NT 10.0) AppleWebKit/537.36 Chrome/120.0 "
+      "Safari/537.36'' /big.txt?part=2'",
+      "-H 'User-Agent: Mozilla/5.0 (compatible; Googlebot/2.1)'' /private.txt'",
+      "-H 'User-Agent: curl/8.5.0'' /big.txt?part=1'"};
+  std::string out;
+  for (const char *r : requests) {
+    std::string args = r;
+    size_t at = args.find("'' ");
+    args = args.substr(0, at + 1) + url + args.substr(at + 3);
+    ASSERT_EQ(harness::Run(harness::Bin("probe") + " " + args + " </dev/null", &out), 0) << out;
+  }
+  ASSERT_TRUE(harness::WaitFor([&] { return harness::Exists(home / "logs/log0002.log"); }));
+  server.proc.Stop();
+  ASSERT_EQ(harness::Run("gzip '" + home / "logs/log0001.log" + "'", &out), 0) << out;
+  int status = harness::Run("cd '" + home.path() + "' && " + harness::Bin("rekkon") +
+                                " --json - logs/log0001.log.gz - < logs/log0002.log",
+                            &out);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(Has(out, "\"requests\": 4,\n")) << out;
+  EXPECT_TRUE(Has(out, "{\"name\": \"/big.txt?part=1\", \"requests\": 2")) << out;
+  std::string s = harness::ReadFile(home / "summary.txt");
+  EXPECT_TRUE(Has(s, "Files read: 2\n  logs/log0001.log.gz: 2 lines, 0 rejected\n"
+                     "  (standard input): 2 lines, 0 rejected\n")) << s;
+  EXPECT_TRUE(Has(s, "Unique visitors: 4\n")) << s;
+  EXPECT_TRUE(Has(s, "  /big.txt\n             2            ")) << s;
+  EXPECT_TRUE(Has(s, "    ?part=1\n")) << s;
+  EXPECT_TRUE(Has(s, "Paths refused, 401 and 403 (top 1 of 1):\n")) << s;
+  EXPECT_TRUE(Has(s, "  Firefox\n") && Has(s, "  Chrome\n") && Has(s, "  Windows\n")) << s;
+  EXPECT_TRUE(Has(s, "  Googlebot\n") && Has(s, "  curl\n")) << s;
 }
 
 }  // namespace

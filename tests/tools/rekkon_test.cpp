@@ -31,17 +31,25 @@ bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(ToolsRekkon, WrongArgumentCountsAndUnusableDirectories) {
+TEST(ToolsRekkon, WrongArgumentsAndUnusableFilesOrDirectories) {
   harness::TempDir dir;
-  for (std::string args : {"a b", "a b c d", "--help x"}) {
+  harness::MakeDirs(dir / "d");
+  for (std::string args : {"--help x", "-z", "--json", "a d"}) {
     Rekkon r = RunRekkon(args, dir.path());
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_EQ(r.out, "Input directory and output file is required.\n") << args;
   }
-  Rekkon r = RunRekkon(dir / "missing" + " s.txt e.txt");
+  Rekkon r = RunRekkon("--to 2024-02-30x .", dir.path());
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "Could not change current working directory.\n");
-  EXPECT_FALSE(harness::Exists(dir / "s.txt") || harness::Exists(dir / "e.txt"));
+  EXPECT_EQ(r.out, "--to wants a date as YYYY-MM-DD.\n");
+  // Names that are not directories are log files; missing ones fail the
+  // run, said on the screen and in the error log in the current directory.
+  r = RunRekkon("missing s.txt", dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "missing: cannot be read: No such file or directory\n"
+                   "s.txt: cannot be read: No such file or directory\n");
+  EXPECT_EQ(harness::ReadFile(dir / "errors.txt"), r.out);
+  EXPECT_TRUE(harness::Exists(dir / "summary.html"));
 
   r = RunRekkon(dir.path() + " s.txt nodir/e.txt");
   EXPECT_EQ(r.status, 2);
@@ -114,13 +122,20 @@ TEST(ToolsRekkon, ReadsFileZeroWhenPresentAndOrdersByDateNotFileOrder) {
   EXPECT_TRUE(Has(s, "First request: Tue, 02 Jan 2024 00:00:00 UTC\n"
                      "Last request:  Fri, 05 Jan 2024 00:00:00 UTC\n")) << s;
   EXPECT_EQ(harness::ReadFile(dir / "e.txt"), "");
+  // Only the days asked for count; the others are read and told apart.
+  r = RunRekkon("--from 2024-01-03 --to 2024-01-04 " + dir.path() + " s.txt e.txt");
+  EXPECT_EQ(r.status, 0);
+  s = harness::ReadFile(dir / "s.txt");
+  EXPECT_TRUE(Has(s, "First request: Wed, 03 Jan 2024 00:00:00 UTC\n"
+                     "Last request:  Thu, 04 Jan 2024 00:00:00 UTC\nRequests: 2\nBytes sent: 2\n"
+                     "Lines outside the dates: 2\n")) << s;
 }
 
-TEST(ToolsRekkon, EmptyDirectoryGivesAnEmptySummary) {
+TEST(ToolsRekkon, EmptyDirectoryGivesAnEmptySummaryAndFails) {
   harness::TempDir dir;
   Rekkon r = RunRekkon(". summary.txt errors.txt", dir.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kLooking + kNoMore);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kLooking + kNoMore + "No log files found in ..\n");
   std::string s = harness::ReadFile(dir / "summary.txt");
   EXPECT_TRUE(Has(s, "Files read: 0\nLines read: 0\nLines rejected: 0\n"
                      "First request: none\nLast request:  none\nRequests: 0\n")) << s;
@@ -131,11 +146,18 @@ TEST(ToolsRekkon, RelativeOutputNamesLandInTheLogDirectory) {
   harness::TempDir dir;
   harness::MakeDirs(dir / "logs");
   harness::MakeDirs(dir / "out");
+  harness::WriteFile(dir / "logs/log0001.log",
+                     Line("1.1.1.1", "Wed, 03 Jan 2024 00:00:00", "GET", "/z", 200, 1));
   Rekkon r = RunRekkon("logs s.txt ../out/e.txt", dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(harness::Exists(dir / "logs/s.txt"));
   EXPECT_TRUE(harness::Exists(dir / "out/e.txt"));
   EXPECT_FALSE(harness::Exists(dir / "s.txt"));
+  // -o puts every report into the directory it names.
+  r = RunRekkon("-o out --json j.json logs", dir.path());
+  EXPECT_EQ(r.status, 0);
+  for (const char *name : {"summary.txt", "summary.html", "errors.txt", "j.json"})
+    EXPECT_TRUE(harness::Exists(dir / ("out/" + std::string(name)))) << name;
 }
 
 TEST(ToolsRekkon, OnlyTheTwentyBusiestPathsAndClientsAreListed) {
