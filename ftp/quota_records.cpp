@@ -30,6 +30,9 @@ int AttachQuota(Request *pReq) {
   Server *pConfig = pReq->pConfig;
   QuotaRecord *record = FindRecord(pConfig, pReq->login.userName);
   if (record) {
+    // The account file speaks for the limit at every login: a quota raised
+    // there applies from the next login on, for every session.
+    record->quotaLimit = pReq->login.diskQuota;
     record->sessions++;
     pReq->login.quota = record;
     return 0;
@@ -49,15 +52,12 @@ int AttachQuota(Request *pReq) {
     free(record);
     return -1;
   }
-  if (got == (ssize_t)sizeof words) {
-    // A stored record stays in force even when DiskQuota= changed since.
-    record->quotaLimit = GetWord(words);
-    record->diskUsage = GetWord(words + 4);
-  } else {
-    // First login (or a cut record): the account's quota, nothing stored.
-    record->quotaLimit = pReq->login.diskQuota;
-    record->diskUsage = 0;
-  }
+  // The limit is the account file's DiskQuota=; the record keeps the bytes
+  // stored (its first word, the quota last in force, is still written for
+  // the tools that read it).
+  record->quotaLimit = pReq->login.diskQuota;
+  // First login (or a cut record): nothing stored.
+  record->diskUsage = got == (ssize_t)sizeof words ? GetWord(words + 4) : 0;
   record->sessions = 1;
   record->next = pConfig->quotas;
   pConfig->quotas = record;

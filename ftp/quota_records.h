@@ -20,9 +20,9 @@ struct QuotaRecord {
 };
 
 // The record of the session's account (pReq->login.userName), read from its file
-// (created empty for a first login, when the account's DiskQuota= becomes
-// the limit) unless another session holds it already; pReq->login.quota then
-// points at it. 0, or -1 when the file cannot be created or read (the
+// (created empty for a first login) unless another session holds it
+// already; pReq->login.quota then points at it. The limit is the account's
+// DiskQuota= as this login read it, for every session of the account. 0, or -1 when the file cannot be created or read (the
 // session goes on without a quota).
 int AttachQuota(Request *pReq);
 // The session lets go of its record; the last one writes it and frees it.

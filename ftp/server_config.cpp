@@ -255,8 +255,10 @@ static void CheckAccountRoots(const Server *pConfig) {
     // by a lookup that is silent when the key is absent.
     bool opened = OpenIni(&ini, path) == 0;
     e->d_name[n - 4] = '\0';
+    // "/" is no root an account may have (the reader refuses it): it is
+    // never looked through.
     bool rooted = opened && IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
-                  root[0] == '/';
+                  root[0] == '/' && root[1] != '\0';
     if (rooted && StatPath(root) != kDirectory)
       fprintf(stderr, kRootNotDirectory, e->d_name, root);
     // Temporary files of uploads a crash cut short: never finished, never

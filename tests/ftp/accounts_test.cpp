@@ -99,7 +99,7 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
   const std::string root = "RootDirectory=/srv\n";
   const std::vector<Case> cases = {
       {"AllowIPAddress=ALL\n", "The line 'PassWord=' is missing.\nPassWord entry is not valid.\n"},
-      {"PassWord=" + std::string(31, 'p') + "\n" + ip,
+      {"PassWord=" + std::string(129, 'p') + "\n" + ip,
        "The line 'PassWord=' is missing.\nPassWord entry is not valid.\n"},
       {"PassWord=x\n", "The line 'AllowIPAddress=' is missing.\nAllowIPAddress entry is not valid.\n"},
       {"PassWord=x\nAllowIPAddress=10.0.0.8\n", ""},
@@ -173,16 +173,17 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Words(500, 300));
 
-  // The stored limit stays in force although DiskQuota= changed since.
+  // A quota raised in the account file applies at the next login; the
+  // record keeps the bytes stored.
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                  "RootDirectory=/srv\nDiskQuota=9999\n");
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(QuotaLimit(a.req), 500u);
+  EXPECT_EQ(QuotaLimit(a.req), 9999u);
   EXPECT_EQ(DiskUsage(a.req), 300u);
   a.req->login.quota->diskUsage = 70000;
   CloseRequest(a.req);
   a.req = nullptr;
-  EXPECT_EQ(a.Record(), Words(500, 70000));
+  EXPECT_EQ(a.Record(), Words(9999, 70000));
 }
 
 TEST(FtpAccounts, SessionsWithoutARecordNeverOverwriteIt) {

@@ -263,8 +263,10 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
   TempDir dir;
   WriteFile(dir / "zolf.ini", "; c\nMaxUsers=20\nPort=" + port_ + "\nDataPort=7000\n");
   MakeDirs(dir / "accounts");
-  const std::string base =
-      "; a\nPassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nRootDirectory=/tmp\nDiskQuota=0\n";
+  // A tree of its own: the server looks through every root when it starts.
+  MakeDirs(dir / "tree");
+  const std::string base = "; a\nPassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nRootDirectory=" +
+                           (dir / "tree") + "\nDiskQuota=0\n";
   auto without = [&](const std::string &key) {
     std::string s = base;
     size_t at = s.find(key);
