@@ -130,7 +130,7 @@ static int ApplyRootDirectory(Request *pReq, const IniValue &v) {
 }
 
 static int ApplyDiskQuota(Request *pReq, const IniValue &v) {
-  pReq->login.diskQuota = (uint32_t)v.number;
+  pReq->login.diskQuota = (uint64_t)v.number;
   return 0;
 }
 
@@ -164,9 +164,10 @@ static const IniEntry<Request> kAccountKeys[] = {
       kIniNoteAbsent | kIniAbsentStops | kIniEmptyStops | kIniRefusedStops, kRootInvalid,
       kRootNotFull, kRootEmpty, INT64_MIN, INT64_MAX, FullPath, kRootSize},
      ApplyRootDirectory},
-    // The record holds 32-bit words: a quota beyond them cannot be kept.
+    // The record keeps 64-bit counts: quotas beyond 4 GiB are right. The
+    // reader holds a number too large at INT64_MAX, which is thus refused.
     {{"DiskQuota=", IniType::kNumber, kIniNoteAbsent | kIniAbsentStops | kIniRefusedStops,
-      kQuotaMissing, kQuotaInvalid, nullptr, 0, UINT32_MAX, IniZeroIsExact},
+      kQuotaMissing, kQuotaInvalid, nullptr, 0, INT64_MAX - 1, IniZeroIsExact},
      ApplyDiskQuota},
     {{"AddCommand=", IniType::kRepeated, kIniNotEmpty | kIniRefusedStops, nullptr,
       kAddCommandInvalid, kAddCommandEmpty, INT64_MIN, INT64_MAX, KnownGrant},

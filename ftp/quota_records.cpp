@@ -19,6 +19,22 @@ static uint32_t GetWord(const unsigned char *p) {
          (uint32_t)p[3] << 24;
 }
 
+// The record: the two 32-bit words older versions read and write (quota,
+// bytes stored, each held at UINT32_MAX), then the bytes stored again as a
+// 64-bit little-endian number, which is right beyond 4 GiB.
+enum { kOldRecordSize = 8, kRecordSize = 16 };
+
+static uint64_t GetStored(const unsigned char *words, ssize_t got) {
+  if (got < kOldRecordSize) return 0;  // first login, or a cut record
+  uint32_t old = GetWord(words + 4);
+  if (got < kRecordSize) return old;
+  uint64_t wide = (uint64_t)GetWord(words + 8) | (uint64_t)GetWord(words + 12) << 32;
+  // An older zolf that wrote its 8 bytes since left the wide number
+  // behind: the word it wrote is then the one to believe.
+  uint32_t held = wide > UINT32_MAX ? UINT32_MAX : (uint32_t)wide;
+  return held == old ? wide : old;
+}
+
 static QuotaRecord *FindRecord(Server *pConfig, const char *userName) {
   for (QuotaRecord *r = pConfig->quotas; r; r = r->next)
     if (strcmp(r->userName, userName) == 0) return r;
@@ -45,7 +61,7 @@ int AttachQuota(Request *pReq) {
   int fd = -1;
   if (n > 0 && (size_t)n < sizeof record->path)
     fd = open(record->path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  unsigned char words[8];
+  unsigned char words[kRecordSize];
   ssize_t got = fd < 0 ? -1 : pread(fd, words, sizeof words, 0);
   if (fd >= 0) close(fd);
   if (got < 0) {
@@ -56,8 +72,7 @@ int AttachQuota(Request *pReq) {
   // stored (its first word, the quota last in force, is still written for
   // the tools that read it).
   record->quotaLimit = pReq->login.diskQuota;
-  // First login (or a cut record): nothing stored.
-  record->diskUsage = got == (ssize_t)sizeof words ? GetWord(words + 4) : 0;
+  record->diskUsage = GetStored(words, got);
   record->sessions = 1;
   record->next = pConfig->quotas;
   pConfig->quotas = record;
@@ -70,9 +85,11 @@ int WriteQuota(const QuotaRecord *record) {
   if (!record || record->path[0] == '\0') return -1;
   int fd = open(record->path, O_WRONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  unsigned char words[8];
+  unsigned char words[kRecordSize];
   PutWord(words, record->quotaLimit);
   PutWord(words + 4, record->diskUsage);
+  PutWord(words + 8, record->diskUsage & UINT32_MAX);
+  PutWord(words + 12, record->diskUsage >> 32);
   // Overwritten in place: a failed write leaves the old record, never an
   // emptied file.
   ssize_t n = pwrite(fd, words, sizeof words, 0);

@@ -1,8 +1,10 @@
 // The disk quota of an account: one record per account, shared by every
 // session logged in to it, so that what one session stores or deletes is
 // seen by the others at once. The record is read from accounts/NAME.dsk
-// (the quota in force and the bytes stored, two 4-byte little-endian
-// words) when the first session logs in, written back in place after every
+// (the quota last in force and the bytes stored, two 4-byte little-endian
+// words held at UINT32_MAX, then the bytes stored as an 8-byte
+// little-endian number; a record of the first 8 bytes alone, as older
+// versions wrote, is read too) when the first session logs in, written back in place after every
 // change, so that a crash or a kill loses nothing, and written once more
 // when the last session ends.
 #pragma once

@@ -158,7 +158,7 @@ struct LoginState {
   char permissions[kPermissionCount];  // '1' per allowed command code
   char fullBandwidth;                // '1' exempt from MaximumBandwidth
   char closeIfIdle = '0';            // '0' never closed for idleness
-  uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
+  uint64_t diskQuota;                // DiskQuota= of the account, 0 = none
   QuotaRecord *quota;                // the account's shared quota record,
                                      // null without a quota
   int32_t refusedBeforeLogin;        // commands refused before login

@@ -135,7 +135,8 @@ TEST(FtpLoginServer, QuotaRecordIsWrittenWhenTheSessionEnds) {
   ASSERT_TRUE(z.Connect(c));
   EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
   EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\r\n");
-  std::string record("\xf4\x01\0\0\0\0\0\0", 8);  // 500, then 0 bytes stored
+  // 500, then 0 bytes stored in 32 bits and in 64.
+  std::string record("\xf4\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16);
   EXPECT_EQ(harness::ReadFile(z.dir / "accounts/bob.dsk"), "");
   c.Close();  // the client just goes away: the record is still written
   EXPECT_TRUE(harness::WaitFor(

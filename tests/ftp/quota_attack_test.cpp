@@ -35,10 +35,11 @@ void QuotaAccount(Zolf &z, const std::string &name, unsigned quota) {
 long long RecordedUsage(const Zolf &z, const std::string &name) {
   std::string r = ReadFile(z.dir / ("accounts/" + name + ".dsk"));
   if (r.empty()) return 0;  // made at the first login, nothing stored yet
-  if (r.size() != 8) return -1;
-  uint32_t usage;
-  memcpy(&usage, r.data() + 4, 4);
-  return usage;
+  // Two 32-bit words (quota, bytes stored), then the bytes stored in 64 bits.
+  if (r.size() != 16) return -1;
+  uint64_t usage;
+  memcpy(&usage, r.data() + 8, 8);
+  return (long long)usage;
 }
 
 // Sizes of all regular files below dir, added up.

@@ -330,10 +330,13 @@ TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
   EXPECT_EQ(t.end, "452 Disk quota reached.\r\n");
   EXPECT_FALSE(harness::Exists(z.Root() + "/g"));
   EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
-  std::string record(8, '\0');
+  // Quota and bytes stored in 32 bits, then the bytes stored in 64.
+  std::string record(16, '\0');
   uint32_t limit = 10000, usage = (uint32_t)stored.size();
+  uint64_t wide = usage;
   memcpy(&record[0], &limit, 4);
   memcpy(&record[4], &usage, 4);
+  memcpy(&record[8], &wide, 8);
   EXPECT_TRUE(harness::WaitFor(
       [&] { return harness::ReadFile(z.dir / "accounts/q.dsk") == record; }));
 }

@@ -281,7 +281,7 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
       {"root2", with("RootDirectory=", "RootDirectory=relative")},
       {"root3", with("RootDirectory=", "RootDirectory=")},
       {"root4", without("RootDirectory=")},
-      {"quota1", with("DiskQuota=", "DiskQuota=4294967296")},
+      {"quota1", with("DiskQuota=", "DiskQuota=99999999999999999999")},
       {"quota2", with("DiskQuota=", "DiskQuota=abc")},
       {"quota3", without("DiskQuota=")},
       {"cmd1", base + "AddCommand=\nAddCommand=retr\n"},
