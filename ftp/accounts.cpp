@@ -29,6 +29,9 @@ static const char kQuotaMissing[] = "DiskQuota entry is not valid.\n";
 static const char kQuotaInvalid[] = "DiskQuota %s entry is not valid.\n";
 static const char kAddCommandEmpty[] = "AddCommand cannot be zero length.\n";
 static const char kAddCommandInvalid[] = "AddCommand parameter %s is not valid.\n";
+static const char kRecounted[] = "Account %s: %llu bytes stored before, %llu now.\n";
+static const char kNoAccount[] = "There is no account %s with a RootDirectory.\n";
+static const char kRecountFailed[] = "Could not recount account %s.\n";
 
 // Account values are read into buffers that hold a password hash or a
 // clear password of up to 128 characters.
@@ -184,4 +187,27 @@ int UpdateQuota(Request *pReq) {
   // Only a record read at login is written back: a refused login or an
   // account without quota must not overwrite the stored one with zeros.
   return WriteQuota(pReq->login.quota);
+}
+
+int RecountAccount(const char *home, const char *name) {
+  char path[kHomeSize + 64 + kUserNameSize], root[kRootSize];
+  Ini ini;
+  int found = -1;
+  if (ValidUserName(name) &&
+      snprintf(path, sizeof path, "%s/%s/%s.ini", home, accountsdir, name) < (int)sizeof path &&
+      OpenIni(&ini, path) == 0)
+    found = IniFind(&ini, "RootDirectory=", root, sizeof root);
+  CloseIni(&ini);
+  if (found != 0 || !FullPath(root)) {
+    fprintf(stderr, kNoAccount, name);
+    return -1;
+  }
+  snprintf(path, sizeof path, "%s/%s/%s.dsk", home, accountsdir, name);
+  uint64_t before = 0, now = 0;
+  if (RecountRecord(path, root, &before, &now) != 0) {
+    fprintf(stderr, kRecountFailed, name);
+    return -1;
+  }
+  printf(kRecounted, name, (unsigned long long)before, (unsigned long long)now);
+  return 0;
 }

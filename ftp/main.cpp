@@ -2,7 +2,9 @@
 // and SIGTERM.
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
+#include "accounts.h"
 #include "network.h"
 #include "passwords.h"
 #include "rotating_log.h"
@@ -34,6 +36,13 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     // -hash reads a password and prints its hash for PassWord=.
     if (strcmp(argv[i], "-hash") == 0) return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
+    // -recount NAME: the account's bytes stored, counted afresh from its
+    // root (after a restore or a copy made outside FTP).
+    if (strcmp(argv[i], "-recount") == 0 && i + 1 < argc) {
+      char home[kHomeSize];
+      if (!getcwd(home, sizeof home)) return 1;
+      return RecountAccount(home, argv[i + 1]) == 0 ? 0 : 1;
+    }
     if (strcmp(argv[i], "-config") == 0 && i + 1 < argc) {
       configFile = argv[++i];
       continue;

@@ -1,10 +1,14 @@
 #include "quota_records.h"
 
 #include <cstdio>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "rooted_files.h"
 
 static const char accountsdir[] = "accounts";
 
@@ -151,4 +155,55 @@ void ChargeQuota(Request *pReq, int64_t delta) {
     r->diskUsage = down >= r->diskUsage ? 0 : r->diskUsage - down;
   }
   WriteQuota(r);
+}
+
+// Bytes of the regular files below the open directory `fd` (closed here).
+static uint64_t BytesIn(int fd, int depth) {
+  static const int kDeepest = 64;
+  DIR *dir = fdopendir(fd);
+  if (!dir) {
+    close(fd);
+    return 0;
+  }
+  uint64_t total = 0;
+  while (struct dirent *e = readdir(dir)) {
+    const char *name = e->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsUploadTemp(name)) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode)) {
+      total += (uint64_t)st.st_size;
+    } else if (S_ISDIR(st.st_mode) && depth < kDeepest) {
+      int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) total += BytesIn(sub, depth + 1);
+    }
+  }
+  closedir(dir);
+  return total;
+}
+
+int RecountRecord(const char *path, const char *root, uint64_t *before, uint64_t *now) {
+  int rootFd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return -1;
+  *now = BytesIn(rootFd, 0);
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  // Read, change and write under one lock: a running zolf on this host, or
+  // on another sharing the records, does the same and never sees half.
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  unsigned char words[kRecordSize] = {};
+  ssize_t got = -1;
+  if (fcntl(fd, F_SETLKW, &lock) == 0) got = pread(fd, words, sizeof words, 0);
+  int result = -1;
+  if (got >= 0) {
+    *before = GetStored(words, got);
+    PutWord(words + 4, *now);
+    PutWord(words + 8, *now & UINT32_MAX);
+    PutWord(words + 12, *now >> 32);
+    if (pwrite(fd, words, sizeof words, 0) == (ssize_t)sizeof words && fsync(fd) == 0) result = 0;
+  }
+  if (close(fd) != 0) result = -1;  // the lock goes with the descriptor
+  return result;
 }

@@ -32,6 +32,12 @@ void DetachQuota(Request *pReq);
 // Writes the record to its file in place; never creates the file. 0 or -1.
 int WriteQuota(const QuotaRecord *record);
 
+// zolf -recount: the bytes of the regular files below `root` (links not
+// followed, upload temporary files left out) become the bytes stored of
+// the record at `path` (created when missing), under an fcntl lock, the
+// quota word kept. 0 with the figures before and now, or -1.
+int RecountRecord(const char *path, const char *root, uint64_t *before, uint64_t *now);
+
 // A record of the given values tied to no file, for a session whose
 // account is made up (the fuzz target, unit tests). Null without memory.
 QuotaRecord *GiveQuota(Request *pReq, uint64_t limit, uint64_t usage);

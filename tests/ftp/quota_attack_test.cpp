@@ -209,4 +209,13 @@ TEST(FtpQuota, TwoConcurrentSessionsLeaveTheRecordEqualToWhatIsStored) {
   ASSERT_TRUE(a.Closed());
   ASSERT_TRUE(b.Closed());
   EXPECT_EQ(RecordedUsage(z, "q"), 777);
+  // A file copied in by hand is counted by -recount, which says both figures.
+  harness::MakeDirs(z.Root() + "/restored");
+  harness::WriteFile(z.Root() + "/restored/copy", std::string(1000, 'c'));
+  std::string out, err;
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-recount", "q"}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "Account q: 777 bytes stored before, 1777 now.\n");
+  EXPECT_EQ(RecordedUsage(z, "q"), 1777);
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-recount", "nobody"}, &out, &err), 1);
+  EXPECT_EQ(err, "There is no account nobody with a RootDirectory.\n");
 }
