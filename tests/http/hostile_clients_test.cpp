@@ -166,7 +166,9 @@ TEST_F(MirtHostile, TenWrongPasswordsLockTheAddressOut) {
   Clock::time_point t = Clock::now();
   Reply r = Get("/private/s.txt", kAlice);
   EXPECT_EQ(r.status, 401) << "the right password opened a locked-out address";
-  EXPECT_LT(Since(t), 0.5);
+  // Refused at once, not held back like a checked wrong password (1 s):
+  // the margin below that second is for a busy machine.
+  EXPECT_LT(Since(t), 0.9);
   EXPECT_EQ(Get("/a.txt").body, "alpha\n");
   if (SecondAddress()) {
     Conn other;
