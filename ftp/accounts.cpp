@@ -202,7 +202,17 @@ int RecountAccount(const char *home, const char *name) {
     fprintf(stderr, kNoAccount, name);
     return -1;
   }
-  snprintf(path, sizeof path, "%s/%s/%s.dsk", home, accountsdir, name);
+  // The record is where the server keeps it: QuotaDir= of zolf.ini there.
+  char quotaDir[kHomeSize] = "";
+  Ini config;
+  if (snprintf(path, sizeof path, "%s/zolf.ini", home) < (int)sizeof path &&
+      OpenIni(&config, path) == 0 && IniFind(&config, "QuotaDir=", quotaDir, sizeof quotaDir) != 0)
+    quotaDir[0] = '\0';
+  CloseIni(&config);
+  if (quotaDir[0] != '\0')
+    snprintf(path, sizeof path, "%s/%s.dsk", quotaDir, name);
+  else
+    snprintf(path, sizeof path, "%s/%s/%s.dsk", home, accountsdir, name);
   uint64_t before = 0, now = 0;
   if (RecountRecord(path, root, &before, &now) != 0) {
     fprintf(stderr, kRecountFailed, name);

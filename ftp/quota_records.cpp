@@ -60,8 +60,11 @@ int AttachQuota(Request *pReq) {
   record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
   if (!record) return -1;
   snprintf(record->userName, sizeof record->userName, "%s", pReq->login.userName);
-  int n = snprintf(record->path, sizeof record->path, "%s/%s/%s.dsk",
-                   pConfig->homeDirectory, accountsdir, pReq->login.userName);
+  int n = pConfig->quotaDir[0] != '\0'
+              ? snprintf(record->path, sizeof record->path, "%s/%s.dsk", pConfig->quotaDir,
+                         pReq->login.userName)
+              : snprintf(record->path, sizeof record->path, "%s/%s/%s.dsk",
+                         pConfig->homeDirectory, accountsdir, pReq->login.userName);
   int fd = -1;
   if (n > 0 && (size_t)n < sizeof record->path)
     fd = open(record->path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);

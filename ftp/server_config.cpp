@@ -156,6 +156,12 @@ static int ApplyUploadMode(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
+static int ApplyQuotaDir(Server *pConfig, const IniValue &v) {
+  snprintf(pConfig->quotaDir, sizeof pConfig->quotaDir, "%s",
+           v.state == IniState::kGiven ? v.text : "");
+  return 0;
+}
+
 static int ApplyUser(Server *pConfig, const IniValue &v) {
   ApplyRunAsUser(v, &pConfig->runAs);
   return 0;
@@ -223,6 +229,10 @@ static const IniEntry<Server> kKeys[] = {
     {{"UploadMode=", IniType::kText, kIniRefusedStops, nullptr, kUploadModeInvalid, nullptr,
       INT64_MIN, INT64_MAX, OctalMode},
      ApplyUploadMode},
+    // Optional and quiet when absent: the records lie beside the accounts.
+    {{"QuotaDir=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX, nullptr,
+      kHomeSize},
+     ApplyQuotaDir},
     {kUserKey, ApplyUser},
     {kGroupKey, ApplyGroup},
     {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},

@@ -88,6 +88,9 @@ struct Server {
   char RequireTLS;                // '1': USER only after AUTH TLS
   RunAs runAs;                    // User=, Group=: whom root becomes
   uint32_t uploadMode;            // UploadMode=: mode of a new upload
+  // QuotaDir=: where the quota records (NAME.dsk) live; "" beside the
+  // account files, which may then be read-only to the server.
+  char quotaDir[kHomeSize];
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
   Worker *worker;                 // password hash checks, null: in place

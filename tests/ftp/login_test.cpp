@@ -130,17 +130,20 @@ TEST(FtpLoginServer, QuotaRecordIsWrittenWhenTheSessionEnds) {
   harness::MakeDirs(z.Root());
   z.Account("bob", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                    "RootDirectory=" + z.Root() + "\nDiskQuota=500\n");
-  ASSERT_TRUE(z.Start());
+  // The records kept apart from the account files.
+  harness::MakeDirs(z.dir / "records");
+  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=2\nQuotaDir=" + (z.dir / "records") + "\n"));
   Conn c;
   ASSERT_TRUE(z.Connect(c));
   EXPECT_EQ(Cmd(c, "USER bob"), "331 User name okay, need password.\r\n");
   EXPECT_EQ(Cmd(c, "PASS pw"), "230 Welcome! Disk usage is 0 (disk guota is 500 B).\r\n");
+  EXPECT_FALSE(harness::Exists(z.dir / "accounts/bob.dsk"));
   // 500, then 0 bytes stored in 32 bits and in 64.
   std::string record("\xf4\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16);
-  EXPECT_EQ(harness::ReadFile(z.dir / "accounts/bob.dsk"), "");
+  EXPECT_EQ(harness::ReadFile(z.dir / "records/bob.dsk"), "");
   c.Close();  // the client just goes away: the record is still written
   EXPECT_TRUE(harness::WaitFor(
-      [&] { return harness::ReadFile(z.dir / "accounts/bob.dsk") == record; }));
+      [&] { return harness::ReadFile(z.dir / "records/bob.dsk") == record; }));
 }
 
 TEST(FtpLoginServer, IdleSessionsAreClosedOnlyWhenTheAccountSaysSo) {
