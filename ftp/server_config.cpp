@@ -274,7 +274,7 @@ static void CheckAccountRoots(const Server *pConfig) {
     // Temporary files of uploads a crash cut short: never finished, never
     // charged, never shown; they only take room.
     else if (rooted)
-      RemoveLeftOverUploads(root);
+      RemoveLeftOverUploads(root, false);
     // A clear password is still accepted, as files written before hashes
     // rely on it; the operator hears once which accounts keep one.
     if (opened && IniFind(&ini, "PassWord=", password, sizeof password) == 0 &&

@@ -24,6 +24,7 @@
 #include "passwords.h"
 #include "session_commands.h"
 #include "worker.h"
+#include "upload_files.h"
 
 static const char kParseFailed[] = "Could not parse FTP string.\n";
 
@@ -167,6 +168,7 @@ static bool RefusedBeforeLogin(Request *pReq, int result) {
 
 // What follows a command's reply. False when the session ended.
 static bool AfterCommand(Request *pReq, int result) {
+  if (result == 230) SweepAtFirstLogin(pReq);
   // Only a refused password is a failed login; a USER refused for want of
   // TLS is none (the client may still ask for TLS and log in).
   if (result == 530 && pReq->login.passwordRefused) {

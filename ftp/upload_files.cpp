@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <new>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include "command_channel.h"
 #include "quota_records.h"
 #include "rooted_files.h"
+#include "worker.h"
 
 static const char kQuotaReached[] = "452 Disk quota reached.\n";
 static const char kSeekFailed[] = "550 Seek failed.\n";
@@ -258,15 +260,16 @@ void AbortUpload(Request *pReq) {
 
 // Whether the process a temporary name was made by has ended: its file is
 // then left over from a crash, never to be finished.
-static bool LeftOver(const char *name) {
+static bool LeftOver(const char *name, bool ownAreLive) {
   long pid = strtol(name + sizeof kUploadTempPrefix - 1, nullptr, 10);
-  if (pid <= 0 || pid == (long)getpid()) return true;
+  if (pid == (long)getpid()) return !ownAreLive;
+  if (pid <= 0) return true;
   return kill((pid_t)pid, 0) != 0 && errno == ESRCH;
 }
 
 // Depth-first below the open directory `fd` (closed here). Links are never
 // followed; a tree deeper than kDeepest is left alone below that depth.
-static int RemoveLeftOversIn(int fd, int depth) {
+static int RemoveLeftOversIn(int fd, int depth, bool ownAreLive) {
   static const int kDeepest = 64;
   DIR *dir = fdopendir(fd);
   if (!dir) {
@@ -280,17 +283,44 @@ static int RemoveLeftOversIn(int fd, int depth) {
     struct stat st;
     if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISREG(st.st_mode) && IsUploadTemp(name)) {
-      if (LeftOver(name) && unlinkat(dirfd(dir), name, 0) == 0) removed++;
+      if (LeftOver(name, ownAreLive) && unlinkat(dirfd(dir), name, 0) == 0) removed++;
     } else if (S_ISDIR(st.st_mode) && depth < kDeepest) {
       int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) removed += RemoveLeftOversIn(sub, depth + 1);
+      if (sub >= 0) removed += RemoveLeftOversIn(sub, depth + 1, ownAreLive);
     }
   }
   closedir(dir);
   return removed;
 }
 
-int RemoveLeftOverUploads(const char *root) {
+int RemoveLeftOverUploads(const char *root, bool ownAreLive) {
   int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd < 0 ? 0 : RemoveLeftOversIn(fd, 0);
+  return fd < 0 ? 0 : RemoveLeftOversIn(fd, 0, ownAreLive);
+}
+
+namespace {
+struct Sweep {
+  WorkJob job;
+  char root[kRootSize];
+};
+void RunSweep(WorkJob *job) {
+  // Another account may share the tree: this process's own temporary
+  // files there are uploads under way.
+  RemoveLeftOverUploads(reinterpret_cast<Sweep *>(job)->root, true);
+}
+void SweepDone(WorkJob *job) { delete reinterpret_cast<Sweep *>(job); }
+}  // namespace
+
+void SweepAtFirstLogin(Request *pReq) {
+  for (const Request *r = pReq->pConfig->requests; r; r = r->next)
+    if (r != pReq && r->login.permissions[kPASS] == '0' &&
+        strcmp(r->login.userName, pReq->login.userName) == 0)
+      return;  // not the account's first session
+  Sweep *s = new (std::nothrow) Sweep;
+  if (!s) return;
+  s->job.run = RunSweep;
+  s->job.done = SweepDone;
+  snprintf(s->root, sizeof s->root, "%s", pReq->login.root);
+  // A tree can be large: the walk runs on the worker, never on the loop.
+  WorkOn(pReq->pConfig->worker, &s->job);
 }

@@ -39,5 +39,9 @@ int FinishUpload(Request *pReq);
 // charge given back. Harmless when there is none.
 void AbortUpload(Request *pReq);
 // Removes the temporary files of uploads a crash left below `root` (those
-// of processes no longer running); the number removed.
-int RemoveLeftOverUploads(const char *root);
+// of processes no longer running, and this process's own unless
+// `ownAreLive`); the number removed.
+int RemoveLeftOverUploads(const char *root, bool ownAreLive);
+// The first session of an account has logged in: its tree is swept the
+// same way on the worker (in place without one).
+void SweepAtFirstLogin(Request *pReq);

@@ -295,6 +295,14 @@ TEST(FtpTransfers, KilledUploadLeavesTheOldFileWhole) {
   ASSERT_TRUE(again.Start(harness::Bin("zolf"), {}, z.dir.path(), z.port));
   EXPECT_EQ(harness::ReadFile(z.Root() + "/old"), "the old content");
   EXPECT_FALSE(harness::Exists(z.Root() + "/" + temp));
+  // One left by a process that is gone (no pid reaches 999999999) goes at
+  // the account's first login.
+  harness::MakeDirs(z.Root() + "/sub");
+  const std::string stale = z.Root() + "/sub/.zolf-upload.999999999.1";
+  harness::WriteFile(stale, "cut short");
+  Conn late;
+  ASSERT_TRUE(z.Login(late, "u", "pw"));
+  EXPECT_TRUE(harness::WaitFor([&] { return !harness::Exists(stale); }, 10));
 }
 
 TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
