@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "sockets.h"
 
 namespace {
@@ -186,6 +188,25 @@ int ListenOn(const char *address, unsigned port, int backlog, int *stage) {
     return -1;
   }
   return fd;
+}
+
+int ListenOnAnyOf(const char *address, unsigned first, unsigned count,
+                  int backlog, int *stage, unsigned *port) {
+  uint32_t start = 0;
+  if (getrandom(&start, sizeof start, GRND_NONBLOCK) != (ssize_t)sizeof start)
+    start = (uint32_t)NowMs();
+  *stage = 2;
+  errno = EADDRINUSE;
+  for (unsigned i = 0; i < count; i++) {
+    unsigned candidate = first + (start + i) % count;
+    int fd = ListenOn(address, candidate, backlog, stage);
+    if (fd >= 0) {
+      *port = candidate;
+      return fd;
+    }
+    if (*stage != 2 || errno != EADDRINUSE) return -1;
+  }
+  return -1;
 }
 
 int AcceptFrom(int listener, int below, NetAddress *peer) {

@@ -45,6 +45,12 @@ void UrlWithPort(const char *url, const char *scheme, unsigned port,
 // may be written in any form inet_aton reads. -1 on failure, with *stage
 // telling which step failed: 1 socket, 2 bind/address, 3 listen.
 int ListenOn(const char *address, unsigned port, int backlog, int *stage);
+// The same on any free port of first..first+count-1: the search starts at
+// a random one (a port nobody can foretell) and goes on past ports in use
+// (EADDRINUSE). The port taken goes to *port; -1 as above, stage 2 with
+// errno EADDRINUSE when every port of the range is busy.
+int ListenOnAnyOf(const char *address, unsigned first, unsigned count,
+                  int backlog, int *stage, unsigned *port);
 // accept() giving a non-blocking socket whose descriptor is below `below`
 // (errno EMFILE otherwise, as for the process limit), with the peer's
 // address when `peer` is given; -1 otherwise.

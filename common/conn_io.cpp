@@ -145,6 +145,12 @@ int ConnStartTls(ConnIo *io, SSL_CTX *ctx) {
   return 0;
 }
 
+ssize_t ConnHandshake(ConnIo *io) {
+  io->want = 0;
+  if (!io->tls || TlsHandshakeDone(io->tls->ssl)) return 1;
+  return TlsResult(io, TlsAccept(io->tls->ssl));
+}
+
 SSL *ConnSsl(const ConnIo *io) { return io->tls ? io->tls->ssl : nullptr; }
 
 int ConnPending(const ConnIo *io) {

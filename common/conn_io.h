@@ -46,6 +46,9 @@ int ConnClose(ConnIo *io);
 // for the other readiness), so the handlers stay as they are for plain
 // connections. 0, or -1 when out of memory (the connection stays plain).
 int ConnStartTls(ConnIo *io, SSL_CTX *ctx);
+// Drives the TLS handshake to its end before any data: 1 when it is
+// complete (or the connection is plain), kConnWait, or -1 when it failed.
+ssize_t ConnHandshake(ConnIo *io);
 // The TLS connection, or null for a plain one.
 SSL *ConnSsl(const ConnIo *io);
 // Bytes already decrypted and not read yet. They sit in memory, not in

@@ -42,6 +42,18 @@ int AlpnSelect(SSL *, const unsigned char **out, unsigned char *outLength,
   return SSL_TLSEXT_ERR_OK;
 }
 
+// Every ticket carries the client random of the connection it was issued
+// on: a connection that resumes from it can be told apart from one that
+// resumes a ticket of some other connection. The label is fresh for each
+// connection, resumed ones included, and takes no memory of the server's.
+int LabelTicket(SSL *ssl, void *) {
+  unsigned char random[SSL3_RANDOM_SIZE];
+  size_t n = SSL_get_client_random(ssl, random, sizeof random);
+  SSL_SESSION *session = SSL_get0_session(ssl);
+  if (session && n > 0) SSL_SESSION_set1_ticket_appdata(session, random, n);
+  return 1;
+}
+
 void ErrorText(const char *what, const char *file, char *error, size_t size) {
   unsigned long code = ERR_peek_last_error();
   char reason[160] = "unknown reason";
@@ -99,6 +111,7 @@ SSL_CTX *TlsServerContext(const char *certificateFile, const char *keyFile,
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
   SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
   SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+  SSL_CTX_set_session_ticket_cb(ctx, LabelTicket, nullptr, nullptr);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile) != 1) {
     ErrorText("Cannot load the certificate", certificateFile, error, errorSize);
     SSL_CTX_free(ctx);
@@ -138,6 +151,8 @@ SSL *TlsNew(SSL_CTX *ctx, int fd) {
 void TlsFree(SSL *ssl) { SSL_free(ssl); }
 
 void TlsNoTickets(SSL *ssl) { SSL_set_num_tickets(ssl, 0); }
+
+bool TlsHandshakeDone(SSL *ssl) { return SSL_is_init_finished(ssl) == 1; }
 
 int TlsAccept(SSL *ssl) {
   ERR_clear_error();
@@ -210,6 +225,20 @@ void TlsShutdown(SSL *ssl) {
 }
 
 bool TlsResumed(SSL *ssl) { return SSL_session_reused(ssl) == 1; }
+
+bool TlsResumedFrom(SSL *data, SSL *control) {
+  if (!data || !control || SSL_session_reused(data) != 1) return false;
+  SSL_SESSION *own = SSL_get0_session(data);
+  // Resumed by its id from the server's cache: the cached session is the
+  // control connection's own record.
+  if (own && own == SSL_get0_session(control)) return true;
+  void *label = nullptr;
+  size_t length = 0;
+  unsigned char random[SSL3_RANDOM_SIZE];
+  size_t n = SSL_get_client_random(control, random, sizeof random);
+  return own && SSL_SESSION_get0_ticket_appdata(own, &label, &length) == 1 &&
+         length == n && n > 0 && memcmp(label, random, n) == 0;
+}
 
 const char *TlsVersion(SSL *ssl) { return SSL_get_version(ssl); }
 

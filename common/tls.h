@@ -39,6 +39,8 @@ void TlsFree(SSL *ssl);
 // kTlsWantWrite or kTlsFailed (a peer that speaks no TLS, a broken
 // handshake).
 int TlsAccept(SSL *ssl);
+// True once the handshake is complete.
+bool TlsHandshakeDone(SSL *ssl);
 // Bytes read (> 0), 0 when the peer ended the connection, or one of the
 // results above.
 ssize_t TlsRead(SSL *ssl, void *buf, size_t len);
@@ -59,6 +61,11 @@ void TlsShutdown(SSL *ssl);
 // negotiated is offered to its data connections, so a client resumes it
 // instead of a second full handshake. True when ssl resumed a session.
 bool TlsResumed(SSL *ssl);
+// True when `data` resumed the very session of `control`: the session a
+// data connection brings must be one only the control connection's own
+// client holds (its tickets are labelled with that connection when they
+// are made), not merely some session of the server's.
+bool TlsResumedFrom(SSL *data, SSL *control);
 // Protocol version text of an established connection ("TLSv1.3").
 const char *TlsVersion(SSL *ssl);
 // The protocol chosen by ALPN, or "" when none was.

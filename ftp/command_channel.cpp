@@ -26,6 +26,7 @@ const char Mess500[] = "500 Syntax error, command unrecognized.\n";
 const char Mess502[] = "502 Command not implemented.\n";
 const char Mess503[] = "503 Bad sequence of commands.\n";
 const char Mess550[] = "550 Requested action not taken.\n";
+const char kPermissionDenied[] = "550 Permission denied.\n";
 
 // Command words by code; code 22 has no word.
 static const char *const kCommandWords[kWordCount] = {
@@ -33,7 +34,14 @@ static const char *const kCommandWords[kWordCount] = {
     "CWD",  "TYPE", "MKD",  "DELE", "RMD",  "STOR", "RETR", "NOOP", "APPE",
     "PORT", "REST", "RNFR", "RNTO", nullptr, "MDTM", "SIZE", "SITE",
     "NLST", "MLSD", "MLST", "EPSV", "EPRT", "FEAT", "OPTS",
-    "AUTH", "PBSZ", "PROT"};
+    "AUTH", "PBSZ", "PROT", "ALLO", "MODE", "STRU", "STAT", "HELP", "MFMT"};
+
+// The X forms of RFC 775, still sent by some clients: the same commands
+// under another word.
+static const struct {
+  const char *word;
+  int code;
+} kAliases[] = {{"XPWD", kPWD}, {"XMKD", kMKD}, {"XCWD", kCWD}, {"XRMD", kRMD}};
 
 int NotImplemented(Request *pReq) {
   SendFTPstring(pReq, Mess502);
@@ -46,6 +54,8 @@ int PermissionOf(int code) {
     case kEPSV: return kPASV;
     case kEPRT: return kPORT;
     case kFEAT: case kOPTS: case kAUTH: case kPBSZ: case kPROT: return -1;
+    case kALLO: case kMODE: case kSTRU: case kSTAT: case kHELP: return -1;
+    case kMFMT: return kSTOR;
     default: return code >= 0 && code < kCommandCount ? code : -1;
   }
 }
@@ -79,6 +89,21 @@ static size_t StripTelnet(Request *pReq, char *p, size_t n) {
   return kept;
 }
 
+// The rest of a refused over-long line never runs as a command of its
+// own (a front end that builds "RETR <name>" from user input would
+// otherwise run whatever the name carries past the buffer): the bytes up
+// to its line end go, what follows is the next line.
+static void DropRefusedRest(Request *pReq) {
+  if (!pReq->cmnd.discarding || pReq->cmnd.length <= 0) return;
+  size_t length = (size_t)pReq->cmnd.length;
+  char *end = (char *)memchr(pReq->cmnd.buffer, '\n', length);
+  size_t drop = end ? (size_t)(end - pReq->cmnd.buffer) + 1 : length;
+  memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + drop, length - drop);
+  memset(pReq->cmnd.buffer + length - drop, 0, drop);
+  pReq->cmnd.length = (int32_t)(length - drop);
+  if (end) pReq->cmnd.discarding = false;
+}
+
 int OnReadCmnd(Request *pReq) {
   if (pReq->cmnd.length >= kMaxLine) return 0;
   char *into = pReq->cmnd.buffer + pReq->cmnd.length;
@@ -88,6 +113,7 @@ int OnReadCmnd(Request *pReq) {
     size_t kept = StripTelnet(pReq, into, (size_t)n);
     memset(into + kept, 0, (size_t)n - kept);
     pReq->cmnd.length += (int32_t)kept;
+    DropRefusedRest(pReq);
     return 0;
   }
   if (n == 0) return -1;
@@ -121,8 +147,10 @@ int ParseFTPstring(Request *pReq) {
   char *end = (char *)memchr(pReq->cmnd.buffer, '\n', (size_t)length);
   if (!end) {
     // A full buffer without a line end can never become a line: refuse it
-    // like any other bad line instead of leaving the session deaf.
+    // like any other bad line instead of leaving the session deaf, and drop
+    // the rest of it as it comes.
     if (length == kMaxLine) {
+      pReq->cmnd.discarding = true;
       pReq->cmnd.state = kCmndEmpty;
       SendFTPstring(pReq, Mess500);
     }
@@ -182,6 +210,8 @@ int TranslateCommand(const char *word) {
   for (int code = 0; code < kWordCount; code++)
     if (kCommandWords[code] && strcasecmp(word, kCommandWords[code]) == 0)
       return code;
+  for (const auto &alias : kAliases)
+    if (strcasecmp(word, alias.word) == 0) return alias.code;
   return -1;
 }
 
@@ -248,6 +278,7 @@ void RecvFTPstring(Request *pReq) {
   pReq->cmnd.length = (int32_t)n;
   memmove(pReq->cmnd.pending, pReq->cmnd.pending + n, (size_t)pReq->cmnd.pendingLength - n);
   pReq->cmnd.pendingLength -= (int32_t)n;
+  DropRefusedRest(pReq);
 }
 
 int IfCmndSend(Request *pReq) {

@@ -20,7 +20,10 @@ enum CommandCode {
   kOPTS = 32,
   // Explicit TLS: every session may give them, before login too.
   kAUTH = 33, kPBSZ = 34, kPROT = 35,
-  kWordCount = 36,
+  // The rest of RFC 959's minimum and its companions: ALLO, MODE, STRU,
+  // STAT and HELP need no grant, MFMT that of STOR.
+  kALLO = 36, kMODE = 37, kSTRU = 38, kSTAT = 39, kHELP = 40, kMFMT = 41,
+  kWordCount = 42,
 };
 
 // A handler's result when it has rewritten the current command (CWD ..
@@ -35,6 +38,9 @@ int PermissionOf(int code);
 extern const char Mess150[], Mess200[], Mess220[], Mess221[], Mess226[],
     Mess230[], Mess250[], Mess331[], Mess332[], Mess350[], Mess425[],
     Mess450[], Mess451[], Mess500[], Mess502[], Mess503[], Mess550[];
+
+// A command the account is not granted.
+extern const char kPermissionDenied[];
 
 // Handler for what is not there: "502 Command not implemented.\n".
 int NotImplemented(Request *pReq);

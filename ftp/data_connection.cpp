@@ -23,7 +23,7 @@ static const char kPassiveHead[] = "227 Entering Passive Mode (%s";
 static const char kPassiveTail[] = ",%d,%d).\n";
 static const char kPortMissing[] = "550 Can't process PORT without argument.\n";
 static const char kPortBad[] = "550 Bad PORT arguments.\n";
-static const char kPortConflict[] = "550 PORT with conflicting IP.\n";
+static const char kPortConflict[] = "501 PORT with conflicting IP.\n";
 
 // The address the client reached the server at, printed: passive
 // listeners bind it alone, never every local address. An IPv4 client of a
@@ -49,7 +49,7 @@ bool PortRefused(const Server *pConfig, int port) {
   // port stores the server's greeting in a file).
   if (port < 1024 || (uint32_t)port == pConfig->Port) return true;
   uint32_t first = pConfig->DataPort;
-  return (uint32_t)port >= first && (uint32_t)port - first < pConfig->MaxUsers;
+  return (uint32_t)port >= first && (uint32_t)port - first <= pConfig->MaxUsers;
 }
 
 static const char kExtendedPassive[] = "229 Entering Extended Passive Mode (|||%d|)\n";
@@ -73,16 +73,22 @@ static bool RefusedAfterEpsvAll(Request *pReq) {
 static int StartPassive(Request *pReq) {
   DropTransfer(pReq);
   Server *pConfig = pReq->pConfig;
-  pReq->xfer.port = (int32_t)pConfig->DataPort + pReq->ID - 1;
-  // SO_REUSEADDR (set by ListenOn) lets the session listen again at once
-  // on the port whose previous data connection still sits in TIME_WAIT.
+  // Any free port of DataPort..DataPort+MaxUsers, from a random start: a
+  // port that followed from the session would tell another user of the
+  // same host or NAT where to connect first, and a port busy elsewhere
+  // (a TIME_WAIT of an active connection, another program) costs a retry,
+  // not the session's transfers. SO_REUSEADDR (set by ListenOn) lets a
+  // port whose previous data connection sits in TIME_WAIT be taken again.
   int stage = 0;
   char address[kAddressTextSize + 16];
   int sock = -1;
+  unsigned port = 0;
   if (!ServerAddress(pReq->cmnd.io.fd, address, sizeof address))
     stage = 2;
   else
-    sock = ListenOn(address, (unsigned)pReq->xfer.port, SOMAXCONN, &stage);
+    sock = ListenOnAnyOf(address, pConfig->DataPort, pConfig->MaxUsers + 1, SOMAXCONN,
+                         &stage, &port);
+  pReq->xfer.port = (int32_t)port;
   if (sock >= SocketRoom(pReq->pConfig)) {
     close(sock);
     sock = -1;
@@ -188,11 +194,17 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
 // text (written another way, with leading zeros, it is not the client's);
 // an IPv6 address has many spellings of one host and is compared as an
 // address.
+// The unspecified address ("0.0.0.0", "::") stands for the client's own,
+// as clients behind some NAT boxes and lftp over IPv6 send it.
 static bool ClientsOwn(const Request *pReq, const char *address) {
-  if (!IsIPv6(&pReq->clientAddress)) return strcmp(address, pReq->ipAddress) == 0;
+  if (!IsIPv6(&pReq->clientAddress))
+    return strcmp(address, pReq->ipAddress) == 0 || strcmp(address, "0.0.0.0") == 0;
   NetAddress named;
-  return AddressFromText(address, 0, &named) == 0 &&
-         SameHost(&named, &pReq->clientAddress);
+  if (AddressFromText(address, 0, &named) != 0) return false;
+  if (IsIPv6(&named) &&
+      IN6_IS_ADDR_UNSPECIFIED(&((const struct sockaddr_in6 *)&named.sa)->sin6_addr))
+    return true;
+  return SameHost(&named, &pReq->clientAddress);
 }
 
 // The checks and the connect of PORT and EPRT alike: the address must be
@@ -200,7 +212,7 @@ static bool ClientsOwn(const Request *pReq, const char *address) {
 static int StartActive(Request *pReq, const char *address, int port) {
   if (!ClientsOwn(pReq, address)) {
     SendFTPstring(pReq, kPortConflict);
-    return 550;
+    return 501;
   }
   if (port < 0 || PortRefused(pReq->pConfig, port)) {
     SendFTPstring(pReq, kPortBad);

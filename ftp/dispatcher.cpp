@@ -1,6 +1,7 @@
 #include "dispatcher.h"
 
 #include <cstdlib>
+#include <strings.h>
 
 #include "command_channel.h"
 #include "data_connection.h"
@@ -9,6 +10,7 @@
 #include "security_commands.h"
 #include "listing.h"
 #include "session_commands.h"
+#include "status_commands.h"
 #include "transfers.h"
 #include "virtual_paths.h"
 
@@ -27,7 +29,9 @@ static const CommandHandler kHandlers[kWordCount] = {
     /* SIZE */ DoSIZE, /* SITE */ DoSITE,  /* NLST */ DoNLST,
     /* MLSD */ DoMLSD, /* MLST */ DoMLST, /* EPSV */ DoEPSV,
     /* EPRT */ DoEPRT, /* FEAT */ DoFEAT, /* OPTS */ DoOPTS,
-    /* AUTH */ DoAUTH, /* PBSZ */ DoPBSZ, /* PROT */ DoPROT};
+    /* AUTH */ DoAUTH, /* PBSZ */ DoPBSZ, /* PROT */ DoPROT,
+    /* ALLO */ DoALLO, /* MODE */ DoMODE, /* STRU */ DoSTRU,
+    /* STAT */ DoSTAT, /* HELP */ DoHELP, /* MFMT */ DoMFMT};
 
 static bool LoggedIn(const Request *pReq) {
   return pReq->login.permissions[kUSER] == '0' && pReq->login.permissions[kPASS] == '0';
@@ -41,18 +45,25 @@ int DoFTP(Request *pReq) {
     pReq->restOffset = 0;
   if (code < 0) return NotImplemented(pReq);
 
-  // Permission before login: commands outside the basic eight are 502
-  // before USER just as for an account that does not grant them.
+  // Permission before login: commands outside the basic eight are refused
+  // before USER just as for an account that does not grant them. A
+  // refusal is no "not implemented": clients would report the command as
+  // unsupported.
   int permission = PermissionOf(code);
   if (permission >= 0 && pReq->login.permissions[permission] != '1') {
-    if (code != kLIST) return NotImplemented(pReq);
+    // USER and PASS are flags of the login's progress, not grants.
+    if (code == kUSER || code == kPASS) return NotImplemented(pReq);
+    if (code != kLIST) {
+      SendFTPstring(pReq, kPermissionDenied);
+      return 550;
+    }
     code = kEmptyListing;
   }
 
   // Clients ask for the features before they log in, and may leave before
   // they have.
   // TLS is set up before the login it protects.
-  if (!LoggedIn(pReq) && (code == kFEAT || code == kOPTS || code == kQUIT ||
+  if (!LoggedIn(pReq) && (code == kFEAT || code == kOPTS || code == kQUIT || code == kHELP ||
                           code == kAUTH || code == kPBSZ || code == kPROT))
     return kHandlers[code](pReq);
   if (code == kUSER && TlsRequiredFirst(pReq)) {
@@ -85,7 +96,14 @@ int DoFTP(Request *pReq) {
 
 // SITE: the rest of the line is a command line of its own, dispatched
 // like any other.
+// SITE CHMOD is a command of SITE alone, granted with SITE and STOR.
 static int DoSITE(Request *pReq) {
   int refused = TakeSiteLine(pReq);
-  return refused ? refused : DoFTP(pReq);
+  if (refused) return refused;
+  if (strcasecmp(pReq->cmnd.command, "CHMOD") != 0) return DoFTP(pReq);
+  if (pReq->login.permissions[kSTOR] != '1') {
+    SendFTPstring(pReq, kPermissionDenied);
+    return 550;
+  }
+  return DoSiteChmod(pReq);
 }

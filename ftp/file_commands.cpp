@@ -25,12 +25,18 @@ static const char kRmdGuard[] = "550 Noodlesucker!\n";
 static const char kRmdMissing[] = "550 Can't process RMD without argument.\n";
 static const char kDeletedQuota[] =
     "250 File deleted. Disk usage is %" PRIu64 "/%" PRIu64 " bytes.\n";
-static const char kDeleDenied[] = "450 Permission denied.\n";
+static const char kDeleDenied[] = "550 Permission denied.\n";
+static const char kMkdDone[] = "257 \"%s\" created.\n";
+static const char kMkdDoneLong[] = "257 Directory created.\n";
+static const char kFileExists[] = "550 File exists.\n";
 static const char kDeleNoFile[] = "450 No such file.\n";
 static const char kRecursiveFailed[] = "550 Recursive RMD finished with error.\n";
 static const char kRenameFailed[] = "550 Server out of memory or file already exists.\n";
 static const char kSize[] = "213 %" PRId64 "\n";
 static const char kModified[] = "213 %d%.2d%.2d%.2d%.2d%.2d\n";
+static const char kModifySet[] = "213 Modify=%.14s; %s\n";
+static const char kChmodDone[] = "200 SITE CHMOD command ok.\n";
+static const char kBadArguments[] = "501 Syntax error in parameters or arguments.\n";
 
 int DoDELE(Request *pReq) {
   char real[kRealPathSize] = "";
@@ -52,12 +58,11 @@ int DoDELE(Request *pReq) {
   int err = errno;
   close(dir);
   if (removed != 0) {
-    if (err == EACCES || err == EPERM)
+    if (err == EACCES || err == EPERM) {
       SendFTPstring(pReq, kDeleDenied);
-    else if (err == ENOENT)
-      SendFTPstring(pReq, kDeleNoFile);
-    else
-      SendFTPstring(pReq, Mess450);
+      return 550;
+    }
+    SendFTPstring(pReq, err == ENOENT ? kDeleNoFile : Mess450);
     return 450;
   }
   if (QuotaLimit(pReq) != 0) {
@@ -83,15 +88,28 @@ int DoMKD(Request *pReq) {
   struct stat st;
   char name[NAME_MAX + 1];
   int dir = RootedParent(pReq, real, name, sizeof name);
-  bool made = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-              mkdirat(dir, name, kDirectoryMode) == 0;
+  bool taken = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  bool made = dir >= 0 && !taken && mkdirat(dir, name, kDirectoryMode) == 0;
   if (dir >= 0) close(dir);
   if (!made) {
-    SendFTPstring(pReq, Mess450);
-    return 450;
+    SendFTPstring(pReq, taken ? kFileExists : Mess550);
+    return 550;
   }
-  SendFTPstring(pReq, Mess250);
-  return 250;
+  // Clients take the new directory's name from the reply: its whole
+  // virtual path, quoted, a '"' in it doubled.
+  char path[kRealPathSize];
+  VirtualPathOf(pReq, real, path, sizeof path);
+  char quoted[2 * kCmndBufferSize];
+  size_t n = 0;
+  for (const char *p = path; *p && n + 2 < sizeof quoted; p++) {
+    if (*p == '"') quoted[n++] = '"';
+    quoted[n++] = *p;
+  }
+  quoted[n] = '\0';
+  char reply[sizeof quoted + sizeof kMkdDone];
+  snprintf(reply, sizeof reply, kMkdDone, quoted);
+  SendFTPstring(pReq, ReplyFits(reply) ? reply : kMkdDoneLong);
+  return 257;
 }
 
 int DoRMD(Request *pReq) {
@@ -143,12 +161,16 @@ static bool NameTaken(int dir, const char *name) {
 
 // Renames one real path to another, each name reached inside the root; the
 // names themselves are moved (a link moves as the link). 0 or -1.
-static int RootedRename(const Request *pReq, const char *from, const char *to) {
+// *taken tells a refusal for an existing target apart. A directory cannot
+// go into itself: the system refuses that rename.
+static int RootedRename(const Request *pReq, const char *from, const char *to,
+                        bool *taken) {
   char fromName[NAME_MAX + 1], toName[NAME_MAX + 1];
   int fromDir = RootedParent(pReq, from, fromName, sizeof fromName);
   int toDir = fromDir < 0 ? -1 : RootedParent(pReq, to, toName, sizeof toName);
   int result = -1;
-  if (toDir >= 0 && !NameTaken(toDir, toName))
+  *taken = toDir >= 0 && NameTaken(toDir, toName);
+  if (toDir >= 0 && !*taken)
     result = renameat(fromDir, fromName, toDir, toName);
   if (fromDir >= 0) close(fromDir);
   if (toDir >= 0) close(toDir);
@@ -158,10 +180,14 @@ static int RootedRename(const Request *pReq, const char *from, const char *to) {
 int DoRNFR(Request *pReq) {
   char real[kRealPathSize] = "";
   struct stat st;
+  char named[kRealPathSize];
   free(pReq->renameFrom);
   pReq->renameFrom = nullptr;
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
-                         pReq->cmnd.argument) == 0 &&
+  // Clients name a rename's ends relative to where they are ("../x"); the
+  // root itself never moves.
+  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.argument, named, sizeof named) == 0 &&
+      strcmp(named, "/") != 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, named) == 0 &&
       RootedStat(pReq, real, &st) == 0) {
     pReq->renameFrom = strdup(real);
     if (pReq->renameFrom) {
@@ -186,19 +212,18 @@ int DoRNTO(Request *pReq) {
   }
   free(pReq->renameTo);
   pReq->renameTo = nullptr;
-  bool done = false;
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd,
-                         pReq->cmnd.argument) == 0 &&
-      (pReq->renameTo = strdup(real)) != nullptr) {
-    // The target stays in the source's directory or below it: the text up
-    // to the source's last '/' must open the target as well.
-    const char *lastSlash = strrchr(pReq->renameFrom, '/');
-    size_t k = lastSlash ? (size_t)(lastSlash - pReq->renameFrom) : 0;
-    done = strncmp(pReq->renameTo, pReq->renameFrom, k) == 0 &&
-           RootedRename(pReq, pReq->renameFrom, pReq->renameTo) == 0;
-  }
+  // Anywhere inside the root: both names are reached beneath it, so the
+  // guards of every path hold; what is stored does not change, nor the
+  // quota.
+  bool done = false, taken = false;
+  char named[kRealPathSize];
+  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.argument, named, sizeof named) == 0 &&
+      strcmp(named, "/") != 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, named) == 0 &&
+      (pReq->renameTo = strdup(real)) != nullptr)
+    done = RootedRename(pReq, pReq->renameFrom, pReq->renameTo, &taken) == 0;
   DropRename(pReq);
-  SendFTPstring(pReq, done ? Mess250 : kRenameFailed);
+  SendFTPstring(pReq, done ? Mess250 : taken ? kFileExists : kRenameFailed);
   return done ? 250 : 550;
 }
 
@@ -241,4 +266,81 @@ int DoMDTM(Request *pReq) {
     return 550;
   }
   return DoMDTM(pReq, real);
+}
+
+// The path after the first word of the argument ("TIME PATH", "MODE
+// PATH") made real; *word gets the word. 0, or the code of the reply
+// queued (501 without both, 550 for a path that is refused or missing).
+static int WordAndPath(Request *pReq, char *word, size_t wordSize, char *real, size_t size) {
+  const char *arg = pReq->cmnd.argument;
+  const char *blank = strchr(arg, ' ');
+  if (!blank || blank == arg || blank[1] == '\0' || (size_t)(blank - arg) >= wordSize) {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  snprintf(word, wordSize, "%.*s", (int)(blank - arg), arg);
+  struct stat st;
+  if (CreateAbsolutePath(real, size, pReq->login.root, pReq->login.cwd, blank + 1) != 0 ||
+      RootedStat(pReq, real, &st) != 0) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  return 0;
+}
+
+// The entry behind a real path inside the root, opened for changing its
+// time or mode (a directory too); -1 when it cannot be.
+static int OpenEntry(const Request *pReq, const char *real) {
+  return RootedOpen(pReq, real, O_RDONLY | O_NONBLOCK);
+}
+
+int DoMFMT(Request *pReq) {
+  char stamp[16], real[kRealPathSize] = "";
+  int refused = WordAndPath(pReq, stamp, sizeof stamp, real, sizeof real);
+  if (refused) return refused;
+  struct tm tm = {};
+  const char *end = strlen(stamp) == 14 ? strptime(stamp, "%Y%m%d%H%M%S", &tm) : nullptr;
+  if (!end || *end != '\0') {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = timegm(&tm);
+  times[1].tv_nsec = 0;
+  int fd = OpenEntry(pReq, real);
+  bool done = fd >= 0 && futimens(fd, times) == 0;
+  if (fd >= 0) close(fd);
+  if (!done) {
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  const char *path = strchr(pReq->cmnd.argument, ' ') + 1;
+  char reply[kCmndBufferSize + 64];
+  snprintf(reply, sizeof reply, kModifySet, stamp, path);
+  SendFTPstring(pReq, ReplyFits(reply) ? reply : Mess250);
+  return 213;
+}
+
+int DoSiteChmod(Request *pReq) {
+  char modeText[8], real[kRealPathSize] = "";
+  int refused = WordAndPath(pReq, modeText, sizeof modeText, real, sizeof real);
+  if (refused) return refused;
+  // Plain permission bits only: a setuid or setgid file in an account's
+  // tree is nobody's business.
+  if (strspn(modeText, "01234567") != strlen(modeText)) {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  unsigned long mode = strtoul(modeText, nullptr, 8);
+  if (mode > 0777) {
+    SendFTPstring(pReq, kBadArguments);
+    return 501;
+  }
+  int fd = OpenEntry(pReq, real);
+  bool done = fd >= 0 && fchmod(fd, (mode_t)mode) == 0;
+  if (fd >= 0) close(fd);
+  SendFTPstring(pReq, done ? kChmodDone : Mess550);
+  return done ? 200 : 550;
 }

@@ -11,6 +11,12 @@ int DoRNFR(Request *pReq);
 int DoRNTO(Request *pReq);
 int DoSIZE(Request *pReq);
 int DoMDTM(Request *pReq);
+// MFMT YYYYMMDDHHMMSS PATH: sets the modification time (UTC), the mode
+// left as it is; "213 Modify=...; PATH".
+int DoMFMT(Request *pReq);
+// SITE CHMOD MODE PATH: permission bits 0 to 777 in octal (no setuid,
+// setgid or sticky bit).
+int DoSiteChmod(Request *pReq);
 
 // Queues the modification time of the real path as "213 YYYYMMDDhhmmss"
 // (UTC) and returns 213; 550 (with its reply) when the path does not exist

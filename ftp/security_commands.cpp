@@ -3,6 +3,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "addresses.h"
 #include "command_channel.h"
 #include "conn_io.h"
 #include "tls.h"
@@ -22,6 +23,7 @@ const char kProtClear[] = "200 Protection level set to Clear.\n";
 const char kProtUnsupported[] = "536 Only protection levels C and P are supported.\n";
 const char kProtUnknown[] = "504 Protection level not understood.\n";
 const char kArgumentMissing[] = "501 Argument missing.\n";
+const char kClearData[] = "522 Data connections must be encrypted.\n";
 
 int StartTls(Request *pReq, ConnIo *io) {
   SSL_CTX *ctx = pReq->pConfig->tlsContext;
@@ -58,6 +60,7 @@ int AfterReplySent(Request *pReq) {
   pReq->cmnd.length = 0;
   pReq->cmnd.pendingLength = 0;
   pReq->cmnd.telnetIac = false;
+  pReq->cmnd.discarding = false;
   return StartTls(pReq, &pReq->cmnd.io);
 }
 
@@ -98,4 +101,36 @@ int ProtectDataConnection(Request *pReq) {
   if (StartTls(pReq, &pReq->xfer.io) != 0) return -1;
   TlsNoTickets(ConnSsl(&pReq->xfer.io));
   return 0;
+}
+
+// A client that keeps several command connections to the server (rclone's
+// pool) holds one cache of sessions for all of them, and may resume any
+// one's session on a data connection. Those tickets too went only to that
+// client: a session of the same account from the same address is as good
+// as the session's own.
+static bool ResumedFromOwnClient(Request *pReq, SSL *ssl) {
+  if (TlsResumedFrom(ssl, ConnSsl(&pReq->cmnd.io))) return true;
+  for (Request *r = pReq->pConfig->requests; r; r = r->next)
+    if (r != pReq && r->login.permissions[kPASS] == '0' && pReq->login.userName[0] &&
+        strcmp(r->login.userName, pReq->login.userName) == 0 &&
+        SameHost(&r->clientAddress, &pReq->clientAddress) &&
+        TlsResumedFrom(ssl, ConnSsl(&r->cmnd.io)))
+      return true;
+  return false;
+}
+
+int SecureDataConnection(Request *pReq) {
+  SSL *ssl = ConnSsl(&pReq->xfer.io);
+  if (!ssl || pReq->xfer.secured) return 1;
+  ssize_t done = ConnHandshake(&pReq->xfer.io);
+  if (done == kConnWait) return 0;
+  if (done < 0 || !ResumedFromOwnClient(pReq, ssl)) return -1;
+  pReq->xfer.secured = true;
+  return 1;
+}
+
+bool ClearDataRefused(Request *pReq) {
+  if (pReq->pConfig->RequireTLS != '1' || pReq->protPrivate) return false;
+  SendFTPstring(pReq, kClearData);
+  return true;
 }

@@ -19,3 +19,13 @@ bool TlsRequiredFirst(const Request *pReq);
 // A data connection of a session with PROT P is made TLS. 0, or -1 when
 // it could not be (the transfer then fails).
 int ProtectDataConnection(Request *pReq);
+// Before a byte of a transfer moves: after PROT P the data connection's
+// handshake is complete and resumed the command connection's own TLS
+// session, so a second client at the same address (behind the same NAT,
+// on the same host) cannot take the connection in its place. 1 when the
+// transfer may go on (a clear one at once), 0 while the handshake waits
+// for the socket, -1 when the connection is refused.
+int SecureDataConnection(Request *pReq);
+// With RequireTLS=1 the data is encrypted too: a transfer after PROT C
+// (or none) is refused with 522 (queued). False when it may go on.
+bool ClearDataRefused(Request *pReq);

@@ -116,6 +116,8 @@ struct CmndChannel {
   int32_t pendingLength;
   bool telnetIac;                    // the last byte read was an IAC whose
                                      // command byte is still due
+  bool discarding;                   // an over-long line was refused: its
+                                     // rest is dropped up to its line end
   char command[kCommandSize];
   char argument[kArgumentSize];
   int32_t lastCommand;               // code of the previous command, -1 unknown
@@ -138,6 +140,8 @@ struct XferChannel {
   DataState state;
   int32_t length;                    // bytes held in buffer
   char buffer[kDataBufferSize];
+  bool secured;                      // a PROT P connection has passed its
+                                     // handshake and the session check
   int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;

@@ -19,6 +19,12 @@ static const char kWelcomeQuota[] =
 static const char kSystem[] = "215 UNIX (WIN32)\n";
 static const char kNoop[] = "200 Zzzzz...\n";
 static const char kPwd[] = "257 \"%.511s\" is current directory.\n";
+static const char kTransferAborted[] = "426 Connection closed; transfer aborted.\n";
+static const char kAbortDone[] = "226 Abort successful.\n";
+static const char kAlloNeedless[] = "202 No storage allocation necessary.\n";
+static const char kModeStream[] = "200 Mode set to S.\n";
+static const char kStruFile[] = "200 Structure set to F.\n";
+static const char kParameterRefused[] = "504 Command not implemented for that parameter.\n";
 static const char kRestZero[] = "350 No argument supplied, assuming REST 0.\n";
 
 // Length of "SITE" and the blank behind it.
@@ -137,9 +143,17 @@ int DoQUIT(Request *pReq) {
 }
 
 int DoABOR(Request *pReq) {
+  // A transfer cut short is reported as cut (426), so that no client takes
+  // what it got for the whole file, and then the abort itself (226).
+  bool running = pReq->xfer.state != kDataIdle;
   DropTransfer(pReq);
-  SendFTPstring(pReq, Mess226);
-  return 226;
+  if (!running) {
+    SendFTPstring(pReq, Mess226);
+    return 226;
+  }
+  SendFTPstring(pReq, kTransferAborted);
+  pReq->cmnd.finalReply = kAbortDone;
+  return 426;
 }
 
 int TakeSiteLine(Request *pReq) {
@@ -159,3 +173,20 @@ int TakeSiteLine(Request *pReq) {
   SendFTPstring(pReq, Mess550);
   return 550;
 }
+
+int DoALLO(Request *pReq) {
+  SendFTPstring(pReq, kAlloNeedless);
+  return 202;
+}
+
+static int OnlyChoice(Request *pReq, const char *choice, const char *reply) {
+  if (strcasecmp(pReq->cmnd.argument, choice) != 0) {
+    SendFTPstring(pReq, kParameterRefused);
+    return 504;
+  }
+  SendFTPstring(pReq, reply);
+  return 200;
+}
+
+int DoMODE(Request *pReq) { return OnlyChoice(pReq, "S", kModeStream); }
+int DoSTRU(Request *pReq) { return OnlyChoice(pReq, "F", kStruFile); }

@@ -19,6 +19,11 @@ int DoTYPE(Request *pReq);
 int DoREST(Request *pReq);
 int DoQUIT(Request *pReq);
 int DoABOR(Request *pReq);
+// ALLO: nothing to reserve (202). MODE S and STRU F, the only mode and
+// structure there are, 200; any other 504.
+int DoALLO(Request *pReq);
+int DoMODE(Request *pReq);
+int DoSTRU(Request *pReq);
 // SITE: the line without "SITE " becomes the current command. 0 when it
 // holds a command line to dispatch, else the code of the reply queued.
 int TakeSiteLine(Request *pReq);

@@ -11,8 +11,7 @@
 #include "quota_records.h"
 #include "transfers.h"
 
-// The lowest number from 1 that no live session holds. The passive data
-// port is derived from it, so two live sessions never share a port.
+// The lowest number from 1 that no live session holds.
 static int32_t FreeSessionId(const Server *pConfig) {
   for (int32_t id = 1;; id++) {
     bool taken = false;
@@ -39,7 +38,6 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->cmnd = CmndChannel();
   ConnOpen(&pReq->cmnd.io, sock);
   pReq->xfer = XferChannel();
-  pReq->xfer.port = (int32_t)pConfig->DataPort + pReq->ID - 1;
   pReq->login = LoginState();
   pReq->upload = UploadState();
   pReq->timers = SessionTimers();

@@ -64,6 +64,7 @@ static bool BinaryFlagCorrupt(Request *pReq) {
 // transfer may go on, else the code of the reply queued.
 static int CheckTransferPath(Request *pReq, const char *missingReply,
                              char *real, size_t size) {
+  if (ClearDataRefused(pReq)) return 522;
   if (pReq->xfer.file != -1) {
     SendFTPstring(pReq, kInUse);
     return 451;
@@ -128,6 +129,7 @@ int DoSTOR(Request *pReq) { return StartUpload(pReq, false, kStorMissing); }
 int DoAPPE(Request *pReq) { return StartUpload(pReq, true, kAppeMissing); }
 
 static int StartListing(Request *pReq, const char *path, ListFormat format) {
+  if (ClearDataRefused(pReq)) return 522;
   CloseDataBuffer(pReq);
   const char *refusal = PrepareListing(pReq, path, format);
   if (refusal) {
@@ -150,6 +152,7 @@ int DoNLST(Request *pReq) {
 int DoMLSD(Request *pReq) { return StartListing(pReq, pReq->cmnd.argument, kListFacts); }
 
 int StartEmptyListing(Request *pReq) {
+  if (ClearDataRefused(pReq)) return 522;
   // Nothing of an earlier, interrupted listing may follow.
   if (pReq->xfer.dir) closedir(pReq->xfer.dir);
   pReq->xfer.dir = nullptr;
@@ -361,9 +364,26 @@ static void EndTransfer(Request *pReq, bool upload) {
   DropTransfer(pReq);
 }
 
+// A data connection refused before any byte moved (a TLS handshake that
+// failed or resumed no session of this client's): 425 in place of the
+// completion, and the transfer goes as if ABOR had come.
+static void RefuseTransfer(Request *pReq) {
+  SendFinalReply(pReq, Mess425);
+  DropTransfer(pReq);
+}
+
 void PumpTransfer(Request *pReq) {
   // A spent bandwidth window: the wake timer comes back for it.
   if (DataWaits(pReq)) return;
+  if (IfDataSend(pReq) != 0 && IfDataRecv(pReq) != 0) return;
+  // The handshake ends before the first byte, even of an empty listing: a
+  // client must not see its data connection close halfway through it.
+  int secured = SecureDataConnection(pReq);
+  if (secured == 0) return;
+  if (secured < 0) {
+    RefuseTransfer(pReq);
+    return;
+  }
   if (IfDataSend(pReq) == 0) {
     if (OnWriteData(pReq) != 0) EndTransfer(pReq, false);
   } else if (IfDataRecv(pReq) == 0) {

@@ -56,6 +56,50 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
   return 0;
 }
 
+int ResolveDotDot(const char *cwd, const char *argument, char *out, size_t size) {
+  if (!strstr(argument, "..")) return snprintf(out, size, "%s", argument) < (int)size ? 0 : -1;
+  char joined[kRealPathSize];
+  int n = snprintf(joined, sizeof joined, "%s%s", argument[0] == '/' ? "" : cwd, argument);
+  if (n < 0 || (size_t)n >= sizeof joined || size < 2) return -1;
+  // Components one by one; ".." takes the last one back, never past "/".
+  size_t length = 0;
+  out[length++] = '/';
+  char *rest = nullptr;
+  for (char *part = strtok_r(joined, "/", &rest); part; part = strtok_r(nullptr, "/", &rest)) {
+    if (strcmp(part, ".") == 0) continue;
+    if (strcmp(part, "..") == 0) {
+      if (length == 1) return -1;
+      length--;  // the '/' that ends the last component
+      while (length > 1 && out[length - 1] != '/') length--;
+      continue;
+    }
+    size_t m = strlen(part);
+    if (length + m + 2 > size) return -1;
+    memcpy(out + length, part, m);
+    length += m;
+    out[length++] = '/';
+  }
+  // A trailing '/' only where the argument had one.
+  if (length > 1 && argument[strlen(argument) - 1] != '/') length--;
+  out[length] = '\0';
+  return 0;
+}
+
+void VirtualPathOf(const Request *pReq, const char *real, char *out, size_t size) {
+  size_t rootLength = strlen(pReq->login.root);
+  if (strncmp(real, pReq->login.root, rootLength) != 0) rootLength = 0;
+  // A root written with its trailing '/' leaves that '/' to the path.
+  if (rootLength > 0 && real[rootLength - 1] == '/') rootLength--;
+  const char *path = real + rootLength;
+  size_t n = strlen(path);
+  while (n > 1 && path[n - 1] == '/') n--;
+  if (n == 0) {
+    snprintf(out, size, "/");
+    return;
+  }
+  snprintf(out, size, "%s%.*s", path[0] == '/' ? "" : "/", (int)n, path);
+}
+
 int stat_chk(char *path, struct stat *st) {
   size_t n = strlen(path);
   char last = '\0';

@@ -30,6 +30,16 @@ int CreateAbsolutePath(char *out, size_t size, const char *root,
 int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
                const char *missingReply);
 
+// An argument with ".." steps ("../x", "a/../../b") written as the
+// absolute virtual path it names from cwd, into out; the guards then judge
+// the result as any other argument. -1 when a step would leave the root or
+// the path does not fit. Arguments without ".." are copied as they are.
+int ResolveDotDot(const char *cwd, const char *argument, char *out, size_t size);
+
+// The virtual path ("/a/b") of a real path built by the calls above, any
+// trailing '/' dropped.
+void VirtualPathOf(const Request *pReq, const char *real, char *out, size_t size);
+
 // stat() of a path that may end in '/' (that one '/' is ignored). Returns
 // what stat returns. The path is left as it was.
 int stat_chk(char *path, struct stat *st);

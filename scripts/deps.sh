@@ -24,6 +24,8 @@ need zlib1g-dev "test -f /usr/include/zlib.h"
 # The real clients the tests drive against the servers.
 if [ "${DEPS_TEST:-0}" = 1 ]; then
   need lftp "command -v lftp"
+  need rclone "command -v rclone"
+  need ncftp "command -v ncftpput"
   need ftp "command -v ftp"
   need goaccess "command -v goaccess"
   need chromium "command -v chromium"

@@ -30,9 +30,11 @@ SSL_CTX *ToolTlsContext(bool verify) {
     return nullptr;
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  // Data connections resume the control connection's session, so the
-  // client keeps the sessions it is given.
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT);
+  // Data connections resume the control connection's session, taken from
+  // that connection itself. No client cache: OpenSSL takes a TLS 1.3
+  // session out of the cache once it has been resumed, which marks it
+  // spent, and the next data connection could resume nothing.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   if (verify) {
     SSL_CTX_set_default_verify_paths(ctx);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);

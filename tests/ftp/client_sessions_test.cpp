@@ -1,11 +1,12 @@
 // Whole sessions of the common FTP clients, unchanged and with their
-// default settings, against the running server: lftp, curl, Python's
-// ftplib, wget and the command-line ftp client. Each session is written
+// default settings, against the running server: lftp, curl, rclone,
+// Python's ftplib, wget and the command-line ftp client. Each session is written
 // once and runs over IPv4 and IPv6, in clear text and, where the client
 // speaks it, with explicit TLS; each checks the bytes that arrived on disk
 // or on the client's side. Last, the bundled demo account as a new user
 // would try it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "data_fixture.h"
@@ -113,8 +114,9 @@ TEST_P(FtpClients, Lftp) {
       "mirror /pub " + Quoted(local / "mirror") + "; "
       "mirror -R " + Quoted(local / "up") + " /up; "
       "put " + Quoted(local / "put.txt") + " -o /put.txt; cls -l /put.txt; "
-      "mkdir /made; mv /put.txt /made/moved.txt; get /made/moved.txt -o " +
-      Quoted(local / "moved.txt") + "; rm /made/moved.txt; rmdir /made; quit";
+      "mkdir /made; mv /put.txt /made/moved.txt; chmod 644 /made/moved.txt; "
+      "mv /made/moved.txt /up/moved.txt; get /up/moved.txt -o " +
+      Quoted(local / "moved.txt") + "; rmdir /made; quit";
   std::string out;
   int status = harness::Run("cd " + Quoted(local.path()) + " && lftp -u u,pw -p " +
                                 std::to_string(z.port) + " -e " + Quoted(script) + " " + z.host,
@@ -139,9 +141,43 @@ TEST_P(FtpClients, Lftp) {
   EXPECT_TRUE(harness::ReadFile(z.Root() + "/up/sub/one.bin") == Pattern(5000, 7));
   EXPECT_TRUE(harness::Exists(z.Root() + "/up/void"));
   EXPECT_NE(out.find("put.txt\n"), std::string::npos) << out;
+  // mv down, then sideways into another directory; chmod kept through it.
   EXPECT_EQ(harness::ReadFile(local / "moved.txt"), "put by lftp\n");
+  EXPECT_EQ(Mode(z.Root() + "/up/moved.txt"), 0644u);
   EXPECT_FALSE(harness::Exists(z.Root() + "/put.txt"));
   EXPECT_FALSE(harness::Exists(z.Root() + "/made"));
+}
+
+TEST_P(FtpClients, Rclone) {
+  if (harness::Run("command -v rclone") != 0) GTEST_SKIP() << "rclone is not installed";
+  ASSERT_TRUE(Start());
+  // A tree five levels deep, one file with a time of its own to keep.
+  harness::MakeDirs(local / "src/a/b/c/d/e");
+  harness::WriteFile(local / "src/a/one.txt", "one\n");
+  harness::WriteFile(local / "src/a/b/c/d/e/five.bin", Pattern(70000, 5));
+  struct timespec old[2] = {{981173106, 0}, {981173106, 0}};  // 2001-02-03 04:05:06Z
+  ASSERT_EQ(utimensat(AT_FDCWD, (local / "src/a/b/c/d/e/five.bin").c_str(), old, 0), 0);
+  // rclone joins host and port as text: an IPv6 host goes in brackets.
+  std::string env = "RCLONE_CONFIG=/dev/null RCLONE_FTP_HOST=" + UrlHost() +
+                    " RCLONE_FTP_PORT=" + std::to_string(z.port) +
+                    " RCLONE_FTP_USER=u RCLONE_FTP_PASS=$(rclone obscure pw) " +
+                    (tls ? "RCLONE_FTP_EXPLICIT_TLS=true RCLONE_FTP_NO_CHECK_CERTIFICATE=true " : "");
+  std::string out;
+  for (const std::string &step : std::vector<std::string>{"mkdir :ftp:/made", "copy " + Quoted(local / "src") + " :ftp:/tree",
+                           "check " + Quoted(local / "src") + " :ftp:/tree",
+                           "move :ftp:/tree/a/one.txt :ftp:/made/",
+                           "sync " + Quoted(local / "src") + " :ftp:/synced"}) {
+    EXPECT_EQ(harness::Run(env + "timeout 60 rclone --low-level-retries 1 --retries 1 " + step,
+                           &out, 90),
+              0)
+        << step << "\n" << out << z.Stderr();
+  }
+  EXPECT_TRUE(harness::ReadFile(z.Root() + "/tree/a/b/c/d/e/five.bin") == Pattern(70000, 5));
+  struct stat st;
+  ASSERT_EQ(stat((z.Root() + "/synced/a/b/c/d/e/five.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 981173106);  // kept through MFMT
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/made/one.txt"), "one\n");
+  EXPECT_FALSE(harness::Exists(z.Root() + "/tree/a/one.txt"));
 }
 
 TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {

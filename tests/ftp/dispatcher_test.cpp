@@ -10,6 +10,7 @@
 namespace {
 
 const char k502[] = "502 Command not implemented.\r\n";
+const char kDenied[] = "550 Permission denied.\r\n";
 const char k332[] = "332 Need account for login.\r\n";
 
 // A session of a server whose accounts/ lies in a temporary directory.
@@ -95,10 +96,13 @@ TEST(FtpLogin, RefusedAccountsLookLikeWrongPasswords) {
 TEST(FtpLogin, BeforeLoginOnlyUserAndPassMayRun) {
   // Unknown words and commands without permission are answered, the
   // session stays; permitted commands before login end it.
-  for (const char *line : {"XPWD", "NLST", "MLSD", "EPSV", "CWD /", "TYPE I", "RETR x",
-                           "SITE NOOP"}) {
+  for (const char *line : {"NLST", "MLSD", "EPSV", "CWD /", "TYPE I", "RETR x", "SITE NOOP"}) {
     Dialogue d;
-    EXPECT_EQ(d.Run(line), k502) << line;
+    EXPECT_EQ(d.Run(line), kDenied) << line;
+  }
+  {
+    Dialogue d;
+    EXPECT_EQ(d.Run("XYZ"), k502);
   }
   // FEAT and OPTS are answered and the session stays; QUIT says goodbye.
   {
@@ -125,7 +129,7 @@ TEST(FtpLogin, PermissionTableAfterLogin) {
   for (const char *word : {"CDUP", "CWD x", "MKD x", "RMD x", "DELE x", "STOR x", "RETR x",
                            "PASV", "PORT x", "APPE x", "TYPE I", "RNFR x", "RNTO x", "MDTM x",
                            "SIZE x", "SITE NOOP"})
-    EXPECT_EQ(d.Run(word), k502) << word;
+    EXPECT_EQ(d.Run(word), kDenied) << word;
   // ...except LIST, which gives an empty listing.
   int code = 0;
   EXPECT_EQ(d.Run("LIST", &code), "150 Starting transfer.\r\n");
@@ -137,8 +141,12 @@ TEST(FtpLogin, PermissionTableAfterLogin) {
   EXPECT_EQ(d.Run("NOOP"), "200 Zzzzz...\r\n");
   EXPECT_EQ(d.Run("PWD"), "257 \"/\" is current directory.\r\n");
   EXPECT_EQ(d.Run("REST 5"), "350 Requested action pending further information.\r\n");
-  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
+  // ABOR cuts the listing announced by the 150 above; with nothing
+  // running it answers the completion line.
+  EXPECT_EQ(d.Run("ABOR"), "426 Connection closed; transfer aborted.\r\n");
   EXPECT_EQ(d.req->xfer.state, kDataIdle);
+  d.req->cmnd.finalReply = nullptr;
+  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
   EXPECT_EQ(d.Run("QUIT", &code), "221 Goodbye!\r\n");
   EXPECT_EQ(code, 221);
 }
@@ -211,7 +219,7 @@ TEST(FtpLogin, SiteRunsTheCommandBehindIt) {
   EXPECT_EQ(d.Run("SITE NOOP"), "200 Zzzzz...\r\n");
   EXPECT_EQ(d.req->cmnd.lastCommand, kNOOP);
   EXPECT_EQ(d.Run("site site syst"), "215 UNIX (WIN32)\r\n");
-  EXPECT_EQ(d.Run("SITE TYPE I"), k502);  // the inner command needs its own grant
+  EXPECT_EQ(d.Run("SITE TYPE I"), kDenied);  // the inner command needs its own grant
   EXPECT_EQ(d.Run("SITE"), "500 Syntax error, command unrecognized.\r\n");
   EXPECT_EQ(d.Run("SITE ABCDEFGHIJ"), "500 Syntax error, command unrecognized.\r\n");
   EXPECT_EQ(d.Run("SITE CWD /"), "250 Requested action okay, completed.\r\n");
@@ -231,7 +239,9 @@ TEST(FtpLogin, AborTearsDownTheDataSide) {
   d.req->xfer.state = kDataSending;
   d.req->xfer.length = 10;
   d.req->xfer.file = dup(0);
-  EXPECT_EQ(d.Run("ABOR"), "226 Transfer complete.\r\n");
+  // The cut transfer is reported first; the abort's own reply follows.
+  EXPECT_EQ(d.Run("ABOR"), "426 Connection closed; transfer aborted.\r\n");
+  EXPECT_STREQ(d.req->cmnd.finalReply, "226 Abort successful.\n");
   EXPECT_EQ(d.req->xfer.listenSocket, -1);
   EXPECT_EQ(d.req->xfer.io.fd, -1);
   EXPECT_TRUE(d.req->xfer.passive);

@@ -12,7 +12,7 @@ using harness::Conn;
 
 namespace {
 
-const char kGrants[] = "DELE MKD RMD RNFR RNTO SIZE MDTM CWD";
+const char kGrants[] = "DELE MKD RMD RNFR RNTO SIZE MDTM CWD STOR SITE LIST";
 
 std::string Script() { return std::string(SOURCE_DIR) + "/tests/ftp/ftplib_files.py"; }
 
@@ -37,10 +37,26 @@ TEST(FtpFileServer, PythonFtplibManagesFiles) {
   int status = harness::Run("python3 " + Script() + " " + std::to_string(z.port) + " alice secret",
                             &out, 30);
   EXPECT_EQ(status, 0) << out << z.Stderr();
-  EXPECT_NE(out.find("mkd ''\n"  // MKD answers 250, which ftplib takes without a name
+  EXPECT_NE(out.find("mkd '/archive'\n"  // the name ftplib takes from the 257
+                     "refused 550 File exists.\n"
+                     "rename 250 Requested action okay, completed.\n"
                      "rename 250 Requested action okay, completed.\n"
                      "size 1234\n"
                      "mdtm 213 "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("chmod 200 SITE CHMOD command ok.\n"
+                     "mfmt 213 Modify=20010203040506; archive/report-2001.txt\n"
+                     "mdtm 213 20010203040506\n"
+                     "stat -rw-r-----\n"
+                     "refused 501 Syntax error in parameters or arguments.\n"
+                     "help site 214-SITE commands recognized:\n CHMOD\n214 Help OK.\n"
+                     "allo 10 202 No storage allocation necessary.\n"
+                     "mode s 200 Mode set to S.\n"
+                     "stru f 200 Structure set to F.\n"
+                     "refused 504 Command not implemented for that parameter.\n"
+                     "mode b True\n"
+                     "xpwd 257 \"/\" is current directory.\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("refused 550 Requested action not taken.\n"  // RMD of a full directory
@@ -140,7 +156,7 @@ TEST(FtpFileServer, DeleInADirectoryWithoutWriteAccessIsDenied) {
   ASSERT_TRUE(up);
   Conn c;
   ASSERT_TRUE(z.Login(c, "dave", "pw"));
-  EXPECT_EQ(Cmd(c, "DELE locked/victim.txt"), "450 Permission denied.\r\n");
+  EXPECT_EQ(Cmd(c, "DELE locked/victim.txt"), "550 Permission denied.\r\n");
   EXPECT_EQ(harness::ReadFile(z.Root() + "/locked/victim.txt"), "stays");
   // A read-only file in a writable directory is fair game.
   EXPECT_EQ(Cmd(c, "DELE open/readonly.txt"), "250 Requested action okay, completed.\r\n");

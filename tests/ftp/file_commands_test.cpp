@@ -23,6 +23,7 @@ const char k550[] = "550 Requested action not taken.\r\n";
 const char k350[] = "350 Requested action pending further information.\r\n";
 const char k503[] = "503 Bad sequence of commands.\r\n";
 const char kRenameFailed[] = "550 Server out of memory or file already exists.\r\n";
+const char kFileExists[] = "550 File exists.\r\n";
 const char kRecursiveFailed[] = "550 Recursive RMD finished with error.\r\n";
 const char kDeleGuard[] = "550 Why don't you go fuck yourself?\r\n";
 const char kMkdGuard[] = "550 Eat shit fucktard!\r\n";
@@ -124,16 +125,22 @@ TEST(FtpFileCommands, MkdMakesNewNamesOnly) {
   Files f;
   f.File("taken.txt", 1);
   int code = 0;
-  EXPECT_EQ(f.Run("MKD fresh", &code), k250);  // 250, not 257
-  EXPECT_EQ(code, 250);
+  // 257 with the new directory's whole path, quoted, a '"' doubled.
+  EXPECT_EQ(f.Run("MKD fresh", &code), "257 \"/fresh\" created.\r\n");
+  EXPECT_EQ(code, 257);
   EXPECT_TRUE(IsDir(f.In("fresh")));
-  EXPECT_EQ(f.Run("MKD /sub/deeper/"), k250);
+  EXPECT_EQ(f.Run("MKD /sub/deeper/"), "257 \"/sub/deeper\" created.\r\n");
   EXPECT_TRUE(IsDir(f.In("sub/deeper")));
-  EXPECT_EQ(f.Run("MKD fresh", &code), k450);
-  EXPECT_EQ(code, 450);
-  EXPECT_EQ(f.Run("MKD taken.txt"), k450);
+  EXPECT_EQ(f.Run("CWD sub"), k250);
+  EXPECT_EQ(f.Run("MKD say \"hi\""), "257 \"/sub/say \"\"hi\"\"\" created.\r\n");
+  EXPECT_TRUE(IsDir(f.In("sub/say \"hi\"")));
+  EXPECT_EQ(f.Run("CWD /"), k250);
+  // What exists keeps its name: 550.
+  EXPECT_EQ(f.Run("MKD fresh", &code), kFileExists);
+  EXPECT_EQ(code, 550);
+  EXPECT_EQ(f.Run("MKD taken.txt"), kFileExists);
   EXPECT_EQ(harness::ReadFile(f.In("taken.txt")), "x");
-  EXPECT_EQ(f.Run("MKD no/such/parent"), k450);
+  EXPECT_EQ(f.Run("MKD no/such/parent"), k550);
   EXPECT_EQ(f.Run("MKD"), "550 Can't process MKD without argument.\r\n");
   EXPECT_EQ(f.Run("MKD /"), k550);
 }
@@ -218,7 +225,7 @@ TEST(FtpFileCommands, RecursiveRmdThatLeavesSomethingBehindFails) {
   EXPECT_EQ(DoDeepRemove(f.req, f.In("no-such-dir").c_str()), -1);
 }
 
-TEST(FtpFileCommands, RenameWithinTheSourceDirectoryAndBelow) {
+TEST(FtpFileCommands, RenameAnywhereInsideTheRoot) {
   Files f;
   harness::MakeDirs(f.In("a/sub"));
   harness::MakeDirs(f.In("b"));
@@ -234,12 +241,22 @@ TEST(FtpFileCommands, RenameWithinTheSourceDirectoryAndBelow) {
   EXPECT_EQ(f.Run("RNFR /a/y"), k350);
   EXPECT_EQ(f.Run("RNTO /a/sub/z"), k250);
   EXPECT_EQ(harness::ReadFile(f.In("a/sub/z")), std::string(7, 'x'));
-  // Into another directory: refused, nothing moves.
+  // Sideways and up, relative names too.
   EXPECT_EQ(f.Run("RNFR /a/sub/z"), k350);
-  EXPECT_EQ(f.Run("RNTO /b/z", &code), kRenameFailed);
+  EXPECT_EQ(f.Run("RNTO /b/z", &code), k250);
+  EXPECT_EQ(harness::ReadFile(f.In("b/z")), std::string(7, 'x'));
+  EXPECT_EQ(f.Run("CWD b"), k250);
+  EXPECT_EQ(f.Run("RNFR z"), k350);
+  EXPECT_EQ(f.Run("RNTO /top"), k250);
+  EXPECT_EQ(f.Run("RNFR /top"), k350);
+  EXPECT_EQ(f.Run("RNTO ../b/./back"), k250);  // as ncftp names it
+  EXPECT_EQ(f.Run("CWD /"), k250);
+  EXPECT_TRUE(harness::Exists(f.In("b/back")));
+  // A directory not into itself; nothing moves.
+  EXPECT_EQ(f.Run("RNFR a"), k350);
+  EXPECT_EQ(f.Run("RNTO a/sub/a", &code), kRenameFailed);
   EXPECT_EQ(code, 550);
-  EXPECT_TRUE(harness::Exists(f.In("a/sub/z")));
-  EXPECT_FALSE(harness::Exists(f.In("b/z")));
+  EXPECT_TRUE(IsDir(f.In("a/sub")));
   // Directories rename too.
   EXPECT_EQ(f.Run("RNFR b"), k350);
   EXPECT_EQ(f.Run("RNTO c"), k250);
@@ -254,12 +271,12 @@ TEST(FtpFileCommands, RenameNeverReplacesAnything) {
   f.File("dst", 2);
   ASSERT_EQ(symlink("nowhere", f.In("dangling").c_str()), 0);
   EXPECT_EQ(f.Run("RNFR src"), k350);
-  EXPECT_EQ(f.Run("RNTO dst"), kRenameFailed);
+  EXPECT_EQ(f.Run("RNTO dst"), kFileExists);
   EXPECT_EQ(harness::ReadFile(f.In("dst")), "xx");
   EXPECT_EQ(harness::ReadFile(f.In("src")), "x");
   EXPECT_EQ(f.req->renameFrom, nullptr);  // the pair ends with RNTO
   EXPECT_EQ(f.Run("RNFR src"), k350);
-  EXPECT_EQ(f.Run("RNTO dangling"), kRenameFailed);
+  EXPECT_EQ(f.Run("RNTO dangling"), kFileExists);
   EXPECT_TRUE(IsLink(f.In("dangling")));
   EXPECT_EQ(harness::ReadFile(f.In("src")), "x");
 }
@@ -404,6 +421,6 @@ TEST(FtpFileCommands, NoCommandLeavesTheRoot) {
   EXPECT_TRUE(f.OutsideUntouched());
   EXPECT_TRUE(harness::Exists(f.In("mine")));
   // A leading backslash is a name in the current directory, not a way out.
-  EXPECT_EQ(f.Run("MKD \\outside"), k250);
+  EXPECT_EQ(f.Run("MKD \\outside"), "257 \"/sub/\\outside\" created.\r\n");
   EXPECT_TRUE(IsDir(f.In("sub/\\outside")));
 }

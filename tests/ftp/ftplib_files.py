@@ -1,4 +1,4 @@
-"""Manages files on zolf with Python's ftplib: mkd, rename, size, mdtm,
+"""Manages files on zolf with Python's ftplib: mkd, rename across directories, size, mdtm,
 delete and rmd, and the refusals a client must be able to tell apart.
 
 Usage: ftplib_files.py PORT USER PASSWORD
@@ -26,9 +26,23 @@ def main():
     ftp.login(user, password)
     ok = True
     print("mkd", repr(ftp.mkd("archive")))
+    ok &= expect_refusal(ftplib.error_perm, ftp.mkd, "archive")  # exists
+    # Down into the new directory, up again, and down once more.
     print("rename", ftp.rename("report.txt", "archive/report-2001.txt"))
+    print("rename", ftp.rename("archive/report-2001.txt", "up.txt"))
+    ftp.rename("up.txt", "archive/report-2001.txt")
     print("size", ftp.size("archive/report-2001.txt"))
     print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
+    # Times and modes kept the way rclone, lftp and ncftp keep them; the
+    # one does not undo the other.
+    print("chmod", ftp.sendcmd("SITE CHMOD 640 archive/report-2001.txt"))
+    print("mfmt", ftp.sendcmd("MFMT 20010203040506 archive/report-2001.txt"))
+    print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
+    print("stat", ftp.sendcmd("STAT archive/report-2001.txt").split("\n")[1].split()[0])
+    ok &= expect_refusal(ftplib.error_perm, ftp.sendcmd, "SITE CHMOD 4755 archive")
+    for line in ("HELP SITE", "ALLO 10", "MODE S", "STRU F", "MODE B", "XPWD"):
+        print(line.lower(), ftp.sendcmd(line) if line != "MODE B" else
+              expect_refusal(ftplib.error_perm, ftp.sendcmd, line))
     ok &= expect_refusal(ftplib.error_perm, ftp.rmd, "archive")  # not empty
     print("delete", ftp.delete("archive/report-2001.txt"))
     print("rmd", ftp.rmd("archive"))

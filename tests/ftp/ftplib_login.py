@@ -20,8 +20,8 @@ def main():
         print("pwd", ftp.pwd())
     print(ftp.voidcmd("NOOP"))
     try:
-        ftp.sendcmd("HELP")
-        print("HELP was accepted")
+        ftp.sendcmd("XYZZY")
+        print("XYZZY was accepted")
         return 1
     except ftplib.error_perm as e:
         print("refused", e)

@@ -26,14 +26,48 @@ def check(ok, what):
     print("ok", what)
 
 
-def client(tls):
+class ResumingFTP_TLS(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's TLS
+    session, as the server requires (ftplib's own does not)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
+def client(tls, resuming=True):
     if not tls:
         return ftplib.FTP(timeout=20)
     context = ssl.create_default_context()
     # The test certificate is self-signed.
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
-    return ftplib.FTP_TLS(context=context, timeout=20)
+    kind = ResumingFTP_TLS if resuming else ftplib.FTP_TLS
+    return kind(context=context, timeout=20)
+
+
+def refused_without_resumption(host, port, user, password):
+    """A data connection that brings a TLS session of its own, not the
+    control connection's, is refused after its 150."""
+    ftp = client(True, resuming=False)
+    ftp.connect(host, port)
+    ftp.login(user, password)
+    ftp.prot_p()
+    conn = ftp.transfercmd("NLST")
+    try:
+        check(conn.recv(100) == b"", "nothing listed on a data connection of its own")
+    except (OSError, ssl.SSLError):
+        pass
+    conn.close()
+    try:
+        ftp.voidresp()
+        check(False, "data connection of its own refused")
+    except ftplib.error_temp as e:
+        check(str(e) == "425 Can't open data connection.", "data connection of its own: 425")
+    ftp.close()
 
 
 def aborted_download(ftp, size):
@@ -82,10 +116,7 @@ def main():
 
     check(sorted(ftp.nlst()) == ["big.bin", "f", "pub"], "nlst of the top")
     check(sorted(ftp.nlst("pub")) == ["empty", "readme.txt"], "nlst of pub")
-    # Encrypted, the data connection of an empty listing is closed before
-    # its TLS handshake ends, which ftplib takes for an attack.
-    if not tls:
-        check(ftp.nlst("pub/empty") == [], "nlst of an empty directory")
+    check(ftp.nlst("pub/empty") == [], "nlst of an empty directory")
     facts = dict(ftp.mlsd("pub"))
     check(facts["readme.txt"]["type"] == "file" and facts["readme.txt"]["size"] == "6"
           and facts["empty"]["type"] == "dir" and facts["."]["type"] == "cdir",
@@ -108,15 +139,18 @@ def main():
     if not tls:
         # abort() in the middle of a large download: the ABOR reply comes,
         # and the next command gets its own reply.
+        # The cut transfer is reported as cut (426), then the abort (226).
         reply = aborted_download(ftp, size)
-        check(reply.startswith("226"), "abort() answered: " + reply)
+        check(reply == "426 Connection closed; transfer aborted.", "abort() answered: " + reply)
+        check(ftp.voidresp() == "226 Abort successful.", "then the abort is confirmed")
         check(ftp.voidcmd("NOOP") == "200 Zzzzz...", "NOOP after abort() has its own reply")
         # An abort during an upload.
         conn = ftp.transfercmd("STOR partial.bin")
         conn.sendall(b"x" * 100000)
         reply = ftp.abort()
         conn.close()
-        check(reply.startswith("226"), "abort() of an upload answered")
+        check(reply.startswith("426") and ftp.voidresp() == "226 Abort successful.",
+              "abort() of an upload answered")
         check(ftp.pwd() == "/", "PWD after the aborted upload has its own reply")
     # The whole file downloads (after the aborts).
     got = bytearray()
@@ -159,6 +193,8 @@ def main():
             print(ftp.retrbinary("RETR f", out.write))
         print(ftp.storbinary("STOR up-" + mode, io.BytesIO(upload)))
     print(ftp.quit())
+    if tls:
+        refused_without_resumption(host, port, user, password)
     if six:
         check(any(line.startswith("EPSV") for line in sent), "EPSV used")
         check(any(line.startswith("EPRT |2|::1|") for line in sent), "EPRT |2| used")

@@ -92,9 +92,10 @@ TEST(FtpIPv6, DataCommandsOfAnIPv6Session) {
   EXPECT_EQ(Cmd(c, "EPSV 1"), k522);
   EXPECT_EQ(Cmd(c, "EPRT |1|127.0.0.1|5120|"), k522);
   EXPECT_EQ(Cmd(c, "EPSV 3"), k522);
-  // The passive listener is on the session's own ::1 and port.
-  EXPECT_EQ(Cmd(c, "EPSV 2"), "229 Entering Extended Passive Mode (|||" +
-                                  std::to_string(dataPort) + "|)\r\n");
+  // The passive listener is on the session's own ::1, at a port of the
+  // passive range.
+  unsigned passive = ExtendedPort(Cmd(c, "EPSV 2"));
+  EXPECT_TRUE(passive >= dataPort && passive <= dataPort + 4) << passive;
   Transfer t = ExtendedDownload(c, "RETR f", "::1");
   EXPECT_EQ(t.end, k226);
   EXPECT_TRUE(t.data == Pattern(50000, 9));
@@ -102,15 +103,18 @@ TEST(FtpIPv6, DataCommandsOfAnIPv6Session) {
   // EPRT |2|: the checks of PORT hold.
   ActiveListener listener(true);
   std::string port = std::to_string(listener.port());
-  EXPECT_EQ(Cmd(c, "EPRT |2|::2|" + port + "|"), "550 PORT with conflicting IP.\r\n");
-  EXPECT_EQ(Cmd(c, "EPRT |2|not-an-address|" + port + "|"), "550 PORT with conflicting IP.\r\n");
+  EXPECT_EQ(Cmd(c, "EPRT |2|::2|" + port + "|"), "501 PORT with conflicting IP.\r\n");
+  EXPECT_EQ(Cmd(c, "EPRT |2|not-an-address|" + port + "|"), "501 PORT with conflicting IP.\r\n");
   EXPECT_EQ(Cmd(c, "EPRT |2|::1|1023|"), "550 Bad PORT arguments.\r\n");
   EXPECT_EQ(Cmd(c, "EPRT |2|::1|" + std::to_string(z.port) + "|"), "550 Bad PORT arguments.\r\n");
   EXPECT_EQ(Cmd(c, "EPRT |2|::1|" + std::to_string(dataPort) + "|"),
             "550 Bad PORT arguments.\r\n");
-  // Its own address in another spelling is its own.
-  EXPECT_EQ(Cmd(c, "EPRT |2|0:0:0:0:0:0:0:1|" + port + "|"), "200 Command okay.\r\n");
-  EXPECT_EQ(Cmd(c, "RETR f"), "150 Starting transfer.\r\n");
-  EXPECT_TRUE(listener.AcceptAndReadAll() == Pattern(50000, 9));
-  EXPECT_EQ(c.ReadLine(), k226);
+  // Its own address in another spelling is its own, and so is "::" (lftp
+  // sends it in active mode).
+  for (const char *own : {"0:0:0:0:0:0:0:1", "::"}) {
+    EXPECT_EQ(Cmd(c, "EPRT |2|" + std::string(own) + "|" + port + "|"), "200 Command okay.\r\n");
+    EXPECT_EQ(Cmd(c, "RETR f"), "150 Starting transfer.\r\n");
+    EXPECT_TRUE(listener.AcceptAndReadAll() == Pattern(50000, 9)) << own;
+    EXPECT_EQ(c.ReadLine(), k226);
+  }
 }

@@ -161,7 +161,8 @@ TEST(FtpQuota, StoringAgainNearTheLimitKeepsTheGoodCopy) {
   ASSERT_TRUE(OpenPassive(c, data));
   ASSERT_EQ(Text(Cmd(c, "STOR f")).rfind("150 ", 0), 0u);
   ASSERT_TRUE(data.Send(std::string(1000, 'z')));
-  EXPECT_EQ(Text(Cmd(c, "ABOR")).rfind("226 ", 0), 0u);
+  EXPECT_EQ(Text(Cmd(c, "ABOR")).rfind("426 ", 0), 0u);
+  EXPECT_EQ(Text(c.ReadLine()).rfind("226 ", 0), 0u);
   EXPECT_TRUE(ReadFile(z.Root() + "/f") == bigger);
   EXPECT_EQ(RecordedUsage(z, "q"), 9000);
   // A smaller copy gives the difference back.
@@ -185,7 +186,7 @@ TEST(FtpQuota, TwoConcurrentSessionsLeaveTheRecordEqualToWhatIsStored) {
   ASSERT_TRUE(aData.Send(Pattern(20000, 1)));
   ASSERT_EQ(Text(Upload(b, "STOR shared", Pattern(5000, 2)).end), "226 Transfer complete.");
   ASSERT_EQ(Text(Upload(b, "APPE shared", Pattern(700, 3)).end), "226 Transfer complete.");
-  EXPECT_EQ(Text(Cmd(b, "MKD dir")).rfind("250 ", 0), 0u);
+  EXPECT_EQ(Text(Cmd(b, "MKD dir")).rfind("257 ", 0), 0u);
   ASSERT_EQ(Text(Upload(b, "STOR dir/one", Pattern(3000, 4)).end), "226 Transfer complete.");
   ASSERT_TRUE(aData.Send(Pattern(10000, 5)));
   aData.Close();

@@ -47,10 +47,13 @@ TEST(FtpSpine, CommandLinesAreCutAtCrLf) {
   ASSERT_TRUE(c.Send("XYZ\n"));
   EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\r\n");
   // A line that fills the buffer without ever ending is refused instead of
-  // leaving the session deaf.
+  // leaving the session deaf; its tail, sent apart, is no command of its
+  // own: the next reply is the next line's.
   ASSERT_TRUE(c.Send(std::string(255, 'A')));
   EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\r\n");
-  ASSERT_TRUE(c.Send("\r\n"));
+  ASSERT_TRUE(c.Send("XYZ\r\n"));
+  ASSERT_TRUE(c.Send(std::string(300, 'A') + "QUIT\r\nXYZ\r\n"));
+  EXPECT_EQ(c.ReadLine(), "500 Syntax error, command unrecognized.\r\n");
   EXPECT_EQ(c.ReadLine(), "502 Command not implemented.\r\n");
 }
 

@@ -1,6 +1,7 @@
 // Data connections and transfers against the running server, over real
 // passive and active data connections.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <csignal>
 #include <sys/socket.h>
@@ -34,27 +35,40 @@ std::string PassiveReply(unsigned port) {
 
 }  // namespace
 
-TEST(FtpTransfers, PassiveReplyNamesThePortOfTheSession) {
+TEST(FtpTransfers, PassivePortsAreFreePortsOfTheRange) {
   Zolf z;
   z.SimpleAccount("u", "pw", kGrants);
   harness::WriteFile(z.Root() + "/f", "data");
   unsigned dataPort = 0;
-  ASSERT_TRUE(StartWithDataPort(z, "MaxUsers=4\nTimeoutTime=2\n", &dataPort));
-  Conn first, second;
+  ASSERT_TRUE(StartWithDataPort(z, "MaxUsers=4\nMaxPerAddress=4\nTimeoutTime=2\n", &dataPort));
+  Conn first, second, third;
   ASSERT_TRUE(z.Login(first, "u", "pw"));
   ASSERT_TRUE(z.Login(second, "u", "pw"));
-  // Session n listens on DataPort + n - 1.
-  EXPECT_EQ(Cmd(first, "PASV"), PassiveReply(dataPort));
-  EXPECT_EQ(Cmd(second, "PASV"), PassiveReply(dataPort + 1));
-  // A second PASV closes the first listener and binds the same port again.
-  EXPECT_EQ(Cmd(first, "PASV"), PassiveReply(dataPort));
-  Conn data;
-  ASSERT_TRUE(data.Connect(dataPort));
-  EXPECT_EQ(Cmd(first, "RETR f"), k150);
-  EXPECT_EQ(data.ReadAll(), "data");
-  EXPECT_EQ(first.ReadLine(), k226);
-  // Right after the transfer the port is taken again, though the closed
-  // connection still lingers on it.
+  ASSERT_TRUE(z.Login(third, "u", "pw"));
+  // DataPort..DataPort+MaxUsers. Ports busy elsewhere are passed over:
+  // with all but one held by the test and the first session, the second
+  // session gets that one.
+  unsigned a = PassivePort(Cmd(first, "PASV"));
+  ASSERT_TRUE(a >= dataPort && a <= dataPort + 4) << a;
+  unsigned spare = a == dataPort ? dataPort + 1 : dataPort;
+  std::vector<int> held;
+  for (unsigned p = dataPort; p <= dataPort + 4; p++) {
+    if (p == a || p == spare) continue;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons((uint16_t)p);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof sin), 0) << p;
+    ASSERT_EQ(listen(fd, 1), 0);
+    held.push_back(fd);
+  }
+  EXPECT_EQ(Cmd(second, "PASV"), PassiveReply(spare));
+  // The whole range busy: only then 451.
+  EXPECT_EQ(Cmd(third, "PASV"), "451 Assigning a name to socket failed.\r\n");
+  for (int fd : held) close(fd);
+  // A second PASV closes the first listener; right after a transfer a port
+  // is taken again, though the closed connection still lingers on it.
   for (int i = 0; i < 3; i++) {
     Transfer t = Download(first, "RETR f");
     EXPECT_EQ(t.start, k150);
@@ -72,8 +86,8 @@ TEST(FtpTransfers, PortConnectsOnlyToTheClientsOwnAddress) {
   Conn c;
   ASSERT_TRUE(z.Login(c, "u", "pw"));
   EXPECT_EQ(Cmd(c, "PORT"), "550 Can't process PORT without argument.\r\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,0,0,2,200,10"), "550 PORT with conflicting IP.\r\n");
-  EXPECT_EQ(Cmd(c, "PORT 127,000,0,1,200,10"), "550 PORT with conflicting IP.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,0,0,2,200,10"), "501 PORT with conflicting IP.\r\n");
+  EXPECT_EQ(Cmd(c, "PORT 127,000,0,1,200,10"), "501 PORT with conflicting IP.\r\n");
   EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,200"), "550 Bad PORT arguments.\r\n");
   EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,256,0"), "550 Bad PORT arguments.\r\n");
   EXPECT_EQ(Cmd(c, "PORT 127,0,0,1,0,0"), "550 Bad PORT arguments.\r\n");

@@ -150,7 +150,7 @@ TEST(FtpVirtualPaths, CwdThroughDotDotNeedsTheCdupPermission) {
   Tree t;
   t.req->login.permissions[kCDUP] = '\0';
   ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\r\n");
-  EXPECT_EQ(t.Run("CWD .."), "502 Command not implemented.\r\n");
+  EXPECT_EQ(t.Run("CWD .."), "550 Permission denied.\r\n");
   EXPECT_STREQ(t.req->login.cwd, "/pub/");
 }
 

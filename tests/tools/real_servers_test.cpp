@@ -2,6 +2,11 @@
 // talking to mirt, and rekkon reading the log directory mirt wrote.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -120,7 +125,8 @@ TEST_F(ToolsRealZolf, PasvPromptsForTheDataConnection) {
   ASSERT_EQ(sscanf(out.c_str() + at, ">227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h1, &h2,
                    &h3, &h4, &p1, &p2),
             6);
-  EXPECT_EQ(p1 * 256 + p2, dataPort);
+  EXPECT_GE(p1 * 256 + p2, dataPort);  // a port of DataPort..DataPort+MaxUsers
+  EXPECT_LE(p1 * 256 + p2, dataPort + 4);
   std::string address = std::to_string(h1) + "." + std::to_string(h2) + "." +
                         std::to_string(h3) + "." + std::to_string(h4);
   ToolResult r = FinishTool(&proc, address + "\n" + std::to_string(p1 * 256 + p2) + "\nQUIT\n");
@@ -133,8 +139,20 @@ TEST_F(ToolsRealZolf, ClientShowsWhatTheDataConnectionBrings) {
   while (binary.size() < 3000) binary += std::string(1, '\0') + "data";
   binary.resize(3000);
   harness::WriteFile(dir / "root/b.bin", binary);
-  // The session is the first, so its passive port is DataPort itself; the
-  // address and port are typed as a user reads them off the 227 line.
+  // The other ports of the passive range are held here, so the server's
+  // PASV can only take DataPort itself; the address and port are typed as
+  // a user reads them off the 227 line.
+  std::vector<int> held;
+  for (unsigned p = dataPort + 1; p <= dataPort + 4; p++) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons((uint16_t)p);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof sin), 0) << p;
+    ASSERT_EQ(listen(fd, 1), 0);
+    held.push_back(fd);
+  }
   std::string data = "127.0.0.1\n" + std::to_string(dataPort) + "\n";
   ToolResult r = RunTool("client",
                          Dial() + "USER demo\nPASS demo\nPASV\n" + data + "LIST\nPASV\n" + data +
@@ -156,6 +174,7 @@ TEST_F(ToolsRealZolf, ClientShowsWhatTheDataConnectionBrings) {
       << r.out;
   EXPECT_FALSE(Has(r.out, "PNG")) << r.out;
   EXPECT_TRUE(Has(r.out, "<>221 Goodbye!\n")) << r.out;
+  for (int fd : held) close(fd);
 }
 
 // mirt in a temporary directory serving a small site, logging to logs/ in
