@@ -251,14 +251,18 @@ FileKind StatBeneath(const char *root, const char *path, int64_t *size,
   return kind;
 }
 
+int FstatBeneathAt(int rootFd, const char *path, struct stat *st) {
+  int fd = OpenBeneathAt(rootFd, path, O_PATH);
+  if (fd < 0) return -1;
+  int rc = fstat(fd, st);
+  close(fd);
+  return rc;
+}
+
 FileKind StatBeneathAt(int rootFd, const char *path, int64_t *size,
                        int64_t *mtime) {
-  int fd = OpenBeneathAt(rootFd, path, O_PATH);
-  if (fd < 0) return kMissing;
   struct stat st;
-  int rc = fstat(fd, &st);
-  close(fd);
-  if (rc != 0) return kMissing;
+  if (FstatBeneathAt(rootFd, path, &st) != 0) return kMissing;
   if (size) *size = (int64_t)st.st_size;
   if (mtime) *mtime = (int64_t)st.st_mtime;
   if (S_ISREG(st.st_mode)) return kRegular;

@@ -10,6 +10,7 @@
 // component at a time that reads and checks every link itself.
 #pragma once
 #include <cstddef>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "files.h"
@@ -39,6 +40,10 @@ FileKind StatBeneath(const char *root, const char *path,
                      int64_t *size = nullptr, int64_t *mtime = nullptr);
 FileKind StatBeneathAt(int rootFd, const char *path, int64_t *size = nullptr,
                        int64_t *mtime = nullptr);
+
+// stat(2) of path beneath the root, as StatBeneathAt reaches it. 0, or -1
+// with errno set.
+int FstatBeneathAt(int rootFd, const char *path, struct stat *st);
 
 // The component walk used when the kernel has no openat2, and for absolute
 // links that the kernel refuses to follow; offered so it can be tested on

@@ -364,6 +364,7 @@ void RunRequest(Site &site, const uint8_t *data, size_t size) {
   if (HeadComplete(c->head, n)) {
     c->state = ConnState::kResponding;
     WatchBegin();
+    c->request.headLength = (int32_t)HeadLength(c->head, n);
     ParseRequest(&c->request, c->head, s->hosts != nullptr);
     ResolveRequest(c, false);
     WatchEnd();

@@ -19,6 +19,8 @@
 
 namespace {
 
+// Debian's list of media types (package media-types), when present.
+const char kSystemTypesPath[] = "/etc/mime.types";
 const char kNoCwd[] = "Could not get current working directory.\n";
 const char kCannotOpen[] = "Could not open %s.\n";
 const char kNoAddress[] = "Parameter Address is missing (using 127.0.0.1).\n";
@@ -42,6 +44,9 @@ const char kTypeEmpty[] = "AddType entry is not valid (zero length).\n";
 const char kTypeNoSemicolon[] =
     "AddType entry is not valid (could not found ;).\n";
 const char kTypeNoType[] = "AddType entry is not valid (no type specified).\n";
+const char kHeaderBad[] =
+    "AddHeader entry is not valid (PREFIX;Name: value, without control "
+    "characters).\n";
 const char kForbiddenEmpty[] = "AddForbidden entry can not be zero length.\n";
 const char kUserBad[] =
     "AddUser entry is either too short or too large or username part is "
@@ -267,6 +272,21 @@ int AddType(HttpServer *s, const IniValue &v) {
   return 0;
 }
 
+// A header line goes into answers as written, so it must be one line of
+// the form "Name: value", the name a token.
+int AddHeader(HttpServer *s, const IniValue &v) {
+  if (v.state == IniState::kEnd) return 0;
+  ListItem *item = AddListItem(&s->headers, v.text);
+  if (!item) return Fail(kOutOfMemory);
+  const char *line = CutAtSemicolon(item);
+  if (!line || item->length == 0 || strlen(line) > 512) return Fail(kHeaderBad);
+  size_t name = strcspn(line, ":");
+  if (name == 0 || line[name] != ':' || strcspn(line, " \t") < name) return Fail(kHeaderBad);
+  for (const unsigned char *p = (const unsigned char *)line; *p; p++)
+    if ((*p < 0x20 && *p != '\t') || *p == 0x7f) return Fail(kHeaderBad);
+  return 0;
+}
+
 int AddForbidden(HttpServer *s, const IniValue &v) {
   if (v.state == IniState::kEnd) return 0;
   const char *value = v.text;
@@ -392,6 +412,7 @@ const IniEntry<HttpServer> kKeys[] = {
     {{"AddType=", IniType::kRepeated, kIniEmptyStops, nullptr, nullptr,
       kTypeEmpty},
      AddType},
+    {{"AddHeader=", IniType::kRepeated, 0}, AddHeader},
     {{"AddForbidden=", IniType::kRepeated, kIniEmptyStops, nullptr,
       nullptr, kForbiddenEmpty},
      AddForbidden},
@@ -444,7 +465,7 @@ void FreeList(ListItem **head) {
 int InitConfig(const char *path, HttpServer *s, Log *log) {
   s->clients = 0;
   s->forbidden = s->types = s->virtuals = s->hosts = s->users = s->indexes =
-      nullptr;
+      s->headers = nullptr;
   s->connections = nullptr;
   s->log = log;
   s->webRoot = nullptr;
@@ -475,5 +496,7 @@ int InitConfig(const char *path, HttpServer *s, Log *log) {
   // Values are read into 256-byte buffers: up to 254 characters.
   int r = ReadKeys(&ini, kKeys, s, 256);
   CloseIni(&ini);
+  if (r == 0 && LoadSystemTypes(&s->systemTypes, kSystemTypesPath) != 0)
+    return Fail(kOutOfMemory);
   return r;
 }

@@ -145,9 +145,12 @@ Connection *EndConnection(Connection *c) {
   // A hash check still running ends unanswered: the record goes below.
   ForgetPasswordCheck(c->check);
   c->check = nullptr;
-  // A persistent connection that ends while waiting for its next request
-  // has no request to account for; its answers are logged already.
-  if (!WaitingForNextRequest(c)) WriteAccessLine(c);
+  // A connection that ends before a request byte came (a persistent one
+  // between requests, a browser's preconnect, a probe) has no request to
+  // account for; one that ends with a head begun timed out on it.
+  if (c->state == ConnState::kReading && c->request.received > 0)
+    c->output.status = 408;
+  if (c->state != ConnState::kReading || c->request.received > 0) WriteAccessLine(c);
   if (server->loop) {
     if (c->timer > 0) DeleteTimer(server->loop, c->timer);
     UnwatchFd(server->loop, c->io.fd);

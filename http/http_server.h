@@ -8,6 +8,7 @@
 #include "addresses.h"
 #include "client_limits.h"
 #include "conn_io.h"
+#include "content_types.h"
 #include "startup.h"
 
 struct EventLoop;
@@ -52,6 +53,7 @@ struct HttpServer {
   int timeout;               // idle limit in seconds; <= 0 none
   ListItem *forbidden;
   ListItem *types;
+  SystemTypes systemTypes;   // the system's mime.types, after the built-in table
   ListItem *virtuals;
   Connection *connections;   // oldest first
   Connection *lastConnection;  // its tail: a new client is added in O(1)
@@ -59,6 +61,8 @@ struct HttpServer {
   ListItem *hosts;
   ListItem *users;
   ListItem *indexes;
+  // AddHeader lines: a path prefix, and the header line its answers carry.
+  ListItem *headers;
   Log *log;
   // Seconds a persistent connection waits for its next request; 0: every
   // connection closes after its answer.
@@ -94,6 +98,10 @@ struct ListingEntries;
 // the connection reads and writes nothing meanwhile.
 enum class ConnState : char { kReading, kChecking, kResponding, kHolding };
 
+// The methods the server tells apart: those it serves, those it knows but
+// never allows on its files, and any other.
+enum class Method : char { kOther, kGet, kHead, kOptions, kNotAllowed };
+
 // Everything the server reads from a request head, found in one pass over
 // it. Texts point into the connection's `head`, which stays untouched until
 // the request's access line is written; field values are ended in place.
@@ -110,7 +118,8 @@ struct ParsedRequest {
   // A head that cannot be accepted: its status and built-in text (0: none).
   int status = 0;
   const char *message = nullptr;
-  char method[8] = {};
+  char method[8] = {};        // as far as it fits, for the log
+  Method methodKind = Method::kOther;
   const char *target = nullptr;   // the request target, up to the line end
   // Kept for a Combined Log Format line: the request line, Referer and
   // User-Agent values, each cut to what the line holds.
@@ -123,6 +132,7 @@ struct ParsedRequest {
   char hasTransferEncoding = 0;
   int64_t contentLength = 0;
   const char *host = "";      // empty when absent or virtual hosting is off
+  char authority[128] = {};   // the host of an absolute-form target
   int64_t rangeStart = 0, rangeEnd = 0;  // rangeEnd exclusive
   char rangeStartGiven = 0, rangeEndGiven = 0;
   // Validators a client sends back; null when absent or too long (which
@@ -176,10 +186,16 @@ struct Decision {
   int64_t rangeStart = 0, rangeEnd = 0;
   char rangeStartGiven = 0, rangeEndGiven = 0;
   DIR *directory = nullptr;    // open listing, null otherwise
+  // The first AddHeader line of the longest prefix the path starts with;
+  // every line of that prefix is sent (null: none).
+  const ListItem *headers = nullptr;
+  char chunked = '0';          // '1': the listing goes in chunks (HTTP/1.1)
   ListingEntries *entries = nullptr;  // its sorted entries
   // '1' while the connection is to stay open after this answer (the
   // request asked for it and its length is known).
   char keepAlive = '0';
+  char http11 = '0';           // '1': the status line says HTTP/1.1
+  char allow = '0';            // '1': the answer lists the methods served
   int32_t realmIndex = 0;      // forbidden entry that asked for a password
   char failedLogin = '0';      // '1': credentials were sent and refused
 };

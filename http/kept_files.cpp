@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "beneath.h"
 #include "http_server.h"
 #include "inside_root.h"
 
@@ -99,10 +100,11 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   if (keep) {
     Ready();
     if (KeptFile *k = Find(c->decision.rootFd, rel, hash)) {
-      // The path is looked up again; only the very file opened before
-      // (opened beneath the root then) is answered from.
+      // The path is looked up again beneath the root, like a first open
+      // (a directory moved out and linked back is outside it); only the
+      // very file opened before is answered from.
       struct stat now;
-      if (fstatat(c->decision.rootFd, rel, &now, 0) == 0 && SameFile(*k, now) &&
+      if (FstatBeneathAt(c->decision.rootFd, rel, &now) == 0 && SameFile(*k, now) &&
           Keepable(now)) {
         k->users++;
         k->lastUse = ++useClock;

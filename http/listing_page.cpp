@@ -59,7 +59,8 @@ const int kEntriesPerPiece = 256;
 // over-long name. A piece takes rows while this much room is left, and
 // keeps room for the foot.
 const size_t kRowRoom = kBufferSize;
-const size_t kFootRoom = sizeof kFoot + 32;
+// The foot, the server's name in it, and the end of a chunked page.
+const size_t kFootRoom = sizeof kFoot + 48;
 // Names are packed into blocks of this size, chained, so a large directory
 // never copies them to grow; the order grows by doubling from its first
 // room.

@@ -45,8 +45,7 @@ int main(int argc, char **argv) {
     configPath = argv[i + 1];
   }
 
-  HttpServer server;
-  memset(&server, 0, sizeof server);
+  HttpServer server{};
   server.listenSocket = -1;
   server.tlsListenSocket = -1;
   Log log;

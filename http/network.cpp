@@ -81,6 +81,8 @@ int CloseServer(HttpServer *s) {
   FreeList(&s->forbidden);
   FreeList(&s->indexes);
   FreeList(&s->types);
+  FreeList(&s->headers);
+  FreeSystemTypes(&s->systemTypes);
   FreeList(&s->users);
   FreeList(&s->hosts);
   FreeList(&s->virtuals);

@@ -1,6 +1,7 @@
 #include "request_io.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/uio.h>
@@ -116,6 +117,22 @@ Step SendFileData(Connection *c, size_t *budget) {
   return (size_t)n == want ? kGoOn : kWait;
 }
 
+// A listing to an HTTP/1.1 client goes in chunks, so the connection
+// outlives it: each piece just written is framed with its size before it
+// (behind any header still pending) and its line end after it, and the
+// piece that ends the page carries the last, empty chunk too.
+void FrameChunk(Connection *c) {
+  Output &o = c->output;
+  if (c->decision.chunked != '1' || o.bodyLength <= 0) return;
+  int n = snprintf(c->header + o.headerLength, sizeof c->header - (size_t)o.headerLength,
+                   "%x\r\n", (unsigned)o.bodyLength);
+  if (n > 0) o.headerLength += n;
+  const char *end = c->decision.directory ? "\r\n" : "\r\n0\r\n\r\n";
+  size_t length = strlen(end);
+  memcpy(o.body + o.bodyLength, end, length);
+  o.bodyLength += (int32_t)length;
+}
+
 // One step of the response: the header and body text, then the file or
 // the next rows of a listing.
 Step SendStep(Connection *c, size_t *budget, bool last) {
@@ -126,7 +143,7 @@ Step SendStep(Connection *c, size_t *budget, bool last) {
     ReadFilePiece(c);
   if (c->output.headerLength > 0 && c->output.bytesSent == 0 && c->decision.directory)
     // So do the first rows of a listing, behind the page's head.
-    NextListingRow(c);
+    if (NextListingRow(c) == 0) FrameChunk(c);
   if (c->output.headerLength > 0 || c->output.bodyLength > 0) return SendPending(c);
   if (c->decision.file >= 0) {
     if (c->decision.status == 206 && c->output.rangeSent == c->decision.rangeEnd - c->decision.rangeStart)
@@ -135,6 +152,7 @@ Step SendStep(Connection *c, size_t *budget, bool last) {
   }
   if (c->decision.entries) {
     if (NextListingRow(c) != 0) return kEnd;
+    FrameChunk(c);
     // A piece that does not end the page is sent with the hint that more
     // follows, so the network stack fills whole segments across pieces;
     // the last step of the event sends without it, and the close pushes
@@ -149,7 +167,7 @@ int Answer(Connection *c) {
   ParsedRequest &r = c->request;
   ResolveRequest(c, r.staysOpen);
   BuildHeader(c);
-  if (strcmp(r.method, "HEAD") == 0) {
+  if (r.methodKind == Method::kHead) {
     CloseFiles(c);
     c->output.bodyLength = 0;
   }
@@ -157,7 +175,6 @@ int Answer(Connection *c) {
   // holding it with its socket unwatched until its timer fires.
   if (c->output.status == 401 && c->decision.failedLogin == '1') {
     c->state = ConnState::kHolding;
-    const ParsedRequest &r = c->request;
     c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress,
                                        GuessOf(r.credentials, r.credentials + r.passwordOffset));
     return 0;

@@ -8,12 +8,17 @@
 namespace {
 
 const char kBadRequestLine[] = "Unable to parse non-valid request line.";
-const char kNegativeLength[] = "Content-length field cannot be < 0.";
+const char kLineTooLong[] =
+    "Request line too long for the server to handle.";
+const char kHeadTooLarge[] =
+    "Request header fields too large for the server to handle.";
+const char kBadVersion[] = "The requested HTTP version is not supported.";
+const char kBadField[] = "Unable to parse non-valid header field.";
+const char kBadLength[] = "Content-length field not valid.";
+const char kNoHost[] = "An HTTP/1.1 request must carry one Host field.";
+const char kBadTransfer[] = "Transfer-Encoding field not valid.";
+const char kChunkedBody[] = "A chunked request body is not accepted.";
 const char kHostTooLong[] = "Host field too long for the server to handle.";
-const char kRangeTooLong[] = "Range field too long for the server to handle.";
-const char kRangeDashes[] = "Range field must contain one '-'.";
-const char kRangeShort[] = "Range field too short to be valid.";
-const char kRangeChars[] = "Range field contains non-valid characters.";
 const size_t kAuthTextMost = 260;
 const char kAuthTooLong[] =
     "Authorization field too long for the server to handle.";
@@ -27,13 +32,13 @@ const char kBase64[] =
 // each is where the text first appears, letter case aside (see
 // FindLineStarts).
 enum Field {
-  kContentLength, kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
-  kIfRange, kConnection, kTransferEncoding, kReferer, kAgent, kFieldCount
+  kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
+  kIfRange, kConnection, kReferer, kAgent, kFieldCount
 };
 const char *const kFieldNames[kFieldCount] = {
-    "\nContent-length: ", "\nHost: ", "\nRange: bytes=",
+    "\nHost: ", "\nRange: bytes=",
     "\nAuthorization: Basic ", "\nIf-None-Match: ", "\nIf-Modified-Since: ",
-    "\nIf-Range: ", "\nConnection:", "\nTransfer-Encoding:", "\nReferer: ",
+    "\nIf-Range: ", "\nConnection:", "\nReferer: ",
     "\nUser-Agent: "};
 
 // Room for each value, its end included: a longer Host is refused, a
@@ -75,30 +80,78 @@ uint16_t LogFieldLength(const char *at, Field field, const char **value) {
   return (uint16_t)(n >= kLogFieldRoom ? kLogFieldRoom - 1 : n);
 }
 
-int ParseMethod(ParsedRequest *r, const char *head) {
-  size_t n = 0;
-  while (n < 7 && head[n] != '\0') {
-    r->method[n] = head[n];
-    if (head[n++] == ' ') break;
+bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
+
+bool SameFolded(const char *text, size_t length, const char *lower) {
+  size_t k = 0;
+  for (; k < length && lower[k]; k++) {
+    char ch = text[k];
+    if ((ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch) != lower[k]) return false;
   }
-  r->method[n] = '\0';
-  if (n == 0 || r->method[n - 1] != ' ') return -1;
-  r->method[n - 1] = '\0';
-  return (int)n;
+  return k == length && lower[k] == '\0';
 }
 
-// The version at the end of the request line, and what the Connection
-// field says: a request asks to keep the connection with HTTP/1.1 unless
-// it says "close", with HTTP/1.0 only when it says "keep-alive".
-void ReadPersistence(ParsedRequest *r, const char *head, const char *at) {
-  const char *lineEnd = head + strcspn(head, "\r\n");
-  if (*lineEnd == '\0') return;
-  const char *version = lineEnd;
-  while (version > head && version[-1] != ' ') version--;
-  if (lineEnd - version == 8) {
-    r->http11 = strncmp(version, "HTTP/1.1", 8) == 0;
-    r->http10 = strncmp(version, "HTTP/1.0", 8) == 0;
+// The methods told apart; a method is case-sensitive, so "get" is one the
+// server does not know.
+Method KindOf(const char *method, size_t length) {
+  struct Known { const char *name; Method kind; };
+  static const Known kKnown[] = {
+      {"GET", Method::kGet},          {"HEAD", Method::kHead},
+      {"OPTIONS", Method::kOptions},  {"POST", Method::kNotAllowed},
+      {"PUT", Method::kNotAllowed},   {"DELETE", Method::kNotAllowed},
+      {"PATCH", Method::kNotAllowed}};
+  for (const Known &k : kKnown)
+    if (strlen(k.name) == length && memcmp(k.name, method, length) == 0) return k.kind;
+  return Method::kOther;
+}
+
+// An absolute-form target ("http://host/path") names its host itself: the
+// host is kept as the request's Host value and the target becomes the path.
+void ReadAbsoluteForm(ParsedRequest *r, bool hosts) {
+  const char *t = r->target;
+  size_t scheme = SameFolded(t, 7, "http://") ? 7 : SameFolded(t, 8, "https://") ? 8 : 0;
+  if (scheme == 0) return;
+  const char *authority = t + scheme;
+  size_t n = strcspn(authority, "/? \r\n");
+  if (hosts && n < sizeof r->authority) {
+    memcpy(r->authority, authority, n);
+    r->authority[n] = '\0';
+    r->host = r->authority;
   }
+  // Without a path of its own the target is the root.
+  r->target = authority[n] == '/' ? authority + n : "/ ";
+}
+
+// Method, target and version, each after exactly one blank. 0, or the
+// refusal's status.
+int ParseRequestLine(ParsedRequest *r, const char *head, size_t line) {
+  const char *end = head + line;
+  const char *blank = (const char *)memchr(head, ' ', line);
+  size_t methodLength = blank ? (size_t)(blank - head) : line;
+  // The log shows the method as far as the record holds it.
+  size_t kept = methodLength < sizeof r->method ? methodLength : sizeof r->method - 1;
+  memcpy(r->method, head, kept);
+  r->method[kept] = '\0';
+  if (!blank || blank == head) return 400;
+  r->methodKind = KindOf(head, methodLength);
+  const char *target = blank + 1;
+  const char *second = (const char *)memchr(target, ' ', (size_t)(end - target));
+  if (!second || second == target) return 400;
+  const char *version = second + 1;
+  if (end - version != 8 || memcmp(version, "HTTP/", 5) != 0 || version[6] != '.' ||
+      version[5] < '0' || version[5] > '9' || version[7] < '0' || version[7] > '9')
+    return 400;
+  r->target = target;
+  if (version[5] != '1') return 505;
+  r->http10 = version[7] == '0';
+  r->http11 = !r->http10;
+  return 0;
+}
+
+// What the Connection field says: a request asks to keep the connection
+// with HTTP/1.1 unless it says "close", with HTTP/1.0 only when it says
+// "keep-alive".
+void ReadPersistence(ParsedRequest *r, const char *at) {
   if (!at) return;
   at += strlen(kFieldNames[kConnection]);
   char value[kConnectionRoom];
@@ -112,17 +165,62 @@ void ReadPersistence(ParsedRequest *r, const char *head, const char *at) {
   r->asksKeepAlive = strstr(value, "keep-alive") != nullptr;
 }
 
+// Every field line of the head, for the framing a proxy in front and this
+// server must read alike: a name with a blank before its colon, a folded
+// line, a repeated or non-numeric Content-Length and any Transfer-Encoding
+// are refused, since a reader that took them otherwise would see another
+// request where this one ends. Counts the Host fields.
+void CheckFieldLines(ParsedRequest *r, const char *head, int *hostFields) {
+  const char *p = strchr(head, '\n');
+  int lengths = 0;
+  while (p && p[1] != '\0' && p[1] != '\r' && p[1] != '\n') {
+    const char *name = p + 1;
+    size_t lineLength = strcspn(name, "\r\n");
+    p = name[lineLength] ? strchr(name + lineLength, '\n') : nullptr;
+    if (IsBlank(name[0])) return Refuse(r, 400, kBadField);
+    const char *colon = (const char *)memchr(name, ':', lineLength);
+    if (!colon) return Refuse(r, 400, kBadField);
+    size_t nameLength = (size_t)(colon - name);
+    for (size_t k = 0; k < nameLength; k++)
+      if (IsBlank(name[k])) return Refuse(r, 400, kBadField);
+    const char *value = colon + 1, *end = name + lineLength;
+    while (value < end && IsBlank(*value)) value++;
+    while (end > value && IsBlank(end[-1])) end--;
+    switch (nameLength) {
+      case 4:
+        if (SameFolded(name, 4, "host")) ++*hostFields;
+        break;
+      case 14:
+        if (!SameFolded(name, 14, "content-length")) break;
+        if (++lengths > 1 || value == end || end - value > 18)
+          return Refuse(r, 400, kBadLength);
+        r->contentLength = 0;
+        for (const char *d = value; d < end; d++) {
+          if (*d < '0' || *d > '9') return Refuse(r, 400, kBadLength);
+          r->contentLength = r->contentLength * 10 + (*d - '0');
+        }
+        break;
+      case 17:
+        if (!SameFolded(name, 17, "transfer-encoding")) break;
+        r->hasTransferEncoding = 1;
+        if (SameFolded(value, (size_t)(end - value), "chunked"))
+          return Refuse(r, 411, kChunkedBody);
+        return Refuse(r, 400, kBadTransfer);
+    }
+  }
+}
+
 void ParseRange(ParsedRequest *r, char *at) {
   const char *value = FieldValue(at, kRange, kRangeRoom);
-  if (!value) return Refuse(r, 416, kRangeTooLong);
+  // A Range that cannot be read is ignored: the whole file answers it.
+  if (!value) return;
   // Several ranges are answered with the whole file, as if none was asked
   // for: one body of one type is all the server sends.
   if (strchr(value, ',')) return;
   const char *dash = strchr(value, '-');
-  if (!dash || strchr(dash + 1, '-')) return Refuse(r, 416, kRangeDashes);
-  if (strlen(value) < 2) return Refuse(r, 416, kRangeShort);
-  if (strspn(value, "-0123456789") != strlen(value))
-    return Refuse(r, 416, kRangeChars);
+  if (!dash || strchr(dash + 1, '-') || strlen(value) < 2 ||
+      strspn(value, "-0123456789") != strlen(value))
+    return;
   if (value[0] == '-') {
     r->rangeEnd = ParseLong(value);
     r->rangeEndGiven = 1;
@@ -207,33 +305,35 @@ void ParseRequest(ParsedRequest *r, char *head, bool hosts) {
   char *found[kFieldCount];
   FindLineStarts(head, kFieldNames, kFieldCount, (const char **)found);
   // What the connection and the log need is read whatever the verdict.
-  ReadPersistence(r, head, found[kConnection]);
-  r->hasTransferEncoding = found[kTransferEncoding] != nullptr;
+  ReadPersistence(r, found[kConnection]);
   r->line = head;
   size_t line = strcspn(head, "\r\n");
   r->lineLength = (uint16_t)(line >= kLineRoom ? kLineRoom - 1 : line);
   r->refererLength = LogFieldLength(found[kReferer], kReferer, &r->referer);
   r->agentLength = LogFieldLength(found[kAgent], kAgent, &r->agent);
 
-  int pathStart = ParseMethod(r, head);
-  if (pathStart < 0) return Refuse(r, 400, kBadRequestLine);
   if (strnlen(head, received) < received) return Refuse(r, 400, kBadRequestLine);
-  r->target = head + pathStart;
-  if (const char *at = found[kContentLength]) {
-    r->contentLength = ParseLong(at + strlen(kFieldNames[kContentLength]));
-    if (r->contentLength < 0) return Refuse(r, 400, kNegativeLength);
-  }
-  if (hosts && found[kHost]) {
+  // A head that does not fit is refused whole: served cut, a field past the
+  // buffer's end would be lost without a word.
+  if (r->headLength == 0)
+    return head[line] == '\0' ? Refuse(r, 414, kLineTooLong)
+                               : Refuse(r, 431, kHeadTooLarge);
+  int lineStatus = ParseRequestLine(r, head, line);
+  if (lineStatus == 505) return Refuse(r, 505, kBadVersion);
+  if (lineStatus != 0) return Refuse(r, 400, kBadRequestLine);
+  int hostFields = 0;
+  CheckFieldLines(r, head, &hostFields);
+  if (r->status) return;
+  if (hostFields > 1 || (r->http11 && hostFields == 0)) return Refuse(r, 400, kNoHost);
+  if (hosts && found[kHost] && r->host[0] == '\0') {
     r->host = FieldValue(found[kHost], kHost, kHostRoom);
     if (!r->host) {
       r->host = "";
       return Refuse(r, 500, kHostTooLong);
     }
   }
-  if (found[kRange]) {
-    ParseRange(r, found[kRange]);
-    if (r->status) return;
-  }
+  ReadAbsoluteForm(r, hosts);
+  if (found[kRange]) ParseRange(r, found[kRange]);
   if (found[kAuth]) {
     ParseAuthorization(r, found[kAuth]);
     if (r->status) return;

@@ -31,6 +31,7 @@ const char kBlockedFile[] = "The requested filename is blocked.";
 const char kBlockedHost[] = "The requested host is blocked.";
 const char kAuthRequired[] = "Authentication is required for access.";
 const char kNotImplemented[] = "The requested HTTP method is not implemented.";
+const char kNotAllowed[] = "The requested HTTP method is not allowed here.";
 const char kNoReadPermission[] = "Server process does not have read permission.";
 const char kIndexUnopenable[] = "File could not be opened.";
 const char kNotFound[] =
@@ -232,7 +233,9 @@ int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
   if (fd == kNoFileStatus) return Refuse(c, 500, kNoFileInfo);
   if (fd < 0) {
     int error = errno;
-    if (error == ENOENT || error == ENOTDIR) return Refuse(c, 404, kNotFound);
+    // A name longer than any the file system holds is not there either.
+    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG)
+      return Refuse(c, 404, kNotFound);
     if (StatInRoot(c, c->fileName) == kDirectory) return Redirect(c);
     if (error == EACCES) return Refuse(c, 403, kNoReadPermission);
     return Refuse(c, 500, openFailed);
@@ -321,17 +324,57 @@ int DecodeURL(char *text) {
 
 namespace {
 
+// A path that names a virtual prefix without its closing '/' ("/pic" for
+// "/pic/") is sent on to the prefix, as a directory is, whatever shorter
+// prefix would match it; any other path leaves the decision as it is (0).
+int RedirectToPrefix(Connection *c, const char *path, const char *host) {
+  size_t pathLength = strcspn(path, " ?");
+  if (pathLength == 0) return 0;
+  const ListItem *item = c->server->virtuals;
+  while (item && !(item->length == pathLength + 1 && item->text[pathLength] == '/' &&
+                   strncmp(path, item->text, pathLength) == 0))
+    item = item->next;
+  if (!item) return 0;
+  c->decision.virtualItem = item;
+  c->fileName[0] = '/';
+  c->fileName[1] = '\0';
+  c->decision.urlPath = c->fileName;
+  c->decision.status = 301;
+  c->decision.message = c->decision.urlPath;
+  const char *query = path + pathLength;
+  size_t queryLength = 0;
+  if (*query == '?') {
+    query++;
+    queryLength = strcspn(query, " \r\n");
+  }
+  BuildLocation(c, host, query, queryLength);
+  return 301;
+}
+
 // Where the request leads: the root, the path beneath it, and the file,
 // listing or redirect there, or why there is none.
 int DecideTarget(Connection *c, const ParsedRequest &f) {
   HttpServer *s = c->server;
   const char *host = f.host, *path = f.target;
+  // What the server does is the same for every path: an OPTIONS request
+  // learns it without a file being looked at, and a method the server does
+  // not know is refused before any is.
+  if (f.methodKind == Method::kOptions) {
+    c->decision.allow = '1';
+    c->decision.status = 204;
+    return 204;
+  }
+  if (f.methodKind == Method::kOther) {
+    c->decision.allow = '1';
+    return Refuse(c, 501, kNotImplemented);
+  }
   // The Host value picks an AddHost root unless it names the server's own
   // host (the last entry) or no entry at all: then the virtual directories
   // decide, as for a request without Host.
   const ListItem *item = s->defaultHost ? MatchHost(s->hosts, host) : nullptr;
   if (item && item->next == nullptr) item = nullptr;
   bool hostMode = item != nullptr;
+  if (!hostMode && RedirectToPrefix(c, path, host) == 301) return 301;
   if (!hostMode) {
     item = s->virtuals;
     while (item && strncmp(path, item->text, item->length) != 0)
@@ -379,8 +422,12 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   if (access != 200) return RefuseAccess(c, access, kBlockedFile);
   access = CheckAccess(c, host);
   if (access != 200) return RefuseAccess(c, access, kBlockedHost);
-  if (strcmp(c->request.method, "GET") != 0 && strcmp(c->request.method, "HEAD") != 0)
-    return Refuse(c, 501, kNotImplemented);
+  Method method = c->request.methodKind;
+  if (method == Method::kNotAllowed) {
+    c->decision.allow = '1';
+    return Exists(c, c->fileName) ? Refuse(c, 405, kNotAllowed)
+                                  : Refuse(c, 404, kNotFound);
+  }
 
   size_t n = strlen(c->fileName);
   int status = IsSeparator(c->fileName[n - 1]) ? ServeDirectory(c, f)
@@ -437,7 +484,7 @@ void OpenCustomPage(Connection *c) {
 // custom error page.
 void DecideBody(Connection *c) {
   Decision &d = c->decision;
-  if (d.status == 200 || d.status == 206 || d.status == 304) return;
+  if (d.status == 200 || d.status == 204 || d.status == 206 || d.status == 304) return;
   if (!StatusText(d.status)) {
     d.status = 500;
     d.message = kUnknownStatus;
@@ -448,6 +495,16 @@ void DecideBody(Connection *c) {
     return;
   }
   OpenCustomPage(c);
+}
+
+// The AddHeader lines for the request target: those of the longest
+// prefix it starts with.
+const ListItem *HeadersFor(const ListItem *headers, const char *target) {
+  const ListItem *best = nullptr;
+  for (const ListItem *h = headers; h; h = h->next)
+    if ((!best || h->length > best->length) && strncmp(target, h->text, h->length) == 0)
+      best = h;
+  return best;
 }
 
 }  // namespace
@@ -462,20 +519,26 @@ void ResolveRequest(Connection *c, bool mayStay) {
   d.rangeEnd = r.rangeEnd;
   d.rangeStartGiven = r.rangeStartGiven;
   d.rangeEndGiven = r.rangeEndGiven;
+  d.http11 = r.http11 ? '1' : '0';
   if (r.status != 0)
     Refuse(c, r.status, r.message);
   else
     DecideTarget(c, r);
   DecideBody(c);
+  if (d.directory && d.status == 200 && r.http11) d.chunked = '1';
+  if (c->server->headers && r.target &&
+      ((d.status >= 200 && d.status < 300) || d.status == 304))
+    d.headers = HeadersFor(c->server->headers, r.target);
   // The connection stays only when the client can tell where this answer
   // ends: a Content-length is given (a custom page, sent to its end, does
   // not announce one), or no body follows at all. A request line that
   // could not be read, or a body the server does not read, leaves the
-  // stream in doubt.
-  bool bodyless = d.status == 304 || strcmp(r.method, "HEAD") == 0;
-  bool sized = d.builtInBody == '1' || d.size > 0;
-  bool announced = (d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory;
-  d.keepAlive = mayStay && d.status != 400 && r.contentLength <= 0 &&
+  // stream in doubt. An empty file announces its 0 like any other length.
+  bool bodyless = d.status == 204 || d.status == 304 || r.methodKind == Method::kHead;
+  bool sized = d.builtInBody == '1' || d.size > 0 || (d.status == 200 && d.fileSize == 0);
+  bool announced =
+      ((d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory) || d.chunked == '1';
+  d.keepAlive = mayStay && r.status == 0 && r.contentLength <= 0 &&
                         !r.hasTransferEncoding && (bodyless || announced)
                     ? '1'
                     : '0';

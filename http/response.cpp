@@ -24,7 +24,7 @@ const char kTypeLine[] = "Content-type: %s\r\n";
 // A client whose copy is current gets the validators and nothing else.
 const char kNotModified[] =
     "%s 304 Not Modified\r\nDate: %s GMT\r\nServer: %s\r\n"
-    "Last-Modified: %s GMT\r\nETag: %s\r\n%s\r\n";
+    "Last-Modified: %s GMT\r\nETag: %s\r\n%s";
 // The numbers in these lines are filled in as decimal text.
 const char kUnsatisfiableLine[] = "Content-Range: bytes */%s\r\n";
 const char kPartialLines[] =
@@ -35,6 +35,10 @@ const char kKeepAliveLine[] = "Connection: keep-alive\r\n";
 const char kRealmLine[] =
     "WWW-Authenticate: Basic realm=\"%s MB of RAM and no soul.\"\r\n";
 const char kLocationLine[] = "Location: %s\r\n";
+const char kHstsName[] = "Strict-Transport-Security:";
+const char kChunkedLine[] = "Transfer-Encoding: chunked\r\n";
+const char kAllowLine[] = "Allow: GET, HEAD, OPTIONS\r\n";
+const char kVersion11[] = "HTTP/1.1";
 const char kBareError[] =
     "%s 500 Internal Error\r\nDate: %s GMT\r\nServer: %s\r\n"
     "Connection: close\r\n\r\n";
@@ -47,6 +51,9 @@ const char *ContentType(const Connection *c) {
   for (const ListItem *t = c->server->types; t; t = t->next)
     if (strcasecmp(t->text, ext) == 0) return SecondField(t);
   const char *known = BuiltInType(ext);
+  // The built-in table goes first: its text types name the charset the
+  // system's list leaves out.
+  if (!known) known = SystemType(&c->server->systemTypes, ext);
   return known ? known : kDefaultType;
 }
 
@@ -61,6 +68,21 @@ void WriteErrorBody(Connection *c) {
   o.bodyLength = n < 0 || (size_t)n >= sizeof c->buffer ? 0 : n;
 }
 
+// The AddHeader lines decided for the answer. Strict-Transport-Security
+// means something only over TLS, and is sent only there.
+void PutExtraHeaders(BoundedText *h, const Connection *c) {
+  const ListItem *first = c->decision.headers;
+  if (!first) return;
+  for (const ListItem *item = first; item; item = item->next) {
+    if (item->length != first->length || strcmp(item->text, first->text) != 0) continue;
+    const char *line = SecondField(item);
+    if (c->secure != '1' && strncasecmp(line, kHstsName, sizeof kHstsName - 1) == 0)
+      continue;
+    PutText(h, line);
+    PutText(h, "\r\n");
+  }
+}
+
 }  // namespace
 
 int BuildHeader(Connection *c) {
@@ -72,14 +94,19 @@ int BuildHeader(Connection *c) {
   o.fileOffset = d.fileOffset;
   o.fileLeft = d.fileLeft;
   const char *acceptRanges = "bytes";
+  // A client that spoke HTTP/1.1 hears it back, or it takes the server
+  // for an HTTP/1.0 one and stops reusing the connection.
+  const char *protocol = d.http11 == '1' ? kVersion11 : s->protocol;
   char date[26];
   GetDateARPANET(date, time(nullptr));
   char modified[26];
   GetDateARPANET(modified, d.modified);
   BoundedText h = TextIn(c->header, sizeof c->header);
   if (d.status == 304) {
-    PutFilled(&h, kNotModified, s->protocol, date, s->serverName, modified,
+    PutFilled(&h, kNotModified, protocol, date, s->serverName, modified,
               d.etag, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    PutExtraHeaders(&h, c);
+    PutText(&h, "\r\n");
   } else {
     const char *text = StatusText(d.status);
     bool success = d.status == 200 || d.status == 206;
@@ -89,7 +116,7 @@ int BuildHeader(Connection *c) {
     const char *type = ContentType(c);
     if (d.directory) acceptRanges = "none";
 
-    PutFilled(&h, kHeaderStart, s->protocol, text, date, s->serverName,
+    PutFilled(&h, kHeaderStart, protocol, text, date, s->serverName,
               acceptRanges, modified);
     if (success && d.etag[0]) PutFilled(&h, kETagLine, d.etag);
     PutFilled(&h, kTypeLine, type);
@@ -98,11 +125,14 @@ int BuildHeader(Connection *c) {
       PutFilled(&h, kPartialLines, SignedText(n1, d.rangeEnd - d.rangeStart),
                 SignedText(n2, d.rangeStart), SignedText(n3, d.rangeEnd - 1),
                 UnsignedText(n4, size));
-    else if (size > 0)
+    else if (size > 0 || (d.status == 200 && d.fileSize == 0 && !d.directory))
       PutFilled(&h, kLengthLine, UnsignedText(n1, size));
+    if (d.chunked == '1') PutText(&h, kChunkedLine);
     if (d.status == 416 && d.fileSize >= 0)
       PutFilled(&h, kUnsatisfiableLine, SignedText(n1, d.fileSize));
     PutText(&h, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    if (d.allow == '1') PutText(&h, kAllowLine);
+    PutExtraHeaders(&h, c);
     if (d.status == 401)
       PutFilled(&h, kRealmLine, SignedText(n1, d.realmIndex + 1));
     if (d.status == 301) {
@@ -120,7 +150,7 @@ int BuildHeader(Connection *c) {
     o.status = 500;
     o.keepAlive = '0';
     h = TextIn(c->header, sizeof c->header);
-    PutFilled(&h, kBareError, s->protocol, date, s->serverName);
+    PutFilled(&h, kBareError, protocol, date, s->serverName);
   }
   o.headerLength = (int32_t)h.length;
   return 0;

@@ -24,6 +24,10 @@ const StatusLine kStatusText[] = {
     {414, "414 Request-url Too Long"},
     {416, "416 Requested Range Not Satisfiabl"},
     {206, "206 Partial Content"},
+    {408, "408 Request Timeout"},
+    {411, "411 Length Required"},
+    {431, "431 Request Header Fields Too Large"},
+    {505, "505 HTTP Version Not Supported"},
 };
 
 }  // namespace

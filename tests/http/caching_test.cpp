@@ -112,6 +112,26 @@ TEST_F(MirtCaching, IfRangeSendsAPartOnlyOfTheSameVersion) {
   }
 }
 
+// The lines of the longest matching prefix go with 2xx and 304 answers;
+// HSTS only over TLS, so never on this plain port.
+TEST_F(MirtCaching, AddedHeadersByLongestPrefix) {
+  ASSERT_TRUE(Start("AddHeader=/;Cache-Control: no-cache\n"
+                    "AddHeader=/;Strict-Transport-Security: max-age=60\n"
+                    "AddHeader=/dir/;Cache-Control: max-age=600\n"
+                    "AddHeader=/dir/;Access-Control-Allow-Origin: *\n"));
+  Reply r = Get("/d.bin");
+  EXPECT_EQ(r.Header("Cache-Control"), "no-cache") << r.raw;
+  EXPECT_FALSE(r.Has("Strict-Transport-Security")) << r.raw;
+  EXPECT_FALSE(r.Has("Access-Control-Allow-Origin"));
+  r = Get("/dir/", std::string("If-None-Match: ") + "\"c-2ebc98a1\"\r\n");
+  EXPECT_EQ(r.Header("Cache-Control"), "max-age=600") << r.raw;
+  EXPECT_EQ(r.Header("Access-Control-Allow-Origin"), "*");
+  r = Get("/d.bin", std::string("If-None-Match: ") + kTag + "\r\n");
+  EXPECT_EQ(r.status, 304);
+  EXPECT_EQ(r.Header("Cache-Control"), "no-cache") << r.raw;
+  EXPECT_FALSE(Get("/missing").Has("Cache-Control"));
+}
+
 TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
   struct Case {
     const char *name, *type;
@@ -128,7 +148,10 @@ TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
       {"w.wasm", "application/wasm"},
       {"v.mp4", "video/mp4"},
       {"a.tar", "application/x-tar"},
-      {"u.xyz", "application/octet-stream"},
+      {"s.VTT", "text/vtt; charset=utf-8"},
+      {"l.m3u8", "application/vnd.apple.mpegurl"},
+      {"o.opus", "audio/ogg"},
+      {"u.xyz-none", "application/octet-stream"},
       // AddType lines win over the table.
       {"p.htm", "text/html"},
       {"m.js", "application/x-old"},
@@ -140,6 +163,11 @@ TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
   ASSERT_TRUE(Start("AddType=.js;application/x-old\n"));
   for (const Case &c : cases)
     EXPECT_EQ(Get(std::string("/") + c.name).Header("Content-type"), c.type) << c.name;
+  // What the table lacks, the system's list knows.
+  if (harness::Exists("/etc/mime.types")) {
+    Put("b.EPUB", "z");
+    EXPECT_EQ(Get("/b.EPUB").Header("Content-type"), "application/epub+zip");
+  }
 }
 
 }  // namespace

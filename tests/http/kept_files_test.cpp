@@ -72,6 +72,12 @@ TEST_F(MirtKeptFiles, EachAnswerIsWhatAFreshOpenGives) {
   EXPECT_EQ(r.body.find("OUTSIDE"), std::string::npos);
   ASSERT_EQ(unlink((Root() + "/a.txt").c_str()), 0);
   EXPECT_EQ(Ask(c, "/a.txt").status, 404);
+  // A kept file whose directory is moved out of the root and linked back.
+  Put("d/k.txt", "kept");
+  EXPECT_EQ(Ask(c, "/d/k.txt").body, "kept");
+  ASSERT_EQ(rename((Root() + "/d").c_str(), (site / "moved").c_str()), 0);
+  ASSERT_EQ(symlink((site / "moved").c_str(), (Root() + "/d").c_str()), 0);
+  EXPECT_EQ(Ask(c, "/d/k.txt").status, 404);
   // Grown past what is kept: sent whole all the same.
   std::string big = mirt_test::Bytes(300000, 5);
   Put("a.txt", "small");

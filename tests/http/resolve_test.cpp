@@ -39,9 +39,8 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   Reply r = Get("/pics/a.gif");
   EXPECT_EQ(r.body, "GIF");
   EXPECT_EQ(r.Header("Content-type"), "image/gif");
-  // Without its '/', /pics matches only the root's prefix, where nothing
-  // of that name exists.
-  EXPECT_EQ(Get("/pics").status, 404);
+  // Without its '/', /pics leads to the prefix rather than into the root.
+  EXPECT_EQ(Get("/pics").Header("Location"), Base() + "/pics/");
   // A redirect inside a virtual directory keeps its prefix and the query.
   EXPECT_EQ(Get("/pics/sub").Header("Location"), Base() + "/pics/sub/");
   EXPECT_EQ(Get("/pics/sub?x=1&y=%2F").Header("Location"),
@@ -50,9 +49,11 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   EXPECT_EQ(Get("/img/a.gif").body, "IMG");
   EXPECT_EQ(Get("/imga.gif").body, "IMG");
   EXPECT_EQ(Get("/a.txt").body, "main");
-  // A target that is not a path matches no prefix.
-  r = Request("GET http://127.0.0.1/a.txt HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(r.body, Body("500 Internal Error", kNoVirtual));
+  // An absolute-form target is served as its path; a prefix named without
+  // its '/' leads to it.
+  EXPECT_EQ(Request("GET http://127.0.0.1/a.txt HTTP/1.0\r\n\r\n").body, "main");
+  EXPECT_EQ(Get("/pics?x=1").Header("Location"), Base() + "/pics/?x=1");
+  EXPECT_EQ(Get("/picsx").status, 404);
   ASSERT_EQ(Stop(), 0);
   // The log shows the path as asked for, prefix included, query left out.
   EXPECT_NE(Log().find(" GET /pics/a.gif 200 "), std::string::npos) << Log();

@@ -98,6 +98,9 @@ struct Fatal {
 };
 void PrintTo(const Fatal &f, std::ostream *os) { *os << f.lines; }
 
+const char kHeaderBad[] =
+    "AddHeader entry is not valid (PREFIX;Name: value, without control characters).\n";
+
 class MirtFatalConfig : public MirtStartup,
                         public ::testing::WithParamInterface<Fatal> {};
 
@@ -162,7 +165,10 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"AddVirtual=/;www\n",
               "AddVirtual entry is not valid (path must begin with /).\n"},
         Fatal{"LogMaxAge=0\n", "LogMaxAge must be greater than 0.\n"},
-        Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"}),
+        Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"},
+        Fatal{"AddHeader=/x: y\n", std::string(kHeaderBad)},
+        Fatal{"AddHeader=/;Bad name: x\n", std::string(kHeaderBad)},
+        Fatal{"AddHeader=/;X: a\x01b\n", std::string(kHeaderBad)}),
     [](const ::testing::TestParamInfo<Fatal> &info) {
       return "Line" + std::to_string(info.index);
     });

@@ -106,6 +106,7 @@ class Resolution : public ::testing::Test {
     ResetConnection(c_);
     memcpy(c_->head, head.data(), head.size() + 1);
     c_->request.received = (int32_t)head.size();
+    c_->request.headLength = (int32_t)HeadLength(c_->head, head.size());
     ParseRequest(&c_->request, c_->head, false);
     ResolveRequest(c_, false);
     BuildHeader(c_);
@@ -126,6 +127,10 @@ TEST_F(Resolution, NoMatchingVirtualDirectory) {
   EXPECT_EQ(Answer("GET /y HTTP/1.0\r\n\r\n").decision.status, 500);
   EXPECT_EQ(Body(), Text("500 Internal Error",
                          "No virtual directory was found. Check configuration!"));
+  // The prefix named without its '/' leads to it, query and all.
+  EXPECT_EQ(Answer("GET /x?a=1 HTTP/1.0\r\n\r\n").decision.status, 301);
+  EXPECT_STREQ(c_->location, "/x/?a=1");
+  EXPECT_EQ(Answer("GET /xy HTTP/1.0\r\n\r\n").decision.status, 500);
 }
 
 TEST_F(Resolution, PathLengthAndLineEnds) {
@@ -134,9 +139,8 @@ TEST_F(Resolution, PathLengthAndLineEnds) {
   EXPECT_EQ(Body(), Text("414 Request-url Too Long",
                          "The requested URL was too long for the server to handle "
                          "(filename buffer is too small)."));
-  // A request line without version: the path runs on to the next blank.
-  EXPECT_EQ(Answer("GET /a.txt\r\n\r\n").decision.status, 414);
-  EXPECT_EQ(Answer("GET /a.txt\r\nHost: x\r\n\r\n").decision.status, 403);
+  // A request line without version is refused before its path is read.
+  EXPECT_EQ(Answer("GET /a.txt\r\nHost: x\r\n\r\n").decision.status, 400);
 }
 
 }  // namespace
