@@ -67,7 +67,14 @@ ClientKey ClientKeyOf(const char *address) {
     memcpy(key.bytes + 12, &v4, 4);
     return key;
   }
-  if (inet_pton(AF_INET6, address, key.bytes) == 1) return key;
+  if (inet_pton(AF_INET6, address, key.bytes) == 1) {
+    // One network hands its hosts a whole /64: counted apart, each of its
+    // addresses would be a fresh client with fresh budgets. A mapped IPv4
+    // address stays one address.
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(key.bytes, kMapped, sizeof kMapped) != 0) memset(key.bytes + 8, 0, 8);
+    return key;
+  }
   // Two FNV-1a hashes of the text behind a multicast prefix no client
   // address has.
   uint64_t a = 14695981039346656037ull, b = 1099511628211ull;
@@ -141,7 +148,16 @@ uint32_t ClientHeld(const ClientLimits *limits, const char *address) {
   return t.slots[Find(t, ClientKeyOf(address))].count;
 }
 
-void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs) {
+uint32_t GuessOf(const char *user, const char *password) {
+  uint32_t h = 2166136261u;
+  for (const char *p = user; *p; p++) h = (h ^ (unsigned char)*p) * 16777619u;
+  h = (h ^ 0xffu) * 16777619u;  // the border: "ab"+"c" is not "a"+"bc"
+  for (const char *p = password; *p; p++) h = (h ^ (unsigned char)*p) * 16777619u;
+  return h ? h : 1;
+}
+
+void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs,
+                     uint32_t guess) {
   ClientKey key = ClientKeyOf(address);
   FailedLogins *f = const_cast<FailedLogins *>(FindFailures(limits, key));
   if (!f || WindowOver(*f, limits->budget, nowMs)) {
@@ -149,7 +165,11 @@ void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs) {
     f->key = key;
     f->windowStart = nowMs;
     f->count = 0;
+    f->lastGuess = 0;
+  } else if (guess != 0 && guess == f->lastGuess) {
+    return;
   }
+  f->lastGuess = guess;
   if (f->count < limits->budget.failures) f->count++;
 }
 
@@ -159,9 +179,9 @@ bool LockedOut(const ClientLimits *limits, const char *address, int64_t nowMs) {
          !WindowOver(*f, limits->budget, nowMs);
 }
 
-int64_t HoldRefusal(ClientLimits *limits, const char *address) {
+int64_t HoldRefusal(ClientLimits *limits, const char *address, uint32_t guess) {
   int64_t now = NowMs();
-  NoteFailedLogin(limits, address, now);
+  NoteFailedLogin(limits, address, now, guess);
   return now + kFailedLoginDelayMs;
 }
 

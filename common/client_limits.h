@@ -11,10 +11,10 @@
 struct EventLoop;
 
 // The form a client address is counted under. Every limit below looks a
-// client up through ClientKeyOf only, so how addresses are grouped (today:
-// each address its own client) is decided in that one place.
+// client up through ClientKeyOf only, so how addresses are grouped (IPv4
+// per address, IPv6 per /64) is decided in that one place.
 struct ClientKey {
-  unsigned char bytes[16];  // IPv4 as ::ffff:a.b.c.d, IPv6 as it is
+  unsigned char bytes[16];  // IPv4 as ::ffff:a.b.c.d, IPv6 its /64 prefix
 };
 // The key of a printed address of either family. A text that is no
 // address (none reaches a server; tests may use one) gets a key of its own
@@ -42,6 +42,7 @@ struct FailedLogins {
   ClientKey key;
   int64_t windowStart;  // NowMs of the first failure of the window
   int32_t count;        // failures since windowStart; 0: the slot is free
+  uint32_t lastGuess;   // GuessOf the latest failure (0: not known)
 };
 constexpr int kFailedLoginSlots = 256;
 
@@ -77,8 +78,15 @@ void UncountClient(ClientLimits *limits, const char *address);
 // The connections the client holds (0 without a table).
 uint32_t ClientHeld(const ClientLimits *limits, const char *address);
 
-// A login of the client failed at nowMs (NowMs).
-void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs);
+// A short digest of a refused user and password (never 0). The same wrong
+// pair sent again, as clients do on their own (a browser for every image of
+// a page, an FTP client that reconnects), is one guess, not many.
+uint32_t GuessOf(const char *user, const char *password);
+// A login of the client failed at nowMs (NowMs) with `guess` (GuessOf, or 0
+// when not known: then it always counts). A guess equal to the client's
+// previous one within the window is not counted again.
+void NoteFailedLogin(ClientLimits *limits, const char *address, int64_t nowMs,
+                     uint32_t guess = 0);
 // True while the client has used up its budget of the current window.
 bool LockedOut(const ClientLimits *limits, const char *address, int64_t nowMs);
 
@@ -87,7 +95,7 @@ bool LockedOut(const ClientLimits *limits, const char *address, int64_t nowMs);
 constexpr int64_t kFailedLoginDelayMs = 1000;
 // Charges the client a failed login now and returns when (NowMs) the
 // refusal may go.
-int64_t HoldRefusal(ClientLimits *limits, const char *address);
+int64_t HoldRefusal(ClientLimits *limits, const char *address, uint32_t guess = 0);
 
 // True for an accept() error that means no descriptor or memory was left:
 // the waiting client stays in the listen queue, and trying again at once

@@ -21,3 +21,13 @@ int ExternIpAbsent(const char *address) {
   fputs(kExternMissing, stderr);
   return 0;
 }
+
+void ApplyRunAsUser(const IniValue &value, RunAs *runAs) {
+  snprintf(runAs->user, sizeof runAs->user, "%s",
+           value.state == IniState::kGiven ? value.text : "");
+}
+
+void ApplyRunAsGroup(const IniValue &value, RunAs *runAs) {
+  snprintf(runAs->group, sizeof runAs->group, "%s",
+           value.state == IniState::kGiven ? value.text : "");
+}

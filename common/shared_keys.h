@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "ini.h"
+#include "startup.h"
 
 // Port=: the listening port. Absent: the server's default port.
 inline constexpr IniKey kPortKey = {
@@ -35,6 +36,18 @@ inline constexpr IniKey kMaxPerAddressKey = {
 // a server checks them together once both are read.
 inline constexpr IniKey kTlsCertificateKey = {"TLSCertificate=", IniType::kText, 0};
 inline constexpr IniKey kTlsKeyKey = {"TLSKey=", IniType::kText, 0};
+
+// User= and Group=: the account (and group; absent: the user's own, with
+// its supplementary groups) a server started as root runs as once it has
+// bound its ports, loaded its keys and opened its logs. Optional and quiet
+// when absent.
+inline constexpr IniKey kUserKey = {"User=", IniType::kText, 0};
+inline constexpr IniKey kGroupKey = {"Group=", IniType::kText, 0};
+
+// User= and Group= into a server's RunAs (too long a name: refused by its
+// lookup at the drop, as no account has one).
+void ApplyRunAsUser(const IniValue &value, RunAs *runAs);
+void ApplyRunAsGroup(const IniValue &value, RunAs *runAs);
 
 // Address= into a server's field: the value (up to the longest IPv6 text;
 // what passes it is lost, as a dotted address always lost what passed 15

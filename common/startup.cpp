@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include "addresses.h"
 #include "sockets.h"
 
@@ -20,6 +24,12 @@ const char kWhereAndWhy[] = "%s%s%s:%u: %s\n";
 const char kPrivilegedPort[] =
     "Ports below 1024 need the capability CAP_NET_BIND_SERVICE (the service "
     "units grant it) or root; or choose a port above 1023.\n";
+
+const char kStillRoot[] =
+    "WARNING! Running as root; set User= to serve as an unprivileged account.\n";
+const char kNoUser[] = "User=%s is not a user of this system.\n";
+const char kNoGroup[] = "Group=%s is not a group of this system.\n";
+const char kDropFailed[] = "Could not become %s: %s failed (%s).\n";
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t reloadRequested = 0;
@@ -113,4 +123,46 @@ CommandAction ReadCommandLine(int argc, char **argv, const CommandOption *option
     }
   }
   return action;
+}
+
+int DropPrivileges(const RunAs &runAs) {
+  if (geteuid() != 0) return 0;
+  errno = 0;
+  if (runAs.user[0] == '\0') {
+    fputs(kStillRoot, stderr);
+    return 0;
+  }
+  const struct passwd *pw = getpwnam(runAs.user);
+  if (!pw) {
+    fprintf(stderr, kNoUser, runAs.user);
+    return -1;
+  }
+  uid_t uid = pw->pw_uid;
+  gid_t gid = pw->pw_gid;
+  if (runAs.group[0] != '\0') {
+    const struct group *gr = getgrnam(runAs.group);
+    if (!gr) {
+      fprintf(stderr, kNoGroup, runAs.group);
+      return -1;
+    }
+    gid = gr->gr_gid;
+  }
+  // The groups first, while root may still set them; the user last, as
+  // after it nothing else may be changed. With Group= that group is the
+  // only one; without, the user's own supplementary groups apply.
+  const char *step = nullptr;
+  if (runAs.group[0] != '\0' ? setgroups(1, &gid) != 0 : initgroups(runAs.user, gid) != 0)
+    step = "setgroups";
+  else if (setgid(gid) != 0)
+    step = "setgid";
+  else if (setuid(uid) != 0)
+    step = "setuid";
+  // A uid of 0 named by User= would keep root: that is no drop either.
+  else if (uid == 0 || setuid(0) == 0)
+    step = "setuid";
+  if (step) {
+    fprintf(stderr, kDropFailed, runAs.user, step, errno ? strerror(errno) : "still root");
+    return -1;
+  }
+  return 0;
 }

@@ -13,6 +13,19 @@ int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany);
 // the step that failed and the system's reason.
 int ListenWithMessages(const char *address, unsigned port, int backlog);
 
+// Whom a server started as root becomes (User=, Group=; empty: not given).
+struct RunAs {
+  char user[64];
+  char group[64];
+};
+// Started as root with a user to become: sets the groups, the group and
+// the user, each step checked; 0, or -1 after saying which step failed (a
+// fault that must end the server: it would otherwise serve as root).
+// Started as root without User=: one warning, 0. Not root: nothing, 0.
+int DropPrivileges(const RunAs &runAs);
+
+// SIGINT and SIGTERM only set a flag; the loop's hook before each wait
+// looks at it and ends the loop, so nothing runs in the signal's context.
 // Signals only set flags; the loop's hook before each wait looks at them
 // and acts (stops, reloads, reopens the logs), so nothing runs in the
 // signal's context and no buffered line is lost. SIGINT and SIGTERM stop,
@@ -27,7 +40,7 @@ bool TakeReopenRequest();
 // ---- Command line ----
 
 // What a command line asked for.
-enum class CommandAction { kRun, kCheck, kVersion, kHelp, kBad };
+enum class CommandAction { kRun, kCheck, kVersion, kHelp, kHash, kBad };
 
 // An option of a program's command line: its spellings, whether it takes
 // a value, and where the value goes (or the action it selects). Each

@@ -11,6 +11,7 @@
 #include "command_channel.h"
 #include "files.h"
 #include "ini.h"
+#include "passwords.h"
 #include "quota_records.h"
 #include "string_helpers.h"
 
@@ -19,6 +20,7 @@ static const char kNameCharacters[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_";
 
 static const char kPassWordInvalid[] = "PassWord entry is not valid.\n";
+static const char kPassWordHashInvalid[] = "PassWord entry is not a hash libcrypt accepts.\n";
 static const char kAllowIpInvalid[] = "AllowIPAddress entry is not valid.\n";
 static const char kIdleDefault[] = "Using CloseIfIdle=no.\n";
 static const char kIdleInvalid[] = "CloseIfIdle must be either yes or no.\n";
@@ -36,9 +38,13 @@ static const char kRootMissing[] =
     "Account %s: RootDirectory %s does not exist or is not a directory; "
     "its logins are refused.\n";
 
-// Account values are read into 130-byte buffers: up to 128 characters, a
-// long generated password or an IPv6 address.
-static const size_t kAccountValueSize = kPassWordSize + 1;
+static const char kRecounted[] = "Account %s: %llu bytes stored before, %llu now.\n";
+static const char kNoAccount[] = "There is no account %s with a RootDirectory.\n";
+static const char kRecountFailed[] = "Could not recount account %s.\n";
+
+// Account values are read into buffers that hold a password hash or a
+// clear password of up to 128 characters.
+static const size_t kAccountValueSize = kPassWordSize;
 
 struct Grant {
   const char *word;
@@ -86,6 +92,10 @@ static bool KnownGrant(const char *word) {
   for (const Grant &g : kGrants)
     if (strcmp(word, g.word) == 0) return true;
   return false;
+}
+
+static bool StoredPasswordValid(const char *text) {
+  return CheckStoredPassword(text) == 0;
 }
 
 static bool YesOrNo(const char *text) {
@@ -140,7 +150,7 @@ static int ApplyRootDirectory(Request *pReq, const IniValue &v) {
 }
 
 static int ApplyDiskQuota(Request *pReq, const IniValue &v) {
-  pReq->login.diskQuota = (uint32_t)v.number;
+  pReq->login.diskQuota = (uint64_t)v.number;
   return 0;
 }
 
@@ -160,7 +170,9 @@ static int ApplyGrant(Request *pReq, const IniValue &v) {
 // cannot log in; an address not allowed is refused without a word. The
 // eight basic commands are always allowed, AddCommand= grants the others.
 static const IniEntry<Request> kAccountKeys[] = {
-    {{"PassWord=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kPassWordInvalid},
+    {{"PassWord=", IniType::kText, kIniNoteAbsent | kIniAbsentStops | kIniRefusedStops,
+      kPassWordInvalid, kPassWordHashInvalid, nullptr, INT64_MIN, INT64_MAX,
+      StoredPasswordValid},
      ApplyPassWord},
     {{"AllowIPAddress=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kAllowIpInvalid},
      ApplyAllowIp},
@@ -172,9 +184,10 @@ static const IniEntry<Request> kAccountKeys[] = {
       kIniNoteAbsent | kIniAbsentStops | kIniEmptyStops | kIniRefusedStops, kRootInvalid,
       kRootNotFull, kRootEmpty, INT64_MIN, INT64_MAX, FullPath, kRootSize},
      ApplyRootDirectory},
-    // The record holds 32-bit words: a quota beyond them cannot be kept.
+    // The record keeps 64-bit counts: quotas beyond 4 GiB are right. The
+    // reader holds a number too large at INT64_MAX, which is thus refused.
     {{"DiskQuota=", IniType::kNumber, kIniNoteAbsent | kIniAbsentStops | kIniRefusedStops,
-      kQuotaMissing, kQuotaInvalid, nullptr, 0, UINT32_MAX, IniZeroIsExact},
+      kQuotaMissing, kQuotaInvalid, nullptr, 0, INT64_MAX - 1, IniZeroIsExact},
      ApplyDiskQuota},
     {{"AddCommand=", IniType::kRepeated, kIniNotEmpty | kIniRefusedStops, nullptr,
       kAddCommandInvalid, kAddCommandEmpty, INT64_MIN, INT64_MAX, KnownGrant},
@@ -234,4 +247,37 @@ int CheckAccountFiles(Server *pConfig) {
   closedir(dir);
   delete check;
   return faulty;
+}
+
+int RecountAccount(const char *home, const char *name) {
+  char path[kHomeSize + 64 + kUserNameSize], root[kRootSize];
+  Ini ini;
+  int found = -1;
+  if (ValidUserName(name) &&
+      snprintf(path, sizeof path, "%s/%s/%s.ini", home, accountsdir, name) < (int)sizeof path &&
+      OpenIni(&ini, path) == 0)
+    found = IniFind(&ini, "RootDirectory=", root, sizeof root);
+  CloseIni(&ini);
+  if (found != 0 || !FullPath(root)) {
+    fprintf(stderr, kNoAccount, name);
+    return -1;
+  }
+  // The record is where the server keeps it: QuotaDir= of zolf.ini there.
+  char quotaDir[kHomeSize] = "";
+  Ini config;
+  if (snprintf(path, sizeof path, "%s/zolf.ini", home) < (int)sizeof path &&
+      OpenIni(&config, path) == 0 && IniFind(&config, "QuotaDir=", quotaDir, sizeof quotaDir) != 0)
+    quotaDir[0] = '\0';
+  CloseIni(&config);
+  if (quotaDir[0] != '\0')
+    snprintf(path, sizeof path, "%s/%s.dsk", quotaDir, name);
+  else
+    snprintf(path, sizeof path, "%s/%s/%s.dsk", home, accountsdir, name);
+  uint64_t before = 0, now = 0;
+  if (RecountRecord(path, root, &before, &now) != 0) {
+    fprintf(stderr, kRecountFailed, name);
+    return -1;
+  }
+  printf(kRecounted, name, (unsigned long long)before, (unsigned long long)now);
+  return 0;
 }

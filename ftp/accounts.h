@@ -21,3 +21,7 @@ int ReadQuota(Request *pReq);
 // Writes the record back, in place; only for a session that holds one.
 // 0, or -1 when it cannot be written.
 int UpdateQuota(Request *pReq);
+// zolf -recount NAME, in the start directory `home`: the bytes below the
+// account's root become its record's bytes stored; prints the figures
+// before and now. 0, or -1 after saying why.
+int RecountAccount(const char *home, const char *name);

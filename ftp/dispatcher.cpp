@@ -37,8 +37,6 @@ static bool LoggedIn(const Request *pReq) {
   return pReq->login.permissions[kUSER] == '0' && pReq->login.permissions[kPASS] == '0';
 }
 
-static const char kLoginIncorrect[] = "530 Login incorrect.\n";
-
 int DoFTP(Request *pReq) {
   int code = TranslateCommand(pReq->cmnd.command);
   // A restart offset reaches only the transfer that directly follows REST;
@@ -74,13 +72,8 @@ int DoFTP(Request *pReq) {
   }
   if (code == kUSER && pReq->login.permissions[kUSER] == '1') return DoUSER(pReq);
   if (code == kPASS && pReq->login.permissions[kPASS] == '1' &&
-      pReq->login.permissions[kUSER] == '0') {
-    int result = DoPASS(pReq);
-    if (result != kWrongPassword) return result;
-    // Whether the name or the password was wrong stays the server's secret.
-    SendFTPstring(pReq, kLoginIncorrect);
-    return 530;
-  }
+      pReq->login.permissions[kUSER] == '0')
+    return DoPASS(pReq);
   if (!LoggedIn(pReq)) {
     SendFTPstring(pReq, Mess332);
     return 332;

@@ -76,6 +76,10 @@ int DoDELE(Request *pReq) {
   return 250;
 }
 
+// A new directory: others may look in but not write (less what the umask
+// takes away).
+static const mode_t kDirectoryMode = 0755;
+
 int DoMKD(Request *pReq) {
   char real[kRealPathSize] = "";
   int refused = DirectJoin(pReq, real, sizeof real, kMkdGuard, kMkdMissing);
@@ -85,7 +89,7 @@ int DoMKD(Request *pReq) {
   char name[NAME_MAX + 1];
   int dir = RootedParent(pReq, real, name, sizeof name);
   bool taken = dir >= 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-  bool made = dir >= 0 && !taken && mkdirat(dir, name, 0777) == 0;
+  bool made = dir >= 0 && !taken && mkdirat(dir, name, kDirectoryMode) == 0;
   if (dir >= 0) close(dir);
   if (!made) {
     SendFTPstring(pReq, taken ? kFileExists : Mess550);

@@ -211,6 +211,7 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   // The directory itself appears in a fact listing; the one above it never
   // does (above the root it is no part of the client's tree).
   if (strcmp(name, "..") == 0 || (self && pReq->xfer.listFormat != kListFacts)) return 0;
+  if (IsUploadTemp(name)) return 0;  // an upload's temporary file
   if (pReq->xfer.listPattern[0] && fnmatch(pReq->xfer.listPattern, name, FNM_PERIOD) != 0) return 0;
   int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->xfer.listDirectory, name);
   if (n < 0 || (size_t)n >= sizeof FileName) return 0;

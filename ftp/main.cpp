@@ -2,9 +2,11 @@
 // and SIGTERM.
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "accounts.h"
 #include "network.h"
+#include "passwords.h"
 #include "rotating_log.h"
 #include "server_config.h"
 #include "server_loop.h"
@@ -14,11 +16,13 @@
 static const char kDefaultConfig[] = "zolf.ini";
 static const char kUsage[] =
     "ZOLF by Orvald.\n"
-    "Parameters: [-config FILE] [-t] [-v] [--help]\n"
+    "Parameters: [-config FILE] [-t] [-v] [--help] [-hash] [-recount NAME]\n"
     "-config FILE : Where FILE is the configuration file to be used\n"
     "-t : Check the configuration and every account file, start nothing\n"
     "-v, --version : Print the name and version\n"
-    "--help : Print this text\n";
+    "--help : Print this text\n"
+    "-hash : Read a password and print its hash for PassWord=\n"
+    "-recount NAME : Count the bytes account NAME stores afresh from its root\n";
 static const char kVersion[] = "zolf (ZOLF/1.7.1)\n";
 static const char kConfigSound[] = "Configuration %s is sound.\n";
 static const char kConfigFaulty[] = "Configuration %s is faulty.\n";
@@ -37,12 +41,18 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const char *configFile = kDefaultConfig;
+  const char *recountName = nullptr;
   // More options are added here, one line each.
   const CommandOption options[] = {
       {"-config", nullptr, &configFile, CommandAction::kRun},
       {"-t", nullptr, nullptr, CommandAction::kCheck},
       {"-v", "--version", nullptr, CommandAction::kVersion},
       {"--help", "-h", nullptr, CommandAction::kHelp},
+      // -hash reads a password and prints its hash for PassWord=.
+      {"-hash", nullptr, nullptr, CommandAction::kHash},
+      // -recount NAME: the account's bytes stored, counted afresh from its
+      // root (after a restore or a copy made outside FTP).
+      {"-recount", nullptr, &recountName, CommandAction::kRun},
   };
   switch (ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0])) {
     case CommandAction::kBad:
@@ -64,8 +74,15 @@ int main(int argc, char **argv) {
       printf(faults ? kConfigFaulty : kConfigSound, configFile);
       return faults ? 1 : 0;
     }
+    case CommandAction::kHash:
+      return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
     case CommandAction::kRun:
       break;
+  }
+  if (recountName) {
+    char home[kHomeSize];
+    if (!getcwd(home, sizeof home)) return 1;
+    return RecountAccount(home, recountName) == 0 ? 0 : 1;
   }
 
   IgnoreSigpipe();
@@ -85,6 +102,11 @@ int main(int argc, char **argv) {
   }
   InitLog(&log);
   if (OpenLog(&log) != 0) fputs(kLogFailed, stderr);
+  // Ports bound, keys loaded, the log open: root is needed no more.
+  if (DropPrivileges(server.runAs) != 0) {
+    CloseServer(&server);
+    return -1;
+  }
 
   printf(kRunning, server.serverName, (int)server.Port, server.Address);
   printf(kDataPorts, (int)server.DataPort, (int)(server.DataPort + server.MaxUsers));

@@ -1,8 +1,10 @@
 // The disk quota of an account: one record per account, shared by every
 // session logged in to it, so that what one session stores or deletes is
 // seen by the others at once. The record is read from accounts/NAME.dsk
-// (the quota in force and the bytes stored, two 4-byte little-endian
-// words) when the first session logs in, written back in place after every
+// (the quota last in force and the bytes stored, two 4-byte little-endian
+// words held at UINT32_MAX, then the bytes stored as an 8-byte
+// little-endian number; a record of the first 8 bytes alone, as older
+// versions wrote, is read too) when the first session logs in, written back in place after every
 // change, so that a crash or a kill loses nothing, and written once more
 // when the last session ends.
 #pragma once
@@ -20,15 +22,21 @@ struct QuotaRecord {
 };
 
 // The record of the session's account (pReq->login.userName), read from its file
-// (created empty for a first login, when the account's DiskQuota= becomes
-// the limit) unless another session holds it already; pReq->login.quota then
-// points at it. 0, or -1 when the file cannot be created or read (the
+// (created empty for a first login) unless another session holds it
+// already; pReq->login.quota then points at it. The limit is the account's
+// DiskQuota= as this login read it, for every session of the account. 0, or -1 when the file cannot be created or read (the
 // session goes on without a quota).
 int AttachQuota(Request *pReq);
 // The session lets go of its record; the last one writes it and frees it.
 void DetachQuota(Request *pReq);
 // Writes the record to its file in place; never creates the file. 0 or -1.
 int WriteQuota(const QuotaRecord *record);
+
+// zolf -recount: the bytes of the regular files below `root` (links not
+// followed, upload temporary files left out) become the bytes stored of
+// the record at `path` (created when missing), under an fcntl lock, the
+// quota word kept. 0 with the figures before and now, or -1.
+int RecountRecord(const char *path, const char *root, uint64_t *before, uint64_t *now);
 
 // A record of the given values tied to no file, for a session whose
 // account is made up (the fuzz target, unit tests). Null without memory.

@@ -17,10 +17,28 @@ static const char *BelowRoot(const Request *pReq, const char *path) {
   return rest;
 }
 
+bool IsUploadTemp(const char *name) {
+  return strncmp(name, kUploadTempPrefix, sizeof kUploadTempPrefix - 1) == 0;
+}
+
+// True when a part of the path is an upload's temporary name: to every
+// command it is not there.
+static bool NamesUploadTemp(const char *rest) {
+  for (const char *p = rest; (p = strchr(p, '/')) != nullptr;) {
+    p++;
+    if (IsUploadTemp(p)) return true;
+  }
+  return false;
+}
+
 int RootedOpen(const Request *pReq, const char *path, int flags, mode_t mode) {
   const char *rest = BelowRoot(pReq, path);
   if (!rest) {
     errno = EXDEV;
+    return -1;
+  }
+  if (NamesUploadTemp(rest)) {
+    errno = ENOENT;
     return -1;
   }
   return OpenBeneath(pReq->login.root, rest, flags, mode);
@@ -49,6 +67,10 @@ int RootedParent(const Request *pReq, const char *path, char *name,
   const char *rest = BelowRoot(pReq, path);
   if (!rest) {
     errno = EXDEV;
+    return -1;
+  }
+  if (NamesUploadTemp(rest)) {
+    errno = ENOENT;
     return -1;
   }
   return OpenParentBeneath(pReq->login.root, rest, name, nameSize);

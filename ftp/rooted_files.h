@@ -10,6 +10,12 @@
 
 #include "server_records.h"
 
+// Uploads write into temporary names beginning with this (upload_files.h);
+// no command may name one, and no listing shows one.
+constexpr char kUploadTempPrefix[] = ".zolf-upload.";
+// True when a name is such a temporary name.
+bool IsUploadTemp(const char *name);
+
 // open(2) of a real path below the session's root. -1 (errno set) when it
 // cannot be opened there, EXDEV when it would lead out of the root.
 int RootedOpen(const Request *pReq, const char *path, int flags,

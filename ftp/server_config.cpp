@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -11,8 +12,10 @@
 
 #include "files.h"
 #include "ini.h"
+#include "passwords.h"
 #include "rotating_log.h"
 #include "shared_keys.h"
+#include "upload_files.h"
 #include "string_helpers.h"
 #include "tls.h"
 
@@ -39,6 +42,13 @@ static const char kDataPortDefault[] = "Using DataPort=6000.\n";
 static const char kBadDataPort[] = "DataPort=%s is not a port number from 1 to 65535.\n";
 static const char kRootNotDirectory[] =
     "WARNING! Account %s: RootDirectory %s does not exist or is not a directory.\n";
+static const char kUploadModeInvalid[] =
+    "UploadMode=%s is not an octal file mode from 0 to 0777.\n";
+static const uint32_t kUploadModeDefault = 0644;
+static const char kClearPassword[] =
+    "WARNING! Account %s: PassWord is clear text; store a hash (zolf -hash).\n";
+static const char kBadPasswordHash[] =
+    "WARNING! Account %s: PassWord is not a hash libcrypt accepts; it cannot log in.\n";
 static const char kDataPortTooHigh[] = "Data port can not be greater than %ld.\n";
 static const char kDataPortConflict[] = "Data port conflicting with server port.\n";
 static const char kRequireTlsInvalid[] = "RequireTLS value must be either 0 or 1.\n";
@@ -153,6 +163,33 @@ static int ApplyTlsCertificate(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
+static bool OctalMode(const char *text) {
+  size_t n = strlen(text);
+  return n >= 1 && n <= 4 && strspn(text, "01234567") == n && strtoul(text, nullptr, 8) <= 0777;
+}
+
+static int ApplyUploadMode(Server *pConfig, const IniValue &v) {
+  pConfig->uploadMode =
+      v.state == IniState::kGiven ? (uint32_t)strtoul(v.text, nullptr, 8) : kUploadModeDefault;
+  return 0;
+}
+
+static int ApplyQuotaDir(Server *pConfig, const IniValue &v) {
+  snprintf(pConfig->quotaDir, sizeof pConfig->quotaDir, "%s",
+           v.state == IniState::kGiven ? v.text : "");
+  return 0;
+}
+
+static int ApplyUser(Server *pConfig, const IniValue &v) {
+  ApplyRunAsUser(v, &pConfig->runAs);
+  return 0;
+}
+
+static int ApplyGroup(Server *pConfig, const IniValue &v) {
+  ApplyRunAsGroup(v, &pConfig->runAs);
+  return 0;
+}
+
 static int ApplyTlsKey(Server *pConfig, const IniValue &v) {
   if (v.state == IniState::kGiven)
     snprintf(pConfig->TLSKey, sizeof pConfig->TLSKey, "%s", v.text);
@@ -205,6 +242,17 @@ static const IniEntry<Server> kKeys[] = {
      ApplyDataPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},
+    // Optional and quiet when absent: 0644, a file others (a web server)
+    // may read. Set-id bits are refused: an upload must never carry them.
+    {{"UploadMode=", IniType::kText, kIniRefusedStops, nullptr, kUploadModeInvalid, nullptr,
+      INT64_MIN, INT64_MAX, OctalMode},
+     ApplyUploadMode},
+    // Optional and quiet when absent: the records lie beside the accounts.
+    {{"QuotaDir=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX, nullptr,
+      kHomeSize},
+     ApplyQuotaDir},
+    {kUserKey, ApplyUser},
+    {kGroupKey, ApplyGroup},
     {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},
      ApplyRequireTls},
     {kLogMaxEntriesKey, ApplyToLog<Server, ApplyLogMaxEntries>},
@@ -214,8 +262,9 @@ static const IniEntry<Server> kKeys[] = {
 };
 
 // An account whose root is missing can log in but do nothing; the operator
-// hears of it at the start rather than from the user. The account files
-// are only looked at here: each login reads its own file again.
+// hears of it at the start rather than from the user, as of a password in
+// clear text; the temporary files a crash left in a root go. The account
+// files are only looked at here: each login reads its own file again.
 static void CheckAccountRoots(const Server *pConfig) {
   char dirPath[kHomeSize + 16];
   if (JoinPath(dirPath, sizeof dirPath, pConfig->homeDirectory, "accounts") != 0) return;
@@ -228,14 +277,30 @@ static void CheckAccountRoots(const Server *pConfig) {
     if (JoinPath(path, sizeof path, dirPath, e->d_name) != 0) continue;
     Ini ini;
     char root[kRootSize];
+    char password[kPassWordSize];
     // The account reader prints its own messages for a missing or bad key
     // when the user logs in; here only a root that is given is judged,
     // by a lookup that is silent when the key is absent.
-    if (OpenIni(&ini, path) == 0 &&
-        IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
-        root[0] == '/' && StatPath(root) != kDirectory) {
-      e->d_name[n - 4] = '\0';
+    bool opened = OpenIni(&ini, path) == 0;
+    e->d_name[n - 4] = '\0';
+    // "/" is no root an account may have (the reader refuses it): it is
+    // never looked through.
+    bool rooted = opened && IniFind(&ini, "RootDirectory=", root, sizeof root) == 0 &&
+                  root[0] == '/' && root[1] != '\0';
+    if (rooted && StatPath(root) != kDirectory)
       fprintf(stderr, kRootNotDirectory, e->d_name, root);
+    // Temporary files of uploads a crash cut short: never finished, never
+    // charged, never shown; they only take room.
+    else if (rooted)
+      RemoveLeftOverUploads(root, false);
+    // A clear password is still accepted, as files written before hashes
+    // rely on it; the operator hears once which accounts keep one.
+    if (opened && IniFind(&ini, "PassWord=", password, sizeof password) == 0 &&
+        password[0] != '\0') {
+      if (!IsPasswordHash(password))
+        fprintf(stderr, kClearPassword, e->d_name);
+      else if (CheckStoredPassword(password) != 0)
+        fprintf(stderr, kBadPasswordHash, e->d_name);
     }
     CloseIni(&ini);
   }

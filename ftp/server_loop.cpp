@@ -23,6 +23,10 @@
 #include "startup.h"
 #include "deadlines.h"
 #include "rotating_log.h"
+#include "passwords.h"
+#include "session_commands.h"
+#include "worker.h"
+#include "upload_files.h"
 
 static const char kParseFailed[] = "Could not parse FTP string.\n";
 static const char kClosing[] = "421 Service closing control connection.\r\n";
@@ -58,6 +62,10 @@ enum { kOnCmnd, kOnData, kOnXfer };
 static void OnSessionSocket(EventLoop *loop, int fd, void *record, int ready);
 static void OnSessionWake(EventLoop *loop, int64_t id, void *record);
 
+// A session whose refused login is held back, or whose password is being
+// checked, reads and writes nothing until that is over.
+static bool SessionWaits(const Request *r) { return ReplyHeld(r) || r->login.check; }
+
 // A descriptor the loop cannot hold: the session cannot be served.
 static bool Watch(Request *pReq, int fd, int mask) {
   if (fd == -1) return true;
@@ -69,8 +77,7 @@ static bool Watch(Request *pReq, int fd, int mask) {
 // when the session had to be ended.
 static bool WatchSession(Request *r) {
   int cmndMask = 0, xferMask = 0, dataMask = 0;
-  // A held-back reply: nothing is read or written until it is due.
-  if (!ReplyHeld(r)) {
+  if (!SessionWaits(r)) {
     // A TLS connection may have to wait for the other readiness than its
     // transfer's own (a handshake message to read while sending). A spent
     // bandwidth window leaves the data socket out: a ready socket would
@@ -93,7 +100,7 @@ static bool WatchSession(Request *r) {
     CloseRequest(r);
     return false;
   }
-  if (r->timers.wake != 0 || ReplyHeld(r)) return true;
+  if (r->timers.wake != 0 || SessionWaits(r)) return true;
   int64_t wait = -1;
   if (CmndBytesDue(r) || XferBytesDue(r)) {
     wait = 0;
@@ -162,6 +169,30 @@ static bool RefusedBeforeLogin(Request *pReq, int result) {
   return ++pReq->login.refusedBeforeLogin >= kRefusalsBeforeLogin;
 }
 
+// What follows a command's reply. False when the session ended.
+static bool AfterCommand(Request *pReq, int result) {
+  if (result == 230) SweepAtFirstLogin(pReq);
+  // Only a refused password is a failed login; a USER refused for want of
+  // TLS is none (the client may still ask for TLS and log in).
+  if (result == 530 && pReq->login.passwordRefused) {
+    // A failed login: its reply comes a second later, by a timer.
+    HoldFailedLogin(pReq);
+    return true;
+  }
+  if (RefusedBeforeLogin(pReq, result)) return EndSession(pReq);
+  // One attempt to send the parting reply, so a well-behaved client
+  // learns why the connection ends.
+  if (result == 221 || result == 332) return EndSession(pReq);
+  return true;
+}
+
+// A worker has judged the session's password.
+static void OnPasswordAnswered(void *owner, bool match) {
+  Request *pReq = static_cast<Request *>(owner);
+  pReq->login.check = nullptr;
+  if (AfterCommand(pReq, FinishPASS(pReq, match))) WatchSession(pReq);
+}
+
 // A line (or part of one) has arrived. False when the session ended.
 static bool OnCommandBytes(Request *pReq) {
   if (ParseFTPstring(pReq) != 0) {
@@ -175,25 +206,25 @@ static bool OnCommandBytes(Request *pReq) {
   }
   int result = DoFTP(pReq);
   pReq->cmnd.lastCommand = TranslateCommand(pReq->cmnd.command);
-  // A USER refused for want of TLS is no failed login: the client may
-  // still ask for TLS and log in.
-  if (result == 530 && !TlsRequiredFirst(pReq)) {
-    // A failed login: its reply comes a second later, by a timer.
-    HoldFailedLogin(pReq);
+  if (result == kPasswordChecking) {
+    // A hash check takes tens of milliseconds: a worker runs it, and
+    // only this session waits (its sockets unwatched) for the answer.
+    Worker *worker = pReq->pConfig->worker;
+    if (!worker)
+      return AfterCommand(
+          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.argument, pReq->login.passWord)));
+    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.argument, pReq->login.passWord,
+                                             pReq, OnPasswordAnswered);
     return true;
   }
-  if (RefusedBeforeLogin(pReq, result)) return EndSession(pReq);
-  // One attempt to send the parting reply, so a well-behaved client
-  // learns why the connection ends.
-  if (result == 221 || result == 332) return EndSession(pReq);
-  return true;
+  return AfterCommand(pReq, result);
 }
 
 // The event one of the session's sockets got; what it is used for follows
 // the session's state, not the readiness (TLS may have asked for the other
 // one). False when the session ended.
 static bool OnSessionEvent(Request *pReq, int which) {
-  if (ReplyHeld(pReq)) return true;  // readiness from before the hold
+  if (SessionWaits(pReq)) return true;  // readiness from before the hold
   if (which == kOnCmnd && IfCmndSend(pReq) != 0) {
     if (OnReadCmnd(pReq) != 0) {
       CloseRequest(pReq);
@@ -282,6 +313,7 @@ static const long kSpareDescriptors = 64;
 // A session holds its command and data connections, a passive listener,
 // a file and a directory.
 static const long kDescriptorsPerSession = 5;
+static const int kPasswordThreads = 2;
 
 void RunServer(Server *pConfig) {
   if (pConfig->MaxUsers == 0 || StopRequested()) return;
@@ -294,6 +326,8 @@ void RunServer(Server *pConfig) {
     fputs(kNoLoop, stderr);
     return;
   }
+  // Two threads: a second check need not wait for the first to end.
+  pConfig->worker = StartWorker(pConfig->loop, kPasswordThreads);
   WatchFd(pConfig->loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent,
           pConfig);
   pConfig->roomUsers = pConfig->MaxUsers;
@@ -317,6 +351,8 @@ void CloseAllRequests(Server *pConfig) {
   Request *r = pConfig->requests;
   while (r) r = CloseRequest(r);
   if (!pConfig->loop) return;
+  StopWorker(pConfig->worker);
+  pConfig->worker = nullptr;
   UnwatchFd(pConfig->loop, pConfig->listenSocket);
   FreeAddressTable(&pConfig->limits);
   DeleteEventLoop(pConfig->loop);

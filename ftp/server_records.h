@@ -13,9 +13,12 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "event_loop.h"
+#include "startup.h"
 
 struct Log;
 struct QuotaRecord;
+struct PasswordCheck;
+struct Worker;
 struct Request;
 struct EventLoop;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -26,7 +29,7 @@ enum {
   kCommandSize = 8,
   kArgumentSize = 512,
   kUserNameSize = 32,
-  kPassWordSize = 129,  // passwords of up to 128 bytes (a manager's long ones)
+  kPassWordSize = 130,  // a hash, or a clear password of up to 128 bytes
   kRootSize = 256,
   kCwdSize = 512,
   kPermissionCount = 26,
@@ -86,8 +89,14 @@ struct Server {
   char TLSCertificate[256];
   char TLSKey[256];
   char RequireTLS;                // '1': USER only after AUTH TLS
+  RunAs runAs;                    // User=, Group=: whom root becomes
+  uint32_t uploadMode;            // UploadMode=: mode of a new upload
+  // QuotaDir=: where the quota records (NAME.dsk) live; "" beside the
+  // account files, which may then be read-only to the server.
+  char quotaDir[kHomeSize];
   SSL_CTX *tlsContext;            // null: no TLS
   QuotaRecord *quotas;            // quota records of logged-in accounts
+  Worker *worker;                 // password hash checks, null: in place
   // Sessions per client address (MaxPerAddress=, or a quarter of MaxUsers
   // and at least 2), failed logins, the listener's rest.
   ClientLimits limits;
@@ -152,12 +161,16 @@ struct LoginState {
   char passWord[kPassWordSize];      // empty: no password asked
   bool accountRefused;               // USER named no usable account: its
                                      // PASS is refused like a wrong one
+  bool passwordRefused;              // the last PASS was refused: the one
+                                     // refusal a failed-login budget counts
+  PasswordCheck *check;              // hash check running for PASS, null
+                                     // none; the session waits for it
   char root[kRootSize];              // real path of the virtual "/"
   char cwd[kCwdSize];                // virtual current directory, "/.../"
   char permissions[kPermissionCount];  // '1' per allowed command code
   char fullBandwidth;                // '1' exempt from MaximumBandwidth
   char closeIfIdle = '0';            // '0' never closed for idleness
-  uint32_t diskQuota;                // DiskQuota= of the account, 0 = none
+  uint64_t diskQuota;                // DiskQuota= of the account, 0 = none
   QuotaRecord *quota;                // the account's shared quota record,
                                      // null without a quota
   int32_t refusedBeforeLogin;        // commands refused before login

@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include "accounts.h"
+#include "passwords.h"
 #include "command_channel.h"
 #include "quota_records.h"
 #include "transfers.h"
@@ -12,6 +13,7 @@
 
 static const char kUserMissing[] = "550 Can't process USER without argument.\n";
 static const char kPassMissing[] = "550 Can't process PASS without argument.\n";
+static const char kLoginIncorrect[] = "530 Login incorrect.\n";
 static const char kWelcomeQuota[] =
     "230 Welcome! Disk usage is %lu (disk guota is %lu B).\n";
 static const char kSystem[] = "215 UNIX (WIN32)\n";
@@ -57,8 +59,18 @@ int DoPASS(Request *pReq) {
     SendFTPstring(pReq, kPassMissing);
     return 550;
   }
-  if (pReq->login.accountRefused || strcmp(pReq->cmnd.argument, pReq->login.passWord) != 0)
-    return kWrongPassword;
+  if (pReq->login.accountRefused) return FinishPASS(pReq, false);
+  if (IsPasswordHash(pReq->login.passWord)) return kPasswordChecking;
+  return FinishPASS(pReq, PasswordMatches(pReq->cmnd.argument, pReq->login.passWord));
+}
+
+int FinishPASS(Request *pReq, bool match) {
+  if (!match) {
+    // Whether the name or the password was wrong stays the server's secret.
+    pReq->login.passwordRefused = true;
+    SendFTPstring(pReq, kLoginIncorrect);
+    return 530;
+  }
   pReq->login.permissions[kPASS] = '0';
   if (QuotaLimit(pReq) != 0) {
     char welcome[kCmndBufferSize];

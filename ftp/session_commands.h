@@ -2,12 +2,16 @@
 #pragma once
 #include "server_records.h"
 
-// DoPASS's result for a wrong password: the dispatcher then refuses the
-// login (332) and the session ends.
-enum { kWrongPassword = -1 };
+// DoPASS's result for a password that only a hash check (tens of
+// milliseconds) can judge: the loop runs the check off its thread and
+// answers with FinishPASS once it is over.
+enum { kPasswordChecking = -2 };
 
 int DoUSER(Request *pReq);
 int DoPASS(Request *pReq);
+// The reply to PASS once the password is judged: 230, or 530 with the
+// session marked as having given a refused password.
+int FinishPASS(Request *pReq, bool match);
 int DoSYST(Request *pReq);
 int DoNOOP(Request *pReq);
 int DoPWD(Request *pReq);

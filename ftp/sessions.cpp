@@ -7,6 +7,7 @@
 #include "client_limits.h"
 #include "command_channel.h"
 #include "event_loop.h"
+#include "passwords.h"
 #include "quota_records.h"
 #include "transfers.h"
 
@@ -91,6 +92,9 @@ Request *CloseRequest(Request *pReq) {
   free(pReq->renameTo);
   pReq->renameFrom = nullptr;
   pReq->renameTo = nullptr;
+  // A hash check still running ends unanswered: the record goes below.
+  ForgetPasswordCheck(pReq->login.check);
+  pReq->login.check = nullptr;
   // Before the quota is given up: the transfer settles what it stored.
   EndSessionTransfer(pReq);
   DetachQuota(pReq);  // the last session of the account writes it

@@ -2,6 +2,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <new>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -11,19 +15,29 @@
 #include "command_channel.h"
 #include "quota_records.h"
 #include "rooted_files.h"
+#include "worker.h"
 
 static const char kQuotaReached[] = "452 Disk quota reached.\n";
 static const char kSeekFailed[] = "550 Seek failed.\n";
 static const char kWriteFailed[] = "451 Error writing to file.\n";
 static const char kDiskFull[] = "451 Error writing to file (disk full?).\n";
 
-// Temporary names begin with this; the number makes each one unique
-// within the process, the process id across restarts.
-static const char kTempPrefix[] = ".zolf-upload";
+// Temporary names are kUploadTempPrefix, the process id and a number: the
+// number makes each one unique within the process, the process id across
+// processes (and tells whose a temporary file left behind is).
 static unsigned tempCounter = 0;
 
 static bool IsRegular(int fd, struct stat *st) {
   return fstat(fd, st) == 0 && S_ISREG(st->st_mode);
+}
+
+// fsync of a directory held as an O_PATH descriptor, which cannot be
+// synced itself.
+static void SyncDirectory(int dir) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }
 
 static void ForgetTemp(Request *pReq) {
@@ -43,6 +57,10 @@ static int Refuse(Request *pReq, const char *reply, int code) {
 static int OpenInPlace(Request *pReq, const char *path, bool append,
                        int64_t offset) {
   int flags = O_WRONLY | O_CREAT | O_NONBLOCK | (append ? O_APPEND : 0);
+  // A file that exists keeps its mode and owner; a new one gets
+  // UploadMode (set below, whatever the umask takes away).
+  struct stat before;
+  bool created = RootedStat(pReq, path, &before) != 0;
   int fd = RootedOpen(pReq, path, flags, 0600);
   struct stat st;
   if (fd >= 0 && !IsRegular(fd, &st)) {
@@ -50,6 +68,7 @@ static int OpenInPlace(Request *pReq, const char *path, bool append,
     fd = -1;
   }
   if (fd < 0) return Refuse(pReq, Mess550, 550);
+  if (created) fchmod(fd, (mode_t)pReq->pConfig->uploadMode);
   if (!append && offset > 0) {
     // REST n + STOR keeps the first n bytes: the file is cut or extended
     // to n, and a gap is stored bytes like any others.
@@ -112,7 +131,7 @@ static int OpenTemporary(Request *pReq, const char *path) {
     if (dir < 0) return Refuse(pReq, Mess550, 550);
   }
   char temp[sizeof pReq->upload.temp];
-  snprintf(temp, sizeof temp, "%s.%d.%u", kTempPrefix, (int)getpid(),
+  snprintf(temp, sizeof temp, "%s%d.%u", kUploadTempPrefix, (int)getpid(),
            ++tempCounter);
   int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC,
                   0600);
@@ -196,18 +215,37 @@ int FinishUpload(Request *pReq) {
   // What the name holds now: another session may have changed it meanwhile.
   struct stat old;
   int64_t replaced = 0;
+  bool replacing = false;
   if (fstatat(pReq->upload.dir, pReq->upload.name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(old.st_mode)) {
       AbortUpload(pReq);
       return -1;
     }
-    if (S_ISREG(old.st_mode)) replaced = (int64_t)old.st_size;
+    if (S_ISREG(old.st_mode)) {
+      replaced = (int64_t)old.st_size;
+      replacing = true;
+    }
   }
-  if (renameat(pReq->upload.dir, pReq->upload.temp, pReq->upload.dir,
-               pReq->upload.name) != 0) {
+  int fd = pReq->xfer.file;
+  // A replaced file keeps its mode and owner (a file published for a web
+  // server stays published); a new one gets UploadMode. Only root can give
+  // a file to another owner: otherwise the mode is still kept.
+  if (replacing) {
+    if (old.st_uid != st.st_uid || old.st_gid != st.st_gid)
+      (void)!fchown(fd, old.st_uid, old.st_gid);
+    fchmod(fd, old.st_mode & 07777);
+  } else {
+    fchmod(fd, (mode_t)pReq->pConfig->uploadMode);
+  }
+  // The data reaches the disk before the name does: a power cut just after
+  // the rename must not leave the name with an empty or partial file.
+  if (fsync(fd) != 0 || renameat(pReq->upload.dir, pReq->upload.temp, pReq->upload.dir,
+                                 pReq->upload.name) != 0) {
     AbortUpload(pReq);
     return -1;
   }
+  // And the rename itself is made lasting with its directory.
+  SyncDirectory(pReq->upload.dir);
   ChargeQuota(pReq, stored - replaced - pReq->upload.charged);
   ForgetTemp(pReq);
   return 0;
@@ -218,4 +256,71 @@ void AbortUpload(Request *pReq) {
   unlinkat(pReq->upload.dir, pReq->upload.temp, 0);
   ChargeQuota(pReq, -pReq->upload.charged);
   ForgetTemp(pReq);
+}
+
+// Whether the process a temporary name was made by has ended: its file is
+// then left over from a crash, never to be finished.
+static bool LeftOver(const char *name, bool ownAreLive) {
+  long pid = strtol(name + sizeof kUploadTempPrefix - 1, nullptr, 10);
+  if (pid == (long)getpid()) return !ownAreLive;
+  if (pid <= 0) return true;
+  return kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+}
+
+// Depth-first below the open directory `fd` (closed here). Links are never
+// followed; a tree deeper than kDeepest is left alone below that depth.
+static int RemoveLeftOversIn(int fd, int depth, bool ownAreLive) {
+  static const int kDeepest = 64;
+  DIR *dir = fdopendir(fd);
+  if (!dir) {
+    close(fd);
+    return 0;
+  }
+  int removed = 0;
+  while (struct dirent *e = readdir(dir)) {
+    const char *name = e->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && IsUploadTemp(name)) {
+      if (LeftOver(name, ownAreLive) && unlinkat(dirfd(dir), name, 0) == 0) removed++;
+    } else if (S_ISDIR(st.st_mode) && depth < kDeepest) {
+      int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) removed += RemoveLeftOversIn(sub, depth + 1, ownAreLive);
+    }
+  }
+  closedir(dir);
+  return removed;
+}
+
+int RemoveLeftOverUploads(const char *root, bool ownAreLive) {
+  int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd < 0 ? 0 : RemoveLeftOversIn(fd, 0, ownAreLive);
+}
+
+namespace {
+struct Sweep {
+  WorkJob job;
+  char root[kRootSize];
+};
+void RunSweep(WorkJob *job) {
+  // Another account may share the tree: this process's own temporary
+  // files there are uploads under way.
+  RemoveLeftOverUploads(reinterpret_cast<Sweep *>(job)->root, true);
+}
+void SweepDone(WorkJob *job) { delete reinterpret_cast<Sweep *>(job); }
+}  // namespace
+
+void SweepAtFirstLogin(Request *pReq) {
+  for (const Request *r = pReq->pConfig->requests; r; r = r->next)
+    if (r != pReq && r->login.permissions[kPASS] == '0' &&
+        strcmp(r->login.userName, pReq->login.userName) == 0)
+      return;  // not the account's first session
+  Sweep *s = new (std::nothrow) Sweep;
+  if (!s) return;
+  s->job.run = RunSweep;
+  s->job.done = SweepDone;
+  snprintf(s->root, sizeof s->root, "%s", pReq->login.root);
+  // A tree can be large: the walk runs on the worker, never on the loop.
+  WorkOn(pReq->pConfig->worker, &s->job);
 }

@@ -4,7 +4,10 @@
 // directory and renames it over the target only when the transfer ends
 // well: an upload that fails (quota reached, a write error, ABOR, a new
 // PASV or PORT) removes the temporary file and leaves the old file as it
-// was. APPE and REST+STOR write in place. Every upload is charged the
+// was. The file is flushed to the disk before the rename and the directory
+// after it, so a crash leaves the old file or the new one, whole. A new
+// file gets UploadMode; a replaced or extended one keeps its mode and
+// owner. APPE and REST+STOR write in place. Every upload is charged the
 // growth of what is stored under the name (new size minus old size), so a
 // REST far behind the end costs its whole gap.
 #pragma once
@@ -35,3 +38,10 @@ int FinishUpload(Request *pReq);
 // The upload failed or was dropped: a temporary file is removed and its
 // charge given back. Harmless when there is none.
 void AbortUpload(Request *pReq);
+// Removes the temporary files of uploads a crash left below `root` (those
+// of processes no longer running, and this process's own unless
+// `ownAreLive`); the number removed.
+int RemoveLeftOverUploads(const char *root, bool ownAreLive);
+// The first session of an account has logged in: its tree is swept the
+// same way on the worker (in place without one).
+void SweepAtFirstLogin(Request *pReq);

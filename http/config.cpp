@@ -12,6 +12,7 @@
 #include "files.h"
 #include "http_server.h"
 #include "ini.h"
+#include "passwords.h"
 #include "rotating_log.h"
 #include "shared_keys.h"
 #include "string_helpers.h"
@@ -50,6 +51,10 @@ const char kForbiddenEmpty[] = "AddForbidden entry can not be zero length.\n";
 const char kUserBad[] =
     "AddUser entry is either too short or too large or username part is "
     "missing.\n";
+const char kUserBadHash[] =
+    "AddUser entry for %s holds a password hash libcrypt does not accept.\n";
+const char kUserClear[] =
+    "WARNING! AddUser %s: the password is clear text; store a hash (mirt -hash).\n";
 const char kIndexBad[] = "AddIndex entry is zero length or too large.\n";
 const char kIndexChars[] = "\\, / and : are not allowed in AddIndex entry.\n";
 const char kHostBad[] = "AddHost entry is zero length or too large.\n";
@@ -88,6 +93,7 @@ const uint32_t kRootValueSize = 2 * kMostRootPath + 4;
 const uint32_t kDefaultConnections = 1024;
 // A browser opens six connections per host, more over several tabs.
 const uint32_t kLeastPerAddress = 32;
+const size_t kUserEntryMost = 31 + 1 + kPasswordMost;
 const int kDefaultKeepAlive = 5;
 // Ten wrong credentials within a minute, and the address gets 401 for
 // every guarded name, without any check, until that minute is over.
@@ -299,14 +305,34 @@ int AddForbidden(HttpServer *s, const IniValue &v) {
   return 0;
 }
 
+int ApplyUser(HttpServer *s, const IniValue &v) {
+  ApplyRunAsUser(v, &s->runAs);
+  return 0;
+}
+
+int ApplyGroup(HttpServer *s, const IniValue &v) {
+  ApplyRunAsGroup(v, &s->runAs);
+  return 0;
+}
+
 int AddUser(HttpServer *s, const IniValue &v) {
   if (v.state == IniState::kEnd) return 0;
   const char *value = v.text;
   size_t n = strlen(value);
-  if (n < 2 || n > 32 || value[0] == ';') return Fail(kUserBad);
+  // A name of up to 31 characters, ';' and a password of up to 128 bytes
+  // or a hash of one.
+  if (n < 2 || n > kUserEntryMost || value[0] == ';') return Fail(kUserBad);
   ListItem *item = AddListItem(&s->users, value);
   if (!item) return Fail(kOutOfMemory);
-  CutAtSemicolon(item);
+  const char *password = CutAtSemicolon(item);
+  if (!password) return 0;
+  if (CheckStoredPassword(password) != 0) {
+    fprintf(stderr, kUserBadHash, item->text);
+    return -1;
+  }
+  // Clear text still works, as files written before hashes rely on it;
+  // the operator hears once which users keep one.
+  if (!IsPasswordHash(password)) fprintf(stderr, kUserClear, item->text);
   return 0;
 }
 
@@ -391,6 +417,8 @@ const IniEntry<HttpServer> kKeys[] = {
     {{"TLSPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadTlsPort}, ApplyTlsPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},
+    {kUserKey, ApplyUser},
+    {kGroupKey, ApplyGroup},
     {{"AddType=", IniType::kRepeated, kIniEmptyStops, nullptr, nullptr,
       kTypeEmpty},
      AddType},

@@ -12,6 +12,7 @@
 #include "http_server.h"
 #include "kept_files.h"
 #include "listing_page.h"
+#include "passwords.h"
 #include "resolve.h"
 #include "rotating_log.h"
 #include "event_loop.h"
@@ -142,6 +143,9 @@ void NextRequest(Connection *c) {
 Connection *EndConnection(Connection *c) {
   HttpServer *server = c->server;
   CloseFiles(c);
+  // A hash check still running ends unanswered: the record goes below.
+  ForgetPasswordCheck(c->check);
+  c->check = nullptr;
   // A connection that ends before a request byte came (a persistent one
   // between requests, a browser's preconnect, a probe) has no request to
   // account for; one that ends with a head begun timed out on it.

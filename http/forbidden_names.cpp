@@ -7,6 +7,7 @@
 
 #include "client_limits.h"
 #include "http_server.h"
+#include "passwords.h"
 #include "string_helpers.h"
 
 namespace {
@@ -44,7 +45,10 @@ bool UserPasses(Connection *c, const char *user, Verdict *v) {
   }
   if (v->lockedOut) return false;
   if (CheckUser(c, user) == 0) return true;
-  if (c->request.passwordOffset != 0) c->decision.failedLogin = '1';
+  // Only a refused password is a failed login: a user whose password is
+  // right but who is not the one this name is guarded for guessed nothing.
+  if (c->request.passwordOffset != 0 && CheckUser(c, c->request.credentials) != 0)
+    c->decision.failedLogin = '1';
   return false;
 }
 
@@ -154,13 +158,23 @@ void NormalisePath(char *path) {
   *out = '\0';
 }
 
+const char *StoredHashOf(const Connection *c) {
+  for (const ListItem *u = c->server->users; u; u = u->next) {
+    if (strcmp(u->text, c->request.credentials) != 0) continue;
+    return IsPasswordHash(SecondField(u)) ? SecondField(u) : nullptr;
+  }
+  return nullptr;
+}
+
 int CheckUser(Connection *c, const char *user) {
   if (c->request.passwordOffset == 0) return -1;
   if (strcmp(c->request.credentials, user) != 0) return -1;
   for (const ListItem *u = c->server->users; u; u = u->next) {
     if (strcmp(u->text, user) != 0) continue;
-    return strcmp(c->request.credentials + c->request.passwordOffset, SecondField(u)) == 0 ? 0
-                                                                           : -1;
+    // A hash was checked before the resolution, against this same entry.
+    if (IsPasswordHash(SecondField(u))) return c->request.passwordMatch == 1 ? 0 : -1;
+    return PasswordMatches(c->request.credentials + c->request.passwordOffset, SecondField(u))
+               ? 0 : -1;
   }
   return -1;
 }

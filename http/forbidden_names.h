@@ -20,5 +20,8 @@ int CheckAccess(Connection *c, const char *text);
 // The same for the request path at c->urlPath (the file at c->fileName),
 // by every route that reaches it.
 int CheckPathAccess(Connection *c);
+// The hash the credentials' user keeps (checked before the resolution),
+// or null when there is no such user or its password is clear text.
+const char *StoredHashOf(const Connection *c);
 // 0 when the credentials name `user` with the right password.
 int CheckUser(Connection *c, const char *user);

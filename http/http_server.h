@@ -9,6 +9,7 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "content_types.h"
+#include "startup.h"
 
 struct EventLoop;
 struct Log;
@@ -31,6 +32,8 @@ inline const char *SecondField(const ListItem *item) {
   return item->text + item->length + 1;
 }
 
+struct PasswordCheck;
+struct Worker;
 struct Connection;
 
 struct HttpServer {
@@ -65,6 +68,7 @@ struct HttpServer {
   // connection closes after its answer.
   int keepAliveTimeout;
   EventLoop *loop;           // null outside the running server (tests, fuzz)
+  Worker *worker;            // password hash checks; null: checked in place
   char logFormat;            // 'm' the server's own line, 'c' Combined
   // Connections per client address, failed logins (ten a minute, then
   // 401 for every guarded name), the listeners' rest.
@@ -76,6 +80,7 @@ struct HttpServer {
   SSL_CTX *tlsContext;
   char tlsCertificate[256];
   char tlsKey[256];
+  RunAs runAs;               // User=, Group=: whom root becomes
   char tlsBaseURL[256];
   // Reload (SIGHUP): the file read again, the count of reloads, the
   // connection places the loop was made for, and the lists replaced by a
@@ -105,7 +110,9 @@ struct ListingEntries;
 
 // What a connection is doing: receiving a request head, answering it, or
 // holding a refused login's reply until its pause is over.
-enum class ConnState : char { kReading, kResponding, kHolding };
+// kChecking: the request waits for a worker to judge its password hash;
+// the connection reads and writes nothing meanwhile.
+enum class ConnState : char { kReading, kChecking, kResponding, kHolding };
 
 // The methods the server tells apart: those it serves, those it knows but
 // never allows on its files, and any other.
@@ -150,7 +157,15 @@ struct ParsedRequest {
   const char *ifModifiedSince = nullptr;
   const char *ifRange = nullptr;
   int32_t passwordOffset = 0;   // 0: no credentials
-  char credentials[64] = {};    // user NUL password after decoding
+  // User NUL password after decoding; the Base64 text is decoded in place,
+  // so the buffer holds the longest text taken (a password of 128 bytes
+  // and a user name).
+  char credentials[264] = {};
+  // The credentials' user keeps a hash: it was checked before resolution
+  // (1 matched, 0 not; -1 no check ran) against storedHash.
+  int8_t passwordMatch = -1;
+  const char *storedHash = nullptr;
+  bool staysOpen = false;       // the answer may keep the connection
 };
 
 // What the resolution decided for the request; the response renders it and
@@ -237,6 +252,7 @@ struct Connection {
   Deadlines deadlines;
   ConnState state;
   ConnIo io;                // the client socket
+  PasswordCheck *check;     // kChecking: the worker's check, null none
   HttpServer *server;
   Connection *next;
   Connection *prev;

@@ -7,6 +7,7 @@
 #include "http_server.h"
 #include "main_loop.h"
 #include "network.h"
+#include "passwords.h"
 #include "rotating_log.h"
 #include "sockets.h"
 #include "startup.h"
@@ -16,11 +17,12 @@ namespace {
 
 const char kUsage[] =
     "Mirt HTTP Server By Orvald.\n"
-    "Parameters: [-config FILE] [-t] [-v] [--help]\n"
+    "Parameters: [-config FILE] [-t] [-v] [--help] [-hash]\n"
     "-config FILE : Where FILE is the configuration file to be used\n"
     "-t : Check the configuration, start nothing\n"
     "-v, --version : Print the name and version\n"
-    "--help : Print this text\n";
+    "--help : Print this text\n"
+    "-hash : Read a password and print its hash for AddUser=\n";
 const char kVersion[] = "mirt (Mirt/1.7.1)\n";
 const char kFaulty[] = "Configuration is faulty!\n";
 const char kConfigOk[] = "Configuration is okey! Configuration file is %s.\n";
@@ -44,6 +46,8 @@ int main(int argc, char **argv) {
       {"-t", nullptr, nullptr, CommandAction::kCheck},
       {"-v", "--version", nullptr, CommandAction::kVersion},
       {"--help", "-h", nullptr, CommandAction::kHelp},
+      // -hash reads a password and prints its hash for AddUser=.
+      {"-hash", nullptr, nullptr, CommandAction::kHash},
   };
   CommandAction action =
       ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0]);
@@ -58,6 +62,8 @@ int main(int argc, char **argv) {
     case CommandAction::kVersion:
       fputs(kVersion, stdout);
       return 0;
+    case CommandAction::kHash:
+      return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
     case CommandAction::kCheck:
     case CommandAction::kRun:
       break;
@@ -102,6 +108,11 @@ int main(int argc, char **argv) {
   }
   InitLog(&log);
   if (OpenLog(&log) != 0) fputs(kNoLog, stderr);
+  // Ports bound, keys loaded, the log open: root is needed no more.
+  if (DropPrivileges(server.runAs) != 0) {
+    CloseServer(&server);
+    return 1;
+  }
 
   printf(kWebRoot, server.webRoot);
   printf(kRunning, server.serverName, server.port, server.address);

@@ -14,6 +14,8 @@
 #include "rotating_log.h"
 #include "sockets.h"
 #include "startup.h"
+#include "passwords.h"
+#include "worker.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ const time_t kKeptFileIdleSeconds = 5;
 // standard streams, the loop's own, a directory being listed, the roots
 // and the kept files.
 const long kSpareDescriptors = 64 + kKeptFiles;
+const int kPasswordThreads = 2;
 
 int64_t Seconds(int s) { return s > 0 ? (int64_t)s * 1000 : 0; }
 
@@ -45,6 +48,7 @@ void OnDeadline(EventLoop *loop, int64_t id, void *record);
 // the next progress check while answering, the moment a held reply goes.
 int64_t NextLook(const Connection *c) {
   if (c->state == ConnState::kHolding) return c->deadlines.replyAt;
+  if (c->state == ConnState::kChecking) return 0;
   if (c->state == ConnState::kResponding) return c->deadlines.progressAt;
   if (WaitingForNextRequest(c)) return c->deadlines.keepAliveAt;
   return c->deadlines.headDeadline;
@@ -65,6 +69,13 @@ void Schedule(Connection *c) {
 }
 
 void AfterEvent(Connection *c, int result);
+
+// A worker judged the request's password: the answer follows.
+void OnPasswordAnswered(void *owner, bool match) {
+  Connection *c = static_cast<Connection *>(owner);
+  c->check = nullptr;
+  AfterEvent(c, ContinueResponse(c, match));
+}
 
 void OnDeadline(EventLoop *, int64_t, void *record) {
   Connection *c = static_cast<Connection *>(record);
@@ -109,6 +120,17 @@ void AfterEvent(Connection *c, int result) {
     EndConnection(c);
     return;
   }
+  if (c->state == ConnState::kChecking) {
+    // Only this connection waits for the check: unwatched, no deadline
+    // (the check ends, or the server does).
+    SetFdMask(s->loop, c->io.fd, 0);
+    const ParsedRequest &r = c->request;
+    // The check copies what it needs; it may answer at once (out of
+    // memory), and then the answer has run already.
+    c->check = CheckPasswordOffLoop(s->worker, r.credentials + r.passwordOffset,
+                                    r.storedHash, c, OnPasswordAnswered);
+    return;
+  }
   if (c->state == ConnState::kResponding && c->deadlines.progressAt == 0 && s->timeout > 0)
     c->deadlines.progressAt = LoopNowMs() + Seconds(s->timeout);
   // Bytes TLS has already decrypted do not make the socket readable: a
@@ -129,7 +151,8 @@ void AfterEvent(Connection *c, int result) {
 
 void OnConnectionEvent(EventLoop *, int, void *record, int) {
   Connection *c = static_cast<Connection *>(record);
-  if (c->state == ConnState::kHolding) return;  // stale readiness from before the hold
+  // Stale readiness from before the hold or the check.
+  if (c->state == ConnState::kHolding || c->state == ConnState::kChecking) return;
   int result = c->state == ConnState::kResponding ? OnWriteResponse(c) : OnReadRequest(c);
   AfterEvent(c, result);
 }
@@ -211,10 +234,14 @@ int InitLoop(HttpServer *s) {
     fputs(kNoLoop, stderr);
     return -1;
   }
+  // Two threads: a second check need not wait for the first to end.
+  s->worker = StartWorker(s->loop, kPasswordThreads);
   return 0;
 }
 
 void CloseLoop(HttpServer *s) {
+  StopWorker(s->worker);
+  s->worker = nullptr;
   FreeAddressTable(&s->limits);
   DeleteEventLoop(s->loop);
   s->loop = nullptr;

@@ -9,6 +9,8 @@
 
 #include "client_limits.h"
 #include "conn_io.h"
+#include "forbidden_names.h"
+#include "passwords.h"
 #include "connections.h"
 #include "http_server.h"
 #include "listing_page.h"
@@ -160,6 +162,28 @@ Step SendStep(Connection *c, size_t *budget, bool last) {
   return kEnd;
 }
 
+// Resolves and renders the parsed request; the answer begins.
+int Answer(Connection *c) {
+  ParsedRequest &r = c->request;
+  ResolveRequest(c, r.staysOpen);
+  BuildHeader(c);
+  if (r.methodKind == Method::kHead) {
+    CloseFiles(c);
+    c->output.bodyLength = 0;
+  }
+  // Wrong credentials: the 401 is held back for its time, the connection
+  // holding it with its socket unwatched until its timer fires.
+  if (c->output.status == 401 && c->decision.failedLogin == '1') {
+    c->state = ConnState::kHolding;
+    c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress,
+                                       GuessOf(r.credentials, r.credentials + r.passwordOffset));
+    return 0;
+  }
+  // A client that has just sent its request can nearly always take the
+  // answer: starting it now spares a pass of the loop per request.
+  return OnWriteResponse(c);
+}
+
 // The head is complete: parse, resolve and render in turn, then the
 // answer begins. What follows the head is kept for the next request.
 int StartResponse(Connection *c) {
@@ -185,25 +209,28 @@ int StartResponse(Connection *c) {
             (r.http11 || r.http10) && !r.asksClose &&
             (r.http11 || r.asksKeepAlive) &&
             c->requests + 1 < kRequestsPerConnection;
-  ResolveRequest(c, stays);
-  BuildHeader(c);
-  if (r.methodKind == Method::kHead) {
-    CloseFiles(c);
-    c->output.bodyLength = 0;
+  r.staysOpen = stays;
+  // A password kept as a hash is judged before the resolution that needs
+  // it: off the loop when the server has a worker.
+  if (r.status == 0 && r.passwordOffset != 0) {
+    r.storedHash = StoredHashOf(c);
+    if (r.storedHash && c->server->worker) {
+      c->state = ConnState::kChecking;
+      return 0;
+    }
+    if (r.storedHash)
+      r.passwordMatch = PasswordMatches(r.credentials + r.passwordOffset, r.storedHash);
   }
-  // Wrong credentials: the 401 is held back for its time, the connection
-  // holding it with its socket unwatched until its timer fires.
-  if (c->output.status == 401 && c->decision.failedLogin == '1') {
-    c->state = ConnState::kHolding;
-    c->deadlines.replyAt = HoldRefusal(&c->server->limits, c->clientAddress);
-    return 0;
-  }
-  // A client that has just sent its request can nearly always take the
-  // answer: starting it now spares a pass of the loop per request.
-  return OnWriteResponse(c);
+  return Answer(c);
 }
 
 }  // namespace
+
+int ContinueResponse(Connection *c, bool match) {
+  c->state = ConnState::kResponding;
+  c->request.passwordMatch = match;
+  return Answer(c);
+}
 
 int OnReadRequest(Connection *c) {
   ParsedRequest &r = c->request;

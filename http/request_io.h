@@ -12,3 +12,6 @@ int OnWriteResponse(Connection *c);
 // for the next request and answers it at once when the client sent it
 // already. As OnReadRequest.
 int ServeNext(Connection *c);
+// A request in kChecking: the worker judged its password; resolution and
+// the answer follow. As OnReadRequest.
+int ContinueResponse(Connection *c, bool match);

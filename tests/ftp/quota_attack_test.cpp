@@ -35,10 +35,11 @@ void QuotaAccount(Zolf &z, const std::string &name, unsigned quota) {
 long long RecordedUsage(const Zolf &z, const std::string &name) {
   std::string r = ReadFile(z.dir / ("accounts/" + name + ".dsk"));
   if (r.empty()) return 0;  // made at the first login, nothing stored yet
-  if (r.size() != 8) return -1;
-  uint32_t usage;
-  memcpy(&usage, r.data() + 4, 4);
-  return usage;
+  // Two 32-bit words (quota, bytes stored), then the bytes stored in 64 bits.
+  if (r.size() != 16) return -1;
+  uint64_t usage;
+  memcpy(&usage, r.data() + 8, 8);
+  return (long long)usage;
 }
 
 // Sizes of all regular files below dir, added up.
@@ -209,4 +210,13 @@ TEST(FtpQuota, TwoConcurrentSessionsLeaveTheRecordEqualToWhatIsStored) {
   ASSERT_TRUE(a.Closed());
   ASSERT_TRUE(b.Closed());
   EXPECT_EQ(RecordedUsage(z, "q"), 777);
+  // A file copied in by hand is counted by -recount, which says both figures.
+  harness::MakeDirs(z.Root() + "/restored");
+  harness::WriteFile(z.Root() + "/restored/copy", std::string(1000, 'c'));
+  std::string out, err;
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-recount", "q"}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "Account q: 777 bytes stored before, 1777 now.\n");
+  EXPECT_EQ(RecordedUsage(z, "q"), 1777);
+  EXPECT_EQ(RunZolf(z.dir.path(), {"-recount", "nobody"}, &out, &err), 1);
+  EXPECT_EQ(err, "There is no account nobody with a RootDirectory.\n");
 }

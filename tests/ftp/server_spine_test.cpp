@@ -190,11 +190,13 @@ TEST(FtpSpine, RestartedServerBindsItsPortAtOnce) {
 TEST(FtpSpine, UsageTextAndExitStatus) {
   harness::TempDir dir;
   const std::string usage =
-      "ZOLF by Orvald.\nParameters: [-config FILE] [-t] [-v] [--help]\n"
+      "ZOLF by Orvald.\nParameters: [-config FILE] [-t] [-v] [--help] [-hash] [-recount NAME]\n"
       "-config FILE : Where FILE is the configuration file to be used\n"
       "-t : Check the configuration and every account file, start nothing\n"
       "-v, --version : Print the name and version\n"
-      "--help : Print this text\n";
+      "--help : Print this text\n"
+      "-hash : Read a password and print its hash for PassWord=\n"
+      "-recount NAME : Count the bytes account NAME stores afresh from its root\n";
   std::string out, err;
   // An unknown option is no clean start: the usage goes to standard error.
   for (auto args : std::vector<std::vector<std::string>>{

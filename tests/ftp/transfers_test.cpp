@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,7 +230,9 @@ TEST(FtpTransfers, UploadsAreByteExact) {
   z.SimpleAccount("u", "pw", kGrants);
   harness::MakeDirs(z.Root() + "/dir");
   harness::WriteFile(z.Root() + "/old", std::string(10000, 'o'));
-  ASSERT_TRUE(z.Start());
+  // A file published with a mode of its own keeps it through STOR and APPE.
+  ASSERT_EQ(chmod((z.Root() + "/old").c_str(), 0604), 0);
+  ASSERT_TRUE(z.Start("MaxUsers=4\nTimeoutTime=2\nUploadMode=0640\n"));
   Conn c;
   ASSERT_TRUE(z.Login(c, "u", "pw"));
   EXPECT_EQ(Cmd(c, "STOR"), "550 Can't process STOR without argument.\r\n");
@@ -260,9 +263,60 @@ TEST(FtpTransfers, UploadsAreByteExact) {
   EXPECT_EQ(t.end, k226);
   EXPECT_TRUE(harness::Exists(z.Root() + "/empty"));
   EXPECT_EQ(harness::ReadFile(z.Root() + "/empty"), "");
-  struct stat st;
-  ASSERT_EQ(stat((z.Root() + "/dir/new").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // New files get UploadMode, replaced and extended ones keep theirs.
+  auto mode = [&](const std::string &name) {
+    struct stat st;
+    return stat((z.Root() + "/" + name).c_str(), &st) == 0 ? st.st_mode & 07777 : 01000u;
+  };
+  EXPECT_EQ(mode("dir/new"), 0640u);
+  EXPECT_EQ(mode("fresh"), 0640u);
+  EXPECT_EQ(mode("old"), 0604u);
+  // Nothing of an upload is left under a temporary name.
+  EXPECT_EQ(harness::Run("ls -A '" + z.Root() + "' '" + z.Root() + "/dir' | grep -q zolf-upload"), 1);
+}
+
+// A server killed in the middle of a replacing STOR leaves the old file
+// whole; the temporary file is never shown or nameable, and the next start
+// removes it.
+TEST(FtpTransfers, KilledUploadLeavesTheOldFileWhole) {
+  Zolf z;
+  z.SimpleAccount("u", "pw", std::string(kGrants) + " DELE SIZE RNFR RNTO");
+  harness::WriteFile(z.Root() + "/old", "the old content");
+  ASSERT_TRUE(z.Start());
+  Conn c, other;
+  ASSERT_TRUE(z.Login(c, "u", "pw"));
+  ASSERT_TRUE(z.Login(other, "u", "pw"));
+  Conn data;
+  ASSERT_TRUE(OpenPassive(c, data));
+  ASSERT_EQ(Cmd(c, "STOR old"), k150);
+  ASSERT_TRUE(data.Send(Pattern(100000)));
+  std::string temp;
+  ASSERT_TRUE(harness::WaitFor([&] {
+    harness::Run("ls -A '" + z.Root() + "' | grep zolf-upload", &temp, 5);
+    return !temp.empty();
+  }, 10));
+  temp = temp.substr(0, temp.find('\n'));
+  EXPECT_EQ(Download(other, "NLST").data, "old\r\n");
+  // To every command the temporary name is no name at all.
+  EXPECT_EQ(Cmd(other, "DELE " + temp)[0], '4');
+  EXPECT_EQ(Cmd(other, "SIZE " + temp)[0], '5');
+  EXPECT_EQ(Cmd(other, "RNFR old").substr(0, 4), "350 ");
+  EXPECT_EQ(Cmd(other, "RNTO " + temp)[0], '5');
+  EXPECT_TRUE(harness::Exists(z.Root() + "/" + temp));
+  ASSERT_EQ(kill(z.server.proc.pid(), SIGKILL), 0);
+  z.server.proc.Wait(10);
+  harness::Server again;
+  ASSERT_TRUE(again.Start(harness::Bin("zolf"), {}, z.dir.path(), z.port));
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/old"), "the old content");
+  EXPECT_FALSE(harness::Exists(z.Root() + "/" + temp));
+  // One left by a process that is gone (no pid reaches 999999999) goes at
+  // the account's first login.
+  harness::MakeDirs(z.Root() + "/sub");
+  const std::string stale = z.Root() + "/sub/.zolf-upload.999999999.1";
+  harness::WriteFile(stale, "cut short");
+  Conn late;
+  ASSERT_TRUE(z.Login(late, "u", "pw"));
+  EXPECT_TRUE(harness::WaitFor([&] { return !harness::Exists(stale); }, 10));
 }
 
 TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
@@ -298,10 +352,13 @@ TEST(FtpTransfers, UploadCrossingTheQuotaEndsWith452Only) {
   EXPECT_EQ(t.end, "452 Disk quota reached.\r\n");
   EXPECT_FALSE(harness::Exists(z.Root() + "/g"));
   EXPECT_EQ(Cmd(c, "QUIT"), "221 Goodbye!\r\n");
-  std::string record(8, '\0');
+  // Quota and bytes stored in 32 bits, then the bytes stored in 64.
+  std::string record(16, '\0');
   uint32_t limit = 10000, usage = (uint32_t)stored.size();
+  uint64_t wide = usage;
   memcpy(&record[0], &limit, 4);
   memcpy(&record[4], &usage, 4);
+  memcpy(&record[8], &wide, 8);
   EXPECT_TRUE(harness::WaitFor(
       [&] { return harness::ReadFile(z.dir / "accounts/q.dsk") == record; }));
 }

@@ -33,7 +33,8 @@ class MirtClients : public MirtTest, public ::testing::WithParamInterface<Varian
     Put("index.htm", "<p>home</p>");
     Put("dir/index.htm", "<p>dir</p>");
     Put("private/index.htm", "<p>members</p>");
-    ASSERT_TRUE(StartVariant("AddForbidden=private;demo\nAddUser=demo;demo\n"));
+    // The password "demo", kept as a hash.
+    ASSERT_TRUE(StartVariant("AddForbidden=private;demo\nAddUser=demo;$6$w7oKhVq4xkal6VxH$yh7V5eph6tG8342FNr3O/WyicWHehKeW/ZbtNS.FZS6UFtX/YgmkNjKjCholdSvvpBbF/bD.1rTYNs88fUYtT0\n"));
   }
   // Starts mirt on the variant's address, with a TLS port when encrypted;
   // redirects name the address the clients use.

@@ -75,8 +75,12 @@ TEST_F(MirtForbidden, ANameIsGuardedByEveryRoute) {
 TEST_F(MirtForbidden, AGuardedDirectoryAsksForItsPasswordByEveryRoute) {
   Put("private/p.txt", "PRIVATE");
   std::string root = Root();
-  ASSERT_TRUE(Start("AddForbidden=private;demo\nAddUser=demo;demo\n"
-                    "AddVirtual=/p/;" + root + "/private\n"));
+  // The password "demo", kept as the hash mirt -hash makes of it.
+  std::string hash;
+  ASSERT_EQ(harness::Run("printf 'demo\\n' | " + harness::Bin("mirt") + " -hash", &hash, 10), 0);
+  ASSERT_EQ(hash.rfind("$y$", 0), 0u) << hash;
+  ASSERT_TRUE(Start("AddForbidden=private;demo\nAddUser=demo;" + hash.substr(0, hash.find('\n')) +
+                    "\nAddVirtual=/p/;" + root + "/private\n"));
   Reply r = Get("/p/p.txt");
   EXPECT_EQ(r.status, 401);
   EXPECT_EQ(r.Header("WWW-Authenticate"), Realm(1));

@@ -149,10 +149,16 @@ TEST_F(MirtHostile, WrongPasswordIsAnsweredASecondLate) {
 // other requests, and other addresses, go on as before.
 TEST_F(MirtHostile, TenWrongPasswordsLockTheAddressOut) {
   ASSERT_TRUE(Start(std::string(kGuarded) + "MaxPerAddress=20\n"));
+  // Ten different guesses: the same wrong pair sent again is one guess.
+  const char *passwords[] = {"YWxpY2U6d3Jvbmcw", "YWxpY2U6d3Jvbmcx", "YWxpY2U6d3Jvbmcy",
+                             "YWxpY2U6d3Jvbmcz", "YWxpY2U6d3Jvbmc0", "YWxpY2U6d3Jvbmc1",
+                             "YWxpY2U6d3Jvbmc2", "YWxpY2U6d3Jvbmc3", "YWxpY2U6d3Jvbmc4",
+                             "YWxpY2U6d3Jvbmc5"};
   std::vector<Conn> guesses(10);
-  for (auto &c : guesses) {
-    ASSERT_TRUE(c.Connect(port));
-    ASSERT_TRUE(c.Send(std::string("GET /private/s.txt HTTP/1.0\r\n") + kWrong + "\r\n"));
+  for (size_t i = 0; i < guesses.size(); i++) {
+    ASSERT_TRUE(guesses[i].Connect(port));
+    ASSERT_TRUE(guesses[i].Send(std::string("GET /private/s.txt HTTP/1.0\r\nAuthorization: Basic ") +
+                                passwords[i] + "\r\n\r\n"));
   }
   for (auto &c : guesses) EXPECT_EQ(ParseReply(c.ReadAll(5)).status, 401);
 

@@ -123,7 +123,13 @@ std::string MirtTest::TlsKeys(unsigned tlsPort) const {
 
 bool MirtTest::Start(const std::string &overrides, bool withRoot) {
   harness::WriteFile(home / "mirt.ini", Ini(overrides, withRoot));
-  return server.Start(harness::Bin("mirt"), {}, home.path(), port);
+  // The port listens before the loop, its worker and the log are made:
+  // the banner after them says the descriptors of a started server are
+  // all there (tests count them).
+  return server.Start(harness::Bin("mirt"), {}, home.path(), port) &&
+         harness::WaitFor([&] {
+           return server.proc.Stdout().find("Waiting for connections...") != std::string::npos;
+         });
 }
 
 int MirtTest::Stop() { return server.proc.Stop(); }

@@ -3,6 +3,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -40,11 +42,12 @@ class MirtStartup : public MirtTest {
 
 const char kUsage[] =
     "Mirt HTTP Server By Orvald.\n"
-    "Parameters: [-config FILE] [-t] [-v] [--help]\n"
+    "Parameters: [-config FILE] [-t] [-v] [--help] [-hash]\n"
     "-config FILE : Where FILE is the configuration file to be used\n"
     "-t : Check the configuration, start nothing\n"
     "-v, --version : Print the name and version\n"
-    "--help : Print this text\n";
+    "--help : Print this text\n"
+    "-hash : Read a password and print its hash for AddUser=\n";
 
 TEST_F(MirtStartup, UnknownOptionsExitTwoWithTheUsageOnStandardError) {
   for (auto args : std::vector<std::vector<std::string>>{
@@ -75,7 +78,11 @@ TEST_F(MirtStartup, StartUpLinesAndTerminationOnSigterm) {
       << server.proc.Stdout();
   EXPECT_EQ(Stop(), 0);
   EXPECT_EQ(server.proc.Stdout(), expected + "Server terminated...\n");
-  EXPECT_EQ(server.proc.Stderr(), "");
+  // Started as root without User=, the one word about it.
+  EXPECT_EQ(server.proc.Stderr(),
+            geteuid() == 0
+                ? "WARNING! Running as root; set User= to serve as an unprivileged account.\n"
+                : "");
 }
 
 TEST_F(MirtStartup, LaterConfigPairWins) {
@@ -139,9 +146,12 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"AddUser=;pw\n",
               "AddUser entry is either too short or too large or username part "
               "is missing.\n"},
-        Fatal{"AddUser=" + std::string(33, 'u') + "\n",
+        Fatal{"AddUser=u;" + std::string(159, 'u') + "\n",
               "AddUser entry is either too short or too large or username part "
               "is missing.\n"},
+        // A hash cut short by a copy.
+        Fatal{"AddUser=demo;$6$w7oKhVq4xkal6VxH$yh7V5eph6tG8342FNr3O/Wyic\n",
+              "AddUser entry for demo holds a password hash libcrypt does not accept.\n"},
         Fatal{"AddIndex=\n", "AddIndex entry is zero length or too large.\n"},
         Fatal{"AddIndex=" + std::string(16, 'i') + "\n",
               "AddIndex entry is zero length or too large.\n"},

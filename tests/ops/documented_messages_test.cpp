@@ -117,6 +117,9 @@ std::vector<std::string> Undocumented(const std::string &printed, const std::str
                   "logins are refused\\.$"),
        "Account name: RootDirectory path does not exist or is not a directory; its logins "
        "are refused."},
+      {std::regex("^WARNING! (Account|AddUser) [^ ]*: (.*)$"), "WARNING! $1 name: $2"},
+      {std::regex("^AddUser entry for .* holds"), "AddUser entry for name holds"},
+      {std::regex("^UploadMode=.* is not an octal"), "UploadMode=value is not an octal"},
   };
   // An account's messages carry its name in front: the pages show them
   // without it.
@@ -271,8 +274,10 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
   TempDir dir;
   WriteFile(dir / "zolf.ini", "; c\nMaxUsers=20\nPort=" + port_ + "\nDataPort=7000\n");
   MakeDirs(dir / "accounts");
-  const std::string base =
-      "; a\nPassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nRootDirectory=/tmp\nDiskQuota=0\n";
+  // A tree of its own: the server looks through every root when it starts.
+  MakeDirs(dir / "tree");
+  const std::string base = "; a\nPassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nRootDirectory=" +
+                           (dir / "tree") + "\nDiskQuota=0\n";
   auto without = [&](const std::string &key) {
     std::string s = base;
     size_t at = s.find(key);
@@ -287,7 +292,7 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
       {"root2", with("RootDirectory=", "RootDirectory=relative")},
       {"root3", with("RootDirectory=", "RootDirectory=")},
       {"root4", without("RootDirectory=")},
-      {"quota1", with("DiskQuota=", "DiskQuota=4294967296")},
+      {"quota1", with("DiskQuota=", "DiskQuota=99999999999999999999")},
       {"quota2", with("DiskQuota=", "DiskQuota=abc")},
       {"quota3", without("DiskQuota=")},
       {"cmd1", base + "AddCommand=\nAddCommand=retr\n"},
