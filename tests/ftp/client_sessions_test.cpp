@@ -162,6 +162,10 @@ TEST_P(FtpClients, Rclone) {
   std::string env = "RCLONE_CONFIG=/dev/null RCLONE_FTP_HOST=" + UrlHost() +
                     " RCLONE_FTP_PORT=" + std::to_string(z.port) +
                     " RCLONE_FTP_USER=u RCLONE_FTP_PASS=$(rclone obscure pw) " +
+                    // However fast the machine, rclone's pool stays within
+                    // the server's four sessions (one more connection than
+                    // transfers and checkers, as rclone asks).
+                    "RCLONE_FTP_CONCURRENCY=3 RCLONE_TRANSFERS=1 RCLONE_CHECKERS=1 " +
                     (tls ? "RCLONE_FTP_EXPLICIT_TLS=true RCLONE_FTP_NO_CHECK_CERTIFICATE=true " : "");
   std::string out;
   for (const std::string &step : std::vector<std::string>{"mkdir :ftp:/made", "copy " + Quoted(local / "src") + " :ftp:/tree",
