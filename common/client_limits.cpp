@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -194,4 +195,15 @@ int RestListener(EventLoop *loop, ClientLimits *limits) {
   if (!loop || AddTimer(loop, kAcceptRestMs, OnRestOver, limits) <= 0) return -1;
   limits->resting = true;
   return 0;
+}
+
+uint32_t ReloadConnectionLimit(ClientLimits *limits, uint32_t wanted, uint32_t room,
+                               uint32_t perAddress, const char *tooHigh) {
+  uint32_t most = wanted;
+  if (most > room) {
+    most = room;
+    fprintf(stderr, tooHigh, wanted, most);
+  }
+  limits->maxPerAddress = perAddress < most ? perAddress : most;
+  return most;
 }

@@ -67,6 +67,14 @@ struct ClientLimits {
   void *restedRecord;
 };
 
+// A reloaded connection limit: the loop and the table were made for the
+// starting one (`room`), so a higher `wanted` is kept to it until a
+// restart, said with `tooHigh` (a format taking wanted, then room). The
+// per-address cap becomes `perAddress`, never above the limit. Returns the
+// limit in force.
+uint32_t ReloadConnectionLimit(ClientLimits *limits, uint32_t wanted, uint32_t room,
+                               uint32_t perAddress, const char *tooHigh);
+
 // The table for a server of `maxConnections`; 0, or -1 when out of memory.
 int InitAddressTable(ClientLimits *limits, uint32_t maxConnections);
 void FreeAddressTable(ClientLimits *limits);

@@ -125,6 +125,22 @@ CommandAction ReadCommandLine(int argc, char **argv, const CommandOption *option
   return action;
 }
 
+int AnswerCommandLine(CommandAction action, const char *usage, const char *version) {
+  switch (action) {
+    case CommandAction::kBad:
+      fputs(usage, stderr);
+      return 2;
+    case CommandAction::kHelp:
+      fputs(usage, stdout);
+      return 0;
+    case CommandAction::kVersion:
+      fputs(version, stdout);
+      return 0;
+    default:
+      return -1;
+  }
+}
+
 int DropPrivileges(const RunAs &runAs) {
   if (geteuid() != 0) return 0;
   errno = 0;

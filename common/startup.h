@@ -55,3 +55,8 @@ struct CommandOption {
 // Reads argv by the table; kBad for an unknown option or a missing value.
 CommandAction ReadCommandLine(int argc, char **argv, const CommandOption *options,
                               size_t count);
+// Answers what every program's command line may ask: the usage on standard
+// error for a bad option (2: a typo in a unit file must not count as a
+// clean start), the usage (--help) or the version on standard output (0).
+// -1 when the action is the program's own (run, check, its extra options).
+int AnswerCommandLine(CommandAction action, const char *usage, const char *version);

@@ -54,17 +54,11 @@ int main(int argc, char **argv) {
       // root (after a restore or a copy made outside FTP).
       {"-recount", nullptr, &recountName, CommandAction::kRun},
   };
-  switch (ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0])) {
-    case CommandAction::kBad:
-      // A typo in a unit file must not count as a clean start.
-      fputs(kUsage, stderr);
-      return 2;
-    case CommandAction::kHelp:
-      fputs(kUsage, stdout);
-      return 0;
-    case CommandAction::kVersion:
-      fputs(kVersion, stdout);
-      return 0;
+  CommandAction action =
+      ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0]);
+  int answered = AnswerCommandLine(action, kUsage, kVersion);
+  if (answered >= 0) return answered;
+  switch (action) {
     case CommandAction::kCheck: {
       static Server server;
       static Log log;
@@ -76,7 +70,7 @@ int main(int argc, char **argv) {
     }
     case CommandAction::kHash:
       return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
-    case CommandAction::kRun:
+    default:
       break;
   }
   if (recountName) {

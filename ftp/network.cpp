@@ -115,16 +115,8 @@ void ReloadServer(Server *pConfig) {
     snprintf(pConfig->Address, sizeof pConfig->Address, "%s", fresh.Address);
     pConfig->Port = fresh.Port;
   }
-  // The loop and the per-address table were made for the starting
-  // MaxUsers: a higher one waits for a restart.
-  uint32_t users = fresh.MaxUsers;
-  if (users > pConfig->roomUsers) {
-    users = pConfig->roomUsers;
-    fprintf(stderr, kUsersNeedRestart, fresh.MaxUsers, users);
-  }
-  pConfig->MaxUsers = users;
-  pConfig->limits.maxPerAddress =
-      fresh.limits.maxPerAddress < users ? fresh.limits.maxPerAddress : users;
+  pConfig->MaxUsers = ReloadConnectionLimit(&pConfig->limits, fresh.MaxUsers, pConfig->roomUsers,
+                                            fresh.limits.maxPerAddress, kUsersNeedRestart);
   if (strcmp(fresh.ExternIP, "AUTO") == 0)
     snprintf(fresh.ExternIP, sizeof fresh.ExternIP, "%s", pConfig->Address);
   memcpy(pConfig->ExternIP, fresh.ExternIP, sizeof pConfig->ExternIP);

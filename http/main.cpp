@@ -51,21 +51,12 @@ int main(int argc, char **argv) {
   };
   CommandAction action =
       ReadCommandLine(argc, argv, options, sizeof options / sizeof options[0]);
+  int answered = AnswerCommandLine(action, kUsage, kVersion);
+  if (answered >= 0) return answered;
   switch (action) {
-    case CommandAction::kBad:
-      // A typo in a unit file must not count as a clean start.
-      fputs(kUsage, stderr);
-      return 2;
-    case CommandAction::kHelp:
-      fputs(kUsage, stdout);
-      return 0;
-    case CommandAction::kVersion:
-      fputs(kVersion, stdout);
-      return 0;
     case CommandAction::kHash:
       return PrintPasswordHash(stdin, stdout) == 0 ? 0 : 1;
-    case CommandAction::kCheck:
-    case CommandAction::kRun:
+    default:
       break;
   }
 

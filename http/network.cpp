@@ -219,16 +219,8 @@ void ReloadServer(HttpServer *s) {
   s->timeout = fresh.timeout;
   s->keepAliveTimeout = fresh.keepAliveTimeout;
   s->logFormat = fresh.logFormat;
-  // The loop and the per-address table were made for the starting
-  // MaxConnections: a higher one waits for a restart.
-  uint32_t most = fresh.maxConnections;
-  if (most > s->roomConnections) {
-    most = s->roomConnections;
-    fprintf(stderr, kConnectionsNeedRestart, fresh.maxConnections, most);
-  }
-  s->maxConnections = most;
-  s->limits.maxPerAddress =
-      fresh.limits.maxPerAddress < most ? fresh.limits.maxPerAddress : most;
+  s->maxConnections = ReloadConnectionLimit(&s->limits, fresh.maxConnections, s->roomConnections,
+                                           fresh.limits.maxPerAddress, kConnectionsNeedRestart);
   memcpy(s->baseURL, fresh.baseURL, sizeof s->baseURL);
   if (strcmp(s->baseURL, "AUTO") == 0) {
     char host[kAddressTextSize + 2];
