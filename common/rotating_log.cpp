@@ -230,3 +230,15 @@ static const IniEntry<Log> kLogKeys[] = {
 int ReadLogConfig(Ini *ini, Log *log, size_t valueSize) {
   return ReadKeys(ini, kLogKeys, log, valueSize);
 }
+
+void ApplyReloadedLog(Log *log, const Log &fresh) {
+  bool moved = strcmp(log->dir, fresh.dir) != 0 || log->rotation != fresh.rotation;
+  log->maxEntries = fresh.maxEntries;
+  log->maxAge = fresh.maxAge;
+  if (!moved) return;
+  CloseLog(log);
+  memcpy(log->dir, fresh.dir, sizeof log->dir);
+  log->rotation = fresh.rotation;
+  InitLog(log);
+  OpenLog(log);
+}

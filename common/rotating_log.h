@@ -39,6 +39,9 @@ int ReopenLog(Log *log);
 // once a minute; the log stays on.
 void FlushLog(Log *log, time_t now);
 int CloseLog(Log *log);
+// A reload's log settings: the ring's limits apply at once; a new
+// directory or rotation closes the log and opens it there.
+void ApplyReloadedLog(Log *log, const Log &fresh);
 int CheckLog(Log *log, time_t stamp);
 
 // The log keys both servers read, in this order, into their Log: each

@@ -131,16 +131,6 @@ void ReloadServer(Server *pConfig) {
   TlsFreeContext(pConfig->tlsContext);
   pConfig->tlsContext = fresh.tlsContext;
   fresh.tlsContext = nullptr;
-  Log *log = pConfig->log;
-  bool moved = strcmp(log->dir, freshLog.dir) != 0 || log->rotation != freshLog.rotation;
-  log->maxEntries = freshLog.maxEntries;
-  log->maxAge = freshLog.maxAge;
-  if (moved) {
-    CloseLog(log);
-    memcpy(log->dir, freshLog.dir, sizeof log->dir);
-    log->rotation = freshLog.rotation;
-    InitLog(log);
-    OpenLog(log);
-  }
+  ApplyReloadedLog(pConfig->log, freshLog);
   printf(kReloaded, file);
 }

@@ -233,16 +233,6 @@ void ReloadServer(HttpServer *s) {
     UrlWithPort(s->baseURL, "https", (unsigned)s->tlsPort, s->tlsBaseURL,
                 sizeof s->tlsBaseURL);
 
-  Log *log = s->log;
-  bool logMoved = strcmp(log->dir, freshLog.dir) != 0 || log->rotation != freshLog.rotation;
-  log->maxEntries = freshLog.maxEntries;
-  log->maxAge = freshLog.maxAge;
-  if (logMoved) {
-    CloseLog(log);
-    memcpy(log->dir, freshLog.dir, sizeof log->dir);
-    log->rotation = freshLog.rotation;
-    InitLog(log);
-    OpenLog(log);
-  }
+  ApplyReloadedLog(s->log, freshLog);
   printf(kReloaded, path);
 }
