@@ -30,6 +30,10 @@ if [ "${DEPS_TEST:-0}" = 1 ]; then
   need goaccess "command -v goaccess"
   need chromium "command -v chromium"
   need logrotate "command -v logrotate || test -x /usr/sbin/logrotate"
+  need haproxy "command -v haproxy || test -x /usr/sbin/haproxy"
+  need nghttp2-client "command -v h2load"
+  need python3-requests "python3 -c 'import requests'"
+  need nodejs "command -v node"
 fi
 for extra in "$@"; do
   case "$extra" in
