@@ -9,6 +9,7 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "content_types.h"
+#include "proxy_header.h"
 #include "startup.h"
 
 struct EventLoop;
@@ -90,6 +91,7 @@ struct HttpServer {
   uint64_t generation;
   uint32_t roomConnections;
   struct RetiredLists *retired;
+  ProxyTrust proxies;        // ProxyProtocol=, TrustedProxies=
 };
 
 // The lists of one configuration, as a reload puts them aside.
@@ -112,7 +114,9 @@ struct ListingEntries;
 // holding a refused login's reply until its pause is over.
 // kChecking: the request waits for a worker to judge its password hash;
 // the connection reads and writes nothing meanwhile.
-enum class ConnState : char { kReading, kChecking, kResponding, kHolding };
+// kProxyHeader: a balancer's PROXY header is awaited (kept in `head`);
+// the TLS handshake and the request follow it.
+enum class ConnState : char { kReading, kChecking, kResponding, kHolding, kProxyHeader };
 
 // The methods the server tells apart: those it serves, those it knows but
 // never allows on its files, and any other.
@@ -258,6 +262,7 @@ struct Connection {
   Connection *prev;
   char clientAddress[kAddressTextSize];
   char secure;              // '1' when the connection came by TLSPort
+  ProxyWait proxyWait;      // kProxyHeader: what came of the header
   uint32_t requests;        // answers completed on this connection
   uint64_t generation;      // the server's reload count when accepted
   // Deadlines run on one loop timer per connection: `deadline` is when the
