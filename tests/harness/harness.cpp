@@ -450,6 +450,14 @@ bool StartHaproxy(Server *s, const std::string &dir,
   return true;
 }
 
+std::string ProxyHeader(bool binary, const std::string &client, unsigned port) {
+  if (!binary)
+    return "PROXY TCP4 " + client + " 127.0.0.1 51000 " + std::to_string(port) + "\r\n";
+  std::string h("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\0\0\0\0\x7f\0\0\x01\xc7\x38", 26);
+  inet_pton(AF_INET, client.c_str(), &h[16]);
+  return h + char(port >> 8) + char(port & 0xff);
+}
+
 int Run(const std::string &cmd, std::string *out, double seconds, bool mergeErr) {
   std::string full = "timeout -k 5 " + std::to_string((int)seconds) + " sh -c '" ;
   std::string escaped;

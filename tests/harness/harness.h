@@ -132,6 +132,10 @@ bool StartHaproxy(Server *s, const std::string &dir,
                   const std::vector<std::pair<unsigned, unsigned>> &routes,
                   const std::string &serverOptions);
 
+// The PROXY header a balancer sends for a TCP client at client:51000 (an
+// IPv4 address), in text or binary form.
+std::string ProxyHeader(bool binary, const std::string &client, unsigned port);
+
 // Runs a shell command with a time limit; returns its exit status and
 // fills out with standard output (stderr appended when mergeErr).
 int Run(const std::string &cmd, std::string *out = nullptr,
