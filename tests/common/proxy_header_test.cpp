@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,19 +53,15 @@ TEST(ProxyHeader, GoodHeadersAndTheirPieces) {
 }
 
 TEST(ProxyHeader, BrokenHeadersAreRefused) {
-  for (const std::string &b :
-       {std::string("GET / HTTP/1.0\r\n"), std::string("PROXY TCP4 10.1.2.3 192.0.2.1 51000\r\n"),
-        std::string("PROXY TCP4 10.1.2.3  192.0.2.1 51000 21\r\n"),
-        std::string("PROXY TCP4 10.1.2.3 192.0.2.1 51000 21 \r\n"),
-        std::string("PROXY TCP4 2001:db8::7 192.0.2.1 51000 21\r\n"),
-        std::string("PROXY TCP4 10.1.2.256 192.0.2.1 51000 21\r\n"),
-        std::string("PROXY TCP4 10.1.2.3 192.0.2.1 65536 21\r\n"),
-        std::string("PROXY TCP4 10.1.2.3 192.0.2.1 051000 21\r\n"),
-        std::string("PROXY UDP4 10.1.2.3 192.0.2.1 51000 21\r\n"),
-        std::string("PROXY TCP4 10.1.2.3 192.0.2.1 51000 21\n"), std::string("PROXY \r\n"),
-        std::string("PROXY UNKNOWN\x01\r\n"), "PROXY UNKNOWN " + std::string(92, 'x') + "\r\n",
-        V2(0x11, 0x11, kInet), V2(0x22, 0x11, kInet), V2(0x21, 0x11, kInet.substr(0, 11)),
-        V2(0x21, 0x21, kInet), V2(0x21, 0x11, kInet, std::string(kProxyV2MaxBody, 't'))}) {
+  const std::string v1 = "PROXY TCP4 10.1.2.3 192.0.2.1 ";
+  for (const std::string &b : std::vector<std::string>{
+           "GET / HTTP/1.0\r\n", v1 + "51000\r\n", v1 + " 51000 21\r\n", v1 + "51000 21 \r\n",
+           v1 + "65536 21\r\n", v1 + "051000 21\r\n", v1 + "51000 21\n", "PROXY \r\n",
+           "PROXY TCP4 2001:db8::7 192.0.2.1 1 2\r\n", "PROXY TCP4 10.1.2.256 192.0.2.1 1 2\r\n",
+           "PROXY UDP4 10.1.2.3 192.0.2.1 1 2\r\n", "PROXY UNKNOWN\x01\r\n",
+           "PROXY UNKNOWN " + std::string(92, 'x') + "\r\n", V2(0x11, 0x11, kInet),
+           V2(0x22, 0x11, kInet), V2(0x21, 0x11, kInet.substr(0, 11)), V2(0x21, 0x21, kInet),
+           V2(0x21, 0x11, kInet, std::string(kProxyV2MaxBody, 't'))}) {
     ProxyHeader h;
     EXPECT_EQ(Parse(b, &h), ProxyResult::kBad) << b;
   }
