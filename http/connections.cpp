@@ -161,9 +161,10 @@ int TakeProxyHeader(Connection *c) {
 Connection *EndConnection(Connection *c) {
   HttpServer *server = c->server;
   // A balancer's connection that never named its client has no request
-  // to account for; the operator hears of the balancer.
+  // to account for; the operator hears of the balancer (unless the server
+  // is stopping, which ends every such connection).
   if (c->state == ConnState::kProxyHeader) {
-    fprintf(stderr, kNoProxyHeader, c->clientAddress);
+    if (!server->stopping) fprintf(stderr, kNoProxyHeader, c->clientAddress);
     c->state = ConnState::kReading;
   }
   CloseFiles(c);
