@@ -166,7 +166,11 @@ Request *OnAccept(Server *pConfig) {
 
 // Ends a session after one attempt to send its queued reply, so that a
 // well-behaved client learns why. Returns false: the session is gone.
-static bool EndSession(Request *pReq);
+static bool EndSession(Request *pReq) {
+  OnWriteCmnd(pReq);
+  CloseRequest(pReq);
+  return false;
+}
 
 // Bytes from a balancer before the greeting: its PROXY header. Once it is
 // whole, the session is the named client's: counted, limited, logged and
@@ -198,14 +202,6 @@ static bool OnProxyHeader(Request *pReq) {
   }
   SendFTPstring(pReq, Mess220);
   return true;
-}
-
-// Ends a session after one attempt to send its queued reply, so that a
-// well-behaved client learns why. Returns false: the session is gone.
-static bool EndSession(Request *pReq) {
-  OnWriteCmnd(pReq);
-  CloseRequest(pReq);
-  return false;
 }
 
 // Counts a command refused before login; true when the session has had
