@@ -53,11 +53,12 @@ ProxyResult ParseV1(const unsigned char *bytes, size_t n, ProxyHeader *out) {
   if (lineEnd + 2 > kProxyV1Max || lineEnd < start) return ProxyResult::kBad;
   if (lineEnd + 1 == n) return ProxyResult::kNeedMore;
   if (cr[1] != '\n') return ProxyResult::kBad;
+  // Printable text only (a NUL too would cut the fields short).
+  for (size_t i = start; i < lineEnd; i++)
+    if (bytes[i] < 0x20 || bytes[i] > 0x7e) return ProxyResult::kBad;
   char line[kProxyV1Max];
   memcpy(line, bytes + start, lineEnd - start);
   line[lineEnd - start] = '\0';
-  for (const char *p = line; *p; p++)
-    if ((unsigned char)*p < 0x20 || (unsigned char)*p > 0x7e) return ProxyResult::kBad;
   out->length = (uint32_t)lineEnd + 2;
   out->hasSource = false;
   // UNKNOWN may be followed by anything: a balancer that cannot tell the

@@ -58,7 +58,7 @@ TEST(ProxyHeader, BrokenHeadersAreRefused) {
            "GET / HTTP/1.0\r\n", v1 + "51000\r\n", v1 + " 51000 21\r\n", v1 + "51000 21 \r\n",
            v1 + "65536 21\r\n", v1 + "051000 21\r\n", v1 + "51000 21\n", "PROXY \r\n",
            "PROXY TCP4 2001:db8::7 192.0.2.1 1 2\r\n", "PROXY TCP4 10.1.2.256 192.0.2.1 1 2\r\n",
-           "PROXY UDP4 10.1.2.3 192.0.2.1 1 2\r\n", "PROXY UNKNOWN\x01\r\n",
+           "PROXY UDP4 10.1.2.3 192.0.2.1 1 2\r\n", "PROXY UNKNOWN\x01\r\n", std::string("PROXY UNKNOWN\0x\r\n", 17),
            "PROXY UNKNOWN " + std::string(92, 'x') + "\r\n", V2(0x11, 0x11, kInet),
            V2(0x22, 0x11, kInet), V2(0x21, 0x11, kInet.substr(0, 11)), V2(0x21, 0x21, kInet),
            V2(0x21, 0x11, kInet, std::string(kProxyV2MaxBody, 't'))}) {
