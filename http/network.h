@@ -3,8 +3,17 @@
 
 struct HttpServer;
 
-// Listens on address:port; 0, or -1 after printing the failed step.
+// Listens on address:port (with Workers= above 1, one socket per worker
+// and port) and, for a single process, makes the loop; 0, or -1 after
+// printing the failed step.
 int InitNet(HttpServer *server);
+// In worker `index` once forked: its own listening sockets become the
+// server's, the other workers' are closed.
+void TakeWorkerSockets(HttpServer *server, int index);
+// The master on SIGHUP: whether the configuration read again is sound
+// (a faulty one is said). What the workers cannot take without a restart
+// (new listeners, another number of workers) is said too.
+bool CheckReload(HttpServer *server);
 // Makes baseURL the start of every Location: no trailing '/', and ":PORT"
 // after the host of an http:// base that names no port when the server
 // does not listen on 80.
