@@ -35,7 +35,7 @@ const char kWaiting[] = "Waiting for connections...\n";
 const char kTerminated[] = "Server terminated...\n";
 
 const char kWorkers[] = "%d worker processes serve.\n";
-const char kNoShared[] = "Could not share the client table between workers.\n";
+const char kNoShared[] = "Could not share the client table and the log between workers.\n";
 
 bool CheckReloadOf(void *record) { return CheckReload(static_cast<HttpServer *>(record)); }
 
@@ -50,7 +50,8 @@ void ReopenLogOf(void *record) {
 // until a stop; the exit status.
 int RunWorkers(HttpServer *server, Log *log) {
   int status = 0;
-  if (ShareClientLimits(&server->limits, server->maxConnections, server->workers) != 0) {
+  if (ShareClientLimits(&server->limits, server->maxConnections, server->workers) != 0 ||
+      ShareLog(log) != 0) {
     fputs(kNoShared, stderr);
     status = 1;
   } else {
@@ -60,6 +61,7 @@ int RunWorkers(HttpServer *server, Log *log) {
     if (RunWorkerPool(pool) != 0) status = 1;
   }
   CloseLog(log);
+  UnshareLog(log);
   UnshareClientLimits(&server->limits);
   CloseServer(server);
   if (status == 0) fputs(kTerminated, stdout);

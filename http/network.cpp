@@ -26,6 +26,8 @@ static const char kConnectionsNeedRestart[] =
 static const char kListenersNeedRestart[] =
     "Address=, Port= and TLSPort= need a restart while Workers= is above 1; "
     "the workers keep listening where they do.\n";
+static const char kLogNeedsRestart[] =
+    "LogDir= and LogRotation= need a restart while Workers= is above 1.\n";
 static const char kWorkersNeedRestart[] =
     "Workers=%d needs a restart; %d workers serve until then.\n";
 
@@ -217,6 +219,8 @@ bool CheckReload(HttpServer *s) {
   if (strcmp(fresh.address, s->address) != 0 || fresh.port != s->port ||
       fresh.tlsPort != s->tlsPort)
     fputs(kListenersNeedRestart, stderr);
+  if (s->log && (strcmp(freshLog.dir, s->log->dir) != 0 || freshLog.rotation != s->log->rotation))
+    fputs(kLogNeedsRestart, stderr);
   if (fresh.workers != s->workers) fprintf(stderr, kWorkersNeedRestart, fresh.workers, s->workers);
   FreeFresh(&fresh);
   return true;
