@@ -139,8 +139,7 @@ struct WorkerSlot {
 };
 
 // Forks worker `index`; the child never returns from here.
-pid_t StartWorkerProcess(const WorkerPool &pool, int index, const sigset_t &mask,
-                         bool reloaded) {
+pid_t StartWorkerProcess(const WorkerPool &pool, int index, const sigset_t &mask) {
   // Nothing buffered in the master may be written twice.
   fflush(nullptr);
   pid_t master = getpid();
@@ -152,7 +151,6 @@ pid_t StartWorkerProcess(const WorkerPool &pool, int index, const sigset_t &mask
   // A worker whose master is gone (killed) stops as if told to.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != master) stopRequested = 1;
-  if (reloaded) reloadRequested = 1;
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   int status = pool.run(index, pool.record);
   fflush(nullptr);
@@ -195,17 +193,18 @@ int RunWorkerPool(const WorkerPool &pool) {
 
   std::vector<WorkerSlot> slots((size_t)pool.count);
   bool stopping = StopRequested();
-  bool reloaded = false;
   int running = 0;
   for (int i = 0; i < pool.count && !stopping; i++) {
-    slots[i].pid = StartWorkerProcess(pool, i, before, false);
+    slots[i].pid = StartWorkerProcess(pool, i, before);
     slots[i].startedMs = MonotonicMs();
     if (slots[i].pid > 0) running++;
   }
   int status = running > 0 || stopping ? 0 : -1;
   if (running == 0) stopping = true;
   int64_t killAtMs = 0;
-  while (running > 0) {
+  // Until stopped, and then until the last worker has ended; with none
+  // running the loop only waits to start the next.
+  while (running > 0 || !stopping) {
     int64_t now = MonotonicMs();
     if (stopping && killAtMs == 0) killAtMs = now + kStopKillSeconds * 1000;
     // Workers due to start again.
@@ -215,7 +214,7 @@ int RunWorkerPool(const WorkerPool &pool) {
       if (w.pid != 0 || w.restartAtMs == 0) continue;
       if (w.restartAtMs <= now) {
         w.restartAtMs = 0;
-        w.pid = StartWorkerProcess(pool, (int)i, before, reloaded);
+        w.pid = StartWorkerProcess(pool, (int)i, before);
         w.startedMs = now;
         if (w.pid > 0)
           running++;
@@ -246,7 +245,6 @@ int RunWorkerPool(const WorkerPool &pool) {
       stopping = true;
     } else if (sig == SIGHUP) {
       if (!stopping && (!pool.reloadable || pool.reloadable(pool.record))) {
-        reloaded = true;
         SignalAll(slots, SIGHUP);
       }
     } else if (sig == SIGUSR1) {

@@ -51,10 +51,9 @@ struct WorkerPool {
   // status. `index` (0..count-1) is the place it takes; a worker started
   // in place of an ended one takes that one's index.
   int (*run)(int index, void *record);
-  // In the master on SIGHUP: true when the configuration read again is
-  // sound, and the workers are then told to reload (a faulty one is said
-  // and nothing else happens). A worker started after a reload reloads at
-  // once, so that it serves what the others serve.
+  // In the master on SIGHUP: reloads the master's own record and is true
+  // when the configuration was sound; the workers are then told to reload
+  // (a faulty one is said and nothing else happens).
   bool (*reloadable)(void *record);
   // In the master on SIGUSR1, before the workers are told (may be null).
   void (*reopen)(void *record);

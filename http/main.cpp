@@ -37,7 +37,14 @@ const char kTerminated[] = "Server terminated...\n";
 const char kWorkers[] = "%d worker processes serve.\n";
 const char kNoShared[] = "Could not share the client table and the log between workers.\n";
 
-bool CheckReloadOf(void *record) { return CheckReload(static_cast<HttpServer *>(record)); }
+// The master reloads its own record: a faulty file stops the workers from
+// being told, and a worker started later begins with what the others serve.
+bool ReloadOf(void *record) {
+  HttpServer *server = static_cast<HttpServer *>(record);
+  if (ReloadServer(server) != 0) return false;
+  DropRetiredLists(server, true);
+  return true;
+}
 
 void ReopenLogOf(void *record) {
   // The master writes no line; its log is the one a worker started later
@@ -55,9 +62,11 @@ int RunWorkers(HttpServer *server, Log *log) {
     fputs(kNoShared, stderr);
     status = 1;
   } else {
+    // The master's limits are what a reload is measured against.
+    server->roomConnections = server->maxConnections;
     printf(kWorkers, server->workers);
     fputs(kWaiting, stdout);
-    WorkerPool pool{server->workers, RunWorker, CheckReloadOf, ReopenLogOf, server};
+    WorkerPool pool{server->workers, RunWorker, ReloadOf, ReopenLogOf, server};
     if (RunWorkerPool(pool) != 0) status = 1;
   }
   CloseLog(log);

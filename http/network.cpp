@@ -211,32 +211,27 @@ static int ReadFresh(HttpServer *fresh, Log *freshLog, const char *path) {
   return 0;
 }
 
-bool CheckReload(HttpServer *s) {
-  if (!s->configPath) return false;
-  static HttpServer fresh;
-  static Log freshLog;
-  if (ReadFresh(&fresh, &freshLog, s->configPath) != 0) return false;
-  if (strcmp(fresh.address, s->address) != 0 || fresh.port != s->port ||
-      fresh.tlsPort != s->tlsPort)
-    fputs(kListenersNeedRestart, stderr);
-  if (s->log && (strcmp(freshLog.dir, s->log->dir) != 0 || freshLog.rotation != s->log->rotation))
-    fputs(kLogNeedsRestart, stderr);
-  if (fresh.workers != s->workers) fprintf(stderr, kWorkersNeedRestart, fresh.workers, s->workers);
-  FreeFresh(&fresh);
-  return true;
-}
-
-void ReloadServer(HttpServer *s) {
+int ReloadServer(HttpServer *s) {
   const char *path = s->configPath;
-  if (!path) return;
+  if (!path) return -1;
   // A whole second record: nothing of the running one changes unless the
   // new file is sound.
   static HttpServer fresh;
   static Log freshLog;
-  if (ReadFresh(&fresh, &freshLog, path) != 0) return;
+  if (ReadFresh(&fresh, &freshLog, path) != 0) return -1;
+  // The master of several workers reloads first and says what is kept; the
+  // workers follow quietly.
+  bool master = s->workerSockets != nullptr;
+  if (master && (strcmp(fresh.address, s->address) != 0 || fresh.port != s->port ||
+                 fresh.tlsPort != s->tlsPort))
+    fputs(kListenersNeedRestart, stderr);
+  if (master && (strcmp(freshLog.dir, s->log->dir) != 0 || freshLog.rotation != s->log->rotation))
+    fputs(kLogNeedsRestart, stderr);
+  if (master && fresh.workers != s->workers)
+    fprintf(stderr, kWorkersNeedRestart, fresh.workers, s->workers);
   if (s->workers > 1) {
-    // The sockets every worker listens on were made by the master; a
-    // worker alone cannot move them (the master said so).
+    // The sockets every worker listens on were made by the master and
+    // stay where they are until a restart.
     memcpy(fresh.address, s->address, sizeof fresh.address);
     fresh.port = s->port;
     fresh.tlsPort = s->tlsPort;
@@ -246,14 +241,10 @@ void ReloadServer(HttpServer *s) {
   bool moved = strcmp(fresh.address, s->address) != 0 || fresh.port != s->port;
   bool tlsMoved = moved || fresh.tlsPort != s->tlsPort;
   int plain = -1, secure = -1;
-  if (moved && (plain = Listen(&fresh, fresh.port)) < 0) {
-    ReloadFailed(&fresh, path);
-    return;
-  }
+  if (moved && (plain = Listen(&fresh, fresh.port)) < 0) return ReloadFailed(&fresh, path);
   if (tlsMoved && fresh.tlsPort > 0 && (secure = Listen(&fresh, fresh.tlsPort)) < 0) {
     CloseConnection(plain);
-    ReloadFailed(&fresh, path);
-    return;
+    return ReloadFailed(&fresh, path);
   }
   if (moved) {
     UnwatchFd(s->loop, s->listenSocket);
@@ -313,5 +304,6 @@ void ReloadServer(HttpServer *s) {
                 sizeof s->tlsBaseURL);
 
   ApplyReloadedLog(s->log, freshLog);
-  printf(kReloaded, path);
+  if (s->workers == 1 || master) printf(kReloaded, path);
+  return 0;
 }

@@ -10,10 +10,7 @@ int InitNet(HttpServer *server);
 // In worker `index` once forked: its own listening sockets become the
 // server's, the other workers' are closed.
 void TakeWorkerSockets(HttpServer *server, int index);
-// The master on SIGHUP: whether the configuration read again is sound
-// (a faulty one is said). What the workers cannot take without a restart
-// (new listeners, another number of workers) is said too.
-bool CheckReload(HttpServer *server);
+
 // Makes baseURL the start of every Location: no trailing '/', and ":PORT"
 // after the host of an http:// base that names no port when the server
 // does not listen on 80.
@@ -24,6 +21,10 @@ int CloseServer(HttpServer *server);
 // SIGHUP: reads the configuration again. A faulty file is reported and
 // the running settings kept; a sound one serves connections made from now
 // on, while those already open finish on the lists they started with.
-void ReloadServer(HttpServer *server);
+// 0 when reloaded. The master of several workers reloads its own record
+// (a worker started later begins with it) and says what needs a restart
+// (new listeners, log directory or ring, number of workers); the workers
+// reload after it without a word.
+int ReloadServer(HttpServer *server);
 // Frees the lists put aside by reloads that no open connection can use.
 void DropRetiredLists(HttpServer *server, bool all);
