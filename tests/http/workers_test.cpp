@@ -154,4 +154,18 @@ TEST_F(MirtWorkers, ServeAsOneServer) {
   EXPECT_EQ(Logged(), made) << harness::ReadFile(home / "moved.log") << Log();
 }
 
+// The ring of log files turns for all workers at once: each line counts
+// once, whichever worker wrote it, and no worker empties a file another
+// one has just begun.
+TEST_F(MirtWorkers, ShareTheLogRing) {
+  Put("a.txt", "one");
+  ASSERT_TRUE(Start(Settings("LogRotation=3\nLogMaxEntries=20\n")));
+  for (int i = 0; i < 50; i++) ASSERT_EQ(Get("/a.txt").status, 200);
+  EXPECT_EQ(Stop(), 0);
+  // The line that fills a file's count begins the next one.
+  EXPECT_EQ(Count(Log(1), " GET /a.txt 200 "), 19u);
+  EXPECT_EQ(Count(Log(2), " GET /a.txt 200 "), 20u);
+  EXPECT_EQ(Count(Log(3), " GET /a.txt 200 "), 11u);
+}
+
 }  // namespace
