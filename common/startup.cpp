@@ -195,9 +195,14 @@ int RunWorkerPool(const WorkerPool &pool) {
   bool stopping = StopRequested();
   int running = 0;
   for (int i = 0; i < pool.count && !stopping; i++) {
-    slots[i].pid = StartWorkerProcess(pool, i, before);
+    pid_t pid = StartWorkerProcess(pool, i, before);
     slots[i].startedMs = MonotonicMs();
-    if (slots[i].pid > 0) running++;
+    if (pid > 0) {
+      slots[i].pid = pid;
+      running++;
+    } else {
+      slots[i].restartAtMs = slots[i].startedMs + kQuickEndMs;  // tried again
+    }
   }
   int status = running > 0 || stopping ? 0 : -1;
   if (running == 0) stopping = true;
@@ -214,12 +219,14 @@ int RunWorkerPool(const WorkerPool &pool) {
       if (w.pid != 0 || w.restartAtMs == 0) continue;
       if (w.restartAtMs <= now) {
         w.restartAtMs = 0;
-        w.pid = StartWorkerProcess(pool, (int)i, before);
+        pid_t pid = StartWorkerProcess(pool, (int)i, before);
         w.startedMs = now;
-        if (w.pid > 0)
+        if (pid > 0) {
+          w.pid = pid;
           running++;
-        else
+        } else {
           w.restartAtMs = now + kQuickEndMs;
+        }
       }
       if (w.restartAtMs != 0 && (wakeAt == 0 || w.restartAtMs < wakeAt)) wakeAt = w.restartAtMs;
     }
