@@ -38,7 +38,7 @@ int InitNet(HttpServer *s) {
   }
   CompleteBaseURL(s);
   if (s->tlsPort > 0) {
-    char error[256];
+    char error[kTlsErrorSize];
     s->tlsContext = TlsServerContext(s->tlsCertificate, s->tlsKey, true, error,
                                      sizeof error);
     if (!s->tlsContext) {
@@ -157,7 +157,7 @@ void ReloadServer(HttpServer *s) {
     return;
   }
   if (fresh.tlsPort > 0) {
-    char error[256];
+    char error[kTlsErrorSize];
     fresh.tlsContext = TlsServerContext(fresh.tlsCertificate, fresh.tlsKey, true,
                                         error, sizeof error);
     if (!fresh.tlsContext) {
