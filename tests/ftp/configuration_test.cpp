@@ -318,13 +318,15 @@ TEST(FtpConfig, ReloadOnSighup) {
   ASSERT_TRUE(second.Connect(z.port));
   EXPECT_EQ(second.ReadLine(), "421 Too many connections from your address.\r\n");
   unsigned dataPort = harness::ListenPortsFor(z.port);
-  harness::WriteFile(z.dir / "zolf.ini", z.Ini("MaxUsers=4\nMaxPerAddress=2\n", dataPort));
+  harness::WriteFile(z.dir / "zolf.ini",
+                     z.Ini("MaxUsers=4\nMaxPerAddress=2\nExternIP=127.0.0.9\n", dataPort));
   ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
   EXPECT_TRUE(harness::WaitFor([&] {
     return z.server.proc.Stdout().find("Configuration zolf.ini reloaded.\n") != std::string::npos;
   }));
   harness::Conn third;
   EXPECT_TRUE(z.Login(third, "u", "pw"));
+  EXPECT_EQ(Cmd(third, "PASV").rfind("227 Entering Passive Mode (127,0,0,9,", 0), 0u);
   EXPECT_EQ(Cmd(first, "NOOP"), "200 Zzzzz...\r\n");
   harness::WriteFile(z.dir / "zolf.ini", z.Ini("MaxUsers=4\nLogMaxAge=0\n", dataPort));
   ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
@@ -333,6 +335,13 @@ TEST(FtpConfig, ReloadOnSighup) {
                            "kept.\n") != std::string::npos;
   }));
   EXPECT_EQ(Cmd(third, "NOOP"), "200 Zzzzz...\r\n");
+  // A host name again: looked up beside the serving, announced once known.
+  harness::WriteFile(z.dir / "zolf.ini",
+                     z.Ini("MaxUsers=4\nMaxPerAddress=2\nExternIP=localhost\n", dataPort));
+  ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return Cmd(third, "PASV").rfind("227 Entering Passive Mode (127,0,0,1,", 0) == 0;
+  }));
 }
 
 TEST(FtpConfig, ManyUsersAreServed) {
