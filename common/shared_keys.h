@@ -50,11 +50,14 @@ inline constexpr IniKey kTlsKeyKey = {"TLSKey=", IniType::kText, 0, nullptr, nul
 // its supplementary groups) a server started as root runs as once it has
 // bound its ports, loaded its keys and opened its logs. Optional and quiet
 // when absent.
-inline constexpr IniKey kUserKey = {"User=", IniType::kText, 0};
-inline constexpr IniKey kGroupKey = {"Group=", IniType::kText, 0};
+// A name longer than RunAs holds is refused, never cut to some other
+// account's name.
+inline constexpr IniKey kUserKey = {"User=", IniType::kText, 0, nullptr, nullptr, nullptr,
+                                    INT64_MIN, INT64_MAX, nullptr, sizeof RunAs::user + 1};
+inline constexpr IniKey kGroupKey = {"Group=", IniType::kText, 0, nullptr, nullptr, nullptr,
+                                     INT64_MIN, INT64_MAX, nullptr, sizeof RunAs::group + 1};
 
-// User= and Group= into a server's RunAs (too long a name: refused by its
-// lookup at the drop, as no account has one).
+// User= and Group= into a server's RunAs.
 void ApplyRunAsUser(const IniValue &value, RunAs *runAs);
 void ApplyRunAsGroup(const IniValue &value, RunAs *runAs);
 
