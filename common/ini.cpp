@@ -136,11 +136,10 @@ bool WholeNumber(const char *text, int64_t *number) {
   return true;
 }
 
-// Whether the text has the type's form; *inRange: whether it also passes
-// the key's own test and bounds.
-bool Judge(const IniKey &key, const char *text, int64_t *number, bool *inRange) {
+// Whether the text is a value of the key: the type's form, its bounds and
+// the key's own test.
+bool Judge(const IniKey &key, const char *text, int64_t *number) {
   *number = 0;
-  *inRange = false;
   switch (key.type) {
     case IniType::kPort:
       *number = ParsePort(text);
@@ -151,15 +150,13 @@ bool Judge(const IniKey &key, const char *text, int64_t *number, bool *inRange) 
       *number = text[0] - '0';
       break;
     case IniType::kNumber:
-      if (!WholeNumber(text, number)) return false;
-      if (*number < key.low || *number > key.high) return true;
+      if (!WholeNumber(text, number) || *number < key.low || *number > key.high) return false;
       break;
     case IniType::kText:
     case IniType::kRepeated:
       break;
   }
-  *inRange = !key.valid || key.valid(text);
-  return true;
+  return !key.valid || key.valid(text);
 }
 
 // Names the file's subject before one of its messages.
@@ -230,16 +227,13 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
     fprintf(stderr, kValueTooLong, key.name, (unsigned)(size - 2));
     return -1;
   }
-  bool inRange = false;
-  bool formed = false;
-  if (text[0] == '\0' && (key.flags & (kIniNotEmpty | kIniEmptyStops)) && key.empty) {
+  bool empty = text[0] == '\0' && (key.flags & (kIniNotEmpty | kIniEmptyStops));
+  if (empty && key.empty) {
     IniSayWhere(*value);
     fputs(key.empty, stderr);
     return -1;
   }
-  if (text[0] != '\0' || !(key.flags & (kIniNotEmpty | kIniEmptyStops)))
-    formed = Judge(key, text, &value->number, &inRange);
-  if (formed && inRange) {
+  if (!empty && Judge(key, text, &value->number)) {
     value->state = IniState::kGiven;
     return 1;
   }
