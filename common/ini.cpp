@@ -113,7 +113,8 @@ bool IniYesOrNo(const char *text) { return strcmp(text, "yes") == 0 || strcmp(te
 
 bool IniAddress(const char *text) {
   NetAddress a;
-  return AddressFromText(text, 0, &a) == 0;
+  // A scope (fe80::1%eth0) can make the text longer than a server keeps.
+  return strlen(text) < kAddressTextSize && AddressFromText(text, 0, &a) == 0;
 }
 
 namespace {

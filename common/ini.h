@@ -125,7 +125,8 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
 // Text rules for IniKey::valid that more than one key uses.
 bool IniZeroIsExact(const char *text);  // a number; 0 only as "0"
 bool IniYesOrNo(const char *text);      // "yes" or "no"
-// An IPv4 or IPv6 address as the system reads one.
+// An IPv4 or IPv6 address as the system reads one, that fits the servers'
+// address fields (kAddressTextSize).
 bool IniAddress(const char *text);
 bool IniDigitsOnly(const char *text);   // one or more digits, nothing else
 
