@@ -103,9 +103,7 @@ TEST(FtpConfig, BadValuesAreFaultsNamingTheirLine) {
       {"MaximumBandwidth=fast", "zolf.ini:2: MaximumBandwidth=fast is not a whole number from 0 to "
                                 "9007199254740991.\n"},
       {"MaximumBandwidth=99999999999999999999", "zolf.ini:2: MaximumBandwidth=9999"},
-      {"TimeoutTime=4 min", "zolf.ini:2: TimeoutTime=4 min is not a whole number"},
       {"MaxUsers=-3", "zolf.ini:2: MaxUsers=-3 is not a whole number from 0 to "},
-      {"MaxPerAddress=1e3", "zolf.ini:2: MaxPerAddress=1e3 is not"},
       {"Address=localhost", "zolf.ini:2: Address=localhost is not an IPv4 or IPv6 address, or "
                             "AUTO.\n"},
       {"ExternIP=a b", "zolf.ini:2: ExternIP=a b is not an IPv4 or IPv6 address, a host name, "
