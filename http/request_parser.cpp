@@ -330,24 +330,26 @@ int DecodeBase64(const char *in, char *out, size_t outSize) {
 }
 
 size_t HeadLength(const char *buffer, size_t length) {
-  // A NUL byte ends the text: a head is only what comes before it.
-  size_t text = strnlen(buffer, length);
-  const char *end = buffer + text;
-  for (const char *p = (const char *)memchr(buffer, '\n', text); p;
+  const char *end = buffer + length;
+  for (const char *p = (const char *)memchr(buffer, '\n', length); p;
        p = (const char *)memchr(p + 1, '\n', (size_t)(end - p - 1))) {
-    size_t i = (size_t)(p - buffer);
-    if (i + 1 < text && p[1] == '\n') return i + 2;
-    if (i + 2 < text && p[1] == '\r' && p[2] == '\n') return i + 3;
+    size_t i = (size_t)(p - buffer), at = 0;
+    if (i + 1 < length && p[1] == '\n') at = i + 2;
+    if (i + 2 < length && p[1] == '\r' && p[2] == '\n') at = i + 3;
+    if (at == 0) continue;
+    // A NUL byte ends the text: a head is only what comes before it. The
+    // bytes after the head (pipelined requests) are looked at in their turn.
+    return memchr(buffer, '\0', at) ? 0 : at;
   }
   return 0;
 }
 
 bool HeadComplete(const char *buffer, size_t length) {
   if (length >= (size_t)kHeadSize) return true;
+  if (HeadLength(buffer, length) > 0) return true;
   // A NUL byte can never be part of a head the server accepts; waiting for
   // more would only leave the client to the idle time-out.
-  if (strnlen(buffer, length) < length) return true;
-  if (HeadLength(buffer, length) > 0) return true;
+  if (memchr(buffer, '\0', length)) return true;
   // Nor can a request line past its limit: it is refused as soon as that
   // is known, not after the client has filled the buffer.
   size_t lineRoom = (size_t)kRequestLineMost + 2;
