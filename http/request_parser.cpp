@@ -43,7 +43,7 @@ struct FieldText {
   char *at;
   size_t length;
 };
-// Names by length, so that most lines are told apart by their length and
+// Each name with its length: most lines are told apart by their length and
 // first letter alone.
 struct KnownField {
   const char *lower;
