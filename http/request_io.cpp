@@ -124,7 +124,8 @@ Step SendFileData(Connection *c, size_t *budget) {
 void FrameChunk(Connection *c) {
   Output &o = c->output;
   if (c->decision.chunked != '1' || o.bodyLength <= 0) return;
-  int n = snprintf(c->space->header + o.headerLength, sizeof c->space->header - (size_t)o.headerLength,
+  char *header = c->space->header;
+  int n = snprintf(header + o.headerLength, sizeof c->space->header - (size_t)o.headerLength,
                    "%x\r\n", (unsigned)o.bodyLength);
   if (n > 0) o.headerLength += n;
   const char *end = c->decision.directory ? "\r\n" : "\r\n0\r\n\r\n";
