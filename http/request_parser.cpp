@@ -205,18 +205,14 @@ void ScanFieldLines(ParsedRequest *r, char *head, FieldText *found, int *hostFie
   while (name) {
     name++;
     if (*name == '\0' || *name == '\r' || *name == '\n') return;
-    if (IsBlank(*name)) return Refuse(r, 400, kBadField);
-    char *p = name;
-    while (*p != ':') {
-      if (*p == '\0' || *p == '\r' || *p == '\n' || IsBlank(*p))
-        return Refuse(r, 400, kBadField);
-      p++;
-    }
-    size_t nameLength = (size_t)(p - name);
-    char *value = p + 1;
+    // A blank first (a folded line) or anywhere before the colon ends the
+    // name short of it.
+    size_t nameLength = strcspn(name, ": \t\r\n");
+    if (name[nameLength] != ':') return Refuse(r, 400, kBadField);
+    char *value = name + nameLength + 1;
     while (IsBlank(*value)) value++;
     char *end = value + strcspn(value, "\r\n");
-    char *next = strchr(end, '\n');
+    char *next = end[0] == '\r' && end[1] == '\n' ? end + 1 : strchr(end, '\n');
     while (end > value && IsBlank(end[-1])) end--;
     size_t valueLength = (size_t)(end - value);
     if (nameLength == 14 && SameFolded(name, 14, "content-length")) {
