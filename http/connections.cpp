@@ -21,10 +21,10 @@
 
 namespace {
 
-// Free RequestSpace blocks kept for the next busy connection: enough for
-// a load of this many concurrent requests to borrow without the
-// allocator; after a larger burst the rest go back.
-const size_t kSpacesKept = 64;
+// Free RequestSpace blocks kept however quiet the server is, for the next
+// busy connections; beyond them the pool keeps what its busiest moment of
+// the last second needed (see TrimBufferPool).
+const size_t kSpacesKept = 16;
 
 const char kCloseDirFailed[] = "Could not close directory.\n";
 const char kCloseSocketFailed[] = "Error closing connection.\n";
