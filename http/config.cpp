@@ -37,6 +37,8 @@ const char kMaxConnCapped[] =
 const char kBadKeepAlive[] =
     "KeepAliveTimeout could not be determined. Using KeepAliveTimeout=5.\n";
 const char kBadListing[] = "DirectoryListing value must be either 0 or 1.\n";
+const char kBadCompressed[] =
+    "CompressedVariants value must be either 0 or 1.\n";
 const char kBadShowProtected[] =
     "ShowProtectedFiles value must be either 0 or 1.\n";
 const char kOutOfMemory[] = "AddListItem failed (out of memory?).\n";
@@ -183,6 +185,12 @@ bool StartsWithFlag(const char *text) { return text[0] == '0' || text[0] == '1';
 
 int ApplyDirectoryListing(HttpServer *s, const IniValue &v) {
   s->directoryListing = v.state == IniState::kGiven ? v.text[0] : '0';
+  return 0;
+}
+
+// On unless turned off: a refused value leaves it on.
+int ApplyCompressedVariants(HttpServer *s, const IniValue &v) {
+  s->compressedVariants = v.state == IniState::kGiven ? v.text[0] : '1';
   return 0;
 }
 
@@ -413,6 +421,8 @@ const IniEntry<HttpServer> kKeys[] = {
     {{"ShowProtectedFiles=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, nullptr,
       kBadShowProtected, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
      ApplyShowProtected},
+    {{"CompressedVariants=", IniType::kFlag, 0, nullptr, kBadCompressed},
+     ApplyCompressedVariants},
     {kMaxPerAddressKey, ApplyMaxPerAddress},
     {{"TLSPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadTlsPort}, ApplyTlsPort},
     {kTlsCertificateKey, ApplyTlsCertificate},

@@ -31,6 +31,10 @@ struct KeptFile {
   dev_t dev;
   ino_t ino;
   struct timespec changed;
+  // The compressed variants found beside it, and when they were looked
+  // for (-1: never).
+  int codings;
+  time_t codingsAt;
   char path[kFileNameSize];  // below the root, without leading '/'
 };
 
@@ -63,6 +67,12 @@ bool Keepable(const struct stat &st) {
 void Drop(KeptFile *k) {
   if (close(k->fd) != 0) fputs(kCloseFileFailed, stderr);
   k->fd = -1;
+}
+
+KeptFile *LentAs(int fd) {
+  for (KeptFile &k : kept)
+    if (k.fd == fd && k.users > 0) return &k;
+  return nullptr;
 }
 
 KeptFile *Find(int rootFd, const char *rel, uint32_t hash) {
@@ -134,9 +144,23 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   k->dev = st->st_dev;
   k->ino = st->st_ino;
   k->changed = st->st_ctim;
+  k->codingsAt = -1;
   memcpy(k->path, rel, strlen(rel) + 1);
   *lent = true;
   return fd;
+}
+
+int KeptVariants(int fd, time_t now) {
+  KeptFile *k = LentAs(fd);
+  if (!k || k->codingsAt < 0 || now < k->codingsAt || now - k->codingsAt > 1) return -1;
+  return k->codings;
+}
+
+void KeepVariants(int fd, int codings, time_t now) {
+  if (KeptFile *k = LentAs(fd)) {
+    k->codings = codings;
+    k->codingsAt = now;
+  }
 }
 
 void ReleaseFile(Connection *c) {

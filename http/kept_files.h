@@ -19,6 +19,14 @@ constexpr int kKeptFiles = 32;
 // opened; kNoFileStatus when it opened but could not be looked at.
 constexpr int kNoFileStatus = -2;
 int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent);
+// The compressed variants (encodings.h bits) last found beside the kept
+// file lent as fd, when they were looked for at `now` or the second before;
+// -1 when no look is recorded that recent. A variant added or removed
+// beside a file that stays unchanged is thus noticed within two seconds,
+// while a busy small file costs no look-up per request.
+int KeptVariants(int fd, time_t now);
+// Records what a look beside the kept file lent as fd found at `now`.
+void KeepVariants(int fd, int codings, time_t now);
 // Ends the connection's use of c->file: closes it, or hands a lent one
 // back. Leaves c->file at -1.
 void ReleaseFile(Connection *c);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "encodings.h"
 #include "http_server.h"
 #include "string_helpers.h"
 
@@ -33,13 +34,13 @@ const char kBase64[] =
 // FindLineStarts).
 enum Field {
   kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
-  kIfRange, kConnection, kReferer, kAgent, kFieldCount
+  kIfRange, kConnection, kReferer, kAgent, kAcceptEncoding, kFieldCount
 };
 const char *const kFieldNames[kFieldCount] = {
     "\nHost: ", "\nRange: bytes=",
     "\nAuthorization: Basic ", "\nIf-None-Match: ", "\nIf-Modified-Since: ",
     "\nIf-Range: ", "\nConnection:", "\nReferer: ",
-    "\nUser-Agent: "};
+    "\nUser-Agent: ", "\nAccept-Encoding:"};
 
 // Room for each value, its end included: a longer Host is refused, a
 // longer validator or Range treated as absent or refused, a longer log
@@ -50,6 +51,7 @@ const size_t kIfNoneMatchRoom = 512;
 const size_t kIfModifiedSinceRoom = 64;
 const size_t kIfRangeRoom = 128;
 const size_t kConnectionRoom = 64;
+const size_t kAcceptEncodingRoom = 256;
 const size_t kLineRoom = 1024;
 const size_t kLogFieldRoom = 512;
 
@@ -342,4 +344,6 @@ void ParseRequest(ParsedRequest *r, char *head, bool hosts) {
   r->ifModifiedSince =
       FieldValue(found[kIfModifiedSince], kIfModifiedSince, kIfModifiedSinceRoom);
   r->ifRange = FieldValue(found[kIfRange], kIfRange, kIfRangeRoom);
+  r->codings = AcceptedCodings(
+      FieldValue(found[kAcceptEncoding], kAcceptEncoding, kAcceptEncodingRoom));
 }

@@ -10,6 +10,7 @@
 
 #include "config.h"
 #include "connections.h"
+#include "encodings.h"
 #include "http_server.h"
 #include "request_parser.h"
 #include "resolve.h"
@@ -49,6 +50,36 @@ std::string DecodedUrl(const std::string &in) {
   snprintf(buf, sizeof buf, "%s", in.c_str());
   DecodeURL(buf);
   return buf;
+}
+
+TEST(MirtUnits, AcceptEncodingWeights) {
+  const uint8_t both = kCodingBr | kCodingGzip;
+  struct Case {
+    const char *value;
+    uint8_t codings;
+  } cases[] = {
+      {"gzip, deflate, br, zstd", both},
+      {"GZip", kCodingGzip},
+      {"x-gzip;q=0.5", kCodingGzip},
+      {"gzip;q=0", 0},
+      {"gzip ; q=0.000, br", kCodingBr},
+      {"gzip;q=0.001", kCodingGzip},
+      {"br;q=1.000", kCodingBr},
+      {"*", both},
+      {"*;q=0", 0},
+      // A coding's own entry wins over "*", either way round.
+      {"gzip;q=0, *", kCodingBr},
+      {"*;q=0, br", kCodingBr},
+      // Weights that are no qvalue refuse.
+      {"gzip;q=1.5", 0},
+      {"gzip;q=0.0001", 0},
+      {"gzip;q=", 0},
+      {"gzip;q=-1", 0},
+      {"gzipper, brotli, identity", 0},
+      {"", 0},
+  };
+  for (const Case &c : cases) EXPECT_EQ(AcceptedCodings(c.value), c.codings) << c.value;
+  EXPECT_EQ(AcceptedCodings(nullptr), 0);
 }
 
 TEST(MirtUnits, DecodeUrlCodeByCode) {
