@@ -55,22 +55,23 @@ uint8_t AcceptedCodings(const char *value) {
     while (IsBlank(*p) || *p == ',') p++;
     const char *name = p;
     while (*p && *p != ',' && *p != ';' && !IsBlank(*p)) p++;
+    const char *end = p;
+    while (*end && *end != ',') end++;
     size_t length = (size_t)(p - name);
-    const char *end = p + strcspn(p, ",");
-    bool allows = WeightAllows(p, end);
-    p = end;
-    uint8_t coding = SameName(name, length, "br")       ? kCodingBr
-                     : SameName(name, length, "gzip")   ? kCodingGzip
-                     : SameName(name, length, "x-gzip") ? kCodingGzip
-                                                        : 0;
-    if (coding) {
-      // The first entry naming a coding decides it.
-      if (named & coding) continue;
+    uint8_t coding = length == 2 && SameName(name, length, "br")       ? kCodingBr
+                     : length == 4 && SameName(name, length, "gzip")   ? kCodingGzip
+                     : length == 6 && SameName(name, length, "x-gzip") ? kCodingGzip
+                                                                       : 0;
+    bool isStar = length == 1 && name[0] == '*';
+    // The first entry naming a coding decides it; codings without a
+    // variant are passed over unread.
+    if ((coding && !(named & coding)) || isStar) {
+      bool allows = WeightAllows(p, end);
+      if (isStar) star = allows;
       named |= coding;
       if (allows) allowed |= coding;
-    } else if (length == 1 && name[0] == '*') {
-      star = allows;
     }
+    p = end;
   }
   if (star) allowed |= (uint8_t)((kCodingBr | kCodingGzip) & ~named);
   return allowed;

@@ -31,14 +31,28 @@ struct KeptFile {
   dev_t dev;
   ino_t ino;
   struct timespec changed;
-  // The compressed variants found beside it, and when they were looked
-  // for (-1: never).
-  int codings;
-  time_t codingsAt;
   char path[kFileNameSize];  // below the root, without leading '/'
 };
 
 KeptFile kept[kKeptFiles];
+
+// What the last look for compressed variants beside a file found, one
+// place per hash value: a path whose place another took is looked at
+// afresh, which costs a look and nothing else.
+const uint32_t kVariantLooks = 64;
+struct VariantLook {
+  time_t at;  // 0: never looked
+  int rootFd;
+  uint32_t hash;
+  int codings;
+  // The plain file looked beside: another file there, or the same one
+  // changed, is looked at afresh.
+  dev_t dev;
+  ino_t ino;
+  struct timespec changed;
+  char path[kFileNameSize];
+};
+VariantLook looks[kVariantLooks];
 bool keptReady = false;
 uint64_t useClock = 0;
 
@@ -69,12 +83,6 @@ void Drop(KeptFile *k) {
   k->fd = -1;
 }
 
-KeptFile *LentAs(int fd) {
-  for (KeptFile &k : kept)
-    if (k.fd == fd && k.users > 0) return &k;
-  return nullptr;
-}
-
 KeptFile *Find(int rootFd, const char *rel, uint32_t hash) {
   for (KeptFile &k : kept)
     if (k.fd >= 0 && k.hash == hash && k.rootFd == rootFd &&
@@ -95,14 +103,20 @@ KeptFile *Place() {
   return oldest;
 }
 
-}  // namespace
-
-int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
-  *lent = false;
+// c->fileName below the request's root, without leading '/'.
+const char *BelowTheRoot(const Connection *c) {
   size_t rootLength = strlen(c->decision.root);
   bool inRoot = strncmp(c->fileName, c->decision.root, rootLength) == 0;
   const char *rel = inRoot ? c->fileName + rootLength : "";
   while (*rel == '/') rel++;
+  return rel;
+}
+
+}  // namespace
+
+int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
+  *lent = false;
+  const char *rel = BelowTheRoot(c);
   // Only where roots are held open and a loop runs (the fuzz targets and
   // unit tests look at every descriptor a request leaves behind).
   bool keep = c->decision.rootFd >= 0 && c->server->loop && *rel != '\0';
@@ -144,23 +158,38 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   k->dev = st->st_dev;
   k->ino = st->st_ino;
   k->changed = st->st_ctim;
-  k->codingsAt = -1;
   memcpy(k->path, rel, strlen(rel) + 1);
   *lent = true;
   return fd;
 }
 
-int KeptVariants(int fd, time_t now) {
-  KeptFile *k = LentAs(fd);
-  if (!k || k->codingsAt < 0 || now < k->codingsAt || now - k->codingsAt > 1) return -1;
-  return k->codings;
+int RememberedVariants(const Connection *c, const struct stat &plain, time_t now) {
+  const char *rel = BelowTheRoot(c);
+  uint32_t hash = Hash(rel);
+  const VariantLook &v = looks[hash % kVariantLooks];
+  if (v.at == 0 || now < v.at || now - v.at > 1 || v.hash != hash ||
+      v.rootFd != c->decision.rootFd || v.dev != plain.st_dev || v.ino != plain.st_ino ||
+      v.changed.tv_sec != plain.st_ctim.tv_sec || v.changed.tv_nsec != plain.st_ctim.tv_nsec ||
+      strcmp(v.path, rel) != 0)
+    return -1;
+  return v.codings;
 }
 
-void KeepVariants(int fd, int codings, time_t now) {
-  if (KeptFile *k = LentAs(fd)) {
-    k->codings = codings;
-    k->codingsAt = now;
-  }
+void RememberVariants(const Connection *c, const struct stat &plain, int codings,
+                      time_t now) {
+  const char *rel = BelowTheRoot(c);
+  uint32_t hash = Hash(rel);
+  size_t length = strlen(rel);
+  if (length >= sizeof looks[0].path) return;
+  VariantLook &v = looks[hash % kVariantLooks];
+  v.rootFd = c->decision.rootFd;
+  v.hash = hash;
+  v.dev = plain.st_dev;
+  v.ino = plain.st_ino;
+  v.changed = plain.st_ctim;
+  v.codings = codings;
+  v.at = now;
+  memcpy(v.path, rel, length + 1);
 }
 
 void ReleaseFile(Connection *c) {

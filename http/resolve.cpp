@@ -248,12 +248,12 @@ void PutBack(Connection *c, int fd, bool lent) {
 }
 
 // Which variants lie beside fileName: regular files, not older than the
-// plain file by its Last-Modified second. A kept file remembers the answer
-// for a moment (kept_files.h), so the small files asked for most cost no
-// look-up per request.
-int VariantsBeside(Connection *c, int fd, bool lent, const struct stat &st) {
+// plain file by its Last-Modified second. The answer is remembered for a
+// moment (kept_files.h), so the files asked for most cost no look-up per
+// request.
+int VariantsBeside(Connection *c, const struct stat &st) {
   time_t now = time(nullptr);
-  int found = lent ? KeptVariants(fd, now) : -1;
+  int found = RememberedVariants(c, st, now);
   if (found >= 0) return found;
   found = 0;
   size_t n = strlen(c->fileName);
@@ -264,7 +264,7 @@ int VariantsBeside(Connection *c, int fd, bool lent, const struct stat &st) {
       found |= v.coding;
   }
   c->fileName[n] = '\0';
-  if (lent) KeepVariants(fd, found, now);
+  RememberVariants(c, st, found, now);
   return found;
 }
 
@@ -282,7 +282,7 @@ int OfferVariant(Connection *c, const ParsedRequest &f, int fd, bool *lent,
                  struct stat *st) {
   size_t n = strlen(c->fileName);
   if (n + 4 > sizeof c->fileName) return fd;
-  int present = VariantsBeside(c, fd, *lent, *st);
+  int present = VariantsBeside(c, *st);
   if (present == 0) return fd;
   c->decision.vary = '1';
   for (const Variant &v : kVariants) {
