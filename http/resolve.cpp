@@ -248,7 +248,9 @@ void PutBack(Connection *c, int fd, bool lent) {
 }
 
 // Which variants lie beside fileName: regular files, not older than the
-// plain file by its Last-Modified second. The answer is remembered for a
+// plain file. Times are compared by the second, as Last-Modified tells
+// them: a copy or checkout that writes the variant a moment before the
+// file must not lose it. The answer is remembered for a
 // moment (kept_files.h), so the files asked for most cost no look-up per
 // request.
 int VariantsBeside(Connection *c, const struct stat &st) {
@@ -266,11 +268,6 @@ int VariantsBeside(Connection *c, const struct stat &st) {
   c->fileName[n] = '\0';
   RememberVariants(c, st, found, now);
   return found;
-}
-
-bool Older(const struct stat &a, const struct stat &b) {
-  return a.st_mtim.tv_sec != b.st_mtim.tv_sec ? a.st_mtim.tv_sec < b.st_mtim.tv_sec
-                                              : a.st_mtim.tv_nsec < b.st_mtim.tv_nsec;
 }
 
 // The plain file opened as fd, or a compressed variant of it in its place
@@ -292,7 +289,7 @@ int OfferVariant(Connection *c, const ParsedRequest &f, int fd, bool *lent,
     bool vlent = false;
     int vfd = OpenForAnswer(c, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &vst, &vlent);
     c->fileName[n] = '\0';
-    if (vfd >= 0 && S_ISREG(vst.st_mode) && !Older(vst, *st)) {
+    if (vfd >= 0 && S_ISREG(vst.st_mode) && vst.st_mtime >= st->st_mtime) {
       PutBack(c, fd, *lent);
       *lent = vlent;
       *st = vst;
