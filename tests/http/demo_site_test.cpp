@@ -14,7 +14,7 @@ namespace {
 TEST(MirtDemoSite, CustomPagesCoverEveryAnswerOfTheSite) {
   harness::TempDir dir;
   const std::string source = SOURCE_DIR;
-  ASSERT_EQ(harness::Run("cp -Rp '" + source + "/examples/http/.' '" + dir.path() + "' && rm -f '" +
+  ASSERT_EQ(harness::Run("cp -R '" + source + "/examples/http/.' '" + dir.path() + "' && rm -f '" +
                          dir.path() + "'/demo-*.pem '" + dir.path() + "'/logs/*.log && sh '" + source +
                          "/scripts/demo-certificate.sh' '" + dir.path() + "'",
                          nullptr, 30),
@@ -57,15 +57,6 @@ TEST(MirtDemoSite, CustomPagesCoverEveryAnswerOfTheSite) {
     EXPECT_EQ(r.body, page) << c.request;
     EXPECT_EQ(r.status, c.status) << c.request;
   }
-  // The home page goes out from its gzip copy to a client that takes gzip,
-  // and asks to be revalidated.
-  harness::Conn conn;
-  ASSERT_TRUE(conn.Connect(port));
-  conn.Send("GET / HTTP/1.0\r\nAccept-Encoding: gzip\r\n\r\n");
-  mirt_test::Reply home = mirt_test::ParseReply(conn.ReadAll());
-  EXPECT_EQ(home.Header("Content-Encoding"), "gzip") << home.raw;
-  EXPECT_EQ(home.body, harness::ReadFile(dir / "site/index.htm.gz"));
-  EXPECT_EQ(home.Header("Cache-Control"), "no-cache");
   EXPECT_EQ(server.proc.Stop(), 0);
 }
 
