@@ -250,9 +250,8 @@ void PutBack(Connection *c, int fd, bool lent) {
 // Which variants lie beside fileName: regular files, not older than the
 // plain file. Times are compared by the second, as Last-Modified tells
 // them: a copy or checkout that writes the variant a moment before the
-// file must not lose it. The answer is remembered for a
-// moment (kept_files.h), so the files asked for most cost no look-up per
-// request.
+// file must not lose it. The answer is remembered for a moment
+// (kept_files.h), so the files asked for most cost no look-up per request.
 int VariantsBeside(Connection *c, const struct stat &st) {
   time_t now = time(nullptr);
   int found = RememberedVariants(c, st, now);
