@@ -97,9 +97,11 @@ void MakeSite(World &w) {
   WriteBytes(S + "/www/a.txt", "plain text\n");
   WriteBytes(S + "/www/page.HTM", "<p>upper</p>\n");
   WriteBytes(S + "/www/big.bin", std::string(5000, 'z'));
-  // Compressed variants beside two files.
+  // Compressed variants: two that may be sent, and one that leads out of
+  // the root and never may.
   WriteBytes(S + "/www/a.txt.gz", "gzip of a\n");
   WriteBytes(S + "/www/index.htm.br", "br of home\n");
+  if (symlink("../out/canary.bin", (S + "/www/big.bin.gz").c_str()) != 0) abort();
   WriteBytes(S + "/www/empty.txt", "");
   WriteBytes(S + "/www/sp ace.txt", "space\n");
   WriteBytes(S + "/www/deny.txt", "denied\n");
@@ -412,6 +414,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  NoteOpenDescriptors();
   for (Site &site : world->sites) RunRequest(site, data, size);
   return 0;
 }
