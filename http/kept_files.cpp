@@ -106,8 +106,8 @@ KeptFile *Place() {
 // c->fileName below the request's root, without leading '/'.
 const char *BelowTheRoot(const Connection *c) {
   size_t rootLength = strlen(c->decision.root);
-  bool inRoot = strncmp(c->fileName, c->decision.root, rootLength) == 0;
-  const char *rel = inRoot ? c->fileName + rootLength : "";
+  bool inRoot = strncmp(c->space->fileName, c->decision.root, rootLength) == 0;
+  const char *rel = inRoot ? c->space->fileName + rootLength : "";
   while (*rel == '/') rel++;
   return rel;
 }
@@ -140,7 +140,7 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
       if (k->users == 0) Drop(k);
     }
   }
-  int fd = OpenInRoot(c, c->fileName, flags);
+  int fd = OpenInRoot(c, c->space->fileName, flags);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0) {
     close(fd);
