@@ -257,14 +257,14 @@ int VariantsBeside(Connection *c, const struct stat &st) {
   int found = RememberedVariants(c, st, now);
   if (found >= 0) return found;
   found = 0;
-  size_t n = strlen(c->fileName);
+  size_t n = strlen(c->space->fileName);
   for (const Variant &v : kVariants) {
-    memcpy(c->fileName + n, v.suffix, 4);
+    memcpy(c->space->fileName + n, v.suffix, 4);
     int64_t mtime = 0;
-    if (StatInRoot(c, c->fileName, nullptr, &mtime) == kRegular && mtime >= st.st_mtime)
+    if (StatInRoot(c, c->space->fileName, nullptr, &mtime) == kRegular && mtime >= st.st_mtime)
       found |= v.coding;
   }
-  c->fileName[n] = '\0';
+  c->space->fileName[n] = '\0';
   RememberVariants(c, st, found, now);
   return found;
 }
@@ -276,18 +276,18 @@ int VariantsBeside(Connection *c, const struct stat &st) {
 // beside the file, the answer depends on Accept-Encoding and says so.
 int OfferVariant(Connection *c, const ParsedRequest &f, int fd, bool *lent,
                  struct stat *st) {
-  size_t n = strlen(c->fileName);
-  if (n + 4 > sizeof c->fileName) return fd;
+  size_t n = strlen(c->space->fileName);
+  if (n + 4 > sizeof c->space->fileName) return fd;
   int present = VariantsBeside(c, *st);
   if (present == 0) return fd;
   c->decision.vary = '1';
   for (const Variant &v : kVariants) {
     if (!(present & f.codings & v.coding)) continue;
-    memcpy(c->fileName + n, v.suffix, 4);
+    memcpy(c->space->fileName + n, v.suffix, 4);
     struct stat vst;
     bool vlent = false;
     int vfd = OpenForAnswer(c, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &vst, &vlent);
-    c->fileName[n] = '\0';
+    c->space->fileName[n] = '\0';
     if (vfd >= 0 && S_ISREG(vst.st_mode) && vst.st_mtime >= st->st_mtime) {
       PutBack(c, fd, *lent);
       *lent = vlent;
