@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "data_fixture.h"
+#include "tls.h"
 
 namespace {
 
@@ -41,10 +42,13 @@ struct Tree {
 
 struct Variant {
   bool ipv6, tls;
+  // File data over TLS kept in user space where the kernel could encrypt it.
+  bool userSpace;
 };
 
 std::string Name(const ::testing::TestParamInfo<Variant> &info) {
-  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "");
+  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "") +
+         (info.param.userSpace ? "UserSpace" : "");
 }
 
 // One server per session, listening on the variant's loopback address
@@ -54,10 +58,13 @@ class FtpClients : public ::testing::TestWithParam<Variant> {
  protected:
   Zolf z;
   harness::TempDir local;
-  bool six = GetParam().ipv6, tls = GetParam().tls;
+  bool six = GetParam().ipv6, tls = GetParam().tls, userSpace = GetParam().userSpace;
 
   void SetUp() override {
     if (six && !harness::Ipv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    if (userSpace && !TlsKernelOffered())
+      GTEST_SKIP() << "no kernel TLS here: the Tls variants take the user-space path";
+    if (userSpace) setenv("ORVALD_TLS_USER_SPACE", "1", 1);
     z.host = six ? "::1" : "127.0.0.1";
     z.SimpleAccount("u", "pw", kGrants);
     z.Allow("u", six ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
@@ -72,6 +79,8 @@ class FtpClients : public ::testing::TestWithParam<Variant> {
     })) << z.server.proc.Stdout();
     return true;
   }
+  // The variable is read once, at start.
+  void TearDown() override { unsetenv("ORVALD_TLS_USER_SPACE"); }
   // The host as a URL names it.
   std::string UrlHost() const { return six ? "[::1]" : "127.0.0.1"; }
   std::string Url(const std::string &path) const {
@@ -211,6 +220,31 @@ TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   EXPECT_EQ(Curl("-o " + Quoted(local / "got") + " " + Url("/pub/big.bin"), &out), 0) << out;
   EXPECT_TRUE(harness::ReadFile(local / "got") == tree.big);
 
+  if (tls) {
+    // Far larger than any piece or socket buffer, whole and from an offset
+    // inside a record, on the path the banner names.
+    EXPECT_NE(z.server.proc.Stdout().find(userSpace || !TlsKernelOffered()
+                                              ? "TLS sends: user space, 16 KiB records\n"
+                                              : "TLS sends: kernel TLS (sendfile)\n"),
+              std::string::npos)
+        << z.server.proc.Stdout();
+    std::string large = z.Root() + "/large.bin";
+    harness::WriteFile(large, Pattern(64 * 1024 * 1024 + 5, 11));
+    EXPECT_EQ(Curl("-o " + Quoted(local / "large") + " " + Url("/large.bin"), &out), 0)
+        << out;
+    EXPECT_EQ(harness::Run("cmp " + Quoted(large) + " " + Quoted(local / "large"), &out), 0)
+        << out;
+    EXPECT_EQ(Curl("-C 20000001 -o " + Quoted(local / "tail") + " " + Url("/large.bin"),
+                   &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("> REST 20000001"), std::string::npos) << out;
+    EXPECT_EQ(harness::Run("cmp -i 20000001:0 " + Quoted(large) + " " + Quoted(local / "tail"),
+                           &out),
+              0)
+        << out;
+  }
+
   // A new nested path is made and the file lands exactly there, under the
   // name it has on the client's side.
   std::string upload = Pattern(1024 * 1024 + 3, 9);
@@ -313,8 +347,10 @@ TEST_P(FtpClients, PythonFtplibSession) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, FtpClients,
-                         ::testing::Values(Variant{false, false}, Variant{true, false},
-                                           Variant{false, true}, Variant{true, true}),
+                         ::testing::Values(Variant{false, false, false},
+                                           Variant{true, false, false},
+                                           Variant{false, true, false}, Variant{true, true, false},
+                                           Variant{false, true, true}),
                          Name);
 
 // Clients that speak FTP in clear text only.
@@ -362,7 +398,9 @@ TEST_P(FtpPlainClients, CommandLineFtpClient) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, FtpPlainClients,
-                         ::testing::Values(Variant{false, false}, Variant{true, false}), Name);
+                         ::testing::Values(Variant{false, false, false},
+                                           Variant{true, false, false}),
+                         Name);
 
 TEST(FtpDemo, DemoAccountListsTheTreeAndTakesUploads) {
   harness::TempDir dir;

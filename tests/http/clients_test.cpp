@@ -9,6 +9,7 @@
 
 #include "harness.h"
 #include "mirt_fixture.h"
+#include "tls.h"
 
 using harness::ReadFile;
 using harness::WriteFile;
@@ -19,16 +20,21 @@ namespace {
 
 struct Variant {
   bool ipv6, tls;
+  // File data over TLS kept in user space where the kernel could encrypt it.
+  bool userSpace;
 };
 
 class MirtClients : public MirtTest, public ::testing::WithParamInterface<Variant> {
  protected:
   std::string data = Bytes(300000, 7);
-  bool six = GetParam().ipv6, tls = GetParam().tls;
+  bool six = GetParam().ipv6, tls = GetParam().tls, userSpace = GetParam().userSpace;
   unsigned tlsPort = 0;
 
   void SetUp() override {
     if (six && !harness::Ipv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    if (userSpace && !TlsKernelOffered())
+      GTEST_SKIP() << "no kernel TLS here: the Tls variants take the user-space path";
+    if (userSpace) setenv("ORVALD_TLS_USER_SPACE", "1", 1);
     Put("big.bin", data);
     Put("index.htm", "<p>home</p>");
     Put("dir/index.htm", "<p>dir</p>");
@@ -66,6 +72,11 @@ class MirtClients : public MirtTest, public ::testing::WithParamInterface<Varian
            "urllib.request.install_opener(urllib.request.build_opener("
            "urllib.request.HTTPSHandler(context=ctx)))\n";
   }
+  void TearDown() override {
+    MirtTest::TearDown();
+    // Read once, at start.
+    unsetenv("ORVALD_TLS_USER_SPACE");
+  }
   std::string Out(const std::string &name) const { return home / name; }
   // Runs a command; its output when it fails.
   void Ok(const std::string &cmd, std::string *out = nullptr) {
@@ -77,7 +88,8 @@ class MirtClients : public MirtTest, public ::testing::WithParamInterface<Varian
 };
 
 std::string Name(const ::testing::TestParamInfo<Variant> &info) {
-  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "");
+  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "") +
+         (info.param.userSpace ? "UserSpace" : "");
 }
 
 TEST_P(MirtClients, Curl) {
@@ -191,6 +203,28 @@ print(urllib.request.build_opener(auth, urllib.request.HTTPSHandler(context=ctx)
   EXPECT_TRUE(ReadFile(Out("p1")) == data);
   EXPECT_TRUE(ReadFile(Out("p2")) == data.substr(1000, 1000));
   EXPECT_TRUE(ReadFile(Out("p3")) == data);
+}
+
+// A file far larger than any piece or socket buffer, and ranges of it that
+// start and end inside records, arrive byte for byte over TLS on the path
+// the banner names.
+TEST_P(MirtClients, LargeFileAndRangesOverTls) {
+  if (!tls) GTEST_SKIP() << "the plain variants send with sendfile alone";
+  EXPECT_NE(server.proc.Stdout().find(userSpace || !TlsKernelOffered()
+                                          ? "TLS sends: user space, 16 KiB records\n"
+                                          : "TLS sends: kernel TLS (sendfile)\n"),
+            std::string::npos)
+      << server.proc.Stdout();
+  std::string big = Bytes(64 * 1024 * 1024 + 5, 11);
+  Put("large.bin", big);
+  std::string large = site / "www/large.bin";
+  Ok(Curl() + "-sS -o '" + Out("l1") + "' " + Url("/large.bin"));
+  Ok("cmp '" + large + "' '" + Out("l1") + "'");
+  Ok(Curl() + "-sS -r 1000001-40000000 -o '" + Out("l2") + "' " + Url("/large.bin"));
+  Ok("test $(stat -c %s '" + Out("l2") + "') -eq 39000000 && cmp -n 39000000 -i 1000001:0 '" +
+     large + "' '" + Out("l2") + "'");
+  Ok(Curl() + "-sS -r -5000003 -o '" + Out("l3") + "' " + Url("/large.bin"));
+  Ok("cmp -i " + std::to_string(big.size() - 5000003) + ":0 '" + large + "' '" + Out("l3") + "'");
 }
 
 // A cache revalidates: by date (curl -z) and by tag (--etag-compare), and
@@ -336,9 +370,11 @@ TEST_P(MirtClients, CurlAndWgetReuseTheirConnection) {
   EXPECT_EQ(ReadFile(home / "w/all"), "first file\n" + std::string(70000, 't') + "first file\n");
 }
 
-const Variant kVariants[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+const Variant kVariants[] = {{false, false, false}, {true, false, false}, {false, true, false},
+                             {true, true, false}, {false, true, true}};
 INSTANTIATE_TEST_SUITE_P(, MirtClients, ::testing::ValuesIn(kVariants), Name);
-INSTANTIATE_TEST_SUITE_P(, MirtCrawl, ::testing::ValuesIn(kVariants), Name);
+// The crawl keeps to the path the machine offers.
+INSTANTIATE_TEST_SUITE_P(, MirtCrawl, ::testing::ValuesIn(kVariants, kVariants + 4), Name);
 
 // The demo of examples/http as shipped, crawled the way a visitor's
 // browser or a search engine would walk it: every link answers, the
