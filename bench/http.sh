@@ -6,7 +6,9 @@
 # medians with ratios ours/peer.
 # Usage: bench/http.sh [BIN_DIR]   (default build/bin)
 # Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ROWS (append the
-# table to this file), BENCH_ONLY=tls (the HTTPS loads alone).
+# table to this file), BENCH_ONLY=tls (the HTTPS loads alone) or tls-bulk
+# (the HTTPS download alone). The download rows name the path mirt's file
+# data takes ("TLS sends: ..." at its start); nginx may use kernel TLS too.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=${1:-$here/../build/bin}
