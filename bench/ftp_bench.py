@@ -88,6 +88,7 @@ AddCommand=CWD
 AddCommand=PASV
 AddCommand=LIST
 AddCommand=RETR
+AddCommand=SIZE
 AddCommand=STOR
 AddCommand=DELE
 AddCommand=TYPE
