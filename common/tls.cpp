@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -131,10 +132,12 @@ void SetRetryLength(SSL *ssl, size_t n) {
 }
 
 // Whether the kernel takes the "tls" upper layer on an established TCP
-// socket: a loopback connection made and dropped at once.
+// socket: a loopback connection made and dropped at once. Its connect is
+// given a second at most, so a loopback that drops what it is sent cannot
+// hold the start.
 bool KernelTlsWorks() {
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   bool works = false;
   struct sockaddr_in at;
   memset(&at, 0, sizeof at);
@@ -143,9 +146,15 @@ bool KernelTlsWorks() {
   socklen_t length = sizeof at;
   if (listener >= 0 && client >= 0 && bind(listener, (struct sockaddr *)&at, sizeof at) == 0 &&
       listen(listener, 1) == 0 &&
-      getsockname(listener, (struct sockaddr *)&at, &length) == 0 &&
-      connect(client, (struct sockaddr *)&at, sizeof at) == 0)
-    works = setsockopt(client, IPPROTO_TCP, TCP_ULP, "tls", 3) == 0;
+      getsockname(listener, (struct sockaddr *)&at, &length) == 0) {
+    struct pollfd ready = {client, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    if ((connect(client, (struct sockaddr *)&at, sizeof at) == 0 || errno == EINPROGRESS) &&
+        poll(&ready, 1, 1000) == 1 &&
+        getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
+      works = setsockopt(client, IPPROTO_TCP, TCP_ULP, "tls", 3) == 0;
+  }
   if (client >= 0) close(client);
   if (listener >= 0) close(listener);
   return works;
