@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <thread>
 
 #include "data_fixture.h"
 #include "hostile_fixture.h"
@@ -219,4 +220,47 @@ TEST(FtpQuota, TwoConcurrentSessionsLeaveTheRecordEqualToWhatIsStored) {
   EXPECT_EQ(RecordedUsage(z, "q"), 1777);
   EXPECT_EQ(RunZolf(z.dir.path(), {"-recount", "nobody"}, &out, &err), 1);
   EXPECT_EQ(err, "There is no account nobody with a RootDirectory.\n");
+}
+
+// Two zolf processes on one tree and one set of records, each with a
+// client storing and deleting at the same time: every process adds its own
+// changes to the figure in the file under the lock, so the record ends
+// equal to the bytes stored, whichever wrote last.
+TEST(FtpQuota, TwoProcessesKeepOneExactRecord) {
+  Zolf z;
+  QuotaAccount(z, "q", 10000000);
+  ASSERT_TRUE(StartQuietly(z));
+  unsigned port = harness::FreePort();
+  harness::WriteFile(z.dir / "second.ini",
+                     "; the second process\nPort=" + std::to_string(port) + "\nDataPort=" +
+                         std::to_string(harness::ListenPortsFor(port)) +
+                         "\nMaxUsers=4\nTimeoutTime=2\n");
+  harness::Server second;
+  ASSERT_TRUE(second.Start(harness::Bin("zolf"), {"-config", "second.ini"}, z.dir.path(), port));
+  auto client = [&](unsigned to, const std::string &prefix, unsigned seed) {
+    Conn c;
+    ASSERT_TRUE(c.Connect(to));
+    ASSERT_EQ(Text(c.ReadLine()), "220 Ready.");
+    ASSERT_EQ(Text(Cmd(c, "USER q")).rfind("331 ", 0), 0u);
+    ASSERT_EQ(Text(Cmd(c, "PASS pw")).rfind("230 ", 0), 0u);
+    for (unsigned i = 0; i < 20; i++) {
+      std::string name = prefix + std::to_string(i);
+      EXPECT_EQ(Text(Upload(c, "STOR " + name, Pattern(100 + 37 * i, seed + i)).end),
+                "226 Transfer complete.");
+      if (i % 4 == 3) {
+        EXPECT_EQ(Text(Cmd(c, "DELE " + prefix + std::to_string(i - 2))).substr(0, 4), "250 ");
+      }
+    }
+    EXPECT_EQ(Text(Upload(c, "APPE " + prefix + "0", Pattern(999, seed)).end), "226 Transfer complete.");
+    EXPECT_EQ(Text(Cmd(c, "QUIT")), "221 Goodbye!");
+    EXPECT_TRUE(c.Closed());
+  };
+  std::thread one(client, z.port, "one-", 1);
+  std::thread two(client, port, "two-", 50);
+  one.join();
+  two.join();
+  EXPECT_GT(BytesBelow(z.Root()), 0);
+  EXPECT_EQ(RecordedUsage(z, "q"), BytesBelow(z.Root()));
+  // No temporary record is left beside the account files.
+  EXPECT_FALSE(Exists(z.dir / "accounts/q.dsk.new"));
 }
