@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "files.h"
 #include "rooted_files.h"
+#include "worker.h"
 
 static const char accountsdir[] = "accounts";
 
@@ -74,6 +76,7 @@ int AttachQuota(Request *pReq) {
     record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
     if (!record) return -1;
     snprintf(record->userName, sizeof record->userName, "%s", pReq->login.userName);
+    record->server = pConfig;
     int n = pConfig->quotaDir[0] != '\0'
                 ? snprintf(record->path, sizeof record->path, "%s/%s.dsk", pConfig->quotaDir,
                            pReq->login.userName)
@@ -92,7 +95,8 @@ int AttachQuota(Request *pReq) {
     free(record);
     return -1;
   }
-  if (got >= 0) {
+  // While a write is under way the figure here is the better one.
+  if (got >= 0 && !record->saving) {
     record->diskUsage = Moved(GetStored(words, got), record->unsaved);
     record->fileLimit = got >= 4 ? GetWord(words) : 0;
   }
@@ -128,33 +132,32 @@ static int ApplyChange(unsigned char *words, long got, void *arg) {
   return 0;
 }
 
-int WriteQuota(QuotaRecord *record) {
-  // A record made without a file (GiveQuota) has nowhere to go.
-  if (!record || record->path[0] == '\0') return -1;
-  if (record->unsaved == 0 && record->fileLimit == Held(record->quotaLimit)) return 0;
-  // This runs on the loop thread: the lock is held by every writer only
-  // for a read of 16 bytes, a write of 16 and two fsyncs, the same work
-  // the upload that led here has just done for its own rename, and it is
-  // taken once per command, not per buffer. A waiter waits for at most a
-  // few such turns of other zolf processes (or a -recount, which walks the
-  // tree before it takes the lock).
-  RecordChange change = {record->unsaved, record->quotaLimit, 0};
+namespace {
+// A write of a record handed to the worker: the lock may have to be
+// waited for (another zolf, a -recount) and the two fsyncs take
+// milliseconds, none of it on the loop. The record stays while its write
+// is under way (`saving`), even after its last session.
+struct RecordSave {
+  WorkJob job;
+  QuotaRecord *record;
+  RecordChange change;
+  bool ran;
+  int result;
+};
+}  // namespace
+
+static void RunSave(WorkJob *job) {
+  RecordSave *s = reinterpret_cast<RecordSave *>(job);
   unsigned char words[kRecordSize];
-  if (RewriteSmallFile(record->path, words, sizeof words, ApplyChange, &change) != 0)
-    return -1;
-  record->unsaved = 0;
-  record->fileLimit = Held(change.limit);
-  record->diskUsage = change.stored;
-  return 0;
+  // The path is set when the record is made and never changed after.
+  s->result = RewriteSmallFile(s->record->path, words, sizeof words, ApplyChange, &s->change);
+  s->ran = true;
 }
 
-void DetachQuota(Request *pReq) {
-  QuotaRecord *record = pReq->login.quota;
-  if (!record) return;
-  pReq->login.quota = nullptr;
-  WriteQuota(record);
-  if (--record->sessions > 0) return;
-  Server *pConfig = pReq->pConfig;
+// The record goes once no session holds it and no write of it is under way.
+static void ReleaseIfUnused(QuotaRecord *record) {
+  if (record->sessions > 0 || record->saving) return;
+  Server *pConfig = record->server;
   for (QuotaRecord **link = &pConfig->quotas; *link; link = &(*link)->next)
     if (*link == record) {
       *link = record->next;
@@ -163,11 +166,75 @@ void DetachQuota(Request *pReq) {
   free(record);
 }
 
+static void SaveDone(WorkJob *job) {
+  RecordSave *s = reinterpret_cast<RecordSave *>(job);
+  // Handed back unrun when the server stops: written now, in place.
+  if (!s->ran) RunSave(job);
+  QuotaRecord *r = s->record;
+  int result = s->result;
+  RecordChange change = s->change;
+  delete s;
+  r->saving = false;
+  if (result == 0) {
+    // The file's figure holds what other processes stored meanwhile; the
+    // changes made here since the write began are still to come.
+    r->fileLimit = Held(change.limit);
+    r->diskUsage = Moved(change.stored, r->unsaved);
+  } else {
+    r->unsaved += change.delta;  // tried again with the next write
+  }
+  if (r->again) {
+    r->again = false;
+    WriteQuota(r);
+  }
+  ReleaseIfUnused(r);
+}
+
+int WriteQuota(QuotaRecord *record) {
+  // A record made without a file (GiveQuota) has nowhere to go.
+  if (!record || record->path[0] == '\0') return -1;
+  // One write at a time per record: the next one starts when it is done,
+  // with every change made meanwhile.
+  if (record->saving) {
+    record->again = true;
+    return 0;
+  }
+  if (record->unsaved == 0 && record->fileLimit == Held(record->quotaLimit)) return 0;
+  RecordSave *s = new (std::nothrow) RecordSave;
+  if (!s) return -1;
+  s->job.run = RunSave;
+  s->job.done = SaveDone;
+  s->record = record;
+  s->change = {record->unsaved, record->quotaLimit, 0};
+  s->ran = false;
+  s->result = -1;
+  record->unsaved = 0;
+  record->saving = true;
+  Worker *worker = record->server->worker;
+  // Without a worker (tools, tests) the write is over before WorkOn
+  // returns, and its result is known.
+  bool inPlace = worker == nullptr;
+  WorkOn(worker, &s->job);
+  // (A session still holds the record here, so it was not freed.)
+  bool written = record->unsaved == 0 && record->fileLimit == Held(record->quotaLimit);
+  return inPlace && !written ? -1 : 0;
+}
+
+void DetachQuota(Request *pReq) {
+  QuotaRecord *record = pReq->login.quota;
+  if (!record) return;
+  pReq->login.quota = nullptr;
+  WriteQuota(record);
+  record->sessions--;
+  ReleaseIfUnused(record);
+}
+
 QuotaRecord *GiveQuota(Request *pReq, uint64_t limit, uint64_t usage) {
   DetachQuota(pReq);
   QuotaRecord *record = (QuotaRecord *)calloc(1, sizeof(QuotaRecord));
   if (!record) return nullptr;
   snprintf(record->userName, sizeof record->userName, "%s", pReq->login.userName);
+  record->server = pReq->pConfig;
   record->quotaLimit = limit;
   record->diskUsage = usage;
   record->sessions = 1;

@@ -24,6 +24,9 @@ struct QuotaRecord {
   uint64_t held;              // bytes of uploads under way in temporary
                               // files: they take room, but are not stored
   uint64_t fileLimit;         // the quota word the file holds
+  Server *server;             // whose list holds the record
+  bool saving;                // a write is under way on the worker
+  bool again;                 // and another is due when it is done
   int sessions;               // sessions holding the record
   QuotaRecord *next;
 };
@@ -40,8 +43,10 @@ void DetachQuota(Request *pReq);
 // Adds the record's unsaved changes to the file's figure (and writes the
 // quota in force), then takes the file's figure as the one in force: what
 // other processes stored meanwhile is seen from then on. Never creates the
-// file. 0 (also when there was nothing to write) or -1, the changes then
-// kept for the next time.
+// file. The write runs on the server's worker (in place without one). 0
+// (also when there was nothing to write, or the write was handed to the
+// worker) or -1 when it failed in place; failed changes are kept for the
+// next time.
 int WriteQuota(QuotaRecord *record);
 
 // zolf -recount: the bytes of the regular files below `root` (links not
