@@ -19,7 +19,8 @@ struct QuotaRecord {
   char path[kHomeSize + 64];  // the account's .dsk file
   uint64_t quotaLimit;        // quota in force, bytes
   uint64_t diskUsage;         // bytes the account stores: the file's
-                              // figure when last read, plus `unsaved`
+                              // figure when last read, plus the changes
+                              // made here since (unsaved or being written)
   int64_t unsaved;            // changes made here, not yet in the file
   uint64_t held;              // bytes of uploads under way in temporary
                               // files: they take room, but are not stored
