@@ -185,7 +185,12 @@ static void SaveDone(WorkJob *job) {
   }
   if (r->again) {
     r->again = false;
+    // Held through the next write: done in place (the worker is stopping)
+    // it ends in this function again, which must not free the record
+    // under this call.
+    r->sessions++;
     WriteQuota(r);
+    r->sessions--;
   }
   ReleaseIfUnused(r);
 }
