@@ -451,11 +451,20 @@ bool StartHaproxy(Server *s, const std::string &dir,
 }
 
 std::string ProxyHeader(bool binary, const std::string &client, unsigned port) {
+  bool v6 = client.find(':') != std::string::npos;
   if (!binary)
-    return "PROXY TCP4 " + client + " 127.0.0.1 51000 " + std::to_string(port) + "\r\n";
-  std::string h("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\0\0\0\0\x7f\0\0\x01\xc7\x38", 26);
-  inet_pton(AF_INET, client.c_str(), &h[16]);
-  return h + char(port >> 8) + char(port & 0xff);
+    return std::string("PROXY ") + (v6 ? "TCP6 " : "TCP4 ") + client + (v6 ? " ::1" : " 127.0.0.1") +
+           " 51000 " + std::to_string(port) + "\r\n";
+  if (!v6) {
+    std::string h("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\0\0\0\0\x7f\0\0\x01\xc7\x38", 26);
+    inet_pton(AF_INET, client.c_str(), &h[16]);
+    return h + char(port >> 8) + char(port & 0xff);
+  }
+  std::string h("\r\n\r\n\0\r\nQUIT\n\x21\x21\x00\x24", 16);
+  h += std::string(32, '\0');
+  inet_pton(AF_INET6, client.c_str(), &h[16]);
+  h[47] = 1;  // ::1
+  return h + "\xc7\x38" + char(port >> 8) + char(port & 0xff);
 }
 
 int Run(const std::string &cmd, std::string *out, double seconds, bool mergeErr) {

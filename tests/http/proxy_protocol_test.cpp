@@ -33,6 +33,13 @@ TEST_P(ProxyProtocolTest, TheHeaderNamesTheClient) {
   EXPECT_NE(held.ReadLine().find("200"), std::string::npos);
   EXPECT_EQ(Raw(Header("10.1.2.3") + "GET /a.txt HTTP/1.0\r\n\r\n"), "");
   EXPECT_EQ(Request(Header("10.1.2.4") + "GET /a.txt HTTP/1.0\r\n\r\n").status, 200);
+  // IPv6 clients count per /64: a neighbour in the same /64 shares the place.
+  harness::Conn held6;
+  ASSERT_TRUE(held6.Connect(port));
+  held6.Send(Header("2001:db8:0:1::1") + "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_NE(held6.ReadLine().find("200"), std::string::npos);
+  EXPECT_EQ(Raw(Header("2001:db8:0:1:ffff::2") + "GET /a.txt HTTP/1.0\r\n\r\n"), "");
+  EXPECT_EQ(Request(Header("2001:db8:0:2::1") + "GET /a.txt HTTP/1.0\r\n\r\n").status, 200);
   EXPECT_EQ(Raw("GET /a.txt HTTP/1.0\r\n\r\n"), "");  // the balancer speaks first
   harness::Conn untrusted;
   ASSERT_TRUE(untrusted.Connect(port, "127.0.0.1", "127.0.0.2"));
