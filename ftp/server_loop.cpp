@@ -104,6 +104,8 @@ static bool WatchSession(Request *r) {
   int64_t wait = -1;
   if (CmndBytesDue(r) || XferBytesDue(r)) {
     wait = 0;
+  } else if (DrainWaitMs(r) >= 0) {
+    wait = DrainWaitMs(r);
   } else if (DataWaits(r)) {
     struct timeval timeout = {1, 0};
     ThrottleTimeout(r->pConfig, &timeout);
@@ -269,7 +271,7 @@ static void OnSessionWake(EventLoop *, int64_t, void *record) {
   bool alive = true;
   if (CmndBytesDue(pReq))
     alive = OnSessionEvent(pReq, kOnCmnd);
-  else if (XferBytesDue(pReq))
+  else if (XferBytesDue(pReq) || DrainWaitMs(pReq) == 0)
     alive = OnSessionEvent(pReq, kOnXfer);
   if (alive) WatchSession(pReq);
 }

@@ -47,6 +47,8 @@ enum DataState : int32_t {
   kDataIdle,       // no transfer, or the last one is complete
   kDataSending,    // a download or a listing
   kDataReceiving,  // an upload
+  kDataDraining,   // an upload refused midway: what the client still
+                   // sends is read and dropped before the refusal goes
 };
 // Where TLS stands on the command connection.
 enum CmndTls : int32_t {
@@ -147,6 +149,10 @@ struct XferChannel {
   char buffer[kDataBufferSize];
   bool secured;                      // a PROT P connection has passed its
                                      // handshake and the session check
+  const char *drainReply;            // while draining: the refusal due at
+                                     // its end
+  int64_t drainEndMs;                // while draining: when it stops (NowMs)
+  int64_t drained;                   // while draining: bytes dropped
   int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;

@@ -279,6 +279,9 @@ TEST_P(FtpClients, PythonFtplibSession) {
   harness::MakeDirs(z.Root() + "/pub/empty");
   harness::WriteFile(z.Root() + "/pub/readme.txt", "hello\n");
   chmod((z.Root() + "/pub/readme.txt").c_str(), 0640);
+  z.Account("q", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=" + z.Root() + "\nDiskQuota=100000\nAddCommand=PASV\n"
+                 "AddCommand=PORT\nAddCommand=STOR\nAddCommand=TYPE\n");
   ASSERT_TRUE(Start());
   std::string upload = Pattern(700001, 4);
   harness::WriteFile(local / "big.bin", big);

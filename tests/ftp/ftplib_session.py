@@ -2,12 +2,14 @@
 family, in clear text or encrypted (FTP_TLS with PROT P): a refused login,
 a listing, nlst, mlsd, dir of a path, abort() in the middle of a large
 download and upload, storlines and retrlines, several commands sent in one
-segment, and passive and active downloads and uploads.
+segment, passive and active downloads and uploads, and an upload past a
+quota, refused with 452 after a clean end of its data connection.
 
 Usage: ftplib_session.py HOST PORT USER PASSWORD LOCALDIR [tls]
 The account's tree holds big.bin (several MiB), f, pub/ (with readme.txt
 and the empty directory pub/empty/) and nothing else; LOCALDIR holds the
-same big.bin, lines.txt and src. Downloads f to LOCALDIR/got-passive and
+same big.bin, lines.txt and src. The account q (password pw) may STOR
+into a quota far smaller than big.bin. Downloads f to LOCALDIR/got-passive and
 got-active, uploads src as up-passive and up-active. Prints the replies
 and what it saw; exits non-zero at the first thing that is not as expected.
 """
@@ -68,6 +70,25 @@ def refused_without_resumption(host, port, user, password):
     except ftplib.error_temp as e:
         check(str(e) == "425 Can't open data connection.", "data connection of its own: 425")
     ftp.close()
+
+
+def quota_refuses_upload(host, port, tls, data):
+    """ftplib writes all of an upload before it reads the reply: the server
+    must take the rest once the quota is reached and end the data stream
+    cleanly (over TLS with its closing alert), or the client never sees
+    the 452 (a reset, or SSLEOFError)."""
+    ftp = client(tls)
+    ftp.connect(host, port)
+    ftp.login("q", "pw")
+    if tls:
+        ftp.prot_p()
+    try:
+        ftp.storbinary("STOR over.bin", io.BytesIO(data))
+        check(False, "upload past the quota refused")
+    except ftplib.error_temp as e:
+        check(str(e) == "452 Disk quota reached.", "upload past the quota: 452")
+    check(ftp.voidcmd("NOOP") == "200 Zzzzz...", "the session goes on after the 452")
+    ftp.quit()
 
 
 def aborted_download(ftp, size):
@@ -193,6 +214,10 @@ def main():
             print(ftp.retrbinary("RETR f", out.write))
         print(ftp.storbinary("STOR up-" + mode, io.BytesIO(upload)))
     print(ftp.quit())
+    # Far more than the socket buffers hold: the client is still writing
+    # when the quota is reached.
+    with open(os.path.join(local, "big.bin"), "rb") as f:
+        quota_refuses_upload(host, port, tls, f.read(16 << 20))
     if tls:
         refused_without_resumption(host, port, user, password)
     if six:
