@@ -1,6 +1,7 @@
 #include "server_loop.h"
 
 #include <cerrno>
+#include <initializer_list>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -122,15 +123,15 @@ static bool WatchSession(Request *r) {
 // waiting connections stay in the listen queue, and watching the socket
 // then would only wake the loop at once, again and again.
 static void WatchListener(Server *pConfig) {
-  if (pConfig->listenSocket == -1) return;
   bool open = pConfig->users < pConfig->MaxUsers && !pConfig->limits.resting;
-  SetFdMask(pConfig->loop, pConfig->listenSocket, open ? kLoopReadable : 0);
+  for (int fd : {pConfig->listenSocket, pConfig->implicitSocket})
+    if (fd != -1) SetFdMask(pConfig->loop, fd, open ? kLoopReadable : 0);
 }
 
-Request *OnAccept(Server *pConfig) {
+Request *OnAccept(Server *pConfig, int listener) {
   NetAddress peer;
   errno = 0;
-  int sock = AcceptFrom(pConfig->listenSocket, SocketRoom(pConfig), &peer);
+  int sock = AcceptFrom(listener, SocketRoom(pConfig), &peer);
   if (sock < 0) {
     // A client that left before it was taken is no shortage.
     if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
@@ -149,6 +150,11 @@ Request *OnAccept(Server *pConfig) {
     return nullptr;
   }
   pReq->timers.lastActive = pReq->connectTime;  // the idle clock starts at connect
+  if (listener == pConfig->implicitSocket && StartImplicitTls(pReq) != 0) {
+    CloseRequest(pReq);
+    OnAcceptFailed(pConfig);
+    return nullptr;
+  }
   StartSessionClocks(pReq);
   SendFTPstring(pReq, Mess220);
   return pReq;
@@ -276,11 +282,17 @@ static void OnSessionWake(EventLoop *, int64_t, void *record) {
   if (alive) WatchSession(pReq);
 }
 
-static void OnListenerEvent(EventLoop *, int, void *record, int) {
+static void OnListenerEvent(EventLoop *, int fd, void *record, int) {
   Server *pConfig = static_cast<Server *>(record);
   if (pConfig->users >= pConfig->MaxUsers) return;
-  Request *pReq = OnAccept(pConfig);
+  Request *pReq = OnAccept(pConfig, fd);
   if (pReq) WatchSession(pReq);
+}
+
+// Both listeners and the handler they share.
+static void WatchListeners(Server *pConfig) {
+  for (int fd : {pConfig->listenSocket, pConfig->implicitSocket})
+    if (fd != -1) WatchFd(pConfig->loop, fd, kLoopReadable, OnListenerEvent, pConfig);
 }
 
 // Before every wait: sessions ended by any handler or timer may have freed
@@ -294,7 +306,7 @@ static void BeforeWait(EventLoop *loop, void *record) {
   if (TakeReopenRequest() && pConfig->log) ReopenLog(pConfig->log);
   if (TakeReloadRequest()) {
     ReloadServer(pConfig);
-    WatchFd(loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent, pConfig);
+    WatchListeners(pConfig);
   }
   WatchListener(pConfig);
 }
@@ -330,8 +342,7 @@ void RunServer(Server *pConfig) {
   }
   // Two threads: a second check need not wait for the first to end.
   pConfig->worker = StartWorker(pConfig->loop, kPasswordThreads);
-  WatchFd(pConfig->loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent,
-          pConfig);
+  WatchListeners(pConfig);
   pConfig->roomUsers = pConfig->MaxUsers;
   SetBeforeWait(pConfig->loop, BeforeWait, pConfig);
   AddTimer(pConfig->loop, kFlushEveryMs, OnFlushTimer, pConfig);
@@ -356,6 +367,7 @@ void CloseAllRequests(Server *pConfig) {
   StopWorker(pConfig->worker);
   pConfig->worker = nullptr;
   UnwatchFd(pConfig->loop, pConfig->listenSocket);
+  if (pConfig->implicitSocket != -1) UnwatchFd(pConfig->loop, pConfig->implicitSocket);
   FreeAddressTable(&pConfig->limits);
   DeleteEventLoop(pConfig->loop);
   pConfig->loop = nullptr;

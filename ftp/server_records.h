@@ -86,6 +86,10 @@ struct Server {
   int backlog;
   int listenSocket;
   uint32_t Port;
+  // TLSImplicitPort=: a second listener whose sessions speak TLS from
+  // their first byte (0, and -1 for the socket, when not configured).
+  uint32_t TLSImplicitPort;
+  int implicitSocket;
   uint32_t DataPort;              // first passive data port
   // Explicit TLS (AUTH TLS), offered when a certificate is configured.
   char TLSCertificate[256];

@@ -115,6 +115,7 @@ void SetUp() {
   memset(&w.server, 0, sizeof w.server);
   w.server.log = &w.log;
   w.server.listenSocket = -1;
+  w.server.implicitSocket = -1;
   w.server.DataPort = 6000;
   w.server.MaxUsers = 10;
   snprintf(w.server.serverName, sizeof w.server.serverName, "ZOLF/1.7.1");

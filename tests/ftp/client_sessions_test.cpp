@@ -188,7 +188,8 @@ TEST_P(FtpClients, Rclone) {
 TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   Tree tree;
   tree.Make(z.Root());
-  ASSERT_TRUE(Start());
+  std::string implicit = std::to_string(harness::FreePort());
+  ASSERT_TRUE(Start(tls ? "TLSImplicitPort=" + implicit + "\n" : ""));
   std::string out;
   for (const char *method : {"multicwd", "singlecwd", "nocwd"}) {
     std::string to = local / (std::string("readme.") + method);
@@ -210,6 +211,29 @@ TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   }
   EXPECT_EQ(Curl("-o " + Quoted(local / "got") + " " + Url("/pub/big.bin"), &out), 0) << out;
   EXPECT_TRUE(harness::ReadFile(local / "got") == tree.big);
+  if (tls) {
+    // Implicit TLS: encrypted from the first byte, no AUTH; PBSZ and PROT
+    // are still answered.
+    std::string ftps = "ftps://" + UrlHost() + ":" + implicit;
+    EXPECT_EQ(Curl("-o " + Quoted(local / "implicit") + " " + ftps + "/pub/big.bin", &out), 0)
+        << out << z.Stderr();
+    EXPECT_EQ(out.find("> AUTH"), std::string::npos) << out;
+    EXPECT_NE(out.find("< 200 Protection level set to Private."), std::string::npos) << out;
+    EXPECT_TRUE(harness::ReadFile(local / "implicit") == tree.big);
+    EXPECT_EQ(Curl(ftps + "/pub/", &out), 0) << out;
+    EXPECT_NE(out.find(" big.bin\n"), std::string::npos) << out;
+    // A request to drop TLS from the command connection is refused; the
+    // session stays encrypted (curl goes on in TLS) and the server serves.
+    EXPECT_EQ(Curl("--ftp-ssl-ccc -o " + Quoted(local / "ccc") + " " +
+                       Url("/pub/docs/readme.txt"),
+                   &out),
+              0)
+        << out;
+    size_t ccc = out.find("> CCC");
+    EXPECT_NE(ccc, std::string::npos) << out;
+    EXPECT_EQ(out.find("< ", ccc), out.find("< 502 Command not implemented.", ccc)) << out;
+    EXPECT_EQ(harness::ReadFile(local / "ccc"), "read me\n");
+  }
 
   // A new nested path is made and the file lands exactly there, under the
   // name it has on the client's side.
@@ -282,7 +306,8 @@ TEST_P(FtpClients, PythonFtplibSession) {
   z.Account("q", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                  "RootDirectory=" + z.Root() + "\nDiskQuota=100000\nAddCommand=PASV\n"
                  "AddCommand=PORT\nAddCommand=STOR\nAddCommand=TYPE\n");
-  ASSERT_TRUE(Start());
+  std::string implicit = std::to_string(harness::FreePort());
+  ASSERT_TRUE(Start(tls ? "TLSImplicitPort=" + implicit + "\n" : ""));
   std::string upload = Pattern(700001, 4);
   harness::WriteFile(local / "big.bin", big);
   harness::WriteFile(local / "src", upload);
@@ -290,7 +315,7 @@ TEST_P(FtpClients, PythonFtplibSession) {
   std::string out;
   int status = harness::Run("python3 " + std::string(SOURCE_DIR) + "/tests/ftp/ftplib_session.py " +
                                 z.host + " " + std::to_string(z.port) + " u pw " +
-                                Quoted(local.path()) + (tls ? " tls" : ""),
+                                Quoted(local.path()) + (tls ? " tls " + implicit : ""),
                             &out, 120);
   EXPECT_EQ(status, 0) << out << z.Stderr();
   // The replies of the start, the first listing, and of the end.

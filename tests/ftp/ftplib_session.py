@@ -5,9 +5,9 @@ download and upload, storlines and retrlines, several commands sent in one
 segment, passive and active downloads and uploads, and an upload past a
 quota, refused with 452 after a clean end of its data connection.
 
-Usage: ftplib_session.py HOST PORT USER PASSWORD LOCALDIR [tls]
+Usage: ftplib_session.py HOST PORT USER PASSWORD LOCALDIR [tls IMPLICITPORT]
 The account's tree holds big.bin (several MiB), f, pub/ (with readme.txt
-and the empty directory pub/empty/) and nothing else; LOCALDIR holds the
+and the empty directory pub/empty/) and nothing else (f is listed and fetched over the implicit TLS port too); LOCALDIR holds the
 same big.bin, lines.txt and src. The account q (password pw) may STOR
 into a quota far smaller than big.bin. Downloads f to LOCALDIR/got-passive and
 got-active, uploads src as up-passive and up-active. Prints the replies
@@ -40,14 +40,41 @@ class ResumingFTP_TLS(ftplib.FTP_TLS):
         return conn, size
 
 
-def client(tls, resuming=True):
+class ImplicitFTP_TLS(ResumingFTP_TLS):
+    """Speaks TLS from the first byte: no AUTH, and data protected without
+    PBSZ or PROT."""
+
+    def connect(self, host, port):
+        self.host, self.port = host, port
+        sock = socket.create_connection((host, port), self.timeout)
+        self.af = sock.family
+        self.sock = self.context.wrap_socket(sock, server_hostname=host)
+        self.file = self.sock.makefile("r", encoding=self.encoding)
+        self.welcome = self.getresp()
+        self._prot_p = True
+        return self.welcome
+
+
+def implicit_session(host, port, user, password, local):
+    ftp = client(True, implicit=True)
+    check(ftp.connect(host, port) == "220 Ready.", "greeting over implicit TLS")
+    check(ftp.login(user, password).startswith("230"), "login over implicit TLS")
+    check({"big.bin", "f", "pub"} <= set(ftp.nlst()), "nlst over implicit TLS")
+    got = bytearray()
+    ftp.retrbinary("RETR f", got.extend)
+    with open(os.path.join(local, "got-passive"), "rb") as f:
+        check(bytes(got) == f.read(), "f downloads whole over implicit TLS")
+    ftp.quit()
+
+
+def client(tls, resuming=True, implicit=False):
     if not tls:
         return ftplib.FTP(timeout=20)
     context = ssl.create_default_context()
     # The test certificate is self-signed.
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
-    kind = ResumingFTP_TLS if resuming else ftplib.FTP_TLS
+    kind = ImplicitFTP_TLS if implicit else ResumingFTP_TLS if resuming else ftplib.FTP_TLS
     return kind(context=context, timeout=20)
 
 
@@ -220,6 +247,7 @@ def main():
         quota_refuses_upload(host, port, tls, f.read(16 << 20))
     if tls:
         refused_without_resumption(host, port, user, password)
+        implicit_session(host, int(sys.argv[7]), user, password, local)
     if six:
         check(any(line.startswith("EPSV") for line in sent), "EPSV used")
         check(any(line.startswith("EPRT |2|::1|") for line in sent), "EPRT |2| used")
