@@ -196,6 +196,18 @@ int DoMLST(Request *pReq) {
 
 // --- Producing the lines ------------------------------------------------
 
+// An entry is looked at inside the open directory; only a link is
+// followed, and only as far as it stays inside the root (a link out of it
+// is left out of the listing like any other unlistable entry). dirPath is
+// the directory's real path ending in '/'.
+static bool LookAtEntry(const Request *pReq, DIR *dir, const char *dirPath, const char *name,
+                        struct stat *st) {
+  int n = snprintf(FileName, sizeof FileName, "%s%s", dirPath, name);
+  if (n < 0 || (size_t)n >= sizeof FileName) return false;
+  if (fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return !S_ISLNK(st->st_mode) || RootedStat(pReq, FileName, st) == 0;
+}
+
 // The line of the next entry: its length, 0 for an entry without a line,
 // -1 at the end of the directory (which is then closed).
 static int NextLine(Request *pReq, char *out, size_t room) {
@@ -213,14 +225,8 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   if (strcmp(name, "..") == 0 || (self && pReq->xfer.listFormat != kListFacts)) return 0;
   if (IsUploadTemp(name)) return 0;  // an upload's temporary file
   if (pReq->xfer.listPattern[0] && fnmatch(pReq->xfer.listPattern, name, FNM_PERIOD) != 0) return 0;
-  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->xfer.listDirectory, name);
-  if (n < 0 || (size_t)n >= sizeof FileName) return 0;
-  // An entry is looked at inside the open directory; only a link is
-  // followed, and only as far as it stays inside the root (a link out of
-  // it is left out of the listing like any other unlistable entry).
   struct stat st;
-  if (fstatat(dirfd(pReq->xfer.dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
-  if (S_ISLNK(st.st_mode) && RootedStat(pReq, FileName, &st) != 0) return 0;
+  if (!LookAtEntry(pReq, pReq->xfer.dir, pReq->xfer.listDirectory, name, &st)) return 0;
   const char *type = self ? "cdir" : S_ISDIR(st.st_mode) ? "dir" : "file";
   return EntryLine(pReq, out, room, name, st, type);
 }
@@ -236,4 +242,48 @@ int GenerateDirectoryListing(Request *pReq) {
     pReq->xfer.length += n;
   }
   return 0;
+}
+
+// STAT of a directory answers on the command connection, so it is capped
+// rather than streamed: what fits one reply block, from a bounded number of
+// entries, so a huge directory costs the loop no more than one LIST turn
+// or so. A cut listing says so in its last line; LIST sends the whole.
+static const int kStatEntriesLooked = 1024;
+static const char kStatCut[] = " (more entries: LIST shows them all)\r\n";
+
+int ListDirectoryLines(Request *pReq, const char *real, char *out, size_t room) {
+  char dirPath[kRealPathSize + 1];
+  size_t len = strlen(real);
+  if (len + 2 > sizeof dirPath) return -1;
+  memcpy(dirPath, real, len);
+  if (len == 0 || real[len - 1] != '/') dirPath[len++] = '/';
+  dirPath[len] = '\0';
+  DIR *dir = RootedOpenDir(pReq, real);
+  if (!dir) return -1;
+  size_t used = 0;
+  int looked = 0;
+  bool cut = false;
+  while (struct dirent *entry = readdir(dir)) {
+    if (++looked > kStatEntriesLooked || room - used < kLineRoom + sizeof kStatCut) {
+      cut = true;
+      break;
+    }
+    const char *name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsUploadTemp(name)) continue;
+    struct stat st;
+    if (!LookAtEntry(pReq, dir, dirPath, name, &st)) continue;
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
+    // Reply lines go indented: no line of the listing can pass for the
+    // reply's last.
+    out[used] = ' ';
+    int n = FormatListLine(out + used + 1, room - used - 1, name, st.st_mode,
+                           (uint64_t)st.st_size, st.st_mtime);
+    if (n > 0) used += (size_t)n + 1;
+  }
+  if (closedir(dir) != 0) fputs(kCloseFailed, stderr);
+  if (cut) {
+    memcpy(out + used, kStatCut, sizeof kStatCut - 1);
+    used += sizeof kStatCut - 1;
+  }
+  return (int)used;
 }

@@ -60,6 +60,7 @@ void CloseServer(Server *pConfig) {
   CloseConnection(pConfig->implicitSocket);
   pConfig->implicitSocket = -1;
   DelAllRequests(&pConfig->requests);
+  FreeBufferPool(&pConfig->replyBlocks);
   TlsFreeContext(pConfig->tlsContext);
   pConfig->tlsContext = nullptr;
 }

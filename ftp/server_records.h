@@ -10,6 +10,7 @@
 #include <sys/select.h>
 
 #include "addresses.h"
+#include "buffer_pool.h"
 #include "client_limits.h"
 #include "conn_io.h"
 #include "event_loop.h"
@@ -34,6 +35,9 @@ enum {
   kCwdSize = 512,
   kPermissionCount = 26,
   kHomeSize = 256,
+  // A reply longer than the command buffer (STAT of a directory) is
+  // written into one borrowed block of this size.
+  kReplyBlockSize = 16 * 1024,
 };
 
 // What the command connection is doing with its buffer.
@@ -111,6 +115,7 @@ struct Server {
                                   // was last printed
   const char *configFile;         // read again for a reload (SIGHUP)
   uint32_t roomUsers;             // MaxUsers the loop and tables were made for
+  BufferPool replyBlocks;         // lent while a long reply goes out
 };
 
 // The command connection: the line being received or the one reply
@@ -137,6 +142,10 @@ struct CmndChannel {
                                      // own choice of it), null none
   CmndTls tls;
   bool pbszGiven;
+  // A reply too long for the buffer, in a borrowed block (length counts
+  // what is left of it, from longSent on); null when none.
+  char *longReply = nullptr;
+  int32_t longSent;
 };
 
 // The data connection and the transfer or listing it carries. Everything

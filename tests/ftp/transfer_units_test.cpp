@@ -166,17 +166,21 @@ TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
   std::string path = dir / "upload";
   t.req->cmnd.io.fd = control.fds[0];
   t.req->xfer.io.fd = data.fds[0];
+  fcntl(data.fds[0], F_SETFL, O_NONBLOCK);  // as the server's sockets are
   t.req->xfer.file = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
   t.req->xfer.state = kDataReceiving;
   GiveQuota(t.req, 5000, 0);
   std::string bytes(10000, 'q');
   ASSERT_EQ(send(data.fds[1], bytes.data(), bytes.size(), 0), (ssize_t)bytes.size());
   SendFTPstring(t.req, "200 Zzzzz...\n");
-  int result = 0;
-  for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
-  ASSERT_EQ(result, -1);
-  EXPECT_NE(t.req->xfer.state, kDataIdle);
-  SendFinalReply(t.req, Mess451);
+  // The refused rest is read and dropped until the client ends its stream;
+  // only then does the refusal go.
+  for (int i = 0; i < 10; i++) PumpTransfer(t.req);
+  EXPECT_NE(t.req->xfer.io.fd, -1);
+  shutdown(data.fds[1], SHUT_WR);
+  for (int i = 0; i < 10 && t.req->xfer.io.fd != -1; i++) PumpTransfer(t.req);
+  EXPECT_EQ(t.req->xfer.io.fd, -1);
+  EXPECT_EQ(data.Read(), "");  // nothing in the way of the end of stream
   Flush(t.req);
   EXPECT_EQ(control.Read(), "200 Zzzzz...\r\n452 Disk quota reached.\r\n");
   // Two whole buffers fit below the quota of 5000 bytes.
@@ -222,9 +226,7 @@ std::string UploadInto(TestSession &t, int fileFd, const std::string &bytes) {
   t.req->xfer.state = kDataReceiving;
   send(data.fds[1], bytes.data(), bytes.size(), 0);
   shutdown(data.fds[1], SHUT_WR);
-  int result = 0;
-  for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
-  SendFinalReply(t.req, t.req->xfer.state == kDataIdle ? Mess226 : Mess451);
+  for (int i = 0; i < 10 && t.req->xfer.io.fd != -1; i++) PumpTransfer(t.req);
   Flush(t.req);
   std::string reply = control.Read();
   // The session's ends are closed here, before the pairs go.
