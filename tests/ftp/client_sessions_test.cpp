@@ -116,7 +116,11 @@ TEST_P(FtpClients, Lftp) {
       "put " + Quoted(local / "put.txt") + " -o /put.txt; cls -l /put.txt; "
       "mkdir /made; mv /put.txt /made/moved.txt; chmod 644 /made/moved.txt; "
       "mv /made/moved.txt /up/moved.txt; get /up/moved.txt -o " +
-      Quoted(local / "moved.txt") + "; rmdir /made; quit";
+      Quoted(local / "moved.txt") + "; rmdir /made; "
+      // Active mode: over IPv6 lftp offers EPRT |2|::|PORT| (the client's
+      // own address).
+      "set ftp:passive-mode off; cls -1 /pub; get /pub/docs/readme.txt -o " +
+      Quoted(local / "active.txt") + "; quit";
   std::string out;
   int status = harness::Run("cd " + Quoted(local.path()) + " && lftp -u u,pw -p " +
                                 std::to_string(z.port) + " -e " + Quoted(script) + " " + z.host,
@@ -147,6 +151,14 @@ TEST_P(FtpClients, Lftp) {
   EXPECT_EQ(Mode(z.Root() + "/up/moved.txt"), 0644u);
   EXPECT_FALSE(harness::Exists(z.Root() + "/put.txt"));
   EXPECT_FALSE(harness::Exists(z.Root() + "/made"));
+  // The active listing and download.
+  EXPECT_NE(out.find("/pub/big.bin\n/pub/docs/\n/pub/empty/\n"), std::string::npos) << out;
+  EXPECT_EQ(harness::ReadFile(local / "active.txt"), "read me\n");
+  std::string log;
+  std::string active = six ? ": EPRT |2|" : ": PORT ";
+  EXPECT_TRUE(harness::WaitFor(
+      [&] { return (log = z.Log()).find(active) != std::string::npos; }))
+      << log;
 }
 
 TEST_P(FtpClients, Rclone) {
