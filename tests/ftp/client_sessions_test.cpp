@@ -360,6 +360,45 @@ INSTANTIATE_TEST_SUITE_P(, FtpClients,
 // Clients that speak FTP in clear text only.
 class FtpPlainClients : public FtpClients {};
 
+TEST_P(FtpPlainClients, NcftpTreesTimesAndRename) {
+  if (harness::Run("command -v ncftpput") != 0) GTEST_SKIP() << "ncftp is not installed";
+  if (six) GTEST_SKIP() << "ncftp resolves IPv4 host names only";
+  ASSERT_TRUE(Start());
+  harness::MakeDirs(local / "tree/sub");
+  harness::MakeDirs(local / "home");  // ncftp keeps its state there
+  harness::MakeDirs(local / "got");
+  std::string two = Pattern(70000, 6);
+  harness::WriteFile(local / "tree/one.txt", "one\n");
+  harness::WriteFile(local / "tree/sub/two.bin", two);
+  struct timespec old[2] = {{981173106, 0}, {981173106, 0}};  // 2001-02-03 04:05:06Z
+  ASSERT_EQ(utimensat(AT_FDCWD, (local / "tree/sub/two.bin").c_str(), old, 0), 0);
+  std::string in = "cd " + Quoted(local.path()) + " && HOME=" + Quoted(local / "home") + " ";
+  std::string login = " -u u -p pw -P " + std::to_string(z.port) + " ";
+  std::string out;
+  // -R up: the tree arrives with its times (set by MFMT)...
+  ASSERT_EQ(harness::Run(in + "ncftpput" + login + "-R " + z.host + " / tree", &out, 60), 0)
+      << out << z.Stderr();
+  EXPECT_TRUE(harness::ReadFile(z.Root() + "/tree/sub/two.bin") == two);
+  struct stat st;
+  EXPECT_EQ(stat((z.Root() + "/tree/sub/two.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 981173106);
+  // ... and -R down brings them back (MDTM).
+  ASSERT_EQ(harness::Run(in + "ncftpget" + login + "-R " + z.host + " got /tree", &out, 60), 0)
+      << out;
+  EXPECT_EQ(harness::ReadFile(local / "got/tree/one.txt"), "one\n");
+  EXPECT_TRUE(harness::ReadFile(local / "got/tree/sub/two.bin") == two);
+  EXPECT_EQ(stat((local / "got/tree/sub/two.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 981173106);
+  // The interactive client renames a file from the directory above.
+  EXPECT_EQ(harness::Run(in + "printf 'cd tree/sub\\nrename ../one.txt moved.txt\\nquit\\n' | ncftp" +
+                             login + z.host,
+                         &out, 60),
+            0)
+      << out;
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/tree/sub/moved.txt"), "one\n") << out;
+  EXPECT_FALSE(harness::Exists(z.Root() + "/tree/one.txt"));
+}
+
 TEST_P(FtpPlainClients, WgetSingleFileAndRecursive) {
   Tree tree;
   tree.Make(z.Root());
