@@ -61,6 +61,7 @@ void CloseServer(Server *pConfig) {
   pConfig->implicitSocket = -1;
   DelAllRequests(&pConfig->requests);
   FreeBufferPool(&pConfig->replyBlocks);
+  FreeBufferPool(&pConfig->xferBlocks);
   TlsFreeContext(pConfig->tlsContext);
   pConfig->tlsContext = nullptr;
 }

@@ -116,6 +116,7 @@ struct Server {
   const char *configFile;         // read again for a reload (SIGHUP)
   uint32_t roomUsers;             // MaxUsers the loop and tables were made for
   BufferPool replyBlocks;         // lent while a long reply goes out
+  BufferPool xferBlocks;          // lent while a transfer or listing runs
 };
 
 // The command connection: the line being received or the one reply
@@ -148,6 +149,16 @@ struct CmndChannel {
   int32_t longSent;
 };
 
+// The buffers a transfer or listing works in, borrowed from the server's
+// pool while one is prepared or runs (HoldXferBuffers) and given back with
+// it: a session waiting for commands holds none.
+struct XferBuffers {
+  char buffer[kDataBufferSize];
+  char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
+  char listDirectory[800];           // real path of the listed directory,
+                                     // ending in '/' (root 255 + path 511)
+};
+
 // The data connection and the transfer or listing it carries. Everything
 // here belongs to one transfer: a session is ready for the next one when
 // the record is made anew.
@@ -158,8 +169,8 @@ struct XferChannel {
                                      // after PORT
   bool passive = true;               // false after PORT / EPRT
   DataState state;
-  int32_t length;                    // bytes held in buffer
-  char buffer[kDataBufferSize];
+  int32_t length;                    // bytes held in bufs->buffer
+  XferBuffers *bufs = nullptr;       // null until a transfer needs them
   bool secured;                      // a PROT P connection has passed its
                                      // handshake and the session check
   const char *drainReply;            // while draining: the refusal due at
@@ -169,9 +180,6 @@ struct XferChannel {
   int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;
-  char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
-  char listDirectory[800];           // real path of the listed directory,
-                                     // ending in '/' (root 255 + path 511)
 };
 
 // The account the session logged in as, and what it grants.
@@ -241,6 +249,21 @@ struct Request {
   char *renameFrom;                  // pending rename source (owned)
   char *renameTo;                    // rename target while checked (owned)
 };
+
+// The session's transfer buffers, borrowed when first needed (contents
+// undefined then): false when out of memory.
+inline bool HoldXferBuffers(Request *pReq) {
+  if (pReq->xfer.bufs) return true;
+  BufferPool *pool = &pReq->pConfig->xferBlocks;
+  // A few blocks stay for the next transfers; the rest of a burst goes
+  // back to the system.
+  if (pool->blockSize == 0) InitBufferPool(pool, sizeof(XferBuffers), 16);
+  pReq->xfer.bufs = static_cast<XferBuffers *>(BorrowBlock(pool));
+  if (!pReq->xfer.bufs) return false;
+  pReq->xfer.bufs->listPattern[0] = '\0';
+  pReq->xfer.bufs->listDirectory[0] = '\0';
+  return true;
+}
 
 // Descriptors below this number fit the server's loop.
 inline int SocketRoom(const Server *pConfig) {

@@ -233,7 +233,8 @@ int OnAcceptXfer(Request *pReq) {
 // read error.
 static int RefillBuffer(Request *pReq) {
   if (pReq->xfer.file != -1) {
-    ssize_t n = read(pReq->xfer.file, pReq->xfer.buffer, kDataBufferSize);
+    if (!HoldXferBuffers(pReq)) return -1;
+    ssize_t n = read(pReq->xfer.file, pReq->xfer.bufs->buffer, kDataBufferSize);
     if (n < 0) return -1;
     if (n == 0) {
       pReq->xfer.state = kDataIdle;
@@ -255,13 +256,13 @@ static int RefillBuffer(Request *pReq) {
 // 1 when all of it went out, 0 when the socket took less (or nothing),
 // -1 on an error.
 static int SendBuffer(Request *pReq) {
-  struct iovec part = {pReq->xfer.buffer, (size_t)pReq->xfer.length};
+  struct iovec part = {pReq->xfer.bufs->buffer, (size_t)pReq->xfer.length};
   ssize_t n = ConnWrite(&pReq->xfer.io, &part, 1);
   if (n == kConnWait) return 0;
   if (n < 0) return -1;
   pReq->bytesSent += (uint64_t)n;
   pReq->xfer.length -= (int32_t)n;
-  memmove(pReq->xfer.buffer, pReq->xfer.buffer + n, (size_t)pReq->xfer.length);
+  memmove(pReq->xfer.bufs->buffer, pReq->xfer.bufs->buffer + n, (size_t)pReq->xfer.length);
   return pReq->xfer.length == 0 ? 1 : 0;
 }
 
@@ -373,7 +374,8 @@ int OnReadData(Request *pReq) {
     // then arrives.
     uint64_t room = (uint64_t)(kDataBufferSize - pReq->xfer.length);
     if (Throttle(pReq, room) != 0) return 0;
-    int result = ReceivePiece(pReq, pReq->xfer.buffer, (size_t)room);
+    if (!HoldXferBuffers(pReq)) return -1;
+    int result = ReceivePiece(pReq, pReq->xfer.bufs->buffer, (size_t)room);
     pReq->xfer.length = 0;
     return result < 0 ? -1 : 0;
   }
@@ -490,7 +492,7 @@ void CloseDataConnection(Request *pReq) {
 void CloseDataBuffer(Request *pReq) {
   pReq->xfer.length = 0;
   pReq->xfer.state = kDataIdle;
-  memset(pReq->xfer.buffer, 0, sizeof pReq->xfer.buffer);
+  if (pReq->xfer.bufs) memset(pReq->xfer.bufs->buffer, 0, sizeof pReq->xfer.bufs->buffer);
 }
 
 void CloseDataFile(Request *pReq) {
@@ -503,6 +505,7 @@ void DropTransfer(Request *pReq) {
   CloseDataFile(pReq);
   CloseDataConnection(pReq);
   if (pReq->xfer.dir) closedir(pReq->xfer.dir);
+  if (pReq->xfer.bufs) GiveBackBlock(&pReq->pConfig->xferBlocks, pReq->xfer.bufs);
   pReq->xfer = XferChannel();
 }
 

@@ -206,9 +206,13 @@ TEST(FtpListingBuffer, EntriesOfADeepDirectoryAreAllListed) {
   std::string listing;
   int calls = 0;
   while (GenerateDirectoryListing(t.req) == 0 && calls++ < 100)
-    listing.append(t.req->xfer.buffer, (size_t)t.req->xfer.length);
+    listing.append(t.req->xfer.bufs->buffer, (size_t)t.req->xfer.length);
   EXPECT_EQ(t.req->xfer.length, 0);
   EXPECT_EQ(t.req->xfer.dir, nullptr);  // closed at the end
+  // The listing's buffers go back with it: a waiting session holds none.
+  DropTransfer(t.req);
+  EXPECT_EQ(t.req->xfer.bufs, nullptr);
+  EXPECT_EQ(t.req->pConfig->xferBlocks.lent, 0u);
   EXPECT_NE(listing.find("               5 "), std::string::npos) << listing;
   EXPECT_NE(listing.find(" short\r\n"), std::string::npos);
   EXPECT_NE(listing.find(" " + std::string(200, 'L') + "\r\n"), std::string::npos);
