@@ -6,7 +6,8 @@
 # medians with ratios ours/peer.
 # Usage: bench/http.sh [BIN_DIR]   (default build/bin)
 # Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ROWS (append the
-# table to this file), BENCH_ONLY=tls (the HTTPS loads alone).
+# table to this file), BENCH_ONLY=tls (the HTTPS loads alone),
+# BENCH_ONLY=workers (mirt Workers=auto against nginx worker_processes auto).
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=${1:-$here/../build/bin}

@@ -16,8 +16,14 @@ certificate: wrk over persistent connections for the 1 KiB file at
 concurrency 32, and curl for the 256 MiB download (lighttpd only when its
 mod_openssl is installed).
 
+Then mirt with Workers=auto beside nginx with worker_processes auto (a
+worker per core each): the 1 KiB file at concurrency 32 over persistent and
+closing connections, with the processor time of all of each server's
+processes per request.
+
 Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
-                                BENCH_ONLY=tls for the HTTPS loads alone)
+                                BENCH_ONLY=tls for the HTTPS loads alone,
+                                BENCH_ONLY=workers for a worker per core alone)
 """
 import os
 import re
@@ -58,10 +64,11 @@ def make_tree(www):
             f.write("entry %d\n" % i)
 
 
-def start_mirt(bindir, home, www, port):
+def start_mirt(bindir, home, www, port, workers="1"):
     os.makedirs(os.path.join(home, "logs"))
     with open(os.path.join(home, "mirt.ini"), "w") as f:
         f.write(f"""; bench/http_bench.py (the first line is never read)
+Workers={workers}
 Port={port}
 Address=127.0.0.1
 ExternIP=http://127.0.0.1:{port}
@@ -83,7 +90,7 @@ LogDir=logs
                    os.path.join(home, "console.txt"))
 
 
-def start_nginx(home, www, port, cert=None, key=None):
+def start_nginx(home, www, port, cert=None, key=None, workers="1"):
     """nginx on `port`; over TLS when given a certificate and its key."""
     tls = ""
     if cert:
@@ -93,7 +100,7 @@ def start_nginx(home, www, port, cert=None, key=None):
     os.makedirs(os.path.join(home, "tmp"))
     conf = os.path.join(home, "nginx.conf")
     with open(conf, "w") as f:
-        f.write(f"""worker_processes 1;
+        f.write(f"""worker_processes {workers};
 daemon off;
 pid {home}/nginx.pid;
 error_log {home}/error.log;
@@ -295,10 +302,51 @@ def main():
 def run(bindir, top):
     www = os.path.join(top, "www")
     make_tree(www)
-    if os.environ.get("BENCH_ONLY") != "tls":
+    only = os.environ.get("BENCH_ONLY")
+    if only is None:
         run_plain(bindir, top, www)
         B.stop_all()
-    run_tls(bindir, top, www)
+    if only in (None, "workers"):
+        run_workers(bindir, top, www)
+        B.stop_all()
+    if only in (None, "tls"):
+        run_tls(bindir, top, www)
+
+
+def run_workers(bindir, top, www):
+    """mirt with Workers=auto beside nginx with worker_processes auto: the
+    1 KiB file over persistent connections and closing ones, c=32, with the
+    processor time of every process of each server."""
+    names = ["mirt", "nginx"]
+    servers, ports = {}, {}
+    for name in names:
+        home = os.path.join(top, name + "-workers")
+        os.makedirs(home)
+        ports[name] = B.free_port()
+        if name == "mirt":
+            servers[name] = start_mirt(bindir, home, www, ports[name], workers="auto")
+        else:
+            servers[name] = start_nginx(home, www, ports[name], workers="auto")
+        status, body = fetch(ports[name], "/f1k.bin")
+        if status != 200 or len(body) != 1024:
+            sys.exit("%s (a worker per core) does not serve the tree as expected" % name)
+    B.note("HTTP, a worker per core (%d): %s; %d rounds of %d s per load; medians." % (
+        os.cpu_count() or 0, B.machine_line(), REPEATS, SECONDS))
+    table = B.Table("HTTP, a worker per core (mirt Workers=auto, nginx worker_processes auto)",
+                    names)
+    for label, client in (("keep-alive 1 KiB file, c=32", wrk), ("1 KiB file, c=32", ab)):
+        rps = {n: [] for n in names}
+        cpu = {n: [] for n in names}
+        for _, name in B.rounds(names, REPEATS):
+            before = B.group_cpu(servers[name].pid)
+            r, _, done = client(ports[name], "/f1k.bin", 32)
+            used = B.group_cpu(servers[name].pid) - before
+            rps[name].append(r)
+            cpu[name].append(1e6 * used / done if done else None)
+        table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
+        table.add(label + ": server CPU per request", "us", False,
+                  {n: B.median(cpu[n]) for n in names})
+    table.print()
 
 
 def run_plain(bindir, top, www):

@@ -144,7 +144,8 @@ void UrlWithPort(const char *url, const char *scheme, unsigned port,
            portText, rest);
 }
 
-int ListenOn(const char *address, unsigned port, int backlog, int *stage) {
+int ListenOn(const char *address, unsigned port, int backlog, int *stage,
+             bool sharedPort) {
   NetAddress at;
   bool parsed;
   if (strchr(address, ':')) {
@@ -168,6 +169,13 @@ int ListenOn(const char *address, unsigned port, int backlog, int *stage) {
   }
   int one = 1, zero = 0;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (sharedPort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+    int err = errno;
+    close(fd);
+    *stage = 1;
+    errno = err;
+    return -1;
+  }
   // "::" serves IPv4 clients too, whatever the system's default says.
   if (family == AF_INET6)
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);

@@ -44,7 +44,10 @@ void UrlWithPort(const char *url, const char *scheme, unsigned port,
 // "::" listens on every address of both families; a dotted IPv4 address
 // may be written in any form inet_aton reads. -1 on failure, with *stage
 // telling which step failed: 1 socket, 2 bind/address, 3 listen.
-int ListenOn(const char *address, unsigned port, int backlog, int *stage);
+// With `sharedPort`, several sockets (one per worker process) may listen on
+// the same address and port, the kernel spreading new connections over them.
+int ListenOn(const char *address, unsigned port, int backlog, int *stage,
+             bool sharedPort = false);
 // The same on any free port of first..first+count-1: the search starts at
 // a random one (a port nobody can foretell) and goes on past ports in use
 // (EADDRINUSE). The port taken goes to *port; -1 as above, stage 2 with

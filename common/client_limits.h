@@ -54,11 +54,18 @@ struct LoginBudget {
   int64_t windowMs;
 };
 
+// The counts and failed logins of a server run as several worker
+// processes, in memory they all share (see ShareClientLimits).
+struct SharedLimits;
+
 struct ClientLimits {
   uint32_t maxPerAddress;  // connections one client may hold
   LoginBudget budget;
-  AddressTable held;       // empty until InitAddressTable (no loop: none)
-  FailedLogins failed[kFailedLoginSlots];
+  // Empty until InitAddressTable (no loop: none); with `shared`, this
+  // worker's own counts, which lie in the shared memory.
+  AddressTable held;
+  FailedLogins failed[kFailedLoginSlots];  // unused with `shared`
+  SharedLimits *shared;    // null: one process, nothing shared
   // The listener rests after accept() ran out of descriptors: it is left
   // unwatched until the rest's timer clears this and calls `rested` (when
   // given) with `restedRecord`.
@@ -78,8 +85,22 @@ uint32_t ReloadConnectionLimit(ClientLimits *limits, uint32_t wanted, uint32_t r
 // The table for a server of `maxConnections`; 0, or -1 when out of memory.
 int InitAddressTable(ClientLimits *limits, uint32_t maxConnections);
 void FreeAddressTable(ClientLimits *limits);
+// Several worker processes: before they are forked, the memory they will
+// share for `workers` processes of `maxConnections` each, holding the total
+// per address and each worker's own counts beside it, and the failed
+// logins. Every call below then takes a lock the processes share. 0, or -1
+// when the memory could not be had.
+int ShareClientLimits(ClientLimits *limits, uint32_t maxConnections, int workers);
+// In worker `index` once forked: its counts start from nothing. A worker
+// of that index that ended without giving back its connections (killed)
+// has them taken out of the totals first.
+void JoinClientLimits(ClientLimits *limits, int index);
+// Gives the shared memory back (the master, at its end).
+void UnshareClientLimits(ClientLimits *limits);
+
 // Counts one more connection of the client; the connections it holds now,
-// this one included. Without a table nothing is counted and 0 is returned.
+// this one included (in every worker process). Without a table nothing is
+// counted and 0 is returned.
 uint32_t CountClient(ClientLimits *limits, const char *address);
 // Takes one connection of the client out of its count.
 void UncountClient(ClientLimits *limits, const char *address);

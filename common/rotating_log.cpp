@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <new>
+#include <sys/mman.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -21,13 +25,19 @@ const char kLogPath[] = "%s/log%.4u.log";
 const char kLinesLost[] = "Writing the log failed (%s): %" PRIu64 " lines lost.\n";
 const int64_t kLostSaidEvery = 60;
 
-// The file at path for appending, emptied first when `empty`.
-FILE *OpenAppending(const char *path, bool empty) {
+// The file at path for appending, emptied first when `empty`, with the
+// log's own buffer.
+FILE *OpenAppending(Log *log, const char *path, bool empty) {
   int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (empty ? O_TRUNC : 0),
                 0644);
   if (fd < 0) return nullptr;
   FILE *f = fdopen(fd, "a");
-  if (!f) close(fd);
+  if (!f) {
+    close(fd);
+    return nullptr;
+  }
+  if (!log->buffer) log->buffer = static_cast<char *>(malloc(kLogBufferSize));
+  if (log->buffer) setvbuf(f, log->buffer, _IOFBF, kLogBufferSize);
   return f;
 }
 // Numbers above this wrap the ring back to 1.
@@ -58,6 +68,30 @@ uint32_t NewestInRing(const Log *log) {
 }
 
 }  // namespace
+
+struct SharedLogState {
+  std::atomic<uint32_t> number;
+  std::atomic<int32_t> entries;
+  std::atomic<int64_t> opened;
+};
+
+int ShareLog(Log *log) {
+  void *at = mmap(nullptr, sizeof(SharedLogState), PROT_READ | PROT_WRITE,
+                  MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (at == MAP_FAILED) return -1;
+  SharedLogState *shared = new (at) SharedLogState;
+  shared->number = log->number;
+  shared->entries = log->entries;
+  shared->opened = log->opened;
+  log->shared = shared;
+  return 0;
+}
+
+void UnshareLog(Log *log) {
+  if (!log->shared) return;
+  munmap(log->shared, sizeof(SharedLogState));
+  log->shared = nullptr;
+}
 
 void InitLog(Log *log) {
   log->stream = nullptr;
@@ -94,7 +128,7 @@ static int OpenCurrent(Log *log, bool empty) {
   }
   // A single file is the newest log at every start: it is continued, never
   // truncated. In a ring the file opened is the oldest one, reused.
-  log->stream = OpenAppending(path, empty && log->rotation != 1);
+  log->stream = OpenAppending(log, path, empty && log->rotation != 1);
   if (!log->stream) {
     log->rotation = 0;
     return -1;
@@ -109,6 +143,7 @@ int ReopenLog(Log *log) {
   FlushLog(log, time(nullptr));
   fclose(log->stream);
   log->stream = nullptr;
+  // The buffer goes on with the file opened next.
   // The file's age and count go on: it is the same file of the ring.
   int32_t entries = log->entries;
   int64_t opened = log->opened;
@@ -142,7 +177,10 @@ int CloseLog(Log *log) {
   log->stream = nullptr;
   if (s && s != stdout) {
     fflush(s);
-    if (fclose(s) != 0) {
+    int closed = fclose(s);
+    free(log->buffer);
+    log->buffer = nullptr;
+    if (closed != 0) {
       log->rotation = 0;
       return -1;
     }
@@ -152,8 +190,49 @@ int CloseLog(Log *log) {
   return 0;
 }
 
+// The number of the ring's file after the current one.
+static uint32_t NextNumber(Log *log) {
+  uint32_t next = log->number + 1;
+  if (next > kLastNumber) {
+    log->rotation = kLastNumber;
+    next = 1;
+  }
+  return next > log->rotation ? 1 : next;
+}
+
+// CheckLog for a log several workers write: the line that makes the file
+// due is counted by one worker only, and that one starts the next file
+// (emptied) before it is announced; the others append to it from their
+// next line on.
+static int CheckSharedLog(Log *log, time_t stamp) {
+  SharedLogState *shared = log->shared;
+  uint32_t number = shared->number.load(std::memory_order_acquire);
+  if (number != log->number) {
+    if (CloseLog(log) != 0) return -1;
+    log->number = number;
+    if (OpenCurrent(log, false) != 0) return -1;
+  }
+  int32_t entries = shared->entries.fetch_add(1) + 1;
+  int64_t opened = shared->opened.load();
+  bool byAge = log->maxAge != INT64_MAX && (int64_t)stamp > opened &&
+               (int64_t)stamp - opened > log->maxAge;
+  bool byCount = entries >= 0 && (uint32_t)entries == log->maxEntries;
+  if (!byAge && !byCount) return 0;
+  // Moving the opening time elects the one worker that starts the file.
+  if (!shared->opened.compare_exchange_strong(opened, (int64_t)stamp)) return 0;
+  uint32_t next = NextNumber(log);
+  if (CloseLog(log) != 0) return -1;
+  log->number = next;
+  if (OpenLog(log) != 0) return -1;
+  shared->entries.store(0);
+  shared->opened.store(log->opened);
+  shared->number.store(next, std::memory_order_release);
+  return 0;
+}
+
 int CheckLog(Log *log, time_t stamp) {
   if (log->rotation < 2) return 0;
+  if (log->shared) return CheckSharedLog(log, stamp);
   log->entries++;
   bool byAge = log->maxAge != INT64_MAX &&
                (int64_t)stamp > log->opened &&
@@ -183,6 +262,10 @@ FILE *LogBegin(Log *log, time_t stamp, char *date) {
     return nullptr;
   }
   if (!log->stream) return nullptr;
+  // The line must fit the buffer whole; otherwise the stream would write
+  // its first part on its own, and another worker's line could follow it.
+  if (log->stream != stdout && __fpending(log->stream) > kLogBufferSize - kLongestLogLine)
+    FlushLog(log, stamp);
   log->unflushed++;
   GetDateARPANET(date, stamp);
   return log->stream;
@@ -235,7 +318,8 @@ void ApplyReloadedLog(Log *log, const Log &fresh) {
   bool moved = strcmp(log->dir, fresh.dir) != 0 || log->rotation != fresh.rotation;
   log->maxEntries = fresh.maxEntries;
   log->maxAge = fresh.maxAge;
-  if (!moved) return;
+  // Workers sharing the ring cannot each start a new one.
+  if (!moved || log->shared) return;
   CloseLog(log);
   memcpy(log->dir, fresh.dir, sizeof log->dir);
   log->rotation = fresh.rotation;

@@ -7,6 +7,18 @@
 
 #include "ini.h"
 
+// The ring's position when several worker processes write one log (see
+// ShareLog).
+struct SharedLogState;
+
+// Lines are handed to the file in batches of whole lines: a buffer holds
+// the longest line (an access line of escaped fields stays below 10 KiB)
+// several times over, and is written out before a line could overflow it.
+// With O_APPEND every such write lands whole, so lines of several worker
+// processes never mix.
+constexpr size_t kLogBufferSize = 64 * 1024;
+constexpr size_t kLongestLogLine = 16 * 1024;
+
 struct Log {
   char dir[PATH_MAX] = ".";  // LogDir, or "CONSOLE"
   uint32_t number = 1;      // current file, 1..9999
@@ -21,7 +33,17 @@ struct Log {
   uint32_t unflushed = 0;
   uint64_t lost = 0;
   int64_t lostSaid = 0;
+  char *buffer = nullptr;   // the stream's (kLogBufferSize), for a file
+  SharedLogState *shared = nullptr;  // null: one process writes the log
 };
+
+// Several worker processes: before they are forked, the ring's number, the
+// count of lines and the file's age go to memory they all share. The one
+// whose line makes the file due starts the next one; the others follow on
+// their next line, appending. A reload then keeps LogDir= and LogRotation=
+// until a restart. 0, or -1 when the memory could not be had.
+int ShareLog(Log *log);
+void UnshareLog(Log *log);
 
 // Called once the configuration is read: the first file of the run is the
 // one after the ring's most recently written file (log0001 when there is

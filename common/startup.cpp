@@ -2,11 +2,18 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include <ctime>
+#include <vector>
+
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "addresses.h"
@@ -31,6 +38,18 @@ const char kNoUser[] = "User=%s is not a user of this system.\n";
 const char kNoGroup[] = "Group=%s is not a group of this system.\n";
 const char kDropFailed[] = "Could not become %s: %s failed (%s).\n";
 
+const char kWorkerEnded[] = "Worker %ld ended (%s); starting another.\n";
+const char kWorkerStopped[] = "Worker %ld ended (%s).\n";
+const char kNoFork[] = "Could not start a worker process: %s\n";
+const char kWorkersKilled[] = "Workers still running %d s after the stop are killed.\n";
+
+// A worker that ends within this long of its start is started again only
+// after as long: a fault at start must not turn into a storm of forks.
+const int64_t kQuickEndMs = 1000;
+// Workers finish their answers in flight within 5 s of a stop; one still
+// there well after is killed, so that the master always ends.
+const int kStopKillSeconds = 15;
+
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t reloadRequested = 0;
 volatile sig_atomic_t reopenRequested = 0;
@@ -54,11 +73,11 @@ int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany) {
   return 0;
 }
 
-int ListenWithMessages(const char *address, unsigned port, int backlog) {
+int ListenWithMessages(const char *address, unsigned port, int backlog, bool sharedPort) {
   // An address that cannot be read fails at the bind step: a server never
   // falls back to listening on every interface.
   int stage = 0;
-  int fd = ListenOn(address, port, backlog, &stage);
+  int fd = ListenOn(address, port, backlog, &stage, sharedPort);
   if (fd < 0) {
     // The operator needs the system's reason too: a port in use, a
     // privileged port, an address that is not this machine's.
@@ -103,6 +122,165 @@ bool TakeReopenRequest() {
   if (!reopenRequested) return false;
   reopenRequested = 0;
   return true;
+}
+
+namespace {
+
+int64_t MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct WorkerSlot {
+  pid_t pid = 0;          // 0: not running
+  int64_t startedMs = 0;
+  int64_t restartAtMs = 0;  // not running: when to start it again (0: never)
+};
+
+// Forks worker `index`; the child never returns from here.
+pid_t StartWorkerProcess(const WorkerPool &pool, int index, const sigset_t &mask) {
+  // Nothing buffered in the master may be written twice.
+  fflush(nullptr);
+  pid_t master = getpid();
+  pid_t pid = fork();
+  if (pid != 0) {
+    if (pid < 0) fprintf(stderr, kNoFork, strerror(errno));
+    return pid;
+  }
+  // A worker whose master is gone (killed) stops as if told to.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != master) stopRequested = 1;
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  int status = pool.run(index, pool.record);
+  fflush(nullptr);
+  // The master's state (its exit handlers, its buffers) is not the
+  // worker's to end.
+  _exit(status);
+}
+
+void Describe(int status, char *text, size_t size) {
+  if (WIFSIGNALED(status))
+    snprintf(text, size, "signal %d, %s", WTERMSIG(status), strsignal(WTERMSIG(status)));
+  else
+    snprintf(text, size, "exit status %d", WEXITSTATUS(status));
+}
+
+void SignalAll(const std::vector<WorkerSlot> &slots, int sig) {
+  for (const WorkerSlot &w : slots)
+    if (w.pid > 0) kill(w.pid, sig);
+}
+
+}  // namespace
+
+int UsableCores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? (int)n : 1;
+}
+
+int RunWorkerPool(const WorkerPool &pool) {
+  // The signals are taken one at a time by this loop, never by a handler:
+  // a worker ending and a reload at the same moment are both seen.
+  sigset_t watched, before;
+  sigemptyset(&watched);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCHLD}) sigaddset(&watched, sig);
+  sigprocmask(SIG_BLOCK, &watched, &before);
+
+  std::vector<WorkerSlot> slots((size_t)pool.count);
+  bool stopping = StopRequested();
+  int running = 0;
+  for (int i = 0; i < pool.count && !stopping; i++) {
+    pid_t pid = StartWorkerProcess(pool, i, before);
+    slots[i].startedMs = MonotonicMs();
+    if (pid > 0) {
+      slots[i].pid = pid;
+      running++;
+    } else {
+      slots[i].restartAtMs = slots[i].startedMs + kQuickEndMs;  // tried again
+    }
+  }
+  int status = running > 0 || stopping ? 0 : -1;
+  if (running == 0) stopping = true;
+  int64_t killAtMs = 0;
+  // Until stopped, and then until the last worker has ended; with none
+  // running the loop only waits to start the next.
+  while (running > 0 || !stopping) {
+    int64_t now = MonotonicMs();
+    if (stopping && killAtMs == 0) killAtMs = now + kStopKillSeconds * 1000;
+    // Workers due to start again.
+    int64_t wakeAt = stopping ? killAtMs : 0;
+    for (size_t i = 0; i < slots.size() && !stopping; i++) {
+      WorkerSlot &w = slots[i];
+      if (w.pid != 0 || w.restartAtMs == 0) continue;
+      if (w.restartAtMs <= now) {
+        w.restartAtMs = 0;
+        pid_t pid = StartWorkerProcess(pool, (int)i, before);
+        w.startedMs = now;
+        if (pid > 0) {
+          w.pid = pid;
+          running++;
+        } else {
+          w.restartAtMs = now + kQuickEndMs;
+        }
+      }
+      if (w.restartAtMs != 0 && (wakeAt == 0 || w.restartAtMs < wakeAt)) wakeAt = w.restartAtMs;
+    }
+    siginfo_t info;
+    int sig;
+    if (wakeAt == 0) {
+      sig = sigwaitinfo(&watched, &info);
+    } else {
+      int64_t wait = wakeAt > now ? wakeAt - now : 0;
+      struct timespec ts = {(time_t)(wait / 1000), (long)(wait % 1000) * 1000000};
+      sig = sigtimedwait(&watched, &info, &ts);
+    }
+    if (sig < 0) {
+      if (stopping && MonotonicMs() >= killAtMs) {
+        fprintf(stderr, kWorkersKilled, kStopKillSeconds);
+        SignalAll(slots, SIGKILL);
+        killAtMs = INT64_MAX / 2;
+      }
+      continue;
+    }
+    if (sig == SIGINT || sig == SIGTERM) {
+      if (!stopping) SignalAll(slots, SIGTERM);
+      stopping = true;
+    } else if (sig == SIGHUP) {
+      if (!stopping && (!pool.reloadable || pool.reloadable(pool.record))) {
+        SignalAll(slots, SIGHUP);
+      }
+    } else if (sig == SIGUSR1) {
+      if (pool.reopen) pool.reopen(pool.record);
+      SignalAll(slots, SIGUSR1);
+    } else if (sig == SIGCHLD) {
+      int wstatus;
+      pid_t pid;
+      while ((pid = waitpid(-1, &wstatus, WNOHANG)) > 0) {
+        for (WorkerSlot &w : slots) {
+          if (w.pid != pid) continue;
+          w.pid = 0;
+          running--;
+          char reason[96];
+          Describe(wstatus, reason, sizeof reason);
+          // A worker ending cleanly after the stop is no news.
+          bool clean = WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+          if (!stopping)
+            fprintf(stderr, kWorkerEnded, (long)pid, reason);
+          else if (!clean)
+            fprintf(stderr, kWorkerStopped, (long)pid, reason);
+          int64_t at = MonotonicMs();
+          w.restartAtMs = at - w.startedMs < kQuickEndMs ? at + kQuickEndMs : at;
+        }
+      }
+    }
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return status;
 }
 
 CommandAction ReadCommandLine(int argc, char **argv, const CommandOption *options,

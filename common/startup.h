@@ -11,7 +11,9 @@
 int ResolveAutoAddress(char *address, size_t size, bool sayWhenMany);
 // A non-blocking listening socket on address:port, or -1 after printing
 // the step that failed and the system's reason.
-int ListenWithMessages(const char *address, unsigned port, int backlog);
+// `sharedPort`: see ListenOn.
+int ListenWithMessages(const char *address, unsigned port, int backlog,
+                       bool sharedPort = false);
 
 // Whom a server started as root becomes (User=, Group=; empty: not given).
 struct RunAs {
@@ -36,6 +38,32 @@ bool StopRequested();
 // Whether SIGHUP (SIGUSR1) came since the last call; the flag is cleared.
 bool TakeReloadRequest();
 bool TakeReopenRequest();
+
+// ---- Worker processes ----
+
+// A server run as several processes (Workers=): the process that read the
+// configuration and listens becomes their master. It serves nothing; it
+// starts the workers, passes SIGHUP, SIGUSR1 and SIGTERM on to them, and
+// starts another worker in place of one that ended.
+struct WorkerPool {
+  int count;  // workers, 2 or more
+  // In a new worker process: serves until a stop and returns its exit
+  // status. `index` (0..count-1) is the place it takes; a worker started
+  // in place of an ended one takes that one's index.
+  int (*run)(int index, void *record);
+  // In the master on SIGHUP: reloads the master's own record and is true
+  // when the configuration was sound; the workers are then told to reload
+  // (a faulty one is said and nothing else happens).
+  bool (*reloadable)(void *record);
+  // In the master on SIGUSR1, before the workers are told (may be null).
+  void (*reopen)(void *record);
+  void *record;
+};
+// Runs the pool until a stop signal, and until every worker has ended
+// after it. 0, or -1 when no worker could be started at all.
+int RunWorkerPool(const WorkerPool &pool);
+// The number of processors this process may run on (at least 1).
+int UsableCores();
 
 // ---- Command line ----
 

@@ -15,6 +15,7 @@
 #include "passwords.h"
 #include "rotating_log.h"
 #include "shared_keys.h"
+#include "startup.h"
 #include "string_helpers.h"
 
 namespace {
@@ -73,6 +74,7 @@ const char kVirtualNoPath[] = "AddVirtual entry is missing path.\n";
 const char kVirtualNotFull[] =
     "AddVirtual entry is not valid (path must begin with /).\n";
 const char kVirtualMissing[] = "AddVirtual is missing.\n";
+const char kBadWorkers[] = "Workers=%s is not valid: auto, or a number from 1 to 256.\n";
 const char kBadLogFormat[] = "LogFormat value must be either mirt or combined.\n";
 const char kRootNotDirectory[] =
     "Web root directory %s does not exist or is not a directory.\n";
@@ -95,6 +97,9 @@ const uint32_t kDefaultConnections = 1024;
 const uint32_t kLeastPerAddress = 32;
 const size_t kUserEntryMost = 31 + 1 + kPasswordMost;
 const int kDefaultKeepAlive = 5;
+// Worker processes: more than this is a typo, not a machine (kBadWorkers
+// names it).
+const int kMostWorkers = 256;
 // Ten wrong credentials within a minute, and the address gets 401 for
 // every guarded name, without any check, until that minute is over.
 const LoginBudget kLoginBudget = {10, 60 * 1000};
@@ -197,6 +202,22 @@ int ApplyMaxPerAddress(HttpServer *s, const IniValue &v) {
   bool given = v.state == IniState::kGiven && v.number > 0 && v.number <= UINT32_MAX;
   s->limits.maxPerAddress =
       given ? (uint32_t)v.number : DefaultMaxPerAddress(s->maxConnections, kLeastPerAddress);
+  return 0;
+}
+
+bool AutoOrWorkers(const char *text) {
+  if (strcmp(text, "auto") == 0) return true;
+  if (!IniDigitsOnly(text)) return false;
+  long n = ParseLong(text);
+  return n >= 1 && n <= kMostWorkers;
+}
+
+// auto: one worker per processor this process may run on.
+int ApplyWorkers(HttpServer *s, const IniValue &v) {
+  s->workers = 1;
+  if (v.state != IniState::kGiven) return 0;
+  int n = strcmp(v.text, "auto") == 0 ? UsableCores() : (int)ParseLong(v.text);
+  s->workers = n < 1 ? 1 : n > kMostWorkers ? kMostWorkers : n;
   return 0;
 }
 
@@ -414,6 +435,9 @@ const IniEntry<HttpServer> kKeys[] = {
       kBadShowProtected, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
      ApplyShowProtected},
     {kMaxPerAddressKey, ApplyMaxPerAddress},
+    {{"Workers=", IniType::kText, kIniRefusedStops, nullptr, kBadWorkers, nullptr,
+      INT64_MIN, INT64_MAX, AutoOrWorkers},
+     ApplyWorkers},
     {{"TLSPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadTlsPort}, ApplyTlsPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},

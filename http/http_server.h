@@ -90,6 +90,13 @@ struct HttpServer {
   uint64_t generation;
   uint32_t roomConnections;
   struct RetiredLists *retired;
+  // Workers= (1: this process serves). The master of several workers
+  // holds one listening socket per worker and port (the kernel spreads
+  // new clients over them): the plain one of worker i at 2*i, its TLS one
+  // (-1 none) at 2*i+1. They stay open in the master, so that a worker
+  // started in place of one that ended takes over its waiting clients.
+  int workers;
+  int *workerSockets;
 };
 
 // The lists of one configuration, as a reload puts them aside.

@@ -34,6 +34,49 @@ const char kRunningTls[] = "HTTPS is served on port %d.\n";
 const char kWaiting[] = "Waiting for connections...\n";
 const char kTerminated[] = "Server terminated...\n";
 
+const char kWorkers[] = "%d worker processes serve.\n";
+const char kNoShared[] = "Could not share the client table and the log between workers.\n";
+
+// The master reloads its own record: a faulty file stops the workers from
+// being told, and a worker started later begins with what the others serve.
+bool ReloadOf(void *record) {
+  HttpServer *server = static_cast<HttpServer *>(record);
+  if (ReloadServer(server) != 0) return false;
+  DropRetiredLists(server, true);
+  return true;
+}
+
+void ReopenLogOf(void *record) {
+  // The master writes no line; its log is the one a worker started later
+  // inherits, so it follows the file's new name too.
+  Log *log = static_cast<HttpServer *>(record)->log;
+  if (log) ReopenLog(log);
+}
+
+// Workers= above 1: this process starts the workers and watches over them
+// until a stop; the exit status.
+int RunWorkers(HttpServer *server, Log *log) {
+  int status = 0;
+  if (ShareClientLimits(&server->limits, server->maxConnections, server->workers) != 0 ||
+      ShareLog(log) != 0) {
+    fputs(kNoShared, stderr);
+    status = 1;
+  } else {
+    // The master's limits are what a reload is measured against.
+    server->roomConnections = server->maxConnections;
+    printf(kWorkers, server->workers);
+    fputs(kWaiting, stdout);
+    WorkerPool pool{server->workers, RunWorker, ReloadOf, ReopenLogOf, server};
+    if (RunWorkerPool(pool) != 0) status = 1;
+  }
+  CloseLog(log);
+  UnshareLog(log);
+  UnshareClientLimits(&server->limits);
+  CloseServer(server);
+  if (status == 0) fputs(kTerminated, stdout);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -108,6 +151,7 @@ int main(int argc, char **argv) {
   printf(kWebRoot, server.webRoot);
   printf(kRunning, server.serverName, server.port, server.address);
   if (server.tlsPort > 0) printf(kRunningTls, server.tlsPort);
+  if (server.workers > 1) return RunWorkers(&server, &log);
   fputs(kWaiting, stdout);
 
   RunLoop(&server);

@@ -294,6 +294,21 @@ void OnAccept(HttpServer *s, int listener) {
   if (s->clients >= s->maxConnections) WatchListeners(s, 0);
 }
 
+int RunWorker(int index, void *record) {
+  HttpServer *s = static_cast<HttpServer *>(record);
+  TakeWorkerSockets(s, index);
+  JoinClientLimits(&s->limits, index);
+  if (InitLoop(s) != 0) return 1;
+  RunLoop(s);
+  // As a single process ends: the open connections write their access
+  // lines before the log is closed.
+  Connection *c = s->connections;
+  while (c) c = EndConnection(c);
+  if (s->log) CloseLog(s->log);
+  CloseServer(s);
+  return 0;
+}
+
 void RunLoop(HttpServer *s) {
   if (!s->loop) return;
   WatchFd(s->loop, s->listenSocket, kLoopReadable, OnListenerEvent, s);

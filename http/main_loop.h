@@ -17,3 +17,8 @@ void OnAccept(HttpServer *server, int listener);
 void WatchListeners(HttpServer *server, int mask);
 // Serves until a stop is requested (StopRequested).
 void RunLoop(HttpServer *server);
+// A worker process of Workers= (a WorkerPool's run): takes its listening
+// sockets and its place in the shared client table, makes its loop and
+// serves until a stop; then ends its connections and closes the log. The
+// exit status.
+int RunWorker(int index, void *record);

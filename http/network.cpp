@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "config.h"
 #include "connections.h"
@@ -22,15 +23,53 @@ static const char kReloadFailed[] =
 static const char kConnectionsNeedRestart[] =
     "MaxConnections=%u needs a restart; using MaxConnections=%u until then.\n";
 
+static const char kListenersNeedRestart[] =
+    "Address=, Port= and TLSPort= need a restart while Workers= is above 1; "
+    "the workers keep listening where they do.\n";
+static const char kLogNeedsRestart[] =
+    "LogDir= and LogRotation= need a restart while Workers= is above 1.\n";
+static const char kWorkersNeedRestart[] =
+    "Workers=%d needs a restart; %d workers serve until then.\n";
+
 // A listening socket on the configured address, or -1 after saying why.
+// Several workers each listen on a socket of their own.
 static int Listen(HttpServer *s, int port) {
-  return ListenWithMessages(s->address, (unsigned)port, s->backlog);
+  return ListenWithMessages(s->address, (unsigned)port, s->backlog, s->workers > 1);
+}
+
+// The master's sockets: one per worker and port.
+static int ListenForWorkers(HttpServer *s) {
+  int n = 2 * s->workers;
+  s->workerSockets = new int[(size_t)n];
+  for (int i = 0; i < n; i++) s->workerSockets[i] = -1;
+  for (int i = 0; i < s->workers; i++) {
+    if ((s->workerSockets[2 * i] = Listen(s, s->port)) < 0) return -1;
+    if (s->tlsPort > 0 && (s->workerSockets[2 * i + 1] = Listen(s, s->tlsPort)) < 0)
+      return -1;
+  }
+  return 0;
+}
+
+void TakeWorkerSockets(HttpServer *s, int index) {
+  if (!s->workerSockets) return;
+  // The other workers' sockets are only closed here, never shut down: the
+  // socket itself goes on listening for its own worker.
+  for (int i = 0; i < 2 * s->workers; i++)
+    if (i / 2 != index && s->workerSockets[i] >= 0) close(s->workerSockets[i]);
+  s->listenSocket = s->workerSockets[2 * index];
+  s->tlsListenSocket = s->workerSockets[2 * index + 1];
+  delete[] s->workerSockets;
+  s->workerSockets = nullptr;
 }
 
 int InitNet(HttpServer *s) {
   if (ResolveAutoAddress(s->address, sizeof s->address, true) != 0) return -1;
-  s->listenSocket = Listen(s, s->port);
-  if (s->listenSocket < 0) return -1;
+  if (s->workers > 1) {
+    if (ListenForWorkers(s) != 0) return -1;
+  } else {
+    s->listenSocket = Listen(s, s->port);
+    if (s->listenSocket < 0) return -1;
+  }
   if (strcmp(s->baseURL, "AUTO") == 0) {
     char host[kAddressTextSize + 2];
     UrlHost(s->address, host, sizeof host);
@@ -45,13 +84,13 @@ int InitNet(HttpServer *s) {
       fprintf(stderr, "%s\n", error);
       return -1;
     }
-    s->tlsListenSocket = Listen(s, s->tlsPort);
-    if (s->tlsListenSocket < 0) return -1;
+    if (s->workers == 1 && (s->tlsListenSocket = Listen(s, s->tlsPort)) < 0) return -1;
     // A redirect answered on the encrypted port keeps the client on it.
     UrlWithPort(s->baseURL, "https", (unsigned)s->tlsPort, s->tlsBaseURL,
                 sizeof s->tlsBaseURL);
   }
-  return InitLoop(s);
+  // Each worker makes its own loop once forked.
+  return s->workers > 1 ? 0 : InitLoop(s);
 }
 
 void CompleteBaseURL(HttpServer *s) {
@@ -103,6 +142,12 @@ int CloseServer(HttpServer *s) {
   s->listenSocket = -1;
   CloseConnection(s->tlsListenSocket);
   s->tlsListenSocket = -1;
+  if (s->workerSockets) {
+    for (int i = 0; i < 2 * s->workers; i++)
+      if (s->workerSockets[i] >= 0) close(s->workerSockets[i]);
+    delete[] s->workerSockets;
+    s->workerSockets = nullptr;
+  }
   TlsFreeContext(s->tlsContext);
   s->tlsContext = nullptr;
   return 0;
@@ -134,51 +179,72 @@ void DropRetiredLists(HttpServer *s, bool all) {
   }
 }
 
-static int ReloadFailed(HttpServer *fresh, const char *path) {
+static void FreeFresh(HttpServer *fresh) {
   for (int i = 0; i < kRetiredLists; i++) FreeList(ListsOf(fresh, i));
   FreeSystemTypes(&fresh->systemTypes);
   TlsFreeContext(fresh->tlsContext);
   fresh->tlsContext = nullptr;
+}
+
+static int ReloadFailed(HttpServer *fresh, const char *path) {
+  FreeFresh(fresh);
   fprintf(stderr, kReloadFailed, path);
   return -1;
 }
 
-void ReloadServer(HttpServer *s) {
+// Reads the file into `fresh` with its TLS context; 0, or -1 after saying
+// the running configuration is kept.
+static int ReadFresh(HttpServer *fresh, Log *freshLog, const char *path) {
+  *fresh = HttpServer{};
+  if (InitConfig(path, fresh, freshLog) != 0 ||
+      ResolveAutoAddress(fresh->address, sizeof fresh->address, false) != 0)
+    return ReloadFailed(fresh, path);
+  if (fresh->tlsPort > 0) {
+    char error[256];
+    fresh->tlsContext = TlsServerContext(fresh->tlsCertificate, fresh->tlsKey, true,
+                                         error, sizeof error);
+    if (!fresh->tlsContext) {
+      fprintf(stderr, "%s\n", error);
+      return ReloadFailed(fresh, path);
+    }
+  }
+  return 0;
+}
+
+int ReloadServer(HttpServer *s) {
   const char *path = s->configPath;
-  if (!path) return;
+  if (!path) return -1;
   // A whole second record: nothing of the running one changes unless the
   // new file is sound.
   static HttpServer fresh;
   static Log freshLog;
-  fresh = HttpServer{};
-  if (InitConfig(path, &fresh, &freshLog) != 0 ||
-      ResolveAutoAddress(fresh.address, sizeof fresh.address, false) != 0) {
-    ReloadFailed(&fresh, path);
-    return;
-  }
-  if (fresh.tlsPort > 0) {
-    char error[256];
-    fresh.tlsContext = TlsServerContext(fresh.tlsCertificate, fresh.tlsKey, true,
-                                        error, sizeof error);
-    if (!fresh.tlsContext) {
-      fprintf(stderr, "%s\n", error);
-      ReloadFailed(&fresh, path);
-      return;
-    }
+  if (ReadFresh(&fresh, &freshLog, path) != 0) return -1;
+  // The master of several workers reloads first and says what is kept; the
+  // workers follow quietly.
+  bool master = s->workerSockets != nullptr;
+  if (master && (strcmp(fresh.address, s->address) != 0 || fresh.port != s->port ||
+                 fresh.tlsPort != s->tlsPort))
+    fputs(kListenersNeedRestart, stderr);
+  if (master && (strcmp(freshLog.dir, s->log->dir) != 0 || freshLog.rotation != s->log->rotation))
+    fputs(kLogNeedsRestart, stderr);
+  if (master && fresh.workers != s->workers)
+    fprintf(stderr, kWorkersNeedRestart, fresh.workers, s->workers);
+  if (s->workers > 1) {
+    // The sockets every worker listens on were made by the master and
+    // stay where they are until a restart.
+    memcpy(fresh.address, s->address, sizeof fresh.address);
+    fresh.port = s->port;
+    fresh.tlsPort = s->tlsPort;
   }
   // New listening sockets only when where to listen changed; all of them
   // open before any old one closes, so a failure keeps the running ones.
   bool moved = strcmp(fresh.address, s->address) != 0 || fresh.port != s->port;
   bool tlsMoved = moved || fresh.tlsPort != s->tlsPort;
   int plain = -1, secure = -1;
-  if (moved && (plain = Listen(&fresh, fresh.port)) < 0) {
-    ReloadFailed(&fresh, path);
-    return;
-  }
+  if (moved && (plain = Listen(&fresh, fresh.port)) < 0) return ReloadFailed(&fresh, path);
   if (tlsMoved && fresh.tlsPort > 0 && (secure = Listen(&fresh, fresh.tlsPort)) < 0) {
     CloseConnection(plain);
-    ReloadFailed(&fresh, path);
-    return;
+    return ReloadFailed(&fresh, path);
   }
   if (moved) {
     UnwatchFd(s->loop, s->listenSocket);
@@ -193,10 +259,14 @@ void ReloadServer(HttpServer *s) {
   memcpy(s->address, fresh.address, sizeof s->address);
   s->port = fresh.port;
   s->tlsPort = fresh.tlsPort;
-  // Connections in TLS hold their own reference to the old context.
-  TlsFreeContext(s->tlsContext);
-  s->tlsContext = fresh.tlsContext;
-  fresh.tlsContext = nullptr;
+  // Connections in TLS hold their own reference to the old context. A
+  // worker kept on its TLS port by the master keeps its context when the
+  // new file names none.
+  if (fresh.tlsContext || s->tlsPort == 0) {
+    TlsFreeContext(s->tlsContext);
+    s->tlsContext = fresh.tlsContext;
+    fresh.tlsContext = nullptr;
+  }
   memcpy(s->tlsCertificate, fresh.tlsCertificate, sizeof s->tlsCertificate);
   memcpy(s->tlsKey, fresh.tlsKey, sizeof s->tlsKey);
 
@@ -234,5 +304,6 @@ void ReloadServer(HttpServer *s) {
                 sizeof s->tlsBaseURL);
 
   ApplyReloadedLog(s->log, freshLog);
-  printf(kReloaded, path);
+  if (s->workers == 1 || master) printf(kReloaded, path);
+  return 0;
 }

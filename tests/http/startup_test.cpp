@@ -176,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"AddVirtual=/;a/\n", "Specify full path for AddVirtual entries.\n"},
         Fatal{"AddVirtual=/;www\n",
               "AddVirtual entry is not valid (path must begin with /).\n"},
+        Fatal{"Workers=0\n", "Workers=0 is not valid: auto, or a number from 1 to 256.\n"},
+        Fatal{"Workers=257\n", "Workers=257 is not valid: auto, or a number from 1 to 256.\n"},
         Fatal{"LogMaxAge=0\n", "LogMaxAge must be greater than 0.\n"},
         Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"},
         // Strict keys: the file, the line and the nearest known key.
