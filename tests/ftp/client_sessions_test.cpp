@@ -117,8 +117,7 @@ TEST_P(FtpClients, Lftp) {
       "mkdir /made; mv /put.txt /made/moved.txt; chmod 644 /made/moved.txt; "
       "mv /made/moved.txt /up/moved.txt; get /up/moved.txt -o " +
       Quoted(local / "moved.txt") + "; rmdir /made; "
-      // Active mode: over IPv6 lftp offers EPRT |2|::|PORT| (the client's
-      // own address).
+      // Active mode: over IPv6 lftp offers EPRT |2|::|PORT|.
       "set ftp:passive-mode off; cls -1 /pub; get /pub/docs/readme.txt -o " +
       Quoted(local / "active.txt") + "; quit";
   std::string out;
@@ -154,11 +153,8 @@ TEST_P(FtpClients, Lftp) {
   // The active listing and download.
   EXPECT_NE(out.find("/pub/big.bin\n/pub/docs/\n/pub/empty/\n"), std::string::npos) << out;
   EXPECT_EQ(harness::ReadFile(local / "active.txt"), "read me\n");
-  std::string log;
-  std::string active = six ? ": EPRT |2|" : ": PORT ";
-  EXPECT_TRUE(harness::WaitFor(
-      [&] { return (log = z.Log()).find(active) != std::string::npos; }))
-      << log;
+  const char *active = six ? ": EPRT |2|" : ": PORT ";
+  EXPECT_TRUE(harness::WaitFor([&] { return z.Log().find(active) != std::string::npos; }));
 }
 
 TEST_P(FtpClients, Rclone) {
@@ -224,18 +220,14 @@ TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   EXPECT_EQ(Curl("-o " + Quoted(local / "got") + " " + Url("/pub/big.bin"), &out), 0) << out;
   EXPECT_TRUE(harness::ReadFile(local / "got") == tree.big);
   if (tls) {
-    // Implicit TLS: encrypted from the first byte, no AUTH; PBSZ and PROT
-    // are still answered.
+    // Implicit TLS: no AUTH; PBSZ and PROT are still answered.
     std::string ftps = "ftps://" + UrlHost() + ":" + implicit;
     EXPECT_EQ(Curl("-o " + Quoted(local / "implicit") + " " + ftps + "/pub/big.bin", &out), 0)
         << out << z.Stderr();
     EXPECT_EQ(out.find("> AUTH"), std::string::npos) << out;
     EXPECT_NE(out.find("< 200 Protection level set to Private."), std::string::npos) << out;
     EXPECT_TRUE(harness::ReadFile(local / "implicit") == tree.big);
-    EXPECT_EQ(Curl(ftps + "/pub/", &out), 0) << out;
-    EXPECT_NE(out.find(" big.bin\n"), std::string::npos) << out;
-    // A request to drop TLS from the command connection is refused; the
-    // session stays encrypted (curl goes on in TLS) and the server serves.
+    // CCC is refused; curl goes on in TLS.
     EXPECT_EQ(Curl("--ftp-ssl-ccc -o " + Quoted(local / "ccc") + " " +
                        Url("/pub/docs/readme.txt"),
                    &out),
@@ -375,20 +367,18 @@ TEST_P(FtpPlainClients, NcftpTreesTimesAndRename) {
   std::string in = "cd " + Quoted(local.path()) + " && HOME=" + Quoted(local / "home") + " ";
   std::string login = " -u u -p pw -P " + std::to_string(z.port) + " ";
   std::string out;
-  // -R up: the tree arrives with its times (set by MFMT)...
+  auto mtime = [](const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+  };
+  // -R up keeps the times (MFMT), -R down brings them back (MDTM).
   ASSERT_EQ(harness::Run(in + "ncftpput" + login + "-R " + z.host + " / tree", &out, 60), 0)
       << out << z.Stderr();
-  EXPECT_TRUE(harness::ReadFile(z.Root() + "/tree/sub/two.bin") == two);
-  struct stat st;
-  EXPECT_EQ(stat((z.Root() + "/tree/sub/two.bin").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtime, 981173106);
-  // ... and -R down brings them back (MDTM).
+  EXPECT_EQ(mtime(z.Root() + "/tree/sub/two.bin"), 981173106);
   ASSERT_EQ(harness::Run(in + "ncftpget" + login + "-R " + z.host + " got /tree", &out, 60), 0)
       << out;
-  EXPECT_EQ(harness::ReadFile(local / "got/tree/one.txt"), "one\n");
   EXPECT_TRUE(harness::ReadFile(local / "got/tree/sub/two.bin") == two);
-  EXPECT_EQ(stat((local / "got/tree/sub/two.bin").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtime, 981173106);
+  EXPECT_EQ(mtime(local / "got/tree/sub/two.bin"), 981173106);
   // The interactive client renames a file from the directory above.
   EXPECT_EQ(harness::Run(in + "printf 'cd tree/sub\\nrename ../one.txt moved.txt\\nquit\\n' | ncftp" +
                              login + z.host,

@@ -2,8 +2,7 @@
 delete and rmd, and the refusals a client must be able to tell apart.
 
 Usage: ftplib_files.py PORT USER PASSWORD
-Expects report.txt (1234 bytes) at the top of the account's tree, and many/ with more
-entries than one STAT reply shows.
+Expects report.txt (1234 bytes) and many/ (too many entries for STAT) at the top.
 Prints what it saw; exits non-zero on any unexpected reply.
 """
 import ftplib
