@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "addresses.h"
 #include "string_helpers.h"
 
 int OpenIni(Ini *ini, const char *path) {
@@ -108,21 +109,50 @@ bool IniDigitsOnly(const char *text) {
   return digits > 0 && text[digits] == '\0';
 }
 
-// Whether the text is a value of the key's type (and range).
-static bool Judge(const IniKey &key, const char *text, int64_t *number) {
+bool IniYesOrNo(const char *text) { return strcmp(text, "yes") == 0 || strcmp(text, "no") == 0; }
+
+bool IniAddress(const char *text) {
+  NetAddress a;
+  // A scope (fe80::1%eth0) can make the text longer than a server keeps.
+  return strlen(text) < kAddressTextSize && AddressFromText(text, 0, &a) == 0;
+}
+
+namespace {
+
+const char kValueTooLong[] = "%s is longer than %u characters.\n";
+const char kValueForm[] = "%s%.*s is not %s.\n";
+const char kWhere[] = "%s:%u: ";
+const char kWholeNumber[] = "a whole number from %lld to %lld";
+const char kPortForm[] = "a port number from 1 to 65535";
+const char kFlagForm[] = "0 or 1";
+const char kSomeForm[] = "a value this key takes";
+
+// Digits after an optional sign, nothing else. One too large to hold is
+// held at the end of the range, where the key's bounds judge it.
+bool WholeNumber(const char *text, int64_t *number) {
+  const char *digits = text + (text[0] == '-' || text[0] == '+');
+  size_t n = strspn(digits, "0123456789");
+  if (n == 0 || digits[n] != '\0') return false;
+  *number = ParseLong(text);
+  return true;
+}
+
+// Whether the text is a value of the key: the type's form, its bounds and
+// the key's own test.
+bool Judge(const IniKey &key, const char *text, int64_t *number) {
   *number = 0;
   switch (key.type) {
     case IniType::kPort:
       *number = ParsePort(text);
-      return *number > 0 && (!key.valid || key.valid(text));
+      if (*number <= 0) return false;
+      break;
     case IniType::kFlag:
+      if (strcmp(text, "0") != 0 && strcmp(text, "1") != 0) return false;
       *number = text[0] - '0';
-      return (strcmp(text, "0") == 0 || strcmp(text, "1") == 0) &&
-             (!key.valid || key.valid(text));
+      break;
     case IniType::kNumber:
-      *number = ParseLong(text);
-      if (key.valid ? !key.valid(text) : *number == 0 && text[0] != '0') return false;
-      return *number >= key.low && *number <= key.high;
+      if (!WholeNumber(text, number) || *number < key.low || *number > key.high) return false;
+      break;
     case IniType::kText:
     case IniType::kRepeated:
       break;
@@ -131,8 +161,31 @@ static bool Judge(const IniKey &key, const char *text, int64_t *number) {
 }
 
 // Names the file's subject before one of its messages.
-static void Label(const Ini *ini) {
+void Label(const Ini *ini) {
   if (ini->label) fprintf(stderr, "%s: ", ini->label);
+}
+
+// The fault of a refused value that the key has no words of its own for.
+void SayForm(const IniKey &key, const char *text) {
+  char form[96];
+  const char *said = key.form ? key.form : kSomeForm;
+  if (key.type == IniType::kNumber && !key.form) {
+    snprintf(form, sizeof form, kWholeNumber, (long long)key.low, (long long)key.high);
+    said = form;
+  } else if (key.type == IniType::kPort) {
+    said = kPortForm;
+  } else if (key.type == IniType::kFlag) {
+    said = kFlagForm;
+  }
+  fprintf(stderr, kValueForm, key.name, (int)strnlen(text, 80), text, said);
+}
+
+}  // namespace
+
+void IniSayWhere(const IniValue &value) {
+  if (!value.ini) return;
+  Label(value.ini);
+  fprintf(stderr, kWhere, value.ini->path ? value.ini->path : "", value.line);
 }
 
 int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
@@ -140,7 +193,20 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
   if (key.size != 0) size = key.size;
   value->text = "";
   value->number = 0;
-  const char *text = IniLine(ini, at, key.name, size);
+  value->ini = ini;
+  value->line = 0;
+  // The next line of the key, whatever its length: one too long for the
+  // value's room is refused, never passed over or cut.
+  const char *text = nullptr;
+  size_t keyLength = strlen(key.name);
+  while (ini->text && *at < ini->count && !text) {
+    const char *line = ini->text + ini->lines[*at];
+    if (strncmp(line, key.name, keyLength) == 0) {
+      text = line + keyLength;
+      value->line = ini->numbers[*at];
+    }
+    (*at)++;
+  }
   if (!text) {
     value->state = IniState::kAbsent;
     // The end of a list is no absence.
@@ -156,21 +222,29 @@ int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
     return (key.flags & kIniAbsentStops) ? -1 : 0;
   }
   value->text = text;
-  value->state = IniState::kGiven;
-  const char *said = key.refused;
-  uint8_t stops = kIniRefusedStops;
-  if (text[0] == '\0' && (key.flags & (kIniNotEmpty | kIniEmptyStops))) {
-    said = key.empty;
-    stops = kIniEmptyStops;
-  } else if (Judge(key, text, &value->number)) {
+  value->state = IniState::kRefused;
+  if (size >= 2 && strnlen(text, size - 1) >= size - 1) {
+    IniSayWhere(*value);
+    fprintf(stderr, kValueTooLong, key.name, (unsigned)(size - 2));
+    return -1;
+  }
+  bool empty = text[0] == '\0' && (key.flags & (kIniNotEmpty | kIniEmptyStops));
+  if (empty && key.empty) {
+    IniSayWhere(*value);
+    fputs(key.empty, stderr);
+    return -1;
+  }
+  if (!empty && Judge(key, text, &value->number)) {
+    value->state = IniState::kGiven;
     return 1;
   }
-  value->state = IniState::kRefused;
-  if (said) {
-    Label(ini);
-    fprintf(stderr, said, text);
-  }
-  return (key.flags & stops) ? -1 : 1;
+  IniSayWhere(*value);
+  // A key that has always said its fault in its own words goes on doing so.
+  if (key.refused)
+    fprintf(stderr, key.refused, text);
+  else
+    SayForm(key, text);
+  return -1;
 }
 
 namespace {

@@ -50,19 +50,22 @@ int CloseIni(Ini *ini);
 
 enum class IniType : uint8_t {
   kText,      // any text (the empty one too, unless kIniNotEmpty)
-  kNumber,    // a whole number from low to high; by default refused when it
-              // reads as 0 without beginning with '0'
+  kNumber,    // a whole number (digits after an optional sign) from low to
+              // high
   kPort,      // 1 to 65535, digits only
   kFlag,      // exactly "0" or "1"
   kRepeated,  // every line of the key, in file order (a list)
 };
 
+// A refused value always stops the reading: a value taken as some default
+// would run the server other than its operator wrote. kIniRefusedStops and
+// kIniEmptyStops say so in the tables where it has always been the case.
 enum : uint8_t {
   kIniNoteAbsent = 1,     // absent: "The line '<key>' is missing.\n" first
   kIniAbsentStops = 2,    // absent: the reading stops after `absent`
   kIniRefusedStops = 4,   // refused: the reading stops after `refused`
   kIniNotEmpty = 8,       // an empty value is refused, with `empty`
-  kIniEmptyStops = 16,    // the same, and the reading stops
+  kIniEmptyStops = 16,    // the same
 };
 
 struct IniKey {
@@ -76,8 +79,12 @@ struct IniKey {
   int64_t high = INT64_MAX;
   // Replaces the type's own test of the text (bounds still apply).
   bool (*valid)(const char *text) = nullptr;
-  // The value buffer of this key; 0: the one the table is read with.
+  // The value buffer of this key; 0: the one the table is read with. A
+  // longer value is refused, never cut.
   uint32_t size = 0;
+  // What a value must be, for the fault that names a refused one ("yes or
+  // no"); null: the type says it (a whole number from low to high...).
+  const char *form = nullptr;
 };
 
 enum class IniState : uint8_t {
@@ -91,7 +98,13 @@ struct IniValue {
   IniState state;
   const char *text;  // the value as written; "" unless kGiven or kRefused
   int64_t number;    // kNumber, kPort, kFlag: the value read
+  const Ini *ini = nullptr;  // where the value stands, for IniSayWhere
+  uint32_t line = 0;         // its line number; 0 when absent
 };
+
+// Prints "FILE:LINE: " for the value (after the file's label), before an
+// apply function's own fault about it, so the operator finds the line.
+void IniSayWhere(const IniValue &value);
 
 // Stores a value (or what its absence means) into the server's record.
 // 0, or -1 after printing a fault that stops the reading.
@@ -103,12 +116,18 @@ struct IniEntry {
 
 // Looks the key up from *at on, judges the value and prints what the key
 // says for its state. 1 when a line was read (value filled), 0 when there
-// is none more (state kAbsent), -1 when the key stops the reading.
+// is none more (state kAbsent), -1 when the key stops the reading: a
+// refused value does, after its fault is printed as "FILE:LINE: " and the
+// key's own `refused` text, or one naming the key and its form.
 int IniReadValue(const Ini *ini, const IniKey &key, size_t size, uint32_t *at,
                  IniValue *value);
 
 // Text rules for IniKey::valid that more than one key uses.
 bool IniZeroIsExact(const char *text);  // a number; 0 only as "0"
+bool IniYesOrNo(const char *text);      // "yes" or "no"
+// An IPv4 or IPv6 address as the system reads one, that fits the servers'
+// address fields (kAddressTextSize).
+bool IniAddress(const char *text);
 bool IniDigitsOnly(const char *text);   // one or more digits, nothing else
 
 // The same key with the texts a server says in its own words.

@@ -22,6 +22,7 @@ namespace {
 const char kLogDirNotDirectory[] = "LogDir %s does not exist or is not a directory.\n";
 
 const char kLogPath[] = "%s/log%.4u.log";
+const char kRotationLowered[] = "LogRotation is above %u. Using LogRotation=%u.\n";
 const char kLinesLost[] = "Writing the log failed (%s): %" PRIu64 " lines lost.\n";
 const int64_t kLostSaidEvery = 60;
 
@@ -277,8 +278,12 @@ int ApplyLogMaxEntries(Log *log, const IniValue &value) {
 }
 
 int ApplyLogRotation(Log *log, const IniValue &value) {
-  int64_t r = value.state == IniState::kAbsent ? 0 : value.number;
-  log->rotation = r < 0 ? (uint32_t)r : (r > UINT32_MAX ? UINT32_MAX : (uint32_t)r);
+  log->rotation = value.state == IniState::kAbsent ? 0 : (uint32_t)value.number;
+  // The files are numbered with four digits.
+  if (log->rotation > kLastNumber) {
+    fprintf(stderr, kRotationLowered, kLastNumber, kLastNumber);
+    log->rotation = kLastNumber;
+  }
   return 0;
 }
 

@@ -72,10 +72,12 @@ int CheckLog(Log *log, time_t stamp);
 // than 0.\n" stops the reading); LogDir may be any path the system takes,
 // whatever the size of the other values, and must be a directory when the
 // log is on (the message names it).
-inline constexpr IniKey kLogMaxEntriesKey = {"LogMaxEntries=", IniType::kNumber,
-                                             kIniNoteAbsent};
-inline constexpr IniKey kLogRotationKey = {"LogRotation=", IniType::kNumber,
-                                           kIniNoteAbsent};
+inline constexpr IniKey kLogMaxEntriesKey = {
+    "LogMaxEntries=", IniType::kNumber, kIniNoteAbsent, nullptr, nullptr, nullptr, 0,
+    UINT32_MAX};
+inline constexpr IniKey kLogRotationKey = {
+    "LogRotation=", IniType::kNumber, kIniNoteAbsent, nullptr, nullptr, nullptr, 0,
+    UINT32_MAX};
 inline constexpr IniKey kLogMaxAgeKey = {
     "LogMaxAge=", IniType::kNumber, kIniNoteAbsent | kIniRefusedStops, nullptr,
     "LogMaxAge must be greater than 0.\n", nullptr, 1};

@@ -8,9 +8,13 @@ static const char kExternMissing[] = "Parameter ExternIP is missing (using Addre
 
 void ApplyAddress(const IniValue &value, char *address, size_t size) {
   if (value.state == IniState::kGiven)
-    snprintf(address, size, "%.45s", value.text);
+    snprintf(address, size, "%s", value.text);
   else
     snprintf(address, size, "127.0.0.1");
+}
+
+bool ListeningAddress(const char *text) {
+  return strcmp(text, "AUTO") == 0 || IniAddress(text);
 }
 
 int ExternIpAbsent(const char *address) {

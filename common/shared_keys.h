@@ -4,7 +4,9 @@
 // a server has always said it in its own words, its own absent or refused
 // text (IniSaying, IniRefusing).
 #pragma once
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 
 #include "ini.h"
 #include "startup.h"
@@ -16,42 +18,51 @@ inline constexpr IniKey kPortKey = {
 
 // Address=: the listening address, IPv4 or IPv6, or AUTO. Absent:
 // 127.0.0.1 (each server says so in its words).
+bool ListeningAddress(const char *text);
 inline constexpr IniKey kAddressKey = {
     "Address=", IniType::kText, kIniNoteAbsent | kIniEmptyStops,
-    nullptr, nullptr, "Address entry can't be zero length.\n"};
+    nullptr, nullptr, "Address entry can't be zero length.\n", INT64_MIN, INT64_MAX,
+    ListeningAddress, 0, "an IPv4 or IPv6 address, or AUTO"};
 
 // ExternIP=: the address clients are told to reach. Absent: derived from
-// Address, which AUTO cannot be (ExternIpAbsent).
+// Address, which AUTO cannot be (ExternIpAbsent). Each server judges the
+// form its way; a value is at most 254 characters (a host name or URL).
 inline constexpr IniKey kExternIpKey = {
     "ExternIP=", IniType::kText, kIniNoteAbsent | kIniEmptyStops,
-    nullptr, nullptr, "ExternIP entry can't be zero length.\n"};
+    nullptr, nullptr, "ExternIP entry can't be zero length.\n", INT64_MIN, INT64_MAX,
+    nullptr, 256};
 
 // MaxPerAddress=: connections one client address may hold. Optional and
 // quiet when absent; absent, 0 or refused: a quarter of the server's
 // connection limit (DefaultMaxPerAddress).
 inline constexpr IniKey kMaxPerAddressKey = {
-    "MaxPerAddress=", IniType::kNumber, 0, nullptr, nullptr, nullptr, 0};
+    "MaxPerAddress=", IniType::kNumber, 0, nullptr, nullptr, nullptr, 0, UINT32_MAX};
 
-// The TLS certificate and key files (PEM). Optional and quiet when absent;
-// a server checks them together once both are read.
-inline constexpr IniKey kTlsCertificateKey = {"TLSCertificate=", IniType::kText, 0};
-inline constexpr IniKey kTlsKeyKey = {"TLSKey=", IniType::kText, 0};
+// The TLS certificate and key files (PEM), paths up to PATH_MAX. Optional
+// and quiet when absent; a server checks them together once both are read.
+inline constexpr IniKey kTlsCertificateKey = {
+    "TLSCertificate=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX,
+    nullptr, PATH_MAX + 1};
+inline constexpr IniKey kTlsKeyKey = {"TLSKey=", IniType::kText, 0, nullptr, nullptr, nullptr,
+                                      INT64_MIN, INT64_MAX, nullptr, PATH_MAX + 1};
 
 // User= and Group=: the account (and group; absent: the user's own, with
 // its supplementary groups) a server started as root runs as once it has
 // bound its ports, loaded its keys and opened its logs. Optional and quiet
 // when absent.
-inline constexpr IniKey kUserKey = {"User=", IniType::kText, 0};
-inline constexpr IniKey kGroupKey = {"Group=", IniType::kText, 0};
+// A name longer than RunAs holds is refused, never cut to some other
+// account's name.
+inline constexpr IniKey kUserKey = {"User=", IniType::kText, 0, nullptr, nullptr, nullptr,
+                                    INT64_MIN, INT64_MAX, nullptr, sizeof RunAs::user + 1};
+inline constexpr IniKey kGroupKey = {"Group=", IniType::kText, 0, nullptr, nullptr, nullptr,
+                                     INT64_MIN, INT64_MAX, nullptr, sizeof RunAs::group + 1};
 
-// User= and Group= into a server's RunAs (too long a name: refused by its
-// lookup at the drop, as no account has one).
+// User= and Group= into a server's RunAs.
 void ApplyRunAsUser(const IniValue &value, RunAs *runAs);
 void ApplyRunAsGroup(const IniValue &value, RunAs *runAs);
 
-// Address= into a server's field: the value (up to the longest IPv6 text;
-// what passes it is lost, as a dotted address always lost what passed 15
-// characters), or 127.0.0.1 when absent.
+// Address= into a server's field (kAddressTextSize bytes, which any
+// address the key takes fits), or 127.0.0.1 when absent.
 void ApplyAddress(const IniValue &value, char *address, size_t size);
 // What a missing ExternIP= means: with Address=AUTO there is nothing to
 // derive it from ("Parameter ExternIP is missing.\n", -1); otherwise the

@@ -8,10 +8,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <new>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "worker.h"
 
 int ResolveIPv4(const char *name, char *out, size_t size) {
   struct addrinfo hints;
@@ -24,6 +27,50 @@ int ResolveIPv4(const char *name, char *out, size_t size) {
   bool ok = inet_ntop(AF_INET, &sin->sin_addr, out, (socklen_t)size) != nullptr;
   freeaddrinfo(res);
   return ok ? 0 : -1;
+}
+
+namespace {
+
+struct LookUp {
+  WorkJob job;  // first: the worker hands back this address
+  void *owner;
+  void (*answered)(void *owner, const char *name, const char *address);
+  bool ran;
+  int result;
+  char name[256];
+  char address[16];
+};
+
+void RunLookUp(WorkJob *job) {
+  LookUp *l = reinterpret_cast<LookUp *>(job);
+  l->ran = true;
+  l->result = ResolveIPv4(l->name, l->address, sizeof l->address);
+}
+
+void LookUpDone(WorkJob *job) {
+  LookUp *l = reinterpret_cast<LookUp *>(job);
+  if (l->ran) l->answered(l->owner, l->name, l->result == 0 ? l->address : nullptr);
+  delete l;
+}
+
+}  // namespace
+
+void ResolveIPv4OffLoop(Worker *worker, const char *name, void *owner,
+                        void (*answered)(void *owner, const char *name, const char *address)) {
+  LookUp *l = new (std::nothrow) LookUp;
+  if (!l || strlen(name) >= sizeof l->name) {
+    delete l;
+    answered(owner, name, nullptr);
+    return;
+  }
+  l->job.run = RunLookUp;
+  l->job.done = LookUpDone;
+  l->owner = owner;
+  l->answered = answered;
+  l->ran = false;
+  l->result = -1;
+  memcpy(l->name, name, strlen(name) + 1);
+  WorkOn(worker, &l->job);
 }
 
 int FindHostAddresses(char (*slots)[16], int *count) {

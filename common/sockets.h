@@ -3,8 +3,16 @@
 #include <cstddef>
 #include <sys/types.h>
 
+struct Worker;
+
 // The first IPv4 address of a host name (or dotted text) into out; 0 or -1.
 int ResolveIPv4(const char *name, char *out, size_t size);
+// The same look-up on the worker's thread, as a name server may take
+// seconds to answer: `answered` runs on the loop thread with the name and
+// its address (null when it has none), or before this returns without a
+// worker. A look-up the worker stops before it ran is never answered.
+void ResolveIPv4OffLoop(Worker *worker, const char *name, void *owner,
+                        void (*answered)(void *owner, const char *name, const char *address));
 // Fills up to *count 16-byte slots with this host's IPv4 addresses in
 // resolver order; *count becomes the number of addresses found.
 int FindHostAddresses(char (*slots)[16], int *count);

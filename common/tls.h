@@ -2,6 +2,7 @@
 // ever waits: every call that cannot finish says which readiness
 // (readable or writable) the loop must wait for before calling it again.
 #pragma once
+#include <climits>
 #include <cstddef>
 #include <sys/types.h>
 
@@ -16,6 +17,9 @@ enum {
   kTlsWantRead = -2,   // wait until the socket is readable
   kTlsWantWrite = -3,  // wait until the socket is writable
 };
+
+// Room for a reason that names a file: a path up to PATH_MAX and the words.
+inline constexpr size_t kTlsErrorSize = PATH_MAX + 256;
 
 // Server context from a PEM certificate chain and its PEM private key.
 // `alpnHttp` makes the handshake settle on "http/1.1" when the client

@@ -98,8 +98,9 @@ static bool StoredPasswordValid(const char *text) {
   return CheckStoredPassword(text) == 0;
 }
 
-static bool YesOrNo(const char *text) {
-  return strcmp(text, "yes") == 0 || strcmp(text, "no") == 0;
+// "ALL" or one address; any other text could only ever refuse every login.
+static bool AllowedForm(const char *text) {
+  return strcmp(text, "ALL") == 0 || IniAddress(text);
 }
 
 // A full path here: '/' and at least one more character. "/" alone would
@@ -174,12 +175,16 @@ static const IniEntry<Request> kAccountKeys[] = {
       kPassWordInvalid, kPassWordHashInvalid, nullptr, INT64_MIN, INT64_MAX,
       StoredPasswordValid},
      ApplyPassWord},
-    {{"AllowIPAddress=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kAllowIpInvalid},
+    {{"AllowIPAddress=", IniType::kText, kIniNoteAbsent | kIniAbsentStops, kAllowIpInvalid,
+      nullptr, nullptr, INT64_MIN, INT64_MAX, AllowedForm, 0, "ALL or an IPv4 or IPv6 address"},
      ApplyAllowIp},
     {{"CloseIfIdle=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, kIdleDefault,
-      kIdleInvalid, nullptr, INT64_MIN, INT64_MAX, YesOrNo},
+      kIdleInvalid, nullptr, INT64_MIN, INT64_MAX, IniYesOrNo},
      ApplyCloseIfIdle},
-    {{"AllowFullBandwidth=", IniType::kText, kIniNoteAbsent}, ApplyFullBandwidth},
+    // Optional and quiet when absent: no.
+    {{"AllowFullBandwidth=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX,
+      IniYesOrNo, 0, "yes or no"},
+     ApplyFullBandwidth},
     {{"RootDirectory=", IniType::kText,
       kIniNoteAbsent | kIniAbsentStops | kIniEmptyStops | kIniRefusedStops, kRootInvalid,
       kRootNotFull, kRootEmpty, INT64_MIN, INT64_MAX, FullPath, kRootSize},

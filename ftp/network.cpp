@@ -21,6 +21,7 @@ static const char kTooManyConnections[] =
 static const char kTooManyFailures[] = "421 Too many failed logins, try later.\r\n";
 static const char kExternUnresolved[] =
     "ExternIP %s could not be resolved to an IPv4 address.\n";
+static const char kExternKept[] = "ExternIP stays %s.\n";
 static const char kReloaded[] = "Configuration %s reloaded.\n";
 static const char kReloadFailed[] =
     "Configuration %s is faulty; the running configuration is kept.\n";
@@ -52,6 +53,20 @@ static int ResolveExternHost(Server *pConfig) {
     return 0;
   fprintf(stderr, kExternUnresolved, pConfig->ExternHost);
   return -1;
+}
+
+// The look-up a reload started: applied unless a later reload has named
+// another host (or an address) meanwhile; a name without an address keeps
+// the one in force.
+static void OnExternHostAnswered(void *owner, const char *name, const char *address) {
+  Server *pConfig = static_cast<Server *>(owner);
+  if (strcmp(pConfig->ExternHost, name) != 0) return;
+  if (!address) {
+    fprintf(stderr, kExternUnresolved, name);
+    fprintf(stderr, kExternKept, pConfig->ExternIP);
+    return;
+  }
+  snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", address);
 }
 
 void CloseServer(Server *pConfig) {
@@ -103,8 +118,7 @@ void ReloadServer(Server *pConfig) {
   const char *file = pConfig->configFile;
   if (!file) return;
   if (InitConfig(&fresh, file, &freshLog) != 0 ||
-      ResolveAutoAddress(fresh.Address, sizeof fresh.Address, false) != 0 ||
-      ResolveExternHost(&fresh) != 0) {
+      ResolveAutoAddress(fresh.Address, sizeof fresh.Address, false) != 0) {
     TlsFreeContext(fresh.tlsContext);
     fresh.tlsContext = nullptr;
     fprintf(stderr, kReloadFailed, file);
@@ -143,8 +157,13 @@ void ReloadServer(Server *pConfig) {
                                             fresh.limits.maxPerAddress, kUsersNeedRestart);
   if (strcmp(fresh.ExternIP, "AUTO") == 0)
     snprintf(fresh.ExternIP, sizeof fresh.ExternIP, "%s", pConfig->Address);
-  memcpy(pConfig->ExternIP, fresh.ExternIP, sizeof pConfig->ExternIP);
+  // A host name is looked up on the worker, as a name server may take
+  // seconds; sessions are told the address in force until it answers.
   memcpy(pConfig->ExternHost, fresh.ExternHost, sizeof pConfig->ExternHost);
+  if (fresh.ExternHost[0] != '\0')
+    ResolveIPv4OffLoop(pConfig->worker, fresh.ExternHost, pConfig, OnExternHostAnswered);
+  else
+    memcpy(pConfig->ExternIP, fresh.ExternIP, sizeof pConfig->ExternIP);
   pConfig->maxBandwidth = fresh.maxBandwidth;
   pConfig->TimeoutTime = fresh.TimeoutTime;
   pConfig->DataPort = fresh.DataPort;

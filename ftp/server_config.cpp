@@ -23,20 +23,9 @@ static const char kServerName[] = "ZOLF/1.7.1";
 static const char kNoWorkingDirectory[] = "Could not get current working directory.\n";
 static const char kCannotOpen[] = "Could not open %s.\n";
 static const char kBandwidthDefault[] = "Using MaximumBandwidth=0.\n";
-static const char kBandwidthInvalid[] =
-    "MaximumBandwidth entry is not valid.\n"
-    "Using MaximumBandwidth=0.\n";
 static const char kAddressDefault[] = "Using Address=127.0.0.1.\n";
 static const char kTimeoutDefault[] = "Using TimeoutTime=240.\n";
-static const char kTimeoutInvalid[] =
-    "TimeoutTime entry is not valid.\n"
-    "Using TimeoutTime=240.\n";
 static const char kMaxUsersDefault[] = "Using MaxUsers=10.\n";
-static const char kMaxUsersInvalid[] =
-    "MaxUsers entry is not valid.\n"
-    "Using MaxUsers=2.\n";
-static const char kMaxPerAddressInvalid[] =
-    "MaxPerAddress entry is not valid (using a quarter of MaxUsers).\n";
 static const char kPortDefault[] = "Using Port=21.\n";
 static const char kDataPortDefault[] = "Using DataPort=6000.\n";
 static const char kBadDataPort[] = "DataPort=%s is not a port number from 1 to 65535.\n";
@@ -73,18 +62,33 @@ static const char kMaxUsersLowered[] = "MaxUsers is above %u. Using MaxUsers=%u.
 // accept until that minute is over.
 static const LoginBudget kLoginBudget = {5, 60 * 1000};
 
+// Kilobytes a second, 0 for no limit; the bound keeps bytes from wrapping.
+static const int64_t kMostBandwidth = INT64_MAX / 1024;
+
 static int ApplyBandwidth(Server *pConfig, const IniValue &v) {
   int64_t kilobytes = v.state == IniState::kGiven ? v.number : 0;
-  // Kilobytes to bytes without wrapping; a negative limit means none.
-  if (kilobytes < 0) kilobytes = 0;
-  pConfig->maxBandwidth = kilobytes > INT64_MAX / 1024 ? (uint64_t)INT64_MAX
-                                                       : (uint64_t)kilobytes * 1024;
+  pConfig->maxBandwidth = (uint64_t)kilobytes * 1024;
   return 0;
 }
 
 static int ApplyAddressKey(Server *pConfig, const IniValue &v) {
   ApplyAddress(v, pConfig->Address, sizeof pConfig->Address);
   return 0;
+}
+
+// A host name as DNS writes one: letters, digits, '-' and '.'.
+static bool HostOrAddress(const char *text) {
+  size_t n = strlen(text);
+  if (strcmp(text, "AUTO") == 0 || IniAddress(text)) return true;
+  return n >= 1 && n <= 253 &&
+         strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == n;
+}
+
+static constexpr IniKey ZolfExternIp() {
+  IniKey key = kExternIpKey;
+  key.valid = HostOrAddress;
+  key.form = "an IPv4 or IPv6 address, a host name, or AUTO";
+  return key;
 }
 
 // An IPv4 or IPv6 address, AUTO, or a host name looked up when the
@@ -109,31 +113,27 @@ static int ApplyExternIp(Server *pConfig, const IniValue &v) {
 }
 
 static int ApplyTimeout(Server *pConfig, const IniValue &v) {
-  int64_t seconds = v.state == IniState::kGiven ? v.number : 240;
-  if (seconds > INT32_MAX) seconds = INT32_MAX;
-  if (seconds < INT32_MIN) seconds = INT32_MIN;
-  pConfig->TimeoutTime = (int32_t)seconds;
+  pConfig->TimeoutTime = v.state == IniState::kGiven ? (int32_t)v.number : 240;
   return 0;
 }
 
 static int ApplyMaxUsers(Server *pConfig, const IniValue &v) {
   if (v.state != IniState::kGiven) {
-    pConfig->MaxUsers = v.state == IniState::kAbsent ? 10 : 2;
+    pConfig->MaxUsers = 10;
     return 0;
   }
-  // Above the limit, negative values included, means the limit.
-  pConfig->MaxUsers = (v.number < 0 || v.number > kMostUsers) ? kMostUsers : (uint32_t)v.number;
+  // Above the limit means the limit, and is said.
+  pConfig->MaxUsers = v.number > kMostUsers ? kMostUsers : (uint32_t)v.number;
   if (pConfig->MaxUsers != v.number) fprintf(stderr, kMaxUsersLowered, kMostUsers, kMostUsers);
   return 0;
 }
 
 // Without the key (or with 0) a quarter of MaxUsers applies, and nothing
-// is said about it; above what the table holds is the most it holds.
+// is said about it.
 static int ApplyMaxPerAddress(Server *pConfig, const IniValue &v) {
   pConfig->limits.maxPerAddress = DefaultMaxPerAddress(pConfig->MaxUsers, kLeastPerAddress);
   if (v.state == IniState::kGiven && v.number != 0)
-    pConfig->limits.maxPerAddress =
-        v.number > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)v.number;
+    pConfig->limits.maxPerAddress = (uint32_t)v.number;
   return 0;
 }
 
@@ -152,10 +152,12 @@ static int ApplyDataPort(Server *pConfig, const IniValue &v) {
   pConfig->DataPort = (uint32_t)v.number;
   uint32_t last = pConfig->DataPort + pConfig->MaxUsers;
   if (last >= 65535) {
+    IniSayWhere(v);
     fprintf(stderr, kDataPortTooHigh, 65535L - (long)pConfig->MaxUsers);
     return -1;
   }
   if (pConfig->Port >= pConfig->DataPort && last >= pConfig->Port) {
+    IniSayWhere(v);
     fputs(kDataPortConflict, stderr);
     return -1;
   }
@@ -215,7 +217,7 @@ static int ApplyRequireTls(Server *pConfig, const IniValue &v) {
     fputs(kRequireTlsAlone, stderr);
     return -1;
   }
-  char error[256];
+  char error[kTlsErrorSize];
   pConfig->tlsContext = TlsServerContext(pConfig->TLSCertificate, pConfig->TLSKey,
                                          false, error, sizeof error);
   if (!pConfig->tlsContext) {
@@ -249,16 +251,18 @@ static int ApplyImplicitPort(Server *pConfig, const IniValue &v) {
 // TLS (the certificate and key files, and whether USER has to wait for AUTH
 // TLS) is optional and quiet when absent.
 static const IniEntry<Server> kKeys[] = {
-    {{"MaximumBandwidth=", IniType::kNumber, kIniNoteAbsent, kBandwidthDefault,
-      kBandwidthInvalid},
+    {{"MaximumBandwidth=", IniType::kNumber, kIniNoteAbsent, kBandwidthDefault, nullptr,
+      nullptr, 0, kMostBandwidth},
      ApplyBandwidth},
     {IniSaying(kAddressKey, kAddressDefault), ApplyAddressKey},
-    {kExternIpKey, ApplyExternIp},
-    {{"TimeoutTime=", IniType::kNumber, kIniNoteAbsent, kTimeoutDefault, kTimeoutInvalid},
+    {ZolfExternIp(), ApplyExternIp},
+    {{"TimeoutTime=", IniType::kNumber, kIniNoteAbsent, kTimeoutDefault, nullptr, nullptr, 0,
+      INT32_MAX},
      ApplyTimeout},
-    {{"MaxUsers=", IniType::kNumber, kIniNoteAbsent, kMaxUsersDefault, kMaxUsersInvalid},
+    // Above kMostUsers is lowered to it, and said.
+    {{"MaxUsers=", IniType::kNumber, kIniNoteAbsent, kMaxUsersDefault, nullptr, nullptr, 0},
      ApplyMaxUsers},
-    {IniRefusing(kMaxPerAddressKey, kMaxPerAddressInvalid), ApplyMaxPerAddress},
+    {kMaxPerAddressKey, ApplyMaxPerAddress},
     {IniSaying(kPortKey, kPortDefault), ApplyPort},
     {{"DataPort=", IniType::kPort, kIniNoteAbsent | kIniRefusedStops, kDataPortDefault,
       kBadDataPort},
@@ -268,7 +272,7 @@ static const IniEntry<Server> kKeys[] = {
     // Optional and quiet when absent: 0644, a file others (a web server)
     // may read. Set-id bits are refused: an upload must never carry them.
     {{"UploadMode=", IniType::kText, kIniRefusedStops, nullptr, kUploadModeInvalid, nullptr,
-      INT64_MIN, INT64_MAX, OctalMode},
+      INT64_MIN, INT64_MAX, OctalMode, 0, "an octal file mode from 0 to 0777"},
      ApplyUploadMode},
     // Optional and quiet when absent: the records lie beside the accounts.
     {{"QuotaDir=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX, nullptr,

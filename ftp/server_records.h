@@ -3,6 +3,7 @@
 // protocol (a command line fits the 256-byte command buffer, an argument the
 // 512-byte field) and of the account format.
 #pragma once
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <dirent.h>
@@ -96,8 +97,8 @@ struct Server {
   int implicitSocket;
   uint32_t DataPort;              // first passive data port
   // Explicit TLS (AUTH TLS), offered when a certificate is configured.
-  char TLSCertificate[256];
-  char TLSKey[256];
+  char TLSCertificate[PATH_MAX];
+  char TLSKey[PATH_MAX];
   char RequireTLS;                // '1': USER only after AUTH TLS
   RunAs runAs;                    // User=, Group=: whom root becomes
   uint32_t uploadMode;            // UploadMode=: mode of a new upload

@@ -19,6 +19,34 @@ static void Check(bool ok, const char *what) {
   }
 }
 
+// The table reader: a value handed to an apply function was judged (a
+// number in its bounds, a value within its room), and the reading stops at
+// the first refusal.
+struct Applied {
+  int calls = 0;
+  bool refusedSeen = false;
+};
+static int Take(Applied *a, const IniValue &v) {
+  a->calls++;
+  if (v.state == IniState::kRefused) a->refusedSeen = true;
+  if (v.state == IniState::kGiven) {
+    Check(strlen(v.text) + 2 <= 32, "value within its room");
+    Check(!strchr(v.text, '\n') && !strchr(v.text, '\r'), "line end in a value");
+  }
+  return 0;
+}
+static int TakeNumber(Applied *a, const IniValue &v) {
+  if (v.state == IniState::kGiven) Check(v.number >= -5 && v.number <= 70000, "number in bounds");
+  return Take(a, v);
+}
+static const IniEntry<Applied> kFuzzKeys[] = {
+    {{"Port=", IniType::kPort, kIniNoteAbsent}, Take},
+    {{"Count=", IniType::kNumber, 0, nullptr, nullptr, nullptr, -5, 70000}, TakeNumber},
+    {{"Flag=", IniType::kFlag, 0}, Take},
+    {{"Add=", IniType::kRepeated, kIniNotEmpty, nullptr, nullptr, "empty\n"}, Take},
+    {{"Name=", IniType::kText, 0}, Take},
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!g_path[0]) {
     snprintf(g_path, sizeof g_path, "/tmp/ini_fuzz_%d.ini", (int)getpid());
@@ -58,6 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       uint32_t at = 0;
       while (IniNext(&ini, &at, key, value, sizeof value) == 0) Check(++guard <= 256, "iteration ends");
     }
+  }
+  if (rc == 0) {
+    Applied applied;
+    ReadKeys(&ini, kFuzzKeys, &applied, 32);
+    Check(!applied.refusedSeen, "a refused value never reaches its apply");
   }
   CloseIni(&ini);
   Check(ini.text == nullptr, "text released");

@@ -28,15 +28,10 @@ const char kNoAddress[] = "Parameter Address is missing (using 127.0.0.1).\n";
 const char kBadTlsPort[] = "TLSPort entry is not valid: %s\n";
 const char kTlsFilesMissing[] = "TLSPort needs TLSCertificate and TLSKey.\n";
 const char kTlsPortTaken[] = "TLSPort must differ from Port.\n";
-const char kBadTimeout[] =
-    "Timeout could not be determined. Timeout-time will be set to 240 s.\n";
 const char kMaxConnZero[] =
     "Max connections is 0. This will disable the server.";
 const char kMaxConnCapped[] =
     "MaxConnections is above %u. Using MaxConnections=%u.\n";
-// Names kDefaultKeepAlive: a refused value leaves the default.
-const char kBadKeepAlive[] =
-    "KeepAliveTimeout could not be determined. Using KeepAliveTimeout=5.\n";
 const char kBadListing[] = "DirectoryListing value must be either 0 or 1.\n";
 const char kBadShowProtected[] =
     "ShowProtectedFiles value must be either 0 or 1.\n";
@@ -109,6 +104,12 @@ int Fail(const char *message) {
   return -1;
 }
 
+// A fault about one line of the file: where it stands, then what is wrong.
+int FailAt(const IniValue &v, const char *message) {
+  IniSayWhere(v);
+  return Fail(message);
+}
+
 // Cuts the item's text at its first ';' (when there is one) and returns the
 // second field, or null when there was no ';'.
 char *CutAtSemicolon(ListItem *item) {
@@ -121,10 +122,10 @@ char *CutAtSemicolon(ListItem *item) {
 
 // A full path on this system begins with '/' and keeps at least two
 // characters once one trailing separator is gone.
-int CheckFullPath(char *path, const char *notFull) {
+int CheckFullPath(const IniValue &v, char *path, const char *notFull) {
   RemoveTrailing(path);
-  if (strlen(path) < 2) return Fail(kShortPath);
-  if (path[0] != '/') return Fail(notFull);
+  if (strlen(path) < 2) return FailAt(v, kShortPath);
+  if (path[0] != '/') return FailAt(v, notFull);
   return 0;
 }
 
@@ -150,17 +151,11 @@ int ApplyExternIp(HttpServer *s, const IniValue &v) {
   return 0;
 }
 
+// 0: no deadline.
 int ApplyTimeout(HttpServer *s, const IniValue &v) {
-  if (v.state == IniState::kAbsent)
-    s->timeout = 30;
-  else
-    s->timeout = v.state == IniState::kGiven ? ParseInt(v.text) : 240;
+  s->timeout = v.state == IniState::kGiven ? (int)v.number : 30;
   return 0;
 }
-
-// Read as a whole number, where a negative limit, or one that is no number,
-// counts as 0, which no one means.
-bool AboveZero(const char *text) { return ParseLong(text) > 0; }
 
 int ApplyMaxConnections(HttpServer *s, const IniValue &v) {
   s->maxConnections = kDefaultConnections;
@@ -179,7 +174,7 @@ int ApplyKeepAlive(HttpServer *s, const IniValue &v) {
 }
 
 int ApplyExtendedMessages(HttpServer *s, const IniValue &v) {
-  s->extendedMessages = v.state == IniState::kGiven && v.text[0] ? v.text[0] : '1';
+  s->extendedMessages = v.state == IniState::kGiven ? v.text[0] : '1';
   return 0;
 }
 
@@ -197,9 +192,9 @@ int ApplyShowProtected(HttpServer *s, const IniValue &v) {
   return 0;
 }
 
-// 0 (or anything unreadable) means the default.
+// 0 means the default.
 int ApplyMaxPerAddress(HttpServer *s, const IniValue &v) {
-  bool given = v.state == IniState::kGiven && v.number > 0 && v.number <= UINT32_MAX;
+  bool given = v.state == IniState::kGiven && v.number > 0;
   s->limits.maxPerAddress =
       given ? (uint32_t)v.number : DefaultMaxPerAddress(s->maxConnections, kLeastPerAddress);
   return 0;
@@ -297,8 +292,8 @@ int AddType(HttpServer *s, const IniValue &v) {
   ListItem *item = AddListItem(&s->types, value);
   if (!item) return Fail(kOutOfMemory);
   char *type = CutAtSemicolon(item);
-  if (!type) return Fail(kTypeNoSemicolon);
-  if (type[0] == '\0') return Fail(kTypeNoType);
+  if (!type) return FailAt(v, kTypeNoSemicolon);
+  if (type[0] == '\0') return FailAt(v, kTypeNoType);
   return 0;
 }
 
@@ -309,11 +304,11 @@ int AddHeader(HttpServer *s, const IniValue &v) {
   ListItem *item = AddListItem(&s->headers, v.text);
   if (!item) return Fail(kOutOfMemory);
   const char *line = CutAtSemicolon(item);
-  if (!line || item->length == 0 || strlen(line) > 512) return Fail(kHeaderBad);
+  if (!line || item->length == 0 || strlen(line) > 512) return FailAt(v, kHeaderBad);
   size_t name = strcspn(line, ":");
-  if (name == 0 || line[name] != ':' || strcspn(line, " \t") < name) return Fail(kHeaderBad);
+  if (name == 0 || line[name] != ':' || strcspn(line, " \t") < name) return FailAt(v, kHeaderBad);
   for (const unsigned char *p = (const unsigned char *)line; *p; p++)
-    if ((*p < 0x20 && *p != '\t') || *p == 0x7f) return Fail(kHeaderBad);
+    if ((*p < 0x20 && *p != '\t') || *p == 0x7f) return FailAt(v, kHeaderBad);
   return 0;
 }
 
@@ -342,12 +337,13 @@ int AddUser(HttpServer *s, const IniValue &v) {
   size_t n = strlen(value);
   // A name of up to 31 characters, ';' and a password of up to 128 bytes
   // or a hash of one.
-  if (n < 2 || n > kUserEntryMost || value[0] == ';') return Fail(kUserBad);
+  if (n < 2 || n > kUserEntryMost || value[0] == ';') return FailAt(v, kUserBad);
   ListItem *item = AddListItem(&s->users, value);
   if (!item) return Fail(kOutOfMemory);
   const char *password = CutAtSemicolon(item);
   if (!password) return 0;
   if (CheckStoredPassword(password) != 0) {
+    IniSayWhere(v);
     fprintf(stderr, kUserBadHash, item->text);
     return -1;
   }
@@ -361,8 +357,8 @@ int AddIndex(HttpServer *s, const IniValue &v) {
   if (v.state == IniState::kEnd) return 0;
   const char *value = v.text;
   size_t n = strlen(value);
-  if (n == 0 || n > 15) return Fail(kIndexBad);
-  if (strpbrk(value, "\\/:")) return Fail(kIndexChars);
+  if (n == 0 || n > 15) return FailAt(v, kIndexBad);
+  if (strpbrk(value, "\\/:")) return FailAt(v, kIndexChars);
   if (!AddListItem(&s->indexes, value)) return Fail(kOutOfMemory);
   return 0;
 }
@@ -374,28 +370,28 @@ int AddHost(HttpServer *s, const IniValue &v) {
   }
   const char *value = v.text;
   size_t n = strlen(value);
-  if (n == 0 || n > 128 + 1 + kMostRootPath) return Fail(kHostBad);
+  if (n == 0 || n > 128 + 1 + kMostRootPath) return FailAt(v, kHostBad);
   ListItem *item = AddListItem(&s->hosts, value);
   if (!item) return Fail(kOutOfMemory);
   char *path = CutAtSemicolon(item);
-  if (!path) return Fail(kHostNoSemicolon);
-  if (path[0] == '\0') return Fail(kHostNoPath);
-  if (strlen(path) > kMostRootPath) return Fail(kHostPathLong);
-  return CheckFullPath(path, kHostNotFull);
+  if (!path) return FailAt(v, kHostNoSemicolon);
+  if (path[0] == '\0') return FailAt(v, kHostNoPath);
+  if (strlen(path) > kMostRootPath) return FailAt(v, kHostPathLong);
+  return CheckFullPath(v, path, kHostNotFull);
 }
 
 int AddVirtual(HttpServer *s, const IniValue &v) {
   if (v.state == IniState::kEnd) return SettleRoots(s);
   const char *value = v.text;
   size_t n = strlen(value);
-  if (n == 0 || n > kRootValueSize - 2) return Fail(kVirtualLong);
+  if (n == 0 || n > kRootValueSize - 2) return FailAt(v, kVirtualLong);
   ListItem *item = AddListItem(&s->virtuals, value);
   if (!item) return Fail(kOutOfMemory);
   char *path = CutAtSemicolon(item);
-  if (!path) return Fail(kVirtualNoSemicolon);
-  if (path[0] == '\0') return Fail(kVirtualNoPath);
-  if (strlen(path) > kMostRootPath) return Fail(kVirtualLong);
-  return CheckFullPath(path, kVirtualNotFull);
+  if (!path) return FailAt(v, kVirtualNoSemicolon);
+  if (path[0] == '\0') return FailAt(v, kVirtualNoPath);
+  if (strlen(path) > kMostRootPath) return FailAt(v, kVirtualLong);
+  return CheckFullPath(v, path, kVirtualNotFull);
 }
 
 bool MirtOrCombined(const char *text) {
@@ -418,20 +414,23 @@ const IniEntry<HttpServer> kKeys[] = {
     {kPortKey, ApplyPort},
     {IniSaying(kAddressKey, kNoAddress), ApplyAddressKey},
     {kExternIpKey, ApplyExternIp},
-    {{"Timeout=", IniType::kNumber, kIniNoteAbsent, nullptr, kBadTimeout, nullptr,
-      INT64_MIN, INT64_MAX, IniZeroIsExact},
+    {{"Timeout=", IniType::kNumber, kIniNoteAbsent, nullptr, nullptr, nullptr, 0, INT32_MAX},
      ApplyTimeout},
+    // Above kMostConnections is lowered to it, and said.
     {{"MaxConnections=", IniType::kNumber, kIniNoteAbsent | kIniRefusedStops, nullptr,
-      kMaxConnZero, nullptr, INT64_MIN, INT64_MAX, AboveZero},
+      kMaxConnZero, nullptr, 1},
      ApplyMaxConnections},
-    {{"KeepAliveTimeout=", IniType::kNumber, 0, nullptr, kBadKeepAlive, nullptr, 0, 86400,
-      IniDigitsOnly},
+    {{"KeepAliveTimeout=", IniType::kNumber, 0, nullptr, nullptr, nullptr, 0, 86400},
      ApplyKeepAlive},
-    {{"ExtendedMessages=", IniType::kText, kIniNoteAbsent}, ApplyExtendedMessages},
+    // Only the first character counts, as for the two keys below. It and
+    // ShowProtectedFiles are optional and quiet when absent: 1 and 0.
+    {{"ExtendedMessages=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN,
+      INT64_MAX, StartsWithFlag, 0, "0 or 1"},
+     ApplyExtendedMessages},
     {{"DirectoryListing=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, nullptr,
       kBadListing, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
      ApplyDirectoryListing},
-    {{"ShowProtectedFiles=", IniType::kText, kIniNoteAbsent | kIniRefusedStops, nullptr,
+    {{"ShowProtectedFiles=", IniType::kText, kIniRefusedStops, nullptr,
       kBadShowProtected, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
      ApplyShowProtected},
     {kMaxPerAddressKey, ApplyMaxPerAddress},
@@ -447,8 +446,9 @@ const IniEntry<HttpServer> kKeys[] = {
       kTypeEmpty},
      AddType},
     {{"AddHeader=", IniType::kRepeated, 0}, AddHeader},
-    {{"AddForbidden=", IniType::kRepeated, kIniEmptyStops, nullptr,
-      nullptr, kForbiddenEmpty},
+    // A name anywhere in the path: as long as a path may be.
+    {{"AddForbidden=", IniType::kRepeated, kIniEmptyStops, nullptr, nullptr, kForbiddenEmpty,
+      INT64_MIN, INT64_MAX, nullptr, PATH_MAX + 1},
      AddForbidden},
     {{"AddUser=", IniType::kRepeated, 0}, AddUser},
     {{"AddIndex=", IniType::kRepeated, 0}, AddIndex},

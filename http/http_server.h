@@ -1,6 +1,7 @@
 // The records of the HTTP server: the process-wide HttpServer, one
 // Connection per accepted client, and ListItem for the repeated settings.
 #pragma once
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <dirent.h>
@@ -78,8 +79,8 @@ struct HttpServer {
   int tlsPort;
   int tlsListenSocket;
   SSL_CTX *tlsContext;
-  char tlsCertificate[256];
-  char tlsKey[256];
+  char tlsCertificate[PATH_MAX];
+  char tlsKey[PATH_MAX];
   RunAs runAs;               // User=, Group=: whom root becomes
   char tlsBaseURL[256];
   // Reload (SIGHUP): the file read again, the count of reloads, the

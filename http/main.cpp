@@ -119,7 +119,7 @@ int main(int argc, char **argv) {
     // a check loads them too.
     int status = 0;
     if (server.tlsPort > 0) {
-      char error[256];
+      char error[kTlsErrorSize];
       SSL_CTX *ctx = TlsServerContext(server.tlsCertificate, server.tlsKey, true, error,
                                       sizeof error);
       if (!ctx) {

@@ -77,7 +77,7 @@ int InitNet(HttpServer *s) {
   }
   CompleteBaseURL(s);
   if (s->tlsPort > 0) {
-    char error[256];
+    char error[kTlsErrorSize];
     s->tlsContext = TlsServerContext(s->tlsCertificate, s->tlsKey, true, error,
                                      sizeof error);
     if (!s->tlsContext) {
@@ -200,7 +200,7 @@ static int ReadFresh(HttpServer *fresh, Log *freshLog, const char *path) {
       ResolveAutoAddress(fresh->address, sizeof fresh->address, false) != 0)
     return ReloadFailed(fresh, path);
   if (fresh->tlsPort > 0) {
-    char error[256];
+    char error[kTlsErrorSize];
     fresh->tlsContext = TlsServerContext(fresh->tlsCertificate, fresh->tlsKey, true,
                                          error, sizeof error);
     if (!fresh->tlsContext) {

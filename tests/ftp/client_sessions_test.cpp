@@ -62,8 +62,10 @@ class FtpClients : public ::testing::TestWithParam<Variant> {
     z.SimpleAccount("u", "pw", kGrants);
     z.Allow("u", six ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
   }
-  bool Start(const std::string &keys = "") {
-    if (!z.Start("Address=" + z.host + "\nMaxUsers=4\nTimeoutTime=5\nLogRotation=1\nLogDir=.\n" +
+  // `users`: MaxUsers= and MaxPerAddress= as the session needs them; empty
+  // for the defaults.
+  bool Start(const std::string &keys = "", const std::string &users = "MaxUsers=4\n") {
+    if (!z.Start("Address=" + z.host + "\n" + users + "TimeoutTime=5\nLogRotation=1\nLogDir=.\n" +
                  (tls ? z.TlsKeys() : "") + keys))
       return false;
     // The banner is printed just after the port opens: wait for it.
@@ -96,14 +98,23 @@ TEST_P(FtpClients, Lftp) {
   Tree tree;
   tree.Make(z.Root());
   // Encrypted, lftp resumes the control connection's TLS session on every
-  // data connection, and refuses to go on in clear text.
-  ASSERT_TRUE(Start(tls ? "RequireTLS=1\n" : ""));
+  // data connection, and refuses to go on in clear text. The limits are
+  // the defaults: mirror --parallel=8 opens eight sessions besides its own.
+  ASSERT_TRUE(Start(tls ? "RequireTLS=1\n" : "", ""));
   // A partial copy for get -c to finish, a file to put, a tree for mirror -R.
   harness::WriteFile(local / "big.bin", tree.big.substr(0, 1000000));
   harness::WriteFile(local / "put.txt", "put by lftp\n");
   harness::MakeDirs(local / "up/sub");
   harness::MakeDirs(local / "up/void");
   harness::WriteFile(local / "up/sub/one.bin", Pattern(5000, 7));
+  // Twenty files each way for the parallel mirrors.
+  for (int i = 0; i < 20; i++) {
+    std::string name = "/f" + std::to_string(i) + ".bin";
+    harness::MakeDirs(z.Root() + "/many/d" + std::to_string(i % 3));
+    harness::MakeDirs(local / ("many-up/d" + std::to_string(i % 3)));
+    harness::WriteFile(z.Root() + "/many/d" + std::to_string(i % 3) + name, Pattern(40000 + i, i));
+    harness::WriteFile(local / ("many-up/d" + std::to_string(i % 3) + name), Pattern(30000 + i, i));
+  }
   std::string script =
       std::string(tls ? "set ftp:ssl-force true; set ftp:ssl-protect-data true; "
                         "set ssl:verify-certificate no; "
@@ -113,6 +124,8 @@ TEST_P(FtpClients, Lftp) {
       "cd /pub; get -c big.bin -o " + Quoted(local / "big.bin") + "; "
       "mirror /pub " + Quoted(local / "mirror") + "; "
       "mirror -R " + Quoted(local / "up") + " /up; "
+      "mirror --parallel=8 /many " + Quoted(local / "many") + "; "
+      "mirror -R --parallel=8 " + Quoted(local / "many-up") + " /many-up; "
       "put " + Quoted(local / "put.txt") + " -o /put.txt; cls -l /put.txt; "
       "mkdir /made; mv /put.txt /made/moved.txt; chmod 644 /made/moved.txt; "
       "mv /made/moved.txt /up/moved.txt; get /up/moved.txt -o " +
@@ -155,6 +168,16 @@ TEST_P(FtpClients, Lftp) {
   EXPECT_EQ(harness::ReadFile(local / "active.txt"), "read me\n");
   const char *active = six ? ": EPRT |2|" : ": PORT ";
   EXPECT_TRUE(harness::WaitFor([&] { return z.Log().find(active) != std::string::npos; }));
+  // Both parallel mirrors whole, and no session turned away.
+  for (int i = 0; i < 20; i++) {
+    std::string name = "/d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin";
+    EXPECT_TRUE(harness::ReadFile(local / ("many" + name)) == Pattern(40000 + i, i)) << name;
+    EXPECT_TRUE(harness::ReadFile(z.Root() + "/many-up" + name) == Pattern(30000 + i, i)) << name;
+  }
+  // The log is written in order: once the last command is in, so is any
+  // refusal before it.
+  EXPECT_TRUE(harness::WaitFor([&] { return z.Log().find(": RMD /made") != std::string::npos; }));
+  EXPECT_EQ(z.Log().find("421 "), std::string::npos) << z.Log();
 }
 
 TEST_P(FtpClients, Rclone) {

@@ -75,14 +75,14 @@ TEST(FtpConfig, ValuesAreTakenAndConverted) {
   std::string logDir = logs / std::string(200, 'l') + "/" + std::string(200, 'm');
   harness::MakeDirs(logDir);
   ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=8\nAddress=127.0.0.1\nExternIP=10.0.0.5\n"
-                       "TimeoutTime=-1\nMaxUsers=100\nPort=2121\nDataPort=7000\n"
+                       "TimeoutTime=0\nMaxUsers=100\nPort=2121\nDataPort=7000\n"
                        "LogMaxEntries=50\nLogRotation=3\nLogMaxAge=2\n"
                        "LogDir=" + logDir + "\n",
                        &s, &log, &err), 0);
   EXPECT_EQ(err, "");
   EXPECT_EQ(s.maxBandwidth, 8192u);
   EXPECT_STREQ(s.ExternIP, "10.0.0.5");
-  EXPECT_EQ(s.TimeoutTime, -1);
+  EXPECT_EQ(s.TimeoutTime, 0);
   EXPECT_EQ(s.MaxUsers, 100u);
   EXPECT_EQ(s.limits.maxPerAddress, 25u);  // a quarter
   EXPECT_EQ(s.Port, 2121u);
@@ -93,26 +93,38 @@ TEST(FtpConfig, ValuesAreTakenAndConverted) {
   EXPECT_EQ(std::string(log.dir), logDir);
 }
 
-TEST(FtpConfig, BadNumbersFallBackWithTheirMessages) {
+// A value of the wrong form or out of range stops the reading with its
+// file, line and key; none is taken as some default.
+TEST(FtpConfig, BadValuesAreFaultsNamingTheirLine) {
   Server s;
   Log log;
   std::string err;
-  ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=fast\nAddress=127.0.0.1\nExternIP=AUTO\n"
-                       "TimeoutTime=abc\nMaxUsers=abc\nPort=2121\nDataPort=7000\n"
-                       "LogRotation=0\n",
-                       &s, &log, &err), 0);
-  EXPECT_EQ(err,
-            "MaximumBandwidth entry is not valid.\nUsing MaximumBandwidth=0.\n"
-            "TimeoutTime entry is not valid.\nUsing TimeoutTime=240.\n"
-            "MaxUsers entry is not valid.\nUsing MaxUsers=2.\n"
-            "The line 'LogMaxEntries=' is missing.\n"
-            "The line 'LogMaxAge=' is missing.\nThe line 'LogDir=' is missing.\n");
-  EXPECT_EQ(s.MaxUsers, 2u);
-  EXPECT_STREQ(s.ExternIP, "AUTO");  // resolved once the address is known
-  // Negative numbers and huge ones: no wrap-around anywhere.
-  ASSERT_EQ(ReadConfig("; zolf\nMaximumBandwidth=99999999999999999999\nMaxUsers=-3\n",
-                       &s, &log, &err), 0);
-  EXPECT_GT(s.maxBandwidth, 0xffffffffull);
+  const std::pair<const char *, const char *> faults[] = {
+      {"MaximumBandwidth=fast", "zolf.ini:2: MaximumBandwidth=fast is not a whole number from 0 to "
+                                "9007199254740991.\n"},
+      {"MaximumBandwidth=99999999999999999999", "zolf.ini:2: MaximumBandwidth=9999"},
+      {"MaxUsers=-3", "zolf.ini:2: MaxUsers=-3 is not a whole number from 0 to "},
+      {"Address=localhost", "zolf.ini:2: Address=localhost is not an IPv4 or IPv6 address, or "
+                            "AUTO.\n"},
+      {"ExternIP=a b", "zolf.ini:2: ExternIP=a b is not an IPv4 or IPv6 address, a host name, "
+                       "or AUTO.\n"},
+      {"RequireTLS=on", "zolf.ini:2: RequireTLS value must be either 0 or 1.\n"},
+      {"LogRotation=-1", "zolf.ini:2: LogRotation=-1 is not a whole number from 0 to 4294967295"},
+      {"UploadMode=0o644", "zolf.ini:2: UploadMode=0o644 is not an octal file mode from 0 to 0777.\n"},
+  };
+  for (const auto &[line, fault] : faults) {
+    EXPECT_EQ(ReadConfig(std::string("; zolf\n") + line + "\nPort=2121\n", &s, &log, &err), -1)
+        << line;
+    EXPECT_NE(err.find(fault), std::string::npos) << line << "\n" << err;
+  }
+  // A value longer than its key takes is refused, not passed over.
+  EXPECT_EQ(ReadConfig("; zolf\nPort=2121\nQuotaDir=/" + std::string(300, 'q') + "\n", &s, &log,
+                       &err),
+            -1);
+  EXPECT_NE(err.find("zolf.ini:3: QuotaDir= is longer than 254 characters.\n"), std::string::npos)
+      << err;
+  // A limit above what the server holds is lowered, and said.
+  ASSERT_EQ(ReadConfig("; zolf\nMaxUsers=70000\nDataPort=1024\n", &s, &log, &err), 0);
   EXPECT_EQ(s.MaxUsers, 60000u);
   EXPECT_NE(err.find("MaxUsers is above 60000. Using MaxUsers=60000.\n"), std::string::npos)
       << err;
@@ -159,15 +171,14 @@ TEST(FtpConfig, AddressAndLogAgeFaultsAreFatal) {
   EXPECT_EQ(ReadConfig("; zolf\nPort=2121\nLogMaxAge=0\n", &s, &log, &err), -1);
   EXPECT_NE(err.find("LogMaxAge must be greater than 0.\n"), std::string::npos);
   // The longest IPv6 text is kept whole, and a copy of it too; what runs
-  // past it is cut off.
+  // past it is no address.
   const char *six = "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255";
   EXPECT_EQ(ReadConfig(std::string("; zolf\nAddress=") + six + "\n", &s, &log, &err), 0);
   EXPECT_STREQ(s.Address, six);
   EXPECT_STREQ(s.ExternIP, six);
   EXPECT_EQ(ReadConfig(std::string("; zolf\nAddress=") + six + "xyz\nExternIP=AUTO\n", &s, &log,
                        &err),
-            0);
-  EXPECT_STREQ(s.Address, six);
+            -1);
 }
 
 TEST(FtpConfig, FatalFaultsEndTheProgramWithStatusMinusOne) {
@@ -180,7 +191,7 @@ TEST(FtpConfig, FatalFaultsEndTheProgramWithStatusMinusOne) {
             "The line 'TimeoutTime=' is missing.\nUsing TimeoutTime=240.\n"
             "The line 'MaxUsers=' is missing.\nUsing MaxUsers=10.\n"
             "The line 'Port=' is missing.\nUsing Port=21.\n"
-            "Data port conflicting with server port.\n"
+            "zolf.ini:2: Data port conflicting with server port.\n"
             "Initializing server configuration failed!\n");
   EXPECT_EQ(RunOn("; zolf\nAddress=AUTO\nPort=2121\n", &err), 255);
   EXPECT_NE(err.find("Parameter ExternIP is missing.\nInitializing server configuration failed!\n"),
@@ -190,10 +201,11 @@ TEST(FtpConfig, FatalFaultsEndTheProgramWithStatusMinusOne) {
 TEST(FtpConfig, UnreadableAddressNeverListensEverywhere) {
   Zolf z;
   std::string err;
-  harness::WriteFile(z.dir / "zolf.ini", z.Ini("Address=localhost\nExternIP=AUTO\nMaxUsers=2\n"));
+  // An address of the documentation range: none of this machine's.
+  harness::WriteFile(z.dir / "zolf.ini", z.Ini("Address=192.0.2.1\nExternIP=AUTO\nMaxUsers=2\n"));
   std::string out;
   EXPECT_EQ(RunZolf(z.dir.path(), {}, &out, &err), 255);
-  EXPECT_NE(err.find("Associate local address with socket failed.\nlocalhost:" +
+  EXPECT_NE(err.find("Associate local address with socket failed.\n192.0.2.1:" +
                      std::to_string(z.port) +
                      ": Cannot assign requested address\nInitializing server failed!\n"),
             std::string::npos) << err;
@@ -304,13 +316,15 @@ TEST(FtpConfig, ReloadOnSighup) {
   ASSERT_TRUE(second.Connect(z.port));
   EXPECT_EQ(second.ReadLine(), "421 Too many connections from your address.\r\n");
   unsigned dataPort = harness::ListenPortsFor(z.port);
-  harness::WriteFile(z.dir / "zolf.ini", z.Ini("MaxUsers=4\nMaxPerAddress=2\n", dataPort));
+  harness::WriteFile(z.dir / "zolf.ini",
+                     z.Ini("MaxUsers=4\nMaxPerAddress=2\nExternIP=127.0.0.9\n", dataPort));
   ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
   EXPECT_TRUE(harness::WaitFor([&] {
     return z.server.proc.Stdout().find("Configuration zolf.ini reloaded.\n") != std::string::npos;
   }));
   harness::Conn third;
   EXPECT_TRUE(z.Login(third, "u", "pw"));
+  EXPECT_EQ(Cmd(third, "PASV").rfind("227 Entering Passive Mode (127,0,0,9,", 0), 0u);
   EXPECT_EQ(Cmd(first, "NOOP"), "200 Zzzzz...\r\n");
   harness::WriteFile(z.dir / "zolf.ini", z.Ini("MaxUsers=4\nLogMaxAge=0\n", dataPort));
   ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
@@ -319,6 +333,13 @@ TEST(FtpConfig, ReloadOnSighup) {
                            "kept.\n") != std::string::npos;
   }));
   EXPECT_EQ(Cmd(third, "NOOP"), "200 Zzzzz...\r\n");
+  // A host name again: looked up beside the serving, announced once known.
+  harness::WriteFile(z.dir / "zolf.ini",
+                     z.Ini("MaxUsers=4\nMaxPerAddress=2\nExternIP=localhost\n", dataPort));
+  ASSERT_EQ(kill(z.server.proc.pid(), SIGHUP), 0);
+  EXPECT_TRUE(harness::WaitFor([&] {
+    return Cmd(third, "PASV").rfind("227 Entering Passive Mode (127,0,0,1,", 0) == 0;
+  }));
 }
 
 TEST(FtpConfig, ManyUsersAreServed) {

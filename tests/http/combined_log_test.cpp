@@ -107,7 +107,8 @@ TEST_F(MirtCombinedLog, AnyOtherFormatIsAFault) {
   harness::Process p;
   ASSERT_TRUE(p.Start({harness::Bin("mirt")}, home.path()));
   EXPECT_EQ(p.Wait(10), 1);
-  EXPECT_EQ(p.Stderr(), "LogFormat value must be either mirt or combined.\nConfiguration is faulty!\n");
+  EXPECT_EQ(p.Stderr(),
+            "mirt.ini:2: LogFormat value must be either mirt or combined.\nConfiguration is faulty!\n");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // its page in err/, so none turns into an internal error.
 #include <gtest/gtest.h>
 
+#include <strings.h>
+
 #include <regex>
 #include <string>
 
@@ -57,6 +59,27 @@ TEST(MirtDemoSite, CustomPagesCoverEveryAnswerOfTheSite) {
     EXPECT_EQ(r.body, page) << c.request;
     EXPECT_EQ(r.status, c.status) << c.request;
   }
+  // A browser opens six connections to a host at once and keeps them:
+  // under the demo's limits (nothing said of the share of one address)
+  // every one is served, request after request.
+  auto readOne = [](harness::Conn &c) {
+    std::string head, line;
+    size_t length = 0;
+    while (!(line = c.ReadLine()).empty() && line != "\r\n") {
+      head += line;
+      if (strncasecmp(line.c_str(), "Content-length:", 15) == 0) length = std::stoul(line.substr(15));
+    }
+    return mirt_test::ParseReply(head + "\r\n" + c.ReadN(length));
+  };
+  harness::Conn browser[6];
+  for (harness::Conn &c : browser) ASSERT_TRUE(c.Connect(port));
+  for (int round = 0; round < 3; round++)
+    for (harness::Conn &c : browser) {
+      ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+      mirt_test::Reply r = readOne(c);
+      EXPECT_EQ(r.status, 200) << "round " << round << "\n" << r.raw;
+      EXPECT_EQ(r.body, harness::ReadFile(dir / "site/hello.txt"));
+    }
   EXPECT_EQ(server.proc.Stop(), 0);
 }
 

@@ -116,10 +116,14 @@ const char kHeaderBad[] =
 class MirtFatalConfig : public MirtStartup,
                         public ::testing::WithParamInterface<Fatal> {};
 
+// Every fault names the file and line first: the lines under test stand on
+// the second line.
 TEST_P(MirtFatalConfig, MessageThenFaulty) {
   Outcome o = RunIni(Ini(GetParam().lines));
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, GetParam().message + "Configuration is faulty!\n");
+  const std::string &m = GetParam().message;
+  std::string where = m.rfind("mirt.ini:", 0) == 0 ? "" : "mirt.ini:2: ";
+  EXPECT_EQ(o.err, where + m + "Configuration is faulty!\n");
   EXPECT_EQ(o.out.find("okey"), std::string::npos);
 }
 
@@ -180,6 +184,13 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"Workers=257\n", "Workers=257 is not valid: auto, or a number from 1 to 256.\n"},
         Fatal{"LogMaxAge=0\n", "LogMaxAge must be greater than 0.\n"},
         Fatal{"LogMaxAge=-3\n", "LogMaxAge must be greater than 0.\n"},
+        // A value of the wrong form or out of range, in the reader's words.
+        Fatal{"Timeout=30s\n", "Timeout=30s is not a whole number from 0 to 2147483647.\n"},
+        Fatal{"KeepAliveTimeout=86401\n",
+              "KeepAliveTimeout=86401 is not a whole number from 0 to 86400.\n"},
+        Fatal{"Address=localhost\n",
+              "Address=localhost is not an IPv4 or IPv6 address, or AUTO.\n"},
+        Fatal{"TLSKey=/" + std::string(4100, 'k') + "\n", "TLSKey= is longer than 4095 characters.\n"},
         // Strict keys: the file, the line and the nearest known key.
         Fatal{"TLSCertifcate=x.pem\n",
               "mirt.ini:2: TLSCertifcate is not a known key (did you mean TLSCertificate?)\n"},
@@ -210,12 +221,13 @@ TEST_F(MirtStartup, ExternIpMissingWithAutoAddressIsFatal) {
 
 TEST_F(MirtStartup, UnreadableAddressFailsStartWithExitOne) {
   // Without Port= the default 80 is taken; the address fails before any bind.
-  Outcome o = RunIni("; x\nAddress=999.1.2.3\nExternIP=http://x\n"
+  // An address of the documentation range: none of this machine's.
+  Outcome o = RunIni("; x\nAddress=192.0.2.1\nExternIP=http://x\n"
                      "AddVirtual=/;/tmp\n");
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("The line 'Port=' is missing.\n"), std::string::npos);
   EXPECT_NE(o.err.find("Associate local address with socket failed.\n"
-                       "999.1.2.3:80: Cannot assign requested address\n"
+                       "192.0.2.1:80: Cannot assign requested address\n"
                        "Unable to start Mirt/1.7.1.\n"),
             std::string::npos)
       << o.err;
@@ -226,7 +238,7 @@ TEST_F(MirtStartup, PortsThatAreNoPortNumbersAreFatal) {
   for (std::string value : {"http", "98616", "-1", "0", "65536", "80 ", ""}) {
     Outcome o = RunIni(Ini("Port=" + value + "\n"));
     EXPECT_EQ(o.status, 1) << value;
-    EXPECT_EQ(o.err, "Port=" + value + " is not a port number from 1 to 65535.\n"
+    EXPECT_EQ(o.err, "mirt.ini:2: Port=" + value + " is not a port number from 1 to 65535.\n"
                      "Configuration is faulty!\n");
     EXPECT_EQ(o.out, "");
   }
@@ -277,19 +289,16 @@ TEST_F(MirtStartup, DirectoriesThatAreNotThereAreReportedAtTheStart) {
 }
 
 TEST_F(MirtStartup, WarningsLetTheServerStart) {
-  // Address missing, ExternIP missing, a Timeout that is no number, a limit
-  // above the recommendation, and each of the four log keys missing.
+  // Address missing, ExternIP missing, a limit above what the server
+  // holds, and each of the four log keys missing.
   std::string p = std::to_string(port);
   WriteFile(home / "mirt.ini",
-            "; warnings\nPort=" + p + "\nTimeout=abc\nMaxConnections=150000\n"
+            "; warnings\nPort=" + p + "\nMaxConnections=150000\n"
             "AddVirtual=/;" + Root() + "\n");
   ASSERT_TRUE(server.Start(Bin("mirt"), {}, home.path(), port));
   std::string err = server.proc.Stderr();
   for (const char *m : {"Parameter Address is missing (using 127.0.0.1).\n",
                         "Parameter ExternIP is missing (using Address).\n",
-                        "Timeout could not be determined. Timeout-time will be set "
-                        "to 240 s.\n",
-                        "The line 'ExtendedMessages=' is missing.\n",
                         "The line 'LogMaxEntries=' is missing.\n",
                         "The line 'LogRotation=' is missing.\n",
                         "The line 'LogMaxAge=' is missing.\n",

@@ -29,8 +29,11 @@ for unit in "$units"/*.service; do
     program="$tmp/$name"
     printf '#!/bin/sh\nexit 0\n' > "$program" && chmod +x "$program"
   fi
-  sed "s#^ExecStart=/usr/local/bin/$name#ExecStart=$program#" "$unit" \
+  sed -e "s#^ExecStart=/usr/local/bin/$name#ExecStart=$program#" \
+      -e "s#^ExecStartPre=/usr/local/bin/$name -t#ExecStartPre=$program -t#" "$unit" \
     > "$tmp/units/$name.service"
+  grep -q "^ExecStartPre=$program -t -config " "$tmp/units/$name.service" ||
+    { echo "$name.service: no ExecStartPre checking the configuration with -t"; failed=1; }
   grep -q "^ExecStart=$program" "$tmp/units/$name.service" ||
     { echo "$name.service: ExecStart does not start /usr/local/bin/$name"; failed=1; }
 done
