@@ -7,8 +7,8 @@ ratio ours/peer. Loads: ab (HTTP/1.0, Connection: close) for a 1 KiB file at
 concurrency 1 and 32, a 1 MiB file at concurrency 8 and the listing of a
 directory of 1000 entries at concurrency 1; curl for one 256 MiB download;
 wrk over persistent connections for the 1 KiB file at concurrency 1 and 32,
-and again at 32 while 10,000 idle connections are held open, with the
-memory each idle connection costs. A bare accept-recv-send loop
+and again at 32 while 10,000 idle keep-alive connections (each answered
+once, then silent) are held open, with the memory each of them costs. A bare accept-recv-send loop
 (bench/bare_loop.cpp, a fixed 1 KiB answer and nothing else) runs beside
 the servers on the 1 KiB loads: the floor no file server can beat.
 Then HTTPS, each server a fresh instance on a TLS port with one self-signed
@@ -218,9 +218,31 @@ def wrk(port, path, concurrency, scheme="http"):
     return float(rps.group(1)), ms, int(done.group(1))
 
 
+IDLE_REQUEST = b"GET /f1k.bin HTTP/1.1\r\nHost: bench\r\n\r\n"
+
+
+def read_answer(s):
+    """Reads one answer with a Content-length from the socket."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = s.recv(65536)
+        if not piece:
+            raise OSError("closed before the answer's head")
+        data += piece
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+    left = int(length.group(1)) - len(body) if length else 0
+    while left > 0:
+        piece = s.recv(left)
+        if not piece:
+            raise OSError("closed before the answer's end")
+        left -= len(piece)
+
+
 def open_idle(port, count):
-    """`count` connections to the port that send nothing; the sockets, or
-    None when the server would not take them all."""
+    """`count` keep-alive connections to the port, each answered once and
+    then silent (a browser's connection between page loads); the sockets,
+    or None when the server would not take them all."""
     idle = []
     try:
         for _ in range(count):
@@ -228,6 +250,8 @@ def open_idle(port, count):
             s.settimeout(5)
             s.connect(("127.0.0.1", port))
             idle.append(s)
+            s.sendall(IDLE_REQUEST)
+            read_answer(s)
     except OSError as e:
         sys.stderr.write("idle connection %d to port %d failed: %s\n" % (
             len(idle) + 1, port, e))
@@ -441,7 +465,8 @@ def run_plain(bindir, top, www):
     sampler.end()
     table.add("peak RSS (process group)", "MiB", False,
               {n: sampler.peak(n) / (1 << 20) for n in file_servers})
-    # The same keep-alive load while IDLE clients sit connected and silent:
+    # The same keep-alive load while IDLE clients sit connected and silent
+    # after one answer each:
     # a server whose waiting or idle checks grow with its connections slows
     # down here. Each round opens them afresh, so no server's time limit for
     # a silent client runs out during the run.
@@ -473,7 +498,7 @@ def run_plain(bindir, top, www):
               "req/s", True, with_idle)
     # Memory freed by one round's connections is reused by the next one's,
     # so only the first round shows the growth: the largest figure counts.
-    table.add("memory per idle connection (resident, process group)", "KiB", False,
+    table.add("memory per idle keep-alive connection (resident, process group)", "KiB", False,
               {n: max(per_idle[n]) if per_idle[n] else None for n in names})
 
     table.print()

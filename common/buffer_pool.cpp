@@ -5,7 +5,7 @@
 void InitBufferPool(BufferPool *pool, size_t blockSize, size_t keep) {
   // A free block holds the link to the next one.
   *pool = BufferPool{blockSize < sizeof(void *) ? sizeof(void *) : blockSize, keep,
-                     nullptr, 0, 0};
+                     nullptr, 0, 0, 0};
 }
 
 void *BorrowBlock(BufferPool *pool) {
@@ -17,20 +17,28 @@ void *BorrowBlock(BufferPool *pool) {
     block = malloc(pool->blockSize);
     if (!block) return nullptr;
   }
-  pool->lent++;
+  if (++pool->lent > pool->peak) pool->peak = pool->lent;
   return block;
 }
 
 void GiveBackBlock(BufferPool *pool, void *block) {
   if (!block) return;
   pool->lent--;
-  if (pool->freeCount >= pool->keep) {
-    free(block);
-    return;
-  }
   *(void **)block = pool->free;
   pool->free = block;
   pool->freeCount++;
+}
+
+void TrimBufferPool(BufferPool *pool) {
+  size_t need = pool->peak > pool->keep ? pool->peak : pool->keep;
+  size_t freeNeeded = need > pool->lent ? need - pool->lent : 0;
+  while (pool->freeCount > freeNeeded) {
+    void *next = *(void **)pool->free;
+    free(pool->free);
+    pool->free = next;
+    pool->freeCount--;
+  }
+  pool->peak = pool->lent;
 }
 
 void FreeBufferPool(BufferPool *pool) {

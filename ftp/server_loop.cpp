@@ -318,6 +318,10 @@ static const int64_t kFlushEveryMs = 1000;
 static void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   Server *pConfig = static_cast<Server *>(record);
   if (pConfig->log) FlushLog(pConfig->log, time(nullptr));
+  // Blocks a burst of transfers or long replies left free go back to the
+  // system; a steady load keeps what it uses.
+  TrimBufferPool(&pConfig->replyBlocks);
+  TrimBufferPool(&pConfig->xferBlocks);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, pConfig);
 }
 

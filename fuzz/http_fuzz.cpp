@@ -210,7 +210,7 @@ template <class What>
 void CheckHeader(const Connection *c, What what) {
   Require(c->output.headerLength > 0 && c->output.headerLength < kHeaderSize, "header length", what);
   size_t n = (size_t)c->output.headerLength;
-  const char *h = c->header;
+  const char *h = c->space->header;
   auto shown = [&] { return what() + "\nheader: " + Shown(h, n); };
   Require(strnlen(h, kHeaderSize) == n, "header length matches its text", shown);
   const char *text = StatusText(c->output.status);
@@ -268,7 +268,7 @@ void CheckOpenFile(Connection *c, What what) {
   ssize_t n = readlink(link, real, sizeof real - 1);
   Require(n > 0, "descriptor path", what);
   real[n] = '\0';
-  auto shown = [&] { return what() + "\nopen: " + real + "\nfileName: " + c->fileName; };
+  auto shown = [&] { return what() + "\nopen: " + real + "\nfileName: " + c->space->fileName; };
   if (c->output.fileLeft == -1) {
     char page[PATH_MAX];
     snprintf(page, sizeof page, "%s/err/err%d.htm", world->home.c_str(), c->decision.status);
@@ -278,7 +278,7 @@ void CheckOpenFile(Connection *c, What what) {
   }
   Require(UnderRoot(real), "a file sent lies under a root", shown);
   char resolved[PATH_MAX];
-  Require(realpath(c->fileName, resolved) != nullptr && UnderRoot(resolved),
+  Require(realpath(c->space->fileName, resolved) != nullptr && UnderRoot(resolved),
           "fileName lies under a root", shown);
 }
 
@@ -313,7 +313,7 @@ void CheckBody(Connection *c, What what) {
   }
   Require(!HoldsCanaryRun(body.data(), body.size(), world->canary),
           "canary bytes in a body", what);
-  std::string header(c->header, (size_t)c->output.headerLength);
+  std::string header(c->space->header, (size_t)c->output.headerLength);
   std::string length = HeaderValue(header, "Content-length");
   if (c->decision.directory || length.empty()) return;
   auto shown = [&] {
@@ -358,19 +358,20 @@ void RunRequest(Site &site, const uint8_t *data, size_t size) {
   Connection *c = AddConnection(-1, s, "127.0.0.1");
   Check(c != nullptr, "AddConnection");
   s->clients++;
-  size_t n = size < (size_t)kBufferSize - 1 ? size : (size_t)kBufferSize - 1;
-  memcpy(c->head, data, n);
-  c->head[n] = '\0';
+  Check(LendSpace(c) == 0, "LendSpace");
+  size_t n = size < (size_t)kHeadSize ? size : (size_t)kHeadSize;
+  memcpy(c->space->head, data, n);
+  c->space->head[n] = '\0';
   c->request.received = (int32_t)n;
   c->request.bytesReceived = n;
   auto what = [=] { return "request: " + Shown((const char *)data, n); };
   // As OnReadRequest: the head is parsed once it ends with an empty line
   // or fills the buffer; before that the server goes on waiting.
-  if (HeadComplete(c->head, n)) {
+  if (HeadComplete(c->space->head, n)) {
     c->state = ConnState::kResponding;
     WatchBegin();
-    c->request.headLength = (int32_t)HeadLength(c->head, n);
-    ParseRequest(&c->request, c->head, s->hosts != nullptr);
+    c->request.headLength = (int32_t)HeadLength(c->space->head, n);
+    ParseRequest(&c->request, c->space->head, s->hosts != nullptr);
     ResolveRequest(c, false);
     WatchEnd();
     int status = c->decision.status;

@@ -90,8 +90,8 @@ KeptFile *Place() {
 int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   *lent = false;
   size_t rootLength = strlen(c->decision.root);
-  bool inRoot = strncmp(c->fileName, c->decision.root, rootLength) == 0;
-  const char *rel = inRoot ? c->fileName + rootLength : "";
+  bool inRoot = strncmp(c->space->fileName, c->decision.root, rootLength) == 0;
+  const char *rel = inRoot ? c->space->fileName + rootLength : "";
   while (*rel == '/') rel++;
   // Only where roots are held open and a loop runs (the fuzz targets and
   // unit tests look at every descriptor a request leaves behind).
@@ -116,7 +116,7 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
       if (k->users == 0) Drop(k);
     }
   }
-  int fd = OpenInRoot(c, c->fileName, flags);
+  int fd = OpenInRoot(c, c->space->fileName, flags);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0) {
     close(fd);

@@ -127,6 +127,7 @@ int CloseServer(HttpServer *s) {
   while (c) c = EndConnection(c);
   CloseKeptFiles();
   CloseLoop(s);
+  FreeBufferPool(&s->spaces);
   FreeList(&s->forbidden);
   FreeList(&s->indexes);
   FreeList(&s->types);

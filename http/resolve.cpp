@@ -149,22 +149,22 @@ void BuildLocation(Connection *c, const char *host, const char *query,
   // A redirect answered on the encrypted port keeps the client on it.
   const char *scheme = c->secure == '1' ? "https" : "http";
   if (c->decision.hostMode == '1' && CleanHost(host))
-    n = snprintf(c->location, sizeof c->location, "%s://%s%s%s%s", scheme, host,
+    n = snprintf(c->space->location, sizeof c->space->location, "%s://%s%s%s%s", scheme, host,
                  encoded, queryLength ? "?" : "", encodedQuery);
   else
-    n = snprintf(c->location, sizeof c->location, "%s%s%s%s",
+    n = snprintf(c->space->location, sizeof c->space->location, "%s%s%s%s",
                  c->secure == '1' ? s->tlsBaseURL : s->baseURL, encoded,
                  queryLength ? "?" : "", encodedQuery);
   // A value that does not fit is no Location at all; the response then
   // cannot be told and becomes a bare 500.
-  if (n < 0 || (size_t)n >= sizeof c->location) c->location[0] = '\0';
+  if (n < 0 || (size_t)n >= sizeof c->space->location) c->space->location[0] = '\0';
 }
 
 // An existing directory asked for without its trailing separator.
 int Redirect(Connection *c) {
-  size_t n = strlen(c->fileName);
-  c->fileName[n] = '/';
-  c->fileName[n + 1] = '\0';
+  size_t n = strlen(c->space->fileName);
+  c->space->fileName[n] = '/';
+  c->space->fileName[n + 1] = '\0';
   c->decision.status = 301;
   c->decision.message = c->decision.urlPath;
   return 301;
@@ -236,7 +236,7 @@ int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
     // A name longer than any the file system holds is not there either.
     if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG)
       return Refuse(c, 404, kNotFound);
-    if (StatInRoot(c, c->fileName) == kDirectory) return Redirect(c);
+    if (StatInRoot(c, c->space->fileName) == kDirectory) return Redirect(c);
     if (error == EACCES) return Refuse(c, 403, kNoReadPermission);
     return Refuse(c, 500, openFailed);
   }
@@ -255,11 +255,11 @@ int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
 
 int ServeDirectory(Connection *c, const ParsedRequest &f) {
   HttpServer *s = c->server;
-  size_t base = strlen(c->fileName);
+  size_t base = strlen(c->space->fileName);
   for (const ListItem *index = s->indexes; index; index = index->next) {
     if (index->length + base + 1 >= kPathLimit) continue;
-    memcpy(c->fileName + base, index->text, index->length + 1);
-    if (Exists(c, c->fileName) && Readable(c, c->fileName)) {
+    memcpy(c->space->fileName + base, index->text, index->length + 1);
+    if (Exists(c, c->space->fileName) && Readable(c, c->space->fileName)) {
       // The index file is what gets sent, so it answers to the same
       // forbidden names as a request naming it directly.
       int access = CheckPathAccess(c);
@@ -270,7 +270,7 @@ int ServeDirectory(Connection *c, const ParsedRequest &f) {
       DropFile(c);
       return Refuse(c, 500, kIndexUnopenable);
     }
-    c->fileName[base] = '\0';
+    c->space->fileName[base] = '\0';
   }
   // A directory that is not there is missing, listings or not.
   if (s->directoryListing == '0' || OpenListing(c) == 404)
@@ -336,9 +336,9 @@ int RedirectToPrefix(Connection *c, const char *path, const char *host) {
     item = item->next;
   if (!item) return 0;
   c->decision.virtualItem = item;
-  c->fileName[0] = '/';
-  c->fileName[1] = '\0';
-  c->decision.urlPath = c->fileName;
+  c->space->fileName[0] = '/';
+  c->space->fileName[1] = '\0';
+  c->decision.urlPath = c->space->fileName;
   c->decision.status = 301;
   c->decision.message = c->decision.urlPath;
   const char *query = path + pathLength;
@@ -388,11 +388,11 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   c->decision.virtualItem = hostMode ? nullptr : item;
   size_t rootLength = strlen(c->decision.root);
   if (rootLength + 1 > kRootRoom) {
-    c->fileName[0] = '\0';
+    c->space->fileName[0] = '\0';
     return Refuse(c, 500, kRootTooLong);
   }
-  memcpy(c->fileName, c->decision.root, rootLength + 1);
-  c->decision.urlPath = c->fileName + rootLength;
+  memcpy(c->space->fileName, c->decision.root, rootLength + 1);
+  c->decision.urlPath = c->space->fileName + rootLength;
   c->decision.urlPath[0] = '/';
   c->decision.urlPath[1] = '\0';
 
@@ -425,12 +425,12 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   Method method = c->request.methodKind;
   if (method == Method::kNotAllowed) {
     c->decision.allow = '1';
-    return Exists(c, c->fileName) ? Refuse(c, 405, kNotAllowed)
+    return Exists(c, c->space->fileName) ? Refuse(c, 405, kNotAllowed)
                                   : Refuse(c, 404, kNotFound);
   }
 
-  size_t n = strlen(c->fileName);
-  int status = IsSeparator(c->fileName[n - 1]) ? ServeDirectory(c, f)
+  size_t n = strlen(c->space->fileName);
+  int status = IsSeparator(c->space->fileName[n - 1]) ? ServeDirectory(c, f)
                                                : ServeFile(c, f, kCannotOpen);
   if (status == 301) BuildLocation(c, host, query, queryLength);
   return status;
@@ -441,7 +441,7 @@ bool BuiltInBodyFits(const Connection *c, const char *message) {
   if (s->extendedMessages == '0') return false;
   const char *text = StatusText(c->decision.status);
   return strlen(message) + strlen(s->serverName) + strlen(text) + 32 <
-         sizeof c->buffer;
+         sizeof c->space->buffer;
 }
 
 // A refusal without its built-in text (bodies off) is answered with the
@@ -513,8 +513,8 @@ void ResolveRequest(Connection *c, bool mayStay) {
   const ParsedRequest &r = c->request;
   Decision &d = c->decision;
   d.modified = r.startTime;
-  d.urlPath = c->fileName;
-  c->fileName[0] = '\0';
+  d.urlPath = c->space->fileName;
+  c->space->fileName[0] = '\0';
   d.rangeStart = r.rangeStart;
   d.rangeEnd = r.rangeEnd;
   d.rangeStartGiven = r.rangeStartGiven;
@@ -538,7 +538,7 @@ void ResolveRequest(Connection *c, bool mayStay) {
   bool sized = d.builtInBody == '1' || d.size > 0 || (d.status == 200 && d.fileSize == 0);
   bool announced =
       ((d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory) || d.chunked == '1';
-  d.keepAlive = mayStay && r.status == 0 && r.contentLength <= 0 &&
+  d.keepAlive = mayStay && r.status == 0 && (r.contentLength <= 0 || r.dropsBody) &&
                         !r.hasTransferEncoding && (bodyless || announced)
                     ? '1'
                     : '0';

@@ -303,7 +303,11 @@ def http_worker(port, files, stats, deadline, rng, hostile_share, own=None):
         try:
             stats.add(connections=1)
             if choice == 0:
-                head, _, body = http_request(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode(), own)
+                # Heads of any size up to the limit are read whole, however
+                # many others are being read meanwhile.
+                cookie = b"Cookie: %s\r\n" % (b"c" * rng.choice([0, 3000, 15000]))
+                head, _, body = http_request(
+                    port, b"GET %s HTTP/1.0\r\n%s\r\n" % (path.encode(), cookie), own)
                 ok = head and head.startswith("HTTP/1.0 200 ") and body == want
             elif choice == 1:
                 head, _, body = http_request(port, b"HEAD %s HTTP/1.0\r\n\r\n" % path.encode(), own)

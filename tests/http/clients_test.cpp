@@ -1,5 +1,6 @@
 // Real clients against mirt: curl (with ranges, resume, revalidation and
-// redirects), wget (with resume and a recursive crawl), and Python's
+// redirects), wget (with resume and a recursive crawl), h2load pipelining,
+// and Python's
 // http.client and urllib; contents compared byte for byte. Each session is
 // written once and runs over IPv4 and IPv6, on the plain port and on the
 // TLS one.
@@ -278,6 +279,14 @@ TEST_P(MirtCrawl, WgetCrawlsWithoutServerErrors) {
             "<a href=\"../a.htm\">back</a> <a href=\"nope/\">nope</a>")
       << tree << text;
   EXPECT_EQ(ReadFile(root + "list/one.txt"), "1");
+  // h2load sends 16 requests on each connection before it reads an answer:
+  // listings (chunked) and small files, every answer whole and 200.
+  std::string load;
+  Ok("h2load --h1 -n 320 -c 2 -m 16 " + Url("/site/list/") + " " + Url("/site/a.htm") + " " +
+         Url("/site/pic.png") + " " + Url("/site/"),
+     &load);
+  EXPECT_NE(load.find("320 succeeded, 0 failed, 0 errored"), std::string::npos) << load;
+  EXPECT_NE(load.find("status codes: 320 2xx, 0 3xx, 0 4xx, 0 5xx"), std::string::npos) << load;
   ASSERT_EQ(Stop(), 0);
   std::string access = Log();
   EXPECT_NE(access.find(" GET /robots.txt 404 "), std::string::npos) << access;
