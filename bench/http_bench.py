@@ -23,6 +23,7 @@ processes per request.
 
 Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
                                 BENCH_ONLY=tls for the HTTPS loads alone,
+                                BENCH_ONLY=tls-bulk for the HTTPS download alone,
                                 BENCH_ONLY=workers for a worker per core alone)
 """
 import os
@@ -94,8 +95,10 @@ def start_nginx(home, www, port, cert=None, key=None, workers="1"):
     """nginx on `port`; over TLS when given a certificate and its key."""
     tls = ""
     if cert:
-        # TLS 1.3 as the others: nginx 1.22 stops at 1.2 by default.
+        # TLS 1.3 as the others: nginx 1.22 stops at 1.2 by default. Kernel
+        # TLS where the kernel offers it, as mirt takes it there.
         tls = (" ssl;\n    ssl_protocols TLSv1.2 TLSv1.3;\n"
+               "    ssl_conf_command Options KTLS;\n"
                f"    ssl_certificate {cert};\n    ssl_certificate_key {key}")
     os.makedirs(os.path.join(home, "tmp"))
     conf = os.path.join(home, "nginx.conf")
@@ -333,7 +336,7 @@ def run(bindir, top):
     if only in (None, "workers"):
         run_workers(bindir, top, www)
         B.stop_all()
-    if only in (None, "tls"):
+    if only in (None, "tls", "tls-bulk"):
         run_tls(bindir, top, www)
 
 
@@ -552,6 +555,24 @@ def tls_session(port):
     return None
 
 
+def keep_alive_tls(table, names, ports, servers):
+    rps = {n: [] for n in names}
+    med = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        before = B.group_cpu(servers[name].pid)
+        r, m, done = wrk(ports[name], "/f1k.bin", 32, "https")
+        used = B.group_cpu(servers[name].pid) - before
+        rps[name].append(r)
+        med[name].append(m)
+        cpu[name].append(1e6 * used / done if done else None)
+    label = "keep-alive 1 KiB file over TLS, c=32"
+    table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
+    table.add(label + ": median latency", "ms", False, {n: B.median(med[n]) for n in names})
+    table.add(label + ": server CPU per request", "us", False,
+              {n: B.median(cpu[n]) for n in names})
+
+
 def run_tls(bindir, top, www):
     """HTTPS: fresh instances, one self-signed certificate for all."""
     cert_dir = os.path.join(top, "tls")
@@ -591,33 +612,22 @@ def run_tls(bindir, top, www):
         if session is None:
             sys.exit("%s does not answer over HTTPS" % name)
         B.note("HTTPS: %s settles on %s." % (name, session))
+    path = B.tls_sends(os.path.join(top, "mirt-tls", "console.txt"))
+    B.note("HTTPS: mirt's TLS sends: %s." % path)
 
     table = B.Table("HTTPS (one self-signed certificate; wrk -c 32 over persistent "
                     "connections; curl -k for the 256 MiB file)", names)
-    rps = {n: [] for n in names}
-    med = {n: [] for n in names}
-    cpu = {n: [] for n in names}
-    for _, name in B.rounds(names, REPEATS):
-        before = B.group_cpu(servers[name].pid)
-        r, m, done = wrk(ports[name], "/f1k.bin", 32, "https")
-        used = B.group_cpu(servers[name].pid) - before
-        rps[name].append(r)
-        med[name].append(m)
-        cpu[name].append(1e6 * used / done if done else None)
-    label = "keep-alive 1 KiB file over TLS, c=32"
-    table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
-    table.add(label + ": median latency", "ms", False, {n: B.median(med[n]) for n in names})
-    table.add(label + ": server CPU per request", "us", False,
-              {n: B.median(cpu[n]) for n in names})
+    if os.environ.get("BENCH_ONLY") != "tls-bulk":
+        keep_alive_tls(table, names, ports, servers)
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for _, name in B.rounds(names, REPEATS):
         before = B.group_cpu(servers[name].pid)
         speeds[name].append(download(ports[name], "/big.bin", "https"))
         cpu[name].append(1000 * (B.group_cpu(servers[name].pid) - before))
-    table.add("256 MiB download over TLS (curl -k)", "MiB/s", True,
+    table.add("256 MiB download over TLS (curl -k; mirt: %s)" % path, "MiB/s", True,
               {n: B.median(speeds[n]) for n in names})
-    table.add("256 MiB download over TLS: server CPU", "ms", False,
+    table.add("256 MiB download over TLS: server CPU (mirt: %s)" % path, "ms", False,
               {n: B.median(cpu[n]) for n in names})
     for name, proc in servers.items():
         if proc.poll() is not None:

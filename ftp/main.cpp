@@ -12,6 +12,7 @@
 #include "server_loop.h"
 #include "sockets.h"
 #include "startup.h"
+#include "tls.h"
 
 static const char kDefaultConfig[] = "zolf.ini";
 static const char kUsage[] =
@@ -107,6 +108,7 @@ int main(int argc, char **argv) {
   printf(kDataPorts, (int)server.DataPort, (int)(server.DataPort + server.MaxUsers));
   if (server.implicitSocket != -1)
     printf(kImplicitRunning, (int)server.TLSImplicitPort, server.Address);
+  if (server.tlsContext) printf("%s\n", TlsSendsText());
   fputs(kWaiting, stdout);
 
   RunServer(&server);

@@ -48,6 +48,9 @@ struct HttpServer {
   char baseURL[256];         // start of every Location value
   char directoryListing;     // '0' off, '1' on, '2' on with protected names
   char extendedMessages;     // '0' no built-in error bodies
+  // '1': NAME.br / NAME.gz beside a file are sent to clients that take
+  // them (CompressedVariants=, on by default).
+  char compressedVariants;
   uint32_t maxConnections;
   uint32_t clients;
   int backlog;
@@ -198,6 +201,8 @@ struct ParsedRequest {
   const char *ifNoneMatch = nullptr;
   const char *ifModifiedSince = nullptr;
   const char *ifRange = nullptr;
+  // The compressed variants its Accept-Encoding allows (encodings.h).
+  uint8_t codings = 0;
   int32_t passwordOffset = 0;   // 0: no credentials
   // User NUL password after decoding (kCredentialsSize bytes).
   char *credentials = nullptr;
@@ -237,7 +242,11 @@ struct Decision {
   int64_t fileSize = -1;       // size of the file asked for; -1 none
   uint64_t size = 0;           // Content-length of a file body; 0: none sent
   time_t modified = 0;
-  char etag[40] = {};          // the file's validator (empty: none)
+  char etag[48] = {};          // the file's validator (empty: none)
+  // The Content-Encoding of the file sent ("br", "gzip"; null: none), and
+  // '1' when the answer depends on Accept-Encoding (a variant exists).
+  const char *coding = nullptr;
+  char vary = '0';
   char extension[16] = {};     // overrides the path's extension for the type
   int64_t rangeStart = 0, rangeEnd = 0;
   char rangeStartGiven = 0, rangeEndGiven = 0;

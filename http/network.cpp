@@ -287,6 +287,7 @@ int ReloadServer(HttpServer *s) {
   s->defaultHost = fresh.defaultHost;
   s->directoryListing = fresh.directoryListing;
   s->extendedMessages = fresh.extendedMessages;
+  s->compressedVariants = fresh.compressedVariants;
   s->timeout = fresh.timeout;
   s->keepAliveTimeout = fresh.keepAliveTimeout;
   s->logFormat = fresh.logFormat;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "encodings.h"
 #include "http_server.h"
 #include "string_helpers.h"
 
@@ -37,7 +38,7 @@ const char kBase64[] =
 // (up to the line end, blanks before it aside).
 enum Field {
   kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
-  kIfRange, kConnection, kReferer, kAgent, kFieldCount
+  kIfRange, kConnection, kReferer, kAgent, kAcceptEncoding, kFieldCount
 };
 struct FieldText {
   char *at;
@@ -59,6 +60,7 @@ const KnownField kKnownFields[] = {
     {"user-agent", 10, kAgent},
     {"authorization", 13, kAuth},
     {"if-none-match", 13, kIfNoneMatch},
+    {"accept-encoding", 15, kAcceptEncoding},
     {"if-modified-since", 17, kIfModifiedSince}};
 // What a Range or Authorization value must start with to be read.
 const char kRangeUnit[] = "bytes=";
@@ -73,6 +75,7 @@ const size_t kIfNoneMatchRoom = 512;
 const size_t kIfModifiedSinceRoom = 64;
 const size_t kIfRangeRoom = 128;
 const size_t kConnectionRoom = 64;
+const size_t kAcceptEncodingRoom = 256;
 const size_t kLineRoom = 1024;
 const size_t kLogFieldRoom = 512;
 
@@ -408,4 +411,5 @@ void ParseRequest(ParsedRequest *r, char *head, bool hosts) {
   r->ifNoneMatch = FieldValue(found[kIfNoneMatch], kIfNoneMatchRoom);
   r->ifModifiedSince = FieldValue(found[kIfModifiedSince], kIfModifiedSinceRoom);
   r->ifRange = FieldValue(found[kIfRange], kIfRangeRoom);
+  r->codings = AcceptedCodings(FieldValue(found[kAcceptEncoding], kAcceptEncodingRoom));
 }

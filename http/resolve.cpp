@@ -10,6 +10,7 @@
 #include "bounded_text.h"
 #include "byte_range.h"
 #include "conditional.h"
+#include "encodings.h"
 #include "forbidden_names.h"
 #include "http_server.h"
 #include "inside_root.h"
@@ -189,6 +190,13 @@ int DecideFile(Connection *c, int fd, bool lent, const struct stat &st,
   c->decision.fileSize = (int64_t)st.st_size;
   c->decision.modified = st.st_mtime;
   FormatETag(c->decision.etag, sizeof c->decision.etag, c->decision.size, c->decision.modified);
+  // A variant's validator never names the plain file, even at the same
+  // size and time: a part of one is no part of the other.
+  if (c->decision.coding) {
+    size_t n = strlen(c->decision.etag);
+    snprintf(c->decision.etag + n - 1, sizeof c->decision.etag - (n - 1), "-%s\"",
+             c->decision.coding);
+  }
   if (NotModified(f.ifNoneMatch, f.ifModifiedSince, c->decision.etag, c->decision.modified,
                   time(nullptr))) {
     ReleaseFile(c);
@@ -218,6 +226,78 @@ int DecideFile(Connection *c, int fd, bool lent, const struct stat &st,
   }
   c->decision.fileLeft = (int64_t)st.st_size;
   return 200;
+}
+
+// The compressed variants beside a file, in the order they are preferred:
+// br makes the smaller files.
+struct Variant {
+  uint8_t coding;
+  const char *suffix;
+  const char *name;  // its Content-Encoding
+};
+const Variant kVariants[] = {{kCodingBr, ".br", "br"}, {kCodingGzip, ".gz", "gzip"}};
+
+// Hands back a descriptor that will not answer (closed, or given back to
+// the kept files).
+void PutBack(Connection *c, int fd, bool lent) {
+  if (fd < 0) return;
+  ReleaseFile(c);
+  c->decision.file = fd;
+  c->decision.fileLent = lent ? '1' : '0';
+  ReleaseFile(c);
+}
+
+// Which variants lie beside fileName: regular files, not older than the
+// plain file. Times are compared by the second, as Last-Modified tells
+// them: a copy or checkout that writes the variant a moment before the
+// file must not lose it. The answer is remembered for a moment
+// (kept_files.h), so the files asked for most cost no look-up per request.
+int VariantsBeside(Connection *c, const struct stat &st) {
+  time_t now = time(nullptr);
+  int found = RememberedVariants(c, st, now);
+  if (found >= 0) return found;
+  found = 0;
+  size_t n = strlen(c->space->fileName);
+  for (const Variant &v : kVariants) {
+    memcpy(c->space->fileName + n, v.suffix, 4);
+    int64_t mtime = 0;
+    if (StatInRoot(c, c->space->fileName, nullptr, &mtime) == kRegular && mtime >= st.st_mtime)
+      found |= v.coding;
+  }
+  c->space->fileName[n] = '\0';
+  RememberVariants(c, st, found, now);
+  return found;
+}
+
+// The plain file opened as fd, or a compressed variant of it in its place
+// when the client takes one: opened beneath the root like the file, a
+// regular file not older than it. The name the client asked for stays in
+// fileName (the log and the content type read it). Whenever a variant lies
+// beside the file, the answer depends on Accept-Encoding and says so.
+int OfferVariant(Connection *c, const ParsedRequest &f, int fd, bool *lent,
+                 struct stat *st) {
+  size_t n = strlen(c->space->fileName);
+  if (n + 4 > sizeof c->space->fileName) return fd;
+  int present = VariantsBeside(c, *st);
+  if (present == 0) return fd;
+  c->decision.vary = '1';
+  for (const Variant &v : kVariants) {
+    if (!(present & f.codings & v.coding)) continue;
+    memcpy(c->space->fileName + n, v.suffix, 4);
+    struct stat vst;
+    bool vlent = false;
+    int vfd = OpenForAnswer(c, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &vst, &vlent);
+    c->space->fileName[n] = '\0';
+    if (vfd >= 0 && S_ISREG(vst.st_mode) && vst.st_mtime >= st->st_mtime) {
+      PutBack(c, fd, *lent);
+      *lent = vlent;
+      *st = vst;
+      c->decision.coding = v.name;
+      return vfd;
+    }
+    PutBack(c, vfd, vlent);
+  }
+  return fd;
 }
 
 // The file at fileName, or why there is none: 404 for a path that does not
@@ -250,6 +330,7 @@ int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
     close(fd);
     return Refuse(c, 500, kNoFileInfo);
   }
+  if (c->server->compressedVariants == '1') fd = OfferVariant(c, f, fd, &lent, &st);
   return DecideFile(c, fd, lent, st, f);
 }
 

@@ -37,6 +37,8 @@ const char kRealmLine[] =
 const char kLocationLine[] = "Location: %s\r\n";
 const char kHstsName[] = "Strict-Transport-Security:";
 const char kChunkedLine[] = "Transfer-Encoding: chunked\r\n";
+const char kCodingLine[] = "Content-Encoding: %s\r\n";
+const char kVaryLine[] = "Vary: Accept-Encoding\r\n";
 const char kAllowLine[] = "Allow: GET, HEAD, OPTIONS\r\n";
 const char kVersion11[] = "HTTP/1.1";
 const char kBareError[] =
@@ -105,6 +107,7 @@ int BuildHeader(Connection *c) {
   if (d.status == 304) {
     PutFilled(&h, kNotModified, protocol, date, s->serverName, modified,
               d.etag, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    if (d.vary == '1') PutText(&h, kVaryLine);
     PutExtraHeaders(&h, c);
     PutText(&h, "\r\n");
   } else {
@@ -120,6 +123,8 @@ int BuildHeader(Connection *c) {
               acceptRanges, modified);
     if (success && d.etag[0]) PutFilled(&h, kETagLine, d.etag);
     PutFilled(&h, kTypeLine, type);
+    if (success && d.coding) PutFilled(&h, kCodingLine, d.coding);
+    if (success && d.vary == '1') PutText(&h, kVaryLine);
     char n1[21], n2[21], n3[21], n4[21];
     if (d.status == 206)
       PutFilled(&h, kPartialLines, SignedText(n1, d.rangeEnd - d.rangeStart),

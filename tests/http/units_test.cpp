@@ -10,6 +10,7 @@
 
 #include "config.h"
 #include "connections.h"
+#include "encodings.h"
 #include "http_server.h"
 #include "request_parser.h"
 #include "resolve.h"
@@ -49,6 +50,18 @@ std::string DecodedUrl(const std::string &in) {
   snprintf(buf, sizeof buf, "%s", in.c_str());
   DecodeURL(buf);
   return buf;
+}
+
+// Which of br (1) and gzip (2) a value allows; an unreadable weight refuses.
+TEST(MirtUnits, AcceptEncodingWeights) {
+  const std::pair<const char *, int> cases[] = {
+      {"gzip, deflate, br, zstd", 3}, {"GZip", 2},      {"x-gzip;q=0.5", 2},
+      {"gzip ; q=0.000, br", 1},      {"br;q=1.000", 1}, {"gzip;q=0.001", 2},
+      {"*", 3},                       {"*;q=0", 0},      {"gzip;q=0, *", 1},
+      {"*;q=0, br", 1},               {"gzip;q=1.5", 0}, {"gzip;q=0.0001", 0},
+      {"gzip;q=", 0},                 {"gzipper, identity", 0}};
+  for (const auto &c : cases) EXPECT_EQ(AcceptedCodings(c.first), c.second) << c.first;
+  EXPECT_EQ(AcceptedCodings(nullptr), 0);
 }
 
 TEST(MirtUnits, DecodeUrlCodeByCode) {
