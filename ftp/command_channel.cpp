@@ -1,6 +1,7 @@
 #include "command_channel.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <sys/uio.h>
@@ -249,10 +250,56 @@ bool ReplyFits(const char *text) {
   return n < kCmndBufferSize;
 }
 
+char *BorrowReplyBlock(Request *pReq) {
+  BufferPool *pool = &pReq->pConfig->replyBlocks;
+  // Long replies are rare: two blocks stay for the next ones.
+  if (pool->blockSize == 0) InitBufferPool(pool, kReplyBlockSize, 2);
+  return static_cast<char *>(BorrowBlock(pool));
+}
+
+int SendLongReply(Request *pReq, char *block, size_t n) {
+  if ((pReq->cmnd.length != 0 && pReq->cmnd.state == kCmndQueued) || pReq->cmnd.longReply) {
+    GiveBackBlock(&pReq->pConfig->replyBlocks, block);
+    return -1;
+  }
+  if (pReq->cmnd.state == kCmndReceiving && pReq->cmnd.length > 0)
+    KeepInput(pReq, pReq->cmnd.buffer, (size_t)pReq->cmnd.length);
+  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+  pReq->cmnd.longReply = block;
+  pReq->cmnd.longSent = 0;
+  pReq->cmnd.length = (int32_t)n;
+  pReq->cmnd.state = kCmndQueued;
+  // The log keeps the first line.
+  char first[kCmndBufferSize];
+  const char *end = (const char *)memchr(block, '\r', n);
+  snprintf(first, sizeof first, "%.*s\n", (int)(end ? end - block : 0), block);
+  LogQueuedReply(pReq, first);
+  return 0;
+}
+
+void DropLongReply(Request *pReq) {
+  if (!pReq->cmnd.longReply) return;
+  GiveBackBlock(&pReq->pConfig->replyBlocks, pReq->cmnd.longReply);
+  pReq->cmnd.longReply = nullptr;
+  pReq->cmnd.longSent = 0;
+}
+
 int OnWriteCmnd(Request *pReq) {
   if (pReq->cmnd.length <= 0) return 0;
-  struct iovec reply = {pReq->cmnd.buffer, (size_t)pReq->cmnd.length};
+  char *from = pReq->cmnd.longReply ? pReq->cmnd.longReply + pReq->cmnd.longSent
+                                    : pReq->cmnd.buffer;
+  struct iovec reply = {from, (size_t)pReq->cmnd.length};
   ssize_t n = ConnWrite(&pReq->cmnd.io, &reply, 1);
+  if (n > 0 && pReq->cmnd.longReply) {
+    pReq->cmnd.length -= (int32_t)n;
+    pReq->bytesSent += (uint64_t)n;
+    pReq->cmnd.longSent += (int32_t)n;
+    if (pReq->cmnd.length == 0) {
+      DropLongReply(pReq);
+      RecvFTPstring(pReq);
+    }
+    return 0;
+  }
   if (n > 0) {
     pReq->cmnd.length -= (int32_t)n;
     pReq->bytesSent += (uint64_t)n;

@@ -60,6 +60,15 @@ int SendFTPstring(Request *pReq, const char *text);
 // is up to the caller). 0 to go on (sent, partly sent, or would block), -1
 // when the connection is broken.
 int OnWriteCmnd(Request *pReq);
+// A block of kReplyBlockSize bytes for a long reply, lent by the server's
+// pool; null when out of memory.
+char *BorrowReplyBlock(Request *pReq);
+// Queues the n bytes of a borrowed block as the reply (lines ending in
+// CR LF already); the block goes back once the reply is out, or with the
+// session. -1 (the block given back) when a reply is queued already.
+int SendLongReply(Request *pReq, char *block, size_t n);
+// Gives back the block of a long reply, sent or not.
+void DropLongReply(Request *pReq);
 // Empties the buffer for the next command; commands the client sent early
 // are moved into it.
 void RecvFTPstring(Request *pReq);

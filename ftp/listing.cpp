@@ -100,11 +100,15 @@ static void CloseListedDirectory(Request *pReq) {
 
 int InitDirList(Request *pReq) {
   CloseListedDirectory(pReq);
+  if (!HoldXferBuffers(pReq)) {
+    SendFTPstring(pReq, kListFailed);
+    return 451;
+  }
   char directory[768];
   int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root, pReq->login.cwd);
   if (n >= 0 && (size_t)n < sizeof directory) {
     pReq->xfer.dir = RootedOpenDir(pReq, directory);
-    snprintf(pReq->xfer.listDirectory, sizeof pReq->xfer.listDirectory, "%s", directory);
+    snprintf(pReq->xfer.bufs->listDirectory, sizeof pReq->xfer.bufs->listDirectory, "%s", directory);
   }
   if (!pReq->xfer.dir) {
     SendFTPstring(pReq, kListFailed);
@@ -133,8 +137,9 @@ static bool HasWildcard(const char *text) { return strpbrk(text, "*?[") != nullp
 
 const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
   char real[kRealPathSize] = "";
+  if (!HoldXferBuffers(pReq)) return kListFailed;
   pReq->xfer.listFormat = format;
-  pReq->xfer.listPattern[0] = '\0';
+  pReq->xfer.bufs->listPattern[0] = '\0';
   if (PathGuardsFail(path) ||
       CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0)
     return Mess550;
@@ -145,25 +150,25 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
     // "*.txt", "pub/*": the last part names the entries to keep.
     char *slash = strrchr(real, '/');
     if (format == kListFacts || !slash || !HasWildcard(slash + 1) ||
-        strlen(slash + 1) >= sizeof pReq->xfer.listPattern)
+        strlen(slash + 1) >= sizeof pReq->xfer.bufs->listPattern)
       return Mess550;
-    snprintf(pReq->xfer.listPattern, sizeof pReq->xfer.listPattern, "%s", slash + 1);
+    snprintf(pReq->xfer.bufs->listPattern, sizeof pReq->xfer.bufs->listPattern, "%s", slash + 1);
     slash[1] = '\0';
     if (RootedStat(pReq, real, &st) != 0 || !S_ISDIR(st.st_mode)) return Mess550;
   }
   if (S_ISDIR(st.st_mode)) {
     CloseListedDirectory(pReq);
     size_t n = strlen(real);
-    if (n + 2 > sizeof pReq->xfer.listDirectory) return Mess550;
-    memcpy(pReq->xfer.listDirectory, real, n);
-    if (n == 0 || real[n - 1] != '/') pReq->xfer.listDirectory[n++] = '/';
-    pReq->xfer.listDirectory[n] = '\0';
+    if (n + 2 > sizeof pReq->xfer.bufs->listDirectory) return Mess550;
+    memcpy(pReq->xfer.bufs->listDirectory, real, n);
+    if (n == 0 || real[n - 1] != '/') pReq->xfer.bufs->listDirectory[n++] = '/';
+    pReq->xfer.bufs->listDirectory[n] = '\0';
     pReq->xfer.dir = RootedOpenDir(pReq, real);
     if (!pReq->xfer.dir) return kListFailed;
   } else if (S_ISREG(st.st_mode) && format != kListFacts) {
     // A file is listed as its one line, under the name the client gave.
     CloseListedDirectory(pReq);
-    pReq->xfer.length = EntryLine(pReq, pReq->xfer.buffer, sizeof pReq->xfer.buffer, path, st, "file");
+    pReq->xfer.length = EntryLine(pReq, pReq->xfer.bufs->buffer, sizeof pReq->xfer.bufs->buffer, path, st, "file");
   } else {
     return Mess550;
   }
@@ -196,6 +201,18 @@ int DoMLST(Request *pReq) {
 
 // --- Producing the lines ------------------------------------------------
 
+// An entry is looked at inside the open directory; only a link is
+// followed, and only as far as it stays inside the root (a link out of it
+// is left out of the listing like any other unlistable entry). dirPath is
+// the directory's real path ending in '/'.
+static bool LookAtEntry(const Request *pReq, DIR *dir, const char *dirPath, const char *name,
+                        struct stat *st) {
+  int n = snprintf(FileName, sizeof FileName, "%s%s", dirPath, name);
+  if (n < 0 || (size_t)n >= sizeof FileName) return false;
+  if (fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return !S_ISLNK(st->st_mode) || RootedStat(pReq, FileName, st) == 0;
+}
+
 // The line of the next entry: its length, 0 for an entry without a line,
 // -1 at the end of the directory (which is then closed).
 static int NextLine(Request *pReq, char *out, size_t room) {
@@ -212,28 +229,68 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   // does (above the root it is no part of the client's tree).
   if (strcmp(name, "..") == 0 || (self && pReq->xfer.listFormat != kListFacts)) return 0;
   if (IsUploadTemp(name)) return 0;  // an upload's temporary file
-  if (pReq->xfer.listPattern[0] && fnmatch(pReq->xfer.listPattern, name, FNM_PERIOD) != 0) return 0;
-  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->xfer.listDirectory, name);
-  if (n < 0 || (size_t)n >= sizeof FileName) return 0;
-  // An entry is looked at inside the open directory; only a link is
-  // followed, and only as far as it stays inside the root (a link out of
-  // it is left out of the listing like any other unlistable entry).
+  if (pReq->xfer.bufs->listPattern[0] && fnmatch(pReq->xfer.bufs->listPattern, name, FNM_PERIOD) != 0) return 0;
   struct stat st;
-  if (fstatat(dirfd(pReq->xfer.dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
-  if (S_ISLNK(st.st_mode) && RootedStat(pReq, FileName, &st) != 0) return 0;
+  if (!LookAtEntry(pReq, pReq->xfer.dir, pReq->xfer.bufs->listDirectory, name, &st)) return 0;
   const char *type = self ? "cdir" : S_ISDIR(st.st_mode) ? "dir" : "file";
   return EntryLine(pReq, out, room, name, st, type);
 }
 
 int GenerateDirectoryListing(Request *pReq) {
   pReq->xfer.length = 0;
+  // An empty listing (no permission) borrowed nothing and has nothing.
+  if (!pReq->xfer.dir || !pReq->xfer.bufs) return -1;
   for (int looked = 0; looked < kEntriesPerCall; looked++) {
     size_t room = kDataBufferSize - (size_t)pReq->xfer.length;
     if (room < kLineRoom) break;
-    int n = NextLine(pReq, pReq->xfer.buffer + pReq->xfer.length, room);
+    int n = NextLine(pReq, pReq->xfer.bufs->buffer + pReq->xfer.length, room);
     // The lines already made go out first; the next call reports the end.
     if (n < 0) return pReq->xfer.length > 0 ? 0 : -1;
     pReq->xfer.length += n;
   }
   return 0;
+}
+
+// STAT of a directory answers on the command connection, so it is capped
+// rather than streamed: what fits one reply block, from a bounded number of
+// entries, so a huge directory costs the loop no more than one LIST turn
+// or so. A cut listing says so in its last line; LIST sends the whole.
+static const int kStatEntriesLooked = 1024;
+static const char kStatCut[] = " (more entries: LIST shows them all)\r\n";
+
+int ListDirectoryLines(Request *pReq, const char *real, char *out, size_t room) {
+  char dirPath[kRealPathSize + 1];
+  size_t len = strlen(real);
+  if (len + 2 > sizeof dirPath) return -1;
+  memcpy(dirPath, real, len);
+  if (len == 0 || real[len - 1] != '/') dirPath[len++] = '/';
+  dirPath[len] = '\0';
+  DIR *dir = RootedOpenDir(pReq, real);
+  if (!dir) return -1;
+  size_t used = 0;
+  int looked = 0;
+  bool cut = false;
+  while (struct dirent *entry = readdir(dir)) {
+    if (++looked > kStatEntriesLooked || room - used < kLineRoom + sizeof kStatCut) {
+      cut = true;
+      break;
+    }
+    const char *name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsUploadTemp(name)) continue;
+    struct stat st;
+    if (!LookAtEntry(pReq, dir, dirPath, name, &st)) continue;
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
+    // Reply lines go indented: no line of the listing can pass for the
+    // reply's last.
+    out[used] = ' ';
+    int n = FormatListLine(out + used + 1, room - used - 1, name, st.st_mode,
+                           (uint64_t)st.st_size, st.st_mtime);
+    if (n > 0) used += (size_t)n + 1;
+  }
+  if (closedir(dir) != 0) fputs(kCloseFailed, stderr);
+  if (cut) {
+    memcpy(out + used, kStatCut, sizeof kStatCut - 1);
+    used += sizeof kStatCut - 1;
+  }
+  return (int)used;
 }

@@ -36,6 +36,13 @@ int InitDirList(Request *pReq);
 // directory is done (it is closed then).
 int GenerateDirectoryListing(Request *pReq);
 
+// STAT of a directory: its entries as LIST lines, each indented by a
+// blank, into out (room bytes, at least a few hundred). Capped, not
+// streamed: the lines that fit, from a bounded number of entries, and a
+// last line saying so when some are left out. Bytes written, or -1 when
+// the directory cannot be opened.
+int ListDirectoryLines(Request *pReq, const char *real, char *out, size_t room);
+
 // One LIST line for an entry into out (room bytes), its type and
 // permission bits shown from mode: its length, 0 when the line does not
 // fit.

@@ -31,6 +31,7 @@ static const char kConfigFailed[] = "Initializing server configuration failed!\n
 static const char kNetFailed[] = "Initializing server failed!\n";
 static const char kLogFailed[] = "Failed to initialize the log.\n";
 static const char kRunning[] = "%s by Orvald is running on port %d [%s].\n";
+static const char kImplicitRunning[] = "Implicit TLS on port %d [%s].\n";
 static const char kDataPorts[] =
     "Data port range is %d to %d.\n"
     "Allow server action on these ports if you are using passive FTP (PASV).\n";
@@ -105,6 +106,8 @@ int main(int argc, char **argv) {
 
   printf(kRunning, server.serverName, (int)server.Port, server.Address);
   printf(kDataPorts, (int)server.DataPort, (int)(server.DataPort + server.MaxUsers));
+  if (server.implicitSocket != -1)
+    printf(kImplicitRunning, (int)server.TLSImplicitPort, server.Address);
   if (server.tlsContext) printf("%s\n", TlsSendsText());
   fputs(kWaiting, stdout);
 
@@ -115,6 +118,8 @@ int main(int argc, char **argv) {
   CloseLog(&log);
   CloseConnection(server.listenSocket);
   server.listenSocket = -1;
+  CloseConnection(server.implicitSocket);
+  server.implicitSocket = -1;
   printf(kTerminated, server.serverName);
   return 0;
 }

@@ -36,6 +36,11 @@ int InitNet(Server *pConfig) {
   pConfig->listenSocket =
       ListenWithMessages(pConfig->Address, pConfig->Port, pConfig->backlog);
   if (pConfig->listenSocket < 0) return -1;
+  if (pConfig->TLSImplicitPort != 0) {
+    pConfig->implicitSocket =
+        ListenWithMessages(pConfig->Address, pConfig->TLSImplicitPort, pConfig->backlog);
+    if (pConfig->implicitSocket < 0) return -1;
+  }
   if (strcmp(pConfig->ExternIP, "AUTO") == 0)
     snprintf(pConfig->ExternIP, sizeof pConfig->ExternIP, "%s", pConfig->Address);
   return ResolveExternHost(pConfig);
@@ -67,7 +72,11 @@ static void OnExternHostAnswered(void *owner, const char *name, const char *addr
 void CloseServer(Server *pConfig) {
   CloseConnection(pConfig->listenSocket);
   pConfig->listenSocket = -1;
+  CloseConnection(pConfig->implicitSocket);
+  pConfig->implicitSocket = -1;
   DelAllRequests(&pConfig->requests);
+  FreeBufferPool(&pConfig->replyBlocks);
+  FreeBufferPool(&pConfig->xferBlocks);
   TlsFreeContext(pConfig->tlsContext);
   pConfig->tlsContext = nullptr;
 }
@@ -120,7 +129,8 @@ void ReloadServer(Server *pConfig) {
     fprintf(stderr, kReloadFailed, file);
     return;
   }
-  if (strcmp(fresh.Address, pConfig->Address) != 0 || fresh.Port != pConfig->Port) {
+  bool moved = strcmp(fresh.Address, pConfig->Address) != 0;
+  if (moved || fresh.Port != pConfig->Port) {
     int sock = ListenWithMessages(fresh.Address, fresh.Port, pConfig->backlog);
     if (sock < 0) {
       TlsFreeContext(fresh.tlsContext);
@@ -133,6 +143,20 @@ void ReloadServer(Server *pConfig) {
     pConfig->listenSocket = sock;
     snprintf(pConfig->Address, sizeof pConfig->Address, "%s", fresh.Address);
     pConfig->Port = fresh.Port;
+  }
+  // The implicit listener follows its key (and a moved address); a port
+  // that cannot be had keeps the old listener, with the system's reason.
+  if (fresh.TLSImplicitPort != pConfig->TLSImplicitPort ||
+      (fresh.TLSImplicitPort != 0 && moved)) {
+    int sock = fresh.TLSImplicitPort == 0
+                   ? -1
+                   : ListenWithMessages(fresh.Address, fresh.TLSImplicitPort, pConfig->backlog);
+    if (fresh.TLSImplicitPort == 0 || sock >= 0) {
+      if (pConfig->implicitSocket != -1) UnwatchFd(pConfig->loop, pConfig->implicitSocket);
+      CloseConnection(pConfig->implicitSocket);
+      pConfig->implicitSocket = sock;
+      pConfig->TLSImplicitPort = fresh.TLSImplicitPort;
+    }
   }
   pConfig->MaxUsers = ReloadConnectionLimit(&pConfig->limits, fresh.MaxUsers, pConfig->roomUsers,
                                             fresh.limits.maxPerAddress, kUsersNeedRestart);

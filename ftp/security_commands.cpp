@@ -92,6 +92,13 @@ int DoPROT(Request *pReq) {
   return Reply(pReq, kProtUnknown, 504);
 }
 
+int StartImplicitTls(Request *pReq) {
+  pReq->cmnd.tls = kTlsOn;
+  pReq->cmnd.pbszGiven = true;
+  pReq->protPrivate = true;
+  return StartTls(pReq, &pReq->cmnd.io);
+}
+
 bool TlsRequiredFirst(const Request *pReq) {
   return pReq->pConfig->RequireTLS == '1' && pReq->cmnd.tls != kTlsOn;
 }

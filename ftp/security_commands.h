@@ -14,6 +14,10 @@ int DoPROT(Request *pReq);
 // -1 when TLS could not be started: the session must end, as the client
 // will not go on in clear text.
 int AfterReplySent(Request *pReq);
+// A session accepted on the implicit TLS port: TLS from the first byte
+// (the handshake runs inside the greeting's write), data protected as
+// after PBSZ 0 and PROT P. 0, or -1 when TLS could not be started.
+int StartImplicitTls(Request *pReq);
 // True when USER must wait for AUTH TLS (RequireTLS=1).
 bool TlsRequiredFirst(const Request *pReq);
 // A data connection of a session with PROT P is made TLS. 0, or -1 when

@@ -43,6 +43,11 @@ static const char kDataPortConflict[] = "Data port conflicting with server port.
 static const char kRequireTlsInvalid[] = "RequireTLS value must be either 0 or 1.\n";
 static const char kTlsFilesApart[] = "TLSCertificate and TLSKey go together.\n";
 static const char kRequireTlsAlone[] = "RequireTLS=1 needs TLSCertificate and TLSKey.\n";
+static const char kBadImplicitPort[] =
+    "TLSImplicitPort=%s is not a port number from 1 to 65535.\n";
+static const char kImplicitAlone[] = "TLSImplicitPort needs TLSCertificate and TLSKey.\n";
+static const char kImplicitConflict[] =
+    "TLSImplicitPort conflicting with the server port or the data ports.\n";
 
 // Values are read into 128-byte buffers: up to 126 characters.
 static const size_t kValueSize = 128;
@@ -230,6 +235,24 @@ static int ApplyRequireTls(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
+// Read after the TLS files are loaded: an implicit port without them could
+// only refuse every client.
+static int ApplyImplicitPort(Server *pConfig, const IniValue &v) {
+  pConfig->TLSImplicitPort = v.state == IniState::kGiven ? (uint32_t)v.number : 0;
+  if (pConfig->TLSImplicitPort == 0) return 0;
+  if (!pConfig->tlsContext) {
+    fputs(kImplicitAlone, stderr);
+    return -1;
+  }
+  uint32_t port = pConfig->TLSImplicitPort;
+  if (port == pConfig->Port ||
+      (port >= pConfig->DataPort && port <= pConfig->DataPort + pConfig->MaxUsers)) {
+    fputs(kImplicitConflict, stderr);
+    return -1;
+  }
+  return 0;
+}
+
 // zolf.ini, in the order the keys are read and their messages printed.
 // A port that is no whole number from 1 to 65535 stops the start: taken as
 // some default it would put the server where nobody looks for it. Explicit
@@ -269,6 +292,9 @@ static const IniEntry<Server> kKeys[] = {
     {kGroupKey, ApplyGroup},
     {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},
      ApplyRequireTls},
+    // Optional and quiet when absent: no implicit TLS listener.
+    {{"TLSImplicitPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadImplicitPort},
+     ApplyImplicitPort},
     {kLogMaxEntriesKey, ApplyToLog<Server, ApplyLogMaxEntries>},
     {kLogRotationKey, ApplyToLog<Server, ApplyLogRotation>},
     {kLogMaxAgeKey, ApplyToLog<Server, ApplyLogMaxAge>},
@@ -325,6 +351,7 @@ int InitConfig(Server *pConfig, const char *fileName, Log *log) {
   memset(pConfig, 0, sizeof *pConfig);
   pConfig->log = log;
   pConfig->listenSocket = -1;
+  pConfig->implicitSocket = -1;
   if (!getcwd(pConfig->homeDirectory, sizeof pConfig->homeDirectory)) {
     fputs(kNoWorkingDirectory, stderr);
     return -1;

@@ -1,6 +1,7 @@
 #include "server_loop.h"
 
 #include <cerrno>
+#include <initializer_list>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -109,6 +110,8 @@ static bool WatchSession(Request *r) {
   int64_t wait = -1;
   if (CmndBytesDue(r) || XferBytesDue(r)) {
     wait = 0;
+  } else if (DrainWaitMs(r) >= 0) {
+    wait = DrainWaitMs(r);
   } else if (DataWaits(r)) {
     struct timeval timeout = {1, 0};
     ThrottleTimeout(r->pConfig, &timeout);
@@ -125,15 +128,15 @@ static bool WatchSession(Request *r) {
 // waiting connections stay in the listen queue, and watching the socket
 // then would only wake the loop at once, again and again.
 static void WatchListener(Server *pConfig) {
-  if (pConfig->listenSocket == -1) return;
   bool open = pConfig->users < pConfig->MaxUsers && !pConfig->limits.resting;
-  SetFdMask(pConfig->loop, pConfig->listenSocket, open ? kLoopReadable : 0);
+  for (int fd : {pConfig->listenSocket, pConfig->implicitSocket})
+    if (fd != -1) SetFdMask(pConfig->loop, fd, open ? kLoopReadable : 0);
 }
 
-Request *OnAccept(Server *pConfig) {
+Request *OnAccept(Server *pConfig, int listener) {
   NetAddress peer;
   errno = 0;
-  int sock = AcceptFrom(pConfig->listenSocket, SocketRoom(pConfig), &peer);
+  int sock = AcceptFrom(listener, SocketRoom(pConfig), &peer);
   if (sock < 0) {
     // A client that left before it was taken is no shortage.
     if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
@@ -155,12 +158,21 @@ Request *OnAccept(Server *pConfig) {
     return nullptr;
   }
   pReq->timers.lastActive = pReq->connectTime;  // the idle clock starts at connect
-  // The time to log in covers the header's arrival too.
+  bool implicit = listener == pConfig->implicitSocket;
+  if (!proxied && implicit && StartImplicitTls(pReq) != 0) {
+    CloseRequest(pReq);
+    OnAcceptFailed(pConfig);
+    return nullptr;
+  }
   StartSessionClocks(pReq);
-  if (proxied)
+  if (proxied) {
+    // The time to log in covers the header's arrival too; on the implicit
+    // port the TLS handshake follows the header.
     pReq->cmnd.state = kCmndProxyHeader;
-  else
+    pReq->cmnd.implicitAfterHeader = implicit;
+  } else {
     SendFTPstring(pReq, Mess220);
+  }
   return pReq;
 }
 
@@ -199,6 +211,10 @@ static bool OnProxyHeader(Request *pReq) {
       SendFTPstring(pReq, line);
       return EndSession(pReq);
     }
+  }
+  if (pReq->cmnd.implicitAfterHeader && StartImplicitTls(pReq) != 0) {
+    CloseRequest(pReq);
+    return false;
   }
   SendFTPstring(pReq, Mess220);
   return true;
@@ -314,16 +330,22 @@ static void OnSessionWake(EventLoop *, int64_t, void *record) {
   bool alive = true;
   if (CmndBytesDue(pReq))
     alive = OnSessionEvent(pReq, kOnCmnd);
-  else if (XferBytesDue(pReq))
+  else if (XferBytesDue(pReq) || DrainWaitMs(pReq) == 0)
     alive = OnSessionEvent(pReq, kOnXfer);
   if (alive) WatchSession(pReq);
 }
 
-static void OnListenerEvent(EventLoop *, int, void *record, int) {
+static void OnListenerEvent(EventLoop *, int fd, void *record, int) {
   Server *pConfig = static_cast<Server *>(record);
   if (pConfig->users >= pConfig->MaxUsers) return;
-  Request *pReq = OnAccept(pConfig);
+  Request *pReq = OnAccept(pConfig, fd);
   if (pReq) WatchSession(pReq);
+}
+
+// Both listeners and the handler they share.
+static void WatchListeners(Server *pConfig) {
+  for (int fd : {pConfig->listenSocket, pConfig->implicitSocket})
+    if (fd != -1) WatchFd(pConfig->loop, fd, kLoopReadable, OnListenerEvent, pConfig);
 }
 
 // Before every wait: sessions ended by any handler or timer may have freed
@@ -337,7 +359,7 @@ static void BeforeWait(EventLoop *loop, void *record) {
   if (TakeReopenRequest() && pConfig->log) ReopenLog(pConfig->log);
   if (TakeReloadRequest()) {
     ReloadServer(pConfig);
-    WatchFd(loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent, pConfig);
+    WatchListeners(pConfig);
   }
   WatchListener(pConfig);
 }
@@ -349,6 +371,10 @@ static const int64_t kFlushEveryMs = 1000;
 static void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   Server *pConfig = static_cast<Server *>(record);
   if (pConfig->log) FlushLog(pConfig->log, time(nullptr));
+  // Blocks a burst of transfers or long replies left free go back to the
+  // system; a steady load keeps what it uses.
+  TrimBufferPool(&pConfig->replyBlocks);
+  TrimBufferPool(&pConfig->xferBlocks);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, pConfig);
 }
 
@@ -373,8 +399,7 @@ void RunServer(Server *pConfig) {
   }
   // Two threads: a second check need not wait for the first to end.
   pConfig->worker = StartWorker(pConfig->loop, kPasswordThreads);
-  WatchFd(pConfig->loop, pConfig->listenSocket, kLoopReadable, OnListenerEvent,
-          pConfig);
+  WatchListeners(pConfig);
   pConfig->roomUsers = pConfig->MaxUsers;
   SetBeforeWait(pConfig->loop, BeforeWait, pConfig);
   AddTimer(pConfig->loop, kFlushEveryMs, OnFlushTimer, pConfig);
@@ -403,6 +428,7 @@ void CloseAllRequests(Server *pConfig) {
   pConfig->worker = nullptr;
   StopWorker(worker);
   UnwatchFd(pConfig->loop, pConfig->listenSocket);
+  if (pConfig->implicitSocket != -1) UnwatchFd(pConfig->loop, pConfig->implicitSocket);
   FreeAddressTable(&pConfig->limits);
   DeleteEventLoop(pConfig->loop);
   pConfig->loop = nullptr;

@@ -4,7 +4,9 @@
 
 #include "server_records.h"
 
-Request *OnAccept(Server *pConfig);
+// Takes a client from `listener` (the command port, or the implicit TLS
+// port whose sessions start in TLS).
+Request *OnAccept(Server *pConfig, int listener);
 // Runs the main loop while MaxUsers is not 0 and no stop was asked for
 // (StopRequested).
 void RunServer(Server *pConfig);

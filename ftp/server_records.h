@@ -11,6 +11,7 @@
 #include <sys/select.h>
 
 #include "addresses.h"
+#include "buffer_pool.h"
 #include "client_limits.h"
 #include "conn_io.h"
 #include "event_loop.h"
@@ -36,6 +37,9 @@ enum {
   kCwdSize = 512,
   kPermissionCount = 26,
   kHomeSize = 256,
+  // A reply longer than the command buffer (STAT of a directory) is
+  // written into one borrowed block of this size.
+  kReplyBlockSize = 16 * 1024,
 };
 
 // What the command connection is doing with its buffer.
@@ -51,6 +55,8 @@ enum DataState : int32_t {
   kDataIdle,       // no transfer, or the last one is complete
   kDataSending,    // a download or a listing
   kDataReceiving,  // an upload
+  kDataDraining,   // an upload refused midway: what the client still
+                   // sends is read and dropped before the refusal goes
 };
 // Where TLS stands on the command connection.
 enum CmndTls : int32_t {
@@ -88,6 +94,10 @@ struct Server {
   int backlog;
   int listenSocket;
   uint32_t Port;
+  // TLSImplicitPort=: a second listener whose sessions speak TLS from
+  // their first byte (0, and -1 for the socket, when not configured).
+  uint32_t TLSImplicitPort;
+  int implicitSocket;
   uint32_t DataPort;              // first passive data port
   // Explicit TLS (AUTH TLS), offered when a certificate is configured.
   char TLSCertificate[PATH_MAX];
@@ -110,6 +120,8 @@ struct Server {
   const char *configFile;         // read again for a reload (SIGHUP)
   uint32_t roomUsers;             // MaxUsers the loop and tables were made for
   ProxyTrust proxies;             // ProxyProtocol=, TrustedProxies=
+  BufferPool replyBlocks;         // lent while a long reply goes out
+  BufferPool xferBlocks;          // lent while a transfer or listing runs
 };
 
 // The command connection: the line being received or the one reply
@@ -137,6 +149,21 @@ struct CmndChannel {
   CmndTls tls;
   bool pbszGiven;
   ProxyWait proxyWait;               // kCmndProxyHeader: what came of it
+  bool implicitAfterHeader;          // TLS from the first byte after the header
+  // A reply too long for the buffer, in a borrowed block (length counts
+  // what is left of it, from longSent on); null when none.
+  char *longReply = nullptr;
+  int32_t longSent;
+};
+
+// The buffers a transfer or listing works in, borrowed from the server's
+// pool while one is prepared or runs (HoldXferBuffers) and given back with
+// it: a session waiting for commands holds none.
+struct XferBuffers {
+  char buffer[kDataBufferSize];
+  char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
+  char listDirectory[800];           // real path of the listed directory,
+                                     // ending in '/' (root 255 + path 511)
 };
 
 // The data connection and the transfer or listing it carries. Everything
@@ -149,16 +176,17 @@ struct XferChannel {
                                      // after PORT
   bool passive = true;               // false after PORT / EPRT
   DataState state;
-  int32_t length;                    // bytes held in buffer
-  char buffer[kDataBufferSize];
+  int32_t length;                    // bytes held in bufs->buffer
+  XferBuffers *bufs = nullptr;       // null until a transfer needs them
   bool secured;                      // a PROT P connection has passed its
                                      // handshake and the session check
+  const char *drainReply;            // while draining: the refusal due at
+                                     // its end
+  int64_t drainEndMs;                // while draining: when it stops (NowMs)
+  int64_t drained;                   // while draining: bytes dropped
   int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;
-  char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
-  char listDirectory[800];           // real path of the listed directory,
-                                     // ending in '/' (root 255 + path 511)
 };
 
 // The account the session logged in as, and what it grants.
@@ -228,6 +256,21 @@ struct Request {
   char *renameFrom;                  // pending rename source (owned)
   char *renameTo;                    // rename target while checked (owned)
 };
+
+// The session's transfer buffers, borrowed when first needed (contents
+// undefined then): false when out of memory.
+inline bool HoldXferBuffers(Request *pReq) {
+  if (pReq->xfer.bufs) return true;
+  BufferPool *pool = &pReq->pConfig->xferBlocks;
+  // A few blocks stay for the next transfers; the rest of a burst goes
+  // back to the system.
+  if (pool->blockSize == 0) InitBufferPool(pool, sizeof(XferBuffers), 16);
+  pReq->xfer.bufs = static_cast<XferBuffers *>(BorrowBlock(pool));
+  if (!pReq->xfer.bufs) return false;
+  pReq->xfer.bufs->listPattern[0] = '\0';
+  pReq->xfer.bufs->listDirectory[0] = '\0';
+  return true;
+}
 
 // Descriptors below this number fit the server's loop.
 inline int SocketRoom(const Server *pConfig) {

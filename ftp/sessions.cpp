@@ -99,6 +99,7 @@ Request *CloseRequest(Request *pReq) {
   EndSessionTransfer(pReq);
   DetachQuota(pReq);  // the last session of the account writes it
   CloseCmndConnection(pReq);
+  DropLongReply(pReq);
   Request *next = GetNextRequest(pReq);
   Server *pConfig = pReq->pConfig;
   if (pConfig->loop) {

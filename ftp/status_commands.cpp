@@ -23,6 +23,9 @@ const char kStatus[] =
     "211 End of status.\n";
 const char kProgress[] = " Transfer running: %" PRIu64 " bytes sent, %" PRIu64 " received\n";
 const char kPathStatus[] = "213-Status of %s:\n%s213 End of status.\n";
+// The same reply for a directory, written straight into a reply block.
+const char kPathStatusStart[] = "213-Status of %s:\r\n";
+const char kPathStatusEnd[] = "213 End of status.\r\n";
 const char kHelp[] =
     "214-Commands recognized:\n"
     " ABOR ALLO APPE AUTH CDUP CWD DELE EPRT EPSV FEAT HELP LIST MDTM MFMT\n"
@@ -40,6 +43,30 @@ const char *DataConnectionState(const Request *pReq) {
   return "none";
 }
 
+// STAT of a directory: the entries as LIST gives them (capped, see
+// ListDirectoryLines), over the command connection in a borrowed block.
+int StatDirectory(Request *pReq, const char *arg, const char *real) {
+  char *block = BorrowReplyBlock(pReq);
+  if (!block) {
+    SendFTPstring(pReq, Mess451);
+    return 451;
+  }
+  int head = snprintf(block, kReplyBlockSize, kPathStatusStart, arg);
+  size_t tail = sizeof kPathStatusEnd - 1;
+  int lines = head > 0 && (size_t)head + tail < kReplyBlockSize
+                  ? ListDirectoryLines(pReq, real, block + head, kReplyBlockSize - head - tail)
+                  : -1;
+  if (lines < 0) {
+    GiveBackBlock(&pReq->pConfig->replyBlocks, block);
+    SendFTPstring(pReq, Mess550);
+    return 550;
+  }
+  size_t n = (size_t)head + (size_t)lines;
+  memcpy(block + n, kPathStatusEnd, tail);
+  SendLongReply(pReq, block, n + tail);
+  return 213;
+}
+
 }  // namespace
 
 int DoSTAT(Request *pReq) {
@@ -54,7 +81,7 @@ int DoSTAT(Request *pReq) {
     SendFTPstring(pReq, ReplyFits(reply) ? reply : Mess550);
     return 211;
   }
-  // STAT PATH: the listing line of the entry, as LIST gives it, over the
+  // STAT PATH: the listing of the entry, as LIST gives it, over the
   // command connection; granted with LIST.
   if (pReq->login.permissions[kLIST] != '1') {
     SendFTPstring(pReq, kPermissionDenied);
@@ -72,6 +99,7 @@ int DoSTAT(Request *pReq) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
+  if (S_ISDIR(st.st_mode)) return StatDirectory(pReq, arg, real);
   // The line ends in CR LF; a reply line starts with a blank.
   char indented[kCmndBufferSize + 1];
   snprintf(indented, sizeof indented, " %s", line);

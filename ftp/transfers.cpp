@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 
 #include "addresses.h"
+#include "clock.h"
 #include "command_channel.h"
 #include "conn_io.h"
 #include "event_loop.h"
@@ -232,7 +233,8 @@ int OnAcceptXfer(Request *pReq) {
 // read error.
 static int RefillBuffer(Request *pReq) {
   if (pReq->xfer.file != -1) {
-    ssize_t n = read(pReq->xfer.file, pReq->xfer.buffer, kDataBufferSize);
+    if (!HoldXferBuffers(pReq)) return -1;
+    ssize_t n = read(pReq->xfer.file, pReq->xfer.bufs->buffer, kDataBufferSize);
     if (n < 0) return -1;
     if (n == 0) {
       pReq->xfer.state = kDataIdle;
@@ -254,13 +256,13 @@ static int RefillBuffer(Request *pReq) {
 // 1 when all of it went out, 0 when the socket took less (or nothing),
 // -1 on an error.
 static int SendBuffer(Request *pReq) {
-  struct iovec part = {pReq->xfer.buffer, (size_t)pReq->xfer.length};
+  struct iovec part = {pReq->xfer.bufs->buffer, (size_t)pReq->xfer.length};
   ssize_t n = ConnWrite(&pReq->xfer.io, &part, 1);
   if (n == kConnWait) return 0;
   if (n < 0) return -1;
   pReq->bytesSent += (uint64_t)n;
   pReq->xfer.length -= (int32_t)n;
-  memmove(pReq->xfer.buffer, pReq->xfer.buffer + n, (size_t)pReq->xfer.length);
+  memmove(pReq->xfer.bufs->buffer, pReq->xfer.bufs->buffer + n, (size_t)pReq->xfer.length);
   return pReq->xfer.length == 0 ? 1 : 0;
 }
 
@@ -305,20 +307,50 @@ int OnWriteData(Request *pReq) {
 
 // --- Uploads -----------------------------------------------------------
 
-// The pump's own final reply: it replaces the completion line.
-static int FailUpload(Request *pReq, const char *reply) {
-  pReq->cmnd.finalReply = reply;
-  return -1;
+// An upload refused midway (the quota, a write error) finds the client
+// still sending. Closing at once would reset the connection under its
+// write, and a TLS client would see a cut stream (no closing alert) before
+// it ever reads the refusal. So the rest is read and dropped until the
+// client ends its stream; then the closing alert, then the refusal. The
+// bounds keep a client that never stops from holding the session: about
+// what a fast link brings in the time a client takes to notice.
+static const int64_t kDrainBytes = 64 * 1024 * 1024;
+static const int64_t kDrainMs = 10 * 1000;
+
+// The file is let go at once (an upload into a temporary name leaves the
+// old file whole); the refusal waits for the drain's end.
+static void StartDrain(Request *pReq, const char *reply) {
+  CloseDataFile(pReq);
+  pReq->xfer.length = 0;
+  pReq->xfer.state = kDataDraining;
+  pReq->xfer.drainReply = reply;
+  pReq->xfer.drainEndMs = NowMs() + kDrainMs;
+  pReq->xfer.drained = 0;
 }
 
-static int StoreBytes(Request *pReq, const char *data, size_t n) {
-  const char *reply = nullptr;
-  if (StoreUploadBytes(pReq, data, n, &reply) != 0) return FailUpload(pReq, reply);
-  return 0;
+// Reads and drops: 0 to go on, -1 when the drain is over (the client's
+// end of stream, an error, or a bound reached).
+static int DrainData(Request *pReq) {
+  for (int round = 0; round < kTurnRounds; round++) {
+    ssize_t got = ConnRead(&pReq->xfer.io, chunk, sizeof chunk);
+    if (got == kConnWait) break;
+    if (got <= 0) return -1;
+    pReq->bytesReceived += (uint64_t)got;
+    pReq->xfer.drained += got;
+    if (pReq->xfer.drained >= kDrainBytes) return -1;
+  }
+  return NowMs() >= pReq->xfer.drainEndMs ? -1 : 0;
 }
 
-// One receive: 1 stored, 0 nothing there, -1 at the end of the upload
-// (xfer.state kDataIdle) or on an error.
+int64_t DrainWaitMs(const Request *pReq) {
+  if (pReq->xfer.state != kDataDraining || pReq->xfer.io.fd == -1) return -1;
+  int64_t left = pReq->xfer.drainEndMs - NowMs();
+  return left > 0 ? left : 0;
+}
+
+// One receive: 1 stored, 0 nothing there (or the upload refused: the
+// drain goes on), -1 at the end of the upload (xfer.state kDataIdle) or
+// on an error.
 static int ReceivePiece(Request *pReq, char *into, size_t room) {
   ssize_t got = ConnRead(&pReq->xfer.io, into, room);
   if (got == 0) {
@@ -329,16 +361,21 @@ static int ReceivePiece(Request *pReq, char *into, size_t room) {
   if (got == kConnWait) return 0;
   if (got < 0) return -1;
   pReq->bytesReceived += (uint64_t)got;
-  return StoreBytes(pReq, into, (size_t)got) == 0 ? 1 : -1;
+  const char *reply = nullptr;
+  if (StoreUploadBytes(pReq, into, (size_t)got, &reply) == 0) return 1;
+  StartDrain(pReq, reply);
+  return 0;
 }
 
 int OnReadData(Request *pReq) {
+  if (pReq->xfer.state == kDataDraining) return DrainData(pReq);
   if (Throttled(pReq)) {
     // One buffer per turn; the count is the room of the buffer, whatever
     // then arrives.
     uint64_t room = (uint64_t)(kDataBufferSize - pReq->xfer.length);
     if (Throttle(pReq, room) != 0) return 0;
-    int result = ReceivePiece(pReq, pReq->xfer.buffer, (size_t)room);
+    if (!HoldXferBuffers(pReq)) return -1;
+    int result = ReceivePiece(pReq, pReq->xfer.bufs->buffer, (size_t)room);
     pReq->xfer.length = 0;
     return result < 0 ? -1 : 0;
   }
@@ -357,6 +394,12 @@ int OnReadData(Request *pReq) {
 static void EndTransfer(Request *pReq, bool upload) {
   bool complete = pReq->xfer.state == kDataIdle;
   const char *completion = complete ? Mess226 : Mess451;
+  if (pReq->xfer.state == kDataDraining) {
+    // The closing alert goes before the refusal: a client reads its data
+    // connection to the end before it looks for the reply.
+    CloseXferConnection(pReq);
+    pReq->cmnd.finalReply = pReq->xfer.drainReply;
+  }
   // An upload that ended well takes its name now; one that failed is
   // dropped with the transfer.
   if (upload && complete && FinishUpload(pReq) != 0) completion = Mess451;
@@ -422,8 +465,8 @@ int IfDataSend(Request *pReq) {
 }
 
 int IfDataRecv(Request *pReq) {
-  return pReq->xfer.state == kDataReceiving && pReq->xfer.io.fd != -1 &&
-                 pReq->xfer.length < kDataBufferSize
+  return (pReq->xfer.state == kDataReceiving || pReq->xfer.state == kDataDraining) &&
+                 pReq->xfer.io.fd != -1 && pReq->xfer.length < kDataBufferSize
              ? 0
              : -1;
 }
@@ -449,7 +492,7 @@ void CloseDataConnection(Request *pReq) {
 void CloseDataBuffer(Request *pReq) {
   pReq->xfer.length = 0;
   pReq->xfer.state = kDataIdle;
-  memset(pReq->xfer.buffer, 0, sizeof pReq->xfer.buffer);
+  if (pReq->xfer.bufs) memset(pReq->xfer.bufs->buffer, 0, sizeof pReq->xfer.bufs->buffer);
 }
 
 void CloseDataFile(Request *pReq) {
@@ -462,6 +505,7 @@ void DropTransfer(Request *pReq) {
   CloseDataFile(pReq);
   CloseDataConnection(pReq);
   if (pReq->xfer.dir) closedir(pReq->xfer.dir);
+  if (pReq->xfer.bufs) GiveBackBlock(&pReq->pConfig->xferBlocks, pReq->xfer.bufs);
   pReq->xfer = XferChannel();
 }
 

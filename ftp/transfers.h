@@ -41,6 +41,11 @@ int OnReadData(Request *pReq);
 // one.
 void PumpTransfer(Request *pReq);
 
+// Milliseconds until an upload's drain is cut short (0: now), -1 when no
+// drain runs: the loop wakes the session then, as a silent client would
+// never make its socket ready.
+int64_t DrainWaitMs(const Request *pReq);
+
 // Whether the data connection is to be written, read, or (none being up
 // yet) accepted or connected: 0 = yes, -1 = no.
 int IfDataSend(Request *pReq);

@@ -115,6 +115,7 @@ void SetUp() {
   memset(&w.server, 0, sizeof w.server);
   w.server.log = &w.log;
   w.server.listenSocket = -1;
+  w.server.implicitSocket = -1;
   w.server.DataPort = 6000;
   w.server.MaxUsers = 10;
   snprintf(w.server.serverName, sizeof w.server.serverName, "ZOLF/1.7.1");
@@ -256,8 +257,8 @@ void PumpListing(Request *r, const std::string &line) {
     WatchEnd();
     size_t n = (size_t)r->xfer.length;
     Check(n <= kDataBufferSize, "listing fits the buffer");
-    auto what = [&] { return "line: " + Shown(line) + "\nlisting: " + Shown(r->xfer.buffer, n); };
-    const char *b = r->xfer.buffer;
+    const char *b = r->xfer.bufs ? r->xfer.bufs->buffer : "";
+    auto what = [&] { return "line: " + Shown(line) + "\nlisting: " + Shown(b, n); };
     if (n > 0)
       Require(n >= 2 && b[n - 2] == '\r' && b[n - 1] == '\n', "listing ends with CR LF", what);
     for (size_t i = 0; i < n; i++) {
@@ -272,6 +273,7 @@ void PumpListing(Request *r, const std::string &line) {
   CloseDataConnection(r);
   CloseDataBuffer(r);
   CloseDataFile(r);
+  DropTransfer(r);  // its buffers go back
 }
 
 // Runs one line; false when the session has ended.

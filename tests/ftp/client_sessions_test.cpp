@@ -135,7 +135,10 @@ TEST_P(FtpClients, Lftp) {
       "put " + Quoted(local / "put.txt") + " -o /put.txt; cls -l /put.txt; "
       "mkdir /made; mv /put.txt /made/moved.txt; chmod 644 /made/moved.txt; "
       "mv /made/moved.txt /up/moved.txt; get /up/moved.txt -o " +
-      Quoted(local / "moved.txt") + "; rmdir /made; quit";
+      Quoted(local / "moved.txt") + "; rmdir /made; "
+      // Active mode: over IPv6 lftp offers EPRT |2|::|PORT|.
+      "set ftp:passive-mode off; cls -1 /pub; get /pub/docs/readme.txt -o " +
+      Quoted(local / "active.txt") + "; quit";
   std::string out;
   int status = harness::Run("cd " + Quoted(local.path()) + " && lftp -u u,pw -p " +
                                 std::to_string(z.port) + " -e " + Quoted(script) + " " + z.host,
@@ -166,6 +169,11 @@ TEST_P(FtpClients, Lftp) {
   EXPECT_EQ(Mode(z.Root() + "/up/moved.txt"), 0644u);
   EXPECT_FALSE(harness::Exists(z.Root() + "/put.txt"));
   EXPECT_FALSE(harness::Exists(z.Root() + "/made"));
+  // The active listing and download.
+  EXPECT_NE(out.find("/pub/big.bin\n/pub/docs/\n/pub/empty/\n"), std::string::npos) << out;
+  EXPECT_EQ(harness::ReadFile(local / "active.txt"), "read me\n");
+  const char *active = six ? ": EPRT |2|" : ": PORT ";
+  EXPECT_TRUE(harness::WaitFor([&] { return z.Log().find(active) != std::string::npos; }));
   // Both parallel mirrors whole, and no session turned away.
   for (int i = 0; i < 20; i++) {
     std::string name = "/d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin";
@@ -217,7 +225,8 @@ TEST_P(FtpClients, Rclone) {
 TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   Tree tree;
   tree.Make(z.Root());
-  ASSERT_TRUE(Start());
+  std::string implicit = std::to_string(harness::FreePort());
+  ASSERT_TRUE(Start(tls ? "TLSImplicitPort=" + implicit + "\n" : ""));
   std::string out;
   for (const char *method : {"multicwd", "singlecwd", "nocwd"}) {
     std::string to = local / (std::string("readme.") + method);
@@ -239,6 +248,25 @@ TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   }
   EXPECT_EQ(Curl("-o " + Quoted(local / "got") + " " + Url("/pub/big.bin"), &out), 0) << out;
   EXPECT_TRUE(harness::ReadFile(local / "got") == tree.big);
+  if (tls) {
+    // Implicit TLS: no AUTH; PBSZ and PROT are still answered.
+    std::string ftps = "ftps://" + UrlHost() + ":" + implicit;
+    EXPECT_EQ(Curl("-o " + Quoted(local / "implicit") + " " + ftps + "/pub/big.bin", &out), 0)
+        << out << z.Stderr();
+    EXPECT_EQ(out.find("> AUTH"), std::string::npos) << out;
+    EXPECT_NE(out.find("< 200 Protection level set to Private."), std::string::npos) << out;
+    EXPECT_TRUE(harness::ReadFile(local / "implicit") == tree.big);
+    // CCC is refused; curl goes on in TLS.
+    EXPECT_EQ(Curl("--ftp-ssl-ccc -o " + Quoted(local / "ccc") + " " +
+                       Url("/pub/docs/readme.txt"),
+                   &out),
+              0)
+        << out;
+    size_t ccc = out.find("> CCC");
+    EXPECT_NE(ccc, std::string::npos) << out;
+    EXPECT_EQ(out.find("< ", ccc), out.find("< 502 Command not implemented.", ccc)) << out;
+    EXPECT_EQ(harness::ReadFile(local / "ccc"), "read me\n");
+  }
 
   if (tls) {
     // Far larger than any piece or socket buffer, whole and from an offset
@@ -323,7 +351,11 @@ TEST_P(FtpClients, PythonFtplibSession) {
   harness::MakeDirs(z.Root() + "/pub/empty");
   harness::WriteFile(z.Root() + "/pub/readme.txt", "hello\n");
   chmod((z.Root() + "/pub/readme.txt").c_str(), 0640);
-  ASSERT_TRUE(Start());
+  z.Account("q", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                 "RootDirectory=" + z.Root() + "\nDiskQuota=100000\nAddCommand=PASV\n"
+                 "AddCommand=PORT\nAddCommand=STOR\nAddCommand=TYPE\n");
+  std::string implicit = std::to_string(harness::FreePort());
+  ASSERT_TRUE(Start(tls ? "TLSImplicitPort=" + implicit + "\n" : ""));
   std::string upload = Pattern(700001, 4);
   harness::WriteFile(local / "big.bin", big);
   harness::WriteFile(local / "src", upload);
@@ -331,7 +363,7 @@ TEST_P(FtpClients, PythonFtplibSession) {
   std::string out;
   int status = harness::Run("python3 " + std::string(SOURCE_DIR) + "/tests/ftp/ftplib_session.py " +
                                 z.host + " " + std::to_string(z.port) + " u pw " +
-                                Quoted(local.path()) + (tls ? " tls" : ""),
+                                Quoted(local.path()) + (tls ? " tls " + implicit : ""),
                             &out, 120);
   EXPECT_EQ(status, 0) << out << z.Stderr();
   // The replies of the start, the first listing, and of the end.
@@ -364,6 +396,43 @@ INSTANTIATE_TEST_SUITE_P(, FtpClients,
 
 // Clients that speak FTP in clear text only.
 class FtpPlainClients : public FtpClients {};
+
+TEST_P(FtpPlainClients, NcftpTreesTimesAndRename) {
+  if (harness::Run("command -v ncftpput") != 0) GTEST_SKIP() << "ncftp is not installed";
+  if (six) GTEST_SKIP() << "ncftp resolves IPv4 host names only";
+  ASSERT_TRUE(Start());
+  harness::MakeDirs(local / "tree/sub");
+  harness::MakeDirs(local / "home");  // ncftp keeps its state there
+  harness::MakeDirs(local / "got");
+  std::string two = Pattern(70000, 6);
+  harness::WriteFile(local / "tree/one.txt", "one\n");
+  harness::WriteFile(local / "tree/sub/two.bin", two);
+  struct timespec old[2] = {{981173106, 0}, {981173106, 0}};  // 2001-02-03 04:05:06Z
+  ASSERT_EQ(utimensat(AT_FDCWD, (local / "tree/sub/two.bin").c_str(), old, 0), 0);
+  std::string in = "cd " + Quoted(local.path()) + " && HOME=" + Quoted(local / "home") + " ";
+  std::string login = " -u u -p pw -P " + std::to_string(z.port) + " ";
+  std::string out;
+  auto mtime = [](const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+  };
+  // -R up keeps the times (MFMT), -R down brings them back (MDTM).
+  ASSERT_EQ(harness::Run(in + "ncftpput" + login + "-R " + z.host + " / tree", &out, 60), 0)
+      << out << z.Stderr();
+  EXPECT_EQ(mtime(z.Root() + "/tree/sub/two.bin"), 981173106);
+  ASSERT_EQ(harness::Run(in + "ncftpget" + login + "-R " + z.host + " got /tree", &out, 60), 0)
+      << out;
+  EXPECT_TRUE(harness::ReadFile(local / "got/tree/sub/two.bin") == two);
+  EXPECT_EQ(mtime(local / "got/tree/sub/two.bin"), 981173106);
+  // The interactive client renames a file from the directory above.
+  EXPECT_EQ(harness::Run(in + "printf 'cd tree/sub\\nrename ../one.txt moved.txt\\nquit\\n' | ncftp" +
+                             login + z.host,
+                         &out, 60),
+            0)
+      << out;
+  EXPECT_EQ(harness::ReadFile(z.Root() + "/tree/sub/moved.txt"), "one\n") << out;
+  EXPECT_FALSE(harness::Exists(z.Root() + "/tree/one.txt"));
+}
 
 TEST_P(FtpPlainClients, WgetSingleFileAndRecursive) {
   Tree tree;

@@ -32,6 +32,9 @@ TEST(FtpFileServer, PythonFtplibManagesFiles) {
   Zolf z;
   z.SimpleAccount("alice", "secret", kGrants);
   harness::WriteFile(z.Root() + "/report.txt", std::string(1234, 'r'));
+  harness::MakeDirs(z.Root() + "/many");
+  for (int i = 0; i < 400; i++)
+    harness::WriteFile(z.Root() + "/many/" + std::string(60, 'n') + std::to_string(i), "");
   ASSERT_TRUE(z.Start());
   std::string out;
   int status = harness::Run("python3 " + Script() + " " + std::to_string(z.port) + " alice secret",
@@ -49,6 +52,9 @@ TEST(FtpFileServer, PythonFtplibManagesFiles) {
                      "mfmt 213 Modify=20010203040506; archive/report-2001.txt\n"
                      "mdtm 213 20010203040506\n"
                      "stat -rw-r-----\n"
+                     "stat dir 3 report-2001.txt\n"
+                     "stat many 213-Status of many: True  (more entries: LIST shows them "
+                     "all) 213 End of status.\n"
                      "refused 501 Syntax error in parameters or arguments.\n"
                      "help site 214-SITE commands recognized:\n CHMOD\n214 Help OK.\n"
                      "allo 10 202 No storage allocation necessary.\n"

@@ -2,7 +2,7 @@
 delete and rmd, and the refusals a client must be able to tell apart.
 
 Usage: ftplib_files.py PORT USER PASSWORD
-Expects report.txt (1234 bytes) at the top of the account's tree.
+Expects report.txt (1234 bytes) and many/ (too many entries for STAT) at the top.
 Prints what it saw; exits non-zero on any unexpected reply.
 """
 import ftplib
@@ -39,6 +39,11 @@ def main():
     print("mfmt", ftp.sendcmd("MFMT 20010203040506 archive/report-2001.txt"))
     print("mdtm", ftp.sendcmd("MDTM archive/report-2001.txt"))
     print("stat", ftp.sendcmd("STAT archive/report-2001.txt").split("\n")[1].split()[0])
+    # STAT of a directory lists its entries on the command connection.
+    lines = ftp.sendcmd("STAT archive").split("\n")
+    print("stat dir", len(lines), lines[1].split()[-1])
+    lines = ftp.sendcmd("STAT many").split("\n")
+    print("stat many", lines[0], len(lines) > 100, lines[-2], lines[-1])
     ok &= expect_refusal(ftplib.error_perm, ftp.sendcmd, "SITE CHMOD 4755 archive")
     for line in ("HELP SITE", "ALLO 10", "MODE S", "STRU F", "MODE B", "XPWD"):
         print(line.lower(), ftp.sendcmd(line) if line != "MODE B" else

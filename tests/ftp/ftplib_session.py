@@ -2,12 +2,14 @@
 family, in clear text or encrypted (FTP_TLS with PROT P): a refused login,
 a listing, nlst, mlsd, dir of a path, abort() in the middle of a large
 download and upload, storlines and retrlines, several commands sent in one
-segment, and passive and active downloads and uploads.
+segment, passive and active downloads and uploads, and an upload past a
+quota, refused with 452 after a clean end of its data connection.
 
-Usage: ftplib_session.py HOST PORT USER PASSWORD LOCALDIR [tls]
+Usage: ftplib_session.py HOST PORT USER PASSWORD LOCALDIR [tls IMPLICITPORT]
 The account's tree holds big.bin (several MiB), f, pub/ (with readme.txt
 and the empty directory pub/empty/) and nothing else; LOCALDIR holds the
-same big.bin, lines.txt and src. Downloads f to LOCALDIR/got-passive and
+same big.bin, lines.txt and src; q (password pw) has a quota far below
+big.bin. Downloads f to LOCALDIR/got-passive and
 got-active, uploads src as up-passive and up-active. Prints the replies
 and what it saw; exits non-zero at the first thing that is not as expected.
 """
@@ -38,14 +40,39 @@ class ResumingFTP_TLS(ftplib.FTP_TLS):
         return conn, size
 
 
-def client(tls, resuming=True):
+class ImplicitFTP_TLS(ResumingFTP_TLS):
+    """TLS from the first byte: no AUTH, data protected without PROT P."""
+
+    def connect(self, host, port):
+        self.host, self.port = host, port
+        sock = socket.create_connection((host, port), self.timeout)
+        self.af = sock.family
+        self.sock = self.context.wrap_socket(sock, server_hostname=host)
+        self.file = self.sock.makefile("r", encoding=self.encoding)
+        self.welcome = self.getresp()
+        self._prot_p = True
+        return self.welcome
+
+
+def implicit_session(host, port, user, password, local):
+    ftp = client(True, implicit=True)
+    check(ftp.connect(host, port) == "220 Ready.", "greeting over implicit TLS")
+    ftp.login(user, password)
+    check({"big.bin", "f", "pub"} <= set(ftp.nlst()), "nlst over implicit TLS")
+    got = []
+    ftp.retrbinary("RETR f", got.append)
+    with open(os.path.join(local, "got-passive"), "rb") as f:
+        check(b"".join(got) == f.read(), "f downloads whole over implicit TLS")
+
+
+def client(tls, resuming=True, implicit=False):
     if not tls:
         return ftplib.FTP(timeout=20)
     context = ssl.create_default_context()
     # The test certificate is self-signed.
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
-    kind = ResumingFTP_TLS if resuming else ftplib.FTP_TLS
+    kind = ImplicitFTP_TLS if implicit else ResumingFTP_TLS if resuming else ftplib.FTP_TLS
     return kind(context=context, timeout=20)
 
 
@@ -68,6 +95,22 @@ def refused_without_resumption(host, port, user, password):
     except ftplib.error_temp as e:
         check(str(e) == "425 Can't open data connection.", "data connection of its own: 425")
     ftp.close()
+
+
+def quota_refuses_upload(host, port, tls, data):
+    """ftplib writes all of an upload before it reads the reply: without a
+    clean end of the data stream it meets a reset or SSLEOFError, not 452."""
+    ftp = client(tls)
+    ftp.connect(host, port)
+    ftp.login("q", "pw")
+    if tls:
+        ftp.prot_p()
+    try:
+        ftp.storbinary("STOR over.bin", io.BytesIO(data))
+        check(False, "upload past the quota refused")
+    except ftplib.error_temp as e:
+        check(str(e) == "452 Disk quota reached.", "upload past the quota: 452")
+    check(ftp.voidcmd("NOOP") == "200 Zzzzz...", "the session goes on after the 452")
 
 
 def aborted_download(ftp, size):
@@ -193,8 +236,12 @@ def main():
             print(ftp.retrbinary("RETR f", out.write))
         print(ftp.storbinary("STOR up-" + mode, io.BytesIO(upload)))
     print(ftp.quit())
+    # Far more than the socket buffers hold: still writing at the quota.
+    with open(os.path.join(local, "big.bin"), "rb") as f:
+        quota_refuses_upload(host, port, tls, f.read(16 << 20))
     if tls:
         refused_without_resumption(host, port, user, password)
+        implicit_session(host, int(sys.argv[7]), user, password, local)
     if six:
         check(any(line.startswith("EPSV") for line in sent), "EPSV used")
         check(any(line.startswith("EPRT |2|::1|") for line in sent), "EPRT |2| used")

@@ -166,17 +166,19 @@ TEST(FtpFinalReply, QuotaRefusalIsTheOnlyFinalReplyEvenWhenItWaits) {
   std::string path = dir / "upload";
   t.req->cmnd.io.fd = control.fds[0];
   t.req->xfer.io.fd = data.fds[0];
+  fcntl(data.fds[0], F_SETFL, O_NONBLOCK);  // as the server's sockets are
   t.req->xfer.file = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
   t.req->xfer.state = kDataReceiving;
   GiveQuota(t.req, 5000, 0);
   std::string bytes(10000, 'q');
   ASSERT_EQ(send(data.fds[1], bytes.data(), bytes.size(), 0), (ssize_t)bytes.size());
   SendFTPstring(t.req, "200 Zzzzz...\n");
-  int result = 0;
-  for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
-  ASSERT_EQ(result, -1);
-  EXPECT_NE(t.req->xfer.state, kDataIdle);
-  SendFinalReply(t.req, Mess451);
+  // The refusal waits for the client's end of stream.
+  for (int i = 0; i < 10; i++) PumpTransfer(t.req);
+  EXPECT_NE(t.req->xfer.io.fd, -1);
+  shutdown(data.fds[1], SHUT_WR);
+  for (int i = 0; i < 10 && t.req->xfer.io.fd != -1; i++) PumpTransfer(t.req);
+  EXPECT_EQ(t.req->xfer.io.fd, -1);
   Flush(t.req);
   EXPECT_EQ(control.Read(), "200 Zzzzz...\r\n452 Disk quota reached.\r\n");
   // Two whole buffers fit below the quota of 5000 bytes.
@@ -202,9 +204,13 @@ TEST(FtpListingBuffer, EntriesOfADeepDirectoryAreAllListed) {
   std::string listing;
   int calls = 0;
   while (GenerateDirectoryListing(t.req) == 0 && calls++ < 100)
-    listing.append(t.req->xfer.buffer, (size_t)t.req->xfer.length);
+    listing.append(t.req->xfer.bufs->buffer, (size_t)t.req->xfer.length);
   EXPECT_EQ(t.req->xfer.length, 0);
   EXPECT_EQ(t.req->xfer.dir, nullptr);  // closed at the end
+  // Its buffers go back with it.
+  DropTransfer(t.req);
+  EXPECT_EQ(t.req->xfer.bufs, nullptr);
+  EXPECT_EQ(t.req->pConfig->xferBlocks.lent, 0u);
   EXPECT_NE(listing.find("               5 "), std::string::npos) << listing;
   EXPECT_NE(listing.find(" short\r\n"), std::string::npos);
   EXPECT_NE(listing.find(" " + std::string(200, 'L') + "\r\n"), std::string::npos);
@@ -222,9 +228,7 @@ std::string UploadInto(TestSession &t, int fileFd, const std::string &bytes) {
   t.req->xfer.state = kDataReceiving;
   send(data.fds[1], bytes.data(), bytes.size(), 0);
   shutdown(data.fds[1], SHUT_WR);
-  int result = 0;
-  for (int i = 0; i < 10 && result == 0; i++) result = OnReadData(t.req);
-  SendFinalReply(t.req, t.req->xfer.state == kDataIdle ? Mess226 : Mess451);
+  for (int i = 0; i < 10 && t.req->xfer.io.fd != -1; i++) PumpTransfer(t.req);
   Flush(t.req);
   std::string reply = control.Read();
   // The session's ends are closed here, before the pairs go.
