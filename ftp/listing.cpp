@@ -29,9 +29,9 @@ static const char kFactsLine[] =
 static const char kMlstReply[] = "250-Listing %s\n %s250 End\n";
 
 // The real path of the entry being examined, shared by all sessions: the
-// listed directory and a name; an entry whose path does not fit is left
-// out.
-static char FileName[1024];
+// root, the listed directory and a name; an entry whose path does not fit
+// is left out.
+static char FileName[kRealPathSize];
 // Another line is added to the buffer only while this much room is left:
 // the longest line (a name of 255 bytes, a 20-digit size, the facts) fits.
 static const size_t kLineRoom = 384;
@@ -100,11 +100,11 @@ static void CloseListedDirectory(Request *pReq) {
 
 int InitDirList(Request *pReq) {
   CloseListedDirectory(pReq);
-  char directory[768];
-  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root, pReq->login.cwd);
+  char directory[kRealPathSize];
+  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root.c_str(), pReq->login.cwd);
   if (n >= 0 && (size_t)n < sizeof directory) {
     pReq->xfer.dir = RootedOpenDir(pReq, directory);
-    snprintf(pReq->xfer.listDirectory, sizeof pReq->xfer.listDirectory, "%s", directory);
+    snprintf(pReq->xfer.listDirectory, sizeof pReq->xfer.listDirectory, "%s", pReq->login.cwd);
   }
   if (!pReq->xfer.dir) {
     SendFTPstring(pReq, kListFailed);
@@ -136,7 +136,7 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
   pReq->xfer.listFormat = format;
   pReq->xfer.listPattern[0] = '\0';
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0)
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0)
     return Mess550;
   struct stat st;
   // The current directory itself that has gone is a failure to open it.
@@ -153,10 +153,12 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
   }
   if (S_ISDIR(st.st_mode)) {
     CloseListedDirectory(pReq);
-    size_t n = strlen(real);
+    // Only the part below the root is kept: the root is the session's.
+    const char *below = real + pReq->login.root.size();
+    size_t n = strlen(below);
     if (n + 2 > sizeof pReq->xfer.listDirectory) return Mess550;
-    memcpy(pReq->xfer.listDirectory, real, n);
-    if (n == 0 || real[n - 1] != '/') pReq->xfer.listDirectory[n++] = '/';
+    memcpy(pReq->xfer.listDirectory, below, n);
+    if (n == 0 || below[n - 1] != '/') pReq->xfer.listDirectory[n++] = '/';
     pReq->xfer.listDirectory[n] = '\0';
     pReq->xfer.dir = RootedOpenDir(pReq, real);
     if (!pReq->xfer.dir) return kListFailed;
@@ -175,7 +177,7 @@ int DoMLST(Request *pReq) {
   const char *path = pReq->cmnd.argument;
   struct stat st;
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0 ||
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0 ||
       RootedStat(pReq, real, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -213,7 +215,8 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   if (strcmp(name, "..") == 0 || (self && pReq->xfer.listFormat != kListFacts)) return 0;
   if (IsUploadTemp(name)) return 0;  // an upload's temporary file
   if (pReq->xfer.listPattern[0] && fnmatch(pReq->xfer.listPattern, name, FNM_PERIOD) != 0) return 0;
-  int n = snprintf(FileName, sizeof FileName, "%s%s", pReq->xfer.listDirectory, name);
+  int n = snprintf(FileName, sizeof FileName, "%s%s%s", pReq->login.root.c_str(),
+                   pReq->xfer.listDirectory, name);
   if (n < 0 || (size_t)n >= sizeof FileName) return 0;
   // An entry is looked at inside the open directory; only a link is
   // followed, and only as far as it stays inside the root (a link out of

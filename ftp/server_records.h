@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <dirent.h>
+#include <string>
 
 #include <sys/select.h>
 
@@ -31,10 +32,12 @@ enum {
   kArgumentSize = 512,
   kUserNameSize = 32,
   kPassWordSize = 130,  // a hash, or a clear password of up to 128 bytes
-  kRootSize = 256,
   kCwdSize = 512,
   kPermissionCount = 26,
   kHomeSize = 256,
+  // RootDirectory= as the reader takes it: a path of up to PATH_MAX - 1
+  // characters, the longest the system opens.
+  kRootValueSize = PATH_MAX + 1,
 };
 
 // What the command connection is doing with its buffer.
@@ -152,8 +155,8 @@ struct XferChannel {
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
-  char listDirectory[800];           // real path of the listed directory,
-                                     // ending in '/' (root 255 + path 511)
+  char listDirectory[800];           // path of the listed directory below
+                                     // the root, ending in '/'
 };
 
 // The account the session logged in as, and what it grants.
@@ -166,7 +169,9 @@ struct LoginState {
                                      // refusal a failed-login budget counts
   PasswordCheck *check;              // hash check running for PASS, null
                                      // none; the session waits for it
-  char root[kRootSize];              // real path of the virtual "/"
+  // Real path of the virtual "/", set once at login: a root may be as long
+  // as PATH_MAX, which a fixed field would make every session pay for.
+  std::string root;
   char cwd[kCwdSize];                // virtual current directory, "/.../"
   char permissions[kPermissionCount];  // '1' per allowed command code
   char fullBandwidth;                // '1' exempt from MaximumBandwidth
