@@ -112,7 +112,7 @@ struct RetiredLists {
 // with its NUL, the header block 1024 bytes, a full path 512 characters.
 constexpr int kBufferSize = 2048;
 constexpr int kHeaderSize = 1024;
-constexpr int kFileNameSize = 513;
+constexpr int kFileNameSize = PATH_MAX + 1;  // a root and the path beneath it
 
 struct ListingEntries;
 
