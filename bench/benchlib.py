@@ -375,3 +375,19 @@ def note(text):
         with open(rows_file, "a") as f:
             f.write(text + "\n")
     sys.stdout.flush()
+
+
+def tls_sends(console, seconds=10):
+    """The path a started server of ours names for file data over TLS (its
+    "TLS sends: ..." line at start), e.g. "user space, 16 KiB records"."""
+    def line():
+        try:
+            with open(console) as f:
+                for text in f:
+                    if text.startswith("TLS sends: "):
+                        return text[len("TLS sends: "):].strip()
+        except OSError:
+            pass
+        return None
+    wait_for(lambda: line() is not None, seconds)
+    return line() or "unknown"

@@ -15,7 +15,8 @@ anonymous logins chrooted to the tree (it forks one process per session:
 it has no worker setting). Both bind 127.0.0.1 only.
 
 Usage: ftp_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
-                               BENCH_ONLY=tls for the TLS transfers alone)
+                               BENCH_ONLY=tls for the TLS transfers alone,
+                               BENCH_ONLY=tls-bulk for the TLS RETR alone)
 """
 import ftplib
 import multiprocessing
@@ -87,6 +88,7 @@ AddCommand=CWD
 AddCommand=PASV
 AddCommand=LIST
 AddCommand=RETR
+AddCommand=SIZE
 AddCommand=STOR
 AddCommand=DELE
 AddCommand=TYPE
@@ -230,7 +232,7 @@ def run(bindir, top):
     make_tree(root, owner)
     source = os.path.join(top, "source.bin")
     shutil.copyfile(os.path.join(root, "big.bin"), source)
-    if os.environ.get("BENCH_ONLY") != "tls":
+    if os.environ.get("BENCH_ONLY") not in ("tls", "tls-bulk"):
         run_plain(bindir, top, root, source, ftp_user)
         B.stop_all()
     run_tls(bindir, top, root, source, ftp_user)
@@ -366,6 +368,8 @@ rsa_private_key_file={key}
         if session is None:
             sys.exit("%s does not answer over TLS" % name)
         B.note("FTPS: %s settles on %s." % (name, session))
+    path = B.tls_sends(os.path.join(top, "zolf-tls", "console.txt"))
+    B.note("FTPS: zolf's TLS sends: %s." % path)
 
     table = B.Table("FTPS (curl --ssl-reqd: AUTH TLS, PROT P; passive, binary; "
                     "one self-signed certificate)", names)
@@ -376,9 +380,20 @@ rsa_private_key_file={key}
                               lambda: retr(ports[name], *login[name], tls=CURL_TLS))
         speeds[name].append(speed)
         cpu[name].append(used)
-    table.add("256 MiB RETR over TLS", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
-    table.add("256 MiB RETR over TLS: server CPU", "ms", False,
+    table.add("256 MiB RETR over TLS (zolf: %s)" % path, "MiB/s", True,
+              {n: B.median(speeds[n]) for n in names})
+    table.add("256 MiB RETR over TLS: server CPU (zolf: %s)" % path, "ms", False,
               {n: B.median(cpu[n]) for n in names})
+    if os.environ.get("BENCH_ONLY") != "tls-bulk":
+        stor_tls(table, names, ports, login, root, source)
+    for name, proc in servers.items():
+        if proc.poll() is not None:
+            sys.exit("%s ended during the run (status %s); see its console." % (
+                name, proc.returncode))
+    table.print()
+
+
+def stor_tls(table, names, ports, login, root, source):
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):
@@ -392,11 +407,6 @@ rsa_private_key_file={key}
     table.add("256 MiB STOR over TLS", "MiB/s", True, {n: B.median(speeds[n]) for n in names})
     table.add("256 MiB STOR over TLS: server CPU", "ms", False,
               {n: B.median(cpu[n]) for n in names})
-    for name, proc in servers.items():
-        if proc.poll() is not None:
-            sys.exit("%s ended during the run (status %s); see its console." % (
-                name, proc.returncode))
-    table.print()
 
 
 if __name__ == "__main__":

@@ -7,7 +7,8 @@
 # bench/ftp.sh measures zolf alone (or any server already running).
 # Usage: bench/ftp_compare.sh [BIN_DIR]   (default build/bin)
 # Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ROWS, BENCH_ONLY=tls
-# (the TLS transfers alone).
+# (the TLS transfers alone) or tls-bulk (the TLS RETR alone). The TLS rows
+# name the path zolf's file data takes ("TLS sends: ..." at its start).
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=${1:-$here/../build/bin}

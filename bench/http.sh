@@ -6,8 +6,10 @@
 # medians with ratios ours/peer.
 # Usage: bench/http.sh [BIN_DIR]   (default build/bin)
 # Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ROWS (append the
-# table to this file), BENCH_ONLY=tls (the HTTPS loads alone),
-# BENCH_ONLY=workers (mirt Workers=auto against nginx worker_processes auto).
+# table to this file), BENCH_ONLY=tls (the HTTPS loads alone), tls-bulk
+# (the HTTPS download alone), BENCH_ONLY=workers (mirt Workers=auto against
+# nginx worker_processes auto). The download rows name the path mirt's file
+# data takes ("TLS sends: ..." at its start); nginx may use kernel TLS too.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=${1:-$here/../build/bin}

@@ -7,8 +7,8 @@ ratio ours/peer. Loads: ab (HTTP/1.0, Connection: close) for a 1 KiB file at
 concurrency 1 and 32, a 1 MiB file at concurrency 8 and the listing of a
 directory of 1000 entries at concurrency 1; curl for one 256 MiB download;
 wrk over persistent connections for the 1 KiB file at concurrency 1 and 32,
-and again at 32 while 10,000 idle connections are held open, with the
-memory each idle connection costs. A bare accept-recv-send loop
+and again at 32 while 10,000 idle keep-alive connections (each answered
+once, then silent) are held open, with the memory each of them costs. A bare accept-recv-send loop
 (bench/bare_loop.cpp, a fixed 1 KiB answer and nothing else) runs beside
 the servers on the 1 KiB loads: the floor no file server can beat.
 Then HTTPS, each server a fresh instance on a TLS port with one self-signed
@@ -23,6 +23,7 @@ processes per request.
 
 Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
                                 BENCH_ONLY=tls for the HTTPS loads alone,
+                                BENCH_ONLY=tls-bulk for the HTTPS download alone,
                                 BENCH_ONLY=workers for a worker per core alone)
 """
 import os
@@ -94,8 +95,10 @@ def start_nginx(home, www, port, cert=None, key=None, workers="1"):
     """nginx on `port`; over TLS when given a certificate and its key."""
     tls = ""
     if cert:
-        # TLS 1.3 as the others: nginx 1.22 stops at 1.2 by default.
+        # TLS 1.3 as the others: nginx 1.22 stops at 1.2 by default. Kernel
+        # TLS where the kernel offers it, as mirt takes it there.
         tls = (" ssl;\n    ssl_protocols TLSv1.2 TLSv1.3;\n"
+               "    ssl_conf_command Options KTLS;\n"
                f"    ssl_certificate {cert};\n    ssl_certificate_key {key}")
     os.makedirs(os.path.join(home, "tmp"))
     conf = os.path.join(home, "nginx.conf")
@@ -218,9 +221,31 @@ def wrk(port, path, concurrency, scheme="http"):
     return float(rps.group(1)), ms, int(done.group(1))
 
 
+IDLE_REQUEST = b"GET /f1k.bin HTTP/1.1\r\nHost: bench\r\n\r\n"
+
+
+def read_answer(s):
+    """Reads one answer with a Content-length from the socket."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = s.recv(65536)
+        if not piece:
+            raise OSError("closed before the answer's head")
+        data += piece
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+    left = int(length.group(1)) - len(body) if length else 0
+    while left > 0:
+        piece = s.recv(left)
+        if not piece:
+            raise OSError("closed before the answer's end")
+        left -= len(piece)
+
+
 def open_idle(port, count):
-    """`count` connections to the port that send nothing; the sockets, or
-    None when the server would not take them all."""
+    """`count` keep-alive connections to the port, each answered once and
+    then silent (a browser's connection between page loads); the sockets,
+    or None when the server would not take them all."""
     idle = []
     try:
         for _ in range(count):
@@ -228,6 +253,8 @@ def open_idle(port, count):
             s.settimeout(5)
             s.connect(("127.0.0.1", port))
             idle.append(s)
+            s.sendall(IDLE_REQUEST)
+            read_answer(s)
     except OSError as e:
         sys.stderr.write("idle connection %d to port %d failed: %s\n" % (
             len(idle) + 1, port, e))
@@ -309,7 +336,7 @@ def run(bindir, top):
     if only in (None, "workers"):
         run_workers(bindir, top, www)
         B.stop_all()
-    if only in (None, "tls"):
+    if only in (None, "tls", "tls-bulk"):
         run_tls(bindir, top, www)
 
 
@@ -441,7 +468,8 @@ def run_plain(bindir, top, www):
     sampler.end()
     table.add("peak RSS (process group)", "MiB", False,
               {n: sampler.peak(n) / (1 << 20) for n in file_servers})
-    # The same keep-alive load while IDLE clients sit connected and silent:
+    # The same keep-alive load while IDLE clients sit connected and silent
+    # after one answer each:
     # a server whose waiting or idle checks grow with its connections slows
     # down here. Each round opens them afresh, so no server's time limit for
     # a silent client runs out during the run.
@@ -473,7 +501,7 @@ def run_plain(bindir, top, www):
               "req/s", True, with_idle)
     # Memory freed by one round's connections is reused by the next one's,
     # so only the first round shows the growth: the largest figure counts.
-    table.add("memory per idle connection (resident, process group)", "KiB", False,
+    table.add("memory per idle keep-alive connection (resident, process group)", "KiB", False,
               {n: max(per_idle[n]) if per_idle[n] else None for n in names})
 
     table.print()
@@ -527,6 +555,24 @@ def tls_session(port):
     return None
 
 
+def keep_alive_tls(table, names, ports, servers):
+    rps = {n: [] for n in names}
+    med = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        before = B.group_cpu(servers[name].pid)
+        r, m, done = wrk(ports[name], "/f1k.bin", 32, "https")
+        used = B.group_cpu(servers[name].pid) - before
+        rps[name].append(r)
+        med[name].append(m)
+        cpu[name].append(1e6 * used / done if done else None)
+    label = "keep-alive 1 KiB file over TLS, c=32"
+    table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
+    table.add(label + ": median latency", "ms", False, {n: B.median(med[n]) for n in names})
+    table.add(label + ": server CPU per request", "us", False,
+              {n: B.median(cpu[n]) for n in names})
+
+
 def run_tls(bindir, top, www):
     """HTTPS: fresh instances, one self-signed certificate for all."""
     cert_dir = os.path.join(top, "tls")
@@ -566,33 +612,22 @@ def run_tls(bindir, top, www):
         if session is None:
             sys.exit("%s does not answer over HTTPS" % name)
         B.note("HTTPS: %s settles on %s." % (name, session))
+    path = B.tls_sends(os.path.join(top, "mirt-tls", "console.txt"))
+    B.note("HTTPS: mirt's TLS sends: %s." % path)
 
     table = B.Table("HTTPS (one self-signed certificate; wrk -c 32 over persistent "
                     "connections; curl -k for the 256 MiB file)", names)
-    rps = {n: [] for n in names}
-    med = {n: [] for n in names}
-    cpu = {n: [] for n in names}
-    for _, name in B.rounds(names, REPEATS):
-        before = B.group_cpu(servers[name].pid)
-        r, m, done = wrk(ports[name], "/f1k.bin", 32, "https")
-        used = B.group_cpu(servers[name].pid) - before
-        rps[name].append(r)
-        med[name].append(m)
-        cpu[name].append(1e6 * used / done if done else None)
-    label = "keep-alive 1 KiB file over TLS, c=32"
-    table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
-    table.add(label + ": median latency", "ms", False, {n: B.median(med[n]) for n in names})
-    table.add(label + ": server CPU per request", "us", False,
-              {n: B.median(cpu[n]) for n in names})
+    if os.environ.get("BENCH_ONLY") != "tls-bulk":
+        keep_alive_tls(table, names, ports, servers)
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for _, name in B.rounds(names, REPEATS):
         before = B.group_cpu(servers[name].pid)
         speeds[name].append(download(ports[name], "/big.bin", "https"))
         cpu[name].append(1000 * (B.group_cpu(servers[name].pid) - before))
-    table.add("256 MiB download over TLS (curl -k)", "MiB/s", True,
+    table.add("256 MiB download over TLS (curl -k; mirt: %s)" % path, "MiB/s", True,
               {n: B.median(speeds[n]) for n in names})
-    table.add("256 MiB download over TLS: server CPU", "ms", False,
+    table.add("256 MiB download over TLS: server CPU (mirt: %s)" % path, "ms", False,
               {n: B.median(cpu[n]) for n in names})
     for name, proc in servers.items():
         if proc.poll() is not None:

@@ -14,3 +14,12 @@ FileKind StatIn(int dirFd, const char *name, int64_t *size = nullptr,
                 int64_t *mtime = nullptr);
 // a + "/" + b into out (size bytes); -1 when it does not fit.
 int JoinPath(char *out, size_t size, const char *a, const char *b);
+
+// A small file changed by read-modify-write, safe against a crash and
+// against other processes (on this host, or on another sharing the file
+// over NFSv4) changing it at the same time. `change` gets what the file
+// holds (`got` bytes of at most `size`; -1 when there is no file) and
+// fills `bytes` with the `size` bytes to write, or returns -1 to leave the
+// file as it is. 0 once the new bytes are on the disk under the name, or -1.
+int RewriteSmallFile(const char *path, unsigned char *bytes, size_t size,
+                     int (*change)(unsigned char *bytes, long got, void *arg), void *arg);

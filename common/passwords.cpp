@@ -32,7 +32,10 @@ bool IsPasswordHash(const char *stored) { return SchemeOf(stored) != nullptr; }
 
 int CheckStoredPassword(const char *stored) {
   const Scheme *scheme = SchemeOf(stored);
-  if (!scheme) return 0;
+  // A '$' in front says a hash was meant: one of a scheme not accepted
+  // ("$1$" MD5) would otherwise be taken as a clear password, and the
+  // account's owner locked out without a word.
+  if (!scheme) return stored[0] == '$' ? -1 : 0;
   const char *hash = strrchr(stored, '$') + 1;
   if (hash - stored <= (ptrdiff_t)strlen(scheme->prefix) || strlen(hash) != scheme->hashChars ||
       strspn(hash, kHashAlphabet) != scheme->hashChars)

@@ -16,7 +16,8 @@ constexpr size_t kStoredPasswordSize = kPasswordMost + 2;
 // True when `stored` is written in one of the accepted hash schemes.
 bool IsPasswordHash(const char *stored);
 // 0 when `stored` is clear text or a hash libcrypt can check with; -1 for
-// a hash whose syntax it refuses (a mistyped or truncated line).
+// a hash whose syntax it refuses (a mistyped or truncated line), and for
+// anything else that starts with '$' (a scheme not accepted).
 int CheckStoredPassword(const char *stored);
 // True when `given` is the password `stored` keeps. A hash costs tens of
 // milliseconds (run it off the loop); clear text is compared in constant

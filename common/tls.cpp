@@ -4,11 +4,22 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+
+#ifndef TCP_ULP
+#define TCP_ULP 31
+#endif
 
 namespace {
 
@@ -20,10 +31,36 @@ const unsigned char kSessionContext[] = "suite";
 const long kSessionCacheSize = 1024;
 const unsigned char kAlpnHttp[] = "\x08http/1.1";
 
+const char kKernelSends[] = "TLS sends: kernel TLS (sendfile)";
+const char kUserSpaceSends[] = "TLS sends: user space, 16 KiB records";
+// Set (to anything but "0") in a server's environment, it keeps file data
+// on the user-space path even where the kernel could encrypt it, so tests
+// cover both paths on one machine.
+const char kUserSpaceVariable[] = "ORVALD_TLS_USER_SPACE";
+
+// 1 when the kernel can encrypt what connections send, 0 when not, -1
+// until it has been asked.
+int kernelOffered = -1;
+
 // File data goes through this when the kernel does not encrypt: one
-// thread, one piece in flight at a time, so one buffer serves everyone.
-// 64 KiB is four full records per write.
-unsigned char scratch[64 * 1024];
+// thread, so one window serves every connection. 64 KiB is four full
+// records, and each SSL_write of it fills whole records; the library
+// releases its record buffer only after the last one (with
+// SSL_MODE_RELEASE_BUFFERS it would otherwise go and come back per record).
+unsigned char window[64 * 1024];
+
+// What the window holds: bytes [at, at + length) of `file`, read for
+// `ssl`. It is kept past a call only when that call's last write has to be
+// repeated, so the repeat (and the records behind it) go out of the same
+// bytes without reading them again; any other connection that reads into
+// the window, and the end of the connection, make it stale.
+struct WindowOwner {
+  const SSL *ssl;
+  int file;
+  off_t at;
+  size_t length;
+};
+WindowOwner held = {nullptr, -1, 0, 0};
 
 // A write that answered "want" must be repeated with at least as many
 // bytes as were already encrypted for it; the length tried is kept with
@@ -94,6 +131,99 @@ void SetRetryLength(SSL *ssl, size_t n) {
   SSL_set_ex_data(ssl, retryIndex, (void *)(uintptr_t)n);
 }
 
+// Whether the kernel takes the "tls" upper layer on an established TCP
+// socket: a loopback connection made and dropped at once. Its connect is
+// given a second at most, so a loopback that drops what it is sent cannot
+// hold the start.
+bool KernelTlsWorks() {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  bool works = false;
+  struct sockaddr_in at;
+  memset(&at, 0, sizeof at);
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  if (listener >= 0 && client >= 0 && bind(listener, (struct sockaddr *)&at, sizeof at) == 0 &&
+      listen(listener, 1) == 0 &&
+      getsockname(listener, (struct sockaddr *)&at, &length) == 0) {
+    struct pollfd ready = {client, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    if ((connect(client, (struct sockaddr *)&at, sizeof at) == 0 || errno == EINPROGRESS) &&
+        poll(&ready, 1, 1000) == 1 &&
+        getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
+      works = setsockopt(client, IPPROTO_TCP, TCP_ULP, "tls", 3) == 0;
+  }
+  if (client >= 0) close(client);
+  if (listener >= 0) close(listener);
+  return works;
+}
+
+bool Offered() {
+  if (kernelOffered < 0) {
+    const char *forced = getenv(kUserSpaceVariable);
+    bool userSpace = forced && *forced && strcmp(forced, "0") != 0;
+#if defined(SSL_OP_ENABLE_KTLS) && !defined(OPENSSL_NO_KTLS)
+    kernelOffered = !userSpace && KernelTlsWorks() ? 1 : 0;
+#else
+    (void)userSpace;
+    kernelOffered = 0;
+#endif
+  }
+  return kernelOffered == 1;
+}
+
+// File bytes through the window into whole records, from `at` on: each
+// write takes one record (partial writes), and the loop goes on until len
+// bytes are out or the socket is full.
+ssize_t SendThroughWindow(SSL *ssl, int file, off_t at, size_t len) {
+  size_t sent = 0;
+  size_t retry = RetryLength(ssl);
+  while (sent < len || retry > 0) {
+    off_t position = at + (off_t)sent;
+    // A repeat offers at least what the write that failed offered.
+    size_t want = len - sent > retry ? len - sent : retry;
+    bool fresh = held.ssl == ssl && held.file == file && held.at <= position &&
+                 position < held.at + (off_t)held.length &&
+                 (size_t)(held.at + (off_t)held.length - position) >= retry;
+    if (!fresh) {
+      size_t piece = want < sizeof window ? want : sizeof window;
+      ssize_t got;
+      do {
+        got = pread(file, window, piece, position);
+      } while (got < 0 && errno == EINTR);
+      held = {nullptr, -1, 0, 0};
+      if (got < 0 && sent == 0) return kTlsFailed;
+      // What went out stands; a read error shows again on the next call.
+      if (got <= 0) break;
+      held = {ssl, file, position, (size_t)got};
+    }
+    size_t offset = (size_t)(position - held.at);
+    size_t offer = held.length - offset;
+    if (offer > want) offer = want;
+    size_t done = 0;
+    ERR_clear_error();
+    if (SSL_write_ex(ssl, window + offset, offer, &done) != 1) {
+      int code = Want(ssl, 0);
+      if (code == kTlsFailed) {
+        held = {nullptr, -1, 0, 0};
+        return kTlsFailed;
+      }
+      SetRetryLength(ssl, offer);
+      if (sent > 0) lseek(file, position, SEEK_SET);
+      return sent > 0 ? (ssize_t)sent : code;
+    }
+    retry = 0;
+    SetRetryLength(ssl, 0);
+    sent += done;
+  }
+  // Nothing of this call waits to be repeated: the window is nobody's.
+  if (held.ssl == ssl) held = {nullptr, -1, 0, 0};
+  if (sent > 0) lseek(file, at + (off_t)sent, SEEK_SET);
+  return (ssize_t)sent;
+}
+
 }  // namespace
 
 SSL_CTX *TlsServerContext(const char *certificateFile, const char *keyFile,
@@ -114,13 +244,17 @@ SSL_CTX *TlsServerContext(const char *certificateFile, const char *keyFile,
   options |= SSL_OP_IGNORE_UNEXPECTED_EOF;
 #endif
 #ifdef SSL_OP_ENABLE_KTLS
-  options |= SSL_OP_ENABLE_KTLS;
+  // Only where the kernel takes it: elsewhere the library would try it,
+  // and fail, on every connection.
+  if (Offered()) options |= SSL_OP_ENABLE_KTLS;
 #endif
   SSL_CTX_set_options(ctx, options);
   // Partial writes keep a large piece from holding the loop; the moving
   // buffer lets a repeated write come from wherever the bytes now lie.
+  // Released buffers: a connection waiting idle between requests or
+  // commands holds no record buffers (some 34 KiB each).
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE |
-                            SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+                            SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
   SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
   SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
@@ -163,7 +297,10 @@ SSL *TlsNew(SSL_CTX *ctx, int fd) {
   return ssl;
 }
 
-void TlsFree(SSL *ssl) { SSL_free(ssl); }
+void TlsFree(SSL *ssl) {
+  if (held.ssl == ssl) held = {nullptr, -1, 0, 0};
+  SSL_free(ssl);
+}
 
 void TlsNoTickets(SSL *ssl) { SSL_set_num_tickets(ssl, 0); }
 
@@ -208,25 +345,15 @@ ssize_t TlsSendFile(SSL *ssl, int file, size_t len) {
       return n;
     }
     if (n == 0) return 0;
+    // A file sendfile refuses (one of /proc, say) goes through memory, as
+    // it does without TLS; the kernel still encrypts it.
+    if ((errno == EINVAL || errno == ENOSYS) && !BIO_should_retry(SSL_get_wbio(ssl))) {
+      ERR_clear_error();
+      return SendThroughWindow(ssl, file, at, len);
+    }
     return Want(ssl, (int)n);
   }
-  size_t want = RetryLength(ssl);
-  if (want == 0) want = len < sizeof scratch ? len : sizeof scratch;
-  if (want == 0) return 0;
-  ssize_t got;
-  do {
-    got = pread(file, scratch, want, at);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return kTlsFailed;
-  if (got == 0) return 0;
-  ssize_t n = TlsWrite(ssl, scratch, (size_t)got);
-  if (n == kTlsWantRead || n == kTlsWantWrite) {
-    SetRetryLength(ssl, (size_t)got);
-    return n;
-  }
-  SetRetryLength(ssl, 0);
-  if (n > 0) lseek(file, at + n, SEEK_SET);
-  return n;
+  return SendThroughWindow(ssl, file, at, len);
 }
 
 int TlsPending(SSL *ssl) { return SSL_pending(ssl); }
@@ -263,6 +390,10 @@ void TlsAlpn(SSL *ssl, char *out, size_t size) {
   SSL_get0_alpn_selected(ssl, &name, &length);
   snprintf(out, size, "%.*s", (int)length, name ? (const char *)name : "");
 }
+
+bool TlsKernelOffered() { return Offered(); }
+
+const char *TlsSendsText() { return Offered() ? kKernelSends : kUserSpaceSends; }
 
 bool TlsKernelSend(SSL *ssl) {
 #ifdef SSL_OP_ENABLE_KTLS

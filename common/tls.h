@@ -51,9 +51,14 @@ ssize_t TlsRead(SSL *ssl, void *buf, size_t len);
 // Bytes written (> 0, possibly fewer than len) or one of the results above.
 ssize_t TlsWrite(SSL *ssl, const void *buf, size_t len);
 // Up to len bytes from the current position of file, which moves by what
-// went out: by the kernel (kTLS) when it carries the encryption, otherwise
-// read and written in pieces of up to 64 KiB. Bytes sent (> 0), 0 when the
-// file has nothing more at its position, or one of the results above.
+// went out: by the kernel (kTLS, SSL_sendfile) when it carries the
+// encryption, otherwise read in pieces of up to 64 KiB and written as whole
+// 16 KiB records until len is out or the socket is full. Bytes sent (> 0,
+// possibly fewer than len), 0 when the file has nothing more at its
+// position, or one of the results above; after kTlsWantRead or
+// kTlsWantWrite the next call must be for the same file, from the
+// position it has then, and it may send more than its len: at least what
+// the write being repeated offered.
 ssize_t TlsSendFile(SSL *ssl, int file, size_t len);
 // Bytes already decrypted and waiting inside the connection: the loop must
 // not wait for the socket while there are any.
@@ -76,3 +81,13 @@ const char *TlsVersion(SSL *ssl);
 void TlsAlpn(SSL *ssl, char *out, size_t size);
 // True when the kernel encrypts what this connection sends (kTLS).
 bool TlsKernelSend(SSL *ssl);
+// True when file data over TLS goes by kernel TLS: the kernel takes the
+// "tls" layer (asked once, with a loopback connection), the library can use
+// it, and ORVALD_TLS_USER_SPACE (set to anything but "0", for tests) does
+// not keep the user-space path. A connection whose cipher the kernel cannot
+// take stays in user space all the same.
+bool TlsKernelOffered();
+// The line a server prints at start naming the path file data takes over
+// TLS: "TLS sends: kernel TLS (sendfile)" or "TLS sends: user space,
+// 16 KiB records".
+const char *TlsSendsText();

@@ -71,5 +71,7 @@ int DoDeepRemove(Request *pReq, const char *path) {
   int result = fd < 0 ? -1 : EmptyDirectory(pReq, fd, strlen(path));
   if (fd >= 0 && unlinkat(parent, name, AT_REMOVEDIR) != 0) result = -1;
   close(parent);
+  // The files were counted off one by one; the record is written once.
+  SaveQuota(pReq);
   return result;
 }

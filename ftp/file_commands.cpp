@@ -68,6 +68,7 @@ int DoDELE(Request *pReq) {
   if (QuotaLimit(pReq) != 0) {
     // Only a file's own bytes were stored; a link held none.
     if (S_ISREG(own.st_mode)) ChargeQuota(pReq, -(int64_t)own.st_size);
+    SaveQuota(pReq);
     snprintf(real, sizeof real, kDeletedQuota, DiskUsage(pReq), QuotaLimit(pReq));
     SendFTPstring(pReq, real);
   } else {

@@ -12,6 +12,7 @@
 #include "server_loop.h"
 #include "sockets.h"
 #include "startup.h"
+#include "tls.h"
 
 static const char kDefaultConfig[] = "zolf.ini";
 static const char kUsage[] =
@@ -104,6 +105,7 @@ int main(int argc, char **argv) {
 
   printf(kRunning, server.serverName, (int)server.Port, server.Address);
   printf(kDataPorts, (int)server.DataPort, (int)(server.DataPort + server.MaxUsers));
+  if (server.tlsContext) printf("%s\n", TlsSendsText());
   fputs(kWaiting, stdout);
 
   RunServer(&server);

@@ -301,10 +301,10 @@ static void CheckAccountRoots(const Server *pConfig) {
     // rely on it; the operator hears once which accounts keep one.
     if (opened && IniFind(&ini, "PassWord=", password, sizeof password) == 0 &&
         password[0] != '\0') {
-      if (!IsPasswordHash(password))
-        fprintf(stderr, kClearPassword, e->d_name);
-      else if (CheckStoredPassword(password) != 0)
+      if (CheckStoredPassword(password) != 0)
         fprintf(stderr, kBadPasswordHash, e->d_name);
+      else if (!IsPasswordHash(password))
+        fprintf(stderr, kClearPassword, e->d_name);
     }
     CloseIni(&ini);
   }

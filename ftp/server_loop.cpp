@@ -351,8 +351,11 @@ void CloseAllRequests(Server *pConfig) {
   Request *r = pConfig->requests;
   while (r) r = CloseRequest(r);
   if (!pConfig->loop) return;
-  StopWorker(pConfig->worker);
+  // Jobs handed back as the worker stops may hand on more work (a quota
+  // record's next write): with no worker left it is done in place.
+  Worker *worker = pConfig->worker;
   pConfig->worker = nullptr;
+  StopWorker(worker);
   UnwatchFd(pConfig->loop, pConfig->listenSocket);
   FreeAddressTable(&pConfig->limits);
   DeleteEventLoop(pConfig->loop);

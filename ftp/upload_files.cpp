@@ -186,9 +186,11 @@ int StoreUploadBytes(Request *pReq, const char *data, size_t n,
       return -1;
     }
     int64_t grew = pos + (int64_t)written - counted;
-    if (grew > 0) {
+    if (grew > 0 && temporary) {
+      HoldQuota(pReq, grew);
+      pReq->upload.charged += grew;
+    } else if (grew > 0) {
       ChargeQuota(pReq, grew);
-      if (temporary) pReq->upload.charged += grew;
     }
     // A short write is an error in both modes: the rest of the data would
     // be lost without a word.
@@ -246,15 +248,24 @@ int FinishUpload(Request *pReq) {
   }
   // And the rename itself is made lasting with its directory.
   SyncDirectory(pReq->upload.dir);
-  ChargeQuota(pReq, stored - replaced - pReq->upload.charged);
+  // Only now are the bytes stored: the record is charged what the name
+  // grew by, once, after the rename.
+  HoldQuota(pReq, -pReq->upload.charged);
+  ChargeQuota(pReq, stored - replaced);
+  SaveQuota(pReq);
   ForgetTemp(pReq);
   return 0;
 }
 
 void AbortUpload(Request *pReq) {
-  if (pReq->upload.temp[0] == '\0') return;
+  // Every transfer ends here: an upload in place (APPE, REST+STOR) was
+  // charged buffer by buffer and is written now, whatever the end.
+  if (pReq->upload.temp[0] == '\0') {
+    SaveQuota(pReq);
+    return;
+  }
   unlinkat(pReq->upload.dir, pReq->upload.temp, 0);
-  ChargeQuota(pReq, -pReq->upload.charged);
+  HoldQuota(pReq, -pReq->upload.charged);
   ForgetTemp(pReq);
 }
 

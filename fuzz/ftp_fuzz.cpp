@@ -343,6 +343,7 @@ int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  NoteOpenDescriptors();
   World &w = *world;
   const char *text = (const char *)data;
   bool plain = size > 0 && text[0] == '!';

@@ -31,6 +31,8 @@ void Require(bool ok, const char *what, Detail detail) {
 // Descriptor leaks: NoteOpenDescriptors remembers which of the first 64
 // descriptors are open; NoDescriptorsLeaked says whether that is still so
 // (descriptors are handed out lowest first, so anything an input left open
-// shows up there).
+// shows up there). Noted afresh before every input: between inputs the
+// fuzzing engine itself opens some (the pipes to its symbolizer when it
+// first names a newly covered function), which no input left behind.
 void NoteOpenDescriptors();
 bool NoDescriptorsLeaked();

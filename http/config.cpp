@@ -33,6 +33,8 @@ const char kMaxConnZero[] =
 const char kMaxConnCapped[] =
     "MaxConnections is above %u. Using MaxConnections=%u.\n";
 const char kBadListing[] = "DirectoryListing value must be either 0 or 1.\n";
+const char kBadCompressed[] =
+    "CompressedVariants value must be either 0 or 1.\n";
 const char kBadShowProtected[] =
     "ShowProtectedFiles value must be either 0 or 1.\n";
 const char kOutOfMemory[] = "AddListItem failed (out of memory?).\n";
@@ -185,6 +187,12 @@ bool StartsWithFlag(const char *text) { return text[0] == '0' || text[0] == '1';
 
 int ApplyDirectoryListing(HttpServer *s, const IniValue &v) {
   s->directoryListing = v.state == IniState::kGiven ? v.text[0] : '0';
+  return 0;
+}
+
+// On unless turned off.
+int ApplyCompressedVariants(HttpServer *s, const IniValue &v) {
+  s->compressedVariants = v.state == IniState::kGiven ? v.text[0] : '1';
   return 0;
 }
 
@@ -435,6 +443,8 @@ const IniEntry<HttpServer> kKeys[] = {
     {{"ShowProtectedFiles=", IniType::kText, kIniRefusedStops, nullptr,
       kBadShowProtected, nullptr, INT64_MIN, INT64_MAX, StartsWithFlag},
      ApplyShowProtected},
+    {{"CompressedVariants=", IniType::kFlag, kIniRefusedStops, nullptr, kBadCompressed},
+     ApplyCompressedVariants},
     {kMaxPerAddressKey, ApplyMaxPerAddress},
     {{"Workers=", IniType::kText, kIniRefusedStops, nullptr, kBadWorkers, nullptr,
       INT64_MIN, INT64_MAX, AutoOrWorkers},

@@ -21,6 +21,11 @@
 
 namespace {
 
+// Free RequestSpace blocks kept however quiet the server is, for the next
+// busy connections; beyond them the pool keeps what its busiest moment of
+// the last second needed (see TrimBufferPool).
+const size_t kSpacesKept = 16;
+
 const char kCloseDirFailed[] = "Could not close directory.\n";
 const char kCloseSocketFailed[] = "Error closing connection.\n";
 // Status and byte count are filled in as decimal text.
@@ -61,7 +66,33 @@ void WriteAccessLine(Connection *c) {
   fwrite(line, 1, t.length, out);
 }
 
+void PointIntoSpace(Connection *c) {
+  c->request.credentials = c->space->credentials;
+  c->request.authority = c->space->authority;
+  c->output.body = c->space->buffer;
+}
+
 }  // namespace
+
+int LendSpace(Connection *c) {
+  if (c->space) return 0;
+  BufferPool *pool = &c->server->spaces;
+  // The server record is made whole by its configuration, by tests and
+  // by a reload alike; the pool is ready once the first space is asked for.
+  if (pool->blockSize == 0) InitBufferPool(pool, sizeof(RequestSpace), kSpacesKept);
+  c->space = static_cast<RequestSpace *>(BorrowBlock(pool));
+  if (!c->space) return -1;
+  PointIntoSpace(c);
+  return 0;
+}
+
+void ReturnSpace(Connection *c) {
+  if (!c->space) return;
+  GiveBackBlock(&c->server->spaces, c->space);
+  c->space = nullptr;
+  c->request.credentials = c->request.authority = nullptr;
+  c->output.body = nullptr;
+}
 
 Connection *AddConnection(int socket, HttpServer *server, const char *peer) {
   Connection *c = (Connection *)calloc(1, sizeof(Connection));
@@ -90,7 +121,8 @@ void ResetConnection(Connection *c) {
   // written whole, with its end, before it is read.
   c->request = ParsedRequest{time(nullptr)};
   c->decision = Decision{};
-  c->output = Output{c->buffer};
+  c->output = Output{};
+  if (c->space) PointIntoSpace(c);
   // The head's time is measured from the accept, whatever arrives
   // meanwhile: a client sending a byte now and then must not keep its place
   // for ever.
@@ -129,15 +161,25 @@ void NextRequest(Connection *c) {
   CloseFiles(c);
   WriteAccessLine(c);
   c->requests++;
-  int32_t at = c->request.headLength, ahead = c->request.ahead;
-  char first = c->request.aheadFirst;
+  ParsedRequest &r = c->request;
+  int32_t at = r.headLength, ahead = r.ahead;
+  char first = r.aheadFirst;
+  // A body sent with GET or HEAD is dropped: what of it came with the
+  // head goes now, the rest as it arrives (OnReadRequest).
+  c->bodyLeft = r.dropsBody ? r.contentLength : 0;
+  int32_t dropped = c->bodyLeft < ahead ? (int32_t)c->bodyLeft : ahead;
+  c->bodyLeft -= dropped;
   ResetConnection(c);
-  if (ahead > 0) {
-    c->head[at] = first;
-    memmove(c->head, c->head + at, (size_t)ahead);
+  if (ahead > dropped) {
+    c->space->head[at] = first;
+    memmove(c->space->head, c->space->head + at + dropped, (size_t)(ahead - dropped));
+    c->request.received = ahead - dropped;
+    c->space->head[c->request.received] = '\0';
+  } else {
+    // Nothing of the next request is here: the connection idles without
+    // its buffers.
+    ReturnSpace(c);
   }
-  c->request.received = ahead;
-  c->head[ahead] = '\0';
 }
 
 Connection *EndConnection(Connection *c) {
@@ -156,6 +198,7 @@ Connection *EndConnection(Connection *c) {
     if (c->timer > 0) DeleteTimer(server->loop, c->timer);
     UnwatchFd(server->loop, c->io.fd);
   }
+  ReturnSpace(c);
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);
   UncountClient(&server->limits, c->clientAddress);
   server->clients--;

@@ -18,5 +18,10 @@ void NextRequest(Connection *c);
 // True between two requests of a persistent connection: nothing of the
 // next one has arrived.
 bool WaitingForNextRequest(const Connection *c);
+// Lends the connection a RequestSpace from the server's pool when it has
+// none (request and output point into it). 0, or -1 when out of memory.
+int LendSpace(Connection *c);
+// Gives the connection's RequestSpace back, if it holds one.
+void ReturnSpace(Connection *c);
 // Closes the open file and directory handle, if any.
 void CloseFiles(Connection *c);

@@ -129,9 +129,9 @@ void JudgeAlias(Connection *c, const char *root, const char *prefix,
 // of those names meets the entries.
 void JudgeEveryRoute(Connection *c, Verdict *v) {
   char real[PATH_MAX];
-  if (!realpath(c->fileName, real)) return;  // nothing there to guard
-  size_t n = strlen(c->fileName);
-  bool directory = n > 0 && IsSeparator(c->fileName[n - 1]);
+  if (!realpath(c->space->fileName, real)) return;  // nothing there to guard
+  size_t n = strlen(c->space->fileName);
+  bool directory = n > 0 && IsSeparator(c->space->fileName[n - 1]);
   HttpServer *s = c->server;
   for (const ListItem *item = s->virtuals; item; item = item->next)
     JudgeAlias(c, SecondField(item), item->text, item->length, real, directory, v);

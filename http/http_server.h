@@ -7,6 +7,7 @@
 #include <dirent.h>
 
 #include "addresses.h"
+#include "buffer_pool.h"
 #include "client_limits.h"
 #include "conn_io.h"
 #include "content_types.h"
@@ -47,6 +48,9 @@ struct HttpServer {
   char baseURL[256];         // start of every Location value
   char directoryListing;     // '0' off, '1' on, '2' on with protected names
   char extendedMessages;     // '0' no built-in error bodies
+  // '1': NAME.br / NAME.gz beside a file are sent to clients that take
+  // them (CompressedVariants=, on by default).
+  char compressedVariants;
   uint32_t maxConnections;
   uint32_t clients;
   int backlog;
@@ -91,6 +95,8 @@ struct HttpServer {
   uint64_t generation;
   uint32_t roomConnections;
   struct RetiredLists *retired;
+  // The connections' RequestSpace blocks (see connections.h).
+  BufferPool spaces;
   // Workers= (1: this process serves). The master of several workers
   // holds one listening socket per worker and port (the kernel spreads
   // new clients over them): the plain one of worker i at 2*i, its TLS one
@@ -108,11 +114,37 @@ struct RetiredLists {
   RetiredLists *next;
 };
 
-// Sizes fixed by the design: a request head must fit the 2048-byte buffer
-// with its NUL, the header block 1024 bytes, a full path 512 characters.
+// A request head is read whole or refused: its request line up to
+// kRequestLineMost bytes (its line end aside; longer: 414), the whole head
+// up to kHeadSize bytes, its empty line included (larger: 431). The header
+// block is 1024 bytes, a full path 512 characters.
+constexpr int kHeadSize = 16384;
+constexpr int kRequestLineMost = 8192;
 constexpr int kBufferSize = 2048;
 constexpr int kHeaderSize = 1024;
 constexpr int kFileNameSize = PATH_MAX + 1;  // a root and the path beneath it
+// Basic credentials decoded: a password of 128 bytes and a user name.
+constexpr int kCredentialsSize = 264;
+constexpr int kAuthoritySize = 128;
+
+// The buffers of a request, lent to a connection from the server's pool
+// while it reads a head or answers, and given back when it waits idle
+// between requests: an idle connection holds only its record. Each
+// buffer is written whole, with its end, before it is read, so a block
+// lent again is never cleared.
+struct RequestSpace {
+  // The request head as received, NUL-ended; bytes a client sent beyond
+  // it (the start of its next request) wait behind that NUL until the
+  // answer is complete.
+  char head[kHeadSize + 1];
+  char buffer[kBufferSize];   // body text / file data
+  char header[kHeaderSize];
+  char fileName[kFileNameSize];
+  char location[kHeaderSize];  // the Location value of a redirect
+  // User NUL password after decoding; the Base64 text is decoded in place.
+  char credentials[kCredentialsSize];
+  char authority[kAuthoritySize];  // the host of an absolute-form target
+};
 
 struct ListingEntries;
 
@@ -129,6 +161,8 @@ enum class Method : char { kOther, kGet, kHead, kOptions, kNotAllowed };
 // Everything the server reads from a request head, found in one pass over
 // it. Texts point into the connection's `head`, which stays untouched until
 // the request's access line is written; field values are ended in place.
+// `credentials` and `authority` point into the connection's RequestSpace,
+// set before the head is parsed.
 struct ParsedRequest {
   time_t startTime = 0;       // when the record was readied (log date)
   int32_t received = 0;       // bytes of the head buffer filled
@@ -155,8 +189,11 @@ struct ParsedRequest {
   char asksClose = 0, asksKeepAlive = 0;  // said by its Connection field
   char hasTransferEncoding = 0;
   int64_t contentLength = 0;
+  // A GET or HEAD came with a body of contentLength bytes, which is read
+  // and dropped before the next request.
+  char dropsBody = 0;
   const char *host = "";      // empty when absent or virtual hosting is off
-  char authority[128] = {};   // the host of an absolute-form target
+  char *authority = nullptr;  // the host of an absolute-form target
   int64_t rangeStart = 0, rangeEnd = 0;  // rangeEnd exclusive
   char rangeStartGiven = 0, rangeEndGiven = 0;
   // Validators a client sends back; null when absent or too long (which
@@ -164,11 +201,11 @@ struct ParsedRequest {
   const char *ifNoneMatch = nullptr;
   const char *ifModifiedSince = nullptr;
   const char *ifRange = nullptr;
+  // The compressed variants its Accept-Encoding allows (encodings.h).
+  uint8_t codings = 0;
   int32_t passwordOffset = 0;   // 0: no credentials
-  // User NUL password after decoding; the Base64 text is decoded in place,
-  // so the buffer holds the longest text taken (a password of 128 bytes
-  // and a user name).
-  char credentials[264] = {};
+  // User NUL password after decoding (kCredentialsSize bytes).
+  char *credentials = nullptr;
   // The credentials' user keeps a hash: it was checked before resolution
   // (1 matched, 0 not; -1 no check ran) against storedHash.
   int8_t passwordMatch = -1;
@@ -205,7 +242,11 @@ struct Decision {
   int64_t fileSize = -1;       // size of the file asked for; -1 none
   uint64_t size = 0;           // Content-length of a file body; 0: none sent
   time_t modified = 0;
-  char etag[40] = {};          // the file's validator (empty: none)
+  char etag[48] = {};          // the file's validator (empty: none)
+  // The Content-Encoding of the file sent ("br", "gzip"; null: none), and
+  // '1' when the answer depends on Accept-Encoding (a variant exists).
+  const char *coding = nullptr;
+  char vary = '0';
   char extension[16] = {};     // overrides the path's extension for the type
   int64_t rangeStart = 0, rangeEnd = 0;
   char rangeStartGiven = 0, rangeEndGiven = 0;
@@ -250,22 +291,25 @@ struct Deadlines {
 };
 
 // One accepted client. The four sub-records are made ready for the next
-// request by one assignment each; the large buffers stay outside them, as
-// each is written whole before it is read and clearing kilobytes per
-// request would cost more than the request itself.
+// request by one assignment each; the large buffers lie in `space`, lent
+// while the connection is busy (see RequestSpace).
 struct Connection {
   ParsedRequest request;
   Decision decision;
   Output output;
   Deadlines deadlines;
   ConnState state;
+  char secure;              // '1' when the connection came by TLSPort
   ConnIo io;                // the client socket
   PasswordCheck *check;     // kChecking: the worker's check, null none
   HttpServer *server;
   Connection *next;
   Connection *prev;
-  char clientAddress[kAddressTextSize];
-  char secure;              // '1' when the connection came by TLSPort
+  // Null while the connection waits for a request byte.
+  RequestSpace *space;
+  // Body bytes of the last request still to come and be dropped before
+  // the next head begins.
+  int64_t bodyLeft;
   uint32_t requests;        // answers completed on this connection
   uint64_t generation;      // the server's reload count when accepted
   // Deadlines run on one loop timer per connection: `deadline` is when the
@@ -275,12 +319,5 @@ struct Connection {
   // busy persistent connection costs the timer heap nothing per request.
   int64_t deadline, due;
   int64_t timer;
-  // The request head as received, NUL-ended; bytes a client sent beyond it
-  // (the start of its next request) wait behind that NUL until the answer
-  // is complete.
-  char head[kBufferSize];
-  char buffer[kBufferSize]; // body text / file data
-  char header[kHeaderSize];
-  char fileName[kFileNameSize];
-  char location[kHeaderSize];  // the Location value of a redirect
+  char clientAddress[kAddressTextSize];
 };

@@ -68,7 +68,7 @@ FileKind StatEntryInRoot(const Connection *c, int dirFd, const char *name,
   // no link lies inside; only a link needs the walk from the root.
   struct stat st;
   if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return kMissing;
-  if (S_ISLNK(st.st_mode)) return StatInRoot(c, c->fileName, size, mtime);
+  if (S_ISLNK(st.st_mode)) return StatInRoot(c, c->space->fileName, size, mtime);
   if (size) *size = (int64_t)st.st_size;
   if (mtime) *mtime = (int64_t)st.st_mtime;
   if (S_ISREG(st.st_mode)) return kRegular;

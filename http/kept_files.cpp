@@ -35,6 +35,24 @@ struct KeptFile {
 };
 
 KeptFile kept[kKeptFiles];
+
+// What the last look for compressed variants beside a file found, one
+// place per hash value: a path whose place another took is looked at
+// afresh, which costs a look and nothing else.
+const uint32_t kVariantLooks = 64;
+struct VariantLook {
+  time_t at;  // 0: never looked
+  int rootFd;
+  uint32_t hash;
+  int codings;
+  // The plain file looked beside: another file there, or the same one
+  // changed, is looked at afresh.
+  dev_t dev;
+  ino_t ino;
+  struct timespec changed;
+  char path[kFileNameSize];
+};
+VariantLook looks[kVariantLooks];
 bool keptReady = false;
 uint64_t useClock = 0;
 
@@ -85,14 +103,20 @@ KeptFile *Place() {
   return oldest;
 }
 
+// c->fileName below the request's root, without leading '/'.
+const char *BelowTheRoot(const Connection *c) {
+  size_t rootLength = strlen(c->decision.root);
+  bool inRoot = strncmp(c->space->fileName, c->decision.root, rootLength) == 0;
+  const char *rel = inRoot ? c->space->fileName + rootLength : "";
+  while (*rel == '/') rel++;
+  return rel;
+}
+
 }  // namespace
 
 int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   *lent = false;
-  size_t rootLength = strlen(c->decision.root);
-  bool inRoot = strncmp(c->fileName, c->decision.root, rootLength) == 0;
-  const char *rel = inRoot ? c->fileName + rootLength : "";
-  while (*rel == '/') rel++;
+  const char *rel = BelowTheRoot(c);
   // Only where roots are held open and a loop runs (the fuzz targets and
   // unit tests look at every descriptor a request leaves behind).
   bool keep = c->decision.rootFd >= 0 && c->server->loop && *rel != '\0';
@@ -116,7 +140,7 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
       if (k->users == 0) Drop(k);
     }
   }
-  int fd = OpenInRoot(c, c->fileName, flags);
+  int fd = OpenInRoot(c, c->space->fileName, flags);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0) {
     close(fd);
@@ -137,6 +161,35 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   memcpy(k->path, rel, strlen(rel) + 1);
   *lent = true;
   return fd;
+}
+
+int RememberedVariants(const Connection *c, const struct stat &plain, time_t now) {
+  const char *rel = BelowTheRoot(c);
+  uint32_t hash = Hash(rel);
+  const VariantLook &v = looks[hash % kVariantLooks];
+  if (v.at == 0 || now < v.at || now - v.at > 1 || v.hash != hash ||
+      v.rootFd != c->decision.rootFd || v.dev != plain.st_dev || v.ino != plain.st_ino ||
+      v.changed.tv_sec != plain.st_ctim.tv_sec || v.changed.tv_nsec != plain.st_ctim.tv_nsec ||
+      strcmp(v.path, rel) != 0)
+    return -1;
+  return v.codings;
+}
+
+void RememberVariants(const Connection *c, const struct stat &plain, int codings,
+                      time_t now) {
+  const char *rel = BelowTheRoot(c);
+  uint32_t hash = Hash(rel);
+  size_t length = strlen(rel);
+  if (length >= sizeof looks[0].path) return;
+  VariantLook &v = looks[hash % kVariantLooks];
+  v.rootFd = c->decision.rootFd;
+  v.hash = hash;
+  v.dev = plain.st_dev;
+  v.ino = plain.st_ino;
+  v.changed = plain.st_ctim;
+  v.codings = codings;
+  v.at = now;
+  memcpy(v.path, rel, length + 1);
 }
 
 void ReleaseFile(Connection *c) {

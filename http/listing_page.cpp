@@ -148,10 +148,10 @@ bool CollectEntries(Connection *c, DIR *dir, size_t base, ListingEntries *e) {
     bool directory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       // A link is looked at through the root, as its row will be.
-      memcpy(c->fileName + base, name, length);
+      memcpy(c->space->fileName + base, name, length);
       int64_t size, mtime;
       directory = StatEntryInRoot(c, dirfd(dir), name, &size, &mtime) == kDirectory;
-      c->fileName[base] = '\0';
+      c->space->fileName[base] = '\0';
     }
     ListedEntry *kept = AddEntry(e, name, length);
     if (!kept) return false;
@@ -223,16 +223,16 @@ int OpenListing(Connection *c) {
   // The directory is opened without its trailing separator unless that
   // separator is all there is after a drive name; the page's links then
   // hang below a path ending in '/' whichever separator the request used.
-  size_t n = strlen(c->fileName);
+  size_t n = strlen(c->space->fileName);
   size_t last = n > 0 ? n - 1 : 0;
-  bool cut = n > 1 && IsSeparator(c->fileName[last]) &&
-             c->fileName[last - 1] != ':';
-  if (cut) c->fileName[last] = '\0';
-  c->decision.directory = OpenDirInRoot(c, c->fileName);
+  bool cut = n > 1 && IsSeparator(c->space->fileName[last]) &&
+             c->space->fileName[last - 1] != ':';
+  if (cut) c->space->fileName[last] = '\0';
+  c->decision.directory = OpenDirInRoot(c, c->space->fileName);
   int error = errno;
   if (cut) {
-    c->fileName[last] = '/';
-    c->fileName[last + 1] = '\0';
+    c->space->fileName[last] = '/';
+    c->space->fileName[last + 1] = '\0';
   }
   if (!c->decision.directory) {
     // Not there, or only reached through a link that leads out of the
@@ -247,8 +247,8 @@ int OpenListing(Connection *c) {
   size_t head = sizeof kHead + sizeof kParentRow + sizeof kColumnTitles;
   c->decision.entries = (ListingEntries *)malloc(sizeof(ListingEntries));
   if (c->decision.entries) memset(c->decision.entries, 0, offsetof(ListingEntries, page));
-  if (length < 0 || head + (size_t)length >= sizeof c->buffer || !c->decision.entries ||
-      !CollectEntries(c, c->decision.directory, strlen(c->fileName), c->decision.entries)) {
+  if (length < 0 || head + (size_t)length >= sizeof c->space->buffer || !c->decision.entries ||
+      !CollectEntries(c, c->decision.directory, strlen(c->space->fileName), c->decision.entries)) {
     closedir(c->decision.directory);
     c->decision.directory = nullptr;
     FreeListingEntries(c);
@@ -273,7 +273,7 @@ void WriteListingHead(Connection *c) {
 void FreeListingEntries(Connection *c) {
   if (!c->decision.entries) return;
   if (c->output.body == c->decision.entries->page) {
-    c->output.body = c->buffer;
+    c->output.body = c->space->buffer;
     c->output.bodyLength = 0;
   }
   for (NameBlock *block = c->decision.entries->names; block;) {
@@ -288,8 +288,8 @@ void FreeListingEntries(Connection *c) {
 
 int NextListingRow(Connection *c) {
   if (!c->decision.entries || c->output.body != c->decision.entries->page) return -1;
-  size_t base = strlen(c->fileName);
-  if (!c->decision.directory || base == 0 || !IsSeparator(c->fileName[base - 1]))
+  size_t base = strlen(c->space->fileName);
+  if (!c->decision.directory || base == 0 || !IsSeparator(c->space->fileName[base - 1]))
     return c->output.bodyLength > 0 ? 0 : -1;
 
   // Rows are gathered while one more surely fits: one write carries a few
@@ -307,9 +307,9 @@ int NextListingRow(Connection *c) {
     size_t length = strlen(name);
     // The name joins the path only while the entry is examined, so the
     // access check sees the request path the entry's own link would give.
-    memcpy(c->fileName + base, name, length + 1);
+    memcpy(c->space->fileName + base, name, length + 1);
     WriteRow(c, name);
-    c->fileName[base] = '\0';
+    c->space->fileName[base] = '\0';
   }
   return 0;
 }

@@ -151,6 +151,7 @@ int main(int argc, char **argv) {
   printf(kWebRoot, server.webRoot);
   printf(kRunning, server.serverName, server.port, server.address);
   if (server.tlsPort > 0) printf(kRunningTls, server.tlsPort);
+  if (server.tlsPort > 0) printf("%s\n", TlsSendsText());
   if (server.workers > 1) return RunWorkers(&server, &log);
   fputs(kWaiting, stdout);
 

@@ -28,7 +28,8 @@ const char kNoLoop[] = "Could not create the event loop.\n";
 const int kAcceptsPerPass = 16;
 // Log lines are not flushed one by one; once a second someone watching the
 // log file sees them. The same tick releases kept files left unasked for
-// this long.
+// this long, and the request buffers a burst needed and the last second
+// did not.
 const int64_t kFlushEveryMs = 1000;
 // On a stop, answers being sent get this long to finish.
 const int64_t kStopGraceMs = 5000;
@@ -170,6 +171,7 @@ void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   HttpServer *s = static_cast<HttpServer *>(record);
   if (s->log) FlushLog(s->log, time(nullptr));
   ExpireKeptFiles(time(nullptr) - kKeptFileIdleSeconds);
+  TrimBufferPool(&s->spaces);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, s);
 }
 

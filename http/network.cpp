@@ -127,6 +127,7 @@ int CloseServer(HttpServer *s) {
   while (c) c = EndConnection(c);
   CloseKeptFiles();
   CloseLoop(s);
+  FreeBufferPool(&s->spaces);
   FreeList(&s->forbidden);
   FreeList(&s->indexes);
   FreeList(&s->types);
@@ -286,6 +287,7 @@ int ReloadServer(HttpServer *s) {
   s->defaultHost = fresh.defaultHost;
   s->directoryListing = fresh.directoryListing;
   s->extendedMessages = fresh.extendedMessages;
+  s->compressedVariants = fresh.compressedVariants;
   s->timeout = fresh.timeout;
   s->keepAliveTimeout = fresh.keepAliveTimeout;
   s->logFormat = fresh.logFormat;

@@ -51,7 +51,7 @@ Step SendPending(Connection *c, bool more = false) {
   struct iovec parts[2];
   int count = 0;
   if (c->output.headerLength > 0)
-    parts[count++] = {c->header, (size_t)c->output.headerLength};
+    parts[count++] = {c->space->header, (size_t)c->output.headerLength};
   if (c->output.bodyLength > 0) parts[count++] = {c->output.body, (size_t)c->output.bodyLength};
   if (count == 0) return kGoOn;
   ssize_t n = ConnWrite(&c->io, parts, count, more);
@@ -59,7 +59,7 @@ Step SendPending(Connection *c, bool more = false) {
   if (n < 0) return kFail;
   size_t fromHeader = (size_t)n;
   if (fromHeader > (size_t)c->output.headerLength) fromHeader = (size_t)c->output.headerLength;
-  if (fromHeader > 0) Consume(c, c->header, &c->output.headerLength, fromHeader);
+  if (fromHeader > 0) Consume(c, c->space->header, &c->output.headerLength, fromHeader);
   if ((size_t)n > fromHeader)
     Consume(c, c->output.body, &c->output.bodyLength, (size_t)n - fromHeader);
   return c->output.headerLength == 0 && c->output.bodyLength == 0 ? kGoOn : kWait;
@@ -78,17 +78,17 @@ void CountFileBytes(Connection *c, size_t n) {
 
 // Next piece of the open file into buffer; -1 when the file is done.
 int ReadFilePiece(Connection *c) {
-  size_t want = FileWant(c, sizeof c->buffer);
+  size_t want = FileWant(c, sizeof c->space->buffer);
   if (want == 0) return -1;
   ssize_t n;
   do {
     n = c->decision.fileLent == '1'
-            ? pread(c->decision.file, c->buffer, want, (off_t)c->output.fileOffset)
-            : read(c->decision.file, c->buffer, want);
+            ? pread(c->decision.file, c->space->buffer, want, (off_t)c->output.fileOffset)
+            : read(c->decision.file, c->space->buffer, want);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return -1;
   c->output.fileOffset += n;
-  c->output.body = c->buffer;
+  c->output.body = c->space->buffer;
   c->output.bodyLength = (int32_t)n;
   CountFileBytes(c, (size_t)n);
   return 0;
@@ -124,7 +124,8 @@ Step SendFileData(Connection *c, size_t *budget) {
 void FrameChunk(Connection *c) {
   Output &o = c->output;
   if (c->decision.chunked != '1' || o.bodyLength <= 0) return;
-  int n = snprintf(c->header + o.headerLength, sizeof c->header - (size_t)o.headerLength,
+  char *header = c->space->header;
+  int n = snprintf(header + o.headerLength, sizeof c->space->header - (size_t)o.headerLength,
                    "%x\r\n", (unsigned)o.bodyLength);
   if (n > 0) o.headerLength += n;
   const char *end = c->decision.directory ? "\r\n" : "\r\n0\r\n\r\n";
@@ -189,19 +190,19 @@ int Answer(Connection *c) {
 int StartResponse(Connection *c) {
   c->state = ConnState::kResponding;
   ParsedRequest &r = c->request;
-  r.headLength = (int32_t)HeadLength(c->head, (size_t)r.received);
+  r.headLength = (int32_t)HeadLength(c->space->head, (size_t)r.received);
   bool stays = false;
   if (r.headLength > 0) {
     int32_t ahead = r.received - r.headLength;
     // Only this head speaks for this answer: the fields of a request sent
     // after it are that request's own. The first byte of that request
     // waits in aheadFirst while the head is NUL-ended in its place.
-    r.aheadFirst = c->head[r.headLength];
-    c->head[r.headLength] = '\0';
+    r.aheadFirst = c->space->head[r.headLength];
+    c->space->head[r.headLength] = '\0';
     r.received = r.headLength;
     r.ahead = ahead;
   }
-  ParseRequest(&r, c->head, c->server->hosts != nullptr);
+  ParseRequest(&r, c->space->head, c->server->hosts != nullptr);
   // A head that filled the buffer without its end leaves no telling where
   // the next request would begin.
   if (r.headLength > 0)
@@ -234,23 +235,44 @@ int ContinueResponse(Connection *c, bool match) {
 
 int OnReadRequest(Connection *c) {
   ParsedRequest &r = c->request;
-  size_t room = kBufferSize - 1 - (size_t)r.received;
+  if (LendSpace(c) != 0) return -1;
+  char *head = c->space->head;
+  size_t room = kHeadSize - (size_t)r.received;
   if (room > 0) {
-    ssize_t n = ConnRead(&c->io, c->head + r.received, room);
+    ssize_t n = ConnRead(&c->io, head + r.received, room);
     if (n == 0) return -1;
-    if (n == kConnWait) return 0;
+    if (n == kConnWait) {
+      // Nothing came (a TLS record not yet whole, a handshake message): an
+      // idle connection holds no space while it waits.
+      if (r.received == 0) ReturnSpace(c);
+      return 0;
+    }
     if (n < 0) return -1;
-    r.received += (int32_t)n;
     r.bytesReceived += (uint64_t)n;
-    c->head[r.received] = '\0';
+    if (c->bodyLeft > 0) {
+      // The rest of a body sent with the last GET or HEAD, ahead of the
+      // next head (nothing of which has come yet).
+      ssize_t drop = c->bodyLeft < n ? (ssize_t)c->bodyLeft : n;
+      c->bodyLeft -= drop;
+      n -= drop;
+      if (n == 0) {
+        ReturnSpace(c);
+        return 0;
+      }
+      memmove(head, head + drop, (size_t)n);
+    }
+    r.received += (int32_t)n;
+    head[r.received] = '\0';
   }
-  return HeadComplete(c->head, (size_t)r.received) ? StartResponse(c) : 0;
+  return HeadComplete(head, (size_t)r.received) ? StartResponse(c) : 0;
 }
 
 int ServeNext(Connection *c) {
   NextRequest(c);
-  return HeadComplete(c->head, (size_t)c->request.received) ? StartResponse(c)
-                                                             : 0;
+  // Without a space nothing of the next request is here yet.
+  return c->space && HeadComplete(c->space->head, (size_t)c->request.received)
+             ? StartResponse(c)
+             : 0;
 }
 
 int OnWriteResponse(Connection *c) {

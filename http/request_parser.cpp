@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "encodings.h"
 #include "http_server.h"
 #include "string_helpers.h"
 
@@ -18,6 +19,9 @@ const char kBadLength[] = "Content-length field not valid.";
 const char kNoHost[] = "An HTTP/1.1 request must carry one Host field.";
 const char kBadTransfer[] = "Transfer-Encoding field not valid.";
 const char kChunkedBody[] = "A chunked request body is not accepted.";
+const char kBodyTooLarge[] = "Request body too large for the server to handle.";
+// A body sent with GET or HEAD is read and dropped up to this many bytes.
+const int64_t kDroppedBodyMost = 64 * 1024;
 const char kHostTooLong[] = "Host field too long for the server to handle.";
 const size_t kAuthTextMost = 260;
 const char kAuthTooLong[] =
@@ -28,18 +32,39 @@ const char kAuthInvalid[] = "Authorization field not valid.";
 const char kBase64[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 
-// The fields any part of the server reads, found in one pass over the head;
-// each is where the text first appears, letter case aside (see
-// FindLineStarts).
+// The fields any part of the server reads, found in the one pass over the
+// head's lines (ScanFieldLines); each is its first appearance, letter case
+// aside, as `at` (the value after the colon and its blanks) and `length`
+// (up to the line end, blanks before it aside).
 enum Field {
   kHost, kRange, kAuth, kIfNoneMatch, kIfModifiedSince,
-  kIfRange, kConnection, kReferer, kAgent, kFieldCount
+  kIfRange, kConnection, kReferer, kAgent, kAcceptEncoding, kFieldCount
 };
-const char *const kFieldNames[kFieldCount] = {
-    "\nHost: ", "\nRange: bytes=",
-    "\nAuthorization: Basic ", "\nIf-None-Match: ", "\nIf-Modified-Since: ",
-    "\nIf-Range: ", "\nConnection:", "\nReferer: ",
-    "\nUser-Agent: "};
+struct FieldText {
+  char *at;
+  size_t length;
+};
+// Each name with its length: most lines are told apart by their length and
+// first letter alone.
+struct KnownField {
+  const char *lower;
+  size_t length;
+  Field field;
+};
+const KnownField kKnownFields[] = {
+    {"host", 4, kHost},
+    {"range", 5, kRange},
+    {"referer", 7, kReferer},
+    {"if-range", 8, kIfRange},
+    {"connection", 10, kConnection},
+    {"user-agent", 10, kAgent},
+    {"authorization", 13, kAuth},
+    {"if-none-match", 13, kIfNoneMatch},
+    {"accept-encoding", 15, kAcceptEncoding},
+    {"if-modified-since", 17, kIfModifiedSince}};
+// What a Range or Authorization value must start with to be read.
+const char kRangeUnit[] = "bytes=";
+const char kBasicScheme[] = "basic ";
 
 // Room for each value, its end included: a longer Host is refused, a
 // longer validator or Range treated as absent or refused, a longer log
@@ -50,6 +75,7 @@ const size_t kIfNoneMatchRoom = 512;
 const size_t kIfModifiedSinceRoom = 64;
 const size_t kIfRangeRoom = 128;
 const size_t kConnectionRoom = 64;
+const size_t kAcceptEncodingRoom = 256;
 const size_t kLineRoom = 1024;
 const size_t kLogFieldRoom = 512;
 
@@ -58,26 +84,19 @@ void Refuse(ParsedRequest *r, int status, const char *message) {
   r->message = message;
 }
 
-// The value of the field found at `at` (null: missing), ended in place at
-// its line end (CR, or LF alone); null when missing, or when its line end
-// is not within `room` bytes (its end included) of the received text.
-char *FieldValue(char *at, Field field, size_t room) {
-  if (!at) return nullptr;
-  at += strlen(kFieldNames[field]);
-  size_t avail = strnlen(at, room - 1);
-  size_t n = strcspn(at, "\r\n");
-  if (n >= avail) return nullptr;
-  at[n] = '\0';
-  return at;
+// The value of a field (null: missing), ended in place; null as well when
+// it is room - 1 bytes or longer.
+char *FieldValue(const FieldText &f, size_t room) {
+  if (!f.at || f.length + 1 >= room) return nullptr;
+  f.at[f.length] = '\0';
+  return f.at;
 }
 
-// Bytes of the value at `at` (null: missing, 0) up to its line end, at
-// most room - 1.
-uint16_t LogFieldLength(const char *at, Field field, const char **value) {
-  if (!at) return 0;
-  *value = at + strlen(kFieldNames[field]);
-  size_t n = strcspn(*value, "\r\n");
-  return (uint16_t)(n >= kLogFieldRoom ? kLogFieldRoom - 1 : n);
+// Bytes of a value kept for the log (0: missing), at most room - 1.
+uint16_t LogFieldLength(const FieldText &f, const char **value) {
+  if (!f.at) return 0;
+  *value = f.at;
+  return (uint16_t)(f.length >= kLogFieldRoom ? kLogFieldRoom - 1 : f.length);
 }
 
 bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
@@ -113,7 +132,7 @@ void ReadAbsoluteForm(ParsedRequest *r, bool hosts) {
   if (scheme == 0) return;
   const char *authority = t + scheme;
   size_t n = strcspn(authority, "/? \r\n");
-  if (hosts && n < sizeof r->authority) {
+  if (hosts && n < (size_t)kAuthoritySize) {
     memcpy(r->authority, authority, n);
     r->authority[n] = '\0';
     r->host = r->authority;
@@ -151,13 +170,12 @@ int ParseRequestLine(ParsedRequest *r, const char *head, size_t line) {
 // What the Connection field says: a request asks to keep the connection
 // with HTTP/1.1 unless it says "close", with HTTP/1.0 only when it says
 // "keep-alive".
-void ReadPersistence(ParsedRequest *r, const char *at) {
-  if (!at) return;
-  at += strlen(kFieldNames[kConnection]);
+void ReadPersistence(ParsedRequest *r, const FieldText &f) {
+  if (!f.at) return;
   char value[kConnectionRoom];
   size_t n = 0;
-  for (; at[n] && at[n] != '\r' && at[n] != '\n' && n + 1 < sizeof value; n++) {
-    char ch = at[n];
+  for (; n < f.length && n + 1 < sizeof value; n++) {
+    char ch = f.at[n];
     value[n] = ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch;
   }
   value[n] = '\0';
@@ -165,53 +183,81 @@ void ReadPersistence(ParsedRequest *r, const char *at) {
   r->asksKeepAlive = strstr(value, "keep-alive") != nullptr;
 }
 
-// Every field line of the head, for the framing a proxy in front and this
-// server must read alike: a name with a blank before its colon, a folded
-// line, a repeated or non-numeric Content-Length and any Transfer-Encoding
-// are refused, since a reader that took them otherwise would see another
-// request where this one ends. Counts the Host fields.
-void CheckFieldLines(ParsedRequest *r, const char *head, int *hostFields) {
-  const char *p = strchr(head, '\n');
-  int lengths = 0;
-  while (p && p[1] != '\0' && p[1] != '\r' && p[1] != '\n') {
-    const char *name = p + 1;
-    size_t lineLength = strcspn(name, "\r\n");
-    p = name[lineLength] ? strchr(name + lineLength, '\n') : nullptr;
-    if (IsBlank(name[0])) return Refuse(r, 400, kBadField);
-    const char *colon = (const char *)memchr(name, ':', lineLength);
-    if (!colon) return Refuse(r, 400, kBadField);
-    size_t nameLength = (size_t)(colon - name);
-    for (size_t k = 0; k < nameLength; k++)
-      if (IsBlank(name[k])) return Refuse(r, 400, kBadField);
-    const char *value = colon + 1, *end = name + lineLength;
-    while (value < end && IsBlank(*value)) value++;
-    while (end > value && IsBlank(end[-1])) end--;
-    switch (nameLength) {
-      case 4:
-        if (SameFolded(name, 4, "host")) ++*hostFields;
-        break;
-      case 14:
-        if (!SameFolded(name, 14, "content-length")) break;
-        if (++lengths > 1 || value == end || end - value > 18)
-          return Refuse(r, 400, kBadLength);
-        r->contentLength = 0;
-        for (const char *d = value; d < end; d++) {
-          if (*d < '0' || *d > '9') return Refuse(r, 400, kBadLength);
-          r->contentLength = r->contentLength * 10 + (*d - '0');
-        }
-        break;
-      case 17:
-        if (!SameFolded(name, 17, "transfer-encoding")) break;
-        r->hasTransferEncoding = 1;
-        if (SameFolded(value, (size_t)(end - value), "chunked"))
-          return Refuse(r, 411, kChunkedBody);
-        return Refuse(r, 400, kBadTransfer);
-    }
+// The Content-Length value (already known to be the only one): digits
+// only, at most 18 of them.
+void ReadContentLength(ParsedRequest *r, const char *value, const char *end) {
+  if (value == end || end - value > 18) return Refuse(r, 400, kBadLength);
+  r->contentLength = 0;
+  for (const char *d = value; d < end; d++) {
+    if (*d < '0' || *d > '9') return Refuse(r, 400, kBadLength);
+    r->contentLength = r->contentLength * 10 + (*d - '0');
   }
 }
 
-void ParseRange(ParsedRequest *r, char *at) {
-  const char *value = FieldValue(at, kRange, kRangeRoom);
+// Every field line of the head after the request line, in one pass: the
+// fields the server reads are noted in `found`, the Host fields counted,
+// and the framing that a proxy in front and this server must read alike is
+// checked: a name with a blank in it or before its colon, a folded line, a
+// repeated or non-numeric Content-Length and any Transfer-Encoding are
+// refused, since a reader that took them otherwise would see another
+// request where this one ends. Stops at the empty line, the end of the
+// text, or the first line refused.
+void ScanFieldLines(ParsedRequest *r, char *head, FieldText *found, int *hostFields) {
+  int lengths = 0;
+  char *name = strchr(head, '\n');
+  while (name) {
+    name++;
+    if (*name == '\0' || *name == '\r' || *name == '\n') return;
+    // A blank first (a folded line) or anywhere before the colon ends the
+    // name short of it.
+    size_t nameLength = strcspn(name, ": \t\r\n");
+    if (name[nameLength] != ':') return Refuse(r, 400, kBadField);
+    char *value = name + nameLength + 1;
+    while (IsBlank(*value)) value++;
+    char *end = value + strcspn(value, "\r\n");
+    char *next = end[0] == '\r' && end[1] == '\n' ? end + 1 : strchr(end, '\n');
+    while (end > value && IsBlank(end[-1])) end--;
+    size_t valueLength = (size_t)(end - value);
+    if (nameLength == 14 && SameFolded(name, 14, "content-length")) {
+      if (++lengths > 1) return Refuse(r, 400, kBadLength);
+      ReadContentLength(r, value, end);
+      if (r->status) return;
+    } else if (nameLength == 17 && SameFolded(name, 17, "transfer-encoding")) {
+      r->hasTransferEncoding = 1;
+      if (SameFolded(value, valueLength, "chunked")) return Refuse(r, 411, kChunkedBody);
+      return Refuse(r, 400, kBadTransfer);
+    } else {
+      for (const KnownField &k : kKnownFields) {
+        if (k.length != nameLength || !SameFolded(name, nameLength, k.lower))
+          continue;
+        if (k.field == kHost) ++*hostFields;
+        if (!found[k.field].at) found[k.field] = FieldText{value, valueLength};
+        break;
+      }
+    }
+    name = next;
+  }
+}
+
+// The value after the prefix it must start with (letter case aside);
+// missing when it does not. The value's own last blanks are cut, so a
+// prefix ending in a blank also takes a value that ends where that blank
+// stood (an empty value).
+FieldText After(const FieldText &f, const char *prefix) {
+  size_t n = strlen(prefix);
+  if (!f.at) return FieldText{nullptr, 0};
+  size_t k = 0;
+  for (; k < n && k < f.length; k++) {
+    char ch = f.at[k];
+    if ((ch >= 'A' && ch <= 'Z' ? (char)(ch + 32) : ch) != prefix[k]) return FieldText{nullptr, 0};
+  }
+  if (k == n) return FieldText{f.at + n, f.length - n};
+  if (k + 1 == n && IsBlank(prefix[k])) return FieldText{f.at + k, 0};
+  return FieldText{nullptr, 0};
+}
+
+void ParseRange(ParsedRequest *r, const FieldText &f) {
+  const char *value = FieldValue(After(f, kRangeUnit), kRangeRoom);
   // A Range that cannot be read is ignored: the whole file answers it.
   if (!value) return;
   // Several ranges are answered with the whole file, as if none was asked
@@ -236,19 +282,22 @@ void ParseRange(ParsedRequest *r, char *at) {
   }
 }
 
-void ParseAuthorization(ParsedRequest *r, char *at) {
+void ParseAuthorization(ParsedRequest *r, const FieldText &f) {
   char *cred = r->credentials;
-  const char *value = FieldValue(at, kAuth, sizeof r->credentials);
+  // Another scheme than Basic is not one the server reads.
+  FieldText basic = After(f, kBasicScheme);
+  if (!basic.at) return;
+  const char *value = FieldValue(basic, kCredentialsSize);
   // The text is decoded in place: at most 260 characters (195 bytes).
   if (!value || strlen(value) > kAuthTextMost) return Refuse(r, 500, kAuthTooLong);
   memcpy(cred, value, strlen(value) + 1);
-  if (DecodeBase64(cred, cred, sizeof r->credentials) != 0) {
-    memset(cred, 0, sizeof r->credentials);
+  if (DecodeBase64(cred, cred, kCredentialsSize) != 0) {
+    memset(cred, 0, kCredentialsSize);
     return Refuse(r, 400, kAuthChars);
   }
   char *colon = strchr(cred, ':');
   if (!colon) {
-    memset(cred, 0, sizeof r->credentials);
+    memset(cred, 0, kCredentialsSize);
     return Refuse(r, 400, kAuthInvalid);
   }
   *colon = '\0';
@@ -280,66 +329,87 @@ int DecodeBase64(const char *in, char *out, size_t outSize) {
 }
 
 size_t HeadLength(const char *buffer, size_t length) {
-  // A NUL byte ends the text: a head is only what comes before it.
-  size_t text = strnlen(buffer, length);
-  const char *end = buffer + text;
-  for (const char *p = (const char *)memchr(buffer, '\n', text); p;
+  const char *end = buffer + length;
+  for (const char *p = (const char *)memchr(buffer, '\n', length); p;
        p = (const char *)memchr(p + 1, '\n', (size_t)(end - p - 1))) {
-    size_t i = (size_t)(p - buffer);
-    if (i + 1 < text && p[1] == '\n') return i + 2;
-    if (i + 2 < text && p[1] == '\r' && p[2] == '\n') return i + 3;
+    size_t i = (size_t)(p - buffer), at = 0;
+    if (i + 1 < length && p[1] == '\n') at = i + 2;
+    if (i + 2 < length && p[1] == '\r' && p[2] == '\n') at = i + 3;
+    if (at == 0) continue;
+    // A NUL byte ends the text: a head is only what comes before it. The
+    // bytes after the head (pipelined requests) are looked at in their turn.
+    return memchr(buffer, '\0', at) ? 0 : at;
   }
   return 0;
 }
 
 bool HeadComplete(const char *buffer, size_t length) {
-  if (length >= (size_t)kBufferSize - 1) return true;
+  if (length >= (size_t)kHeadSize) return true;
+  if (HeadLength(buffer, length) > 0) return true;
   // A NUL byte can never be part of a head the server accepts; waiting for
   // more would only leave the client to the idle time-out.
-  if (strnlen(buffer, length) < length) return true;
-  return HeadLength(buffer, length) > 0;
+  if (memchr(buffer, '\0', length)) return true;
+  // Nor can a request line past its limit: it is refused as soon as that
+  // is known, not after the client has filled the buffer.
+  size_t lineRoom = (size_t)kRequestLineMost + 2;
+  return length >= lineRoom && !memchr(buffer, '\n', lineRoom);
 }
 
 void ParseRequest(ParsedRequest *r, char *head, bool hosts) {
   size_t received = (size_t)r->received;
-  char *found[kFieldCount];
-  FindLineStarts(head, kFieldNames, kFieldCount, (const char **)found);
-  // What the connection and the log need is read whatever the verdict.
+  FieldText found[kFieldCount] = {};
+  int hostFields = 0;
+  // One pass over the field lines; its verdict waits behind those on the
+  // request line. What the connection and the log need is read whatever
+  // the verdict.
+  ScanFieldLines(r, head, found, &hostFields);
+  int fieldStatus = r->status;
+  const char *fieldMessage = r->message;
+  r->status = 0;
+  r->message = nullptr;
   ReadPersistence(r, found[kConnection]);
   r->line = head;
   size_t line = strcspn(head, "\r\n");
   r->lineLength = (uint16_t)(line >= kLineRoom ? kLineRoom - 1 : line);
-  r->refererLength = LogFieldLength(found[kReferer], kReferer, &r->referer);
-  r->agentLength = LogFieldLength(found[kAgent], kAgent, &r->agent);
+  r->refererLength = LogFieldLength(found[kReferer], &r->referer);
+  r->agentLength = LogFieldLength(found[kAgent], &r->agent);
 
   if (strnlen(head, received) < received) return Refuse(r, 400, kBadRequestLine);
   // A head that does not fit is refused whole: served cut, a field past the
   // buffer's end would be lost without a word.
   if (r->headLength == 0)
-    return head[line] == '\0' ? Refuse(r, 414, kLineTooLong)
-                               : Refuse(r, 431, kHeadTooLarge);
+    return head[line] == '\0' || line > (size_t)kRequestLineMost
+               ? Refuse(r, 414, kLineTooLong)
+               : Refuse(r, 431, kHeadTooLarge);
+  if (line > (size_t)kRequestLineMost) return Refuse(r, 414, kLineTooLong);
   int lineStatus = ParseRequestLine(r, head, line);
   if (lineStatus == 505) return Refuse(r, 505, kBadVersion);
   if (lineStatus != 0) return Refuse(r, 400, kBadRequestLine);
-  int hostFields = 0;
-  CheckFieldLines(r, head, &hostFields);
-  if (r->status) return;
+  if (fieldStatus) return Refuse(r, fieldStatus, fieldMessage);
   if (hostFields > 1 || (r->http11 && hostFields == 0)) return Refuse(r, 400, kNoHost);
-  if (hosts && found[kHost] && r->host[0] == '\0') {
-    r->host = FieldValue(found[kHost], kHost, kHostRoom);
+  // A body sent with GET or HEAD means nothing to the answer; it is read
+  // and dropped, up to a bound that keeps a client from holding the
+  // connection with it.
+  if (r->contentLength > 0 &&
+      (r->methodKind == Method::kGet || r->methodKind == Method::kHead)) {
+    if (r->contentLength > kDroppedBodyMost) return Refuse(r, 413, kBodyTooLarge);
+    r->dropsBody = 1;
+  }
+  if (hosts && found[kHost].at && r->host[0] == '\0') {
+    r->host = FieldValue(found[kHost], kHostRoom);
     if (!r->host) {
       r->host = "";
       return Refuse(r, 500, kHostTooLong);
     }
   }
   ReadAbsoluteForm(r, hosts);
-  if (found[kRange]) ParseRange(r, found[kRange]);
-  if (found[kAuth]) {
+  ParseRange(r, found[kRange]);
+  if (found[kAuth].at) {
     ParseAuthorization(r, found[kAuth]);
     if (r->status) return;
   }
-  r->ifNoneMatch = FieldValue(found[kIfNoneMatch], kIfNoneMatch, kIfNoneMatchRoom);
-  r->ifModifiedSince =
-      FieldValue(found[kIfModifiedSince], kIfModifiedSince, kIfModifiedSinceRoom);
-  r->ifRange = FieldValue(found[kIfRange], kIfRange, kIfRangeRoom);
+  r->ifNoneMatch = FieldValue(found[kIfNoneMatch], kIfNoneMatchRoom);
+  r->ifModifiedSince = FieldValue(found[kIfModifiedSince], kIfModifiedSinceRoom);
+  r->ifRange = FieldValue(found[kIfRange], kIfRangeRoom);
+  r->codings = AcceptedCodings(FieldValue(found[kAcceptEncoding], kAcceptEncodingRoom));
 }

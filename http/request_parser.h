@@ -10,7 +10,8 @@ struct ParsedRequest;
 size_t HeadLength(const char *buffer, size_t length);
 // True once buffer (length bytes received) holds a whole request head, its
 // lines ended by CR LF or LF alone, or a head that can never be accepted
-// (a NUL byte, or the buffer full): either way it is answered now.
+// (a NUL byte, the buffer full, or a request line past its limit):
+// either way it is answered now.
 bool HeadComplete(const char *buffer, size_t length);
 // Reads the head at `head` (r->received bytes, NUL-ended) into r in one
 // pass: every field any part of the server uses. Values are ended in place,

@@ -11,6 +11,7 @@
 #include "bounded_text.h"
 #include "byte_range.h"
 #include "conditional.h"
+#include "encodings.h"
 #include "forbidden_names.h"
 #include "http_server.h"
 #include "inside_root.h"
@@ -152,22 +153,22 @@ void BuildLocation(Connection *c, const char *host, const char *query,
   // A redirect answered on the encrypted port keeps the client on it.
   const char *scheme = c->secure == '1' ? "https" : "http";
   if (c->decision.hostMode == '1' && CleanHost(host))
-    n = snprintf(c->location, sizeof c->location, "%s://%s%s%s%s", scheme, host,
+    n = snprintf(c->space->location, sizeof c->space->location, "%s://%s%s%s%s", scheme, host,
                  encoded, queryLength ? "?" : "", encodedQuery);
   else
-    n = snprintf(c->location, sizeof c->location, "%s%s%s%s",
+    n = snprintf(c->space->location, sizeof c->space->location, "%s%s%s%s",
                  c->secure == '1' ? s->tlsBaseURL : s->baseURL, encoded,
                  queryLength ? "?" : "", encodedQuery);
   // A value that does not fit is no Location at all; the response then
   // cannot be told and becomes a bare 500.
-  if (n < 0 || (size_t)n >= sizeof c->location) c->location[0] = '\0';
+  if (n < 0 || (size_t)n >= sizeof c->space->location) c->space->location[0] = '\0';
 }
 
 // An existing directory asked for without its trailing separator.
 int Redirect(Connection *c) {
-  size_t n = strlen(c->fileName);
-  c->fileName[n] = '/';
-  c->fileName[n + 1] = '\0';
+  size_t n = strlen(c->space->fileName);
+  c->space->fileName[n] = '/';
+  c->space->fileName[n + 1] = '\0';
   c->decision.status = 301;
   c->decision.message = c->decision.urlPath;
   return 301;
@@ -192,6 +193,13 @@ int DecideFile(Connection *c, int fd, bool lent, const struct stat &st,
   c->decision.fileSize = (int64_t)st.st_size;
   c->decision.modified = st.st_mtime;
   FormatETag(c->decision.etag, sizeof c->decision.etag, c->decision.size, c->decision.modified);
+  // A variant's validator never names the plain file, even at the same
+  // size and time: a part of one is no part of the other.
+  if (c->decision.coding) {
+    size_t n = strlen(c->decision.etag);
+    snprintf(c->decision.etag + n - 1, sizeof c->decision.etag - (n - 1), "-%s\"",
+             c->decision.coding);
+  }
   if (NotModified(f.ifNoneMatch, f.ifModifiedSince, c->decision.etag, c->decision.modified,
                   time(nullptr))) {
     ReleaseFile(c);
@@ -223,6 +231,78 @@ int DecideFile(Connection *c, int fd, bool lent, const struct stat &st,
   return 200;
 }
 
+// The compressed variants beside a file, in the order they are preferred:
+// br makes the smaller files.
+struct Variant {
+  uint8_t coding;
+  const char *suffix;
+  const char *name;  // its Content-Encoding
+};
+const Variant kVariants[] = {{kCodingBr, ".br", "br"}, {kCodingGzip, ".gz", "gzip"}};
+
+// Hands back a descriptor that will not answer (closed, or given back to
+// the kept files).
+void PutBack(Connection *c, int fd, bool lent) {
+  if (fd < 0) return;
+  ReleaseFile(c);
+  c->decision.file = fd;
+  c->decision.fileLent = lent ? '1' : '0';
+  ReleaseFile(c);
+}
+
+// Which variants lie beside fileName: regular files, not older than the
+// plain file. Times are compared by the second, as Last-Modified tells
+// them: a copy or checkout that writes the variant a moment before the
+// file must not lose it. The answer is remembered for a moment
+// (kept_files.h), so the files asked for most cost no look-up per request.
+int VariantsBeside(Connection *c, const struct stat &st) {
+  time_t now = time(nullptr);
+  int found = RememberedVariants(c, st, now);
+  if (found >= 0) return found;
+  found = 0;
+  size_t n = strlen(c->space->fileName);
+  for (const Variant &v : kVariants) {
+    memcpy(c->space->fileName + n, v.suffix, 4);
+    int64_t mtime = 0;
+    if (StatInRoot(c, c->space->fileName, nullptr, &mtime) == kRegular && mtime >= st.st_mtime)
+      found |= v.coding;
+  }
+  c->space->fileName[n] = '\0';
+  RememberVariants(c, st, found, now);
+  return found;
+}
+
+// The plain file opened as fd, or a compressed variant of it in its place
+// when the client takes one: opened beneath the root like the file, a
+// regular file not older than it. The name the client asked for stays in
+// fileName (the log and the content type read it). Whenever a variant lies
+// beside the file, the answer depends on Accept-Encoding and says so.
+int OfferVariant(Connection *c, const ParsedRequest &f, int fd, bool *lent,
+                 struct stat *st) {
+  size_t n = strlen(c->space->fileName);
+  if (n + 4 > sizeof c->space->fileName) return fd;
+  int present = VariantsBeside(c, *st);
+  if (present == 0) return fd;
+  c->decision.vary = '1';
+  for (const Variant &v : kVariants) {
+    if (!(present & f.codings & v.coding)) continue;
+    memcpy(c->space->fileName + n, v.suffix, 4);
+    struct stat vst;
+    bool vlent = false;
+    int vfd = OpenForAnswer(c, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &vst, &vlent);
+    c->space->fileName[n] = '\0';
+    if (vfd >= 0 && S_ISREG(vst.st_mode) && vst.st_mtime >= st->st_mtime) {
+      PutBack(c, fd, *lent);
+      *lent = vlent;
+      *st = vst;
+      c->decision.coding = v.name;
+      return vfd;
+    }
+    PutBack(c, vfd, vlent);
+  }
+  return fd;
+}
+
 // The file at fileName, or why there is none: 404 for a path that does not
 // exist, 403 without read permission, 301 for a directory, 500 for a file
 // that exists but cannot be opened.
@@ -239,7 +319,7 @@ int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
     // A name longer than any the file system holds is not there either.
     if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG)
       return Refuse(c, 404, kNotFound);
-    if (StatInRoot(c, c->fileName) == kDirectory) return Redirect(c);
+    if (StatInRoot(c, c->space->fileName) == kDirectory) return Redirect(c);
     if (error == EACCES) return Refuse(c, 403, kNoReadPermission);
     return Refuse(c, 500, openFailed);
   }
@@ -253,16 +333,17 @@ int ServeFile(Connection *c, const ParsedRequest &f, const char *openFailed) {
     close(fd);
     return Refuse(c, 500, kNoFileInfo);
   }
+  if (c->server->compressedVariants == '1') fd = OfferVariant(c, f, fd, &lent, &st);
   return DecideFile(c, fd, lent, st, f);
 }
 
 int ServeDirectory(Connection *c, const ParsedRequest &f) {
   HttpServer *s = c->server;
-  size_t base = strlen(c->fileName);
+  size_t base = strlen(c->space->fileName);
   for (const ListItem *index = s->indexes; index; index = index->next) {
     if (index->length + base + 1 >= PATH_MAX) continue;
-    memcpy(c->fileName + base, index->text, index->length + 1);
-    if (Exists(c, c->fileName) && Readable(c, c->fileName)) {
+    memcpy(c->space->fileName + base, index->text, index->length + 1);
+    if (Exists(c, c->space->fileName) && Readable(c, c->space->fileName)) {
       // The index file is what gets sent, so it answers to the same
       // forbidden names as a request naming it directly.
       int access = CheckPathAccess(c);
@@ -273,7 +354,7 @@ int ServeDirectory(Connection *c, const ParsedRequest &f) {
       DropFile(c);
       return Refuse(c, 500, kIndexUnopenable);
     }
-    c->fileName[base] = '\0';
+    c->space->fileName[base] = '\0';
   }
   // A directory that is not there is missing, listings or not.
   if (s->directoryListing == '0' || OpenListing(c) == 404)
@@ -339,9 +420,9 @@ int RedirectToPrefix(Connection *c, const char *path, const char *host) {
     item = item->next;
   if (!item) return 0;
   c->decision.virtualItem = item;
-  c->fileName[0] = '/';
-  c->fileName[1] = '\0';
-  c->decision.urlPath = c->fileName;
+  c->space->fileName[0] = '/';
+  c->space->fileName[1] = '\0';
+  c->decision.urlPath = c->space->fileName;
   c->decision.status = 301;
   c->decision.message = c->decision.urlPath;
   const char *query = path + pathLength;
@@ -391,11 +472,11 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   c->decision.virtualItem = hostMode ? nullptr : item;
   size_t rootLength = strlen(c->decision.root);
   if (rootLength + 2 > kFileNameSize) {
-    c->fileName[0] = '\0';
+    c->space->fileName[0] = '\0';
     return Refuse(c, 500, kRootTooLong);
   }
-  memcpy(c->fileName, c->decision.root, rootLength + 1);
-  c->decision.urlPath = c->fileName + rootLength;
+  memcpy(c->space->fileName, c->decision.root, rootLength + 1);
+  c->decision.urlPath = c->space->fileName + rootLength;
   c->decision.urlPath[0] = '/';
   c->decision.urlPath[1] = '\0';
 
@@ -428,12 +509,12 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   Method method = c->request.methodKind;
   if (method == Method::kNotAllowed) {
     c->decision.allow = '1';
-    return Exists(c, c->fileName) ? Refuse(c, 405, kNotAllowed)
+    return Exists(c, c->space->fileName) ? Refuse(c, 405, kNotAllowed)
                                   : Refuse(c, 404, kNotFound);
   }
 
-  size_t n = strlen(c->fileName);
-  int status = IsSeparator(c->fileName[n - 1]) ? ServeDirectory(c, f)
+  size_t n = strlen(c->space->fileName);
+  int status = IsSeparator(c->space->fileName[n - 1]) ? ServeDirectory(c, f)
                                                : ServeFile(c, f, kCannotOpen);
   if (status == 301) BuildLocation(c, host, query, queryLength);
   return status;
@@ -444,7 +525,7 @@ bool BuiltInBodyFits(const Connection *c, const char *message) {
   if (s->extendedMessages == '0') return false;
   const char *text = StatusText(c->decision.status);
   return strlen(message) + strlen(s->serverName) + strlen(text) + 32 <
-         sizeof c->buffer;
+         sizeof c->space->buffer;
 }
 
 // A refusal without its built-in text (bodies off) is answered with the
@@ -516,8 +597,8 @@ void ResolveRequest(Connection *c, bool mayStay) {
   const ParsedRequest &r = c->request;
   Decision &d = c->decision;
   d.modified = r.startTime;
-  d.urlPath = c->fileName;
-  c->fileName[0] = '\0';
+  d.urlPath = c->space->fileName;
+  c->space->fileName[0] = '\0';
   d.rangeStart = r.rangeStart;
   d.rangeEnd = r.rangeEnd;
   d.rangeStartGiven = r.rangeStartGiven;
@@ -541,7 +622,7 @@ void ResolveRequest(Connection *c, bool mayStay) {
   bool sized = d.builtInBody == '1' || d.size > 0 || (d.status == 200 && d.fileSize == 0);
   bool announced =
       ((d.status == 206 || sized) && d.fileLeft >= 0 && !d.directory) || d.chunked == '1';
-  d.keepAlive = mayStay && r.status == 0 && r.contentLength <= 0 &&
+  d.keepAlive = mayStay && r.status == 0 && (r.contentLength <= 0 || r.dropsBody) &&
                         !r.hasTransferEncoding && (bodyless || announced)
                     ? '1'
                     : '0';

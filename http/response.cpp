@@ -37,6 +37,8 @@ const char kRealmLine[] =
 const char kLocationLine[] = "Location: %s\r\n";
 const char kHstsName[] = "Strict-Transport-Security:";
 const char kChunkedLine[] = "Transfer-Encoding: chunked\r\n";
+const char kCodingLine[] = "Content-Encoding: %s\r\n";
+const char kVaryLine[] = "Vary: Accept-Encoding\r\n";
 const char kAllowLine[] = "Allow: GET, HEAD, OPTIONS\r\n";
 const char kVersion11[] = "HTTP/1.1";
 const char kBareError[] =
@@ -61,11 +63,11 @@ const char *ContentType(const Connection *c) {
 void WriteErrorBody(Connection *c) {
   HttpServer *s = c->server;
   Output &o = c->output;
-  o.body = c->buffer;
-  int n = snprintf(c->buffer, sizeof c->buffer, kErrorBody,
+  o.body = c->space->buffer;
+  int n = snprintf(c->space->buffer, sizeof c->space->buffer, kErrorBody,
                    StatusText(c->decision.status), c->decision.message,
                    s->serverName);
-  o.bodyLength = n < 0 || (size_t)n >= sizeof c->buffer ? 0 : n;
+  o.bodyLength = n < 0 || (size_t)n >= sizeof c->space->buffer ? 0 : n;
 }
 
 // The AddHeader lines decided for the answer. Strict-Transport-Security
@@ -101,10 +103,11 @@ int BuildHeader(Connection *c) {
   GetDateARPANET(date, time(nullptr));
   char modified[26];
   GetDateARPANET(modified, d.modified);
-  BoundedText h = TextIn(c->header, sizeof c->header);
+  BoundedText h = TextIn(c->space->header, sizeof c->space->header);
   if (d.status == 304) {
     PutFilled(&h, kNotModified, protocol, date, s->serverName, modified,
               d.etag, d.keepAlive == '1' ? kKeepAliveLine : kConnectionLine);
+    if (d.vary == '1') PutText(&h, kVaryLine);
     PutExtraHeaders(&h, c);
     PutText(&h, "\r\n");
   } else {
@@ -120,6 +123,8 @@ int BuildHeader(Connection *c) {
               acceptRanges, modified);
     if (success && d.etag[0]) PutFilled(&h, kETagLine, d.etag);
     PutFilled(&h, kTypeLine, type);
+    if (success && d.coding) PutFilled(&h, kCodingLine, d.coding);
+    if (success && d.vary == '1') PutText(&h, kVaryLine);
     char n1[21], n2[21], n3[21], n4[21];
     if (d.status == 206)
       PutFilled(&h, kPartialLines, SignedText(n1, d.rangeEnd - d.rangeStart),
@@ -137,8 +142,8 @@ int BuildHeader(Connection *c) {
       PutFilled(&h, kRealmLine, SignedText(n1, d.realmIndex + 1));
     if (d.status == 301) {
       // A redirect without its Location cannot be told.
-      if (c->location[0] == '\0') h.fits = false;
-      PutFilled(&h, kLocationLine, c->location);
+      if (c->space->location[0] == '\0') h.fits = false;
+      PutFilled(&h, kLocationLine, c->space->location);
     }
     PutText(&h, "\r\n");
   }
@@ -149,7 +154,7 @@ int BuildHeader(Connection *c) {
     o.bodyLength = 0;
     o.status = 500;
     o.keepAlive = '0';
-    h = TextIn(c->header, sizeof c->header);
+    h = TextIn(c->space->header, sizeof c->space->header);
     PutFilled(&h, kBareError, protocol, date, s->serverName);
   }
   o.headerLength = (int32_t)h.length;

@@ -26,6 +26,7 @@ const StatusLine kStatusText[] = {
     {206, "206 Partial Content"},
     {408, "408 Request Timeout"},
     {411, "411 Length Required"},
+    {413, "413 Content Too Large"},
     {431, "431 Request Header Fields Too Large"},
     {505, "505 HTTP Version Not Supported"},
 };

@@ -20,6 +20,7 @@ import base64
 import argparse
 import ftplib
 import io
+import gzip
 import os
 import random
 import re
@@ -258,6 +259,10 @@ def http_setup(work, rng):
         with open(os.path.join(site, name), "wb") as f:
             f.write(data)
         files["/" + name] = data
+    # A gzip variant beside small.txt, for the clients that take gzip.
+    files["/small.txt.gz"] = gzip.compress(files["/small.txt"], mtime=0)
+    with open(os.path.join(site, "small.txt.gz"), "wb") as f:
+        f.write(files["/small.txt.gz"])
     for i in range(200):
         with open(os.path.join(site, "dir", "f%03d.txt" % i), "wb") as f:
             f.write(b"x" * i)
@@ -302,8 +307,18 @@ def http_worker(port, files, stats, deadline, rng, hostile_share, own=None):
         want = files[path]
         try:
             stats.add(connections=1)
-            if choice == 0:
-                head, _, body = http_request(port, b"GET %s HTTP/1.0\r\n\r\n" % path.encode(), own)
+            if choice == 0 and path == "/small.txt" and rng.random() < 0.5:
+                want = files["/small.txt.gz"]
+                head, _, body = http_request(
+                    port, b"GET /small.txt HTTP/1.0\r\nAccept-Encoding: gzip\r\n\r\n", own)
+                ok = head and head.startswith("HTTP/1.0 200 ") and body == want and \
+                    "Content-Encoding: gzip\r\n" in head
+            elif choice == 0:
+                # Heads of any size up to the limit are read whole, however
+                # many others are being read meanwhile.
+                cookie = b"Cookie: %s\r\n" % (b"c" * rng.choice([0, 3000, 15000]))
+                head, _, body = http_request(
+                    port, b"GET %s HTTP/1.0\r\n%s\r\n" % (path.encode(), cookie), own)
                 ok = head and head.startswith("HTTP/1.0 200 ") and body == want
             elif choice == 1:
                 head, _, body = http_request(port, b"HEAD %s HTTP/1.0\r\n\r\n" % path.encode(), own)

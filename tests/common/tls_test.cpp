@@ -156,20 +156,33 @@ TEST_F(Tls, FileLeavesWholeThroughAFullSocketAndItsPositionFollows) {
   ASSERT_GE(file, 0);
   ASSERT_EQ(lseek(file, 1000, SEEK_SET), 1000);
 
+  int small = 16384;
+  // Another connection sends another file from the same position between
+  // the calls: a repeated write must not go out of the other's bytes.
+  harness::WriteFile(dir / "other", std::string(content.size(), 'x'));
+  int other = open((dir / "other").c_str(), O_RDONLY);
+  SSL *s2, *c2;
+  Pair(&s2, &c2);
+  ASSERT_TRUE(Handshake(s2, c2));
+  int otherFds[2] = {serverFd, clientFd};
+  setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
   SSL *s, *c;
   Pair(&s, &c);
   ASSERT_TRUE(Handshake(s, c));
-  int small = 16384;
   setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   setsockopt(clientFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::string got;
   size_t left = content.size() - 1000 - 1;  // the last byte stays unsent
   int wants = 0;
+  ssize_t otherSent = 0;
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (got.size() < content.size() - 1001 &&
          std::chrono::steady_clock::now() < end) {
     if (left > 0) {
-      ssize_t n = TlsSendFile(s, file, left);
+      // Odd amounts: a repeat may be offered fewer bytes than before.
+      size_t ask = 1000 + got.size() * 7919 % 90000;
+      ssize_t n = TlsSendFile(s, file, ask < left ? ask : left);
       ASSERT_NE(n, kTlsFailed);
       ASSERT_NE(n, 0);
       if (n > 0) {
@@ -186,6 +199,11 @@ TEST_F(Tls, FileLeavesWholeThroughAFullSocketAndItsPositionFollows) {
       int r = SSL_read(c, buf, sizeof buf);
       if (r > 0) got.append(buf, (size_t)r);
     }
+    // A write of its own that waits is repeated from where it was.
+    if (otherSent != kTlsWantWrite) lseek(other, lseek(file, 0, SEEK_CUR), SEEK_SET);
+    otherSent = TlsSendFile(s2, other, 70000);
+    ASSERT_NE(otherSent, kTlsFailed);
+    SSL_read(c2, buf, sizeof buf);
   }
   EXPECT_GT(wants, 0) << "the socket never filled: the retry path was not tried";
   EXPECT_EQ(left, 0u);
@@ -196,7 +214,11 @@ TEST_F(Tls, FileLeavesWholeThroughAFullSocketAndItsPositionFollows) {
   lseek(file, 0, SEEK_END);
   EXPECT_EQ(TlsSendFile(s, file, 100), 0);
   close(file);
+  close(other);
   ClosePair(s, c);
+  serverFd = otherFds[0];
+  clientFd = otherFds[1];
+  ClosePair(s2, c2);
 }
 
 TEST_F(Tls, SecondConnectionResumesTheFirstOnesSession) {

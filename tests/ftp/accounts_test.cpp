@@ -207,7 +207,7 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   EXPECT_EQ(a.Record(), "");
   EXPECT_EQ(QuotaLimit(a.req), 500u);
   EXPECT_EQ(DiskUsage(a.req), 0u);
-  a.req->login.quota->diskUsage = 300;
+  ChargeQuota(a.req, 300);
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Record(500, 300));
@@ -221,7 +221,7 @@ TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {
   EXPECT_EQ(DiskUsage(a.req), 300u);
   // Beyond 4 GiB the figure is kept whole.
   const uint64_t big = 5000000000u;
-  a.req->login.quota->diskUsage = big;
+  ChargeQuota(a.req, (int64_t)(big - 300));
   CloseRequest(a.req);
   a.req = nullptr;
   EXPECT_EQ(a.Record(), Record(9000000000u, big));

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "data_fixture.h"
+#include "tls.h"
 
 namespace {
 
@@ -41,10 +42,12 @@ struct Tree {
 
 struct Variant {
   bool ipv6, tls;
+  bool userSpace = false;  // TLS file data kept from the kernel's encryption
 };
 
 std::string Name(const ::testing::TestParamInfo<Variant> &info) {
-  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "");
+  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "") +
+         (info.param.userSpace ? "UserSpace" : "");
 }
 
 // One server per session, listening on the variant's loopback address
@@ -54,14 +57,17 @@ class FtpClients : public ::testing::TestWithParam<Variant> {
  protected:
   Zolf z;
   harness::TempDir local;
-  bool six = GetParam().ipv6, tls = GetParam().tls;
+  bool six = GetParam().ipv6, tls = GetParam().tls, userSpace = GetParam().userSpace;
 
   void SetUp() override {
     if (six && !harness::Ipv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    if (userSpace && !TlsKernelOffered()) GTEST_SKIP() << "the Tls variants are in user space";
+    if (userSpace) setenv("ORVALD_TLS_USER_SPACE", "1", 1);  // for the servers started
     z.host = six ? "::1" : "127.0.0.1";
     z.SimpleAccount("u", "pw", kGrants);
     z.Allow("u", six ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
   }
+  ~FtpClients() override { unsetenv("ORVALD_TLS_USER_SPACE"); }
   // `users`: MaxUsers= and MaxPerAddress= as the session needs them; empty
   // for the defaults.
   bool Start(const std::string &keys = "", const std::string &users = "MaxUsers=4\n") {
@@ -234,6 +240,21 @@ TEST_P(FtpClients, CurlMethodsModesUploadsAndResume) {
   EXPECT_EQ(Curl("-o " + Quoted(local / "got") + " " + Url("/pub/big.bin"), &out), 0) << out;
   EXPECT_TRUE(harness::ReadFile(local / "got") == tree.big);
 
+  if (tls) {
+    // Far larger than any piece or socket buffer, whole and from an offset
+    // inside a record.
+    EXPECT_NE(z.server.proc.Stdout().find("TLS sends: "), std::string::npos);
+    std::string large = Quoted(z.Root() + "/large.bin");
+    harness::WriteFile(z.Root() + "/large.bin", Pattern(64 * 1024 * 1024 + 5, 11));
+    for (std::string from : {"0", "20000001"})
+      EXPECT_EQ(Curl("-C " + from + " -o " + Quoted(local / from) + " " + Url("/large.bin") +
+                         " && tail -c +$((" + from + " + 1)) " + large + " | cmp - " +
+                         Quoted(local / from),
+                     &out),
+                0)
+          << out;
+  }
+
   // A new nested path is made and the file lands exactly there, under the
   // name it has on the client's side.
   std::string upload = Pattern(1024 * 1024 + 3, 9);
@@ -337,7 +358,8 @@ TEST_P(FtpClients, PythonFtplibSession) {
 
 INSTANTIATE_TEST_SUITE_P(, FtpClients,
                          ::testing::Values(Variant{false, false}, Variant{true, false},
-                                           Variant{false, true}, Variant{true, true}),
+                                           Variant{false, true}, Variant{true, true},
+                                           Variant{false, true, true}),
                          Name);
 
 // Clients that speak FTP in clear text only.

@@ -305,6 +305,9 @@ TEST(FtpTransfers, UploadsAreByteExact) {
 TEST(FtpTransfers, KilledUploadLeavesTheOldFileWhole) {
   Zolf z;
   z.SimpleAccount("u", "pw", std::string(kGrants) + " DELE SIZE RNFR RNTO");
+  std::string account = harness::ReadFile(z.dir / "accounts/u.ini");
+  harness::WriteFile(z.dir / "accounts/u.ini",
+                     account.replace(account.find("DiskQuota=0"), 11, "DiskQuota=9000000"));
   harness::WriteFile(z.Root() + "/old", "the old content");
   ASSERT_TRUE(z.Start());
   Conn c, other;
@@ -333,6 +336,9 @@ TEST(FtpTransfers, KilledUploadLeavesTheOldFileWhole) {
   ASSERT_TRUE(again.Start(harness::Bin("zolf"), {}, z.dir.path(), z.port));
   EXPECT_EQ(harness::ReadFile(z.Root() + "/old"), "the old content");
   EXPECT_FALSE(harness::Exists(z.Root() + "/" + temp));
+  // Nor are the bytes of the removed file charged to the account.
+  std::string record = harness::ReadFile(z.dir / "accounts/u.dsk");
+  EXPECT_TRUE(record.size() < 8 || record.substr(4, 4) == std::string(4, '\0'));
   // One left by a process that is gone (no pid reaches 999999999) goes at
   // the account's first login.
   harness::MakeDirs(z.Root() + "/sub");

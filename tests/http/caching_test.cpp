@@ -132,6 +132,56 @@ TEST_F(MirtCaching, AddedHeadersByLongestPrefix) {
   EXPECT_FALSE(Get("/missing").Has("Cache-Control"));
 }
 
+// NAME.br / NAME.gz beside a file go to clients that take them, with the
+// plain file's type and validators of their own; every answer that could
+// have been another says it varies. app.js is above the kept-file size.
+TEST_F(MirtCaching, CompressedVariantsByAcceptEncoding) {
+  const std::string plain = Bytes(3000, 5), gz = Bytes(2500, 6), br = Bytes(2400, 7);
+  const std::pair<const char *, std::string> files[] = {
+      {"app.js", plain}, {"app.js.gz", gz}, {"app.js.br", br}, {"k.css", "k{}"},
+      {"k.css.gz", "gz-of-k"}};
+  for (const auto &f : files) {
+    Put(f.first, f.second);
+    struct utimbuf times = {kTime, kTime};
+    ASSERT_EQ(utime((Root() + "/" + f.first).c_str(), &times), 0);
+  }
+  ASSERT_TRUE(Start());
+  auto get = [&](const std::string &accept, const std::string &more = "",
+                 const std::string &method = "GET", const char *path = "/app.js") {
+    return Get(path, "Accept-Encoding: " + accept + "\r\n" + more, method);
+  };
+  const std::pair<const char *, const char *> cases[] = {
+      {"identity", ""}, {"gzip", "gzip"}, {"gzip, br", "br"}, {"br;q=0, gzip", "gzip"},
+      {"gzip;q=0", ""}};
+  for (const auto &c : cases) {
+    Reply r = get(c.first);
+    EXPECT_TRUE(r.body == (c.second[0] == 'g' ? gz : c.second[0] ? br : plain)) << c.first;
+    EXPECT_EQ(r.Header("Content-Encoding"), c.second) << c.first;
+    EXPECT_EQ(r.Header("Vary"), "Accept-Encoding") << c.first;
+    EXPECT_EQ(r.Header("Content-type"), "text/javascript; charset=utf-8") << c.first;
+  }
+  // The variant's own validators and ranges.
+  std::string tag = get("gzip").Header("ETag");
+  Reply part = get("gzip", "Range: bytes=2-5\r\nIf-Range: " + tag + "\r\n");
+  EXPECT_EQ(part.Header("Content-Range"), "bytes 2-5/2500");
+  EXPECT_TRUE(part.body == gz.substr(2, 4));
+  EXPECT_EQ(get("gzip", "", "HEAD").Header("Content-length"), "2500");
+  Reply same = get("gzip", "If-None-Match: " + tag + "\r\n");
+  EXPECT_TRUE(same.status == 304 && same.Header("Vary") == "Accept-Encoding") << same.raw;
+  EXPECT_EQ(Get("/app.js", "If-None-Match: " + tag + "\r\n").status, 200);  // not plain's
+  // Kept files: the variant and the plain file stay apart.
+  for (int i = 0; i < 2; i++)
+    EXPECT_EQ(get("gzip", "", "GET", "/k.css").body + Get("/k.css").body, "gz-of-kk{}");
+  EXPECT_FALSE(get("gzip, br", "", "GET", "/d.bin").Has("Vary"));
+  // A variant older than the file is stale.
+  struct utimbuf older = {kTime - 1, kTime - 1};
+  ASSERT_EQ(utime((Root() + "/app.js.br").c_str(), &older), 0);
+  EXPECT_TRUE(get("br, gzip").body == gz);
+  ASSERT_EQ(Stop(), 0);
+  ASSERT_TRUE(Start("CompressedVariants=0\n"));
+  EXPECT_TRUE(get("gzip").raw.find("Accept-Encoding") == std::string::npos);
+}
+
 TEST_F(MirtCaching, ContentTypesWithoutConfiguration) {
   struct Case {
     const char *name, *type;

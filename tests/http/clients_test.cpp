@@ -1,5 +1,6 @@
 // Real clients against mirt: curl (with ranges, resume, revalidation and
-// redirects), wget (with resume and a recursive crawl), and Python's
+// redirects), wget (with resume and a recursive crawl), h2load pipelining,
+// and Python's
 // http.client and urllib; contents compared byte for byte. Each session is
 // written once and runs over IPv4 and IPv6, on the plain port and on the
 // TLS one.
@@ -9,6 +10,7 @@
 
 #include "harness.h"
 #include "mirt_fixture.h"
+#include "tls.h"
 
 using harness::ReadFile;
 using harness::WriteFile;
@@ -19,16 +21,19 @@ namespace {
 
 struct Variant {
   bool ipv6, tls;
+  bool userSpace = false;  // TLS file data kept from the kernel's encryption
 };
 
 class MirtClients : public MirtTest, public ::testing::WithParamInterface<Variant> {
  protected:
   std::string data = Bytes(300000, 7);
-  bool six = GetParam().ipv6, tls = GetParam().tls;
+  bool six = GetParam().ipv6, tls = GetParam().tls, userSpace = GetParam().userSpace;
   unsigned tlsPort = 0;
 
   void SetUp() override {
     if (six && !harness::Ipv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    if (userSpace && !TlsKernelOffered()) GTEST_SKIP() << "the Tls variants are in user space";
+    if (userSpace) setenv("ORVALD_TLS_USER_SPACE", "1", 1);  // for the servers started
     Put("big.bin", data);
     Put("index.htm", "<p>home</p>");
     Put("dir/index.htm", "<p>dir</p>");
@@ -66,6 +71,7 @@ class MirtClients : public MirtTest, public ::testing::WithParamInterface<Varian
            "urllib.request.install_opener(urllib.request.build_opener("
            "urllib.request.HTTPSHandler(context=ctx)))\n";
   }
+  ~MirtClients() override { unsetenv("ORVALD_TLS_USER_SPACE"); }
   std::string Out(const std::string &name) const { return home / name; }
   // Runs a command; its output when it fails.
   void Ok(const std::string &cmd, std::string *out = nullptr) {
@@ -77,7 +83,8 @@ class MirtClients : public MirtTest, public ::testing::WithParamInterface<Varian
 };
 
 std::string Name(const ::testing::TestParamInfo<Variant> &info) {
-  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "");
+  return std::string(info.param.ipv6 ? "Ipv6" : "Ipv4") + (info.param.tls ? "Tls" : "") +
+         (info.param.userSpace ? "UserSpace" : "");
 }
 
 TEST_P(MirtClients, Curl) {
@@ -193,6 +200,21 @@ print(urllib.request.build_opener(auth, urllib.request.HTTPSHandler(context=ctx)
   EXPECT_TRUE(ReadFile(Out("p3")) == data);
 }
 
+// A file far larger than any piece or socket buffer, whole and in ranges
+// that start and end inside records, over TLS on the path the banner names.
+TEST_P(MirtClients, LargeFileAndRangesOverTls) {
+  if (!tls) GTEST_SKIP() << "the plain variants send with sendfile alone";
+  const char *path = userSpace || !TlsKernelOffered() ? "user space, 16 KiB records\n"
+                                                      : "kernel TLS (sendfile)\n";
+  EXPECT_NE(server.proc.Stdout().find(std::string("TLS sends: ") + path), std::string::npos);
+  Put("large.bin", Bytes(64 * 1024 * 1024 + 5, 11));
+  for (std::string range : {"0-", "1000001-40000000"})
+    Ok(Curl() + "-sS " + (range == "0-" ? "" : "-r " + range) + " -o '" + Out("got") + "' " +
+       Url("/large.bin") + " && tail -c +" + std::to_string(std::stol(range) + 1) + " '" +
+       Root() + "/large.bin' | head -c " + (range == "0-" ? "100M" : "39000000") + " | cmp - '" +
+       Out("got") + "'");
+}
+
 // A cache revalidates: by date (curl -z) and by tag (--etag-compare), and
 // a resume of a file already complete is told there is nothing to fetch.
 TEST_P(MirtClients, CurlRevalidatesAndResumes) {
@@ -278,6 +300,14 @@ TEST_P(MirtCrawl, WgetCrawlsWithoutServerErrors) {
             "<a href=\"../a.htm\">back</a> <a href=\"nope/\">nope</a>")
       << tree << text;
   EXPECT_EQ(ReadFile(root + "list/one.txt"), "1");
+  // h2load sends 16 requests on each connection before it reads an answer:
+  // listings (chunked) and small files, every answer whole and 200.
+  std::string load;
+  Ok("h2load --h1 -n 320 -c 2 -m 16 " + Url("/site/list/") + " " + Url("/site/a.htm") + " " +
+         Url("/site/pic.png") + " " + Url("/site/"),
+     &load);
+  EXPECT_NE(load.find("320 succeeded, 0 failed, 0 errored"), std::string::npos) << load;
+  EXPECT_NE(load.find("status codes: 320 2xx, 0 3xx, 0 4xx, 0 5xx"), std::string::npos) << load;
   ASSERT_EQ(Stop(), 0);
   std::string access = Log();
   EXPECT_NE(access.find(" GET /robots.txt 404 "), std::string::npos) << access;
@@ -336,9 +366,31 @@ TEST_P(MirtClients, CurlAndWgetReuseTheirConnection) {
   EXPECT_EQ(ReadFile(home / "w/all"), "first file\n" + std::string(70000, 't') + "first file\n");
 }
 
-const Variant kVariants[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+// Python's requests keeps one connection for a session of several URLs and
+// takes a gzip variant for the plain file: a line per answer (status,
+// decoded length, coding), then the connections it made.
+TEST_P(MirtClients, PythonRequestsKeepsOneConnection) {
+  Put("s.js", std::string(9000, ';'));
+  Ok("gzip -kn '" + Root() + "/s.js'");
+  WriteFile(home / "session.py", R"PY(
+import sys, requests, urllib3
+urllib3.disable_warnings()
+session = requests.Session()
+for path in ("/s.js", "/big.bin", "/dir/", "/s.js"):
+    r = session.get(sys.argv[1] + path, verify=False, timeout=20, headers={"Accept-Encoding": "gzip"})
+    print(r.status_code, len(r.content), r.headers.get("Content-Encoding", "none"))
+pools = session.get_adapter(sys.argv[1]).poolmanager.pools
+print("connections", sum(pools[key].num_connections for key in pools.keys()))
+)PY");
+  std::string out;
+  Ok("python3 '" + home / "session.py" + "' " + Url(""), &out);
+  EXPECT_EQ(out, "200 9000 gzip\n200 300000 none\n200 10 none\n200 9000 gzip\nconnections 1\n");
+}
+
+const Variant kVariants[] = {{false, false}, {true, false}, {false, true}, {true, true},
+                             {false, true, true}};
 INSTANTIATE_TEST_SUITE_P(, MirtClients, ::testing::ValuesIn(kVariants), Name);
-INSTANTIATE_TEST_SUITE_P(, MirtCrawl, ::testing::ValuesIn(kVariants), Name);
+INSTANTIATE_TEST_SUITE_P(, MirtCrawl, ::testing::ValuesIn(kVariants, kVariants + 4), Name);
 
 // The demo of examples/http as shipped, crawled the way a visitor's
 // browser or a search engine would walk it: every link answers, the

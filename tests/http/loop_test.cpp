@@ -65,14 +65,14 @@ TEST_F(MirtLoop, HeadSplitOverSegmentsIsAnsweredWhenComplete) {
   EXPECT_EQ(r.body, "alpha\n");
 }
 
-TEST_F(MirtLoop, HeadWithoutEmptyLineIsRefusedAt2047Bytes) {
+TEST_F(MirtLoop, HeadWithoutEmptyLineIsRefusedWhenItFillsTheBuffer) {
   ASSERT_TRUE(Start());
   std::string head = "GET /a.txt HTTP/1.0\r\nX-Filler: ";
-  head += std::string(2047 - head.size() - 1, 'f');
+  head += std::string(16384 - head.size() - 1, 'f');
   Conn c;
   ASSERT_TRUE(c.Connect(port));
   ASSERT_TRUE(c.Send(head));
-  EXPECT_EQ(c.ReadN(1, 0.3), "");  // 2046 bytes: still reading
+  EXPECT_EQ(c.ReadN(1, 0.3), "");  // a byte short of 16 KiB: still reading
   ASSERT_TRUE(c.Send("g"));
   // Never served cut: a field past the end would be lost without a word.
   Reply r = ParseReply(c.ReadAll());

@@ -91,4 +91,29 @@ TEST_F(MirtPageBrowser, StylesheetModuleScriptAndImageTakeEffect) {
   EXPECT_GE(answers, 8) << log;
 }
 
+// Forty scripts and a stylesheet served no-cache: a second load asks again
+// and gets 304s. s7.js goes out gzip'd; all ran when the sum is 780.
+TEST_F(MirtPageBrowser, RevalidatedScriptsAndAGzipVariant) {
+  if (!ChromiumInstalled())
+    GTEST_SKIP() << "chromium not installed: apt-get install chromium";
+  std::string page = "<link rel=\"stylesheet\" href=\"site.css\"><p id=\"styled\">styled</p>";
+  for (int i = 0; i < 40; i++) {
+    Put("many/s" + std::to_string(i) + ".js", "ran = (self.ran || 0) + " + std::to_string(i) + ";");
+    page += "<script src=\"s" + std::to_string(i) + ".js\"></script>";
+  }
+  Put("many/site.css", kStyle);
+  Put("many/index.htm", page + "<p id=\"ran\"></p><script>document.getElementById('ran')"
+                               ".textContent = ran + ' ' + getComputedStyle(styled).color;</script>");
+  ASSERT_EQ(harness::Run("gzip -kn '" + Root() + "/many/s7.js'", nullptr, 20), 0);
+  ASSERT_TRUE(Start("AddHeader=/many/;Cache-Control: no-cache\n"));
+  const std::string ran = "<p id=\"ran\">780 rgb(1, 2, 3)</p>", netlog = home / "net.json";
+  EXPECT_NE(Chromium("--log-net-log='" + netlog + "' --dump-dom " + Url("/many/")).find(ran),
+            std::string::npos);
+  EXPECT_NE(harness::ReadFile(netlog).find("\"Content-Encoding: gzip\""), std::string::npos);
+  EXPECT_NE(DumpDom(Url("/many/")).find(ran), std::string::npos);
+  ASSERT_EQ(Stop(), 0);
+  for (const char *name : {"index.htm", "site.css", "s0.js", "s7.js", "s39.js"})
+    EXPECT_NE(Log().find(std::string(" GET /many/") + name + " 304 "), std::string::npos) << name;
+}
+
 }  // namespace

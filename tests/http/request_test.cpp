@@ -115,9 +115,14 @@ TEST_F(MirtRequest, HeadThatCanNeverBeAcceptedIsAnsweredAtOnce) {
   // A head that fills the buffer without ever ending is answered as well.
   harness::Conn d;
   ASSERT_TRUE(d.Connect(port));
-  d.Send("GET /" + std::string(2042, 'a'));  // 2047 bytes: the buffer full
+  d.Send("GET /" + std::string(8190, 'a'));  // no line end in 8 KiB and 2
   EXPECT_EQ(mirt_test::ParseReply(d.ReadAll(5)).status, 414);
   EXPECT_TRUE(d.Closed(1));
+  // A request line of 8 KiB is read whole; one byte more is refused.
+  std::string line = "GET /a.txt?" + std::string(8192 - 20, 'q') + " HTTP/1.0";
+  EXPECT_EQ(Request(line + "\r\n\r\n").body, "0123456789");
+  ExpectRefused(Request("GET /a.txt?q" + line.substr(11) + "\r\n\r\n"), 414,
+                "414 Request-url Too Long", "Request line too long for the server to handle.");
 }
 
 // Framing a proxy in front could read otherwise is refused, and the
@@ -140,12 +145,33 @@ TEST_F(MirtRequest, FramingFields) {
   std::string smuggled = Raw("GET /a.txt HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n"
                              "Content-Length: 30\r\n\r\nGET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(smuggled.find("200 Ok"), std::string::npos) << smuggled;
-  // Without a blank the value is read all the same; a body after the head
-  // is not read as a request, the connection closes after the answer.
+  // Without a blank the value is read all the same.
   EXPECT_EQ(Get("/a.txt", "Content-Length:0\r\n").status, 200);
-  Reply body = Request("GET /a.txt HTTP/1.1\r\nHost: x\r\nContent-length: 3\r\n\r\nabc");
-  EXPECT_EQ(body.body, "0123456789");
-  EXPECT_EQ(body.Header("Connection"), "close");
+}
+
+// A body sent with GET or HEAD is read and dropped, never taken for the
+// next request, which is served on the same connection; 100-continue is
+// not answered (the body comes anyway). Past 64 KiB: 413 and the close.
+TEST_F(MirtRequest, BodyWithGetIsDropped) {
+  const std::string next = "HEAD /a.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  std::string both = Raw("GET /a.txt HTTP/1.1\r\nHost: x\r\nContent-length: 3\r\n"
+                         "Expect: 100-continue\r\n\r\nGET" + next);
+  EXPECT_EQ(both.find("100 Continue"), std::string::npos) << both;
+  size_t second = both.find("HTTP/1.1 200 Ok", 1);
+  ASSERT_NE(second, std::string::npos) << both;
+  EXPECT_NE(both.substr(0, second).find("Connection: keep-alive"), std::string::npos) << both;
+  // The body in pieces, the last of them with the next request.
+  harness::Conn c;
+  ASSERT_TRUE(c.Connect(port));
+  ASSERT_TRUE(c.Send("GET /a.txt HTTP/1.1\r\nHost: x\r\nContent-length: 65536\r\n\r\n" +
+                     std::string(40000, 'b')));
+  EXPECT_EQ(c.ReadLine(), "HTTP/1.1 200 Ok\r\n");
+  ASSERT_TRUE(c.Send(std::string(25536, 'b') + next));
+  std::string rest = c.ReadAll(5);
+  EXPECT_NE(rest.find("HTTP/1.1 200 Ok"), std::string::npos) << rest;
+  Reply big = Request("GET /a.txt HTTP/1.1\r\nHost: x\r\nContent-length: 65537\r\n\r\n");
+  EXPECT_EQ(big.statusLine, "HTTP/1.1 413 Content Too Large");
+  EXPECT_EQ(big.Header("Connection"), "close");
 }
 
 TEST_F(MirtRequest, RangeFieldSyntax) {
@@ -162,9 +188,9 @@ TEST_F(MirtRequest, RangeFieldSyntax) {
   ExpectRefused(Get("/a.txt", "Range: bytes=" + std::string(61, '1') + "-\r\n"), 416, t,
                 "Range is larger than file.");
   // A head that fills the buffer without its end is never served cut.
-  std::string full = "GET /a.txt HTTP/1.0\r\nX: " + std::string(1900, 'x') +
+  std::string full = "GET /a.txt HTTP/1.0\r\nX: " + std::string(16000, 'x') +
                      "\r\nRange: bytes=1-2";
-  full += std::string(2047 - full.size(), '2');
+  full += std::string(16384 - full.size(), '2');
   ExpectRefused(Request(full), 431, "431 Request Header Fields Too Large",
                 "Request header fields too large for the server to handle.");
   // What follows the empty line is the next request's, never this one's.

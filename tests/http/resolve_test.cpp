@@ -91,6 +91,9 @@ TEST_F(MirtResolve, VirtualHosts) {
   EXPECT_EQ(Get("/a.txt", "Host: docs:81\r\n").body, "docs");
   EXPECT_EQ(Get("/a.txt", "Host: docs\r\n").body, "docs");
   EXPECT_EQ(Get("/a.txt", "Host: DOCS\r\n").body, "docs");
+  // A head of 16 KiB is read whole: a Host field behind a long Cookie counts.
+  EXPECT_EQ(Get("/a.txt", "Cookie: " + std::string(12288, 'c') + "\r\nHost: docs\r\n").body,
+            "docs");
   EXPECT_EQ(Get("/a.txt", "Host: docs.evil.com\r\n").body, "main");
   EXPECT_EQ(Get("/a.txt", "Host: doc\r\n").body, "main");
   // The server's own host, any other name and no Host at all: the

@@ -157,6 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A hash cut short by a copy.
         Fatal{"AddUser=demo;$6$w7oKhVq4xkal6VxH$yh7V5eph6tG8342FNr3O/Wyic\n",
               "AddUser entry for demo holds a password hash libcrypt does not accept.\n"},
+        // A scheme not accepted, which is no clear password either.
+        Fatal{"AddUser=demo;$1$saltsalt$qjXMvbEw8oaL.CzflDugX/\n",
+              "AddUser entry for demo holds a password hash libcrypt does not accept.\n"},
         Fatal{"AddIndex=\n", "AddIndex entry is zero length or too large.\n"},
         Fatal{"AddIndex=" + std::string(16, 'i') + "\n",
               "AddIndex entry is zero length or too large.\n"},

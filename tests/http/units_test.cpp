@@ -10,6 +10,7 @@
 
 #include "config.h"
 #include "connections.h"
+#include "encodings.h"
 #include "http_server.h"
 #include "request_parser.h"
 #include "resolve.h"
@@ -51,6 +52,18 @@ std::string DecodedUrl(const std::string &in) {
   return buf;
 }
 
+// Which of br (1) and gzip (2) a value allows; an unreadable weight refuses.
+TEST(MirtUnits, AcceptEncodingWeights) {
+  const std::pair<const char *, int> cases[] = {
+      {"gzip, deflate, br, zstd", 3}, {"GZip", 2},      {"x-gzip;q=0.5", 2},
+      {"gzip ; q=0.000, br", 1},      {"br;q=1.000", 1}, {"gzip;q=0.001", 2},
+      {"*", 3},                       {"*;q=0", 0},      {"gzip;q=0, *", 1},
+      {"*;q=0, br", 1},               {"gzip;q=1.5", 0}, {"gzip;q=0.0001", 0},
+      {"gzip;q=", 0},                 {"gzipper, identity", 0}};
+  for (const auto &c : cases) EXPECT_EQ(AcceptedCodings(c.first), c.second) << c.first;
+  EXPECT_EQ(AcceptedCodings(nullptr), 0);
+}
+
 TEST(MirtUnits, DecodeUrlCodeByCode) {
   EXPECT_EQ(DecodedUrl("/a%20b.htm"), "/a b.htm");
   EXPECT_EQ(DecodedUrl("/a%2Fb"), "/a/b");
@@ -87,10 +100,8 @@ class Resolution : public ::testing::Test {
     server_.directoryListing = '0';
   }
   ~Resolution() override {
-    if (c_) {
-      CloseFiles(c_);
-      free(c_);
-    }
+    Drop();
+    FreeBufferPool(&server_.spaces);
     FreeList(&server_.virtuals);
     if (root_.rfind("/tmp/mr", 0) == 0) rmdir(root_.c_str());
   }
@@ -99,15 +110,22 @@ class Resolution : public ::testing::Test {
     item->length = (uint32_t)prefix.size();
     item->text[item->length] = '\0';
   }
+  void Drop() {
+    if (!c_) return;
+    CloseFiles(c_);
+    ReturnSpace(c_);
+    free(c_);
+  }
   const Connection &Answer(const std::string &head) {
-    if (c_) free(c_);
+    Drop();
     c_ = (Connection *)calloc(1, sizeof(Connection));
     c_->server = &server_;
     ResetConnection(c_);
-    memcpy(c_->head, head.data(), head.size() + 1);
+    EXPECT_EQ(LendSpace(c_), 0);
+    memcpy(c_->space->head, head.data(), head.size() + 1);
     c_->request.received = (int32_t)head.size();
-    c_->request.headLength = (int32_t)HeadLength(c_->head, head.size());
-    ParseRequest(&c_->request, c_->head, false);
+    c_->request.headLength = (int32_t)HeadLength(c_->space->head, head.size());
+    ParseRequest(&c_->request, c_->space->head, false);
     ResolveRequest(c_, false);
     BuildHeader(c_);
     return *c_;
@@ -129,7 +147,7 @@ TEST_F(Resolution, NoMatchingVirtualDirectory) {
                          "No virtual directory was found. Check configuration!"));
   // The prefix named without its '/' leads to it, query and all.
   EXPECT_EQ(Answer("GET /x?a=1 HTTP/1.0\r\n\r\n").decision.status, 301);
-  EXPECT_STREQ(c_->location, "/x/?a=1");
+  EXPECT_STREQ(c_->space->location, "/x/?a=1");
   EXPECT_EQ(Answer("GET /xy HTTP/1.0\r\n\r\n").decision.status, 500);
 }
 
