@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "ini.h"
+#include "proxy_header.h"
 #include "startup.h"
 
 // Port=: the listening port. Absent: the server's default port.
@@ -56,6 +57,26 @@ inline constexpr IniKey kUserKey = {"User=", IniType::kText, 0, nullptr, nullptr
                                     INT64_MIN, INT64_MAX, nullptr, sizeof RunAs::user + 1};
 inline constexpr IniKey kGroupKey = {"Group=", IniType::kText, 0, nullptr, nullptr, nullptr,
                                      INT64_MIN, INT64_MAX, nullptr, sizeof RunAs::group + 1};
+
+// ProxyProtocol=1: connections from TrustedProxies= begin with a PROXY
+// header naming the client, and are closed without one. Optional and quiet
+// when absent (0: no header is taken from anyone).
+bool ValidTrustedProxies(const char *text);
+inline constexpr IniKey kProxyProtocolKey = {
+    "ProxyProtocol=", IniType::kFlag, kIniRefusedStops, nullptr,
+    "ProxyProtocol=%s is neither 0 nor 1.\n"};
+// TrustedProxies=: the balancers' addresses and CIDR ranges, either
+// family, separated by commas or blanks. Read after ProxyProtocol=, which
+// cannot be 1 without it.
+inline constexpr IniKey kTrustedProxiesKey = {
+    "TrustedProxies=", IniType::kText, kIniRefusedStops, nullptr,
+    "TrustedProxies=%s is not a list of addresses and address/prefix ranges.\n",
+    nullptr, INT64_MIN, INT64_MAX, ValidTrustedProxies, 1024};
+
+// The two keys into a server's ProxyTrust. 0, or -1 after saying that
+// ProxyProtocol=1 has no proxies to trust.
+int ApplyProxyProtocol(const IniValue &value, ProxyTrust *trust);
+int ApplyTrustedProxies(const IniValue &value, ProxyTrust *trust);
 
 // User= and Group= into a server's RunAs.
 void ApplyRunAsUser(const IniValue &value, RunAs *runAs);

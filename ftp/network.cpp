@@ -79,13 +79,18 @@ static bool Refuse(int sock, const char *line) {
   return true;
 }
 
-bool RefusedAtAccept(Server *pConfig, int sock, const char *address) {
+const char *AcceptRefusal(Server *pConfig, const char *address) {
   ClientLimits *limits = &pConfig->limits;
   const char *line = nullptr;
   if (LockedOut(limits, address, NowMs()))
     line = kTooManyFailures;
   else if (ClientHeld(limits, address) >= limits->maxPerAddress)
     line = kTooManyConnections;
+  return line;
+}
+
+bool RefusedAtAccept(Server *pConfig, int sock, const char *address) {
+  const char *line = AcceptRefusal(pConfig, address);
   if (!line) return false;
   LogRefusal(pConfig, address, line);
   return Refuse(sock, line);
@@ -144,6 +149,8 @@ void ReloadServer(Server *pConfig) {
   pConfig->TimeoutTime = fresh.TimeoutTime;
   pConfig->DataPort = fresh.DataPort;
   pConfig->RequireTLS = fresh.RequireTLS;
+  // Sessions already past their header keep the address it named.
+  pConfig->proxies = fresh.proxies;
   memcpy(pConfig->TLSCertificate, fresh.TLSCertificate, sizeof pConfig->TLSCertificate);
   memcpy(pConfig->TLSKey, fresh.TLSKey, sizeof pConfig->TLSKey);
   // Sessions already in TLS hold their own reference to the old context.

@@ -14,6 +14,8 @@ void CloseServer(Server *pConfig);
 // over one of its limits, sends the matching 421 line, closes the socket
 // and returns true; otherwise false and nothing is done.
 bool RefusedAtAccept(Server *pConfig, int sock, const char *address);
+// The 421 line for a client over one of its limits, or null.
+const char *AcceptRefusal(Server *pConfig, const char *address);
 // No connection could be taken (accept failed, or no session could be
 // made): the listener rests a moment and the message is printed at most
 // once a second.

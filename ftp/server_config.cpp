@@ -182,6 +182,14 @@ static int ApplyQuotaDir(Server *pConfig, const IniValue &v) {
   return 0;
 }
 
+static int ApplyProxyProtocol(Server *pConfig, const IniValue &v) {
+  return ApplyProxyProtocol(v, &pConfig->proxies);
+}
+
+static int ApplyTrustedProxies(Server *pConfig, const IniValue &v) {
+  return ApplyTrustedProxies(v, &pConfig->proxies);
+}
+
 static int ApplyUser(Server *pConfig, const IniValue &v) {
   ApplyRunAsUser(v, &pConfig->runAs);
   return 0;
@@ -255,6 +263,8 @@ static const IniEntry<Server> kKeys[] = {
     {{"QuotaDir=", IniType::kText, 0, nullptr, nullptr, nullptr, INT64_MIN, INT64_MAX, nullptr,
       kHomeSize},
      ApplyQuotaDir},
+    {kProxyProtocolKey, ApplyProxyProtocol},
+    {kTrustedProxiesKey, ApplyTrustedProxies},
     {kUserKey, ApplyUser},
     {kGroupKey, ApplyGroup},
     {{"RequireTLS=", IniType::kFlag, kIniRefusedStops, nullptr, kRequireTlsInvalid},

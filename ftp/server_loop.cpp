@@ -20,6 +20,7 @@
 #include "addresses.h"
 #include "client_limits.h"
 #include "network.h"
+#include "proxy_header.h"
 #include "startup.h"
 #include "deadlines.h"
 #include "rotating_log.h"
@@ -29,6 +30,8 @@
 #include "upload_files.h"
 
 static const char kParseFailed[] = "Could not parse FTP string.\n";
+static const char kNoProxyHeader[] =
+    "Connection from proxy %s closed: no valid PROXY header.\n";
 static const char kClosing[] = "421 Service closing control connection.\r\n";
 
 // Refused commands a session may send before it has logged in.
@@ -88,7 +91,9 @@ static bool WatchSession(Request *r) {
       xferMask = WatchFor(r->xfer.io, kLoopWritable);
     else if (IfDataRecv(r) == 0)
       xferMask = WatchFor(r->xfer.io, kLoopReadable);
-    if (IfCmndSend(r) == 0)
+    if (r->cmnd.state == kCmndProxyHeader)
+      cmndMask = kLoopReadable;
+    else if (IfCmndSend(r) == 0)
       cmndMask = WatchFor(r->cmnd.io, kLoopWritable);
     else if (IfCmndRecv(r) == 0)
       cmndMask = WatchFor(r->cmnd.io, kLoopReadable);
@@ -134,7 +139,10 @@ Request *OnAccept(Server *pConfig) {
     if (!WouldBlock(errno) && errno != ECONNABORTED) OnAcceptFailed(pConfig);
     return nullptr;
   }
-  if (RefusedAtAccept(pConfig, sock, peer.text)) return nullptr;
+  // A balancer's connection is judged by the client its header names,
+  // not by the balancer, which holds every client's connections.
+  bool proxied = MustSendProxyHeader(&pConfig->proxies, &peer);
+  if (!proxied && RefusedAtAccept(pConfig, sock, peer.text)) return nullptr;
   // A transfer's final reply follows its 150 with no word from the client
   // in between; with Nagle's delay it would wait for the client's delayed
   // acknowledgement (some 40 ms a transfer).
@@ -147,8 +155,12 @@ Request *OnAccept(Server *pConfig) {
     return nullptr;
   }
   pReq->timers.lastActive = pReq->connectTime;  // the idle clock starts at connect
+  // The time to log in covers the header's arrival too.
   StartSessionClocks(pReq);
-  SendFTPstring(pReq, Mess220);
+  if (proxied)
+    pReq->cmnd.state = kCmndProxyHeader;
+  else
+    SendFTPstring(pReq, Mess220);
   return pReq;
 }
 
@@ -158,6 +170,38 @@ static bool EndSession(Request *pReq) {
   OnWriteCmnd(pReq);
   CloseRequest(pReq);
   return false;
+}
+
+// Bytes from a balancer before the greeting: its PROXY header. Once it is
+// whole, the session is the named client's: counted, limited, logged and
+// matched against its data connections under that address. False when the
+// session ended.
+static bool OnProxyHeader(Request *pReq) {
+  Server *pConfig = pReq->pConfig;
+  ProxyHeader header;
+  ProxyResult r = ReadProxyHeader(pReq->cmnd.io.fd, (unsigned char *)pReq->cmnd.buffer,
+                                  &pReq->cmnd.proxyWait, &header);
+  if (r == ProxyResult::kNeedMore) return true;
+  if (r == ProxyResult::kBad) {
+    fprintf(stderr, kNoProxyHeader, pReq->ipAddress);
+    CloseRequest(pReq);
+    return false;
+  }
+  pReq->cmnd.state = kCmndEmpty;
+  if (header.hasSource) {
+    UncountClient(&pConfig->limits, pReq->ipAddress);
+    snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", header.source.text);
+    pReq->clientAddress = header.source;
+    // Held before counting, as at accept: the limit is on the others.
+    const char *line = AcceptRefusal(pConfig, pReq->ipAddress);
+    CountClient(&pConfig->limits, pReq->ipAddress);
+    if (line) {
+      SendFTPstring(pReq, line);
+      return EndSession(pReq);
+    }
+  }
+  SendFTPstring(pReq, Mess220);
+  return true;
 }
 
 // Counts a command refused before login; true when the session has had
@@ -225,6 +269,7 @@ static bool OnCommandBytes(Request *pReq) {
 // one). False when the session ended.
 static bool OnSessionEvent(Request *pReq, int which) {
   if (SessionWaits(pReq)) return true;  // readiness from before the hold
+  if (which == kOnCmnd && pReq->cmnd.state == kCmndProxyHeader) return OnProxyHeader(pReq);
   if (which == kOnCmnd && IfCmndSend(pReq) != 0) {
     if (OnReadCmnd(pReq) != 0) {
       CloseRequest(pReq);
@@ -339,8 +384,9 @@ void RunServer(Server *pConfig) {
 void AnnounceClosing(Server *pConfig) {
   for (Request *r = pConfig->requests; r; r = r->next) {
     // A TLS handshake still due cannot carry the line, and a reply half
-    // sent would be spoilt by it.
-    if (r->cmnd.io.fd < 0 || r->cmnd.tls == kTlsAfterReply || r->cmnd.state == kCmndQueued)
+    // sent would be spoilt by it; a balancer still owes its header.
+    if (r->cmnd.io.fd < 0 || r->cmnd.tls == kTlsAfterReply || r->cmnd.state == kCmndQueued ||
+        r->cmnd.state == kCmndProxyHeader)
       continue;
     struct iovec part = {const_cast<char *>(kClosing), sizeof kClosing - 1};
     ConnWrite(&r->cmnd.io, &part, 1);

@@ -15,6 +15,7 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "event_loop.h"
+#include "proxy_header.h"
 #include "startup.h"
 
 struct Log;
@@ -45,6 +46,8 @@ enum CmndState : int32_t {
   kCmndEmpty,      // the line is taken; the buffer waits for a reply
   kCmndReceiving,  // a command line is being received
   kCmndQueued,     // a reply waits to be sent
+  kCmndProxyHeader,  // a balancer's PROXY header is awaited, in buffer;
+                     // the greeting follows it
 };
 // What the data connection carries.
 enum DataState : int32_t {
@@ -109,6 +112,7 @@ struct Server {
                                   // was last printed
   const char *configFile;         // read again for a reload (SIGHUP)
   uint32_t roomUsers;             // MaxUsers the loop and tables were made for
+  ProxyTrust proxies;             // ProxyProtocol=, TrustedProxies=
 };
 
 // The command connection: the line being received or the one reply
@@ -135,6 +139,7 @@ struct CmndChannel {
                                      // own choice of it), null none
   CmndTls tls;
   bool pbszGiven;
+  ProxyWait proxyWait;               // kCmndProxyHeader: what came of it
 };
 
 // The data connection and the transfer or listing it carries. Everything

@@ -331,6 +331,14 @@ int AddForbidden(HttpServer *s, const IniValue &v) {
   return 0;
 }
 
+int ApplyProxyProtocol(HttpServer *s, const IniValue &v) {
+  return ApplyProxyProtocol(v, &s->proxies);
+}
+
+int ApplyTrustedProxies(HttpServer *s, const IniValue &v) {
+  return ApplyTrustedProxies(v, &s->proxies);
+}
+
 int ApplyUser(HttpServer *s, const IniValue &v) {
   ApplyRunAsUser(v, &s->runAs);
   return 0;
@@ -452,6 +460,8 @@ const IniEntry<HttpServer> kKeys[] = {
     {{"TLSPort=", IniType::kPort, kIniRefusedStops, nullptr, kBadTlsPort}, ApplyTlsPort},
     {kTlsCertificateKey, ApplyTlsCertificate},
     {kTlsKeyKey, ApplyTlsKey},
+    {kProxyProtocolKey, ApplyProxyProtocol},
+    {kTrustedProxiesKey, ApplyTrustedProxies},
     {kUserKey, ApplyUser},
     {kGroupKey, ApplyGroup},
     {{"AddType=", IniType::kRepeated, kIniEmptyStops, nullptr, nullptr,

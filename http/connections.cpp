@@ -28,6 +28,7 @@ const size_t kSpacesKept = 16;
 
 const char kCloseDirFailed[] = "Could not close directory.\n";
 const char kCloseSocketFailed[] = "Error closing connection.\n";
+const char kNoProxyHeader[] = "Connection from proxy %s closed: no valid PROXY header.\n";
 // Status and byte count are filled in as decimal text.
 const char kAccessLine[] = "%s [%s] %s %s %s %s\n";
 
@@ -182,8 +183,38 @@ void NextRequest(Connection *c) {
   }
 }
 
+int TakeProxyHeader(Connection *c) {
+  HttpServer *s = c->server;
+  ProxyHeader header;
+  // The header's bytes wait where the request's will follow them.
+  if (LendSpace(c) != 0) return -1;
+  ProxyResult r =
+      ReadProxyHeader(c->io.fd, (unsigned char *)c->space->head, &c->proxyWait, &header);
+  if (r == ProxyResult::kNeedMore) {
+    if (c->proxyWait.have == 0) ReturnSpace(c);  // nothing came yet
+    return 0;
+  }
+  if (r == ProxyResult::kBad) return -1;
+  c->state = ConnState::kReading;
+  if (header.hasSource) {
+    UncountClient(&s->limits, c->clientAddress);
+    snprintf(c->clientAddress, sizeof c->clientAddress, "%s", header.source.text);
+    // Over its share, the client's connection ends as it would at accept.
+    if (CountClient(&s->limits, c->clientAddress) > s->limits.maxPerAddress) return -1;
+  }
+  if (c->secure == '1' && ConnStartTls(&c->io, s->tlsContext) != 0) return -1;
+  return 1;
+}
+
 Connection *EndConnection(Connection *c) {
   HttpServer *server = c->server;
+  // A balancer's connection that never named its client has no request
+  // to account for; the operator hears of the balancer (unless the server
+  // is stopping, which ends every such connection).
+  if (c->state == ConnState::kProxyHeader) {
+    if (!server->stopping) fprintf(stderr, kNoProxyHeader, c->clientAddress);
+    c->state = ConnState::kReading;
+  }
   CloseFiles(c);
   // A hash check still running ends unanswered: the record goes below.
   ForgetPasswordCheck(c->check);

@@ -25,3 +25,8 @@ int LendSpace(Connection *c);
 void ReturnSpace(Connection *c);
 // Closes the open file and directory handle, if any.
 void CloseFiles(Connection *c);
+// kProxyHeader: reads what came of the balancer's header. Once it is whole
+// the connection is the named client's (counted and limited as that
+// client), its TLS begins on the encrypted port, and it reads its request
+// (1). 0 while the header is still due; -1 when the connection is to end.
+int TakeProxyHeader(Connection *c);

@@ -11,6 +11,7 @@
 #include "client_limits.h"
 #include "conn_io.h"
 #include "content_types.h"
+#include "proxy_header.h"
 #include "startup.h"
 
 struct EventLoop;
@@ -104,6 +105,7 @@ struct HttpServer {
   // started in place of one that ended takes over its waiting clients.
   int workers;
   int *workerSockets;
+  ProxyTrust proxies;        // ProxyProtocol=, TrustedProxies=
 };
 
 // The lists of one configuration, as a reload puts them aside.
@@ -152,7 +154,9 @@ struct ListingEntries;
 // holding a refused login's reply until its pause is over.
 // kChecking: the request waits for a worker to judge its password hash;
 // the connection reads and writes nothing meanwhile.
-enum class ConnState : char { kReading, kChecking, kResponding, kHolding };
+// kProxyHeader: a balancer's PROXY header is awaited (kept in the head);
+// the TLS handshake and the request follow it.
+enum class ConnState : char { kReading, kChecking, kResponding, kHolding, kProxyHeader };
 
 // The methods the server tells apart: those it serves, those it knows but
 // never allows on its files, and any other.
@@ -305,6 +309,7 @@ struct Connection {
   HttpServer *server;
   Connection *next;
   Connection *prev;
+  ProxyWait proxyWait;      // kProxyHeader: what came of the header
   // Null while the connection waits for a request byte.
   RequestSpace *space;
   // Body bytes of the last request still to come and be dropped before

@@ -150,11 +150,20 @@ void AfterEvent(Connection *c, int result) {
   SetFdMask(s->loop, c->io.fd, mask);
 }
 
+// Bytes from a balancer: its header, then the request that may have come
+// with it.
+int OnProxyBytes(Connection *c) {
+  int r = TakeProxyHeader(c);
+  return r > 0 ? OnReadRequest(c) : r;
+}
+
 void OnConnectionEvent(EventLoop *, int, void *record, int) {
   Connection *c = static_cast<Connection *>(record);
   // Stale readiness from before the hold or the check.
   if (c->state == ConnState::kHolding || c->state == ConnState::kChecking) return;
-  int result = c->state == ConnState::kResponding ? OnWriteResponse(c) : OnReadRequest(c);
+  int result = c->state == ConnState::kResponding     ? OnWriteResponse(c)
+               : c->state == ConnState::kProxyHeader ? OnProxyBytes(c)
+                                                     : OnReadRequest(c);
   AfterEvent(c, result);
 }
 
@@ -271,16 +280,17 @@ void OnAccept(HttpServer *s, int listener) {
       return;
     }
     s->clients++;
+    if (listener == s->tlsListenSocket) c->secure = '1';
+    // A balancer holds every client's connections: its own are judged by
+    // the client its header names, and its TLS starts after the header.
+    bool proxied = MustSendProxyHeader(&s->proxies, &peer);
+    if (proxied) c->state = ConnState::kProxyHeader;
     // One address may not take every place: the one over its share is
     // closed at once (and logged like any connection).
-    bool over = CountClient(&s->limits, c->clientAddress) > s->limits.maxPerAddress;
+    bool over = CountClient(&s->limits, c->clientAddress) > s->limits.maxPerAddress && !proxied;
     // The encrypted listener's connections speak TLS from their first
     // byte; the handshake runs inside the first reads.
-    bool tlsFailed = false;
-    if (listener == s->tlsListenSocket) {
-      c->secure = '1';
-      tlsFailed = ConnStartTls(&c->io, s->tlsContext) != 0;
-    }
+    bool tlsFailed = c->secure == '1' && !proxied && ConnStartTls(&c->io, s->tlsContext) != 0;
     if (tlsFailed || over ||
         WatchFd(s->loop, fd, kLoopReadable, OnConnectionEvent, c) != 0) {
       EndConnection(c);
@@ -289,7 +299,7 @@ void OnAccept(HttpServer *s, int listener) {
     if (s->keepAliveTimeout > 0) SetNoDelay(fd);
     // A client sends its request as soon as it is connected, so it is
     // usually here already: reading it now spares a pass of the loop.
-    AfterEvent(c, OnReadRequest(c));
+    AfterEvent(c, proxied ? OnProxyBytes(c) : OnReadRequest(c));
   }
   // Full: the listening socket is left out until a place is free, so a
   // waiting client cannot keep the loop awake.

@@ -291,6 +291,8 @@ int ReloadServer(HttpServer *s) {
   s->timeout = fresh.timeout;
   s->keepAliveTimeout = fresh.keepAliveTimeout;
   s->logFormat = fresh.logFormat;
+  // Connections already past their header keep the address it named.
+  s->proxies = fresh.proxies;
   s->maxConnections = ReloadConnectionLimit(&s->limits, fresh.maxConnections, s->roomConnections,
                                            fresh.limits.maxPerAddress, kConnectionsNeedRestart);
   memcpy(s->baseURL, fresh.baseURL, sizeof s->baseURL);

@@ -420,6 +420,44 @@ bool Server::Start(const std::string &bin, const std::vector<std::string> &args,
   return true;
 }
 
+std::string HaproxyBin() {
+  // Debian installs it for root's PATH only.
+  for (const char *path : {"/usr/sbin/haproxy", "/usr/bin/haproxy", "/usr/local/sbin/haproxy"})
+    if (access(path, X_OK) == 0) return path;
+  return "";
+}
+
+bool StartHaproxy(Server *s, const std::string &dir,
+                  const std::vector<std::pair<unsigned, unsigned>> &routes,
+                  const std::string &serverOptions) {
+  std::string cfg =
+      "global\n  maxconn 64\n"
+      "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n"
+      "  timeout server 30s\n";
+  for (const auto &r : routes) {
+    std::string front = std::to_string(r.first), back = std::to_string(r.second);
+    cfg += "listen l" + front + "\n  bind 127.0.0.1:" + front + "\n  server s 127.0.0.1:" +
+           back + " " + serverOptions + "\n";
+  }
+  WriteFile(dir + "/haproxy.cfg", cfg);
+  if (!s->proc.Start({HaproxyBin(), "-db", "-f", dir + "/haproxy.cfg"}, dir)) return false;
+  for (const auto &r : routes)
+    if (!WaitFor([&] { return !s->proc.Running() || PortListening(r.first); }) ||
+        !s->proc.Running()) {
+      ADD_FAILURE() << "haproxy did not start\n" << s->proc.Stderr();
+      return false;
+    }
+  return true;
+}
+
+std::string ProxyHeader(bool binary, const std::string &client, unsigned port) {
+  if (!binary)
+    return "PROXY TCP4 " + client + " 127.0.0.1 51000 " + std::to_string(port) + "\r\n";
+  std::string h("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\0\0\0\0\x7f\0\0\x01\xc7\x38", 26);
+  inet_pton(AF_INET, client.c_str(), &h[16]);
+  return h + char(port >> 8) + char(port & 0xff);
+}
+
 int Run(const std::string &cmd, std::string *out, double seconds, bool mergeErr) {
   std::string full = "timeout -k 5 " + std::to_string((int)seconds) + " sh -c '" ;
   std::string escaped;

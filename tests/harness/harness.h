@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harness {
@@ -121,6 +122,19 @@ struct Server {
   bool Start(const std::string &bin, const std::vector<std::string> &args,
              const std::string &dir, unsigned port, double seconds = 10);
 };
+
+// The HAProxy program ("" when it is not installed: tests skip).
+std::string HaproxyBin();
+// Starts HAProxy in TCP mode from dir, forwarding each 127.0.0.1 front
+// port to its back port on 127.0.0.1 with `serverOptions` on the server
+// line ("send-proxy", "send-proxy-v2"); waits until every front listens.
+bool StartHaproxy(Server *s, const std::string &dir,
+                  const std::vector<std::pair<unsigned, unsigned>> &routes,
+                  const std::string &serverOptions);
+
+// The PROXY header a balancer sends for a TCP client at client:51000 (an
+// IPv4 address), in text or binary form.
+std::string ProxyHeader(bool binary, const std::string &client, unsigned port);
 
 // Runs a shell command with a time limit; returns its exit status and
 // fills out with standard output (stderr appended when mergeErr).
