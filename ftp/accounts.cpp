@@ -139,12 +139,13 @@ static int ApplyFullBandwidth(Request *pReq, const IniValue &v) {
 }
 
 static int ApplyRootDirectory(Request *pReq, const IniValue &v) {
-  size_t n = snprintf(pReq->login.root, sizeof pReq->login.root, "%s", v.text);
-  if (pReq->login.root[n - 1] == '/') pReq->login.root[n - 1] = '\0';
+  std::string &root = pReq->login.root;
+  root.assign(v.text);
+  if (root.back() == '/') root.pop_back();
   // Logged in, the user could do nothing at all; refused, the user is told
   // at once and the operator learns which account to mend.
-  if (StatPath(pReq->login.root) != kDirectory) {
-    fprintf(stderr, kRootMissing, pReq->login.userName, pReq->login.root);
+  if (StatPath(root.c_str()) != kDirectory) {
+    fprintf(stderr, kRootMissing, pReq->login.userName, root.c_str());
     return -1;
   }
   return 0;
@@ -187,7 +188,7 @@ static const IniEntry<Request> kAccountKeys[] = {
      ApplyFullBandwidth},
     {{"RootDirectory=", IniType::kText,
       kIniNoteAbsent | kIniAbsentStops | kIniEmptyStops | kIniRefusedStops, kRootInvalid,
-      kRootNotFull, kRootEmpty, INT64_MIN, INT64_MAX, FullPath, kRootSize},
+      kRootNotFull, kRootEmpty, INT64_MIN, INT64_MAX, FullPath, kRootValueSize},
      ApplyRootDirectory},
     // The record keeps 64-bit counts: quotas beyond 4 GiB are right. The
     // reader holds a number too large at INT64_MAX, which is thus refused.
@@ -255,7 +256,7 @@ int CheckAccountFiles(Server *pConfig) {
 }
 
 int RecountAccount(const char *home, const char *name) {
-  char path[kHomeSize + 64 + kUserNameSize], root[kRootSize];
+  char path[kHomeSize + 64 + kUserNameSize], root[kRootValueSize];
   Ini ini;
   int found = -1;
   if (ValidUserName(name) &&

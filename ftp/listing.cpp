@@ -29,9 +29,9 @@ static const char kFactsLine[] =
 static const char kMlstReply[] = "250-Listing %s\n %s250 End\n";
 
 // The real path of the entry being examined, shared by all sessions: the
-// listed directory and a name; an entry whose path does not fit is left
-// out.
-static char FileName[1024];
+// root, the listed directory and a name; an entry whose path does not fit
+// is left out.
+static char FileName[kRealPathSize];
 // Another line is added to the buffer only while this much room is left:
 // the longest line (a name of 255 bytes, a 20-digit size, the facts) fits.
 static const size_t kLineRoom = 384;
@@ -104,11 +104,12 @@ int InitDirList(Request *pReq) {
     SendFTPstring(pReq, kListFailed);
     return 451;
   }
-  char directory[768];
-  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root, pReq->login.cwd);
+  char directory[kRealPathSize];
+  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root.c_str(), pReq->login.cwd);
   if (n >= 0 && (size_t)n < sizeof directory) {
     pReq->xfer.dir = RootedOpenDir(pReq, directory);
-    snprintf(pReq->xfer.bufs->listDirectory, sizeof pReq->xfer.bufs->listDirectory, "%s", directory);
+    snprintf(pReq->xfer.bufs->listDirectory, sizeof pReq->xfer.bufs->listDirectory, "%s",
+             pReq->login.cwd);
   }
   if (!pReq->xfer.dir) {
     SendFTPstring(pReq, kListFailed);
@@ -141,7 +142,7 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
   pReq->xfer.listFormat = format;
   pReq->xfer.bufs->listPattern[0] = '\0';
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0)
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0)
     return Mess550;
   struct stat st;
   // The current directory itself that has gone is a failure to open it.
@@ -158,10 +159,12 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
   }
   if (S_ISDIR(st.st_mode)) {
     CloseListedDirectory(pReq);
-    size_t n = strlen(real);
+    // Only the part below the root is kept: the root is the session's.
+    const char *below = real + pReq->login.root.size();
+    size_t n = strlen(below);
     if (n + 2 > sizeof pReq->xfer.bufs->listDirectory) return Mess550;
-    memcpy(pReq->xfer.bufs->listDirectory, real, n);
-    if (n == 0 || real[n - 1] != '/') pReq->xfer.bufs->listDirectory[n++] = '/';
+    memcpy(pReq->xfer.bufs->listDirectory, below, n);
+    if (n == 0 || below[n - 1] != '/') pReq->xfer.bufs->listDirectory[n++] = '/';
     pReq->xfer.bufs->listDirectory[n] = '\0';
     pReq->xfer.dir = RootedOpenDir(pReq, real);
     if (!pReq->xfer.dir) return kListFailed;
@@ -180,7 +183,7 @@ int DoMLST(Request *pReq) {
   const char *path = pReq->cmnd.argument;
   struct stat st;
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root, pReq->login.cwd, path) != 0 ||
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0 ||
       RootedStat(pReq, real, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -203,11 +206,11 @@ int DoMLST(Request *pReq) {
 
 // An entry is looked at inside the open directory; only a link is
 // followed, and only as far as it stays inside the root (a link out of it
-// is left out of the listing like any other unlistable entry). dirPath is
-// the directory's real path ending in '/'.
-static bool LookAtEntry(const Request *pReq, DIR *dir, const char *dirPath, const char *name,
-                        struct stat *st) {
-  int n = snprintf(FileName, sizeof FileName, "%s%s", dirPath, name);
+// is left out of the listing like any other unlistable entry). root and
+// dirPath together are the directory's real path, ending in '/'.
+static bool LookAtEntry(const Request *pReq, DIR *dir, const char *root, const char *dirPath,
+                        const char *name, struct stat *st) {
+  int n = snprintf(FileName, sizeof FileName, "%s%s%s", root, dirPath, name);
   if (n < 0 || (size_t)n >= sizeof FileName) return false;
   if (fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   return !S_ISLNK(st->st_mode) || RootedStat(pReq, FileName, st) == 0;
@@ -231,7 +234,8 @@ static int NextLine(Request *pReq, char *out, size_t room) {
   if (IsUploadTemp(name)) return 0;  // an upload's temporary file
   if (pReq->xfer.bufs->listPattern[0] && fnmatch(pReq->xfer.bufs->listPattern, name, FNM_PERIOD) != 0) return 0;
   struct stat st;
-  if (!LookAtEntry(pReq, pReq->xfer.dir, pReq->xfer.bufs->listDirectory, name, &st)) return 0;
+  if (!LookAtEntry(pReq, pReq->xfer.dir, pReq->login.root.c_str(), pReq->xfer.bufs->listDirectory,
+                   name, &st)) return 0;
   const char *type = self ? "cdir" : S_ISDIR(st.st_mode) ? "dir" : "file";
   return EntryLine(pReq, out, room, name, st, type);
 }
@@ -278,7 +282,7 @@ int ListDirectoryLines(Request *pReq, const char *real, char *out, size_t room) 
     const char *name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsUploadTemp(name)) continue;
     struct stat st;
-    if (!LookAtEntry(pReq, dir, dirPath, name, &st)) continue;
+    if (!LookAtEntry(pReq, dir, "", dirPath, name, &st)) continue;
     if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
     // Reply lines go indented: no line of the listing can pass for the
     // reply's last.

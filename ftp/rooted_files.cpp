@@ -1,6 +1,7 @@
 #include "rooted_files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,8 +11,9 @@
 // The part of a real path below the root ("" for the root itself), or null
 // when the path was not built from this root at all.
 static const char *BelowRoot(const Request *pReq, const char *path) {
-  size_t n = strlen(pReq->login.root);
-  if (n == 0 || strncmp(path, pReq->login.root, n) != 0) return nullptr;
+  const std::string &root = pReq->login.root;
+  size_t n = root.size();
+  if (n == 0 || strncmp(path, root.c_str(), n) != 0) return nullptr;
   const char *rest = path + n;
   if (rest[0] != '\0' && rest[0] != '/') return nullptr;
   return rest;
@@ -41,13 +43,13 @@ int RootedOpen(const Request *pReq, const char *path, int flags, mode_t mode) {
     errno = ENOENT;
     return -1;
   }
-  return OpenBeneath(pReq->login.root, rest, flags, mode);
+  return OpenBeneath(pReq->login.root.c_str(), rest, flags, mode);
 }
 
 int RootedStat(const Request *pReq, const char *path, struct stat *st) {
   // "file/" names the file as far as the commands are concerned; the
   // kernel would refuse it as no directory.
-  char copy[kRootSize + 2 * kArgumentSize];
+  char copy[PATH_MAX];
   size_t n = strlen(path);
   if (n >= sizeof copy) {
     errno = ENAMETOOLONG;
@@ -73,7 +75,7 @@ int RootedParent(const Request *pReq, const char *path, char *name,
     errno = ENOENT;
     return -1;
   }
-  return OpenParentBeneath(pReq->login.root, rest, name, nameSize);
+  return OpenParentBeneath(pReq->login.root.c_str(), rest, name, nameSize);
 }
 
 DIR *RootedOpenDir(const Request *pReq, const char *path) {

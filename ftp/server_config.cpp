@@ -316,7 +316,7 @@ static void CheckAccountRoots(const Server *pConfig) {
     char path[kHomeSize + 16 + 256];
     if (JoinPath(path, sizeof path, dirPath, e->d_name) != 0) continue;
     Ini ini;
-    char root[kRootSize];
+    char root[kRootValueSize];
     char password[kPassWordSize];
     // The account reader prints its own messages for a missing or bad key
     // when the user logs in; here only a root that is given is judged,

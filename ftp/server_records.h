@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <dirent.h>
+#include <string>
 
 #include <sys/select.h>
 
@@ -33,13 +34,15 @@ enum {
   kArgumentSize = 512,
   kUserNameSize = 32,
   kPassWordSize = 130,  // a hash, or a clear password of up to 128 bytes
-  kRootSize = 256,
   kCwdSize = 512,
   kPermissionCount = 26,
   kHomeSize = 256,
   // A reply longer than the command buffer (STAT of a directory) is
   // written into one borrowed block of this size.
   kReplyBlockSize = 16 * 1024,
+  // RootDirectory= as the reader takes it: a path of up to PATH_MAX - 1
+  // characters, the longest the system opens.
+  kRootValueSize = PATH_MAX + 1,
 };
 
 // What the command connection is doing with its buffer.
@@ -162,8 +165,8 @@ struct CmndChannel {
 struct XferBuffers {
   char buffer[kDataBufferSize];
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
-  char listDirectory[800];           // real path of the listed directory,
-                                     // ending in '/' (root 255 + path 511)
+  char listDirectory[800];           // path of the listed directory below
+                                     // the root, ending in '/' 
 };
 
 // The data connection and the transfer or listing it carries. Everything
@@ -199,7 +202,9 @@ struct LoginState {
                                      // refusal a failed-login budget counts
   PasswordCheck *check;              // hash check running for PASS, null
                                      // none; the session waits for it
-  char root[kRootSize];              // real path of the virtual "/"
+  // Real path of the virtual "/", set once at login: a root may be as long
+  // as PATH_MAX, which a fixed field would make every session pay for.
+  std::string root;
   char cwd[kCwdSize];                // virtual current directory, "/.../"
   char permissions[kPermissionCount];  // '1' per allowed command code
   char fullBandwidth;                // '1' exempt from MaximumBandwidth

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "client_limits.h"
 #include "command_channel.h"
@@ -25,7 +26,8 @@ static int32_t FreeSessionId(const Server *pConfig) {
 }
 
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
-  Request *pReq = (Request *)calloc(1, sizeof(Request));
+  // Zeroed like every record, with its members constructed (the root).
+  Request *pReq = new (std::nothrow) Request();
   if (!pReq) return nullptr;
   pReq->ID = FreeSessionId(pConfig);
   Request **tail = &pConfig->requests;
@@ -64,14 +66,14 @@ void DelRequest(Request **head, Request *pReq) {
       break;
     }
   }
-  free(pReq);
+  delete pReq;
 }
 
 void DelAllRequests(Request **head) {
   Request *r = *head;
   while (r) {
     Request *next = r->next;
-    free(r);
+    delete r;
     r = next;
   }
   *head = nullptr;

@@ -312,12 +312,12 @@ int RemoveLeftOverUploads(const char *root, bool ownAreLive) {
 namespace {
 struct Sweep {
   WorkJob job;
-  char root[kRootSize];
+  std::string root;
 };
 void RunSweep(WorkJob *job) {
   // Another account may share the tree: this process's own temporary
   // files there are uploads under way.
-  RemoveLeftOverUploads(reinterpret_cast<Sweep *>(job)->root, true);
+  RemoveLeftOverUploads(reinterpret_cast<Sweep *>(job)->root.c_str(), true);
 }
 void SweepDone(WorkJob *job) { delete reinterpret_cast<Sweep *>(job); }
 }  // namespace
@@ -331,7 +331,7 @@ void SweepAtFirstLogin(Request *pReq) {
   if (!s) return;
   s->job.run = RunSweep;
   s->job.done = SweepDone;
-  snprintf(s->root, sizeof s->root, "%s", pReq->login.root);
+  s->root = pReq->login.root;
   // A tree can be large: the walk runs on the worker, never on the loop.
   WorkOn(pReq->pConfig->worker, &s->job);
 }

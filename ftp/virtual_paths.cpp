@@ -47,8 +47,8 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  int fits = arg[0] == '/' ? Join(out, size, pReq->login.root, arg, "")
-                           : Join(out, size, pReq->login.root, pReq->login.cwd, arg);
+  int fits = arg[0] == '/' ? Join(out, size, pReq->login.root.c_str(), arg, "")
+                           : Join(out, size, pReq->login.root.c_str(), pReq->login.cwd, arg);
   if (fits != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -86,8 +86,8 @@ int ResolveDotDot(const char *cwd, const char *argument, char *out, size_t size)
 }
 
 void VirtualPathOf(const Request *pReq, const char *real, char *out, size_t size) {
-  size_t rootLength = strlen(pReq->login.root);
-  if (strncmp(real, pReq->login.root, rootLength) != 0) rootLength = 0;
+  size_t rootLength = pReq->login.root.size();
+  if (strncmp(real, pReq->login.root.c_str(), rootLength) != 0) rootLength = 0;
   // A root written with its trailing '/' leaves that '/' to the path.
   if (rootLength > 0 && real[rootLength - 1] == '/') rootLength--;
   const char *path = real + rootLength;
@@ -180,7 +180,7 @@ int DoCWD(Request *pReq) {
     }
   }
   struct stat st;
-  if (Join(real, sizeof real, pReq->login.root, next, "") == 0 &&
+  if (Join(real, sizeof real, pReq->login.root.c_str(), next, "") == 0 &&
       RootedStat(pReq, real, &st) == 0 && S_ISDIR(st.st_mode)) {
     SetCwd(pReq, next);
     SendFTPstring(pReq, Mess250);

@@ -4,13 +4,15 @@
 // every argument passes the path guards first, which is what keeps a client
 // below its root: no "..", no ':', no "//", no "\\\\" ever gets through.
 #pragma once
+#include <climits>
 #include <cstddef>
 #include <sys/stat.h>
 
 #include "server_records.h"
 
-// Room for a real path: 255 (root) + 511 + 511 characters and the NUL.
-enum { kRealPathSize = 1281 };
+// Room for a real path (root, cwd and argument joined): what the system
+// takes. A longer join is refused as a name too long.
+enum { kRealPathSize = PATH_MAX };
 
 // True when the argument holds a forbidden sequence ("\\\\", "//", ':',
 // "..").

@@ -134,7 +134,7 @@ Request *LogIn(bool plain) {
   Check(r != nullptr, "AddRequest");
   snprintf(r->login.userName, sizeof r->login.userName, "fuzz");
   snprintf(r->login.passWord, sizeof r->login.passWord, "pw");
-  snprintf(r->login.root, sizeof r->login.root, "%s", w.root.c_str());
+  r->login.root = w.root;
   for (int code = 0; code < kCommandCount; code++) r->login.permissions[code] = '1';
   r->login.permissions[kUSER] = '0';
   r->login.permissions[kPASS] = '0';

@@ -83,11 +83,13 @@ const char kHostNotDirectory[] =
 // Each connection may hold two descriptors (socket and file) and a record
 // of some 6 KiB; a hundred thousand is as far as one process goes here.
 const uint32_t kMostConnections = 100000;
-// A document root's path: the name buffer of a request holds the root and
-// the path asked for (496 bytes), so a root may take half of it.
-const size_t kMostRootPath = 248;
-// AddHost and AddVirtual values: a name or URL prefix, ';', the root.
-const uint32_t kRootValueSize = 2 * kMostRootPath + 4;
+// A document root's path: what the system takes (PATH_MAX with its NUL).
+// Roots are held in the lists' own heap texts; the name buffer of a
+// request is sized for the longest.
+const size_t kMostRootPath = PATH_MAX - 1;
+// AddHost and AddVirtual values: a name or URL prefix (below 512), ';',
+// the root.
+const uint32_t kRootValueSize = 512 + 1 + kMostRootPath + 2;
 // Without MaxConnections=: enough for real browsers and several clients.
 const uint32_t kDefaultConnections = 1024;
 // A browser opens six connections per host, more over several tabs.

@@ -124,7 +124,7 @@ constexpr int kHeadSize = 16384;
 constexpr int kRequestLineMost = 8192;
 constexpr int kBufferSize = 2048;
 constexpr int kHeaderSize = 1024;
-constexpr int kFileNameSize = 513;
+constexpr int kFileNameSize = PATH_MAX + 1;  // a root and the path beneath it
 // Basic credentials decoded: a password of 128 bytes and a user name.
 constexpr int kCredentialsSize = 264;
 constexpr int kAuthoritySize = 128;

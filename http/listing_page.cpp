@@ -66,7 +66,7 @@ const size_t kFootRoom = sizeof kFoot + 48;
 // room.
 const size_t kNameBlockSize = 64 * 1024;
 const size_t kFirstOrderRoom = 512;
-// Paths stay below this length, like every path the server opens.
+// A request path (and a name) stays below this length.
 const size_t kPathLimit = 512;
 // A name is at most kPathLimit bytes; as text each byte may become a
 // six-byte entity, as a link a three-byte escape.
@@ -103,7 +103,8 @@ struct ListingEntries {
 namespace {
 
 bool Listed(const char *name, size_t base) {
-  if (strlen(name) + base >= kPathLimit) return false;
+  // The name joins the directory's path in fileName: one the system takes.
+  if (strlen(name) + base >= PATH_MAX) return false;
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
   // A name beginning with ',' marks an entry the owner keeps off the page;
   // it can still be asked for directly.

@@ -1,5 +1,6 @@
 #include "resolve.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -49,10 +50,12 @@ const char kErrorPagePath[] = "%s/err/err%d.htm";
 const char kTextExtension[] = ".txt";
 const char kPageExtension[] = ".htm";
 
-// The root and the path share fileName: the root part with its terminator
-// takes at most 496 bytes and the path the rest, below 512 in all.
-const size_t kRootRoom = 496;
-const size_t kPathLimit = 512;
+// The root and the path share fileName. The path beneath the root takes at
+// most kPathRoom bytes, so its text fits every page and header; the two
+// together stay below kJoinedMost, which leaves room for an index name or
+// a directory's '/' within what the system takes as a path.
+const size_t kPathRoom = 480;
+const size_t kJoinedMost = PATH_MAX - 32;
 
 int Refuse(Connection *c, int status, const char *message) {
   c->decision.status = status;
@@ -338,7 +341,7 @@ int ServeDirectory(Connection *c, const ParsedRequest &f) {
   HttpServer *s = c->server;
   size_t base = strlen(c->space->fileName);
   for (const ListItem *index = s->indexes; index; index = index->next) {
-    if (index->length + base + 1 >= kPathLimit) continue;
+    if (index->length + base + 1 >= PATH_MAX) continue;
     memcpy(c->space->fileName + base, index->text, index->length + 1);
     if (Exists(c, c->space->fileName) && Readable(c, c->space->fileName)) {
       // The index file is what gets sent, so it answers to the same
@@ -468,7 +471,7 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   c->decision.hostMode = hostMode ? '1' : '0';
   c->decision.virtualItem = hostMode ? nullptr : item;
   size_t rootLength = strlen(c->decision.root);
-  if (rootLength + 1 > kRootRoom) {
+  if (rootLength + 2 > kFileNameSize) {
     c->space->fileName[0] = '\0';
     return Refuse(c, 500, kRootTooLong);
   }
@@ -481,7 +484,7 @@ int DecideTarget(Connection *c, const ParsedRequest &f) {
   // The blank after the target ends it in the request line; '?' ends the
   // path, and the query after it is never looked up. Either end counts
   // against the room left for the path.
-  size_t room = kRootRoom - rootLength;
+  size_t room = rootLength < kJoinedMost ? std::min(kPathRoom, kJoinedMost - rootLength) : 0;
   size_t avail = strnlen(rest, room);
   size_t pathLength = 0;
   while (pathLength < avail && rest[pathLength] != ' ' && rest[pathLength] != '?')

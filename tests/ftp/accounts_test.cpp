@@ -3,6 +3,7 @@
 // at the end.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <regex>
 
 #include "accounts.h"
@@ -66,7 +67,7 @@ TEST(FtpAccounts, GoodAccountFillsTheSession) {
   EXPECT_STREQ(a.req->login.passWord, "pw");
   EXPECT_EQ(a.req->login.closeIfIdle, '1');
   EXPECT_EQ(a.req->login.fullBandwidth, '1');
-  EXPECT_STREQ(a.req->login.root, "/srv");  // one trailing '/' gone
+  EXPECT_EQ(a.req->login.root, "/srv");  // one trailing '/' gone
   EXPECT_EQ(a.req->login.permissions[kRETR], '1');
   EXPECT_EQ(a.req->login.permissions[kLIST], '1');
   EXPECT_EQ(a.req->login.permissions[kRMD], '1');
@@ -127,8 +128,8 @@ TEST(FtpAccounts, EachRefusedKeyNamesItself) {
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=c:\\ftp\n",
        "RootDirectory entry is not valid (full path must be specified).\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=no\nRootDirectory=/" +
-           std::string(254, 'r') + "\n",
-       "RootDirectory= is longer than 254 characters.\n"},
+           std::string(PATH_MAX, 'r') + "\n",
+       "RootDirectory= is longer than 4095 characters.\n"},
       {"PassWord=x\n" + ip + "CloseIfIdle=no\nAllowFullBandwidth=always\n",
        "AllowFullBandwidth=always is not yes or no.\n"},
       {"PassWord=x\nAllowIPAddress=10.0.0.256\n",
@@ -183,15 +184,17 @@ TEST(FtpAccounts, QuotaNumbers) {
   ASSERT_EQ(a.Open("bob"), -1);
   EXPECT_NE(a.err.find("bob.ini:7: DiskQuota 1M entry is not valid.\n"), std::string::npos)
       << a.err;
-  // The largest quota, and the longest root (254 characters).
-  std::string longest = a.dir.path() + "/";
-  longest += std::string(254 - longest.size(), 'r');
+  // The largest quota, and the longest root the system opens (PATH_MAX - 1
+  // characters, in directories of 100 to 199).
+  std::string longest = a.dir.path();
+  while (PATH_MAX - 1 - longest.size() > 200) longest += "/" + std::string(100, 'r');
+  longest += "/" + std::string(PATH_MAX - 2 - longest.size(), 'r');
   harness::MakeDirs(longest);
   a.Write("bob", "PassWord=x\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
                  "RootDirectory=" + longest + "\nDiskQuota=4294967295\n");
   ASSERT_EQ(a.Open("bob"), 0);
   EXPECT_EQ(a.req->login.diskQuota, 4294967295u);
-  EXPECT_EQ(strlen(a.req->login.root), 254u);
+  EXPECT_EQ(a.req->login.root.size(), size_t{PATH_MAX - 1});
 }
 
 TEST(FtpAccounts, QuotaRecordIsReadAtLoginAndWrittenBackAtTheEnd) {

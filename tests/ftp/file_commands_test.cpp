@@ -38,7 +38,7 @@ struct Files : TestSession {
     harness::MakeDirs(dir / "outside/keep");
     harness::WriteFile(dir / "outside/secret.txt", "secret");
     harness::WriteFile(dir / "outside/keep/inner.txt", "inner");
-    snprintf(req->login.root, sizeof req->login.root, "%s/root", dir.path().c_str());
+    req->login.root = dir.path() + "/root";
     req->login.permissions[kUSER] = '0';
     req->login.permissions[kPASS] = '0';
     for (int code : {kCWD, kCDUP, kDELE, kMKD, kRMD, kRNFR, kRNTO, kSIZE, kMDTM})

@@ -18,7 +18,7 @@ struct Fuzzed : TestSession {
   harness::TempDir dir;
   Fuzzed() {
     harness::MakeDirs(dir / "root/pub");
-    snprintf(req->login.root, sizeof req->login.root, "%s/root", dir.path().c_str());
+    req->login.root = dir.path() + "/root";
     for (int code = 0; code < kCommandCount; code++) req->login.permissions[code] = '1';
     req->login.permissions[kUSER] = '0';
     req->login.permissions[kPASS] = '0';

@@ -198,7 +198,7 @@ TEST(FtpListingBuffer, EntriesOfADeepDirectoryAreAllListed) {
   harness::WriteFile(root + cwd + "short", "12345");
   harness::WriteFile(root + cwd + std::string(200, 'L'), "x");
   TestSession t;
-  snprintf(t.req->login.root, sizeof t.req->login.root, "%s", root.c_str());
+  t.req->login.root = root;
   snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "%s", cwd.c_str());
   ASSERT_EQ(InitDirList(t.req), 150);
   std::string listing;

@@ -273,6 +273,30 @@ TEST(FtpTransfers, UploadsAreByteExact) {
   EXPECT_EQ(mode("old"), 0604u);
   // Nothing of an upload is left under a temporary name.
   EXPECT_EQ(harness::Run("ls -A '" + z.Root() + "' '" + z.Root() + "/dir' | grep -q zolf-upload"), 1);
+
+  // A root of some 1000 characters: every real path joins it, and a link
+  // in a listing is followed beneath it.
+  std::string deep = z.dir / "deep";
+  while (deep.size() < 1000) deep += "/" + std::string(99, 'd');
+  harness::MakeDirs(deep + "/sub");
+  ASSERT_EQ(symlink("sub", (deep + "/link").c_str()), 0);
+  z.Account("deep", "PassWord=pw\nAllowIPAddress=ALL\nCloseIfIdle=no\nAllowFullBandwidth=no\n"
+                    "RootDirectory=" + deep + "\nDiskQuota=0\nAddCommand=PASV\n"
+                    "AddCommand=STOR\nAddCommand=RETR\nAddCommand=LIST\n");
+  Conn d;
+  ASSERT_TRUE(z.Login(d, "deep", "pw"));
+  EXPECT_EQ(Upload(d, "STOR new", big).end, k226);
+  EXPECT_TRUE(harness::ReadFile(deep + "/new") == big);
+  t = Download(d, "RETR /new");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_TRUE(t.data == big);
+  t = Download(d, "LIST");
+  EXPECT_EQ(t.end, k226);
+  EXPECT_NE(t.data.find("-rw-r-----   1 owner    group         3145733 "), std::string::npos) << t.data;
+  size_t link = t.data.find(" link\r\n");
+  ASSERT_NE(link, std::string::npos) << t.data;
+  size_t line = t.data.rfind('\n', link);
+  EXPECT_EQ(t.data[line == std::string::npos ? 0 : line + 1], 'd') << t.data;
 }
 
 // A server killed in the middle of a replacing STOR leaves the old file

@@ -15,7 +15,7 @@ struct Tree : TestSession {
     harness::MakeDirs(dir / "root/pub/new");
     harness::WriteFile(dir / "root/file.txt", "x");
     harness::WriteFile(dir / "outside.txt", "secret");
-    snprintf(req->login.root, sizeof req->login.root, "%s/root", dir.path().c_str());
+    req->login.root = dir.path() + "/root";
     req->login.permissions[kUSER] = '0';
     req->login.permissions[kPASS] = '0';
     req->login.permissions[kCWD] = '1';

@@ -34,8 +34,15 @@ TEST_F(MirtResolve, VirtualDirectoriesInPrefixOrder) {
   WriteFile(Site("p/a.gif"), "GIF");
   MakeDirs(Site("i"));
   WriteFile(Site("i/a.gif"), "IMG");
+  // A root of some 1000 characters serves like any other.
+  std::string deep = Site("d");
+  while (deep.size() < 1000) deep += "/" + std::string(99, 'd');
+  MakeDirs(deep + "/sub");
+  WriteFile(deep + "/sub/a.txt", "DEEP");
   ASSERT_TRUE(Start("AddVirtual=/pics/;" + Site("p") + "\nAddVirtual=/img;" +
-                    Site("i") + "\n"));
+                    Site("i") + "\nAddVirtual=/deep/;" + deep + "\n"));
+  EXPECT_EQ(Get("/deep/sub/a.txt").body, "DEEP");
+  EXPECT_EQ(Get("/deep/sub").Header("Location"), Base() + "/deep/sub/");
   Reply r = Get("/pics/a.gif");
   EXPECT_EQ(r.body, "GIF");
   EXPECT_EQ(r.Header("Content-type"), "image/gif");

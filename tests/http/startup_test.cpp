@@ -1,6 +1,7 @@
 // mirt's command line, start-up lines and the messages of its configuration.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -165,17 +166,19 @@ INSTANTIATE_TEST_SUITE_P(
         Fatal{"AddIndex=a/b.htm\n", "\\, / and : are not allowed in AddIndex entry.\n"},
         Fatal{"AddIndex=a:b\n", "\\, / and : are not allowed in AddIndex entry.\n"},
         Fatal{"AddHost=\n", "AddHost entry is zero length or too large.\n"},
-        Fatal{"AddHost=" + std::string(378, 'h') + "\n",
+        Fatal{"AddHost=" + std::string(128 + 1 + PATH_MAX, 'h') + "\n",
               "AddHost entry is zero length or too large.\n"},
         Fatal{"AddHost=docs\n", "AddHost entry is not valid (could not found ;).\n"},
         Fatal{"AddHost=docs;\n", "AddHost entry is missing path.\n"},
-        Fatal{"AddHost=docs;/" + std::string(248, 'p') + "\n",
+        Fatal{"AddHost=docs;/" + std::string(PATH_MAX - 1, 'p') + "\n",
               "AddHost entry path too long.\n"},
         Fatal{"AddHost=docs;/\n", "Specify full path for AddVirtual entries.\n"},
         Fatal{"AddHost=docs;www\n",
               "AddHost entry is not valid (path must begin with /).\n"},
-        Fatal{"AddVirtual=/;/" + std::string(248, 'v') + "\n",
+        Fatal{"AddVirtual=/;/" + std::string(PATH_MAX - 1, 'v') + "\n",
               "AddVirtual entry is too large.\n"},
+        Fatal{"AddVirtual=/;/" + std::string(PATH_MAX + 600, 'v') + "\n",
+              "mirt.ini:2: AddVirtual= is longer than 4608 characters.\n"},
         Fatal{"AddVirtual=/pics/\n",
               "AddVirtual entry is not valid (could not found ;).\n"},
         Fatal{"AddVirtual=/pics/;\n", "AddVirtual entry is missing path.\n"},

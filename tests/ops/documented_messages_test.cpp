@@ -5,6 +5,7 @@
 // message or a new one cannot slip past the documentation.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -394,7 +395,7 @@ TEST_F(DocumentedMirtMessages, FatalFaults) {
       p + "AddHost=\n" + v,
       p + "AddHost=a\n" + v,
       p + "AddHost=a;\n" + v,
-      p + "AddHost=a;/" + std::string(250, 'h') + "\n" + v,
+      p + "AddHost=a;/" + std::string(PATH_MAX - 1, 'h') + "\n" + v,
       p + "AddHost=a;x\n" + v,
       p + "AddHost=a;www\n" + v,
       p + "AddVirtual=\n",
@@ -402,7 +403,7 @@ TEST_F(DocumentedMirtMessages, FatalFaults) {
       p + "AddVirtual=/;\n",
       p + "AddVirtual=/;x\n",
       p + "AddVirtual=/;www\n",
-      p + "AddVirtual=/;/" + std::string(250, 'v') + "\n",
+      p + "AddVirtual=/;/" + std::string(PATH_MAX - 1, 'v') + "\n",
       p,
       p + "Address=\n" + v,
       p + "ExternIP=\n" + v,
