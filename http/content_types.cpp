@@ -140,6 +140,17 @@ int LoadSystemTypes(SystemTypes *t, const char *path) {
     line = next;
   }
   qsort(entries, count, sizeof *entries, CompareEntries);
+  // Where the built-in table names the same type, its text goes out: it
+  // adds the charset the system's list leaves out.
+  for (size_t i = 0; i < count; i++) {
+    char dotted[kExtensionRoom + 1] = ".";
+    strcpy(dotted + 1, entries[i].extension);
+    const char *builtIn = BuiltInType(dotted);
+    size_t n = strlen(entries[i].type);
+    if (builtIn && strncasecmp(builtIn, entries[i].type, n) == 0 &&
+        (builtIn[n] == '\0' || builtIn[n] == ';'))
+      entries[i].type = builtIn;
+  }
   t->text = text;
   t->entries = entries;
   t->count = count;

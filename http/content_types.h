@@ -8,7 +8,8 @@ const char *BuiltInType(const char *extension);
 
 // The types of a mime.types file (lines "type ext ext..."; '#' starts a
 // comment), read once at the start: extensions in lower case, sorted, so
-// a lookup costs a binary search.
+// a lookup costs a binary search. An entry whose type the built-in table
+// names too holds the built-in text (with its charset).
 struct SystemTypes {
   char *text = nullptr;        // the file, its tokens ended in place
   struct Entry {

@@ -52,10 +52,10 @@ const char *ContentType(const Connection *c) {
   if (!ext) return kDefaultType;
   for (const ListItem *t = c->server->types; t; t = t->next)
     if (strcasecmp(t->text, ext) == 0) return SecondField(t);
-  const char *known = BuiltInType(ext);
-  // The built-in table goes first: its text types name the charset the
-  // system's list leaves out.
-  if (!known) known = SystemType(&c->server->systemTypes, ext);
+  // The system's list goes before the built-in table (which it holds the
+  // built-in text for where both name one type, see LoadSystemTypes).
+  const char *known = SystemType(&c->server->systemTypes, ext);
+  if (!known) known = BuiltInType(ext);
   return known ? known : kDefaultType;
 }
 
