@@ -181,7 +181,8 @@ TEST(RotatingLog, ConfigurationDefaultsAndMaxAge) {
   TempDir d;
   harness::WriteFile(d / "a.ini", ";\nLogRotation=3\n");
   Ini ini;
-  ASSERT_EQ(OpenIni(&ini, (d / "a.ini").c_str()), 0);
+  const std::string aPath = d / "a.ini";  // the reader keeps the path
+  ASSERT_EQ(OpenIni(&ini, aPath.c_str()), 0);
   Log log;
   testing::internal::CaptureStderr();
   EXPECT_EQ(ReadLogConfig(&ini, &log, 128), 0);
@@ -193,7 +194,8 @@ TEST(RotatingLog, ConfigurationDefaultsAndMaxAge) {
   EXPECT_EQ(log.maxAge, INT64_MAX);
 
   harness::WriteFile(d / "b.ini", ";\nLogRotation=3\nLogMaxAge=0\n");
-  ASSERT_EQ(OpenIni(&ini, (d / "b.ini").c_str()), 0);
+  const std::string bPath = d / "b.ini";  // the reader keeps the path
+  ASSERT_EQ(OpenIni(&ini, bPath.c_str()), 0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(ReadLogConfig(&ini, &log, 128), -1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("LogMaxAge must be greater than 0.\n"),
@@ -202,7 +204,8 @@ TEST(RotatingLog, ConfigurationDefaultsAndMaxAge) {
 
   harness::WriteFile(d / "c.ini", ";\nLogMaxAge=99999999999999\nLogDir=" +
                                       std::string(40, 'd') + "\n");
-  ASSERT_EQ(OpenIni(&ini, (d / "c.ini").c_str()), 0);
+  const std::string cPath = d / "c.ini";  // the reader keeps the path
+  ASSERT_EQ(OpenIni(&ini, cPath.c_str()), 0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(ReadLogConfig(&ini, &log, 128), 0);
   testing::internal::GetCapturedStderr();

@@ -31,6 +31,8 @@ struct TestSession {
   }
   ~TestSession() {
     for (Request *r = server.requests; r;) r = CloseRequest(r);
+    FreeBufferPool(&server.replyBlocks);
+    FreeBufferPool(&server.xferBlocks);
     if (log.stream) fclose(log.stream);
   }
   TestSession(const TestSession &) = delete;
