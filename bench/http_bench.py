@@ -74,6 +74,7 @@ Port={port}
 Address=127.0.0.1
 ExternIP=http://127.0.0.1:{port}
 Timeout=30
+KeepAliveTimeout=75
 MaxConnections={2 * IDLE}
 MaxPerAddress={2 * IDLE}
 ExtendedMessages=1
