@@ -9,9 +9,12 @@ resident memory of each server's processes while the loads run.
 
 Each measurement is run REPEATS times with the servers taking turns (the
 order rotates from one round to the next), and the median is reported.
-Rows can also be appended to a file (BENCH_ROWS) for bench/run.sh's table.
+Rows can also be appended to a file (BENCH_ROWS) for bench/run.sh's table,
+and the figures of named rows to another (BENCH_VALUES, one JSON object a
+line) for its list of targets (bench/targets.py).
 """
 import atexit
+import json
 import os
 import signal
 import socket
@@ -339,9 +342,13 @@ class Table:
         self.title = title
         self.servers = servers
         self.rows = []
+        self.keyed = []
 
-    def add(self, measure, unit, more_is_better, values):
+    def add(self, measure, unit, more_is_better, values, key=None):
+        """A row; `key` names it for bench/targets.py (BENCH_VALUES)."""
         self.rows.append((measure, unit, more_is_better, values))
+        if key:
+            self.keyed.append((key, values))
 
     def lines(self):
         ours, peers = self.servers[0], self.servers[1:]
@@ -365,6 +372,11 @@ class Table:
                 f.write("\n%s\n" % self.title)
                 for line in self.lines():
                     f.write(line + "\n")
+        values_file = os.environ.get("BENCH_VALUES")
+        if values_file:
+            with open(values_file, "a") as f:
+                for key, values in self.keyed:
+                    f.write(json.dumps({"key": key, "values": values}) + "\n")
         sys.stdout.flush()
 
 

@@ -29,6 +29,7 @@ Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
 import os
 import re
 import resource
+import select
 import shutil
 import socket
 import subprocess
@@ -44,8 +45,13 @@ REPEATS = int(os.environ.get("REPEATS", "3"))
 SECONDS = int(os.environ.get("SECONDS_PER_RUN", "3"))
 BIG = 256 << 20
 IDLE = 10000
+# The scale row: this many idle connections, opened within this time.
+IDLE_MANY = 100000
+IDLE_OPEN_SECONDS = 120
 # Descriptors for the idle connections on both ends, with room to spare.
 FDS = 4 * IDLE
+# What each process may hold, once main() has raised what it could.
+FD_LIMIT = FDS
 
 
 def make_tree(www):
@@ -65,7 +71,8 @@ def make_tree(www):
             f.write("entry %d\n" % i)
 
 
-def start_mirt(bindir, home, www, port, workers="1"):
+def start_mirt(bindir, home, www, port, workers="1", connections=2 * IDLE,
+               per_address=2 * IDLE):
     os.makedirs(os.path.join(home, "logs"))
     with open(os.path.join(home, "mirt.ini"), "w") as f:
         f.write(f"""; bench/http_bench.py (the first line is never read)
@@ -75,8 +82,8 @@ Address=127.0.0.1
 ExternIP=http://127.0.0.1:{port}
 Timeout=30
 KeepAliveTimeout=75
-MaxConnections={2 * IDLE}
-MaxPerAddress={2 * IDLE}
+MaxConnections={connections}
+MaxPerAddress={per_address}
 ExtendedMessages=1
 DirectoryListing=1
 ShowProtectedFiles=0
@@ -92,13 +99,16 @@ LogDir=logs
                    os.path.join(home, "console.txt"))
 
 
-def start_nginx(home, www, port, cert=None, key=None, workers="1"):
-    """nginx on `port`; over TLS when given a certificate and its key."""
-    tls = ""
+def start_nginx(home, www, port, cert=None, key=None, workers="1", connections=2 * IDLE,
+                reuseport=False):
+    """nginx on `port`; over TLS when given a certificate and its key; with
+    `reuseport`, a listening socket per worker (the kernel spreads the
+    connections evenly, as it does over mirt's workers)."""
+    tls = " reuseport" if reuseport else ""
     if cert:
         # TLS 1.3 as the others: nginx 1.22 stops at 1.2 by default. Kernel
         # TLS where the kernel offers it, as mirt takes it there.
-        tls = (" ssl;\n    ssl_protocols TLSv1.2 TLSv1.3;\n"
+        tls += (" ssl;\n    ssl_protocols TLSv1.2 TLSv1.3;\n"
                "    ssl_conf_command Options KTLS;\n"
                f"    ssl_certificate {cert};\n    ssl_certificate_key {key}")
     os.makedirs(os.path.join(home, "tmp"))
@@ -108,8 +118,8 @@ def start_nginx(home, www, port, cert=None, key=None, workers="1"):
 daemon off;
 pid {home}/nginx.pid;
 error_log {home}/error.log;
-worker_rlimit_nofile {FDS};
-events {{ worker_connections {2 * IDLE}; }}
+worker_rlimit_nofile {max(FDS, connections + 64)};
+events {{ worker_connections {connections}; }}
 http {{
   access_log {home}/access.log combined buffer=64k;
   client_body_temp_path {home}/tmp;
@@ -222,51 +232,66 @@ def wrk(port, path, concurrency, scheme="http"):
     return float(rps.group(1)), ms, int(done.group(1))
 
 
-IDLE_REQUEST = b"GET /f1k.bin HTTP/1.1\r\nHost: bench\r\n\r\n"
+def build_helper(top, name):
+    """A helper of bench/ (NAME.cpp) compiled into `top`, once."""
+    exe = os.path.join(top, name)
+    if not os.path.exists(exe):
+        src = os.path.join(os.path.dirname(os.path.abspath(__file__)), name + ".cpp")
+        subprocess.run(["c++", "-O2", "-o", exe, src], check=True)
+    return exe
 
 
-def read_answer(s):
-    """Reads one answer with a Content-length from the socket."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        piece = s.recv(65536)
-        if not piece:
-            raise OSError("closed before the answer's head")
-        data += piece
-    head, body = data.split(b"\r\n\r\n", 1)
-    length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
-    left = int(length.group(1)) - len(body) if length else 0
-    while left > 0:
-        piece = s.recv(left)
-        if not piece:
-            raise OSError("closed before the answer's end")
-        left -= len(piece)
-
-
-def open_idle(port, count):
+class IdleClients:
     """`count` keep-alive connections to the port, each answered once and
-    then silent (a browser's connection between page loads); the sockets,
-    or None when the server would not take them all."""
-    idle = []
-    try:
-        for _ in range(count):
-            s = socket.socket()
-            s.settimeout(5)
-            s.connect(("127.0.0.1", port))
-            idle.append(s)
-            s.sendall(IDLE_REQUEST)
-            read_answer(s)
-    except OSError as e:
-        sys.stderr.write("idle connection %d to port %d failed: %s\n" % (
-            len(idle) + 1, port, e))
-        close_all(idle)
-        return None
-    return idle
+    then silent (a browser's connection between page loads), held by
+    bench/idle_clients.cpp: one process per loopback source address from
+    127.0.0.2 on (an address offers some 28,000 ephemeral ports towards one
+    server port), none holding more descriptors than a process may."""
+
+    PER_SOURCE = 12500
+
+    def __init__(self, exe, port, count):
+        self.procs = []
+        per = min(self.PER_SOURCE, FD_LIMIT - 64)
+        for first in range(0, count, per):
+            n = min(per, count - first)
+            source = "127.0.0.%d" % (2 + len(self.procs))
+            self.procs.append(subprocess.Popen(
+                [exe, str(port), str(n), source, "/f1k.bin", str(IDLE_OPEN_SECONDS)],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE))
+
+    def held(self):
+        """True once every process holds its connections (bounded by the
+        helpers' own time limit)."""
+        deadline = time.time() + IDLE_OPEN_SECONDS + 10
+        for proc in self.procs:
+            ready, _, _ = select.select([proc.stdout], [], [], max(0, deadline - time.time()))
+            if not ready or not proc.stdout.readline().startswith(b"held "):
+                return False
+        return True
+
+    def close(self):
+        """Resets every connection and waits for the helpers to end."""
+        for proc in self.procs:
+            proc.stdin.close()
+        for proc in self.procs:
+            try:
+                proc.wait(30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
 
 
-def close_all(sockets):
-    for s in sockets:
-        s.close()
+def open_idle(exe, port, count):
+    """IdleClients holding `count` connections, or None when the server
+    would not take them all."""
+    idle = IdleClients(exe, port, count)
+    if idle.held():
+        return idle
+    sys.stderr.write("port %d did not take %d idle connections\n" % (port, count))
+    idle.close()
+    return None
 
 
 def held_fds(pgid):
@@ -299,25 +324,55 @@ def download(port, path, scheme="http"):
     return float(out[1]) / (1 << 20)
 
 
+def idle_round(clients, name, pid, port, count, baseline):
+    """One round of keep-alive c=32 while `count` idle connections are open:
+    (requests/s just before they opened when `baseline`, requests/s with
+    them, requests served, resident KiB per idle connection), or None when
+    the server did not hold them all."""
+    before = wrk(port, "/f1k.bin", 32)[0] if baseline else None
+    rss_before = B.group_rss(pid)
+    fds_before = held_fds(pid)
+    idle = open_idle(clients, port, count)
+    if idle is None:
+        return None
+    try:
+        held = B.wait_for(lambda: held_fds(pid) >= fds_before + count, 20)
+        rss_idle = B.group_rss(pid)
+        r, _, done = wrk(port, "/f1k.bin", 32)
+        if not held or held_fds(pid) < fds_before + count:
+            sys.stderr.write("%s did not hold the %d idle connections (%d descriptors)\n" % (
+                name, count, held_fds(pid) - fds_before))
+            return None
+    finally:
+        idle.close()
+        B.wait_for(lambda: held_fds(pid) <= fds_before + 64, 20)
+    return before, r, done, (rss_idle - rss_before) / count / 1024
+
+
 def main():
-    global FDS
+    global FDS, FD_LIMIT
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     bindir = os.path.abspath(sys.argv[1])
     if not os.access(os.path.join(bindir, "mirt"), os.X_OK):
         sys.exit("No mirt in %s; build first (make)." % bindir)
-    # The servers inherit this limit; root may raise the hard one too.
+    # The servers and the idle clients inherit this limit. Root may raise
+    # the hard one too, where the system lets it (a container may not): the
+    # scale row needs two descriptors per connection in one mirt process,
+    # else it spreads them over worker processes.
+    want = max(FDS, 2 * IDLE_MANY * 5 // 4 + 1024)
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    for limits in ((FDS, max(hard, FDS)) if hard != resource.RLIM_INFINITY else (FDS, hard),
-                   (min(FDS, hard), hard)):
+    unlimited = hard == resource.RLIM_INFINITY
+    for limits in ((want, want), (want if unlimited else min(want, hard), hard)):
         try:
             resource.setrlimit(resource.RLIMIT_NOFILE, limits)
             break
         except (ValueError, OSError):
             continue
+    FD_LIMIT = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
     # The peers are configured for what the system allows (a hard limit
     # below FDS caps lighttpd's connections at half of it).
-    FDS = min(FDS, resource.getrlimit(resource.RLIMIT_NOFILE)[0])
+    FDS = min(FDS, FD_LIMIT)
     top = tempfile.mkdtemp(prefix="bh-", dir="/tmp")  # short: mirt roots are bounded
     os.chmod(top, 0o755)  # nginx's worker reads the tree as an unprivileged user
     try:
@@ -336,6 +391,9 @@ def run(bindir, top):
         B.stop_all()
     if only in (None, "workers"):
         run_workers(bindir, top, www)
+        B.stop_all()
+    if only in (None, "idle"):
+        run_idle(bindir, top, www)
         B.stop_all()
     if only in (None, "tls", "tls-bulk"):
         run_tls(bindir, top, www)
@@ -374,6 +432,118 @@ def run_workers(bindir, top, www):
         table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
         table.add(label + ": server CPU per request", "us", False,
                   {n: B.median(cpu[n]) for n in names})
+    table.print()
+
+
+def raise_sysctl(name, least, changed):
+    """Raises a kernel setting (/proc/sys path under net or fs) to at least
+    `least` for the run, noting its old value in `changed` for restoring."""
+    path = "/proc/sys/" + name.replace(".", "/")
+    try:
+        with open(path) as f:
+            now = f.read().strip()
+        if int(now.split()[0]) >= least:
+            return True
+        with open(path, "w") as f:
+            f.write(str(least))
+        changed[path] = now
+        return True
+    except (OSError, ValueError) as e:
+        sys.stderr.write("cannot raise %s to %d: %s\n" % (name, least, e))
+        return False
+
+
+def restore_sysctls(changed):
+    for path, value in changed.items():
+        try:
+            with open(path, "w") as f:
+                f.write(value)
+        except OSError as e:
+            sys.stderr.write("cannot restore %s to %s: %s\n" % (path, value, e))
+
+
+def run_idle(bindir, top, www):
+    """IDLE_MANY idle keep-alive connections (each answered once, then
+    silent) held by mirt and by nginx, fresh instances of each: the resident
+    memory each connection costs beyond the kernel's socket memory, and
+    keep-alive c=32 with them open against the same load just before they
+    opened, round by round. A process holds at most FD_LIMIT descriptors and
+    mirt keeps room for two per connection (the file it may answer with),
+    so where the limit cannot be raised both servers run enough worker
+    processes for the count, the same number each, listening socket per
+    worker. lighttpd and the bare loop are single processes: they sit out."""
+    count = IDLE_MANY
+    # A quarter to spare: the kernel spreads connections over the workers'
+    # sockets by a hash, evenly but not exactly.
+    room = count * 5 // 4
+    per_process = min(room, (FD_LIMIT - 256) // 2)
+    workers = -(-room // per_process)
+    changed = {}
+    # Both ends of every connection are descriptors of the system, and a
+    # connection tracker (where loaded) keeps an entry for each.
+    if not raise_sysctl("fs.file-max", 2 * count + 65536, changed):
+        return
+    if os.path.exists("/proc/sys/net/netfilter/nf_conntrack_max"):
+        with open("/proc/sys/net/netfilter/nf_conntrack_count") as f:
+            tracked = int(f.read())
+        if not raise_sysctl("net.netfilter.nf_conntrack_max", tracked + 2 * count + 65536,
+                            changed):
+            restore_sysctls(changed)
+            return
+    try:
+        idle_scale(bindir, top, www, count, workers, per_process)
+    finally:
+        B.stop_all()
+        restore_sysctls(changed)
+
+
+def idle_scale(bindir, top, www, count, workers, per_process):
+    names = ["mirt", "nginx"]
+    servers, ports = {}, {}
+    for name in names:
+        home = os.path.join(top, name + "-idle")
+        os.makedirs(home)
+        ports[name] = B.free_port()
+        if name == "mirt":
+            servers[name] = start_mirt(bindir, home, www, ports[name], workers=str(workers),
+                                       connections=per_process, per_address=count)
+        else:
+            servers[name] = start_nginx(home, www, ports[name], workers=str(workers),
+                                        connections=min(2 * per_process, FD_LIMIT - 64),
+                                        reuseport=workers > 1)
+        status, body = fetch(ports[name], "/f1k.bin")
+        if status != 200 or len(body) != 1024:
+            sys.exit("%s (%d processes) does not serve the tree as expected" % (name, workers))
+    B.note("HTTP, %s idle connections: %s; %d processes each (%d descriptors a process); "
+           "%d rounds of %d s per load; medians." % (
+               "{:,}".format(count), B.machine_line(), workers, FD_LIMIT, REPEATS, SECONDS))
+    table = B.Table("HTTP, %s idle keep-alive connections (each answered once, then silent; "
+                    "mirt Workers=%d, nginx worker_processes %d)" % (
+                        "{:,}".format(count), workers, workers),
+                    names)
+    clients = build_helper(top, "idle_clients")
+    without = {n: [] for n in names}
+    with_idle = {n: [] for n in names}
+    share = {n: [] for n in names}
+    per_idle = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        got = idle_round(clients, name, servers[name].pid, ports[name], count, True)
+        if got:
+            before, after, _, kib = got
+            without[name].append(before)
+            with_idle[name].append(after)
+            per_idle[name].append(kib)
+            if before and after:
+                share[name].append(after / before)
+    table.add("memory per idle keep-alive connection (resident, all processes)", "KiB", False,
+              {n: max(per_idle[n]) if per_idle[n] else None for n in names},
+              key="idle_many_kib")
+    table.add("keep-alive 1 KiB file, c=32, just before the idle connections open: requests/s",
+              "req/s", True, {n: B.median(without[n]) for n in names})
+    table.add("keep-alive 1 KiB file, c=32, %s idle connections open: requests/s" % (
+        "{:,}".format(count)), "req/s", True, {n: B.median(with_idle[n]) for n in names})
+    table.add("keep-alive c=32 with the idle connections open / just before (same round)",
+              "x", True, {n: B.median(share[n]) for n in names}, key="idle_many_share")
     table.print()
 
 
@@ -476,34 +646,22 @@ def run_plain(bindir, top, www):
     # a silent client runs out during the run.
     rps = {n: [] for n in names}
     per_idle = {n: [] for n in names}
+    clients = build_helper(top, "idle_clients")
     for _, name in B.rounds(names, REPEATS):
-        pid = servers[name].pid
-        rss_before = B.group_rss(pid)
-        fds_before = held_fds(pid)
-        idle = open_idle(ports[name], IDLE)
-        if idle is None:
-            continue
-        held = B.wait_for(lambda: held_fds(pid) >= fds_before + IDLE, 10)
-        rss_idle = B.group_rss(pid)
-        r, _, done = wrk(ports[name], "/f1k.bin", 32)
-        if not held or held_fds(pid) < fds_before + IDLE:
-            sys.stderr.write("%s did not hold the %d idle connections (%d descriptors)\n" % (
-                name, IDLE, held_fds(pid) - fds_before))
-        else:
+        got = idle_round(clients, name, servers[name].pid, ports[name], IDLE, False)
+        if got:
+            _, r, done, kib = got
             rps[name].append(r)
-            per_idle[name].append((rss_idle - rss_before) / IDLE / 1024)
-        sys.stdout.flush()
-        if name == "mirt":
-            served += done
-        close_all(idle)
-        B.wait_for(lambda: held_fds(pid) <= fds_before + 64, 10)
+            per_idle[name].append(kib)
+            if name == "mirt":
+                served += done
     with_idle = {n: B.median(rps[n]) for n in names}
     table.add("keep-alive 1 KiB file, c=32, %d idle connections open: requests/s" % IDLE,
               "req/s", True, with_idle)
     # Memory freed by one round's connections is reused by the next one's,
     # so only the first round shows the growth: the largest figure counts.
     table.add("memory per idle keep-alive connection (resident, process group)", "KiB", False,
-              {n: max(per_idle[n]) if per_idle[n] else None for n in names})
+              {n: max(per_idle[n]) if per_idle[n] else None for n in names}, key="idle_kib")
 
     table.print()
     for name in names:
