@@ -82,7 +82,7 @@ const char kHostNotDirectory[] =
 
 // Each connection may hold two descriptors (socket and file) and a record
 // of some 6 KiB; a hundred thousand is as far as one process goes here.
-const uint32_t kMostConnections = 100000;
+const uint32_t kMostConnections = 1000000;
 // A document root's path: what the system takes (PATH_MAX with its NUL).
 // Roots are held in the lists' own heap texts; the name buffer of a
 // request is sized for the longest.

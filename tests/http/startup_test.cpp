@@ -299,7 +299,7 @@ TEST_F(MirtStartup, WarningsLetTheServerStart) {
   // holds, and each of the four log keys missing.
   std::string p = std::to_string(port);
   WriteFile(home / "mirt.ini",
-            "; warnings\nPort=" + p + "\nMaxConnections=150000\n"
+            "; warnings\nPort=" + p + "\nMaxConnections=1500000\n"
             "AddVirtual=/;" + Root() + "\n");
   ASSERT_TRUE(server.Start(Bin("mirt"), {}, home.path(), port));
   std::string err = server.proc.Stderr();
@@ -310,7 +310,7 @@ TEST_F(MirtStartup, WarningsLetTheServerStart) {
                         "The line 'LogMaxAge=' is missing.\n",
                         "The line 'LogDir=' is missing.\n"})
     EXPECT_NE(err.find(m), std::string::npos) << m;
-  EXPECT_NE(err.find("MaxConnections is above 100000. Using MaxConnections=100000.\n"),
+  EXPECT_NE(err.find("MaxConnections is above 1000000. Using MaxConnections=1000000.\n"),
             std::string::npos)
       << err;
   // The Location of a redirect starts with http://, the address and,
