@@ -381,11 +381,11 @@ rsa_private_key_file={key}
         speeds[name].append(speed)
         cpu[name].append(used)
     table.add("256 MiB RETR over TLS (zolf: %s)" % path, "MiB/s", True,
-              {n: B.median(speeds[n]) for n in names})
+              {n: B.median(speeds[n]) for n in names}, key="ftps_retr_speed")
     table.add("256 MiB RETR over TLS: server CPU (zolf: %s)" % path, "ms", False,
-              {n: B.median(cpu[n]) for n in names})
+              {n: B.median(cpu[n]) for n in names}, key="ftps_retr_cpu")
     if os.environ.get("BENCH_ONLY") != "tls-bulk":
-        stor_tls(table, names, ports, login, root, source)
+        stor_tls(table, names, servers, ports, login, root, source)
     for name, proc in servers.items():
         if proc.poll() is not None:
             sys.exit("%s ended during the run (status %s); see its console." % (
@@ -393,7 +393,7 @@ rsa_private_key_file={key}
     table.print()
 
 
-def stor_tls(table, names, ports, login, root, source):
+def stor_tls(table, names, servers, ports, login, root, source):
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):

@@ -8,7 +8,8 @@
 # Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ROWS (append the
 # table to this file), BENCH_ONLY=tls (the HTTPS loads alone), tls-bulk
 # (the HTTPS download alone), BENCH_ONLY=workers (mirt Workers=auto against
-# nginx worker_processes auto). The download rows name the path mirt's file
+# nginx worker_processes auto), BENCH_ONLY=idle (100,000 idle connections
+# against nginx). The download rows name the path mirt's file
 # data takes ("TLS sends: ..." at its start); nginx may use kernel TLS too.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)

@@ -21,10 +21,19 @@ worker per core each): the 1 KiB file at concurrency 32 over persistent and
 closing connections, with the processor time of all of each server's
 processes per request.
 
+Then 100,000 idle keep-alive connections held by mirt and by nginx (fresh
+instances; as many worker processes each as the per-process descriptor
+limit asks for), opened by bench/idle_clients.cpp from several loopback
+source addresses: the memory each costs, and keep-alive c=32 with them open
+against the same load just before, round by round. Kernel settings that
+are too low for it (fs.file-max, nf_conntrack_max) are raised for the run
+and restored after.
+
 Usage: http_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
                                 BENCH_ONLY=tls for the HTTPS loads alone,
                                 BENCH_ONLY=tls-bulk for the HTTPS download alone,
-                                BENCH_ONLY=workers for a worker per core alone)
+                                BENCH_ONLY=workers for a worker per core alone,
+                                BENCH_ONLY=idle for 100,000 idle connections alone)
 """
 import os
 import re
@@ -420,7 +429,8 @@ def run_workers(bindir, top, www):
         os.cpu_count() or 0, B.machine_line(), REPEATS, SECONDS))
     table = B.Table("HTTP, a worker per core (mirt Workers=auto, nginx worker_processes auto)",
                     names)
-    for label, client in (("keep-alive 1 KiB file, c=32", wrk), ("1 KiB file, c=32", ab)):
+    for label, client, key in (("keep-alive 1 KiB file, c=32", wrk, "workers_keep"),
+                               ("1 KiB file, c=32", ab, "workers_close")):
         rps = {n: [] for n in names}
         cpu = {n: [] for n in names}
         for _, name in B.rounds(names, REPEATS):
@@ -429,9 +439,10 @@ def run_workers(bindir, top, www):
             used = B.group_cpu(servers[name].pid) - before
             rps[name].append(r)
             cpu[name].append(1e6 * used / done if done else None)
-        table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names})
+        table.add(label + ": requests/s", "req/s", True, {n: B.median(rps[n]) for n in names},
+                  key=key + "_rps")
         table.add(label + ": server CPU per request", "us", False,
-                  {n: B.median(cpu[n]) for n in names})
+                  {n: B.median(cpu[n]) for n in names}, key=key + "_cpu")
     table.print()
 
 
@@ -622,7 +633,8 @@ def run_plain(bindir, top, www):
         table.add(label + ": median latency", "ms", False,
                   {n: B.median(med[n]) for n in who})
         table.add(label + ": server CPU per request", "us", False,
-                  {n: B.median(cpu[n]) for n in who})
+                  {n: B.median(cpu[n]) for n in who},
+                  key="keep32_cpu" if client is wrk and conc == 32 else None)
 
     speeds = {n: [] for n in file_servers}
     cpu = {n: [] for n in file_servers}
@@ -785,9 +797,9 @@ def run_tls(bindir, top, www):
         speeds[name].append(download(ports[name], "/big.bin", "https"))
         cpu[name].append(1000 * (B.group_cpu(servers[name].pid) - before))
     table.add("256 MiB download over TLS (curl -k; mirt: %s)" % path, "MiB/s", True,
-              {n: B.median(speeds[n]) for n in names})
+              {n: B.median(speeds[n]) for n in names}, key="https_bulk_speed")
     table.add("256 MiB download over TLS: server CPU (mirt: %s)" % path, "ms", False,
-              {n: B.median(cpu[n]) for n in names})
+              {n: B.median(cpu[n]) for n in names}, key="https_bulk_cpu")
     for name, proc in servers.items():
         if proc.poll() is not None:
             sys.exit("%s ended during the run (status %s); see its console." % (

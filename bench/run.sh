@@ -1,16 +1,18 @@
 #!/bin/sh
 # Every benchmark in one run, then one summary: the HTTP, HTTPS, FTP and
-# FTPS tables with the ratios ours/peer, and rekkon's time for a million
-# lines.
+# FTPS tables with the ratios ours/peer, rekkon's time for a million
+# lines, and the performance targets, each holding or missing.
 # Usage: bench/run.sh [BIN_DIR]   (default build/bin)
-# Environment: REPEATS (3), SECONDS_PER_RUN (3). Takes some six minutes.
+# Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ONLY (see
+# bench/http.sh and bench/ftp_compare.sh). Takes some fifteen minutes.
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=$(cd "${1:-$here/../build/bin}" && pwd) || exit 1
 . "$here/peers.sh"
 rows=$(mktemp /tmp/bench-rows-XXXXXX)
-trap 'rm -f "$rows"' EXIT
+values=$(mktemp /tmp/bench-values-XXXXXX)
+trap 'rm -f "$rows" "$values"' EXIT
 trap 'exit 1' INT TERM HUP
-export BENCH_ROWS="$rows"
+export BENCH_ROWS="$rows" BENCH_VALUES="$values"
 failed=""
 sh "$here/http.sh" "$bindir" || failed="$failed http.sh"
 sh "$here/ftp_compare.sh" "$bindir" || failed="$failed ftp_compare.sh"
@@ -21,6 +23,8 @@ echo
 echo "=== Summary ($(date -u '+%Y-%m-%d %H:%M UTC'); load average now $(cut -d' ' -f1-3 /proc/loadavg)) ==="
 echo "Peers: $(peer_versions nginx-light lighttpd lighttpd-mod-openssl vsftpd apache2-utils wrk curl openssl)"
 cat "$rows"
+echo
+python3 "$here/targets.py" "$values"
 if [ -n "$failed" ]; then
   echo "Failed:$failed" >&2
   exit 1
