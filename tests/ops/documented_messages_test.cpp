@@ -366,7 +366,7 @@ TEST_F(DocumentedZolfMessages, RefusedAccounts) {
 TEST_F(DocumentedMirtMessages, DefaultsAndWarnings) {
   Check("mirt", "; c\nPort=" + port_ + "\nAddVirtual=/;/tmp\n", 0);
   Outcome o = Check("mirt", "; c\nPort=" + port_ +
-                                "\nMaxConnections=200000\nAddVirtual=/;/tmp\n",
+                                "\nMaxConnections=2000000\nAddVirtual=/;/tmp\n",
                     0);
   EXPECT_NE(o.err.find("MaxConnections is above"), std::string::npos) << o.err;
   o = Check("mirt", "; c\nPort=" + port_ + "\nAddHost=a;/nonexistent/a\nAddHost=b;/tmp\n" +
