@@ -491,7 +491,10 @@ def run_idle(bindir, top, www):
     workers = -(-room // per_process)
     changed = {}
     # Both ends of every connection are descriptors of the system, and a
-    # connection tracker (where loaded) keeps an entry for each.
+    # connection tracker (where loaded) keeps an entry for each. The listen
+    # backlog (somaxconn) and TCP memory need nothing: the clients keep at
+    # most 256 connections a process in flight, and a socket whose queues
+    # are empty holds no TCP memory.
     if not raise_sysctl("fs.file-max", 2 * count + 65536, changed):
         return
     if os.path.exists("/proc/sys/net/netfilter/nf_conntrack_max"):
