@@ -345,10 +345,10 @@ class Table:
         self.keyed = []
 
     def add(self, measure, unit, more_is_better, values, key=None):
-        """A row; `key` names it for bench/targets.py (BENCH_VALUES)."""
+        """A row; `key` names it for bench/targets.py (BENCH_VALUES), which
+        can also find a row by its measure."""
         self.rows.append((measure, unit, more_is_better, values))
-        if key:
-            self.keyed.append((key, values))
+        self.keyed.append((key, measure, values))
 
     def lines(self):
         ours, peers = self.servers[0], self.servers[1:]
@@ -375,8 +375,9 @@ class Table:
         values_file = os.environ.get("BENCH_VALUES")
         if values_file:
             with open(values_file, "a") as f:
-                for key, values in self.keyed:
-                    f.write(json.dumps({"key": key, "values": values}) + "\n")
+                for key, measure, values in self.keyed:
+                    f.write(json.dumps({"key": key, "measure": measure, "values": values}) +
+                            "\n")
         sys.stdout.flush()
 
 
