@@ -489,6 +489,10 @@ def run_idle(bindir, top, www):
     room = count * 5 // 4
     per_process = min(room, (FD_LIMIT - 256) // 2)
     workers = -(-room // per_process)
+    if workers > 64:
+        B.note("HTTP, %s idle connections: not measured (%d descriptors a process would "
+               "need %d worker processes)." % ("{:,}".format(count), FD_LIMIT, workers))
+        return
     changed = {}
     # Both ends of every connection are descriptors of the system, and a
     # connection tracker (where loaded) keeps an entry for each. The listen
