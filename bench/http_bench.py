@@ -487,7 +487,7 @@ def run_idle(bindir, top, www):
     # A quarter to spare: the kernel spreads connections over the workers'
     # sockets by a hash, evenly but not exactly.
     room = count * 5 // 4
-    per_process = min(room, (FD_LIMIT - 256) // 2)
+    per_process = max(1, min(room, (FD_LIMIT - 256) // 2))
     workers = -(-room // per_process)
     if workers > 64:
         B.note("HTTP, %s idle connections: not measured (%d descriptors a process would "
