@@ -40,7 +40,6 @@ import re
 import resource
 import select
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
