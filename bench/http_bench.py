@@ -332,12 +332,20 @@ def download(port, path, scheme="http"):
     return float(out[1]) / (1 << 20)
 
 
+def keep_alive_32(pid, port):
+    """(requests/s, requests, server CPU per request in us) of wrk c=32."""
+    cpu = B.group_cpu(pid)
+    r, _, done = wrk(port, "/f1k.bin", 32)
+    cpu = B.group_cpu(pid) - cpu
+    return r, done, 1e6 * cpu / done if done else None
+
+
 def idle_round(clients, name, pid, port, count, baseline):
     """One round of keep-alive c=32 while `count` idle connections are open:
-    (requests/s just before they opened when `baseline`, requests/s with
-    them, requests served, resident KiB per idle connection), or None when
-    the server did not hold them all."""
-    before = wrk(port, "/f1k.bin", 32)[0] if baseline else None
+    ((requests/s, CPU per request) just before they opened when `baseline`,
+    the same with them open, requests served, resident KiB per idle
+    connection), or None when the server did not hold them all."""
+    before = keep_alive_32(pid, port)[::2] if baseline else None
     rss_before = B.group_rss(pid)
     fds_before = held_fds(pid)
     idle = open_idle(clients, port, count)
@@ -346,7 +354,7 @@ def idle_round(clients, name, pid, port, count, baseline):
     try:
         held = B.wait_for(lambda: held_fds(pid) >= fds_before + count, 20)
         rss_idle = B.group_rss(pid)
-        r, _, done = wrk(port, "/f1k.bin", 32)
+        r, done, cpu = keep_alive_32(pid, port)
         if not held or held_fds(pid) < fds_before + count:
             sys.stderr.write("%s did not hold the %d idle connections (%d descriptors)\n" % (
                 name, count, held_fds(pid) - fds_before))
@@ -354,7 +362,7 @@ def idle_round(clients, name, pid, port, count, baseline):
     finally:
         idle.close()
         B.wait_for(lambda: held_fds(pid) <= fds_before + 64, 20)
-    return before, r, done, (rss_idle - rss_before) / count / 1024
+    return before, (r, cpu), done, (rss_idle - rss_before) / count / 1024
 
 
 def main():
@@ -550,15 +558,17 @@ def idle_scale(bindir, top, www, count, workers, per_process):
             without[name].append(before)
             with_idle[name].append(after)
             per_idle[name].append(kib)
-            if before and after:
-                share[name].append(after / before)
+            if before[0] and after[0]:
+                share[name].append(after[0] / before[0])
     table.add("memory per idle keep-alive connection (resident, all processes)", "KiB", False,
               {n: max(per_idle[n]) if per_idle[n] else None for n in names},
               key="idle_many_kib")
-    table.add("keep-alive 1 KiB file, c=32, just before the idle connections open: requests/s",
-              "req/s", True, {n: B.median(without[n]) for n in names})
-    table.add("keep-alive 1 KiB file, c=32, %s idle connections open: requests/s" % (
-        "{:,}".format(count)), "req/s", True, {n: B.median(with_idle[n]) for n in names})
+    for label, runs in (("just before the idle connections open", without),
+                        ("%s idle connections open" % "{:,}".format(count), with_idle)):
+        table.add("keep-alive 1 KiB file, c=32, %s: requests/s" % label, "req/s", True,
+                  {n: B.median([run[0] for run in runs[n]]) for n in names})
+        table.add("keep-alive 1 KiB file, c=32, %s: server CPU per request" % label,
+                  "us", False, {n: B.median([run[1] for run in runs[n]]) for n in names})
     table.add("keep-alive c=32 with the idle connections open / just before (same round)",
               "x", True, {n: B.median(share[n]) for n in names}, key="idle_many_share")
     table.print()
@@ -668,7 +678,7 @@ def run_plain(bindir, top, www):
     for _, name in B.rounds(names, REPEATS):
         got = idle_round(clients, name, servers[name].pid, ports[name], IDLE, False)
         if got:
-            _, r, done, kib = got
+            _, (r, _), done, kib = got
             rps[name].append(r)
             per_idle[name].append(kib)
             if name == "mirt":
