@@ -42,6 +42,7 @@ struct EventLoop {
   uint64_t nextOrder;
   LoopHook beforeWait;
   void *hookRecord;
+  int firstFd;  // see SetFirstFd; -1 none
   bool stop;
   int readyFds[kReadyPerWait];
   int readyMasks[kReadyPerWait];
@@ -143,6 +144,7 @@ EventLoop *CreateEventLoop(int setSize) {
   l->nextOrder = 0;
   l->beforeWait = nullptr;
   l->hookRecord = nullptr;
+  l->firstFd = -1;
   l->stop = false;
   return l;
 }
@@ -182,7 +184,10 @@ void UnwatchFd(EventLoop *l, int fd) {
   e.mask = 0;
   e.handler = nullptr;
   e.record = nullptr;
+  if (fd == l->firstFd) l->firstFd = -1;
 }
+
+void SetFirstFd(EventLoop *l, int fd) { l->firstFd = fd; }
 
 int64_t AddTimer(EventLoop *l, int64_t ms, TimerHandler handler, void *record) {
   int slot;
@@ -234,6 +239,17 @@ int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
   }
   int n = WaitReady(l->wait, timeout, l->readyFds, l->readyMasks, kReadyPerWait);
   int handled = 0;
+  for (int i = 0; i < n && l->firstFd >= 0; i++) {
+    if (l->readyFds[i] != l->firstFd) continue;
+    FdEntry &e = l->fds[l->firstFd];
+    int ready = l->readyMasks[i] & e.mask;
+    l->readyMasks[i] = 0;
+    if (ready != 0 && e.handler) {
+      e.handler(l, l->readyFds[i], e.record, ready);
+      handled++;
+    }
+    break;
+  }
   for (int i = 0; i < n; i++) {
     int fd = l->readyFds[i];
     // An earlier handler of this pass may have dropped the descriptor, or
