@@ -38,9 +38,13 @@ struct KeptFile {
   // looked up again beneath the root on every request.
   int watchCount;
   int watches[kWatchDepth];
-  // Watched only: the compressed variants beside it (a change in its
-  // directory forgets them with it); -1 not looked for.
+  // Watched only: the compressed variants beside it, found at codingsAt;
+  // -1 not looked for. A change in its directory forgets them with the
+  // file, so "none" holds until then; variants found are looked for again
+  // after two seconds all the same, as one may be a link whose target
+  // changes unseen.
   int codings;
+  time_t codingsAt;
   // What the path named when it was opened: an unwatched path that now
   // names another file, or the same file changed in any way (contents,
   // mode, owner, links), is opened afresh.
@@ -313,7 +317,12 @@ int RememberedVariants(const Connection *c, const struct stat &plain, time_t now
   uint32_t hash = Hash(rel);
   if (keptReady) {
     const KeptFile *k = Find(c->decision.rootFd, rel, hash);
-    if (k && k->watchCount > 0 && k->codings >= 0 && SameFile(k->st, plain)) return k->codings;
+    // A watched file's own memory is the only one that counts for it:
+    // none when its directory changed since.
+    if (k && k->watchCount > 0 && SameFile(k->st, plain))
+      return k->codings == 0 || (k->codings > 0 && now >= k->codingsAt && now - k->codingsAt <= 1)
+                 ? k->codings
+                 : -1;
   }
   const VariantLook &v = looks[hash % kVariantLooks];
   if (v.at == 0 || now < v.at || now - v.at > 1 || v.hash != hash ||
@@ -328,12 +337,13 @@ void RememberVariants(const Connection *c, const struct stat &plain, int codings
                       time_t now) {
   const char *rel = BelowTheRoot(c);
   uint32_t hash = Hash(rel);
-  if (keptReady && codings == 0) {
-    // With no variant there, any made later is a name created in the
-    // watched directory, which forgets the file and this with it. (A
-    // variant present may be a link whose target changes unseen.)
+  if (keptReady) {
     KeptFile *k = Find(c->decision.rootFd, rel, hash);
-    if (k && k->watchCount > 0 && SameFile(k->st, plain)) k->codings = 0;
+    if (k && k->watchCount > 0 && SameFile(k->st, plain)) {
+      k->codings = codings;
+      k->codingsAt = now;
+      return;
+    }
   }
   VariantLook &v = looks[hash % kVariantLooks];
   if (!SetName(&v.path, &v.pathRoom, rel, strlen(rel))) {
