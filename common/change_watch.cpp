@@ -6,6 +6,7 @@
 
 #ifdef __linux__
 #include <sys/inotify.h>
+#include <sys/vfs.h>
 
 namespace {
 
@@ -34,6 +35,18 @@ int AddChangeWatch(int watchFd, int dirFd, const char *path, bool directory) {
 
 void RemoveChangeWatch(int watchFd, int wd) { inotify_rm_watch(watchFd, wd); }
 
+bool ChangesAllSeen(int fd) {
+  // The usual local file systems (statfs(2) magic numbers): ext2/3/4, xfs,
+  // btrfs, tmpfs, ramfs, f2fs, zfs.
+  static const unsigned long kLocal[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994,
+                                         0x858458F6, 0xF2F52010, 0x2FC12FC1};
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  for (unsigned long type : kLocal)
+    if ((unsigned long)fs.f_type == type) return true;
+  return false;
+}
+
 void ReadChanges(int watchFd, void (*changed)(void *record, int wd), void *record) {
   alignas(struct inotify_event) char events[4096];
   for (;;) {
@@ -53,6 +66,7 @@ void ReadChanges(int watchFd, void (*changed)(void *record, int wd), void *recor
 int OpenChangeWatch() { return -1; }
 int AddChangeWatch(int, int, const char *, bool) { return -1; }
 void RemoveChangeWatch(int, int) {}
+bool ChangesAllSeen(int) { return false; }
 void ReadChanges(int, void (*)(void *, int), void *) {}
 
 #endif

@@ -16,6 +16,10 @@ int OpenChangeWatch();
 // where a directory is asked for, the system's watch limit).
 int AddChangeWatch(int watchFd, int dirFd, const char *path, bool directory);
 void RemoveChangeWatch(int watchFd, int wd);
+// True when every change to the open file fd passes through this kernel
+// (a local file system), so that its reports are the whole story; a
+// network file system changed from another machine reports nothing.
+bool ChangesAllSeen(int fd);
 // Reads every change reported so far and calls changed(record, wd) once
 // for each; wd -1 when reports were lost (the kernel's queue overflowed),
 // so anything watched may have changed.

@@ -186,9 +186,10 @@ const char *BelowTheRoot(const Connection *c) {
 // the path still names that very file, so a change made before the
 // watches began is not missed (one made since is reported). Fills wds and
 // returns their count; 0 when the path cannot be watched whole (a link on
-// it, a name like "." or "..", too deep), so it is looked up per request.
-int WatchPath(int rootFd, char *rel, const struct stat &opened, int *wds) {
-  if (watchFd < 0) return 0;
+// it, a name like "." or "..", too deep, a file system changed from
+// elsewhere), so it is looked up per request.
+int WatchPath(int rootFd, char *rel, int fd, const struct stat &opened, int *wds) {
+  if (watchFd < 0 || !ChangesAllSeen(fd)) return 0;
   int count = 0;
   bool whole = true;
   for (char *start = rel;;) {
@@ -287,7 +288,7 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   size_t length = strlen(rel);
   KeptFile *k = Place();
   if (!k || !SetName(&k->path, &k->pathRoom, rel, length)) return fd;
-  k->watchCount = WatchPath(c->decision.rootFd, k->path, *st, k->watches);
+  k->watchCount = WatchPath(c->decision.rootFd, k->path, fd, *st, k->watches);
   ssize_t n = pread(fd, k->bytes, (size_t)st->st_size, 0);
   k->byteCount = n == (ssize_t)st->st_size ? (int64_t)n : -1;
   k->fd = fd;
