@@ -239,16 +239,23 @@ int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
   }
   int n = WaitReady(l->wait, timeout, l->readyFds, l->readyMasks, kReadyPerWait);
   int handled = 0;
-  for (int i = 0; i < n && l->firstFd >= 0; i++) {
-    if (l->readyFds[i] != l->firstFd) continue;
+  if (l->firstFd >= 0) {
+    // A full batch may have left it out while taking a descriptor that
+    // became ready after it: then its handler runs anyway (its reads find
+    // nothing when nothing came).
+    int ready = n == kReadyPerWait ? kLoopReadable : 0;
+    for (int i = 0; i < n; i++) {
+      if (l->readyFds[i] != l->firstFd) continue;
+      ready = l->readyMasks[i];
+      l->readyMasks[i] = 0;
+      break;
+    }
     FdEntry &e = l->fds[l->firstFd];
-    int ready = l->readyMasks[i] & e.mask;
-    l->readyMasks[i] = 0;
+    ready &= e.mask;
     if (ready != 0 && e.handler) {
-      e.handler(l, l->readyFds[i], e.record, ready);
+      e.handler(l, l->firstFd, e.record, ready);
       handled++;
     }
-    break;
   }
   for (int i = 0; i < n; i++) {
     int fd = l->readyFds[i];
