@@ -71,9 +71,9 @@ static bool ValidUserName(const char *name) {
 }
 
 int OpenAccount(Request *pReq) {
-  if (!ValidUserName(pReq->cmnd.argument)) return -1;
+  if (!ValidUserName(pReq->cmnd.space->argument)) return -1;
   memset(pReq->login.userName, 0, sizeof pReq->login.userName);
-  memcpy(pReq->login.userName, pReq->cmnd.argument, strlen(pReq->cmnd.argument));
+  memcpy(pReq->login.userName, pReq->cmnd.space->argument, strlen(pReq->cmnd.space->argument));
   char path[kHomeSize + 64];
   if (AccountFile(path, sizeof path, pReq, "ini") != 0) return -1;
   Ini ini;

@@ -42,12 +42,12 @@ void LogReceivedLine(Request *pReq, bool hasArgument) {
   char date[32];
   FILE *out = Begin(pReq, date);
   if (!out) return;
-  LogEscape(escapedCommand, sizeof escapedCommand, pReq->cmnd.command);
+  LogEscape(escapedCommand, sizeof escapedCommand, pReq->cmnd.space->command);
   if (hasArgument) {
-    const char *arg = CarriesPassword(pReq->cmnd.command, pReq->cmnd.argument)
+    const char *arg = CarriesPassword(pReq->cmnd.space->command, pReq->cmnd.space->argument)
                           ? kHiddenPassword
                           : LogEscape(escapedText, sizeof escapedText,
-                                      pReq->cmnd.argument);
+                                      pReq->cmnd.space->argument);
     fprintf(out, kReceivedWithArgument, date, pReq->ipAddress,
             pReq->login.userName, escapedCommand, arg);
   } else {

@@ -134,7 +134,7 @@ int DoPASV(Request *pReq) {
 }
 
 int DoEPSV(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (strcasecmp(arg, "ALL") == 0) {
     pReq->epsvAll = true;
     SendFTPstring(pReq, kEpsvAllTaken);
@@ -246,7 +246,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
 }
 
 int DoPORT(Request *pReq) {
-  char *arg = pReq->cmnd.argument;
+  char *arg = pReq->cmnd.space->argument;
   if (RefusedOnIPv6(pReq)) return 522;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kPortMissing);
@@ -270,7 +270,7 @@ int DoPORT(Request *pReq) {
 // EPRT |1|address|port| on an IPv4 session, |2| on an IPv6 one (any
 // delimiter of the client's choice).
 int DoEPRT(Request *pReq) {
-  char *arg = pReq->cmnd.argument;
+  char *arg = pReq->cmnd.space->argument;
   if (RefusedAfterEpsvAll(pReq)) return 503;
   DropTransfer(pReq);
   char delimiter = arg[0];

@@ -24,7 +24,7 @@ static void OnReplyDue(EventLoop *, int64_t, void *record) {
 void HoldFailedLogin(Request *pReq) {
   // The PASS argument is still the command's: nothing is read meanwhile.
   pReq->timers.replyDueMs = HoldRefusal(&pReq->pConfig->limits, pReq->ipAddress,
-                                        GuessOf(pReq->login.userName, pReq->cmnd.argument));
+                                        GuessOf(pReq->login.userName, pReq->cmnd.space->argument));
   EventLoop *loop = pReq->pConfig->loop;
   if (loop && pReq->timers.reply == 0)
     pReq->timers.reply = AddTimer(loop, kFailedLoginDelayMs, OnReplyDue, pReq);

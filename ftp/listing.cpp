@@ -180,7 +180,7 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
 
 int DoMLST(Request *pReq) {
   char real[kRealPathSize] = "";
-  const char *path = pReq->cmnd.argument;
+  const char *path = pReq->cmnd.space->argument;
   struct stat st;
   if (PathGuardsFail(path) ||
       CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0 ||

@@ -101,6 +101,9 @@ static bool WatchSession(Request *r) {
     if (IfAcceptXfer(r) == 0)
       dataMask = r->xfer.passive ? kLoopReadable : kLoopWritable;
   }
+  // A session waiting for its next command holds no command buffers;
+  // the first byte that arrives borrows them again.
+  if (!SessionWaits(r)) ReturnIdleCommandSpace(r);
   if (!Watch(r, r->cmnd.io.fd, cmndMask) || !Watch(r, r->xfer.io.fd, xferMask) ||
       !Watch(r, r->xfer.listenSocket, dataMask)) {
     CloseRequest(r);
@@ -168,6 +171,12 @@ Request *OnAccept(Server *pConfig, int listener) {
   if (proxied) {
     // The time to log in covers the header's arrival too; on the implicit
     // port the TLS handshake follows the header.
+    // The header is kept in the command buffer as it arrives.
+    if (!HoldCommandSpace(pReq)) {
+      CloseRequest(pReq);
+      OnAcceptFailed(pConfig);
+      return nullptr;
+    }
     pReq->cmnd.state = kCmndProxyHeader;
     pReq->cmnd.implicitAfterHeader = implicit;
   } else {
@@ -191,7 +200,7 @@ static bool EndSession(Request *pReq) {
 static bool OnProxyHeader(Request *pReq) {
   Server *pConfig = pReq->pConfig;
   ProxyHeader header;
-  ProxyResult r = ReadProxyHeader(pReq->cmnd.io.fd, (unsigned char *)pReq->cmnd.buffer,
+  ProxyResult r = ReadProxyHeader(pReq->cmnd.io.fd, (unsigned char *)pReq->cmnd.space->buffer,
                                   &pReq->cmnd.proxyWait, &header);
   if (r == ProxyResult::kNeedMore) return true;
   if (r == ProxyResult::kBad) {
@@ -265,15 +274,15 @@ static bool OnCommandBytes(Request *pReq) {
     return RefusedBeforeLogin(pReq, 500) ? EndSession(pReq) : true;
   }
   int result = DoFTP(pReq);
-  pReq->cmnd.lastCommand = TranslateCommand(pReq->cmnd.command);
+  pReq->cmnd.lastCommand = TranslateCommand(pReq->cmnd.space->command);
   if (result == kPasswordChecking) {
     // A hash check takes tens of milliseconds: a worker runs it, and
     // only this session waits (its sockets unwatched) for the answer.
     Worker *worker = pReq->pConfig->worker;
     if (!worker)
       return AfterCommand(
-          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.argument, pReq->login.passWord)));
-    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.argument, pReq->login.passWord,
+          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument, pReq->login.passWord)));
+    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.space->argument, pReq->login.passWord,
                                              pReq, OnPasswordAnswered);
     return true;
   }
@@ -375,6 +384,7 @@ static void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   // system; a steady load keeps what it uses.
   TrimBufferPool(&pConfig->replyBlocks);
   TrimBufferPool(&pConfig->xferBlocks);
+  TrimBufferPool(&pConfig->cmndSpaces);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, pConfig);
 }
 

@@ -125,26 +125,36 @@ struct Server {
   ProxyTrust proxies;             // ProxyProtocol=, TrustedProxies=
   BufferPool replyBlocks;         // lent while a long reply goes out
   BufferPool xferBlocks;          // lent while a transfer or listing runs
+  BufferPool cmndSpaces;          // lent while a command is read or answered
 };
 
-// The command connection: the line being received or the one reply
-// queued, the command taken from the last line, and the TLS steps.
-struct CmndChannel {
-  ConnIo io = {-1, nullptr, 0};
-  CmndState state;
-  int32_t length;                    // bytes held in buffer
+// The buffers of a command, lent to a session from the server's pool when
+// bytes arrive or a reply is queued, and given back once the reply is out
+// and nothing more has come (ReturnIdleCommandSpace): a session waiting
+// for its next command holds none. Zeroed when lent.
+struct CommandSpace {
   char buffer[kCmndBufferSize];      // line being received or reply queued
   // Command bytes received behind the line being answered (a client that
   // sends several commands at once): they become the buffer again once
   // the reply has gone out.
   char pending[kCmndBufferSize];
-  int32_t pendingLength;
+  char command[kCommandSize];
+  char argument[kArgumentSize];
+};
+
+// The command connection: the line being received or the one reply
+// queued (in space), the command taken from the last line, and the TLS
+// steps.
+struct CmndChannel {
+  ConnIo io = {-1, nullptr, 0};
+  CmndState state;
+  int32_t length;                    // bytes held in space->buffer
+  CommandSpace *space = nullptr;     // null while the session waits idle
+  int32_t pendingLength;             // bytes held in space->pending
   bool telnetIac;                    // the last byte read was an IAC whose
                                      // command byte is still due
   bool discarding;                   // an over-long line was refused: its
                                      // rest is dropped up to its line end
-  char command[kCommandSize];
-  char argument[kArgumentSize];
   int32_t lastCommand;               // code of the previous command, -1 unknown
   const char *finalReply;            // a transfer's final reply waiting for
                                      // the reply being sent (or the pump's

@@ -31,7 +31,7 @@ static const char kRestZero[] = "350 No argument supplied, assuming REST 0.\n";
 static const int kSitePrefix = 5;
 
 int DoUSER(Request *pReq) {
-  if (pReq->cmnd.argument[0] == '\0') {
+  if (pReq->cmnd.space->argument[0] == '\0') {
     SendFTPstring(pReq, kUserMissing);
     return 550;
   }
@@ -55,13 +55,13 @@ int DoUSER(Request *pReq) {
 }
 
 int DoPASS(Request *pReq) {
-  if (pReq->cmnd.argument[0] == '\0') {
+  if (pReq->cmnd.space->argument[0] == '\0') {
     SendFTPstring(pReq, kPassMissing);
     return 550;
   }
   if (pReq->login.accountRefused) return FinishPASS(pReq, false);
   if (IsPasswordHash(pReq->login.passWord)) return kPasswordChecking;
-  return FinishPASS(pReq, PasswordMatches(pReq->cmnd.argument, pReq->login.passWord));
+  return FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument, pReq->login.passWord));
 }
 
 int FinishPASS(Request *pReq, bool match) {
@@ -107,7 +107,7 @@ int DoPWD(Request *pReq) {
 }
 
 int DoTYPE(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (strcasecmp(arg, "A") == 0 || strcasecmp(arg, "A N") == 0) {
     pReq->binaryMode = '0';
   } else if (strcasecmp(arg, "I") == 0 || strcasecmp(arg, "L 8") == 0) {
@@ -121,7 +121,7 @@ int DoTYPE(Request *pReq) {
 }
 
 int DoREST(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   pReq->restOffset = 0;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kRestZero);
@@ -163,9 +163,9 @@ int TakeSiteLine(Request *pReq) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + kSitePrefix,
-          sizeof pReq->cmnd.buffer - kSitePrefix);
-  memset(pReq->cmnd.buffer + sizeof pReq->cmnd.buffer - kSitePrefix, 0,
+  memmove(pReq->cmnd.space->buffer, pReq->cmnd.space->buffer + kSitePrefix,
+          sizeof pReq->cmnd.space->buffer - kSitePrefix);
+  memset(pReq->cmnd.space->buffer + sizeof pReq->cmnd.space->buffer - kSitePrefix, 0,
          kSitePrefix);
   pReq->cmnd.length -= kSitePrefix;
   if (ParseFTPstring(pReq) == 0) return 0;
@@ -180,7 +180,7 @@ int DoALLO(Request *pReq) {
 }
 
 static int OnlyChoice(Request *pReq, const char *choice, const char *reply) {
-  if (strcasecmp(pReq->cmnd.argument, choice) != 0) {
+  if (strcasecmp(pReq->cmnd.space->argument, choice) != 0) {
     SendFTPstring(pReq, kParameterRefused);
     return 504;
   }

@@ -102,6 +102,7 @@ Request *CloseRequest(Request *pReq) {
   DetachQuota(pReq);  // the last session of the account writes it
   CloseCmndConnection(pReq);
   DropLongReply(pReq);
+  DropCommandSpace(pReq);
   Request *next = GetNextRequest(pReq);
   Server *pConfig = pReq->pConfig;
   if (pConfig->loop) {

@@ -70,7 +70,7 @@ int StatDirectory(Request *pReq, const char *arg, const char *real) {
 }  // namespace
 
 int DoSTAT(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   char reply[2 * kCmndBufferSize];
   if (arg[0] == '\0') {
     char progress[kCmndBufferSize] = "";
@@ -113,6 +113,6 @@ int DoSTAT(Request *pReq) {
 }
 
 int DoHELP(Request *pReq) {
-  SendFTPstring(pReq, strcasecmp(pReq->cmnd.argument, "SITE") == 0 ? kHelpSite : kHelp);
+  SendFTPstring(pReq, strcasecmp(pReq->cmnd.space->argument, "SITE") == 0 ? kHelpSite : kHelp);
   return 214;
 }

@@ -34,7 +34,7 @@ int CreateAbsolutePath(char *out, size_t size, const char *root,
 
 int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
                const char *missingReply) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (PathGuardsFail(arg)) {
     SendFTPstring(pReq, guardReply);
     return 550;
@@ -119,7 +119,7 @@ static void SetCwd(Request *pReq, const char *value) {
 
 int DoCWD(Request *pReq) {
   char real[kRealPathSize] = "";
-  char *arg = pReq->cmnd.argument;
+  char *arg = pReq->cmnd.space->argument;
   size_t n = strlen(arg);
   // ".." itself is let through to become CDUP.
   if (strstr(arg, "\\\\") || strstr(arg, "//") || strchr(arg, ':') ||
@@ -132,9 +132,9 @@ int DoCWD(Request *pReq) {
     return 550;
   }
   if (strcmp(arg, "..") == 0) {
-    memset(pReq->cmnd.argument, 0, sizeof pReq->cmnd.argument);
-    memset(pReq->cmnd.command, 0, sizeof pReq->cmnd.command);
-    snprintf(pReq->cmnd.command, sizeof pReq->cmnd.command, "CDUP");
+    memset(pReq->cmnd.space->argument, 0, sizeof pReq->cmnd.space->argument);
+    memset(pReq->cmnd.space->command, 0, sizeof pReq->cmnd.space->command);
+    snprintf(pReq->cmnd.space->command, sizeof pReq->cmnd.space->command, "CDUP");
     return kRunRewritten;
   }
   // "." is where the client already is.

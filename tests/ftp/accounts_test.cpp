@@ -27,7 +27,7 @@ struct Accounts : TestSession {
   int Open(const std::string &name) {
     for (Request *r = server.requests; r;) r = CloseRequest(r);
     req = AddRequest(-1, &server, "10.0.0.7");
-    snprintf(req->cmnd.argument, sizeof req->cmnd.argument, "%s", name.c_str());
+    snprintf(req->cmnd.space->argument, sizeof req->cmnd.space->argument, "%s", name.c_str());
     testing::internal::CaptureStderr();
     int result = OpenAccount(req);
     err = testing::internal::GetCapturedStderr();

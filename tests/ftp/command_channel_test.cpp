@@ -14,8 +14,8 @@ TEST(FtpCommandChannel, LineIsCutIntoWordAndArgument) {
   TestSession s;
   s.Receive("USER bob\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "USER");
-  EXPECT_STREQ(s.req->cmnd.argument, "bob");
+  EXPECT_STREQ(s.req->cmnd.space->command, "USER");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "bob");
   std::regex entry(">[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} "
                    "\\[10\\.0\\.0\\.7       \\] : USER bob\n");
   EXPECT_TRUE(std::regex_match(s.LogText(), entry)) << s.LogText();
@@ -24,11 +24,11 @@ TEST(FtpCommandChannel, LineIsCutIntoWordAndArgument) {
   // empty argument; the word keeps its case.
   s.Receive("stor   a b\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "stor");
-  EXPECT_STREQ(s.req->cmnd.argument, "  a b");
+  EXPECT_STREQ(s.req->cmnd.space->command, "stor");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "  a b");
   s.Receive("NOOP \r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.argument, "");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "");
   EXPECT_NE(s.LogText().find("NOOP \n"), std::string::npos);
 }
 
@@ -36,8 +36,8 @@ TEST(FtpCommandChannel, ArgumentNeverComesFromTheNextLine) {
   TestSession s;
   s.Receive("STOR\r\nX name\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "STOR");
-  EXPECT_STREQ(s.req->cmnd.argument, "");
+  EXPECT_STREQ(s.req->cmnd.space->command, "STOR");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "");
   EXPECT_EQ(s.Reply(), "");
 }
 
@@ -60,15 +60,15 @@ TEST(FtpCommandChannel, IncompleteLinesWaitAndBadLinesAreRefused) {
 
   s.Receive("\r\n");  // an empty line: an empty word
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "");
-  EXPECT_EQ(TranslateCommand(s.req->cmnd.command), -1);
+  EXPECT_STREQ(s.req->cmnd.space->command, "");
+  EXPECT_EQ(TranslateCommand(s.req->cmnd.space->command), -1);
 }
 
 TEST(FtpCommandChannel, LogEntriesStayOneLineAndHidePasswords) {
   TestSession s;
   s.Receive("PASS secret\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.argument, "secret");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "secret");
   s.Receive("site pass hidden\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
   s.Receive("NOOP a\tb\x1b[2J\r\n");

@@ -52,7 +52,7 @@ TEST(FtpVirtualPaths, DirectJoinRepliesPerCommand) {
   char out[1281];
   auto join = [&](const char *arg) {
     RecvFTPstring(t.req);
-    snprintf(t.req->cmnd.argument, sizeof t.req->cmnd.argument, "%s", arg);
+    snprintf(t.req->cmnd.space->argument, sizeof t.req->cmnd.space->argument, "%s", arg);
     int r = DirectJoin(t.req, out, sizeof out, "550 guard\r\n", "550 missing\r\n");
     return r == 0 ? std::string(out) : std::to_string(r) + " " + t.Reply();
   };
