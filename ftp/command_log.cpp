@@ -48,10 +48,10 @@ void LogReceivedLine(Request *pReq, bool hasArgument) {
                           ? kHiddenPassword
                           : LogEscape(escapedText, sizeof escapedText,
                                       pReq->cmnd.space->argument);
-    fprintf(out, kReceivedWithArgument, date, pReq->ipAddress,
+    fprintf(out, kReceivedWithArgument, date, pReq->clientAddress.text,
             pReq->login.userName, escapedCommand, arg);
   } else {
-    fprintf(out, kReceivedWithoutArgument, date, pReq->ipAddress,
+    fprintf(out, kReceivedWithoutArgument, date, pReq->clientAddress.text,
             pReq->login.userName, escapedCommand);
   }
 }
@@ -67,7 +67,7 @@ void LogQueuedReply(Request *pReq, const char *reply) {
   char body[kCmndBufferSize];
   snprintf(body, sizeof body, "%.*s", (int)(lf ? n - 1 : n), reply);
   LogEscape(escapedText, sizeof escapedText, body);
-  fprintf(out, kQueuedReply, date, pReq->ipAddress, pReq->login.userName,
+  fprintf(out, kQueuedReply, date, pReq->clientAddress.text, pReq->login.userName,
           escapedText);
   fputs("\n", out);
 }

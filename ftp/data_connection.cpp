@@ -198,7 +198,7 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
 // as clients behind some NAT boxes and lftp over IPv6 send it.
 static bool ClientsOwn(const Request *pReq, const char *address) {
   if (!IsIPv6(&pReq->clientAddress))
-    return strcmp(address, pReq->ipAddress) == 0 || strcmp(address, "0.0.0.0") == 0;
+    return strcmp(address, pReq->clientAddress.text) == 0 || strcmp(address, "0.0.0.0") == 0;
   NetAddress named;
   if (AddressFromText(address, 0, &named) != 0) return false;
   if (IsIPv6(&named) &&

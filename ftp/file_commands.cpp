@@ -186,9 +186,9 @@ int DoRNFR(Request *pReq) {
   pReq->renameFrom = nullptr;
   // Clients name a rename's ends relative to where they are ("../x"); the
   // root itself never moves.
-  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.space->argument, named, sizeof named) == 0 &&
+  if (ResolveDotDot(pReq->login.cwd.c_str(), pReq->cmnd.space->argument, named, sizeof named) == 0 &&
       strcmp(named, "/") != 0 &&
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, named) == 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(), named) == 0 &&
       RootedStat(pReq, real, &st) == 0) {
     pReq->renameFrom = strdup(real);
     if (pReq->renameFrom) {
@@ -218,9 +218,9 @@ int DoRNTO(Request *pReq) {
   // quota.
   bool done = false, taken = false;
   char named[kRealPathSize];
-  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.space->argument, named, sizeof named) == 0 &&
+  if (ResolveDotDot(pReq->login.cwd.c_str(), pReq->cmnd.space->argument, named, sizeof named) == 0 &&
       strcmp(named, "/") != 0 &&
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, named) == 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(), named) == 0 &&
       (pReq->renameTo = strdup(real)) != nullptr)
     done = RootedRename(pReq, pReq->renameFrom, pReq->renameTo, &taken) == 0;
   DropRename(pReq);
@@ -231,7 +231,7 @@ int DoRNTO(Request *pReq) {
 int DoSIZE(Request *pReq) {
   char real[kRealPathSize] = "";
   struct stat st;
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd,
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
                          pReq->cmnd.space->argument) != 0 ||
       RootedStat(pReq, real, &st) != 0) {
     SendFTPstring(pReq, Mess550);
@@ -261,7 +261,7 @@ int DoMDTM(Request *pReq, char *path) {
 
 int DoMDTM(Request *pReq) {
   char real[kRealPathSize] = "";
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd,
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
                          pReq->cmnd.space->argument) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -281,7 +281,7 @@ static int WordAndPath(Request *pReq, char *word, size_t wordSize, char *real, s
   }
   snprintf(word, wordSize, "%.*s", (int)(blank - arg), arg);
   struct stat st;
-  if (CreateAbsolutePath(real, size, pReq->login.root.c_str(), pReq->login.cwd, blank + 1) != 0 ||
+  if (CreateAbsolutePath(real, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(), blank + 1) != 0 ||
       RootedStat(pReq, real, &st) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;

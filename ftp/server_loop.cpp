@@ -204,18 +204,17 @@ static bool OnProxyHeader(Request *pReq) {
                                   &pReq->cmnd.proxyWait, &header);
   if (r == ProxyResult::kNeedMore) return true;
   if (r == ProxyResult::kBad) {
-    fprintf(stderr, kNoProxyHeader, pReq->ipAddress);
+    fprintf(stderr, kNoProxyHeader, pReq->clientAddress.text);
     CloseRequest(pReq);
     return false;
   }
   pReq->cmnd.state = kCmndEmpty;
   if (header.hasSource) {
-    UncountClient(&pConfig->limits, pReq->ipAddress);
-    snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", header.source.text);
+    UncountClient(&pConfig->limits, pReq->clientAddress.text);
     pReq->clientAddress = header.source;
     // Held before counting, as at accept: the limit is on the others.
-    const char *line = AcceptRefusal(pConfig, pReq->ipAddress);
-    CountClient(&pConfig->limits, pReq->ipAddress);
+    const char *line = AcceptRefusal(pConfig, pReq->clientAddress.text);
+    CountClient(&pConfig->limits, pReq->clientAddress.text);
     if (line) {
       SendFTPstring(pReq, line);
       return EndSession(pReq);
@@ -240,7 +239,10 @@ static bool RefusedBeforeLogin(Request *pReq, int result) {
 
 // What follows a command's reply. False when the session ended.
 static bool AfterCommand(Request *pReq, int result) {
-  if (result == 230) SweepAtFirstLogin(pReq);
+  if (result == 230) {
+    StopLoginClock(pReq);
+    SweepAtFirstLogin(pReq);
+  }
   // Only a refused password is a failed login; a USER refused for want of
   // TLS is none (the client may still ask for TLS and log in).
   if (result == 530 && pReq->login.passwordRefused) {
@@ -281,8 +283,10 @@ static bool OnCommandBytes(Request *pReq) {
     Worker *worker = pReq->pConfig->worker;
     if (!worker)
       return AfterCommand(
-          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument, pReq->login.passWord)));
-    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.space->argument, pReq->login.passWord,
+          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument,
+                                                 pReq->login.passWord.c_str())));
+    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.space->argument,
+                                             pReq->login.passWord.c_str(),
                                              pReq, OnPasswordAnswered);
     return true;
   }

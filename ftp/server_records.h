@@ -177,6 +177,11 @@ struct XferBuffers {
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
   char listDirectory[800];           // path of the listed directory below
                                      // the root, ending in '/' 
+  // A STOR into a temporary name (UploadState): the target's name in its
+  // directory and the temporary name beside it; uploadTemp is empty when
+  // there is none.
+  char uploadName[256];
+  char uploadTemp[64];
 };
 
 // The data connection and the transfer or listing it carries. Everything
@@ -205,7 +210,9 @@ struct XferChannel {
 // The account the session logged in as, and what it grants.
 struct LoginState {
   char userName[kUserNameSize];
-  char passWord[kPassWordSize];      // empty: no password asked
+  // The account's password or hash from USER until PASS is judged (then
+  // freed); empty: no password asked.
+  std::string passWord;
   bool accountRefused;               // USER named no usable account: its
                                      // PASS is refused like a wrong one
   bool passwordRefused;              // the last PASS was refused: the one
@@ -215,7 +222,9 @@ struct LoginState {
   // Real path of the virtual "/", set once at login: a root may be as long
   // as PATH_MAX, which a fixed field would make every session pay for.
   std::string root;
-  char cwd[kCwdSize];                // virtual current directory, "/.../"
+  // Virtual current directory, "/.../", shorter than kCwdSize; a heap
+  // string sized to it (none for the short ones).
+  std::string cwd;
   char permissions[kPermissionCount];  // '1' per allowed command code
   char fullBandwidth;                // '1' exempt from MaximumBandwidth
   char closeIfIdle = '0';            // '0' never closed for idleness
@@ -225,12 +234,11 @@ struct LoginState {
   int32_t refusedBeforeLogin;        // commands refused before login
 };
 
-// A STOR writing into a temporary name (upload_files.h); temp is empty
-// when there is none, and dir is open only while it is not.
+// A STOR writing into a temporary name (upload_files.h), whose names are
+// kept with the transfer's buffers (XferBuffers); dir is open only while
+// there is one.
 struct UploadState {
   int dir = -1;                      // the target's directory
-  char name[256];                    // the target's name in it
-  char temp[64];                     // the temporary name beside it
   int64_t base;                      // size of what the target held at start
   int64_t charged;                   // bytes charged so far beyond that
 };
@@ -257,9 +265,9 @@ struct Request {
   Request *next;
   Server *pConfig;
   int32_t ID;                        // 1..MaxUsers, unique among live sessions
-  char ipAddress[kAddressTextSize];  // client address, dotted or IPv6 text
-  NetAddress clientAddress;          // the same as a socket address: data
-                                     // connections go to and come from it
+  // The client's address (its text dotted or IPv6, as logged and
+  // counted): data connections go to and come from it.
+  NetAddress clientAddress;
   time_t connectTime;                // when the client connected
   uint64_t bytesSent;                // replies and data, for the idle check
   uint64_t bytesReceived;
@@ -284,6 +292,8 @@ inline bool HoldXferBuffers(Request *pReq) {
   if (!pReq->xfer.bufs) return false;
   pReq->xfer.bufs->listPattern[0] = '\0';
   pReq->xfer.bufs->listDirectory[0] = '\0';
+  pReq->xfer.bufs->uploadName[0] = '\0';
+  pReq->xfer.bufs->uploadTemp[0] = '\0';
   return true;
 }
 

@@ -45,7 +45,7 @@ int DoUSER(Request *pReq) {
     return 331;
   }
   pReq->login.permissions[kUSER] = '0';
-  if (pReq->login.passWord[0] != '\0') {
+  if (!pReq->login.passWord.empty()) {
     SendFTPstring(pReq, Mess331);
     return 331;
   }
@@ -60,8 +60,9 @@ int DoPASS(Request *pReq) {
     return 550;
   }
   if (pReq->login.accountRefused) return FinishPASS(pReq, false);
-  if (IsPasswordHash(pReq->login.passWord)) return kPasswordChecking;
-  return FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument, pReq->login.passWord));
+  if (IsPasswordHash(pReq->login.passWord.c_str())) return kPasswordChecking;
+  return FinishPASS(pReq,
+                    PasswordMatches(pReq->cmnd.space->argument, pReq->login.passWord.c_str()));
 }
 
 int FinishPASS(Request *pReq, bool match) {
@@ -72,6 +73,8 @@ int FinishPASS(Request *pReq, bool match) {
     return 530;
   }
   pReq->login.permissions[kPASS] = '0';
+  // Judged once: a logged-in session keeps no password.
+  std::string().swap(pReq->login.passWord);
   if (QuotaLimit(pReq) != 0) {
     char welcome[kCmndBufferSize];
     snprintf(welcome, sizeof welcome, kWelcomeQuota,
@@ -97,7 +100,7 @@ int DoPWD(Request *pReq) {
   // Room for the longest directory: a deep one can outgrow the one-line
   // reply, which is then refused rather than cut.
   char reply[kCwdSize + sizeof kPwd];
-  int n = snprintf(reply, sizeof reply, kPwd, pReq->login.cwd);
+  int n = snprintf(reply, sizeof reply, kPwd, pReq->login.cwd.c_str());
   if (n < 0 || !ReplyFits(reply)) {
     SendFTPstring(pReq, Mess550);
     return 550;

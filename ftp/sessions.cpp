@@ -45,11 +45,11 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->timers = SessionTimers();
   pReq->connectTime = time(nullptr);
   pReq->binaryMode = '1';
-  snprintf(pReq->login.cwd, sizeof pReq->login.cwd, "/");
-  snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
+  pReq->login.cwd = "/";
   // A text that is no address leaves the family unset: no data connection
-  // is then ever taken as the client's.
-  AddressFromText(clientAddress, 0, &pReq->clientAddress);
+  // is then ever taken as the client's. The text stays as given.
+  if (AddressFromText(clientAddress, 0, &pReq->clientAddress) != 0)
+    snprintf(pReq->clientAddress.text, sizeof pReq->clientAddress.text, "%s", clientAddress);
   static const int kAlwaysAllowed[] = {kSYST, kQUIT, kPWD,  kUSER,
                                        kPASS, kABOR, kNOOP, kREST};
   for (int code : kAlwaysAllowed) pReq->login.permissions[code] = '1';
@@ -113,7 +113,7 @@ Request *CloseRequest(Request *pReq) {
       if (*t > 0) DeleteTimer(pConfig->loop, *t);
   }
   pConfig->users--;
-  UncountClient(&pConfig->limits, pReq->ipAddress);
+  UncountClient(&pConfig->limits, pReq->clientAddress.text);
   DelRequest(&pConfig->requests, pReq);
   return next;
 }

@@ -133,7 +133,7 @@ Request *LogIn(bool plain) {
   Request *r = AddRequest(-1, &w.server, "127.0.0.1");
   Check(r != nullptr, "AddRequest");
   snprintf(r->login.userName, sizeof r->login.userName, "fuzz");
-  snprintf(r->login.passWord, sizeof r->login.passWord, "pw");
+  r->login.passWord = "pw";
   r->login.root = w.root;
   for (int code = 0; code < kCommandCount; code++) r->login.permissions[code] = '1';
   r->login.permissions[kUSER] = '0';
@@ -240,14 +240,14 @@ void CheckLogLines(const std::string &line) {
 }
 
 void CheckCwd(const Request *r, const std::string &line) {
-  Require(memchr(r->login.cwd, '\0', sizeof r->login.cwd) != nullptr, "cwd terminated",
-          [&] { return "line: " + Shown(line); });
-  auto what = [&] { return "line: " + Shown(line) + "\ncwd: " + Shown(r->login.cwd, strlen(r->login.cwd)); };
-  size_t n = strlen(r->login.cwd);
-  Require(n >= 1 && r->login.cwd[0] == '/', "cwd starts with '/'", what);
-  Require(r->login.cwd[n - 1] == '/', "cwd ends with '/'", what);
-  Require(!strstr(r->login.cwd, "/../"), "cwd never holds /../", what);
-  Require(!strstr(r->login.cwd, "//"), "cwd never holds //", what);
+  const std::string &cwd = r->login.cwd;
+  auto what = [&] { return "line: " + Shown(line) + "\ncwd: " + Shown(cwd); };
+  Require(cwd.size() < kCwdSize && cwd.find('\0') == std::string::npos, "cwd bounded", what);
+  size_t n = cwd.size();
+  Require(n >= 1 && cwd[0] == '/', "cwd starts with '/'", what);
+  Require(cwd[n - 1] == '/', "cwd ends with '/'", what);
+  Require(cwd.find("/../") == std::string::npos, "cwd never holds /../", what);
+  Require(cwd.find("//") == std::string::npos, "cwd never holds //", what);
 }
 
 // What the data connection would carry of a listing: whole CR LF lines.

@@ -163,8 +163,8 @@ TEST(FtpSessions, NewSessionDefaults) {
   Request *r = s.req;
   EXPECT_TRUE(r->xfer.passive);
   EXPECT_EQ(r->binaryMode, '1');
-  EXPECT_STREQ(r->login.cwd, "/");
-  EXPECT_STREQ(r->ipAddress, "10.0.0.7");
+  EXPECT_EQ(r->login.cwd, "/");
+  EXPECT_STREQ(r->clientAddress.text, "10.0.0.7");
   EXPECT_EQ(r->cmnd.state, kCmndEmpty);
   EXPECT_EQ(r->xfer.state, kDataIdle);
   EXPECT_EQ(r->xfer.listenSocket, -1);
