@@ -264,7 +264,6 @@ struct Request {
   SessionTimers timers;
   Request *next;
   Server *pConfig;
-  int32_t ID;                        // 1..MaxUsers, unique among live sessions
   // The client's address (its text dotted or IPv6, as logged and
   // counted): data connections go to and come from it.
   NetAddress clientAddress;

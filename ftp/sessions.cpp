@@ -12,24 +12,10 @@
 #include "quota_records.h"
 #include "transfers.h"
 
-// The lowest number from 1 that no live session holds.
-static int32_t FreeSessionId(const Server *pConfig) {
-  for (int32_t id = 1;; id++) {
-    bool taken = false;
-    for (const Request *r = pConfig->requests; r; r = r->next)
-      if (r->ID == id) {
-        taken = true;
-        break;
-      }
-    if (!taken) return id;
-  }
-}
-
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   // Zeroed like every record, with its members constructed (the root).
   Request *pReq = new (std::nothrow) Request();
   if (!pReq) return nullptr;
-  pReq->ID = FreeSessionId(pConfig);
   Request **tail = &pConfig->requests;
   while (*tail) tail = &(*tail)->next;
   *tail = pReq;
