@@ -123,8 +123,7 @@ static bool AllowedAddress(const char *allowed, const char *client) {
 static int ApplyAllowIp(Request *pReq, const IniValue &v) {
   // No client address: a check of the file, which any address passes.
   if (pReq->clientAddress.text[0] == '\0') return 0;
-  if (strcmp(v.text, "ALL") != 0 && !AllowedAddress(v.text, pReq->clientAddress.text))
-    return -1;
+  if (strcmp(v.text, "ALL") != 0 && !AllowedAddress(v.text, pReq->clientAddress.text)) return -1;
   return 0;
 }
 

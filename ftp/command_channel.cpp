@@ -124,8 +124,7 @@ bool HoldCommandSpace(Request *pReq) {
 
 void ReturnIdleCommandSpace(Request *pReq) {
   const CmndChannel &c = pReq->cmnd;
-  if (!c.space || c.state != kCmndReceiving || c.length != 0 || c.pendingLength != 0 ||
-      c.longReply)
+  if (!c.space || c.state != kCmndReceiving || c.length != 0 || c.pendingLength != 0 || c.longReply)
     return;
   DropCommandSpace(pReq);
 }
@@ -162,7 +161,8 @@ static void KeepInput(Request *pReq, const char *bytes, size_t n) {
   if (n == 0) return;
   // Both pieces came out of one command buffer and are never more than it
   // held together; the bound only guards the copy.
-  if (n + waiting > sizeof pReq->cmnd.space->pending) n = sizeof pReq->cmnd.space->pending - waiting;
+  if (n + waiting > sizeof pReq->cmnd.space->pending)
+    n = sizeof pReq->cmnd.space->pending - waiting;
   memmove(pReq->cmnd.space->pending + n, pReq->cmnd.space->pending, waiting);
   memcpy(pReq->cmnd.space->pending, bytes, n);
   pReq->cmnd.pendingLength = (int32_t)(n + waiting);
@@ -196,7 +196,8 @@ int ParseFTPstring(Request *pReq) {
   // until this one has been answered.
   int32_t lineLength = (int32_t)(end - pReq->cmnd.space->buffer) + 1;
   KeepInput(pReq, pReq->cmnd.space->buffer + lineLength, (size_t)(length - lineLength));
-  memset(pReq->cmnd.space->buffer + lineLength, 0, sizeof pReq->cmnd.space->buffer - (size_t)lineLength);
+  memset(pReq->cmnd.space->buffer + lineLength, 0,
+         sizeof pReq->cmnd.space->buffer - (size_t)lineLength);
   pReq->cmnd.length = lineLength;
   // The line is taken: a reply may now replace it in the buffer.
   pReq->cmnd.state = kCmndEmpty;
@@ -323,8 +324,8 @@ void DropLongReply(Request *pReq) {
 
 int OnWriteCmnd(Request *pReq) {
   if (pReq->cmnd.length <= 0) return 0;
-  char *from = pReq->cmnd.longReply ? pReq->cmnd.longReply + pReq->cmnd.longSent
-                                    : pReq->cmnd.space->buffer;
+  char *from =
+      pReq->cmnd.longReply ? pReq->cmnd.longReply + pReq->cmnd.longSent : pReq->cmnd.space->buffer;
   struct iovec reply = {from, (size_t)pReq->cmnd.length};
   ssize_t n = ConnWrite(&pReq->cmnd.io, &reply, 1);
   if (n > 0 && pReq->cmnd.longReply) {
@@ -361,7 +362,8 @@ void RecvFTPstring(Request *pReq) {
   if (n > (size_t)kMaxLine) n = (size_t)kMaxLine;
   memcpy(pReq->cmnd.space->buffer, pReq->cmnd.space->pending, n);
   pReq->cmnd.length = (int32_t)n;
-  memmove(pReq->cmnd.space->pending, pReq->cmnd.space->pending + n, (size_t)pReq->cmnd.pendingLength - n);
+  memmove(pReq->cmnd.space->pending, pReq->cmnd.space->pending + n,
+          (size_t)pReq->cmnd.pendingLength - n);
   pReq->cmnd.pendingLength -= (int32_t)n;
   DropRefusedRest(pReq);
 }

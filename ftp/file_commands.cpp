@@ -186,9 +186,10 @@ int DoRNFR(Request *pReq) {
   pReq->renameFrom = nullptr;
   // Clients name a rename's ends relative to where they are ("../x"); the
   // root itself never moves.
-  if (ResolveDotDot(pReq->login.cwd.c_str(), pReq->cmnd.space->argument, named, sizeof named) == 0 &&
+  const char *cwd = pReq->login.cwd.c_str();
+  if (ResolveDotDot(cwd, pReq->cmnd.space->argument, named, sizeof named) == 0 &&
       strcmp(named, "/") != 0 &&
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(), named) == 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), cwd, named) == 0 &&
       RootedStat(pReq, real, &st) == 0) {
     pReq->renameFrom = strdup(real);
     if (pReq->renameFrom) {
@@ -218,9 +219,10 @@ int DoRNTO(Request *pReq) {
   // quota.
   bool done = false, taken = false;
   char named[kRealPathSize];
-  if (ResolveDotDot(pReq->login.cwd.c_str(), pReq->cmnd.space->argument, named, sizeof named) == 0 &&
+  const char *cwd = pReq->login.cwd.c_str();
+  if (ResolveDotDot(cwd, pReq->cmnd.space->argument, named, sizeof named) == 0 &&
       strcmp(named, "/") != 0 &&
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(), named) == 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), cwd, named) == 0 &&
       (pReq->renameTo = strdup(real)) != nullptr)
     done = RootedRename(pReq, pReq->renameFrom, pReq->renameTo, &taken) == 0;
   DropRename(pReq);
@@ -281,7 +283,8 @@ static int WordAndPath(Request *pReq, char *word, size_t wordSize, char *real, s
   }
   snprintf(word, wordSize, "%.*s", (int)(blank - arg), arg);
   struct stat st;
-  if (CreateAbsolutePath(real, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(), blank + 1) != 0 ||
+  if (CreateAbsolutePath(real, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         blank + 1) != 0 ||
       RootedStat(pReq, real, &st) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;

@@ -42,7 +42,8 @@ int DoAUTH(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
   // TLS is the only mechanism; "AUTH SSL" is refused so that a client
   // that tries it first goes on to ask for TLS.
-  if (strcasecmp(pReq->cmnd.space->argument, "TLS") != 0 && strcasecmp(pReq->cmnd.space->argument, "TLS-C") != 0)
+  if (strcasecmp(pReq->cmnd.space->argument, "TLS") != 0 &&
+      strcasecmp(pReq->cmnd.space->argument, "TLS-C") != 0)
     return Reply(pReq, kAuthUnknown, 504);
   if (pReq->cmnd.tls != kTlsOff) return Reply(pReq, kAuthAgain, 503);
   pReq->cmnd.tls = kTlsAfterReply;

@@ -282,12 +282,10 @@ static bool OnCommandBytes(Request *pReq) {
     // only this session waits (its sockets unwatched) for the answer.
     Worker *worker = pReq->pConfig->worker;
     if (!worker)
-      return AfterCommand(
-          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument,
-                                                 pReq->login.passWord.c_str())));
-    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.space->argument,
-                                             pReq->login.passWord.c_str(),
-                                             pReq, OnPasswordAnswered);
+      return AfterCommand(pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument,
+                                                                 pReq->login.passWord.c_str())));
+    pReq->login.check = CheckPasswordOffLoop(
+        worker, pReq->cmnd.space->argument, pReq->login.passWord.c_str(), pReq, OnPasswordAnswered);
     return true;
   }
   return AfterCommand(pReq, result);

@@ -176,7 +176,7 @@ struct XferBuffers {
   char buffer[kDataBufferSize];
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
   char listDirectory[800];           // path of the listed directory below
-                                     // the root, ending in '/' 
+                                     // the root, ending in '/'
   // A STOR into a temporary name (UploadState): the target's name in its
   // directory and the temporary name beside it; uploadTemp is empty when
   // there is none.

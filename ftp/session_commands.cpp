@@ -168,8 +168,7 @@ int TakeSiteLine(Request *pReq) {
   }
   memmove(pReq->cmnd.space->buffer, pReq->cmnd.space->buffer + kSitePrefix,
           sizeof pReq->cmnd.space->buffer - kSitePrefix);
-  memset(pReq->cmnd.space->buffer + sizeof pReq->cmnd.space->buffer - kSitePrefix, 0,
-         kSitePrefix);
+  memset(pReq->cmnd.space->buffer + sizeof pReq->cmnd.space->buffer - kSitePrefix, 0, kSitePrefix);
   pReq->cmnd.length -= kSitePrefix;
   if (ParseFTPstring(pReq) == 0) return 0;
   if (pReq->cmnd.state == kCmndQueued) return 500;  // the parser's own reply

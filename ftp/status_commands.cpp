@@ -93,7 +93,8 @@ int DoSTAT(Request *pReq) {
   const char *name = strrchr(arg, '/');
   name = name && name[1] ? name + 1 : arg;
   if (PathGuardsFail(arg) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(), arg) != 0 ||
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         arg) != 0 ||
       RootedStat(pReq, real, &st) != 0 ||
       FormatListLine(line, sizeof line, name, st.st_mode, (uint64_t)st.st_size, st.st_mtime) == 0) {
     SendFTPstring(pReq, Mess550);

@@ -47,8 +47,9 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  int fits = arg[0] == '/' ? Join(out, size, pReq->login.root.c_str(), arg, "")
-                           : Join(out, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(), arg);
+  int fits = arg[0] == '/'
+                 ? Join(out, size, pReq->login.root.c_str(), arg, "")
+                 : Join(out, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(), arg);
   if (fits != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;

@@ -610,17 +610,17 @@ TEST(FtpTransfers, HundredsOfIdleSessionsStillAnswerAndTransfer) {
   const std::string body = Pattern(100000);
   harness::WriteFile(z.Root() + "/sub/file", body);
   unsigned dataPort = 0;
+  const std::string room = std::to_string(kSessions + 4);
   ASSERT_TRUE(StartWithDataPort(
-      z, "MaxUsers=" + std::to_string(kSessions + 4) + "\nMaxPerAddress=" +
-             std::to_string(kSessions + 4) + "\nTimeoutTime=120\n",
-      &dataPort));
+      z, "MaxUsers=" + room + "\nMaxPerAddress=" + room + "\nTimeoutTime=120\n", &dataPort));
   std::vector<Conn> sessions(kSessions);
   for (int i = 0; i < kSessions; i++) {
     Conn &c = sessions[i];
     ASSERT_TRUE(z.Connect(c)) << i;
     // Login and the first command in one segment; every other session
     // ends up below the root.
-    ASSERT_TRUE(c.Send(i % 2 ? "USER u\r\nPASS pw\r\nCWD sub\r\n" : "USER u\r\nPASS pw\r\nNOOP\r\n"));
+    ASSERT_TRUE(
+        c.Send(i % 2 ? "USER u\r\nPASS pw\r\nCWD sub\r\n" : "USER u\r\nPASS pw\r\nNOOP\r\n"));
     ASSERT_EQ(c.ReadLine(), "331 User name okay, need password.\r\n") << i;
     ASSERT_EQ(c.ReadLine().rfind("230 ", 0), 0u) << i;
     ASSERT_EQ(c.ReadLine().substr(0, 4), i % 2 ? "250 " : "200 ") << i;
