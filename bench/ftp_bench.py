@@ -510,7 +510,7 @@ rsa_private_key_file={key}
     table.add("256 MiB RETR over TLS: server CPU (zolf: %s)" % path, "ms", False,
               {n: B.median(cpu[n]) for n in names})
     if os.environ.get("BENCH_ONLY") != "tls-bulk":
-        stor_tls(table, names, ports, login, root, source)
+        stor_tls(table, servers, ports, login, root, source)
     for name, proc in servers.items():
         if proc.poll() is not None:
             sys.exit("%s ended during the run (status %s); see its console." % (
@@ -518,7 +518,8 @@ rsa_private_key_file={key}
     table.print()
 
 
-def stor_tls(table, names, ports, login, root, source):
+def stor_tls(table, servers, ports, login, root, source):
+    names = list(servers)
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):
