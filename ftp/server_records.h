@@ -155,18 +155,18 @@ struct CmndChannel {
                                      // command byte is still due
   bool discarding;                   // an over-long line was refused: its
                                      // rest is dropped up to its line end
-  int32_t lastCommand;               // code of the previous command, -1 unknown
   const char *finalReply;            // a transfer's final reply waiting for
                                      // the reply being sent (or the pump's
                                      // own choice of it), null none
   CmndTls tls;
-  bool pbszGiven;
   ProxyWait proxyWait;               // kCmndProxyHeader: what came of it
   bool implicitAfterHeader;          // TLS from the first byte after the header
+  bool pbszGiven;
   // A reply too long for the buffer, in a borrowed block (length counts
   // what is left of it, from longSent on); null when none.
   char *longReply = nullptr;
   int32_t longSent;
+  int32_t lastCommand;               // code of the previous command, -1 unknown
 };
 
 // The buffers a transfer or listing works in, borrowed from the server's
@@ -193,16 +193,16 @@ struct XferChannel {
   int32_t port;                      // own passive port, or the client's
                                      // after PORT
   bool passive = true;               // false after PORT / EPRT
-  DataState state;
-  int32_t length;                    // bytes held in bufs->buffer
-  XferBuffers *bufs = nullptr;       // null until a transfer needs them
   bool secured;                      // a PROT P connection has passed its
                                      // handshake and the session check
+  DataState state;
+  int32_t length;                    // bytes held in bufs->buffer
+  int file = -1;                     // file of the running transfer, -1 none
+  XferBuffers *bufs = nullptr;       // null until a transfer needs them
   const char *drainReply;            // while draining: the refusal due at
                                      // its end
   int64_t drainEndMs;                // while draining: when it stops (NowMs)
   int64_t drained;                   // while draining: bytes dropped
-  int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;
 };
@@ -217,6 +217,7 @@ struct LoginState {
                                      // PASS is refused like a wrong one
   bool passwordRefused;              // the last PASS was refused: the one
                                      // refusal a failed-login budget counts
+  int32_t refusedBeforeLogin;        // commands refused before login
   PasswordCheck *check;              // hash check running for PASS, null
                                      // none; the session waits for it
   // Real path of the virtual "/", set once at login: a root may be as long
@@ -231,7 +232,6 @@ struct LoginState {
   uint64_t diskQuota;                // DiskQuota= of the account, 0 = none
   QuotaRecord *quota;                // the account's shared quota record,
                                      // null without a quota
-  int32_t refusedBeforeLogin;        // commands refused before login
 };
 
 // A STOR writing into a temporary name (upload_files.h), whose names are
