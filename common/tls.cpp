@@ -90,6 +90,7 @@ struct FileMap {
 unsigned char *volatile readingFrom = nullptr;
 volatile size_t readingLength = 0;
 volatile sig_atomic_t fileShrank = 0;
+long pageSize = 4096;  // the system's, read before the handler is set
 struct sigaction previousBusAction;
 bool busHandlerSet = false;
 
@@ -98,7 +99,7 @@ void OnBusError(int signal, siginfo_t *info, void *context) {
   unsigned char *from = readingFrom;
   size_t length = readingLength;
   if (from && at >= from && at < from + length) {
-    uintptr_t page = (uintptr_t)at & ~(uintptr_t)(sysconf(_SC_PAGESIZE) - 1);
+    uintptr_t page = (uintptr_t)at & ~(uintptr_t)(pageSize - 1);
     unsigned char *start = (unsigned char *)page;
     mmap(start, (size_t)(from + length - start), PROT_READ,
          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
@@ -113,6 +114,7 @@ void OnBusError(int signal, siginfo_t *info, void *context) {
 
 bool SetBusHandler() {
   if (busHandlerSet) return true;
+  pageSize = sysconf(_SC_PAGESIZE);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_sigaction = OnBusError;
