@@ -10,6 +10,7 @@
 # (the HTTPS download alone), BENCH_ONLY=workers (mirt Workers=auto against
 # nginx worker_processes auto). The download rows name the path mirt's file
 # data takes ("TLS sends: ..." at its start); nginx may use kernel TLS too.
+# The HTTPS download also shows curl's CPU: client and server share the cores.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=${1:-$here/../build/bin}
