@@ -54,13 +54,8 @@ TEST(FtpTransfers, PassivePortsAreFreePortsOfTheRange) {
   std::vector<int> held;
   for (unsigned p = dataPort; p <= dataPort + 4; p++) {
     if (p == a || p == spare) continue;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sin = {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons((uint16_t)p);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof sin), 0) << p;
-    ASSERT_EQ(listen(fd, 1), 0);
+    int fd = harness::HoldLoopbackPort(p);
+    ASSERT_GE(fd, 0) << p;
     held.push_back(fd);
   }
   EXPECT_EQ(Cmd(second, "PASV"), PassiveReply(spare));

@@ -404,6 +404,18 @@ bool PortListening(unsigned port) {
   return false;
 }
 
+int HoldLoopbackPort(unsigned port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in sin = {};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons((uint16_t)port);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof sin) == 0 && listen(fd, 1) == 0)
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 bool Server::Start(const std::string &bin, const std::vector<std::string> &args,
                    const std::string &dir, unsigned port, double seconds) {
   std::vector<std::string> argv{bin};

@@ -115,6 +115,10 @@ class Conn {
 // /proc/net/tcp6).
 bool PortListening(unsigned port);
 
+// Listens on 127.0.0.1:port so a server cannot take it; the descriptor, or
+// -1 when the port is already in use.
+int HoldLoopbackPort(unsigned port);
+
 // A running server: starts it with its arguments in dir and waits until
 // `port` accepts connections. Shows its output when a test fails.
 struct Server {

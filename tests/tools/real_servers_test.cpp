@@ -144,13 +144,8 @@ TEST_F(ToolsRealZolf, ClientShowsWhatTheDataConnectionBrings) {
   // a user reads them off the 227 line.
   std::vector<int> held;
   for (unsigned p = dataPort + 1; p <= dataPort + 4; p++) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sin = {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons((uint16_t)p);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof sin), 0) << p;
-    ASSERT_EQ(listen(fd, 1), 0);
+    int fd = harness::HoldLoopbackPort(p);
+    ASSERT_GE(fd, 0) << p;
     held.push_back(fd);
   }
   std::string data = "127.0.0.1\n" + std::to_string(dataPort) + "\n";
