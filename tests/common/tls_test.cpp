@@ -144,86 +144,88 @@ TEST_F(Tls, HandshakeChoosesHttpAndCarriesBytesBothWays) {
   ClosePair(s, c);
 }
 
-TEST_F(Tls, FileLeavesWholeThroughAFullSocketAndItsPositionFollows) {
-  // Sizes that take the window and the mapping (across a stretch's end).
-  for (size_t size : {700001, 2 * 1024 * 1024 + 300001}) {
-    SCOPED_TRACE(size);
-    harness::TempDir dir;
-    // Larger than the socket buffers and not a multiple of any piece size,
-    // every byte different from its neighbours so a repeated or lost piece
-    // shows.
-    std::string content;
-    for (size_t i = 0; i < size; i++) content += (char)(i * 131 % 251);
-    harness::WriteFile(dir / "f", content);
-    int file = open((dir / "f").c_str(), O_RDONLY);
-    ASSERT_GE(file, 0);
-    ASSERT_EQ(lseek(file, 1000, SEEK_SET), 1000);
+// File sizes that take the window and the mapping (across a stretch's end).
+class TlsFile : public Tls, public ::testing::WithParamInterface<size_t> {};
 
-    int small = 16384;
-    // Another connection sends another file from the same position between
-    // the calls: a repeated write must not go out of the other's bytes.
-    harness::WriteFile(dir / "other", std::string(content.size(), 'x'));
-    int other = open((dir / "other").c_str(), O_RDONLY);
-    SSL *s2, *c2;
-    Pair(&s2, &c2);
-    ASSERT_TRUE(Handshake(s2, c2));
-    int otherFds[2] = {serverFd, clientFd};
-    setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+TEST_P(TlsFile, LeavesWholeThroughAFullSocketAndItsPositionFollows) {
+  harness::TempDir dir;
+  // Larger than the socket buffers and not a multiple of any piece size,
+  // every byte different from its neighbours so a repeated or lost piece
+  // shows.
+  std::string content;
+  for (size_t i = 0; i < GetParam(); i++) content += (char)(i * 131 % 251);
+  harness::WriteFile(dir / "f", content);
+  int file = open((dir / "f").c_str(), O_RDONLY);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(lseek(file, 1000, SEEK_SET), 1000);
 
-    SSL *s, *c;
-    Pair(&s, &c);
-    ASSERT_TRUE(Handshake(s, c));
-    setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    setsockopt(clientFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    std::string got;
-    size_t left = content.size() - 1000 - 1;  // the last byte stays unsent
-    int wants = 0;
-    ssize_t otherSent = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (got.size() < content.size() - 1001 &&
-           std::chrono::steady_clock::now() < end) {
-      if (left > 0) {
-        // Odd amounts: a repeat may be offered fewer bytes than before.
-        size_t ask = 1000 + got.size() * 7919 % 90000;
-        ssize_t n = TlsSendFile(s, file, ask < left ? ask : left);
-        ASSERT_NE(n, kTlsFailed);
-        ASSERT_NE(n, 0);
-        if (n > 0) {
-          ASSERT_LE((size_t)n, left);
-          left -= (size_t)n;
-        } else {
-          wants++;
-        }
+  int small = 16384;
+  // Another connection sends another file from the same position between
+  // the calls: a repeated write must not go out of the other's bytes.
+  harness::WriteFile(dir / "other", std::string(content.size(), 'x'));
+  int other = open((dir / "other").c_str(), O_RDONLY);
+  SSL *s2, *c2;
+  Pair(&s2, &c2);
+  ASSERT_TRUE(Handshake(s2, c2));
+  int otherFds[2] = {serverFd, clientFd};
+  setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+  SSL *s, *c;
+  Pair(&s, &c);
+  ASSERT_TRUE(Handshake(s, c));
+  setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(clientFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string got;
+  size_t left = content.size() - 1000 - 1;  // the last byte stays unsent
+  int wants = 0;
+  ssize_t otherSent = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (got.size() < content.size() - 1001 &&
+         std::chrono::steady_clock::now() < end) {
+    if (left > 0) {
+      // Odd amounts: a repeat may be offered fewer bytes than before.
+      size_t ask = 1000 + got.size() * 7919 % 90000;
+      ssize_t n = TlsSendFile(s, file, ask < left ? ask : left);
+      ASSERT_NE(n, kTlsFailed);
+      ASSERT_NE(n, 0);
+      if (n > 0) {
+        ASSERT_LE((size_t)n, left);
+        left -= (size_t)n;
+      } else {
+        wants++;
       }
-      // The client reads only now and then, so the server's socket fills
-      // and its writes have to be repeated.
-      char buf[4096];
-      for (int i = 0; i < 3; i++) {
-        int r = SSL_read(c, buf, sizeof buf);
-        if (r > 0) got.append(buf, (size_t)r);
-      }
-      // A write of its own that waits is repeated from where it was.
-      if (otherSent != kTlsWantWrite) lseek(other, lseek(file, 0, SEEK_CUR), SEEK_SET);
-      otherSent = TlsSendFile(s2, other, 70000);
-      ASSERT_NE(otherSent, kTlsFailed);
-      SSL_read(c2, buf, sizeof buf);
     }
-    EXPECT_GT(wants, 0) << "the socket never filled: the retry path was not tried";
-    EXPECT_EQ(left, 0u);
-    ASSERT_EQ(got.size(), content.size() - 1001);
-    EXPECT_TRUE(got == content.substr(1000, content.size() - 1001));
-    EXPECT_EQ(lseek(file, 0, SEEK_CUR), (off_t)content.size() - 1);
-    // At the end of the file there is nothing more to send.
-    lseek(file, 0, SEEK_END);
-    EXPECT_EQ(TlsSendFile(s, file, 100), 0);
-    close(file);
-    close(other);
-    ClosePair(s, c);
-    serverFd = otherFds[0];
-    clientFd = otherFds[1];
-    ClosePair(s2, c2);
+    // The client reads only now and then, so the server's socket fills
+    // and its writes have to be repeated.
+    char buf[4096];
+    for (int i = 0; i < 3; i++) {
+      int r = SSL_read(c, buf, sizeof buf);
+      if (r > 0) got.append(buf, (size_t)r);
+    }
+    // A write of its own that waits is repeated from where it was.
+    if (otherSent != kTlsWantWrite) lseek(other, lseek(file, 0, SEEK_CUR), SEEK_SET);
+    otherSent = TlsSendFile(s2, other, 70000);
+    ASSERT_NE(otherSent, kTlsFailed);
+    SSL_read(c2, buf, sizeof buf);
   }
+  EXPECT_GT(wants, 0) << "the socket never filled: the retry path was not tried";
+  EXPECT_EQ(left, 0u);
+  ASSERT_EQ(got.size(), content.size() - 1001);
+  EXPECT_TRUE(got == content.substr(1000, content.size() - 1001));
+  EXPECT_EQ(lseek(file, 0, SEEK_CUR), (off_t)content.size() - 1);
+  // At the end of the file there is nothing more to send.
+  lseek(file, 0, SEEK_END);
+  EXPECT_EQ(TlsSendFile(s, file, 100), 0);
+  close(file);
+  close(other);
+  ClosePair(s, c);
+  serverFd = otherFds[0];
+  clientFd = otherFds[1];
+  ClosePair(s2, c2);
 }
+
+INSTANTIATE_TEST_SUITE_P(WindowAndMapping, TlsFile,
+                         ::testing::Values(700001, 2 * 1024 * 1024 + 300001));
 
 // Stands for the socket and cuts the file short as the first record
 // leaves, so the next record's bytes lie past the file's new end.
