@@ -124,7 +124,8 @@ bool SetBusHandler() {
   return busHandlerSet;
 }
 
-// Each connection's mapping, made on its first large file.
+// Each connection's mapping, made when it sends a large file and let go
+// when that send is done with.
 int mapIndex = -1;
 
 FileMap *MapOf(SSL *ssl) { return (FileMap *)SSL_get_ex_data(ssl, mapIndex); }
@@ -463,7 +464,14 @@ void TlsFree(SSL *ssl) {
   SSL_free(ssl);
 }
 
-void TlsSendDone(SSL *ssl) { Unmap(MapOf(ssl)); }
+void TlsSendDone(SSL *ssl) {
+  FileMap *map = MapOf(ssl);
+  if (!map) return;
+  // The record goes too: an idle connection keeps nothing of the send.
+  SSL_set_ex_data(ssl, mapIndex, nullptr);
+  Unmap(map);
+  free(map);
+}
 
 void TlsNoTickets(SSL *ssl) { SSL_set_num_tickets(ssl, 0); }
 
