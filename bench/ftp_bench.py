@@ -7,6 +7,9 @@ as many for the RETR over TLS; order rotated), medians printed with the ratio zo
     the transfer itself (curl's own setup waits are left out);
   - sessions per second, each login, CWD, LIST of 10 entries, QUIT
     (Python's ftplib), with 1 client and with 16 clients at once;
+  - memory per logged-in session waiting for its next command: IDLE
+    sessions held open on a fresh instance of each server (vsftpd forks a
+    process per session, so it gets fewer of them);
   - the 256 MiB RETR and STOR again over explicit TLS (curl --ssl-reqd:
     AUTH TLS, PROT P), both servers with one self-signed certificate, each
     in an instance of its own started after the loads above.
@@ -16,13 +19,16 @@ it has no worker setting). Both bind 127.0.0.1 only.
 
 Usage: ftp_bench.py BIN_DIR    (environment: REPEATS=3, SECONDS_PER_RUN=3,
                                BENCH_ONLY=tls for the TLS transfers alone,
-                               BENCH_ONLY=tls-bulk for the TLS RETR alone)
+                               BENCH_ONLY=tls-bulk for the TLS RETR alone,
+                               BENCH_ONLY=idle for the idle sessions alone)
 """
 import ftplib
 import multiprocessing
 import os
 import pwd
+import resource
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -61,18 +67,19 @@ def make_tree(root, upload_owner):
     os.chmod(os.path.join(root, "big.bin"), 0o644)
 
 
-def start_zolf(bindir, home, root, port, extra=""):
+def start_zolf(bindir, home, root, port, extra="", users=32):
     os.makedirs(os.path.join(home, "accounts"))
     os.makedirs(os.path.join(home, "logs"))
-    data = B.free_port_run(DATA_PORTS, avoid=(port,))
+    # zolf's passive ports run from DataPort to DataPort+MaxUsers.
+    data = B.free_port_run(max(DATA_PORTS, users + 1), avoid=(port,))
     with open(os.path.join(home, "zolf.ini"), "w") as f:
         f.write(f"""; bench/ftp_bench.py (the first line is never read)
 MaximumBandwidth=0
 Address=127.0.0.1
 ExternIP=127.0.0.1
 TimeoutTime=240
-MaxUsers=32
-MaxPerAddress=32
+MaxUsers={users}
+MaxPerAddress={users}
 Port={port}
 DataPort={data}
 LogMaxEntries=10000000
@@ -101,7 +108,7 @@ AddCommand=TYPE
                    os.path.join(home, "console.txt"))
 
 
-def start_vsftpd(home, root, port, ftp_user, extra=""):
+def start_vsftpd(home, root, port, ftp_user, extra="", clients=64):
     empty = os.path.join(home, "empty")
     os.makedirs(empty)
     data = B.free_port_run(DATA_PORTS, avoid=(port,))
@@ -133,8 +140,8 @@ isolate=NO
 xferlog_enable=YES
 xferlog_file={home}/xfer.log
 vsftpd_log_file={home}/vsftpd.log
-max_clients=64
-max_per_ip=64
+max_clients={clients}
+max_per_ip={clients}
 connect_from_port_20=NO
 dirmessage_enable=NO
 {extra}""")
@@ -236,10 +243,15 @@ def run(bindir, top):
     make_tree(root, owner)
     source = os.path.join(top, "source.bin")
     shutil.copyfile(os.path.join(root, "big.bin"), source)
-    if os.environ.get("BENCH_ONLY") not in ("tls", "tls-bulk"):
+    only = os.environ.get("BENCH_ONLY")
+    if only not in ("tls", "tls-bulk", "idle"):
         run_plain(bindir, top, root, source, ftp_user)
         B.stop_all()
-    run_tls(bindir, top, root, source, ftp_user)
+    if only in (None, "", "idle"):
+        run_idle(bindir, top, root, ftp_user)
+        B.stop_all()
+    if only != "idle":
+        run_tls(bindir, top, root, source, ftp_user)
 
 
 def run_plain(bindir, top, root, source, ftp_user):
@@ -315,6 +327,119 @@ def run_plain(bindir, top, root, source, ftp_user):
         rss_warm, B.status_kib(servers["zolf"].pid, "VmRSS"), served))
 
 
+# Sessions held open for the idle row. vsftpd forks a process (two with
+# its privilege separation) per session: a tenth of zolf's count shows its
+# figure without filling the machine.
+IDLE = {"zolf": 2000, "vsftpd": 200}
+
+
+def group_pss(pgid):
+    """Proportional resident bytes of the server's processes: a page that
+    a forking server's processes share counts once among them, not once in
+    each as in the resident set."""
+    total = 0
+    for pid in B._family(pgid):
+        try:
+            with open("/proc/%d/smaps_rollup" % pid) as f:
+                for line in f:
+                    if line.startswith("Pss:"):
+                        total += int(line.split()[1]) * 1024
+                        break
+        except (OSError, ValueError):
+            continue
+    return total
+
+
+def reply(sock, pending):
+    """The next whole reply's code, reading as needed; `pending` holds the
+    bytes received beyond the replies taken so far."""
+    while True:
+        lines = pending[0].split(b"\r\n")
+        for i, line in enumerate(lines[:-1]):
+            if len(line) >= 4 and line[:3].isdigit() and line[3:4] == b" ":
+                pending[0] = b"\r\n".join(lines[i + 1:])
+                return int(line[:3])
+        piece = sock.recv(4096)
+        if not piece:
+            raise OSError("closed while a reply was due")
+        pending[0] += piece
+
+
+def logged_in(port, user, password):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    pending = [b""]
+    try:
+        for line, want in ((None, 220), ("USER " + user, 331), ("PASS " + password, 230)):
+            if line:
+                s.sendall(line.encode() + b"\r\n")
+            got = reply(s, pending)
+            if got == 230:  # vsftpd asks no anonymous password
+                break
+            if got != want:
+                raise OSError("%s answered %d" % (line or "connect", got))
+    except OSError:
+        s.close()
+        raise
+    return s
+
+
+def run_idle(bindir, top, root, ftp_user):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = 2 * max(IDLE.values()) + 256
+    if soft < want:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(want, hard), hard))
+    ports = {"zolf": B.free_port(), "vsftpd": B.free_port()}
+    while ports["vsftpd"] == ports["zolf"]:
+        ports["vsftpd"] = B.free_port()
+    servers = {}
+    for name in ports:
+        home = os.path.join(top, name + "-idle")
+        os.makedirs(home)
+        if name == "zolf":
+            servers[name] = start_zolf(bindir, home, root, ports[name],
+                                       users=IDLE[name] + 16)
+        else:
+            servers[name] = start_vsftpd(home, root, ports[name], ftp_user,
+                                         clients=IDLE[name] + 16)
+    login = {"zolf": ("bench", "bench"), "vsftpd": ("anonymous", "bench@")}
+    names = list(servers)
+    per_session = {n: [] for n in names}
+    for _, name in B.rounds(names, REPEATS):
+        pid = servers[name].pid
+        # One session first: what any session makes once (log buffers,
+        # the account's quota record) is not counted per session.
+        logged_in(ports[name], *login[name]).close()
+        size = B.group_size(pid)
+        B.settle(pid, size)
+        before = group_pss(pid)
+        held = []
+        try:
+            for _ in range(IDLE[name]):
+                held.append(logged_in(ports[name], *login[name]))
+            # Every session still answers: none was dropped or stalled.
+            for s in held[::max(1, len(held) // 20)]:
+                s.sendall(b"NOOP\r\n")
+                if reply(s, [b""]) != 200:
+                    raise OSError("NOOP refused")
+            per_session[name].append((group_pss(pid) - before) / len(held) / 1024)
+        except OSError as e:
+            sys.stderr.write("%s: idle session %d failed: %s\n" % (name, len(held) + 1, e))
+        finally:
+            for s in held:
+                s.close()
+        B.wait_for(lambda: B.group_size(pid) <= size, 10)
+    for name, proc in servers.items():
+        if proc.poll() is not None:
+            sys.exit("%s ended during the run (status %s); see its console." % (
+                name, proc.returncode))
+    table = B.Table("FTP sessions waiting for a command (logged in, silent)", names)
+    # The first round's figure: later rounds reuse what the first one's
+    # sessions left free in the server's heap.
+    table.add("memory per idle logged-in session (PSS, process group; %s)" %
+              ", ".join("%s %d" % (n, IDLE[n]) for n in names), "KiB", False,
+              {n: max(per_session[n]) if per_session[n] else None for n in names})
+    table.print()
+
 
 # curl over explicit TLS: AUTH TLS on the command port, PROT P for the data;
 # it fails rather than go on in clear text. The certificate is self-signed.
@@ -389,7 +514,7 @@ rsa_private_key_file={key}
     table.add("256 MiB RETR over TLS: server CPU (zolf: %s)" % path, "ms", False,
               {n: B.median(cpu[n]) for n in names})
     if os.environ.get("BENCH_ONLY") != "tls-bulk":
-        stor_tls(table, names, ports, login, root, source)
+        stor_tls(table, servers, ports, login, root, source)
     for name, proc in servers.items():
         if proc.poll() is not None:
             sys.exit("%s ended during the run (status %s); see its console." % (
@@ -397,7 +522,8 @@ rsa_private_key_file={key}
     table.print()
 
 
-def stor_tls(table, names, ports, login, root, source):
+def stor_tls(table, servers, ports, login, root, source):
+    names = list(servers)
     speeds = {n: [] for n in names}
     cpu = {n: [] for n in names}
     for r, name in B.rounds(names, REPEATS):

@@ -34,6 +34,13 @@ int WatchFd(EventLoop *loop, int fd, int mask, FdHandler handler,
 int SetFdMask(EventLoop *loop, int fd, int mask);
 // Forgets fd; call it before the descriptor is closed.
 void UnwatchFd(EventLoop *loop, int fd);
+// Makes the registered fd's handler run before any other descriptor's
+// reported by the same wait (one such descriptor per loop; -1 none): news
+// that arrived before a wait ended is acted on before anything that
+// arrived later and was reported with it. Its handler must read without
+// blocking: when a wait reports as many descriptors as one pass takes,
+// it runs whether or not its descriptor was among them.
+void SetFirstFd(EventLoop *loop, int fd);
 
 // A one-shot timer `ms` milliseconds from now; its id (above 0), or -1 when
 // out of memory. Timers due at the same moment fire in the order added.

@@ -71,9 +71,9 @@ static bool ValidUserName(const char *name) {
 }
 
 int OpenAccount(Request *pReq) {
-  if (!ValidUserName(pReq->cmnd.argument)) return -1;
+  if (!ValidUserName(pReq->cmnd.space->argument)) return -1;
   memset(pReq->login.userName, 0, sizeof pReq->login.userName);
-  memcpy(pReq->login.userName, pReq->cmnd.argument, strlen(pReq->cmnd.argument));
+  memcpy(pReq->login.userName, pReq->cmnd.space->argument, strlen(pReq->cmnd.space->argument));
   char path[kHomeSize + 64];
   if (AccountFile(path, sizeof path, pReq, "ini") != 0) return -1;
   Ini ini;
@@ -108,7 +108,7 @@ static bool AllowedForm(const char *text) {
 static bool FullPath(const char *text) { return text[0] == '/' && strlen(text) >= 2; }
 
 static int ApplyPassWord(Request *pReq, const IniValue &v) {
-  snprintf(pReq->login.passWord, sizeof pReq->login.passWord, "%s", v.text);
+  pReq->login.passWord = v.text;
   return 0;
 }
 
@@ -122,9 +122,8 @@ static bool AllowedAddress(const char *allowed, const char *client) {
 
 static int ApplyAllowIp(Request *pReq, const IniValue &v) {
   // No client address: a check of the file, which any address passes.
-  if (pReq->ipAddress[0] == '\0') return 0;
-  if (strcmp(v.text, "ALL") != 0 && !AllowedAddress(v.text, pReq->ipAddress))
-    return -1;
+  if (pReq->clientAddress.text[0] == '\0') return 0;
+  if (strcmp(v.text, "ALL") != 0 && !AllowedAddress(v.text, pReq->clientAddress.text)) return -1;
   return 0;
 }
 

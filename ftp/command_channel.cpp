@@ -97,17 +97,50 @@ static size_t StripTelnet(Request *pReq, char *p, size_t n) {
 static void DropRefusedRest(Request *pReq) {
   if (!pReq->cmnd.discarding || pReq->cmnd.length <= 0) return;
   size_t length = (size_t)pReq->cmnd.length;
-  char *end = (char *)memchr(pReq->cmnd.buffer, '\n', length);
-  size_t drop = end ? (size_t)(end - pReq->cmnd.buffer) + 1 : length;
-  memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + drop, length - drop);
-  memset(pReq->cmnd.buffer + length - drop, 0, drop);
+  char *end = (char *)memchr(pReq->cmnd.space->buffer, '\n', length);
+  size_t drop = end ? (size_t)(end - pReq->cmnd.space->buffer) + 1 : length;
+  memmove(pReq->cmnd.space->buffer, pReq->cmnd.space->buffer + drop, length - drop);
+  memset(pReq->cmnd.space->buffer + length - drop, 0, drop);
   pReq->cmnd.length = (int32_t)(length - drop);
   if (end) pReq->cmnd.discarding = false;
 }
 
+// Free command spaces kept however quiet the server is, for the next
+// busy sessions; beyond them the pool keeps what its busiest moment of the
+// last second needed.
+static const size_t kSpacesKept = 16;
+
+bool HoldCommandSpace(Request *pReq) {
+  if (pReq->cmnd.space) return true;
+  BufferPool *pool = &pReq->pConfig->cmndSpaces;
+  if (pool->blockSize == 0) InitBufferPool(pool, sizeof(CommandSpace), kSpacesKept);
+  void *block = BorrowBlock(pool);
+  if (!block) return false;
+  // The buffer's last byte stays zero, and the parser and the replies
+  // count on the zeroes behind what they hold.
+  pReq->cmnd.space = static_cast<CommandSpace *>(memset(block, 0, sizeof(CommandSpace)));
+  return true;
+}
+
+void ReturnIdleCommandSpace(Request *pReq) {
+  const CmndChannel &c = pReq->cmnd;
+  if (!c.space || c.state != kCmndReceiving || c.length != 0 || c.pendingLength != 0 || c.longReply)
+    return;
+  DropCommandSpace(pReq);
+}
+
+void DropCommandSpace(Request *pReq) {
+  if (!pReq->cmnd.space) return;
+  GiveBackBlock(&pReq->pConfig->cmndSpaces, pReq->cmnd.space);
+  pReq->cmnd.space = nullptr;
+  pReq->cmnd.length = 0;
+  pReq->cmnd.pendingLength = 0;
+}
+
 int OnReadCmnd(Request *pReq) {
   if (pReq->cmnd.length >= kMaxLine) return 0;
-  char *into = pReq->cmnd.buffer + pReq->cmnd.length;
+  if (!HoldCommandSpace(pReq)) return -1;
+  char *into = pReq->cmnd.space->buffer + pReq->cmnd.length;
   ssize_t n = ConnRead(&pReq->cmnd.io, into, (size_t)(kMaxLine - pReq->cmnd.length));
   if (n > 0) {
     pReq->bytesReceived += (uint64_t)n;
@@ -128,24 +161,26 @@ static void KeepInput(Request *pReq, const char *bytes, size_t n) {
   if (n == 0) return;
   // Both pieces came out of one command buffer and are never more than it
   // held together; the bound only guards the copy.
-  if (n + waiting > sizeof pReq->cmnd.pending) n = sizeof pReq->cmnd.pending - waiting;
-  memmove(pReq->cmnd.pending + n, pReq->cmnd.pending, waiting);
-  memcpy(pReq->cmnd.pending, bytes, n);
+  if (n + waiting > sizeof pReq->cmnd.space->pending)
+    n = sizeof pReq->cmnd.space->pending - waiting;
+  memmove(pReq->cmnd.space->pending + n, pReq->cmnd.space->pending, waiting);
+  memcpy(pReq->cmnd.space->pending, bytes, n);
   pReq->cmnd.pendingLength = (int32_t)(n + waiting);
 }
 
 bool CommandLineWaits(const Request *pReq) {
-  if (pReq->cmnd.state != kCmndReceiving) return false;
+  if (pReq->cmnd.state != kCmndReceiving || !pReq->cmnd.space) return false;
   return pReq->cmnd.length >= kMaxLine ||
-         memchr(pReq->cmnd.buffer, '\n', (size_t)pReq->cmnd.length) != nullptr;
+         memchr(pReq->cmnd.space->buffer, '\n', (size_t)pReq->cmnd.length) != nullptr;
 }
 
 int ParseFTPstring(Request *pReq) {
+  if (!pReq->cmnd.space) return -1;  // nothing received
   int32_t length = pReq->cmnd.length;
   if (length < 0) length = 0;
   if (length > kMaxLine) length = kMaxLine;
 
-  char *end = (char *)memchr(pReq->cmnd.buffer, '\n', (size_t)length);
+  char *end = (char *)memchr(pReq->cmnd.space->buffer, '\n', (size_t)length);
   if (!end) {
     // A full buffer without a line end can never become a line: refuse it
     // like any other bad line instead of leaving the session deaf, and drop
@@ -159,15 +194,16 @@ int ParseFTPstring(Request *pReq) {
   }
   // Whatever follows this line is the client's next command: it waits
   // until this one has been answered.
-  int32_t lineLength = (int32_t)(end - pReq->cmnd.buffer) + 1;
-  KeepInput(pReq, pReq->cmnd.buffer + lineLength, (size_t)(length - lineLength));
-  memset(pReq->cmnd.buffer + lineLength, 0, sizeof pReq->cmnd.buffer - (size_t)lineLength);
+  int32_t lineLength = (int32_t)(end - pReq->cmnd.space->buffer) + 1;
+  KeepInput(pReq, pReq->cmnd.space->buffer + lineLength, (size_t)(length - lineLength));
+  memset(pReq->cmnd.space->buffer + lineLength, 0,
+         sizeof pReq->cmnd.space->buffer - (size_t)lineLength);
   pReq->cmnd.length = lineLength;
   // The line is taken: a reply may now replace it in the buffer.
   pReq->cmnd.state = kCmndEmpty;
 
   char line[kCmndBufferSize];
-  memcpy(line, pReq->cmnd.buffer, sizeof line);
+  memcpy(line, pReq->cmnd.space->buffer, sizeof line);
   line[kMaxLine] = '\0';
   char *lf = line + lineLength - 1;
   char *cr = (char *)memchr(line, '\r', (size_t)lineLength);
@@ -187,21 +223,21 @@ int ParseFTPstring(Request *pReq) {
     *space = '\0';
     arg = space + 1;
   }
-  memset(pReq->cmnd.command, 0, sizeof pReq->cmnd.command);
-  memset(pReq->cmnd.argument, 0, sizeof pReq->cmnd.argument);
+  memset(pReq->cmnd.space->command, 0, sizeof pReq->cmnd.space->command);
+  memset(pReq->cmnd.space->argument, 0, sizeof pReq->cmnd.space->argument);
   size_t wordLength = strlen(line);
-  if (wordLength >= sizeof pReq->cmnd.command) {
+  if (wordLength >= sizeof pReq->cmnd.space->command) {
     SendFTPstring(pReq, Mess500);
     return -1;
   }
-  memcpy(pReq->cmnd.command, line, wordLength);
+  memcpy(pReq->cmnd.space->command, line, wordLength);
   if (arg) {
     size_t argLength = strlen(arg);
-    if (argLength >= sizeof pReq->cmnd.argument) {
+    if (argLength >= sizeof pReq->cmnd.space->argument) {
       SendFTPstring(pReq, Mess500);
       return -1;
     }
-    memcpy(pReq->cmnd.argument, arg, argLength);
+    memcpy(pReq->cmnd.space->argument, arg, argLength);
   }
   LogReceivedLine(pReq, arg != nullptr);
   return 0;
@@ -219,11 +255,12 @@ int TranslateCommand(const char *word) {
 int SendFTPstring(Request *pReq, const char *text) {
   // One reply at a time: a second one for the same command is dropped.
   if (pReq->cmnd.length != 0 && pReq->cmnd.state == kCmndQueued) return -1;
+  if (!HoldCommandSpace(pReq)) return -1;
   // Part of a command line still being received (a transfer ends while the
   // client types): it waits with the other early bytes, nothing is lost.
   if (pReq->cmnd.state == kCmndReceiving && pReq->cmnd.length > 0)
-    KeepInput(pReq, pReq->cmnd.buffer, (size_t)pReq->cmnd.length);
-  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+    KeepInput(pReq, pReq->cmnd.space->buffer, (size_t)pReq->cmnd.length);
+  memset(pReq->cmnd.space->buffer, 0, sizeof pReq->cmnd.space->buffer);
   pReq->cmnd.length = 0;
   pReq->cmnd.state = kCmndEmpty;
   // Replies are written with line feeds; on the wire every line ends in
@@ -231,12 +268,12 @@ int SendFTPstring(Request *pReq, const char *text) {
   size_t n = 0;
   for (const char *p = text; *p; p++) {
     bool bareLf = *p == '\n' && (p == text || p[-1] != '\r');
-    if (n + (bareLf ? 2 : 1) >= sizeof pReq->cmnd.buffer) {
-      memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+    if (n + (bareLf ? 2 : 1) >= sizeof pReq->cmnd.space->buffer) {
+      memset(pReq->cmnd.space->buffer, 0, sizeof pReq->cmnd.space->buffer);
       return -1;
     }
-    if (bareLf) pReq->cmnd.buffer[n++] = '\r';
-    pReq->cmnd.buffer[n++] = *p;
+    if (bareLf) pReq->cmnd.space->buffer[n++] = '\r';
+    pReq->cmnd.space->buffer[n++] = *p;
   }
   pReq->cmnd.length = (int32_t)n;
   pReq->cmnd.state = kCmndQueued;
@@ -258,13 +295,14 @@ char *BorrowReplyBlock(Request *pReq) {
 }
 
 int SendLongReply(Request *pReq, char *block, size_t n) {
-  if ((pReq->cmnd.length != 0 && pReq->cmnd.state == kCmndQueued) || pReq->cmnd.longReply) {
+  if ((pReq->cmnd.length != 0 && pReq->cmnd.state == kCmndQueued) || pReq->cmnd.longReply ||
+      !HoldCommandSpace(pReq)) {
     GiveBackBlock(&pReq->pConfig->replyBlocks, block);
     return -1;
   }
   if (pReq->cmnd.state == kCmndReceiving && pReq->cmnd.length > 0)
-    KeepInput(pReq, pReq->cmnd.buffer, (size_t)pReq->cmnd.length);
-  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
+    KeepInput(pReq, pReq->cmnd.space->buffer, (size_t)pReq->cmnd.length);
+  memset(pReq->cmnd.space->buffer, 0, sizeof pReq->cmnd.space->buffer);
   pReq->cmnd.longReply = block;
   pReq->cmnd.longSent = 0;
   pReq->cmnd.length = (int32_t)n;
@@ -286,8 +324,8 @@ void DropLongReply(Request *pReq) {
 
 int OnWriteCmnd(Request *pReq) {
   if (pReq->cmnd.length <= 0) return 0;
-  char *from = pReq->cmnd.longReply ? pReq->cmnd.longReply + pReq->cmnd.longSent
-                                    : pReq->cmnd.buffer;
+  char *from =
+      pReq->cmnd.longReply ? pReq->cmnd.longReply + pReq->cmnd.longSent : pReq->cmnd.space->buffer;
   struct iovec reply = {from, (size_t)pReq->cmnd.length};
   ssize_t n = ConnWrite(&pReq->cmnd.io, &reply, 1);
   if (n > 0 && pReq->cmnd.longReply) {
@@ -303,9 +341,9 @@ int OnWriteCmnd(Request *pReq) {
   if (n > 0) {
     pReq->cmnd.length -= (int32_t)n;
     pReq->bytesSent += (uint64_t)n;
-    memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + n, (size_t)pReq->cmnd.length);
-    memset(pReq->cmnd.buffer + pReq->cmnd.length, 0,
-           sizeof pReq->cmnd.buffer - (size_t)pReq->cmnd.length);
+    memmove(pReq->cmnd.space->buffer, pReq->cmnd.space->buffer + n, (size_t)pReq->cmnd.length);
+    memset(pReq->cmnd.space->buffer + pReq->cmnd.length, 0,
+           sizeof pReq->cmnd.space->buffer - (size_t)pReq->cmnd.length);
     if (pReq->cmnd.length == 0) RecvFTPstring(pReq);
     return 0;
   }
@@ -315,15 +353,17 @@ int OnWriteCmnd(Request *pReq) {
 }
 
 void RecvFTPstring(Request *pReq) {
-  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
   pReq->cmnd.length = 0;
   pReq->cmnd.state = kCmndReceiving;
+  if (!pReq->cmnd.space) return;  // nothing held, nothing waiting
+  memset(pReq->cmnd.space->buffer, 0, sizeof pReq->cmnd.space->buffer);
   // The commands that came early are received now, in their order.
   size_t n = (size_t)pReq->cmnd.pendingLength;
   if (n > (size_t)kMaxLine) n = (size_t)kMaxLine;
-  memcpy(pReq->cmnd.buffer, pReq->cmnd.pending, n);
+  memcpy(pReq->cmnd.space->buffer, pReq->cmnd.space->pending, n);
   pReq->cmnd.length = (int32_t)n;
-  memmove(pReq->cmnd.pending, pReq->cmnd.pending + n, (size_t)pReq->cmnd.pendingLength - n);
+  memmove(pReq->cmnd.space->pending, pReq->cmnd.space->pending + n,
+          (size_t)pReq->cmnd.pendingLength - n);
   pReq->cmnd.pendingLength -= (int32_t)n;
   DropRefusedRest(pReq);
 }

@@ -79,6 +79,15 @@ bool CommandLineWaits(const Request *pReq);
 // buffer holds.
 bool ReplyFits(const char *text);
 
+// Lends the session a zeroed CommandSpace from the server's pool when it
+// holds none; false when out of memory.
+bool HoldCommandSpace(Request *pReq);
+// Gives the space back when the session waits for its next command with
+// nothing received, queued or pending; keeps it otherwise.
+void ReturnIdleCommandSpace(Request *pReq);
+// Gives the space back whatever it holds (the session ends).
+void DropCommandSpace(Request *pReq);
+
 // Whether the command connection is to be written or read: 0 = yes,
 // -1 = no.
 int IfCmndSend(Request *pReq);

@@ -42,17 +42,16 @@ void LogReceivedLine(Request *pReq, bool hasArgument) {
   char date[32];
   FILE *out = Begin(pReq, date);
   if (!out) return;
-  LogEscape(escapedCommand, sizeof escapedCommand, pReq->cmnd.command);
+  LogEscape(escapedCommand, sizeof escapedCommand, pReq->cmnd.space->command);
   if (hasArgument) {
-    const char *arg = CarriesPassword(pReq->cmnd.command, pReq->cmnd.argument)
+    const char *arg = CarriesPassword(pReq->cmnd.space->command, pReq->cmnd.space->argument)
                           ? kHiddenPassword
-                          : LogEscape(escapedText, sizeof escapedText,
-                                      pReq->cmnd.argument);
-    fprintf(out, kReceivedWithArgument, date, pReq->ipAddress,
-            pReq->login.userName, escapedCommand, arg);
+                          : LogEscape(escapedText, sizeof escapedText, pReq->cmnd.space->argument);
+    fprintf(out, kReceivedWithArgument, date, pReq->clientAddress.text, pReq->login.userName,
+            escapedCommand, arg);
   } else {
-    fprintf(out, kReceivedWithoutArgument, date, pReq->ipAddress,
-            pReq->login.userName, escapedCommand);
+    fprintf(out, kReceivedWithoutArgument, date, pReq->clientAddress.text, pReq->login.userName,
+            escapedCommand);
   }
 }
 
@@ -67,8 +66,7 @@ void LogQueuedReply(Request *pReq, const char *reply) {
   char body[kCmndBufferSize];
   snprintf(body, sizeof body, "%.*s", (int)(lf ? n - 1 : n), reply);
   LogEscape(escapedText, sizeof escapedText, body);
-  fprintf(out, kQueuedReply, date, pReq->ipAddress, pReq->login.userName,
-          escapedText);
+  fprintf(out, kQueuedReply, date, pReq->clientAddress.text, pReq->login.userName, escapedText);
   fputs("\n", out);
 }
 

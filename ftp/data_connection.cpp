@@ -134,7 +134,7 @@ int DoPASV(Request *pReq) {
 }
 
 int DoEPSV(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (strcasecmp(arg, "ALL") == 0) {
     pReq->epsvAll = true;
     SendFTPstring(pReq, kEpsvAllTaken);
@@ -198,7 +198,7 @@ static int PortNumber(const char *p1Text, const char *p2Text) {
 // as clients behind some NAT boxes and lftp over IPv6 send it.
 static bool ClientsOwn(const Request *pReq, const char *address) {
   if (!IsIPv6(&pReq->clientAddress))
-    return strcmp(address, pReq->ipAddress) == 0 || strcmp(address, "0.0.0.0") == 0;
+    return strcmp(address, pReq->clientAddress.text) == 0 || strcmp(address, "0.0.0.0") == 0;
   NetAddress named;
   if (AddressFromText(address, 0, &named) != 0) return false;
   if (IsIPv6(&named) &&
@@ -246,7 +246,7 @@ static int StartActive(Request *pReq, const char *address, int port) {
 }
 
 int DoPORT(Request *pReq) {
-  char *arg = pReq->cmnd.argument;
+  char *arg = pReq->cmnd.space->argument;
   if (RefusedOnIPv6(pReq)) return 522;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kPortMissing);
@@ -270,7 +270,7 @@ int DoPORT(Request *pReq) {
 // EPRT |1|address|port| on an IPv4 session, |2| on an IPv6 one (any
 // delimiter of the client's choice).
 int DoEPRT(Request *pReq) {
-  char *arg = pReq->cmnd.argument;
+  char *arg = pReq->cmnd.space->argument;
   if (RefusedAfterEpsvAll(pReq)) return 503;
   DropTransfer(pReq);
   char delimiter = arg[0];

@@ -23,8 +23,8 @@ static void OnReplyDue(EventLoop *, int64_t, void *record) {
 
 void HoldFailedLogin(Request *pReq) {
   // The PASS argument is still the command's: nothing is read meanwhile.
-  pReq->timers.replyDueMs = HoldRefusal(&pReq->pConfig->limits, pReq->ipAddress,
-                                        GuessOf(pReq->login.userName, pReq->cmnd.argument));
+  pReq->timers.replyDueMs = HoldRefusal(&pReq->pConfig->limits, pReq->clientAddress.text,
+                                        GuessOf(pReq->login.userName, pReq->cmnd.space->argument));
   EventLoop *loop = pReq->pConfig->loop;
   if (loop && pReq->timers.reply == 0)
     pReq->timers.reply = AddTimer(loop, kFailedLoginDelayMs, OnReplyDue, pReq);
@@ -63,6 +63,12 @@ static void OnIdleCheck(EventLoop *loop, int64_t, void *record) {
   if (wait < 1000) wait = 1000;
   int64_t id = AddTimer(loop, wait, OnIdleCheck, r);
   r->timers.idle = id > 0 ? id : 0;
+}
+
+void StopLoginClock(Request *pReq) {
+  EventLoop *loop = pReq->pConfig->loop;
+  if (loop && pReq->timers.login > 0) DeleteTimer(loop, pReq->timers.login);
+  pReq->timers.login = 0;
 }
 
 void StartSessionClocks(Request *pReq) {

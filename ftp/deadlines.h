@@ -21,3 +21,6 @@ bool ReplyHeld(const Request *pReq);
 
 // Starts a new session's login time and idle checks on the server's loop.
 void StartSessionClocks(Request *pReq);
+// The session has logged in: its login time is over, and its timer goes
+// rather than wait out the limit (a timer per idle session is memory).
+void StopLoginClock(Request *pReq);

@@ -38,7 +38,7 @@ static bool LoggedIn(const Request *pReq) {
 }
 
 int DoFTP(Request *pReq) {
-  int code = TranslateCommand(pReq->cmnd.command);
+  int code = TranslateCommand(pReq->cmnd.space->command);
   // A restart offset reaches only the transfer that directly follows REST;
   // every other command line, known or not, clears it.
   if (code != kREST && !(pReq->cmnd.lastCommand == kREST && (code == kSTOR || code == kRETR)))
@@ -100,7 +100,7 @@ int DoFTP(Request *pReq) {
 static int DoSITE(Request *pReq) {
   int refused = TakeSiteLine(pReq);
   if (refused) return refused;
-  if (strcasecmp(pReq->cmnd.command, "CHMOD") != 0) return DoFTP(pReq);
+  if (strcasecmp(pReq->cmnd.space->command, "CHMOD") != 0) return DoFTP(pReq);
   if (pReq->login.permissions[kSTOR] != '1') {
     SendFTPstring(pReq, kPermissionDenied);
     return 550;

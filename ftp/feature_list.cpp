@@ -39,7 +39,7 @@ int DoFEAT(Request *pReq) {
 }
 
 int DoOPTS(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (strcasecmp(arg, "UTF8 ON") == 0 || strcasecmp(arg, "UTF8") == 0) {
     SendFTPstring(pReq, kUtf8On);
     return 200;

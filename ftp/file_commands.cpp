@@ -186,9 +186,10 @@ int DoRNFR(Request *pReq) {
   pReq->renameFrom = nullptr;
   // Clients name a rename's ends relative to where they are ("../x"); the
   // root itself never moves.
-  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.argument, named, sizeof named) == 0 &&
+  const char *cwd = pReq->login.cwd.c_str();
+  if (ResolveDotDot(cwd, pReq->cmnd.space->argument, named, sizeof named) == 0 &&
       strcmp(named, "/") != 0 &&
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, named) == 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), cwd, named) == 0 &&
       RootedStat(pReq, real, &st) == 0) {
     pReq->renameFrom = strdup(real);
     if (pReq->renameFrom) {
@@ -218,9 +219,10 @@ int DoRNTO(Request *pReq) {
   // quota.
   bool done = false, taken = false;
   char named[kRealPathSize];
-  if (ResolveDotDot(pReq->login.cwd, pReq->cmnd.argument, named, sizeof named) == 0 &&
+  const char *cwd = pReq->login.cwd.c_str();
+  if (ResolveDotDot(cwd, pReq->cmnd.space->argument, named, sizeof named) == 0 &&
       strcmp(named, "/") != 0 &&
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, named) == 0 &&
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), cwd, named) == 0 &&
       (pReq->renameTo = strdup(real)) != nullptr)
     done = RootedRename(pReq, pReq->renameFrom, pReq->renameTo, &taken) == 0;
   DropRename(pReq);
@@ -231,8 +233,8 @@ int DoRNTO(Request *pReq) {
 int DoSIZE(Request *pReq) {
   char real[kRealPathSize] = "";
   struct stat st;
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd,
-                         pReq->cmnd.argument) != 0 ||
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         pReq->cmnd.space->argument) != 0 ||
       RootedStat(pReq, real, &st) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -261,8 +263,8 @@ int DoMDTM(Request *pReq, char *path) {
 
 int DoMDTM(Request *pReq) {
   char real[kRealPathSize] = "";
-  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd,
-                         pReq->cmnd.argument) != 0) {
+  if (CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         pReq->cmnd.space->argument) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
@@ -273,7 +275,7 @@ int DoMDTM(Request *pReq) {
 // PATH") made real; *word gets the word. 0, or the code of the reply
 // queued (501 without both, 550 for a path that is refused or missing).
 static int WordAndPath(Request *pReq, char *word, size_t wordSize, char *real, size_t size) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   const char *blank = strchr(arg, ' ');
   if (!blank || blank == arg || blank[1] == '\0' || (size_t)(blank - arg) >= wordSize) {
     SendFTPstring(pReq, kBadArguments);
@@ -281,7 +283,8 @@ static int WordAndPath(Request *pReq, char *word, size_t wordSize, char *real, s
   }
   snprintf(word, wordSize, "%.*s", (int)(blank - arg), arg);
   struct stat st;
-  if (CreateAbsolutePath(real, size, pReq->login.root.c_str(), pReq->login.cwd, blank + 1) != 0 ||
+  if (CreateAbsolutePath(real, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         blank + 1) != 0 ||
       RootedStat(pReq, real, &st) != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -317,7 +320,7 @@ int DoMFMT(Request *pReq) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  const char *path = strchr(pReq->cmnd.argument, ' ') + 1;
+  const char *path = strchr(pReq->cmnd.space->argument, ' ') + 1;
   char reply[kCmndBufferSize + 64];
   snprintf(reply, sizeof reply, kModifySet, stamp, path);
   SendFTPstring(pReq, ReplyFits(reply) ? reply : Mess250);

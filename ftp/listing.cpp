@@ -105,11 +105,12 @@ int InitDirList(Request *pReq) {
     return 451;
   }
   char directory[kRealPathSize];
-  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root.c_str(), pReq->login.cwd);
+  int n = snprintf(directory, sizeof directory, "%s%s", pReq->login.root.c_str(),
+                   pReq->login.cwd.c_str());
   if (n >= 0 && (size_t)n < sizeof directory) {
     pReq->xfer.dir = RootedOpenDir(pReq, directory);
     snprintf(pReq->xfer.bufs->listDirectory, sizeof pReq->xfer.bufs->listDirectory, "%s",
-             pReq->login.cwd);
+             pReq->login.cwd.c_str());
   }
   if (!pReq->xfer.dir) {
     SendFTPstring(pReq, kListFailed);
@@ -141,8 +142,8 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
   if (!HoldXferBuffers(pReq)) return kListFailed;
   pReq->xfer.listFormat = format;
   pReq->xfer.bufs->listPattern[0] = '\0';
-  if (PathGuardsFail(path) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0)
+  if (PathGuardsFail(path) || CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(),
+                                                 pReq->login.cwd.c_str(), path) != 0)
     return Mess550;
   struct stat st;
   // The current directory itself that has gone is a failure to open it.
@@ -180,15 +181,16 @@ const char *PrepareListing(Request *pReq, const char *path, ListFormat format) {
 
 int DoMLST(Request *pReq) {
   char real[kRealPathSize] = "";
-  const char *path = pReq->cmnd.argument;
+  const char *path = pReq->cmnd.space->argument;
   struct stat st;
   if (PathGuardsFail(path) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, path) != 0 ||
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         path) != 0 ||
       RootedStat(pReq, real, &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  const char *name = path[0] ? path : pReq->login.cwd;
+  const char *name = path[0] ? path : pReq->login.cwd.c_str();
   char facts[kCmndBufferSize];
   char reply[2 * kCmndBufferSize];
   int n = FormatFactsLine(facts, sizeof facts, S_ISDIR(st.st_mode) ? "dir" : "file", name, st);

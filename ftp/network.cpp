@@ -77,6 +77,7 @@ void CloseServer(Server *pConfig) {
   DelAllRequests(&pConfig->requests);
   FreeBufferPool(&pConfig->replyBlocks);
   FreeBufferPool(&pConfig->xferBlocks);
+  FreeBufferPool(&pConfig->cmndSpaces);
   TlsFreeContext(pConfig->tlsContext);
   pConfig->tlsContext = nullptr;
 }

@@ -42,7 +42,8 @@ int DoAUTH(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
   // TLS is the only mechanism; "AUTH SSL" is refused so that a client
   // that tries it first goes on to ask for TLS.
-  if (strcasecmp(pReq->cmnd.argument, "TLS") != 0 && strcasecmp(pReq->cmnd.argument, "TLS-C") != 0)
+  if (strcasecmp(pReq->cmnd.space->argument, "TLS") != 0 &&
+      strcasecmp(pReq->cmnd.space->argument, "TLS-C") != 0)
     return Reply(pReq, kAuthUnknown, 504);
   if (pReq->cmnd.tls != kTlsOff) return Reply(pReq, kAuthAgain, 503);
   pReq->cmnd.tls = kTlsAfterReply;
@@ -56,9 +57,7 @@ int AfterReplySent(Request *pReq) {
   // handshake by someone who could not have read the reply: it is no
   // command of the protected session (a man in the middle would inject
   // commands this way).
-  memset(pReq->cmnd.buffer, 0, sizeof pReq->cmnd.buffer);
-  pReq->cmnd.length = 0;
-  pReq->cmnd.pendingLength = 0;
+  DropCommandSpace(pReq);
   pReq->cmnd.telnetIac = false;
   pReq->cmnd.discarding = false;
   return StartTls(pReq, &pReq->cmnd.io);
@@ -67,7 +66,7 @@ int AfterReplySent(Request *pReq) {
 int DoPBSZ(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
   if (pReq->cmnd.tls != kTlsOn) return Reply(pReq, kNeedTls, 503);
-  if (pReq->cmnd.argument[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
+  if (pReq->cmnd.space->argument[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
   // TLS has its own record sizes: every client's buffer size becomes 0.
   pReq->cmnd.pbszGiven = true;
   return Reply(pReq, kPbszOk, 200);
@@ -77,7 +76,7 @@ int DoPROT(Request *pReq) {
   if (!pReq->pConfig->tlsContext) return NotImplemented(pReq);
   if (pReq->cmnd.tls != kTlsOn) return Reply(pReq, kNeedTls, 503);
   if (!pReq->cmnd.pbszGiven) return Reply(pReq, kNeedPbsz, 503);
-  const char *level = pReq->cmnd.argument;
+  const char *level = pReq->cmnd.space->argument;
   if (level[0] == '\0') return Reply(pReq, kArgumentMissing, 501);
   if (strcasecmp(level, "P") == 0) {
     pReq->protPrivate = true;

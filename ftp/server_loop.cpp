@@ -101,6 +101,9 @@ static bool WatchSession(Request *r) {
     if (IfAcceptXfer(r) == 0)
       dataMask = r->xfer.passive ? kLoopReadable : kLoopWritable;
   }
+  // A session waiting for its next command holds no command buffers;
+  // the first byte that arrives borrows them again.
+  if (!SessionWaits(r)) ReturnIdleCommandSpace(r);
   if (!Watch(r, r->cmnd.io.fd, cmndMask) || !Watch(r, r->xfer.io.fd, xferMask) ||
       !Watch(r, r->xfer.listenSocket, dataMask)) {
     CloseRequest(r);
@@ -168,6 +171,12 @@ Request *OnAccept(Server *pConfig, int listener) {
   if (proxied) {
     // The time to log in covers the header's arrival too; on the implicit
     // port the TLS handshake follows the header.
+    // The header is kept in the command buffer as it arrives.
+    if (!HoldCommandSpace(pReq)) {
+      CloseRequest(pReq);
+      OnAcceptFailed(pConfig);
+      return nullptr;
+    }
     pReq->cmnd.state = kCmndProxyHeader;
     pReq->cmnd.implicitAfterHeader = implicit;
   } else {
@@ -191,22 +200,21 @@ static bool EndSession(Request *pReq) {
 static bool OnProxyHeader(Request *pReq) {
   Server *pConfig = pReq->pConfig;
   ProxyHeader header;
-  ProxyResult r = ReadProxyHeader(pReq->cmnd.io.fd, (unsigned char *)pReq->cmnd.buffer,
+  ProxyResult r = ReadProxyHeader(pReq->cmnd.io.fd, (unsigned char *)pReq->cmnd.space->buffer,
                                   &pReq->cmnd.proxyWait, &header);
   if (r == ProxyResult::kNeedMore) return true;
   if (r == ProxyResult::kBad) {
-    fprintf(stderr, kNoProxyHeader, pReq->ipAddress);
+    fprintf(stderr, kNoProxyHeader, pReq->clientAddress.text);
     CloseRequest(pReq);
     return false;
   }
   pReq->cmnd.state = kCmndEmpty;
   if (header.hasSource) {
-    UncountClient(&pConfig->limits, pReq->ipAddress);
-    snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", header.source.text);
+    UncountClient(&pConfig->limits, pReq->clientAddress.text);
     pReq->clientAddress = header.source;
     // Held before counting, as at accept: the limit is on the others.
-    const char *line = AcceptRefusal(pConfig, pReq->ipAddress);
-    CountClient(&pConfig->limits, pReq->ipAddress);
+    const char *line = AcceptRefusal(pConfig, pReq->clientAddress.text);
+    CountClient(&pConfig->limits, pReq->clientAddress.text);
     if (line) {
       SendFTPstring(pReq, line);
       return EndSession(pReq);
@@ -231,7 +239,10 @@ static bool RefusedBeforeLogin(Request *pReq, int result) {
 
 // What follows a command's reply. False when the session ended.
 static bool AfterCommand(Request *pReq, int result) {
-  if (result == 230) SweepAtFirstLogin(pReq);
+  if (result == 230) {
+    StopLoginClock(pReq);
+    SweepAtFirstLogin(pReq);
+  }
   // Only a refused password is a failed login; a USER refused for want of
   // TLS is none (the client may still ask for TLS and log in).
   if (result == 530 && pReq->login.passwordRefused) {
@@ -265,16 +276,16 @@ static bool OnCommandBytes(Request *pReq) {
     return RefusedBeforeLogin(pReq, 500) ? EndSession(pReq) : true;
   }
   int result = DoFTP(pReq);
-  pReq->cmnd.lastCommand = TranslateCommand(pReq->cmnd.command);
+  pReq->cmnd.lastCommand = TranslateCommand(pReq->cmnd.space->command);
   if (result == kPasswordChecking) {
     // A hash check takes tens of milliseconds: a worker runs it, and
     // only this session waits (its sockets unwatched) for the answer.
     Worker *worker = pReq->pConfig->worker;
     if (!worker)
-      return AfterCommand(
-          pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.argument, pReq->login.passWord)));
-    pReq->login.check = CheckPasswordOffLoop(worker, pReq->cmnd.argument, pReq->login.passWord,
-                                             pReq, OnPasswordAnswered);
+      return AfterCommand(pReq, FinishPASS(pReq, PasswordMatches(pReq->cmnd.space->argument,
+                                                                 pReq->login.passWord.c_str())));
+    pReq->login.check = CheckPasswordOffLoop(
+        worker, pReq->cmnd.space->argument, pReq->login.passWord.c_str(), pReq, OnPasswordAnswered);
     return true;
   }
   return AfterCommand(pReq, result);
@@ -375,6 +386,7 @@ static void OnFlushTimer(EventLoop *loop, int64_t, void *record) {
   // system; a steady load keeps what it uses.
   TrimBufferPool(&pConfig->replyBlocks);
   TrimBufferPool(&pConfig->xferBlocks);
+  TrimBufferPool(&pConfig->cmndSpaces);
   AddTimer(loop, kFlushEveryMs, OnFlushTimer, pConfig);
 }
 

@@ -125,38 +125,48 @@ struct Server {
   ProxyTrust proxies;             // ProxyProtocol=, TrustedProxies=
   BufferPool replyBlocks;         // lent while a long reply goes out
   BufferPool xferBlocks;          // lent while a transfer or listing runs
+  BufferPool cmndSpaces;          // lent while a command is read or answered
 };
 
-// The command connection: the line being received or the one reply
-// queued, the command taken from the last line, and the TLS steps.
-struct CmndChannel {
-  ConnIo io = {-1, nullptr, 0};
-  CmndState state;
-  int32_t length;                    // bytes held in buffer
+// The buffers of a command, lent to a session from the server's pool when
+// bytes arrive or a reply is queued, and given back once the reply is out
+// and nothing more has come (ReturnIdleCommandSpace): a session waiting
+// for its next command holds none. Zeroed when lent.
+struct CommandSpace {
   char buffer[kCmndBufferSize];      // line being received or reply queued
   // Command bytes received behind the line being answered (a client that
   // sends several commands at once): they become the buffer again once
   // the reply has gone out.
   char pending[kCmndBufferSize];
-  int32_t pendingLength;
+  char command[kCommandSize];
+  char argument[kArgumentSize];
+};
+
+// The command connection: the line being received or the one reply
+// queued (in space), the command taken from the last line, and the TLS
+// steps.
+struct CmndChannel {
+  ConnIo io = {-1, nullptr, 0};
+  CmndState state;
+  int32_t length;                    // bytes held in space->buffer
+  CommandSpace *space = nullptr;     // null while the session waits idle
+  int32_t pendingLength;             // bytes held in space->pending
   bool telnetIac;                    // the last byte read was an IAC whose
                                      // command byte is still due
   bool discarding;                   // an over-long line was refused: its
                                      // rest is dropped up to its line end
-  char command[kCommandSize];
-  char argument[kArgumentSize];
-  int32_t lastCommand;               // code of the previous command, -1 unknown
   const char *finalReply;            // a transfer's final reply waiting for
                                      // the reply being sent (or the pump's
                                      // own choice of it), null none
   CmndTls tls;
-  bool pbszGiven;
   ProxyWait proxyWait;               // kCmndProxyHeader: what came of it
   bool implicitAfterHeader;          // TLS from the first byte after the header
+  bool pbszGiven;
   // A reply too long for the buffer, in a borrowed block (length counts
   // what is left of it, from longSent on); null when none.
   char *longReply = nullptr;
   int32_t longSent;
+  int32_t lastCommand;               // code of the previous command, -1 unknown
 };
 
 // The buffers a transfer or listing works in, borrowed from the server's
@@ -166,7 +176,12 @@ struct XferBuffers {
   char buffer[kDataBufferSize];
   char listPattern[kCmndBufferSize]; // names a listing keeps ("" all)
   char listDirectory[800];           // path of the listed directory below
-                                     // the root, ending in '/' 
+                                     // the root, ending in '/'
+  // A STOR into a temporary name (UploadState): the target's name in its
+  // directory and the temporary name beside it; uploadTemp is empty when
+  // there is none.
+  char uploadName[256];
+  char uploadTemp[64];
 };
 
 // The data connection and the transfer or listing it carries. Everything
@@ -178,16 +193,16 @@ struct XferChannel {
   int32_t port;                      // own passive port, or the client's
                                      // after PORT
   bool passive = true;               // false after PORT / EPRT
-  DataState state;
-  int32_t length;                    // bytes held in bufs->buffer
-  XferBuffers *bufs = nullptr;       // null until a transfer needs them
   bool secured;                      // a PROT P connection has passed its
                                      // handshake and the session check
+  DataState state;
+  int32_t length;                    // bytes held in bufs->buffer
+  int file = -1;                     // file of the running transfer, -1 none
+  XferBuffers *bufs = nullptr;       // null until a transfer needs them
   const char *drainReply;            // while draining: the refusal due at
                                      // its end
   int64_t drainEndMs;                // while draining: when it stops (NowMs)
   int64_t drained;                   // while draining: bytes dropped
-  int file = -1;                     // file of the running transfer, -1 none
   DIR *dir;                          // directory being listed, null none
   ListFormat listFormat;
 };
@@ -195,32 +210,35 @@ struct XferChannel {
 // The account the session logged in as, and what it grants.
 struct LoginState {
   char userName[kUserNameSize];
-  char passWord[kPassWordSize];      // empty: no password asked
+  // The account's password or hash from USER until PASS is judged (then
+  // freed); empty: no password asked.
+  std::string passWord;
   bool accountRefused;               // USER named no usable account: its
                                      // PASS is refused like a wrong one
   bool passwordRefused;              // the last PASS was refused: the one
                                      // refusal a failed-login budget counts
+  int32_t refusedBeforeLogin;        // commands refused before login
   PasswordCheck *check;              // hash check running for PASS, null
                                      // none; the session waits for it
   // Real path of the virtual "/", set once at login: a root may be as long
   // as PATH_MAX, which a fixed field would make every session pay for.
   std::string root;
-  char cwd[kCwdSize];                // virtual current directory, "/.../"
+  // Virtual current directory, "/.../", shorter than kCwdSize; a heap
+  // string sized to it (none for the short ones).
+  std::string cwd;
   char permissions[kPermissionCount];  // '1' per allowed command code
   char fullBandwidth;                // '1' exempt from MaximumBandwidth
   char closeIfIdle = '0';            // '0' never closed for idleness
   uint64_t diskQuota;                // DiskQuota= of the account, 0 = none
   QuotaRecord *quota;                // the account's shared quota record,
                                      // null without a quota
-  int32_t refusedBeforeLogin;        // commands refused before login
 };
 
-// A STOR writing into a temporary name (upload_files.h); temp is empty
-// when there is none, and dir is open only while it is not.
+// A STOR writing into a temporary name (upload_files.h), whose names are
+// kept with the transfer's buffers (XferBuffers); dir is open only while
+// there is one.
 struct UploadState {
   int dir = -1;                      // the target's directory
-  char name[256];                    // the target's name in it
-  char temp[64];                     // the temporary name beside it
   int64_t base;                      // size of what the target held at start
   int64_t charged;                   // bytes charged so far beyond that
 };
@@ -246,10 +264,9 @@ struct Request {
   SessionTimers timers;
   Request *next;
   Server *pConfig;
-  int32_t ID;                        // 1..MaxUsers, unique among live sessions
-  char ipAddress[kAddressTextSize];  // client address, dotted or IPv6 text
-  NetAddress clientAddress;          // the same as a socket address: data
-                                     // connections go to and come from it
+  // The client's address (its text dotted or IPv6, as logged and
+  // counted): data connections go to and come from it.
+  NetAddress clientAddress;
   time_t connectTime;                // when the client connected
   uint64_t bytesSent;                // replies and data, for the idle check
   uint64_t bytesReceived;
@@ -274,6 +291,8 @@ inline bool HoldXferBuffers(Request *pReq) {
   if (!pReq->xfer.bufs) return false;
   pReq->xfer.bufs->listPattern[0] = '\0';
   pReq->xfer.bufs->listDirectory[0] = '\0';
+  pReq->xfer.bufs->uploadName[0] = '\0';
+  pReq->xfer.bufs->uploadTemp[0] = '\0';
   return true;
 }
 

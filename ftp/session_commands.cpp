@@ -31,7 +31,7 @@ static const char kRestZero[] = "350 No argument supplied, assuming REST 0.\n";
 static const int kSitePrefix = 5;
 
 int DoUSER(Request *pReq) {
-  if (pReq->cmnd.argument[0] == '\0') {
+  if (pReq->cmnd.space->argument[0] == '\0') {
     SendFTPstring(pReq, kUserMissing);
     return 550;
   }
@@ -45,7 +45,7 @@ int DoUSER(Request *pReq) {
     return 331;
   }
   pReq->login.permissions[kUSER] = '0';
-  if (pReq->login.passWord[0] != '\0') {
+  if (!pReq->login.passWord.empty()) {
     SendFTPstring(pReq, Mess331);
     return 331;
   }
@@ -55,13 +55,14 @@ int DoUSER(Request *pReq) {
 }
 
 int DoPASS(Request *pReq) {
-  if (pReq->cmnd.argument[0] == '\0') {
+  if (pReq->cmnd.space->argument[0] == '\0') {
     SendFTPstring(pReq, kPassMissing);
     return 550;
   }
   if (pReq->login.accountRefused) return FinishPASS(pReq, false);
-  if (IsPasswordHash(pReq->login.passWord)) return kPasswordChecking;
-  return FinishPASS(pReq, PasswordMatches(pReq->cmnd.argument, pReq->login.passWord));
+  if (IsPasswordHash(pReq->login.passWord.c_str())) return kPasswordChecking;
+  return FinishPASS(pReq,
+                    PasswordMatches(pReq->cmnd.space->argument, pReq->login.passWord.c_str()));
 }
 
 int FinishPASS(Request *pReq, bool match) {
@@ -72,6 +73,8 @@ int FinishPASS(Request *pReq, bool match) {
     return 530;
   }
   pReq->login.permissions[kPASS] = '0';
+  // Judged once: a logged-in session keeps no password.
+  std::string().swap(pReq->login.passWord);
   if (QuotaLimit(pReq) != 0) {
     char welcome[kCmndBufferSize];
     snprintf(welcome, sizeof welcome, kWelcomeQuota,
@@ -97,7 +100,7 @@ int DoPWD(Request *pReq) {
   // Room for the longest directory: a deep one can outgrow the one-line
   // reply, which is then refused rather than cut.
   char reply[kCwdSize + sizeof kPwd];
-  int n = snprintf(reply, sizeof reply, kPwd, pReq->login.cwd);
+  int n = snprintf(reply, sizeof reply, kPwd, pReq->login.cwd.c_str());
   if (n < 0 || !ReplyFits(reply)) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -107,7 +110,7 @@ int DoPWD(Request *pReq) {
 }
 
 int DoTYPE(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (strcasecmp(arg, "A") == 0 || strcasecmp(arg, "A N") == 0) {
     pReq->binaryMode = '0';
   } else if (strcasecmp(arg, "I") == 0 || strcasecmp(arg, "L 8") == 0) {
@@ -121,7 +124,7 @@ int DoTYPE(Request *pReq) {
 }
 
 int DoREST(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   pReq->restOffset = 0;
   if (arg[0] == '\0') {
     SendFTPstring(pReq, kRestZero);
@@ -163,10 +166,9 @@ int TakeSiteLine(Request *pReq) {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  memmove(pReq->cmnd.buffer, pReq->cmnd.buffer + kSitePrefix,
-          sizeof pReq->cmnd.buffer - kSitePrefix);
-  memset(pReq->cmnd.buffer + sizeof pReq->cmnd.buffer - kSitePrefix, 0,
-         kSitePrefix);
+  memmove(pReq->cmnd.space->buffer, pReq->cmnd.space->buffer + kSitePrefix,
+          sizeof pReq->cmnd.space->buffer - kSitePrefix);
+  memset(pReq->cmnd.space->buffer + sizeof pReq->cmnd.space->buffer - kSitePrefix, 0, kSitePrefix);
   pReq->cmnd.length -= kSitePrefix;
   if (ParseFTPstring(pReq) == 0) return 0;
   if (pReq->cmnd.state == kCmndQueued) return 500;  // the parser's own reply
@@ -180,7 +182,7 @@ int DoALLO(Request *pReq) {
 }
 
 static int OnlyChoice(Request *pReq, const char *choice, const char *reply) {
-  if (strcasecmp(pReq->cmnd.argument, choice) != 0) {
+  if (strcasecmp(pReq->cmnd.space->argument, choice) != 0) {
     SendFTPstring(pReq, kParameterRefused);
     return 504;
   }

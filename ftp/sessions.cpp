@@ -12,24 +12,10 @@
 #include "quota_records.h"
 #include "transfers.h"
 
-// The lowest number from 1 that no live session holds.
-static int32_t FreeSessionId(const Server *pConfig) {
-  for (int32_t id = 1;; id++) {
-    bool taken = false;
-    for (const Request *r = pConfig->requests; r; r = r->next)
-      if (r->ID == id) {
-        taken = true;
-        break;
-      }
-    if (!taken) return id;
-  }
-}
-
 Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   // Zeroed like every record, with its members constructed (the root).
   Request *pReq = new (std::nothrow) Request();
   if (!pReq) return nullptr;
-  pReq->ID = FreeSessionId(pConfig);
   Request **tail = &pConfig->requests;
   while (*tail) tail = &(*tail)->next;
   *tail = pReq;
@@ -45,11 +31,11 @@ Request *AddRequest(int sock, Server *pConfig, const char *clientAddress) {
   pReq->timers = SessionTimers();
   pReq->connectTime = time(nullptr);
   pReq->binaryMode = '1';
-  snprintf(pReq->login.cwd, sizeof pReq->login.cwd, "/");
-  snprintf(pReq->ipAddress, sizeof pReq->ipAddress, "%s", clientAddress);
+  pReq->login.cwd = "/";
   // A text that is no address leaves the family unset: no data connection
-  // is then ever taken as the client's.
-  AddressFromText(clientAddress, 0, &pReq->clientAddress);
+  // is then ever taken as the client's. The text stays as given.
+  if (AddressFromText(clientAddress, 0, &pReq->clientAddress) != 0)
+    snprintf(pReq->clientAddress.text, sizeof pReq->clientAddress.text, "%s", clientAddress);
   static const int kAlwaysAllowed[] = {kSYST, kQUIT, kPWD,  kUSER,
                                        kPASS, kABOR, kNOOP, kREST};
   for (int code : kAlwaysAllowed) pReq->login.permissions[code] = '1';
@@ -102,6 +88,7 @@ Request *CloseRequest(Request *pReq) {
   DetachQuota(pReq);  // the last session of the account writes it
   CloseCmndConnection(pReq);
   DropLongReply(pReq);
+  DropCommandSpace(pReq);
   Request *next = GetNextRequest(pReq);
   Server *pConfig = pReq->pConfig;
   if (pConfig->loop) {
@@ -112,7 +99,7 @@ Request *CloseRequest(Request *pReq) {
       if (*t > 0) DeleteTimer(pConfig->loop, *t);
   }
   pConfig->users--;
-  UncountClient(&pConfig->limits, pReq->ipAddress);
+  UncountClient(&pConfig->limits, pReq->clientAddress.text);
   DelRequest(&pConfig->requests, pReq);
   return next;
 }

@@ -70,7 +70,7 @@ int StatDirectory(Request *pReq, const char *arg, const char *real) {
 }  // namespace
 
 int DoSTAT(Request *pReq) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   char reply[2 * kCmndBufferSize];
   if (arg[0] == '\0') {
     char progress[kCmndBufferSize] = "";
@@ -93,7 +93,8 @@ int DoSTAT(Request *pReq) {
   const char *name = strrchr(arg, '/');
   name = name && name[1] ? name + 1 : arg;
   if (PathGuardsFail(arg) ||
-      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd, arg) != 0 ||
+      CreateAbsolutePath(real, sizeof real, pReq->login.root.c_str(), pReq->login.cwd.c_str(),
+                         arg) != 0 ||
       RootedStat(pReq, real, &st) != 0 ||
       FormatListLine(line, sizeof line, name, st.st_mode, (uint64_t)st.st_size, st.st_mtime) == 0) {
     SendFTPstring(pReq, Mess550);
@@ -113,6 +114,6 @@ int DoSTAT(Request *pReq) {
 }
 
 int DoHELP(Request *pReq) {
-  SendFTPstring(pReq, strcasecmp(pReq->cmnd.argument, "SITE") == 0 ? kHelpSite : kHelp);
+  SendFTPstring(pReq, strcasecmp(pReq->cmnd.space->argument, "SITE") == 0 ? kHelpSite : kHelp);
   return 214;
 }

@@ -145,12 +145,12 @@ static int StartListing(Request *pReq, const char *path, ListFormat format) {
 }
 
 int DoLIST(Request *pReq) {
-  return StartListing(pReq, ListPath(pReq->cmnd.argument), kListLong);
+  return StartListing(pReq, ListPath(pReq->cmnd.space->argument), kListLong);
 }
 int DoNLST(Request *pReq) {
-  return StartListing(pReq, ListPath(pReq->cmnd.argument), kListNames);
+  return StartListing(pReq, ListPath(pReq->cmnd.space->argument), kListNames);
 }
-int DoMLSD(Request *pReq) { return StartListing(pReq, pReq->cmnd.argument, kListFacts); }
+int DoMLSD(Request *pReq) { return StartListing(pReq, pReq->cmnd.space->argument, kListFacts); }
 
 int StartEmptyListing(Request *pReq) {
   if (ClearDataRefused(pReq)) return 522;

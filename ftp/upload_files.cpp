@@ -40,11 +40,18 @@ static void SyncDirectory(int dir) {
   close(fd);
 }
 
+// Whether the upload writes into a temporary name.
+static bool HasTemp(const Request *pReq) {
+  return pReq->xfer.bufs && pReq->xfer.bufs->uploadTemp[0] != '\0';
+}
+
 static void ForgetTemp(Request *pReq) {
-  if (pReq->upload.temp[0] != '\0') close(pReq->upload.dir);
+  if (HasTemp(pReq)) {
+    close(pReq->upload.dir);
+    pReq->xfer.bufs->uploadTemp[0] = '\0';
+    pReq->xfer.bufs->uploadName[0] = '\0';
+  }
   pReq->upload.dir = -1;
-  pReq->upload.temp[0] = '\0';
-  pReq->upload.name[0] = '\0';
   pReq->upload.charged = 0;
 }
 
@@ -121,6 +128,8 @@ static int ExistingTarget(Request *pReq, const char *path, char *name,
 
 // STOR: a new temporary file beside the target.
 static int OpenTemporary(Request *pReq, const char *path) {
+  // The names are kept in the transfer's buffers.
+  if (!HoldXferBuffers(pReq)) return Refuse(pReq, Mess451, 451);
   char name[NAME_MAX + 1];
   int64_t base = 0;
   int dir = ExistingTarget(pReq, path, name, sizeof name, &base);
@@ -130,7 +139,7 @@ static int OpenTemporary(Request *pReq, const char *path) {
     dir = RootedParent(pReq, path, name, sizeof name);
     if (dir < 0) return Refuse(pReq, Mess550, 550);
   }
-  char temp[sizeof pReq->upload.temp];
+  char temp[sizeof pReq->xfer.bufs->uploadTemp];
   snprintf(temp, sizeof temp, "%s%d.%u", kUploadTempPrefix, (int)getpid(),
            ++tempCounter);
   int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC,
@@ -141,8 +150,8 @@ static int OpenTemporary(Request *pReq, const char *path) {
   }
   pReq->xfer.file = fd;
   pReq->upload.dir = dir;
-  snprintf(pReq->upload.temp, sizeof pReq->upload.temp, "%s", temp);
-  snprintf(pReq->upload.name, sizeof pReq->upload.name, "%s", name);
+  snprintf(pReq->xfer.bufs->uploadTemp, sizeof pReq->xfer.bufs->uploadTemp, "%s", temp);
+  snprintf(pReq->xfer.bufs->uploadName, sizeof pReq->xfer.bufs->uploadName, "%s", name);
   pReq->upload.base = base;
   pReq->upload.charged = 0;
   return 0;
@@ -157,7 +166,7 @@ int OpenUploadFile(Request *pReq, const char *path, bool append, int64_t offset)
 int StoreUploadBytes(Request *pReq, const char *data, size_t n,
                      const char **reply) {
   int fd = pReq->xfer.file;
-  bool temporary = pReq->upload.temp[0] != '\0';
+  bool temporary = HasTemp(pReq);
   // Where the bytes land, and how much of the file is counted already: a
   // file in place counts its size, a temporary one what it replaces.
   struct stat st;
@@ -207,7 +216,9 @@ int StoreUploadBytes(Request *pReq, const char *data, size_t n,
 }
 
 int FinishUpload(Request *pReq) {
-  if (pReq->upload.temp[0] == '\0') return 0;
+  if (!HasTemp(pReq)) return 0;
+  const char *name = pReq->xfer.bufs->uploadName;
+  const char *temp = pReq->xfer.bufs->uploadTemp;
   struct stat st;
   if (fstat(pReq->xfer.file, &st) != 0) {
     AbortUpload(pReq);
@@ -218,7 +229,7 @@ int FinishUpload(Request *pReq) {
   struct stat old;
   int64_t replaced = 0;
   bool replacing = false;
-  if (fstatat(pReq->upload.dir, pReq->upload.name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(pReq->upload.dir, name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(old.st_mode)) {
       AbortUpload(pReq);
       return -1;
@@ -241,8 +252,7 @@ int FinishUpload(Request *pReq) {
   }
   // The data reaches the disk before the name does: a power cut just after
   // the rename must not leave the name with an empty or partial file.
-  if (fsync(fd) != 0 || renameat(pReq->upload.dir, pReq->upload.temp, pReq->upload.dir,
-                                 pReq->upload.name) != 0) {
+  if (fsync(fd) != 0 || renameat(pReq->upload.dir, temp, pReq->upload.dir, name) != 0) {
     AbortUpload(pReq);
     return -1;
   }
@@ -260,11 +270,11 @@ int FinishUpload(Request *pReq) {
 void AbortUpload(Request *pReq) {
   // Every transfer ends here: an upload in place (APPE, REST+STOR) was
   // charged buffer by buffer and is written now, whatever the end.
-  if (pReq->upload.temp[0] == '\0') {
+  if (!HasTemp(pReq)) {
     SaveQuota(pReq);
     return;
   }
-  unlinkat(pReq->upload.dir, pReq->upload.temp, 0);
+  unlinkat(pReq->upload.dir, pReq->xfer.bufs->uploadTemp, 0);
   HoldQuota(pReq, -pReq->upload.charged);
   ForgetTemp(pReq);
 }

@@ -34,7 +34,7 @@ int CreateAbsolutePath(char *out, size_t size, const char *root,
 
 int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
                const char *missingReply) {
-  const char *arg = pReq->cmnd.argument;
+  const char *arg = pReq->cmnd.space->argument;
   if (PathGuardsFail(arg)) {
     SendFTPstring(pReq, guardReply);
     return 550;
@@ -47,8 +47,9 @@ int DirectJoin(Request *pReq, char *out, size_t size, const char *guardReply,
     SendFTPstring(pReq, Mess550);
     return 550;
   }
-  int fits = arg[0] == '/' ? Join(out, size, pReq->login.root.c_str(), arg, "")
-                           : Join(out, size, pReq->login.root.c_str(), pReq->login.cwd, arg);
+  int fits = arg[0] == '/'
+                 ? Join(out, size, pReq->login.root.c_str(), arg, "")
+                 : Join(out, size, pReq->login.root.c_str(), pReq->login.cwd.c_str(), arg);
   if (fits != 0) {
     SendFTPstring(pReq, Mess550);
     return 550;
@@ -113,13 +114,14 @@ int stat_chk(char *path, struct stat *st) {
 }
 
 static void SetCwd(Request *pReq, const char *value) {
-  memset(pReq->login.cwd, 0, sizeof pReq->login.cwd);
-  snprintf(pReq->login.cwd, sizeof pReq->login.cwd, "%s", value);
+  pReq->login.cwd = value;
+  // A session that went deep and came back holds no more than it needs.
+  pReq->login.cwd.shrink_to_fit();
 }
 
 int DoCWD(Request *pReq) {
   char real[kRealPathSize] = "";
-  char *arg = pReq->cmnd.argument;
+  char *arg = pReq->cmnd.space->argument;
   size_t n = strlen(arg);
   // ".." itself is let through to become CDUP.
   if (strstr(arg, "\\\\") || strstr(arg, "//") || strchr(arg, ':') ||
@@ -132,9 +134,9 @@ int DoCWD(Request *pReq) {
     return 550;
   }
   if (strcmp(arg, "..") == 0) {
-    memset(pReq->cmnd.argument, 0, sizeof pReq->cmnd.argument);
-    memset(pReq->cmnd.command, 0, sizeof pReq->cmnd.command);
-    snprintf(pReq->cmnd.command, sizeof pReq->cmnd.command, "CDUP");
+    memset(pReq->cmnd.space->argument, 0, sizeof pReq->cmnd.space->argument);
+    memset(pReq->cmnd.space->command, 0, sizeof pReq->cmnd.space->command);
+    snprintf(pReq->cmnd.space->command, sizeof pReq->cmnd.space->command, "CDUP");
     return kRunRewritten;
   }
   // "." is where the client already is.
@@ -158,8 +160,12 @@ int DoCWD(Request *pReq) {
   } else {
     // Relative: one level per component ("pub/docs" is "pub", then
     // "docs"), each joined as a one-level CWD would join it.
-    size_t length = strlen(pReq->login.cwd);
-    memcpy(next, pReq->login.cwd, length + 1);
+    size_t length = pReq->login.cwd.size();
+    if (length >= kCwdSize) {
+      SendFTPstring(pReq, Mess550);
+      return 550;
+    }
+    memcpy(next, pReq->login.cwd.c_str(), length + 1);
     const char *part = arg;
     while (*part) {
       const char *slash = strchr(part, '/');
@@ -191,13 +197,13 @@ int DoCWD(Request *pReq) {
 }
 
 int DoCDUP(Request *pReq) {
-  char *cwd = pReq->login.cwd;
-  if (!memchr(cwd, '\0', kCwdSize)) {
+  const std::string &cwd = pReq->login.cwd;
+  if (cwd.size() >= kCwdSize) {
     SetCwd(pReq, "/");
     SendFTPstring(pReq, kCwdCorruptRoot);
     return 250;
   }
-  if (strcmp(cwd, "/") == 0) {
+  if (cwd == "/") {
     SendFTPstring(pReq, Mess550);
     return 550;
   }
@@ -206,15 +212,14 @@ int DoCDUP(Request *pReq) {
     SendFTPstring(pReq, kCwdCorruptRoot);
     return 250;
   }
-  size_t n = strlen(cwd);
+  size_t n = cwd.size();
   if (cwd[0] != '/' || cwd[n - 1] != '/') {
     SetCwd(pReq, "/");
     SendFTPstring(pReq, kCwdCorruptTop);
     return 250;
   }
-  cwd[n - 1] = '\0';
-  char *last = strrchr(cwd, '/');
-  last[1] = '\0';
+  // "/a/b/" becomes "/a/".
+  SetCwd(pReq, cwd.substr(0, cwd.rfind('/', n - 2) + 1).c_str());
   SendFTPstring(pReq, Mess250);
   return 250;
 }

@@ -133,7 +133,7 @@ Request *LogIn(bool plain) {
   Request *r = AddRequest(-1, &w.server, "127.0.0.1");
   Check(r != nullptr, "AddRequest");
   snprintf(r->login.userName, sizeof r->login.userName, "fuzz");
-  snprintf(r->login.passWord, sizeof r->login.passWord, "pw");
+  r->login.passWord = "pw";
   r->login.root = w.root;
   for (int code = 0; code < kCommandCount; code++) r->login.permissions[code] = '1';
   r->login.permissions[kUSER] = '0';
@@ -156,8 +156,9 @@ void Receive(Request *r, const std::string &bytes) {
   // run as a command of its own here.
   r->cmnd.pendingLength = 0;
   RecvFTPstring(r);
+  HoldCommandSpace(r);
   size_t n = bytes.size() < kCmndBufferSize - 1 ? bytes.size() : kCmndBufferSize - 1;
-  memcpy(r->cmnd.buffer, bytes.data(), n);
+  memcpy(r->cmnd.space->buffer, bytes.data(), n);
   r->cmnd.length = (int32_t)n;
 }
 
@@ -181,14 +182,14 @@ std::string Shown(const std::string &text) { return Shown(text.data(), text.size
 void CheckReply(Request *r, const std::string &line, bool parsed, int code) {
   auto what = [&] {
     return "line: " + Shown(line) + "\nreply: " +
-           Shown(r->cmnd.buffer, r->cmnd.length > 0 ? (size_t)r->cmnd.length : 0) +
+           Shown(r->cmnd.space->buffer, r->cmnd.length > 0 ? (size_t)r->cmnd.length : 0) +
            "\nreturned " + std::to_string(code);
   };
   Require(refused == 0, "a second reply for one command", what);
   Require(queued == 1, "exactly one reply per command line", what);
   Require(r->cmnd.state == kCmndQueued && r->cmnd.length > 0, "reply queued", what);
   size_t n = (size_t)r->cmnd.length;
-  const char *reply = r->cmnd.buffer;
+  const char *reply = r->cmnd.space->buffer;
   Require(n >= 6 && n < kCmndBufferSize, "reply length", what);
   Require(reply[0] >= '1' && reply[0] <= '5' && reply[1] >= '0' && reply[1] <= '9' &&
               reply[2] >= '0' && reply[2] <= '9' && (reply[3] == ' ' || reply[3] == '-'),
@@ -239,14 +240,14 @@ void CheckLogLines(const std::string &line) {
 }
 
 void CheckCwd(const Request *r, const std::string &line) {
-  Require(memchr(r->login.cwd, '\0', sizeof r->login.cwd) != nullptr, "cwd terminated",
-          [&] { return "line: " + Shown(line); });
-  auto what = [&] { return "line: " + Shown(line) + "\ncwd: " + Shown(r->login.cwd, strlen(r->login.cwd)); };
-  size_t n = strlen(r->login.cwd);
-  Require(n >= 1 && r->login.cwd[0] == '/', "cwd starts with '/'", what);
-  Require(r->login.cwd[n - 1] == '/', "cwd ends with '/'", what);
-  Require(!strstr(r->login.cwd, "/../"), "cwd never holds /../", what);
-  Require(!strstr(r->login.cwd, "//"), "cwd never holds //", what);
+  const std::string &cwd = r->login.cwd;
+  auto what = [&] { return "line: " + Shown(line) + "\ncwd: " + Shown(cwd); };
+  Require(cwd.size() < kCwdSize && cwd.find('\0') == std::string::npos, "cwd bounded", what);
+  size_t n = cwd.size();
+  Require(n >= 1 && cwd[0] == '/', "cwd starts with '/'", what);
+  Require(cwd[n - 1] == '/', "cwd ends with '/'", what);
+  Require(cwd.find("/../") == std::string::npos, "cwd never holds /../", what);
+  Require(cwd.find("//") == std::string::npos, "cwd never holds //", what);
 }
 
 // What the data connection would carry of a listing: whole CR LF lines.
@@ -287,13 +288,13 @@ bool RunLine(Request *r, const std::string &line) {
   bool parsed = ParseFTPstring(r) == 0;
   if (parsed) {
     code = DoFTP(r);
-    r->cmnd.lastCommand = TranslateCommand(r->cmnd.command);
+    r->cmnd.lastCommand = TranslateCommand(r->cmnd.space->command);
   }
   WatchEnd();
   CheckReply(r, line, parsed, code);
   CheckLogLines(line);
   CheckCwd(r, line);
-  int word = parsed ? TranslateCommand(r->cmnd.command) : -1;
+  int word = parsed ? TranslateCommand(r->cmnd.space->command) : -1;
   if (parsed && code == 150 && r->xfer.dir && (word == kLIST || word == kNLST || word == kMLSD))
     PumpListing(r, line);
   return !(parsed && (code == 221 || code == 332 || code == 530));
@@ -307,8 +308,8 @@ void SelfCheck() {
   Check(WatchChecked() > before, "path watch sees the server's calls");
   Check(world->root + "/file.txt" == WatchLastPath(), "path watch saw SIZE's path",
         WatchLastPath());
-  Check(std::string(r->cmnd.buffer, (size_t)r->cmnd.length) == "213 6\r\n", "SIZE reply",
-        r->cmnd.buffer);
+  Check(std::string(r->cmnd.space->buffer, (size_t)r->cmnd.length) == "213 6\r\n", "SIZE reply",
+        r->cmnd.space->buffer);
   CloseRequest(r);
   WatchTakeChanged();
 }

@@ -36,8 +36,8 @@ const int64_t kStopGraceMs = 5000;
 const time_t kKeptFileIdleSeconds = 5;
 // Descriptors beside the connections' own: listening socket, log file,
 // standard streams, the loop's own, a directory being listed, the roots
-// and the kept files.
-const long kSpareDescriptors = 64 + kKeptFiles;
+// and the kept files (and the one their changes are read from).
+const long kSpareDescriptors = 64 + kKeptFiles + 1;
 const int kPasswordThreads = 2;
 
 int64_t Seconds(int s) { return s > 0 ? (int64_t)s * 1000 : 0; }
@@ -251,6 +251,7 @@ int InitLoop(HttpServer *s) {
 }
 
 void CloseLoop(HttpServer *s) {
+  if (s->loop) StopWatchingKeptFiles(s->loop);
   StopWorker(s->worker);
   s->worker = nullptr;
   FreeAddressTable(&s->limits);
@@ -327,6 +328,7 @@ void RunLoop(HttpServer *s) {
   if (s->tlsListenSocket >= 0)
     WatchFd(s->loop, s->tlsListenSocket, kLoopReadable, OnListenerEvent, s);
   SetBeforeWait(s->loop, BeforeWait, s);
+  WatchKeptFiles(s->loop);
   AddTimer(s->loop, kFlushEveryMs, OnFlushTimer, s);
   RunEventLoop(s->loop);
 }

@@ -13,6 +13,7 @@
 #include "passwords.h"
 #include "connections.h"
 #include "http_server.h"
+#include "kept_files.h"
 #include "listing_page.h"
 #include "request_parser.h"
 #include "resolve.h"
@@ -83,7 +84,7 @@ int ReadFilePiece(Connection *c) {
   ssize_t n;
   do {
     n = c->decision.fileLent == '1'
-            ? pread(c->decision.file, c->space->buffer, want, (off_t)c->output.fileOffset)
+            ? ReadLentFile(c, c->space->buffer, want, (off_t)c->output.fileOffset)
             : read(c->decision.file, c->space->buffer, want);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return -1;

@@ -230,6 +230,22 @@ TEST(EventLoop, ADescriptorDroppedEarlierInThePassGetsNoCall) {
   DeleteEventLoop(l);
 }
 
+// News read first: of the descriptors one wait reports, the one set first
+// runs before the others, though it became ready last.
+TEST(EventLoop, TheFirstDescriptorRunsAheadOfItsPass) {
+  EventLoop *l = CreateEventLoop(256);
+  ASSERT_NE(l, nullptr);
+  Pair pairs[4];
+  Seen seen;
+  for (Pair &p : pairs) ASSERT_EQ(WatchFd(l, p.fd[0], kLoopReadable, Note, &seen), 0);
+  SetFirstFd(l, pairs[3].fd[0]);
+  for (Pair &p : pairs) ASSERT_EQ(write(p.fd[1], "x", 1), 1);
+  EXPECT_EQ(RunEventLoopOnce(l, 500), 4);
+  ASSERT_EQ(seen.events.size(), 4u);
+  EXPECT_EQ(seen.events[0].first, pairs[3].fd[0]);
+  DeleteEventLoop(l);
+}
+
 struct Ticks {
   int hooks = 0;
   int ticks = 0;

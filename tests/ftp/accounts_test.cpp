@@ -27,7 +27,8 @@ struct Accounts : TestSession {
   int Open(const std::string &name) {
     for (Request *r = server.requests; r;) r = CloseRequest(r);
     req = AddRequest(-1, &server, "10.0.0.7");
-    snprintf(req->cmnd.argument, sizeof req->cmnd.argument, "%s", name.c_str());
+    HoldCommandSpace(req);
+    snprintf(req->cmnd.space->argument, sizeof req->cmnd.space->argument, "%s", name.c_str());
     testing::internal::CaptureStderr();
     int result = OpenAccount(req);
     err = testing::internal::GetCapturedStderr();
@@ -64,7 +65,7 @@ TEST(FtpAccounts, GoodAccountFillsTheSession) {
   ASSERT_EQ(a.Open("bob"), 0) << a.err;
   EXPECT_EQ(a.err, "");
   EXPECT_STREQ(a.req->login.userName, "bob");
-  EXPECT_STREQ(a.req->login.passWord, "pw");
+  EXPECT_EQ(a.req->login.passWord, "pw");
   EXPECT_EQ(a.req->login.closeIfIdle, '1');
   EXPECT_EQ(a.req->login.fullBandwidth, '1');
   EXPECT_EQ(a.req->login.root, "/srv");  // one trailing '/' gone
@@ -85,7 +86,7 @@ TEST(FtpAccounts, DefaultsForOptionalKeys) {
                    "Account bob: Using CloseIfIdle=no.\n");
   EXPECT_EQ(a.req->login.closeIfIdle, '0');
   EXPECT_EQ(a.req->login.fullBandwidth, '0');
-  EXPECT_STREQ(a.req->login.passWord, "");
+  EXPECT_EQ(a.req->login.passWord, "");
 }
 
 TEST(FtpAccounts, BadNamesAreRefusedSilently) {

@@ -14,8 +14,8 @@ TEST(FtpCommandChannel, LineIsCutIntoWordAndArgument) {
   TestSession s;
   s.Receive("USER bob\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "USER");
-  EXPECT_STREQ(s.req->cmnd.argument, "bob");
+  EXPECT_STREQ(s.req->cmnd.space->command, "USER");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "bob");
   std::regex entry(">[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} "
                    "\\[10\\.0\\.0\\.7       \\] : USER bob\n");
   EXPECT_TRUE(std::regex_match(s.LogText(), entry)) << s.LogText();
@@ -24,11 +24,11 @@ TEST(FtpCommandChannel, LineIsCutIntoWordAndArgument) {
   // empty argument; the word keeps its case.
   s.Receive("stor   a b\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "stor");
-  EXPECT_STREQ(s.req->cmnd.argument, "  a b");
+  EXPECT_STREQ(s.req->cmnd.space->command, "stor");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "  a b");
   s.Receive("NOOP \r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.argument, "");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "");
   EXPECT_NE(s.LogText().find("NOOP \n"), std::string::npos);
 }
 
@@ -36,8 +36,8 @@ TEST(FtpCommandChannel, ArgumentNeverComesFromTheNextLine) {
   TestSession s;
   s.Receive("STOR\r\nX name\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "STOR");
-  EXPECT_STREQ(s.req->cmnd.argument, "");
+  EXPECT_STREQ(s.req->cmnd.space->command, "STOR");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "");
   EXPECT_EQ(s.Reply(), "");
 }
 
@@ -60,15 +60,15 @@ TEST(FtpCommandChannel, IncompleteLinesWaitAndBadLinesAreRefused) {
 
   s.Receive("\r\n");  // an empty line: an empty word
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.command, "");
-  EXPECT_EQ(TranslateCommand(s.req->cmnd.command), -1);
+  EXPECT_STREQ(s.req->cmnd.space->command, "");
+  EXPECT_EQ(TranslateCommand(s.req->cmnd.space->command), -1);
 }
 
 TEST(FtpCommandChannel, LogEntriesStayOneLineAndHidePasswords) {
   TestSession s;
   s.Receive("PASS secret\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
-  EXPECT_STREQ(s.req->cmnd.argument, "secret");
+  EXPECT_STREQ(s.req->cmnd.space->argument, "secret");
   s.Receive("site pass hidden\r\n");
   ASSERT_EQ(ParseFTPstring(s.req), 0);
   s.Receive("NOOP a\tb\x1b[2J\r\n");
@@ -163,8 +163,8 @@ TEST(FtpSessions, NewSessionDefaults) {
   Request *r = s.req;
   EXPECT_TRUE(r->xfer.passive);
   EXPECT_EQ(r->binaryMode, '1');
-  EXPECT_STREQ(r->login.cwd, "/");
-  EXPECT_STREQ(r->ipAddress, "10.0.0.7");
+  EXPECT_EQ(r->login.cwd, "/");
+  EXPECT_STREQ(r->clientAddress.text, "10.0.0.7");
   EXPECT_EQ(r->cmnd.state, kCmndEmpty);
   EXPECT_EQ(r->xfer.state, kDataIdle);
   EXPECT_EQ(r->xfer.listenSocket, -1);
@@ -177,20 +177,17 @@ TEST(FtpSessions, NewSessionDefaults) {
   EXPECT_EQ(allowed, "1 3 4 5 6 8 16 19 ");  // SYST QUIT PWD USER PASS ABOR NOOP REST
 }
 
-TEST(FtpSessions, IdsAreUniqueAmongLiveSessions) {
+TEST(FtpSessions, SessionsAreListedOldestFirst) {
   TestSession s;
   Request *second = AddRequest(-1, &s.server, "127.0.0.1");
   Request *third = AddRequest(-1, &s.server, "127.0.0.1");
-  EXPECT_EQ(s.req->ID, 1);
-  EXPECT_EQ(second->ID, 2);
-  EXPECT_EQ(third->ID, 3);
+  EXPECT_EQ(s.req->next, second);
   EXPECT_EQ(s.server.users, 3u);
-  // Closing a middle session links its neighbours and frees its number.
+  // Closing a middle session links its neighbours.
   EXPECT_EQ(CloseRequest(second), third);
   EXPECT_EQ(s.req->next, third);
   EXPECT_EQ(s.server.users, 2u);
   Request *fourth = AddRequest(-1, &s.server, "127.0.0.1");
-  EXPECT_EQ(fourth->ID, 2);
   EXPECT_EQ(third->next, fourth);  // appended at the tail
   // Closing the head makes its successor the head; the last returns null.
   Request *head = s.req;

@@ -28,7 +28,7 @@ struct Fuzzed : TestSession {
     Receive(bytes);
     if (ParseFTPstring(req) == 0) {
       DoFTP(req);
-      req->cmnd.lastCommand = TranslateCommand(req->cmnd.command);
+      req->cmnd.lastCommand = TranslateCommand(req->cmnd.space->command);
     }
     return Reply();
   }

@@ -26,7 +26,7 @@ bool Waiting(int listener) {
 
 TEST(FtpIPv6Units, LongAddressesAreKeptWhole) {
   TestSession s(kLong);
-  EXPECT_STREQ(s.req->ipAddress, kLong);
+  EXPECT_STREQ(s.req->clientAddress.text, kLong);
   s.Run("NOOP");
   EXPECT_NE(s.LogText().find(std::string("[") + kLong + "] : NOOP\n"), std::string::npos)
       << s.LogText();

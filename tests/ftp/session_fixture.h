@@ -33,6 +33,7 @@ struct TestSession {
     for (Request *r = server.requests; r;) r = CloseRequest(r);
     FreeBufferPool(&server.replyBlocks);
     FreeBufferPool(&server.xferBlocks);
+    FreeBufferPool(&server.cmndSpaces);
     if (log.stream) fclose(log.stream);
   }
   TestSession(const TestSession &) = delete;
@@ -41,14 +42,15 @@ struct TestSession {
   // The queued reply ("" when none).
   std::string Reply() const {
     if (req->cmnd.state != kCmndQueued) return "";
-    return std::string(req->cmnd.buffer, (size_t)req->cmnd.length);
+    return std::string(req->cmnd.space->buffer, (size_t)req->cmnd.length);
   }
   // Puts received bytes into the command buffer as OnReadCmnd would.
   void Receive(const std::string &bytes) {
     req->cmnd.pendingLength = 0;
     RecvFTPstring(req);
+    HoldCommandSpace(req);
     size_t n = bytes.size() < 255 ? bytes.size() : 255;
-    memcpy(req->cmnd.buffer, bytes.data(), n);
+    memcpy(req->cmnd.space->buffer, bytes.data(), n);
     req->cmnd.length = (int32_t)n;
   }
   // One command line through parser and dispatcher as the main loop runs
@@ -58,7 +60,7 @@ struct TestSession {
     int result = -1;
     if (ParseFTPstring(req) == 0) {
       result = DoFTP(req);
-      req->cmnd.lastCommand = TranslateCommand(req->cmnd.command);
+      req->cmnd.lastCommand = TranslateCommand(req->cmnd.space->command);
     }
     if (code) *code = result;
     return Reply();

@@ -199,7 +199,7 @@ TEST(FtpListingBuffer, EntriesOfADeepDirectoryAreAllListed) {
   harness::WriteFile(root + cwd + std::string(200, 'L'), "x");
   TestSession t;
   t.req->login.root = root;
-  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "%s", cwd.c_str());
+  t.req->login.cwd = cwd;
   ASSERT_EQ(InitDirList(t.req), 150);
   std::string listing;
   int calls = 0;

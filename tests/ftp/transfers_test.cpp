@@ -592,3 +592,49 @@ TEST(FtpTransfers, SmallDownloadCompletesWhileALargeOneRuns) {
   EXPECT_LT(then, (uint64_t)5 << 30);
   EXPECT_TRUE(goesOn);
 }
+
+TEST(FtpTransfers, HundredsOfIdleSessionsStillAnswerAndTransfer) {
+  // A session waiting for its next command holds none of a command's
+  // buffers: each line that arrives borrows them again, so a session that
+  // was silent must answer, keep its directory and run commands sent
+  // together in order exactly as one that never paused.
+  const int kSessions = 500;
+  Zolf z;
+  z.SimpleAccount("u", "pw", kGrants);
+  harness::MakeDirs(z.Root() + "/sub");
+  const std::string body = Pattern(100000);
+  harness::WriteFile(z.Root() + "/sub/file", body);
+  unsigned dataPort = 0;
+  const std::string room = std::to_string(kSessions + 4);
+  ASSERT_TRUE(StartWithDataPort(
+      z, "MaxUsers=" + room + "\nMaxPerAddress=" + room + "\nTimeoutTime=120\n", &dataPort));
+  std::vector<Conn> sessions(kSessions);
+  for (int i = 0; i < kSessions; i++) {
+    Conn &c = sessions[i];
+    ASSERT_TRUE(z.Connect(c)) << i;
+    // Login and the first command in one segment; every other session
+    // ends up below the root.
+    ASSERT_TRUE(
+        c.Send(i % 2 ? "USER u\r\nPASS pw\r\nCWD sub\r\n" : "USER u\r\nPASS pw\r\nNOOP\r\n"));
+    ASSERT_EQ(c.ReadLine(), "331 User name okay, need password.\r\n") << i;
+    ASSERT_EQ(c.ReadLine().rfind("230 ", 0), 0u) << i;
+    ASSERT_EQ(c.ReadLine().substr(0, 4), i % 2 ? "250 " : "200 ") << i;
+  }
+  for (int i = 0; i < kSessions; i++)
+    ASSERT_EQ(Cmd(sessions[i], "PWD"),
+              std::string("257 \"") + (i % 2 ? "/sub/" : "/") + "\" is current directory.\r\n")
+        << i;
+  Conn &last = sessions[kSessions - 1];
+  ASSERT_TRUE(last.Send("TYPE I\r\nPWD\r\nCWD /\r\nPWD\r\n"));
+  EXPECT_EQ(last.ReadLine().substr(0, 4), "200 ");
+  EXPECT_EQ(last.ReadLine(), "257 \"/sub/\" is current directory.\r\n");
+  EXPECT_EQ(last.ReadLine().substr(0, 4), "250 ");
+  EXPECT_EQ(last.ReadLine(), "257 \"/\" is current directory.\r\n");
+  Transfer t = Download(sessions[1], "RETR file");
+  EXPECT_EQ(t.start, k150);
+  EXPECT_TRUE(t.data == body);
+  EXPECT_EQ(t.end, k226);
+  Transfer up = Upload(sessions[2], "STOR up", body);
+  EXPECT_EQ(up.end, k226);
+  EXPECT_TRUE(harness::ReadFile(z.Root() + "/up") == body);
+}

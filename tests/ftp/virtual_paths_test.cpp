@@ -52,7 +52,8 @@ TEST(FtpVirtualPaths, DirectJoinRepliesPerCommand) {
   char out[1281];
   auto join = [&](const char *arg) {
     RecvFTPstring(t.req);
-    snprintf(t.req->cmnd.argument, sizeof t.req->cmnd.argument, "%s", arg);
+    HoldCommandSpace(t.req);
+    snprintf(t.req->cmnd.space->argument, sizeof t.req->cmnd.space->argument, "%s", arg);
     int r = DirectJoin(t.req, out, sizeof out, "550 guard\r\n", "550 missing\r\n");
     return r == 0 ? std::string(out) : std::to_string(r) + " " + t.Reply();
   };
@@ -60,7 +61,7 @@ TEST(FtpVirtualPaths, DirectJoinRepliesPerCommand) {
   EXPECT_EQ(join(""), "550 550 missing\r\n");
   EXPECT_EQ(join("/"), "550 550 Requested action not taken.\r\n");
   EXPECT_EQ(join("/pub/a"), t.Root() + "/pub/a");
-  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/pub/");
+  t.req->login.cwd = "/pub/";
   EXPECT_EQ(join("a"), t.Root() + "/pub/a");
   EXPECT_EQ(join("\\a"), t.Root() + "/pub/\\a");
 }
@@ -86,27 +87,27 @@ TEST(FtpVirtualPaths, CwdMovesThroughTheTree) {
   Tree t;
   const std::string ok = "250 Requested action okay, completed.\r\n";
   EXPECT_EQ(t.Run("CWD pub"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("PWD"), "257 \"/pub/\" is current directory.\r\n");
   EXPECT_EQ(t.Run("CWD new"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/new/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CDUP"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD /pub/new"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/new/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CWD /pub/"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD ."), ok);  // "." is where we are
-  EXPECT_STREQ(t.req->login.cwd, "/pub/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD /"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/");
+  EXPECT_EQ(t.req->login.cwd, "/");
   // A relative argument may go down several levels at once, and ignores
   // "." steps and a trailing slash.
   EXPECT_EQ(t.Run("CWD pub/new"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/new/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/new/");
   EXPECT_EQ(t.Run("CWD /"), ok);
   EXPECT_EQ(t.Run("CWD ./pub/"), ok);
-  EXPECT_STREQ(t.req->login.cwd, "/pub/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/");
   EXPECT_EQ(t.Run("CWD"), "550 Can't process CWD without argument.\r\n");
 }
 
@@ -117,12 +118,12 @@ TEST(FtpVirtualPaths, FailedCwdChangesNothing) {
   // Missing, a file, missing below a directory that exists, absolute.
   for (const char *bad : {"CWD missing", "CWD /pub/missing", "CWD /file.txt"}) {
     EXPECT_EQ(t.Run(bad), failed) << bad;
-    EXPECT_STREQ(t.req->login.cwd, "/pub/new/") << bad;
+    EXPECT_EQ(t.req->login.cwd, "/pub/new/") << bad;
   }
   ASSERT_EQ(t.Run("CWD /"), "250 Requested action okay, completed.\r\n");
   EXPECT_EQ(t.Run("CWD pub/missing"), failed);
   EXPECT_EQ(t.Run("CWD file.txt/x"), failed);
-  EXPECT_STREQ(t.req->login.cwd, "/");
+  EXPECT_EQ(t.req->login.cwd, "/");
 }
 
 TEST(FtpVirtualPaths, EveryAttemptToLeaveTheRootIsRefused) {
@@ -132,15 +133,15 @@ TEST(FtpVirtualPaths, EveryAttemptToLeaveTheRootIsRefused) {
   for (const char *bad : {"CWD ...", "CWD ../..", "CWD a..b", "CWD /..", "CWD /pub/../..",
                           "CWD c:", "CWD /x//y", "CWD a\\\\b", "CWD //"}) {
     EXPECT_EQ(t.Run(bad), guard) << bad;
-    EXPECT_STREQ(t.req->login.cwd, "/pub/") << bad;  // refusals change nothing
+    EXPECT_EQ(t.req->login.cwd, "/pub/") << bad;  // refusals change nothing
   }
   // ".." is CDUP, which stops at the top.
   EXPECT_EQ(t.Run("CWD .."), "250 Requested action okay, completed.\r\n");
-  EXPECT_STREQ(t.req->login.cwd, "/");
+  EXPECT_EQ(t.req->login.cwd, "/");
   EXPECT_EQ(t.req->cmnd.lastCommand, kCDUP);
   EXPECT_EQ(t.Run("CWD .."), "550 Requested action not taken.\r\n");
   EXPECT_EQ(t.Run("CDUP"), "550 Requested action not taken.\r\n");
-  EXPECT_STREQ(t.req->login.cwd, "/");
+  EXPECT_EQ(t.req->login.cwd, "/");
   // A leading backslash names an entry of cwd, never a sibling of the root.
   harness::MakeDirs(t.dir / "root\\x");
   EXPECT_EQ(t.Run("CWD \\x"), "550 Requested action not taken.\r\n");
@@ -151,7 +152,7 @@ TEST(FtpVirtualPaths, CwdThroughDotDotNeedsTheCdupPermission) {
   t.req->login.permissions[kCDUP] = '\0';
   ASSERT_EQ(t.Run("CWD pub"), "250 Requested action okay, completed.\r\n");
   EXPECT_EQ(t.Run("CWD .."), "550 Permission denied.\r\n");
-  EXPECT_STREQ(t.req->login.cwd, "/pub/");
+  EXPECT_EQ(t.req->login.cwd, "/pub/");
 }
 
 TEST(FtpVirtualPaths, LongDirectoriesAreBounded) {
@@ -160,7 +161,7 @@ TEST(FtpVirtualPaths, LongDirectoriesAreBounded) {
   // cwd keeps its value.
   std::string name(200, 'd');
   ASSERT_EQ(t.Run("CWD " + name), "550 Could not CWD.\r\n");
-  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/%s/%s/", name.c_str(), name.c_str());
+  t.req->login.cwd = "/" + name + "/" + name + "/";
   std::string before = t.req->login.cwd;  // 403 characters
   EXPECT_EQ(t.Run("CWD " + std::string(107, 'e')), "550 Requested action not taken.\r\n");
   EXPECT_EQ(std::string(t.req->login.cwd), before);
@@ -173,16 +174,16 @@ TEST(FtpVirtualPaths, LongDirectoriesAreBounded) {
 
 TEST(FtpVirtualPaths, CdupRecoversFromACorruptCwd) {
   Tree t;
-  memset(t.req->login.cwd, 'x', sizeof t.req->login.cwd);
+  t.req->login.cwd.assign(kCwdSize, 'x');
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\r\n");
-  EXPECT_STREQ(t.req->login.cwd, "/");
-  t.req->login.cwd[0] = '\0';
+  EXPECT_EQ(t.req->login.cwd, "/");
+  t.req->login.cwd.clear();
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is '/'.\r\n");
-  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "pub/");
+  t.req->login.cwd = "pub/";
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\r\n");
-  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/pub");
+  t.req->login.cwd = "/pub";
   EXPECT_EQ(t.Run("CDUP"), "250 CWD was corrupt. New CWD is at top level.\r\n");
-  snprintf(t.req->login.cwd, sizeof t.req->login.cwd, "/a/b/");
+  t.req->login.cwd = "/a/b/";
   EXPECT_EQ(t.Run("CDUP"), "250 Requested action okay, completed.\r\n");
-  EXPECT_STREQ(t.req->login.cwd, "/a/");
+  EXPECT_EQ(t.req->login.cwd, "/a/");
 }

@@ -1,8 +1,10 @@
 // Small files are kept open between requests. Whatever happens to a kept
 // file's path between two requests, the next answer is the one a fresh
 // open would give: changed contents, a file renamed over it, a link that
-// leads out of the root, a removal, growth past the kept size.
+// leads out of the root, a removal, a directory on its path renamed, its
+// mode, a variant made beside it, growth past the kept size.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,8 +54,12 @@ TEST_F(MirtKeptFiles, EachAnswerIsWhatAFreshOpenGives) {
   ASSERT_TRUE(c.Connect(port));
   EXPECT_EQ(Ask(c, "/a.txt").body, "first");
   EXPECT_EQ(Ask(c, "/a.txt").body, "first");
-  // Rewritten in place, same size.
+  // Rewritten in place, same size, its times put back as they were.
+  struct stat before;
+  ASSERT_EQ(stat((Root() + "/a.txt").c_str(), &before), 0);
   Put("a.txt", "FIRST");
+  struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, (Root() + "/a.txt").c_str(), times, 0), 0);
   Reply r = Ask(c, "/a.txt");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "FIRST");
@@ -72,6 +78,25 @@ TEST_F(MirtKeptFiles, EachAnswerIsWhatAFreshOpenGives) {
   EXPECT_EQ(r.body.find("OUTSIDE"), std::string::npos);
   ASSERT_EQ(unlink((Root() + "/a.txt").c_str()), 0);
   EXPECT_EQ(Ask(c, "/a.txt").status, 404);
+  // Directories on the path renamed, at any depth, and others made in
+  // their place.
+  Put("p/q/r.txt", "one");
+  EXPECT_EQ(Ask(c, "/p/q/r.txt").body, "one");
+  ASSERT_EQ(rename((Root() + "/p").c_str(), (Root() + "/p1").c_str()), 0);
+  EXPECT_EQ(Ask(c, "/p/q/r.txt").status, 404);
+  EXPECT_EQ(Ask(c, "/p1/q/r.txt").body, "one");
+  ASSERT_EQ(rename((Root() + "/p1/q").c_str(), (Root() + "/p1/q1").c_str()), 0);
+  Put("p1/q/r.txt", "two");
+  EXPECT_EQ(Ask(c, "/p1/q/r.txt").body, "two");
+  // Made unreadable: what a fresh open by this user gives (root reads on).
+  ASSERT_EQ(chmod((Root() + "/p1/q/r.txt").c_str(), 0), 0);
+  int probe = open((Root() + "/p1/q/r.txt").c_str(), O_RDONLY);
+  EXPECT_EQ(Ask(c, "/p1/q/r.txt").status, probe >= 0 ? 200 : 403);
+  if (probe >= 0) close(probe);
+  // A compressed variant made beside a file kept without one.
+  EXPECT_EQ(Ask(c, "/p1/q1/r.txt", "Accept-Encoding: gzip\r\n").Header("Content-encoding"), "");
+  Put("p1/q1/r.txt.gz", "zipped");
+  EXPECT_EQ(Ask(c, "/p1/q1/r.txt", "Accept-Encoding: gzip\r\n").body, "zipped");
   // A kept file whose directory is moved out of the root and linked back.
   Put("d/k.txt", "kept");
   EXPECT_EQ(Ask(c, "/d/k.txt").body, "kept");
