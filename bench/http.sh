@@ -11,6 +11,7 @@
 # nginx worker_processes auto), BENCH_ONLY=idle (100,000 idle connections
 # against nginx). The download rows name the path mirt's file
 # data takes ("TLS sends: ..." at its start); nginx may use kernel TLS too.
+# The HTTPS download also shows curl's CPU: client and server share the cores.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=${1:-$here/../build/bin}

@@ -117,6 +117,10 @@ ssize_t ConnSendFile(ConnIo *io, int file, size_t len) {
   return -1;
 }
 
+void ConnFileDone(ConnIo *io) {
+  if (io->tls) TlsSendDone(io->tls->ssl);
+}
+
 int ConnClose(ConnIo *io) {
   if (io->tls) {
     // The closing alert tells the peer the data is complete (a download

@@ -35,6 +35,9 @@ ssize_t ConnWrite(ConnIo *io, const struct iovec *parts, int count,
 // the peer's socket took. Bytes sent, 0 when the file has ended, kConnWait
 // or -1.
 ssize_t ConnSendFile(ConnIo *io, int file, size_t len);
+// The file sent by ConnSendFile is done with: nothing held to send it
+// stays with the connection while it waits for what comes next.
+void ConnFileDone(ConnIo *io);
 // Reads and drops what the peer sent and nobody will read (a bounded
 // amount, never waiting), so the close ends the stream with a FIN and does
 // not reset what the peer has yet to read; closes; fd becomes -1. 0, or -1

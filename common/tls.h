@@ -52,14 +52,19 @@ ssize_t TlsRead(SSL *ssl, void *buf, size_t len);
 ssize_t TlsWrite(SSL *ssl, const void *buf, size_t len);
 // Up to len bytes from the current position of file, which moves by what
 // went out: by the kernel (kTLS, SSL_sendfile) when it carries the
-// encryption, otherwise read in pieces of up to 64 KiB and written as whole
-// 16 KiB records until len is out or the socket is full. Bytes sent (> 0,
+// encryption, otherwise written as whole 16 KiB records until len is out
+// or the socket is full, from a mapping of the file when it is large (1 MiB
+// or more), else read in pieces of up to 64 KiB. Bytes sent (> 0,
 // possibly fewer than len), 0 when the file has nothing more at its
 // position, or one of the results above; after kTlsWantRead or
 // kTlsWantWrite the next call must be for the same file, from the
 // position it has then, and it may send more than its len: at least what
 // the write being repeated offered.
 ssize_t TlsSendFile(SSL *ssl, int file, size_t len);
+// The file sent by TlsSendFile is done with (the response or transfer
+// ended): the connection lets go of what it held to send it, so an idle
+// connection keeps no mapping of a file, nor the file alive.
+void TlsSendDone(SSL *ssl);
 // Bytes already decrypted and waiting inside the connection: the loop must
 // not wait for the socket while there are any.
 int TlsPending(SSL *ssl);

@@ -149,6 +149,7 @@ void CloseFiles(Connection *c) {
     if (closedir(c->decision.directory) != 0) fputs(kCloseDirFailed, stderr);
     c->decision.directory = nullptr;
   }
+  if (c->decision.file >= 0) ConnFileDone(&c->io);
   ReleaseFile(c);
   FreeListingEntries(c);
 }

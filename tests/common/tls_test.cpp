@@ -144,13 +144,16 @@ TEST_F(Tls, HandshakeChoosesHttpAndCarriesBytesBothWays) {
   ClosePair(s, c);
 }
 
-TEST_F(Tls, FileLeavesWholeThroughAFullSocketAndItsPositionFollows) {
+// File sizes that take the window and the mapping (across a stretch's end).
+class TlsFile : public Tls, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(TlsFile, LeavesWholeThroughAFullSocketAndItsPositionFollows) {
   harness::TempDir dir;
   // Larger than the socket buffers and not a multiple of any piece size,
   // every byte different from its neighbours so a repeated or lost piece
   // shows.
   std::string content;
-  for (int i = 0; i < 700001; i++) content += (char)(i * 131 % 251);
+  for (size_t i = 0; i < GetParam(); i++) content += (char)(i * 131 % 251);
   harness::WriteFile(dir / "f", content);
   int file = open((dir / "f").c_str(), O_RDONLY);
   ASSERT_GE(file, 0);
@@ -219,6 +222,40 @@ TEST_F(Tls, FileLeavesWholeThroughAFullSocketAndItsPositionFollows) {
   serverFd = otherFds[0];
   clientFd = otherFds[1];
   ClosePair(s2, c2);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowAndMapping, TlsFile,
+                         ::testing::Values(700001, 2 * 1024 * 1024 + 300001));
+
+// Stands for the socket and cuts the file short as the first record
+// leaves, so the next record's bytes lie past the file's new end.
+int ShrinkingWrite(BIO *bio, const char *, int length) {
+  int *file = (int *)BIO_get_data(bio);
+  if (*file >= 0 && ftruncate(*file, 4096) == 0) *file = -1;
+  return length;
+}
+
+TEST_F(Tls, FileThatShrinksUnderTheSendFailsItAndNothingElse) {
+  harness::TempDir dir;
+  harness::WriteFile(dir / "f", std::string(3 * 1024 * 1024, 'a'));
+  int file = open((dir / "f").c_str(), O_RDWR);
+  ASSERT_GE(file, 0);
+  SSL *s, *c;
+  Pair(&s, &c);
+  ASSERT_TRUE(Handshake(s, c));
+  BIO_METHOD *method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "shrinking");
+  BIO_meth_set_write(method, ShrinkingWrite);
+  BIO_meth_set_ctrl(method, [](BIO *, int, long, void *) -> long { return 0; });
+  BIO *bio = BIO_new(method);
+  int shrinking = file;
+  BIO_set_data(bio, &shrinking);
+  BIO_set_init(bio, 1);
+  SSL_set0_wbio(s, bio);
+  EXPECT_EQ(TlsSendFile(s, file, 1024 * 1024), kTlsFailed);
+  EXPECT_EQ(shrinking, -1);
+  close(file);
+  ClosePair(s, c);
+  BIO_meth_free(method);
 }
 
 TEST_F(Tls, SecondConnectionResumesTheFirstOnesSession) {
