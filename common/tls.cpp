@@ -247,6 +247,16 @@ bool Offered() {
   return kernelOffered == 1;
 }
 
+// A file piece SSL_write did not take: what went out before it stands,
+// and the piece is kept to be offered again, whole, by the next call.
+ssize_t AfterRefusedWrite(SSL *ssl, int file, off_t position, size_t offer, size_t sent) {
+  int code = Want(ssl, 0);
+  if (code == kTlsFailed) return kTlsFailed;
+  SetRetryLength(ssl, offer);
+  if (sent > 0) lseek(file, position, SEEK_SET);
+  return sent > 0 ? (ssize_t)sent : code;
+}
+
 // File bytes through the window into whole records, from `at` on: each
 // write takes one record (partial writes), and the loop goes on until len
 // bytes are out or the socket is full.
@@ -278,14 +288,9 @@ ssize_t SendThroughWindow(SSL *ssl, int file, off_t at, size_t len) {
     size_t done = 0;
     ERR_clear_error();
     if (SSL_write_ex(ssl, window + offset, offer, &done) != 1) {
-      int code = Want(ssl, 0);
-      if (code == kTlsFailed) {
-        held = {nullptr, -1, 0, 0};
-        return kTlsFailed;
-      }
-      SetRetryLength(ssl, offer);
-      if (sent > 0) lseek(file, position, SEEK_SET);
-      return sent > 0 ? (ssize_t)sent : code;
+      ssize_t result = AfterRefusedWrite(ssl, file, position, offer, sent);
+      if (result == kTlsFailed) held = {nullptr, -1, 0, 0};
+      return result;
     }
     retry = 0;
     SetRetryLength(ssl, 0);
@@ -356,13 +361,7 @@ ssize_t SendFromMap(SSL *ssl, int file, off_t at, size_t len, const struct stat 
       SSL_set_quiet_shutdown(ssl, 1);
       return kTlsFailed;
     }
-    if (wrote != 1) {
-      int code = Want(ssl, 0);
-      if (code == kTlsFailed) return kTlsFailed;
-      SetRetryLength(ssl, offer);
-      if (sent > 0) lseek(file, position, SEEK_SET);
-      return sent > 0 ? (ssize_t)sent : code;
-    }
+    if (wrote != 1) return AfterRefusedWrite(ssl, file, position, offer, sent);
     retry = 0;
     SetRetryLength(ssl, 0);
     sent += done;
