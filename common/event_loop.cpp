@@ -8,8 +8,13 @@
 
 namespace {
 
+// `mask` is what the owner asked for; `kernelMask` what the backend holds.
+// The two meet before the next wait: a connection accepted, answered and
+// closed within one pass never costs the backend a call.
 struct FdEntry {
-  int mask;
+  unsigned char mask;
+  unsigned char kernelMask;
+  bool queued;  // on the loop's list of changes to make before the wait
   FdHandler handler;
   void *record;
 };
@@ -29,6 +34,9 @@ struct TimerSlot {
 // Ready descriptors taken from one wait at most; what is left stays ready
 // (level-triggered) and comes with the next wait.
 const int kReadyPerWait = 1024;
+// A change the backend refused (out of memory) is tried again before each
+// wait, and the waits are this short meanwhile.
+const int kRetryChangeMs = 50;
 
 }  // namespace
 
@@ -43,6 +51,7 @@ struct EventLoop {
   LoopHook beforeWait;
   void *hookRecord;
   int firstFd;  // see SetFirstFd; -1 none
+  std::vector<int> changes;  // descriptors whose mask the backend lacks
   bool stop;
   int readyFds[kReadyPerWait];
   int readyMasks[kReadyPerWait];
@@ -125,6 +134,43 @@ int FireTimers(EventLoop *l) {
   return fired;
 }
 
+// Brings the backend to the mask asked for; 0, or -1 when it refused.
+int Apply(EventLoop *l, int fd) {
+  FdEntry &e = l->fds[fd];
+  e.queued = false;
+  if (e.mask == e.kernelMask) return 0;
+  if (WaitChange(l->wait, fd, e.kernelMask, e.mask) != 0) return -1;
+  e.kernelMask = e.mask;
+  return 0;
+}
+
+// Notes that fd's mask changed; the backend hears of it before the wait.
+void Queue(EventLoop *l, int fd) {
+  FdEntry &e = l->fds[fd];
+  if (e.queued || e.mask == e.kernelMask) return;
+  try {
+    l->changes.push_back(fd);
+    e.queued = true;
+  } catch (...) {
+    Apply(l, fd);  // no room to note it: made now
+  }
+}
+
+// Makes the noted changes; whether one was refused and stays noted.
+bool ApplyChanges(EventLoop *l) {
+  size_t kept = 0;
+  for (size_t i = 0; i < l->changes.size(); i++) {
+    int fd = l->changes[i];
+    if (!l->fds[fd].queued) continue;  // dropped meanwhile
+    if (Apply(l, fd) != 0) {
+      l->fds[fd].queued = true;
+      l->changes[kept++] = fd;
+    }
+  }
+  l->changes.resize(kept);
+  return kept > 0;
+}
+
 }  // namespace
 
 const char *EventLoopBackend() { return WaitBackendName(); }
@@ -161,31 +207,40 @@ int EventLoopSize(const EventLoop *l) { return l->setSize; }
 int WatchFd(EventLoop *l, int fd, int mask, FdHandler handler, void *record) {
   if (fd < 0 || fd >= l->setSize) return -1;
   FdEntry &e = l->fds[fd];
-  if (e.mask != mask && WaitChange(l->wait, fd, e.mask, mask) != 0) return -1;
-  e.mask = mask;
+  e.mask = (unsigned char)mask;
   e.handler = handler;
   e.record = record;
+  Queue(l, fd);
   return 0;
 }
 
 int SetFdMask(EventLoop *l, int fd, int mask) {
   if (fd < 0 || fd >= l->setSize || !l->fds[fd].handler) return -1;
-  FdEntry &e = l->fds[fd];
-  if (e.mask == mask) return 0;
-  if (WaitChange(l->wait, fd, e.mask, mask) != 0) return -1;
-  e.mask = mask;
+  l->fds[fd].mask = (unsigned char)mask;
+  Queue(l, fd);
   return 0;
 }
 
-void UnwatchFd(EventLoop *l, int fd) {
+namespace {
+
+void Forget(EventLoop *l, int fd, bool closing) {
   if (fd < 0 || fd >= l->setSize) return;
   FdEntry &e = l->fds[fd];
-  if (e.mask != 0) WaitChange(l->wait, fd, e.mask, 0);
-  e.mask = 0;
+  // The backend lets go at once: a descriptor shared with another process
+  // (a listening socket) stays in the kernel's set after this one closes.
+  if (e.kernelMask != 0 && !closing) WaitChange(l->wait, fd, e.kernelMask, 0);
+  e.mask = e.kernelMask = 0;
+  e.queued = false;
   e.handler = nullptr;
   e.record = nullptr;
   if (fd == l->firstFd) l->firstFd = -1;
 }
+
+}  // namespace
+
+void UnwatchFd(EventLoop *l, int fd) { Forget(l, fd, false); }
+
+void ForgetClosingFd(EventLoop *l, int fd) { Forget(l, fd, true); }
 
 void SetFirstFd(EventLoop *l, int fd) { l->firstFd = fd; }
 
@@ -237,6 +292,7 @@ int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
     if (left < 0) left = 0;
     if (timeout < 0 || left < timeout) timeout = (int)(left > 2000000000 ? 2000000000 : left);
   }
+  if (ApplyChanges(l) && (timeout < 0 || timeout > kRetryChangeMs)) timeout = kRetryChangeMs;
   int n = WaitReady(l->wait, timeout, l->readyFds, l->readyMasks, kReadyPerWait);
   int handled = 0;
   if (l->firstFd >= 0) {

@@ -26,14 +26,19 @@ int EventLoopSize(const EventLoop *loop);
 const char *EventLoopBackend();
 
 // Registers fd, or changes its mask, handler and record. A mask of 0 keeps
-// the descriptor known but unwatched. 0, or -1 (fd out of range, or the
-// backend refused it).
+// the descriptor known but unwatched. 0, or -1 (fd out of range). The
+// waiting backend hears of masks just before the next wait (and again
+// before each wait after it if it refused one, out of memory).
 int WatchFd(EventLoop *loop, int fd, int mask, FdHandler handler,
             void *record);
 // Changes only the mask of a registered descriptor; 0 or -1.
 int SetFdMask(EventLoop *loop, int fd, int mask);
 // Forgets fd; call it before the descriptor is closed.
 void UnwatchFd(EventLoop *loop, int fd);
+// The same, for a descriptor closed right after that no other process or
+// descriptor shares (an accepted connection): its close takes it out of
+// the kernel's set, so the backend is not called.
+void ForgetClosingFd(EventLoop *loop, int fd);
 // Makes the registered fd's handler run before any other descriptor's
 // reported by the same wait (one such descriptor per loop; -1 none): news
 // that arrived before a wait ended is acted on before anything that

@@ -228,7 +228,7 @@ Connection *EndConnection(Connection *c) {
   if (c->state != ConnState::kReading || c->request.received > 0) WriteAccessLine(c);
   if (server->loop) {
     if (c->timer > 0) DeleteTimer(server->loop, c->timer);
-    UnwatchFd(server->loop, c->io.fd);
+    ForgetClosingFd(server->loop, c->io.fd);
   }
   ReturnSpace(c);
   if (ConnClose(&c->io) != 0) fputs(kCloseSocketFailed, stderr);

@@ -297,7 +297,6 @@ void OnAccept(HttpServer *s, int listener) {
       EndConnection(c);
       continue;
     }
-    if (s->keepAliveTimeout > 0) SetNoDelay(fd);
     // A client sends its request as soon as it is connected, so it is
     // usually here already: reading it now spares a pass of the loop.
     AfterEvent(c, proxied ? OnProxyBytes(c) : OnReadRequest(c));

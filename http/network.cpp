@@ -33,8 +33,13 @@ static const char kWorkersNeedRestart[] =
 
 // A listening socket on the configured address, or -1 after saying why.
 // Several workers each listen on a socket of their own.
+// Answers go out whole as they are written (no waiting for the peer's
+// acknowledgement of the last one): the connections inherit that from the
+// listening socket, so it costs no call per connection.
 static int Listen(HttpServer *s, int port) {
-  return ListenWithMessages(s->address, (unsigned)port, s->backlog, s->workers > 1);
+  int fd = ListenWithMessages(s->address, (unsigned)port, s->backlog, s->workers > 1);
+  if (fd >= 0) SetNoDelay(fd);
+  return fd;
 }
 
 // The master's sockets: one per worker and port.

@@ -135,6 +135,14 @@ void FrameChunk(Connection *c) {
   o.bodyLength += (int32_t)length;
 }
 
+// The pending text ends the answer and the connection closes right after
+// it: held back for that close, the end of our data rides in the answer's
+// last segment instead of a segment of its own.
+bool ClosesAfterPending(const Connection *c) {
+  return c->output.keepAlive != '1' && !c->decision.entries && !c->decision.directory &&
+         (c->decision.file < 0 || c->output.fileLeft == 0);
+}
+
 // One step of the response: the header and body text, then the file or
 // the next rows of a listing.
 Step SendStep(Connection *c, size_t *budget, bool last) {
@@ -146,7 +154,8 @@ Step SendStep(Connection *c, size_t *budget, bool last) {
   if (c->output.headerLength > 0 && c->output.bytesSent == 0 && c->decision.directory)
     // So do the first rows of a listing, behind the page's head.
     if (NextListingRow(c) == 0) FrameChunk(c);
-  if (c->output.headerLength > 0 || c->output.bodyLength > 0) return SendPending(c);
+  if (c->output.headerLength > 0 || c->output.bodyLength > 0)
+    return SendPending(c, ClosesAfterPending(c));
   if (c->decision.file >= 0) {
     if (c->decision.status == 206 && c->output.rangeSent == c->decision.rangeEnd - c->decision.rangeStart)
       return kEnd;

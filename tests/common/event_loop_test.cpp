@@ -230,6 +230,39 @@ TEST(EventLoop, ADescriptorDroppedEarlierInThePassGetsNoCall) {
   DeleteEventLoop(l);
 }
 
+// The backend hears of masks before the wait: a connection closed within
+// its pass, or closed with ForgetClosingFd, leaves nothing behind for the
+// next descriptor that gets its number.
+TEST(EventLoop, ANumberClosedAndGivenOutAgainIsWatchedAfresh) {
+  EventLoop *l = CreateEventLoop(256);
+  ASSERT_NE(l, nullptr);
+  Seen old, fresh;
+  Pair *a = new Pair;
+  ASSERT_EQ(WatchFd(l, a->fd[0], kLoopReadable, Note, &old), 0);
+  ASSERT_EQ(write(a->fd[1], "x", 1), 1);
+  ASSERT_TRUE(RunUntil(l, [&] { return !old.events.empty(); }));
+  const int number = a->fd[0];
+  ForgetClosingFd(l, number);
+  close(a->fd[0]);
+  a->fd[0] = -1;
+  Pair b;  // the lowest free number: the one just closed
+  ASSERT_EQ(b.fd[0], number);
+  ASSERT_EQ(WatchFd(l, b.fd[0], kLoopReadable, Note, &fresh), 0);
+  ASSERT_EQ(write(b.fd[1], "z", 1), 1);
+  ASSERT_TRUE(RunUntil(l, [&] { return !fresh.events.empty(); }));
+  EXPECT_EQ(fresh.events[0], std::make_pair(number, (int)kLoopReadable));
+  EXPECT_EQ(old.events.size(), 1u);
+  // Watched and dropped before any wait: never reported.
+  delete a;
+  Pair c;
+  ASSERT_EQ(WatchFd(l, c.fd[0], kLoopReadable, Note, &old), 0);
+  UnwatchFd(l, c.fd[0]);
+  ASSERT_EQ(write(c.fd[1], "x", 1), 1);
+  RunEventLoopOnce(l, 20);
+  EXPECT_EQ(old.events.size(), 1u);
+  DeleteEventLoop(l);
+}
+
 // News read first: of the descriptors one wait reports, the one set first
 // runs before the others, though it became ready last.
 TEST(EventLoop, TheFirstDescriptorRunsAheadOfItsPass) {
