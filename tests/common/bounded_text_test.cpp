@@ -42,6 +42,12 @@ TEST(BoundedText, APieceThatDoesNotFitIsLeftOutWithAllAfterIt) {
   PutFilled(&t, "%s%s", "abc", "defg");
   EXPECT_TRUE(t.fits);
   EXPECT_STREQ(buf, "abcdefg");
+  // Within a template, the text that does not fit goes whole, the rest too.
+  t = TextIn(buf, sizeof buf);
+  PutFilled(&t, "ab%scd", "123456");
+  EXPECT_FALSE(t.fits);
+  EXPECT_STREQ(buf, "ab");
+  EXPECT_EQ(t.length, 2u);
   // Continuing a text: the length given is kept, the NUL follows it.
   char line[16] = "head";
   t = TextIn(line, sizeof line, 4);
