@@ -52,6 +52,7 @@ struct EventLoop {
   void *hookRecord;
   int firstFd;  // see SetFirstFd; -1 none
   std::vector<int> changes;  // descriptors whose mask the backend lacks
+  int64_t passNow;  // see PassNowMs; 0 outside a pass
   bool stop;
   int readyFds[kReadyPerWait];
   int readyMasks[kReadyPerWait];
@@ -117,7 +118,7 @@ int64_t MakeId(uint32_t generation, int slot) {
 // Runs the timers due now that were added before this call: a handler that
 // adds a timer due at once gets it run in the next pass, not in a loop here.
 int FireTimers(EventLoop *l) {
-  int64_t now = NowMs();
+  int64_t now = l->passNow;
   uint64_t limit = l->nextOrder;
   int fired = 0;
   while (!l->heap.empty()) {
@@ -192,6 +193,7 @@ EventLoop *CreateEventLoop(int setSize) {
   l->hookRecord = nullptr;
   l->firstFd = -1;
   l->stop = false;
+  l->passNow = 0;
   return l;
 }
 
@@ -294,6 +296,7 @@ int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
   }
   if (ApplyChanges(l) && (timeout < 0 || timeout > kRetryChangeMs)) timeout = kRetryChangeMs;
   int n = WaitReady(l->wait, timeout, l->readyFds, l->readyMasks, kReadyPerWait);
+  l->passNow = NowMs();
   int handled = 0;
   if (l->firstFd >= 0) {
     // A full batch may have left it out while taking a descriptor that
@@ -323,8 +326,12 @@ int RunEventLoopOnce(EventLoop *l, int maxWaitMs) {
     e.handler(l, fd, e.record, ready);
     handled++;
   }
-  return handled + FireTimers(l);
+  handled += FireTimers(l);
+  l->passNow = 0;
+  return handled;
 }
+
+int64_t PassNowMs(const EventLoop *l) { return l && l->passNow ? l->passNow : NowMs(); }
 
 void RunEventLoop(EventLoop *l) {
   l->stop = false;

@@ -57,6 +57,10 @@ int64_t AddTimer(EventLoop *loop, int64_t ms, TimerHandler handler,
 int DeleteTimer(EventLoop *loop, int64_t id);
 // The timers' clock: NowMs, under the name the loop's users know it by.
 inline int64_t LoopNowMs() { return NowMs(); }
+// The same clock read once per pass: when the pass's wait ended (LoopNowMs
+// outside a pass). Deadlines a handler sets from it are early by at most
+// the pass's length, and each one costs no clock read.
+int64_t PassNowMs(const EventLoop *loop);
 
 // `hook` runs before every wait (flushing buffered log lines, checking a
 // stop flag set by a signal).

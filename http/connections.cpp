@@ -128,7 +128,8 @@ void ResetConnection(Connection *c) {
   // meanwhile: a client sending a byte now and then must not keep its place
   // for ever.
   int timeout = c->server->timeout;
-  c->deadlines = Deadlines{timeout > 0 ? NowMs() + (int64_t)timeout * 1000 : 0};
+  c->deadlines =
+      Deadlines{timeout > 0 ? PassNowMs(c->server->loop) + (int64_t)timeout * 1000 : 0};
   c->state = ConnState::kReading;
 }
 

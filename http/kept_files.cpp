@@ -57,6 +57,7 @@ struct KeptFile {
   // name the place has held, so a place reused costs no allocation.
   char *path;
   size_t pathRoom;
+  KeptHeader header;
 };
 
 KeptFile kept[kKeptFiles];
@@ -137,6 +138,7 @@ void Drop(KeptFile *k) {
   if (close(k->fd) != 0) fputs(kCloseFileFailed, stderr);
   k->fd = -1;
   k->stale = false;
+  k->header.length = 0;
   ForgetWatches(k->watches, k->watchCount);
   k->watchCount = 0;
 }
@@ -302,6 +304,12 @@ int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent) {
   k->st = *st;
   *lent = true;
   return fd;
+}
+
+KeptHeader *KeptHeaderOf(const Connection *c) {
+  if (c->decision.fileLent != '1') return nullptr;
+  KeptFile *k = LentFile(c);
+  return k ? &k->header : nullptr;
 }
 
 ssize_t ReadLentFile(const Connection *c, char *to, size_t want, off_t offset) {

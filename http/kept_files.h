@@ -14,6 +14,7 @@
 // system's watch limit) is looked up again on every request instead.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -31,6 +32,18 @@ constexpr int kKeptFiles = 32;
 // opened; kNoFileStatus when it opened but could not be looked at.
 constexpr int kNoFileStatus = -2;
 int OpenForAnswer(Connection *c, int flags, struct stat *st, bool *lent);
+// A header rendered for an answer from a kept file, kept with the file:
+// the next answer rendered from the same `key` (what the response renders
+// it from; opaque here) is the same but for its Date, which lies at
+// dateAt. Forgotten with the file.
+struct KeptHeader {
+  unsigned char key[160];
+  uint16_t length;  // 0: none kept
+  uint16_t dateAt, dateLength;
+  char text[448];
+};
+// The lent file c->decision.file's kept header; null when it has none.
+KeptHeader *KeptHeaderOf(const Connection *c);
 // Up to `want` bytes of the lent file c->decision.file from `offset`
 // into `to`: copied from the kept bytes, or read. As pread.
 ssize_t ReadLentFile(const Connection *c, char *to, size_t want, off_t offset);

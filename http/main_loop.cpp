@@ -115,7 +115,7 @@ void AfterEvent(Connection *c, int result) {
   while (result == -1 && c->output.keepAlive == '1') {
     result = ServeNext(c);
     // The wait for this next request starts now.
-    c->deadlines.keepAliveAt = LoopNowMs() + Seconds(s->keepAliveTimeout);
+    c->deadlines.keepAliveAt = PassNowMs(s->loop) + Seconds(s->keepAliveTimeout);
   }
   if (result == -1) {
     EndConnection(c);

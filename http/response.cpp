@@ -1,6 +1,7 @@
 #include "response.h"
 
 #include <strings.h>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "http_server.h"
 #include "connections.h"
 #include "content_types.h"
+#include "kept_files.h"
 #include "listing_page.h"
 #include "status_text.h"
 
@@ -85,6 +87,55 @@ void PutExtraHeaders(BoundedText *h, const Connection *c) {
   }
 }
 
+// What the header of a 200 answer from a kept file is rendered from, the
+// Date aside: the same key renders the same bytes. Zeroed before it is
+// filled, so that two keys compare whole.
+struct HeaderKey {
+  uint64_t generation;  // the configuration: types, AddHeader lines
+  const char *protocol;
+  const ListItem *headers;
+  const char *coding;
+  uint64_t size;
+  int64_t fileSize;
+  int64_t modified;
+  char etag[sizeof Decision::etag];
+  char extension[40];  // what the type is chosen by
+  char keepAlive, vary, secure;
+};
+static_assert(sizeof(HeaderKey) <= sizeof KeptHeader::key, "a kept header's key holds it");
+
+// Copies a text into a zeroed field; false when it does not fit.
+bool CopyInto(char *field, size_t size, const char *text) {
+  size_t n = strlen(text);
+  if (n >= size) return false;
+  memcpy(field, text, n);
+  return true;
+}
+
+// The key of an answer whose header can be kept with its file; false
+// for any other answer.
+bool KeyOf(const Connection *c, const char *protocol, HeaderKey *key) {
+  const Decision &d = c->decision;
+  if (d.status != 200 || d.fileLent != '1' || d.directory || d.builtInBody == '1' ||
+      d.chunked == '1' || d.allow == '1')
+    return false;
+  memset(key, 0, sizeof *key);
+  const char *ext = d.extension[0] ? d.extension : strrchr(d.urlPath, '.');
+  if (ext && !CopyInto(key->extension, sizeof key->extension, ext)) return false;
+  if (!CopyInto(key->etag, sizeof key->etag, d.etag)) return false;
+  key->generation = c->generation;
+  key->protocol = protocol;
+  key->headers = d.headers;
+  key->coding = d.coding;
+  key->size = d.size;
+  key->fileSize = d.fileSize;
+  key->modified = (int64_t)d.modified;
+  key->keepAlive = d.keepAlive;
+  key->vary = d.vary;
+  key->secure = c->secure;
+  return true;
+}
+
 }  // namespace
 
 int BuildHeader(Connection *c) {
@@ -100,7 +151,18 @@ int BuildHeader(Connection *c) {
   // for an HTTP/1.0 one and stops reusing the connection.
   const char *protocol = d.http11 == '1' ? kVersion11 : s->protocol;
   char date[26];
-  GetDateARPANET(date, time(nullptr));
+  int dateLength = GetDateARPANET(date, time(nullptr));
+  // A file answered again and again: its header is the one kept with it,
+  // with today's Date.
+  HeaderKey key;
+  KeptHeader *kept = KeyOf(c, protocol, &key) ? KeptHeaderOf(c) : nullptr;
+  if (kept && kept->length > 0 && kept->dateLength == dateLength &&
+      memcmp(kept->key, &key, sizeof key) == 0) {
+    memcpy(c->space->header, kept->text, kept->length);
+    memcpy(c->space->header + kept->dateAt, date, (size_t)dateLength);
+    o.headerLength = kept->length;
+    return 0;
+  }
   char modified[26];
   GetDateARPANET(modified, d.modified);
   BoundedText h = TextIn(c->space->header, sizeof c->space->header);
@@ -158,5 +220,13 @@ int BuildHeader(Connection *c) {
     PutFilled(&h, kBareError, protocol, date, s->serverName);
   }
   o.headerLength = (int32_t)h.length;
+  if (kept && h.fits && h.length < sizeof kept->text) {
+    memcpy(kept->key, &key, sizeof key);
+    memcpy(kept->text, h.buf, h.length);
+    kept->length = (uint16_t)h.length;
+    // The Date follows the status line: "PROTOCOL STATUS\r\nDate: ".
+    kept->dateAt = (uint16_t)(strlen(protocol) + 1 + strlen(StatusText(d.status)) + 8);
+    kept->dateLength = (uint16_t)dateLength;
+  }
   return 0;
 }

@@ -111,6 +111,30 @@ TEST_F(MirtKeptFiles, EachAnswerIsWhatAFreshOpenGives) {
   r = Ask(c, "/a.txt");
   EXPECT_EQ(r.Header("Content-length"), std::to_string(big.size()));
   EXPECT_TRUE(r.body == big);
+
+  // A kept file's header is kept with it: the next answer gets that
+  // header with its own Date, and its own protocol and Connection lines.
+  Put("k.txt", "kk");
+  Reply first = Ask(c, "/k.txt");
+  std::string head;
+  EXPECT_TRUE(harness::WaitFor([&] {
+    head = Ask(c, "/k.txt").head;
+    return head.find("Date: " + first.Header("Date")) == std::string::npos;
+  }));
+  auto withoutDate = [](std::string text) {
+    size_t at = text.find("Date: ");
+    return at == std::string::npos ? text : text.erase(at, text.find("\r\n", at) - at);
+  };
+  EXPECT_EQ(withoutDate(head), withoutDate(first.head));
+  Conn old;
+  ASSERT_TRUE(old.Connect(port));
+  ASSERT_TRUE(old.Send("GET /k.txt HTTP/1.0\r\n\r\n"));
+  r = ParseReply(old.ReadAll(5));
+  EXPECT_EQ(r.statusLine.rfind("HTTP/1.0 200", 0), 0u) << r.statusLine;
+  EXPECT_EQ(r.Header("Connection"), "close");
+  r = Ask(c, "/k.txt", "Connection: close\r\n");
+  EXPECT_EQ(r.Header("Connection"), "close");
+  EXPECT_EQ(r.body, "kk");
 }
 
 TEST_F(MirtKeptFiles, MoreFilesThanAreKeptAndClientsSharingThem) {
