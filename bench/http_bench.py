@@ -4,7 +4,8 @@
 All three serve the same generated tree; every load runs against each server
 in turn (REPEATS rounds, three times as many for the download over TLS
 and 2 * REPEATS + 1 for the rows a target reads: keep-alive c=32 and the
-worker-per-core loads; order rotated), and the medians are printed with the
+worker-per-core loads, REPEATS + 2 for the 100,000 idle connections;
+order rotated), and the medians are printed with the
 ratio ours/peer. Loads: ab (HTTP/1.0, Connection: close) for a 1 KiB file at
 concurrency 1 and 32, a 1 MiB file at concurrency 8 and the listing of a
 directory of 1000 entries at concurrency 1; curl for one 256 MiB download;
@@ -60,6 +61,8 @@ BULK_REPEATS = 3 * REPEATS
 # percent of each other, where one noisy round of three moves a median
 # across the line: they take more rounds.
 TARGET_REPEATS = 2 * REPEATS + 1
+# The same for the scale row, whose rounds each open 100,000 connections.
+IDLE_REPEATS = REPEATS + 2
 SECONDS = int(os.environ.get("SECONDS_PER_RUN", "3"))
 BIG = 256 << 20
 IDLE = 10000
@@ -565,7 +568,7 @@ def idle_scale(bindir, top, www, count, workers, per_process):
             sys.exit("%s (%d processes) does not serve the tree as expected" % (name, workers))
     B.note("HTTP, %s idle connections: %s; %d processes each (%d descriptors a process); "
            "%d rounds of %d s per load; medians." % (
-               "{:,}".format(count), B.machine_line(), workers, FD_LIMIT, REPEATS, SECONDS))
+               "{:,}".format(count), B.machine_line(), workers, FD_LIMIT, IDLE_REPEATS, SECONDS))
     table = B.Table("HTTP, %s idle keep-alive connections (each answered once, then silent; "
                     "mirt Workers=%d, nginx worker_processes %d)" % (
                         "{:,}".format(count), workers, workers),
@@ -575,7 +578,7 @@ def idle_scale(bindir, top, www, count, workers, per_process):
     with_idle = {n: [] for n in names}
     share = {n: [] for n in names}
     per_idle = {n: [] for n in names}
-    for _, name in B.rounds(names, REPEATS):
+    for _, name in B.rounds(names, IDLE_REPEATS):
         got = idle_round(clients, name, servers[name].pid, ports[name], count, True)
         if got:
             before, after, _, kib = got

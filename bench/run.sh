@@ -13,6 +13,10 @@ values=$(mktemp /tmp/bench-values-XXXXXX)
 trap 'rm -f "$rows" "$values"' EXIT
 trap 'exit 1' INT TERM HUP
 export BENCH_ROWS="$rows" BENCH_VALUES="$values"
+# Time the hypervisor gave to others while this machine wanted it (steal):
+# a shared host's share of the run, printed with the summary.
+ticks() { awk '/^cpu /{print $9, $2+$3+$4+$5+$6+$7+$8+$9}' /proc/stat; }
+start_ticks=$(ticks)
 failed=""
 sh "$here/http.sh" "$bindir" || failed="$failed http.sh"
 sh "$here/ftp_compare.sh" "$bindir" || failed="$failed ftp_compare.sh"
@@ -20,7 +24,9 @@ echo
 line=$(sh "$here/rekkon.sh" "$bindir/rekkon") || failed="$failed rekkon.sh"
 echo "$line" | tee -a "$rows"
 echo
-echo "=== Summary ($(date -u '+%Y-%m-%d %H:%M UTC'); load average now $(cut -d' ' -f1-3 /proc/loadavg)) ==="
+steal=$(echo "$start_ticks $(ticks)" |
+  awk '{ if ($4 > $2) printf "%.1f", 100 * ($3 - $1) / ($4 - $2); else printf "?" }')
+echo "=== Summary ($(date -u '+%Y-%m-%d %H:%M UTC'); load average now $(cut -d' ' -f1-3 /proc/loadavg); hypervisor steal over the run ${steal}%) ==="
 echo "Peers: $(peer_versions nginx-light lighttpd lighttpd-mod-openssl vsftpd apache2-utils wrk curl openssl)"
 cat "$rows"
 echo
