@@ -120,9 +120,15 @@ void ResetConnection(Connection *c) {
   // One assignment per sub-record. The head, body, header, path and
   // Location buffers stay outside them and are not cleared: each is
   // written whole, with its end, before it is read.
-  c->request = ParsedRequest{time(nullptr)};
-  c->decision = Decision{};
-  c->output = Output{};
+  // Copied from blank records made once: building each afresh cost a
+  // string store over the stack and a copy per request.
+  static const ParsedRequest kBlankRequest{};
+  static const Decision kBlankDecision{};
+  static const Output kBlankOutput{};
+  c->request = kBlankRequest;
+  c->request.startTime = time(nullptr);
+  c->decision = kBlankDecision;
+  c->output = kBlankOutput;
   if (c->space) PointIntoSpace(c);
   // The head's time is measured from the accept, whatever arrives
   // meanwhile: a client sending a byte now and then must not keep its place
