@@ -230,7 +230,8 @@ void Forget(EventLoop *l, int fd, bool closing) {
   FdEntry &e = l->fds[fd];
   // The backend lets go at once: a descriptor shared with another process
   // (a listening socket) stays in the kernel's set after this one closes.
-  if (e.kernelMask != 0 && !closing) WaitChange(l->wait, fd, e.kernelMask, 0);
+  if (e.kernelMask != 0 && !(closing && WaitDropsClosed()))
+    WaitChange(l->wait, fd, e.kernelMask, 0);
   e.mask = e.kernelMask = 0;
   e.queued = false;
   e.handler = nullptr;

@@ -17,3 +17,6 @@ int WaitChange(WaitSet *set, int fd, int before, int after);
 // interruption, -1 on failure.
 int WaitReady(WaitSet *set, int timeoutMs, int *fds, int *ready, int room);
 const char *WaitBackendName();
+// Whether closing a descriptor takes it out of the set by itself (epoll's
+// does, for a descriptor no other holds; select's sets keep its bit).
+bool WaitDropsClosed();

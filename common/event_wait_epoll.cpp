@@ -80,3 +80,5 @@ int WaitReady(WaitSet *s, int timeoutMs, int *fds, int *ready, int room) {
 }
 
 const char *WaitBackendName() { return "epoll"; }
+
+bool WaitDropsClosed() { return true; }

@@ -62,3 +62,5 @@ int WaitReady(WaitSet *s, int timeoutMs, int *fds, int *ready, int room) {
 }
 
 const char *WaitBackendName() { return "select"; }
+
+bool WaitDropsClosed() { return false; }

@@ -242,9 +242,16 @@ TEST(EventLoop, ANumberClosedAndGivenOutAgainIsWatchedAfresh) {
   ASSERT_EQ(write(a->fd[1], "x", 1), 1);
   ASSERT_TRUE(RunUntil(l, [&] { return !old.events.empty(); }));
   const int number = a->fd[0];
+  Pair other;
   ForgetClosingFd(l, number);
   close(a->fd[0]);
   a->fd[0] = -1;
+  // With the number closed and free, the others are still served.
+  ASSERT_EQ(WatchFd(l, other.fd[0], kLoopReadable, Note, &fresh), 0);
+  ASSERT_EQ(write(other.fd[1], "o", 1), 1);
+  ASSERT_TRUE(RunUntil(l, [&] { return !fresh.events.empty(); }));
+  UnwatchFd(l, other.fd[0]);
+  fresh.events.clear();
   Pair b;  // the lowest free number: the one just closed
   ASSERT_EQ(b.fd[0], number);
   ASSERT_EQ(WatchFd(l, b.fd[0], kLoopReadable, Note, &fresh), 0);
