@@ -4,7 +4,7 @@
 # lines, and the performance targets, each holding or missing.
 # Usage: bench/run.sh [BIN_DIR]   (default build/bin)
 # Environment: REPEATS (3), SECONDS_PER_RUN (3), BENCH_ONLY (see
-# bench/http.sh and bench/ftp_compare.sh). Takes some fifteen minutes.
+# bench/http.sh and bench/ftp_compare.sh). Takes some twenty minutes.
 here=$(cd "$(dirname "$0")" && pwd)
 bindir=$(cd "${1:-$here/../build/bin}" && pwd) || exit 1
 . "$here/peers.sh"
