@@ -443,23 +443,33 @@ def run(bindir, top):
         run_tls(bindir, top, www)
 
 
+def start_mirt_and_nginx(bindir, top, www, suffix, what, mirt_settings, nginx_settings):
+    """Fresh mirt and nginx instances in homes named NAME-suffix, each
+    checked to serve the 1 KiB file: (servers, ports) by name. `what`
+    names the set-up when one does not serve."""
+    servers, ports = {}, {}
+    for name in ("mirt", "nginx"):
+        home = os.path.join(top, name + "-" + suffix)
+        os.makedirs(home)
+        ports[name] = B.free_port()
+        if name == "mirt":
+            servers[name] = start_mirt(bindir, home, www, ports[name], **mirt_settings)
+        else:
+            servers[name] = start_nginx(home, www, ports[name], **nginx_settings)
+        status, body = fetch(ports[name], "/f1k.bin")
+        if status != 200 or len(body) != 1024:
+            sys.exit("%s (%s) does not serve the tree as expected" % (name, what))
+    return servers, ports
+
+
 def run_workers(bindir, top, www):
     """mirt with Workers=auto beside nginx with worker_processes auto: the
     1 KiB file over persistent connections and closing ones, c=32, with the
     processor time of every process of each server."""
     names = ["mirt", "nginx"]
-    servers, ports = {}, {}
-    for name in names:
-        home = os.path.join(top, name + "-workers")
-        os.makedirs(home)
-        ports[name] = B.free_port()
-        if name == "mirt":
-            servers[name] = start_mirt(bindir, home, www, ports[name], workers="auto")
-        else:
-            servers[name] = start_nginx(home, www, ports[name], workers="auto")
-        status, body = fetch(ports[name], "/f1k.bin")
-        if status != 200 or len(body) != 1024:
-            sys.exit("%s (a worker per core) does not serve the tree as expected" % name)
+    servers, ports = start_mirt_and_nginx(
+        bindir, top, www, "workers", "a worker per core", {"workers": "auto"},
+        {"workers": "auto"})
     B.note("HTTP, a worker per core (%d): %s; %d rounds of %d s per load; medians." % (
         os.cpu_count() or 0, B.machine_line(), TARGET_REPEATS, SECONDS))
     table = B.Table("HTTP, a worker per core (mirt Workers=auto, nginx worker_processes auto)",
@@ -552,21 +562,11 @@ def run_idle(bindir, top, www):
 
 def idle_scale(bindir, top, www, count, workers, per_process):
     names = ["mirt", "nginx"]
-    servers, ports = {}, {}
-    for name in names:
-        home = os.path.join(top, name + "-idle")
-        os.makedirs(home)
-        ports[name] = B.free_port()
-        if name == "mirt":
-            servers[name] = start_mirt(bindir, home, www, ports[name], workers=str(workers),
-                                       connections=per_process, per_address=count)
-        else:
-            servers[name] = start_nginx(home, www, ports[name], workers=str(workers),
-                                        connections=min(2 * per_process, FD_LIMIT - 64),
-                                        reuseport=workers > 1)
-        status, body = fetch(ports[name], "/f1k.bin")
-        if status != 200 or len(body) != 1024:
-            sys.exit("%s (%d processes) does not serve the tree as expected" % (name, workers))
+    servers, ports = start_mirt_and_nginx(
+        bindir, top, www, "idle", "%d processes" % workers,
+        {"workers": str(workers), "connections": per_process, "per_address": count},
+        {"workers": str(workers), "connections": min(2 * per_process, FD_LIMIT - 64),
+         "reuseport": workers > 1})
     B.note("HTTP, %s idle connections: %s; %d processes each (%d descriptors a process); "
            "%d rounds of %d s per load; medians." % (
                "{:,}".format(count), B.machine_line(), workers, FD_LIMIT, IDLE_REPEATS, SECONDS))
